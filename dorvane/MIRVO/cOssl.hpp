@@ -1,0 +1,50 @@
+// OpenSSL ownership helpers and the library's one-time OpenSSL set-up.
+#pragma once
+#include <memory>
+#include <string>
+
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pkcs12.h>
+#include <openssl/pkcs7.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+// Frees any OpenSSL object through its own free function.
+struct OsslFree {
+  void operator()(BIO* p) const { BIO_free(p); }
+  void operator()(X509* p) const { X509_free(p); }
+  void operator()(X509_CRL* p) const { X509_CRL_free(p); }
+  void operator()(X509_STORE* p) const { X509_STORE_free(p); }
+  void operator()(X509_STORE_CTX* p) const { X509_STORE_CTX_free(p); }
+  void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
+  void operator()(PKCS12* p) const { PKCS12_free(p); }
+  void operator()(PKCS7* p) const { PKCS7_free(p); }
+  void operator()(BIGNUM* p) const { BN_free(p); }
+  void operator()(ASN1_OCTET_STRING* p) const { ASN1_OCTET_STRING_free(p); }
+  void operator()(AUTHORITY_KEYID* p) const { AUTHORITY_KEYID_free(p); }
+  void operator()(CRL_DIST_POINTS* p) const { CRL_DIST_POINTS_free(p); }
+};
+template <class T>
+using ossl_ptr = std::unique_ptr<T, OsslFree>;
+
+// A list that owns its certificates: frees each certificate, then the list.
+struct X509StackFree {
+  void operator()(STACK_OF(X509) * s) const { sk_X509_pop_free(s, X509_free); }
+};
+using X509StackPtr = std::unique_ptr<STACK_OF(X509), X509StackFree>;
+
+// A list that only refers to certificates owned elsewhere: frees the list alone.
+struct X509RefStackFree {
+  void operator()(STACK_OF(X509) * s) const { sk_X509_free(s); }
+};
+using X509RefStackPtr = std::unique_ptr<STACK_OF(X509), X509RefStackFree>;
+
+// One-time OpenSSL set-up of the process: loads the "legacy" provider (RC2-40 PKCS#12 files) and
+// then the "default" provider. A legacy provider that cannot load is logged and passed over.
+// Safe to call any number of times from any caller; only the first call acts.
+void mirvoOpenSslInit();
+
+// OpenSSL's full text for an error code taken from the error queue ("" for 0).
+std::string osslErrorText(unsigned long code);

@@ -1,0 +1,1 @@
+"""Minimal local layer of the library package dorvane.backend: the back-end package."""

@@ -1,0 +1,1 @@
+"""Minimal local layer of the library package dorvane.backend.socket: the socket back end."""

@@ -1,0 +1,23 @@
+"""Minimal local layer of the library module dorvane.backend.socket.protocol.utils: text fields and address conversion."""
+import ipaddress
+
+from construct import FixedSized, GreedyBytes, NullStripped, StringEncoded
+
+__all__ = ["PS950", "ip_convert"]
+
+
+def PS950(length):
+    """A `length`-byte code-page-950 (Big5) text field, NUL-padded; longer text is refused."""
+    return StringEncoded(FixedSized(length, NullStripped(GreedyBytes)), "cp950")
+
+
+def ip_convert(ip4):
+    """Dotted IPv4 text to its 32-bit number; the empty text gives 0."""
+    if ip4 == "":
+        return 0
+    if not isinstance(ip4, str):
+        raise ValueError("ip4 must be dotted IPv4 text, not {!r}".format(ip4))
+    try:
+        return int(ipaddress.IPv4Address(ip4))
+    except ipaddress.AddressValueError as exc:
+        raise ValueError("not a dotted IPv4 address: {!r}".format(ip4)) from exc
