@@ -1,0 +1,149 @@
+// Revocation lists of a certificate chain.
+#include "cCrl.hpp"
+
+#include <cstdio>
+#include <ctime>
+#include <new>
+#include <utility>
+
+#include "cLog.hpp"
+#include "cMessages.hpp"
+
+cCrlFileEntry::cCrlFileEntry(std::string title_, std::string directory_, std::string fileName_)
+    : title(std::move(title_)), directory(std::move(directory_)), fileName(std::move(fileName_)) {}
+
+cCrlFileEntry::~cCrlFileEntry() {
+  revoked.clear();  // refers into crl: goes first
+  crl.reset();
+}
+
+std::string cCrlFileEntry::path() const {
+  if (!fileName.empty() && fileName[0] == '/') return fileName;
+  if (!directory.empty() && directory.back() == '/') return directory + fileName;
+  return directory + "/" + fileName;
+}
+
+std::string cCrlFileEntry::localTimeText() {
+  time_t now = time(nullptr);
+  struct tm t {};
+  localtime_r(&now, &t);
+  char buf[32];
+  snprintf(buf, sizeof buf, "%04d%02d%02d%02d%02d%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
+           t.tm_hour, t.tm_min, t.tm_sec);
+  return buf;
+}
+
+bool cCrlFileEntry::isExpiredAt(const std::string& now, const std::string& nextUpdate) {
+  return now.substr(0, 14).compare(nextUpdate.substr(0, 14)) > 0;
+}
+
+bool cCrlFileEntry::loadCrl() {
+  cLog& log = mirvoLog();
+  bool result = false;
+  if (fileName.empty()) {
+    if (log.errorOn()) log.write(cLog::ERROR_COL, msg::CRL_FILENAME_UNSET);
+  } else {
+    const std::string p = path();
+    if (log.debugOn()) log.writeValue(cLog::DEBUG_COL, msg::CRL_FILE_NAME, p);
+    if (rawBytes.loadFromFile(p.c_str())) {
+      if (log.debugOn()) log.writeInt(cLog::DEBUG_COL, msg::CRL_FILE_LENGTH, rawBytes.length);
+      parseCrl();
+    }
+    result = true;
+  }
+  if (log.debugOn()) log.writeBool(cLog::DEBUG_COL, "end cCrlFileEntry::loadCrl()", result);
+  return result;
+}
+
+bool cCrlFileEntry::parseCrl() {
+  cLog& log = mirvoLog();
+  ERR_clear_error();
+  if (log.debugOn()) log.writeValue(cLog::DEBUG_COL, "begin cCrlFileEntry::parseCrl()", title);
+  bool result = false;
+  if (rawBytes.data == nullptr || rawBytes.length <= 0) {
+    if (log.errorOn()) log.write(cLog::ERROR_COL, msg::CRL_NOT_LOADED);
+  } else {
+    const unsigned char* p = rawBytes.data;
+    ossl_ptr<X509_CRL> parsed(d2i_X509_CRL(nullptr, &p, rawBytes.length));
+    if (!parsed) {
+      const unsigned long code = ERR_get_error();
+      if (log.errorOn()) log.writeValue(cLog::ERROR_COL, msg::CRL_PARSE_FAILED, osslErrorText(code));
+      ERR_clear_error();
+    } else {
+      // The previous CRL and its map are released at the end of the operation.
+      ossl_ptr<X509_CRL> previous = std::move(crl);
+      std::map<std::string, X509_REVOKED*> previousMap = std::move(revoked);
+      revoked.clear();
+      crl = std::move(parsed);
+
+      const std::string now = localTimeText();
+      expired = false;
+      const std::string next = asn1TimeToString(X509_CRL_get0_nextUpdate(crl.get()));
+      if (log.debugOn()) log.writeValue(cLog::DEBUG_COL, msg::CRL_NEXT_UPDATE, next);
+      if (isExpiredAt(now, next)) {
+        if (log.errorOn()) log.write(cLog::ERROR_COL, msg::CRL_EXPIRED);
+        expired = true;
+      } else if (log.debugOn()) {
+        log.write(cLog::DEBUG_COL, msg::CRL_VALID);
+      }
+
+      STACK_OF(X509_REVOKED)* list = X509_CRL_get_REVOKED(crl.get());
+      if (log.debugOn()) log.writeInt(cLog::DEBUG_COL, msg::CRL_REVOKED_COUNT, sk_X509_REVOKED_num(list));
+      std::map<std::string, X509_REVOKED*> fresh;
+      for (int i = 0; i < sk_X509_REVOKED_num(list); ++i) {
+        X509_REVOKED* entry = sk_X509_REVOKED_value(list, i);
+        std::string serial;
+        ossl_ptr<BIGNUM> bn(ASN1_INTEGER_to_BN(X509_REVOKED_get0_serialNumber(entry), nullptr));
+        if (bn) {
+          char* hex = BN_bn2hex(bn.get());
+          if (hex) {
+            serial = hex;
+            OPENSSL_free(hex);
+          }
+        }
+        fresh.emplace(serial, entry);  // an earlier entry of the same serial stays
+      }
+      ERR_clear_error();
+      revoked = std::move(fresh);
+      if (log.debugOn()) log.writeInt(cLog::DEBUG_COL, msg::CRL_REVOKED_COUNT, static_cast<int32_t>(revoked.size()));
+      previousMap.clear();
+      previous.reset();
+      result = true;
+    }
+  }
+  if (log.debugOn()) log.writeBool(cLog::DEBUG_COL, "end cCrlFileEntry::parseCrl()", result);
+  return result;
+}
+
+cCrlList::cCrlList(std::string chainSki_, std::string directory_)
+    : chainSki(std::move(chainSki_)), directory(std::move(directory_)) {}
+
+cCrlList::~cCrlList() { files.clear(); }
+
+bool cCrlList::addCrlFile(const std::string& title, const std::string& fileName) {
+  cLog& log = mirvoLog();
+  if (log.debugOn()) log.write(cLog::DEBUG_COL, "begin cCrlList::addCrlFile()");
+  if (log.infoOn()) {
+    log.writeValue(cLog::PARAM_COL, "title", title);
+    log.writeValue(cLog::PARAM_COL, "fileName", fileName);
+  }
+  bool result = false;
+  if (directory.empty()) {
+    if (log.errorOn()) log.write(cLog::ERROR_COL, msg::CRL_PATH_MISSING);
+  } else if (fileName.empty()) {
+    if (log.errorOn()) log.write(cLog::ERROR_COL, msg::CRL_FILENAME_MISSING);
+  } else if (files.count(title)) {
+    if (log.errorOn()) log.writeValue(cLog::ERROR_COL, msg::CRL_DUPLICATE, title);
+  } else {
+    std::unique_ptr<cCrlFileEntry> entry(new (std::nothrow) cCrlFileEntry(title, directory, fileName));
+    if (!entry) {
+      if (log.errorOn()) log.write(cLog::ERROR_COL, msg::CRL_ALLOC_FAILED);
+    } else {
+      entry->loadCrl();
+      files.emplace(title, std::move(entry));
+      result = true;
+    }
+  }
+  if (log.debugOn()) log.writeBool(cLog::DEBUG_COL, "end cCrlList::addCrlFile()", result);
+  return result;
+}

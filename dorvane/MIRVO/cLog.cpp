@@ -1,0 +1,207 @@
+// The signing library's log.
+#include "cLog.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include "cMessages.hpp"
+
+namespace {
+
+// Local time of now with its millisecond part.
+void nowLocal(struct tm& tm, int& millis) {
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  time_t secs = ts.tv_sec;
+  localtime_r(&secs, &tm);
+  millis = static_cast<int>(ts.tv_nsec / 1000000);
+}
+
+std::string makeHead(const char* levelCol, const struct tm& tm, int millis) {
+  char buf[128];
+  int n = snprintf(buf, sizeof buf, "%04d/%02d/%02d %02d:%02d:%02d.%03d (PID=%d) %5s ", tm.tm_year + 1900, tm.tm_mon + 1,
+                   tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, millis, static_cast<int>(getpid()),
+                   levelCol ? levelCol : "");
+  if (n < 0) return std::string();
+  if (static_cast<size_t>(n) >= sizeof buf) n = sizeof buf - 1;
+  return std::string(buf, n);
+}
+
+bool equalsUpper(const char* a, const char* upper) {
+  size_t n = strlen(upper);
+  if (strlen(a) != n) return false;
+  for (size_t i = 0; i < n; ++i) {
+    unsigned char c = static_cast<unsigned char>(a[i]);
+    if (c >= 'a' && c <= 'z') c = static_cast<unsigned char>(c - 'a' + 'A');
+    if (c != static_cast<unsigned char>(upper[i])) return false;
+  }
+  return true;
+}
+
+// Makes one folder; an existing folder counts as made, an existing non-folder does not.
+bool makeFolder(const std::string& path) {
+  if (mkdir(path.c_str(), 0777) == 0) return true;
+  if (errno != EEXIST) return false;
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+}  // namespace
+
+cLog::cLog() : preOpenBuffer(new std::string()) {}
+
+cLog::~cLog() {
+  flushBuffer(nullptr);
+  fflush(stdout);
+}
+
+std::string cLog::fileNameFor(int year, int month, int day) const {
+  char date[32];
+  snprintf(date, sizeof date, ".%04d%02d%02d", year, month, day);
+  return filePrefix + date;
+}
+
+void cLog::emit(const char* levelCol, const std::string& fileBody, const std::string& bufferBody) {
+  struct tm tm;
+  int millis = 0;
+  nowLocal(tm, millis);
+  std::string line = makeHead(levelCol, tm, millis);
+  if (!filePrefix.empty()) {
+    FILE* f = fopen(fileNameFor(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday).c_str(), "a+");
+    if (f == nullptr) return;  // the line is lost, the buffer stays
+    flushBuffer(f);
+    line += fileBody;
+    fwrite(line.data(), 1, line.size(), f);
+    fclose(f);
+    return;
+  }
+  if (preOpenBuffer) {
+    preOpenBuffer->append(line);
+    preOpenBuffer->append(bufferBody);
+  }
+}
+
+void cLog::write(const char* levelCol, std::string_view text) {
+  std::string body(text);
+  body += '\n';
+  emit(levelCol, body, body);
+}
+
+void cLog::writeValue(const char* levelCol, std::string_view name, std::string_view value) {
+  std::string body(name);
+  body += " = ";
+  body += value;
+  body += '\n';
+  emit(levelCol, body, body);
+}
+
+void cLog::writeInt(const char* levelCol, std::string_view name, int32_t number) {
+  char num[40];
+  snprintf(num, sizeof num, "0x%08X(%d)", static_cast<unsigned>(number), static_cast<int>(number));
+  std::string body(name);
+  body += " = ";
+  body += num;
+  body += '\n';
+  emit(levelCol, body, body);
+}
+
+void cLog::writeBool(const char* levelCol, std::string_view name, int flag) {
+  std::string body(name);
+  body += flag == 1 ? " = true" : " = false";
+  body += '\n';
+  emit(levelCol, body, body);
+}
+
+void cLog::writeHex(std::string_view name, const unsigned char* bytes, int32_t count) {
+  char buf[64];
+  snprintf(buf, sizeof buf, "(len=%d, 0x%X)", static_cast<int>(count), static_cast<unsigned>(count));
+  std::string first(name);
+  first += buf;
+  first += " = \n";
+  std::string fileBody = first, bufferBody = first;
+  if (bytes != nullptr && count > 0) {
+    for (int32_t off = 0; off < count; off += 16) {
+      int32_t n = count - off < 16 ? count - off : 16;
+      snprintf(buf, sizeof buf, " 0x%08x -", static_cast<unsigned>(off));
+      std::string row(buf);
+      for (int32_t i = 0; i < n; ++i) {
+        snprintf(buf, sizeof buf, " %02x", bytes[off + i]);
+        row += buf;
+      }
+      row.append(static_cast<size_t>(16 - n) * 3, ' ');
+      row += " : ";
+      std::string chars;
+      for (int32_t i = 0; i < n; ++i) {
+        unsigned char c = bytes[off + i];
+        chars += (c >= 0x20 && c <= 0x7E) ? static_cast<char>(c) : '.';
+      }
+      fileBody += row + chars + "\n";
+      bufferBody += row + chars + std::string(static_cast<size_t>(16 - n), ' ') + "\n";
+    }
+  }
+  emit(DEBUG_COL, fileBody, bufferBody);
+}
+
+void cLog::writeErrorValue(std::string_view name, std::string value) {
+  if (errorOn()) writeValue(ERROR_COL, name, value);
+}
+
+void cLog::writeDebugValue(std::string_view name, std::string value) {
+  if (debugOn()) writeValue(DEBUG_COL, name, value);
+}
+
+void cLog::setLevel(const char* name) {
+  if (name == nullptr || *name == '\0') return;
+  if (equalsUpper(name, "DEBUG")) {
+    level = kDebug;
+    write(INFO_COL, msg::LOG_RESET_DEBUG);
+  } else if (equalsUpper(name, "INFO")) {
+    level = kInfo;
+    write(INFO_COL, msg::LOG_RESET_INFO);
+  } else if (equalsUpper(name, "WARN")) {
+    level = kWarn;
+  } else if (equalsUpper(name, "ERROR")) {
+    level = kError;
+  } else if (equalsUpper(name, "OFF")) {
+    level = kOff;
+  }
+}
+
+bool cLog::createFolder(const char* path, const char* fileName) {
+  if (folderCreated == 1 || path == nullptr || *path == '\0' || fileName == nullptr || *fileName == '\0') return false;
+  std::string whole(path);
+  bool ok = true;
+  for (size_t i = 1; ok && i < whole.size(); ++i) {
+    if (whole[i] == '/') ok = makeFolder(whole.substr(0, i));
+  }
+  if (ok) ok = makeFolder(whole);
+  if (debugOn()) writeBool(DEBUG_COL, "end cFile::createFolder() return", ok ? 1 : 0);
+  if (ok) {
+    filePrefix = whole + "/" + fileName;
+    folderCreated = 1;
+  }
+  return ok;
+}
+
+void cLog::flushBuffer(FILE* file) {
+  if (!preOpenBuffer) return;
+  if (!preOpenBuffer->empty()) {
+    FILE* out = file ? file : stdout;
+    fwrite(preOpenBuffer->data(), 1, preOpenBuffer->size(), out);
+    if (!file) fflush(stdout);
+  }
+  preOpenBuffer.reset();
+}
+
+cLog& mirvoLog() {
+  static cLog log;
+  return log;
+}
+
+// Creates the process-wide log when the library is loaded.
+static cLog& s_loadedLog = mirvoLog();

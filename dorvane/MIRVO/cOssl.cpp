@@ -1,0 +1,35 @@
+// One-time OpenSSL set-up of the signing library and OpenSSL error texts.
+#include "cOssl.hpp"
+
+#include <mutex>
+
+#include <openssl/provider.h>
+
+#include "cLog.hpp"
+
+void mirvoOpenSslInit() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    OPENSSL_init_crypto(0, nullptr);
+    // Loading any provider explicitly turns off the automatic "default" one, so both are loaded:
+    // "legacy" first for RC2-40 / 3DES PKCS#12 files, then "default" for everything else.
+    ERR_clear_error();
+    if (OSSL_PROVIDER_load(nullptr, "legacy") == nullptr) {
+      cLog& log = mirvoLog();
+      if (log.errorOn()) log.writeValue(cLog::ERROR_COL, "OSSL_PROVIDER_load(legacy) failed", osslErrorText(ERR_peek_error()));
+      ERR_clear_error();
+    }
+    if (OSSL_PROVIDER_load(nullptr, "default") == nullptr) {
+      cLog& log = mirvoLog();
+      if (log.errorOn()) log.writeValue(cLog::ERROR_COL, "OSSL_PROVIDER_load(default) failed", osslErrorText(ERR_peek_error()));
+      ERR_clear_error();
+    }
+  });
+}
+
+std::string osslErrorText(unsigned long code) {
+  if (code == 0) return std::string();
+  char buf[256];
+  ERR_error_string_n(code, buf, sizeof buf);
+  return std::string(buf);
+}
