@@ -8,6 +8,7 @@
 
 #include "cLog.hpp"
 #include "cMessages.hpp"
+#include "cX509.hpp"
 
 cCrlFileEntry::cCrlFileEntry(std::string title_, std::string directory_, std::string fileName_)
     : title(std::move(title_)), directory(std::move(directory_)), fileName(std::move(fileName_)) {}

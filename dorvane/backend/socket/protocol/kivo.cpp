@@ -9,6 +9,12 @@ PYBIND11_MODULE(kivo, m) {
     py::object i32u = dorv.attr("Int32ub");
     py::object i8u = dorv.attr("Int8ub");
     py::object ps950 = py::module_::import("dorvane.backend.socket.protocol.utils").attr("PS950");
+    // The names taken from the library's modules are the module's own globals too.
+    m.attr("Struct") = dorv.attr("Struct");
+    m.attr("Int32sb") = i32s;
+    m.attr("Int8ub") = i8u;
+    m.attr("Int32ub") = i32u;
+    m.attr("PS950") = ps950;
 
     // Keyword order is wire order.
     py::dict fields;

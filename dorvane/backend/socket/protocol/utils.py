@@ -21,3 +21,19 @@ def ip_convert(ip4):
         return int(ipaddress.IPv4Address(ip4))
     except ipaddress.AddressValueError as exc:
         raise ValueError("not a dotted IPv4 address: {!r}".format(ip4)) from exc
+
+
+def check_options(options, required):
+    """Require every key of `required` in the mapping `options`.
+
+    Refuses with TypeError naming all missing keys, in the order of `required`, as the interpreter
+    does for missing arguments; returns True otherwise.
+    """
+    missing = [key for key in required if key not in options]
+    if missing:
+        raise TypeError("missing required keyword argument(s): {}".format(
+            ", ".join(repr(key) for key in missing)))
+    return True
+
+
+__all__.append("check_options")

@@ -1,0 +1,145 @@
+// dorvane.MIRVO.vexa: the interpreter's face of the signing library. init_vexa activates a user's
+// PKCS#12 certificate through the process-wide signer, get_sign signs a text, gen_vexa wraps a
+// signature and a user id into the signature block; failures of the signer become VexaError with
+// the text of cError.h beside the module.
+//
+// The functions read quote, get_sign, read_error_code_dict, raise_error and VexaError from the
+// module at each call, so a replacement assigned to the module takes effect. Every call into the
+// signer runs whole under the interpreter lock, which is never released here.
+#include <cstring>
+#include <string>
+
+#include "MIRVOSign.hpp"
+#include "cCertChain.hpp"
+#include "cLog.hpp"
+#include "pyglue.hpp"
+#include "vexa_block.hpp"
+#include "vexa_errors.hpp"
+#include "vexa_properties.hpp"
+
+namespace py = pybind11;
+
+namespace {
+
+// The module's import name ("dorvane.MIRVO.vexa"), for the call-time look-ups.
+std::string& module_name() {
+  static std::string name;
+  return name;
+}
+
+py::object global(const char* name) { return pyglue::global(module_name().c_str(), name); }
+
+// The module's folder: the parent of its own file.
+py::object module_folder() {
+  py::object path = pyglue::lookup("pathlib", "Path");
+  return path(global("__file__")).attr("parent");
+}
+
+void debug_number(const char* name, int32_t code) {
+  cLog& log = mirvoLog();
+  if (log.debugOn()) log.writeInt(cLog::DEBUG_COL, name, code);
+}
+
+// Raises the signer's code as VexaError through the module's raise_error, with the dictionary of
+// the module's cError.h. Returns only when a replaced raise_error returns.
+void raise_code(int32_t code, py::object error_code_dict) {
+  global("raise_error")(py::int_(code), error_code_dict);
+}
+
+// The bytes of a text as the signer takes them: zero-terminated, so a zero byte inside would end
+// the text early and the rest would go unsigned.
+void refuse_embedded_zero(const std::string& bytes, const char* what) {
+  if (memchr(bytes.data(), '\0', bytes.size()) != nullptr)
+    pyglue::raise(PyExc_ValueError, std::string("embedded null character in ") + what);
+}
+
+py::object init_vexa(py::object vexa_path, py::object vexa_pwd) {
+  py::object folder = module_folder();
+  py::object path = pyglue::lookup("pathlib", "Path")(vexa_path);
+  py::object codes = global("read_error_code_dict")(folder);
+
+  std::string text = vexa::fill_properties(py::str(path.attr("parent")).cast<std::string>(),
+                                           py::str(path.attr("name")).cast<std::string>(),
+                                           py::str(folder.attr("joinpath")("P7B")).cast<std::string>());
+  {
+    py::object file = pyglue::lookup("builtins", "open")(vexa::kPropertiesFile, "wb");
+    try {
+      file.attr("write")(py::bytes(text));
+    } catch (...) {
+      file.attr("close")();
+      throw;
+    }
+    file.attr("close")();
+  }
+
+  std::string password = vexa_pwd.attr("encode")("utf-8").cast<std::string>();
+  refuse_embedded_zero(password, "password");
+
+  int32_t code;
+  {
+    ERR_clear_error();
+    code = MIRVOSignInitial(vexa::kPropertiesFile, password.c_str());
+    debug_number("MIRVOSignInitial() return ", code);
+  }
+  OPENSSL_cleanse(&password[0], password.size());
+  if (code != 0) raise_code(code, codes);
+
+  pyglue::lookup("os", "remove")(vexa::kPropertiesFile);
+  pyglue::lookup("builtins", "print")("Vexa Initial Done.");
+  return py::int_(code);
+}
+
+py::bytes get_sign(py::object plaintext) {
+  py::object text = py::reinterpret_steal<py::object>(PyObject_Format(plaintext.ptr(), py::str("").ptr()));
+  if (!text) throw py::error_already_set();
+  std::string big5 = text.attr("encode")("big5").cast<std::string>();
+  refuse_embedded_zero(big5, "plaintext");
+
+  MIRVOSign& signer = mirvoSigner();
+  int32_t code = signer.SignPkcs7(big5.c_str());
+  debug_number("SignPkcs7() return ", code);
+  // A failed signing never hands back the signature of an earlier text.
+  if (code != 0) {
+    raise_code(code, global("read_error_code_dict")(module_folder()));
+    throw py::value_error("signing failed with code " + std::to_string(code));
+  }
+  if (!signer.lastSignature) {
+    raise_code(MIRVO_MEMORY_ERROR, global("read_error_code_dict")(module_folder()));
+    throw py::value_error("signing produced no signature");
+  }
+  return py::bytes(*signer.lastSignature);
+}
+
+py::bytes gen_vexa(py::object user_id, py::object plain) {
+  py::object text = py::reinterpret_steal<py::object>(PyObject_Format(plain.ptr(), py::str("").ptr()));
+  if (!text) throw py::error_already_set();
+  py::object signature = global("get_sign")(text);
+  py::object quoted = global("quote")(signature, py::arg("safe") = "");
+  return vexa::signature_block(quoted, user_id);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(vexa, m) {
+  module_name() = m.attr("__name__").cast<std::string>();
+  // The library's process-wide objects: OpenSSL's set-up, the log, the chain list and the signer.
+  mirvoSigner();
+
+  m.attr("quote") = pyglue::lookup("urllib.parse", "quote");
+  pyglue::new_exception(m, "VexaError", "Vexa Error");
+
+  m.def("read_error_code_dict", &vexa::read_error_code_dict, py::arg("folder_path"), py::pos_only(),
+        "Reads the error codes of cError.h in the folder: {code: {'error_msg': ..., 'error': ...}}.");
+  m.def("raise_error",
+        [](py::object return_code, py::object error_code_dict) {
+          vexa::raise_error(global("VexaError"), return_code, error_code_dict);
+        },
+        py::arg("return_code"), py::arg("error_code_dict"),
+        "Raises VexaError with the name, the code and the message of the code.");
+  m.def("init_vexa", &init_vexa, py::arg("vexa_path") = "Velmora.pfx", py::arg("vexa_pwd") = "",
+        "Activates the PKCS#12 certificate for signing; returns 0 or raises VexaError.");
+  m.def("get_sign", &get_sign, py::arg("plaintext") = "",
+        "Signs the text (as Big5) and returns the base64 PKCS#7 signature as bytes.");
+  m.def("gen_vexa", &gen_vexa, py::arg("user_id"), py::arg("plain"),
+        "Signs the text and returns the signature block as bytes.");
+}

@@ -1,0 +1,36 @@
+// dorvane.backend.socket.client: the session client `Client` and its request wrapper `api` with
+// the reply trimming `filter_key`.
+#include "client_api.hpp"
+#include "client_module.hpp"
+#include "client_session.hpp"
+
+namespace py = pybind11;
+namespace dc = dorvane_client;
+
+PYBIND11_MODULE(client, m) {
+    dc::set_module(m);
+    pyglue::Coroutine::bind(m);
+
+    // The module's imports, kept as its globals and read from there at each use.
+    m.attr("os") = py::module_::import("os");
+    m.attr("asyncio") = py::module_::import("asyncio");
+    m.attr("EventEmitter") = py::module_::import("pyee").attr("EventEmitter");
+    m.attr("wraps") = py::module_::import("functools").attr("wraps");
+    m.attr("log") = py::module_::import("dorvane.utils").attr("log");
+    m.attr("protocol") = py::module_::import("dorvane.backend.socket.protocol");
+    m.attr("Connection") = py::module_::import("dorvane.backend.socket.connect").attr("Connection");
+
+    m.attr("api") = pyglue::make_function(
+        m, "api", [](py::args keys, py::kwargs options) {
+            return dc::api(py::tuple(keys), py::dict(options));
+        });
+    m.attr("api").attr("__doc__") =
+        "api(*keys, **options): wrap a request method; the reply is trimmed to `keys` unless "
+        "options['all'] is true.";
+    m.def("filter_key",
+          [](py::object data, py::args keep) { dc::filter_key(data, keep); },
+          py::arg("data"),
+          "filter_key(data, *preserve_keys): remove from `data`, in place, every other key.");
+
+    dc::bind_client(m);
+}

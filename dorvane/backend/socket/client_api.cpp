@@ -1,0 +1,170 @@
+#include "client_api.hpp"
+
+#include "client_module.hpp"
+
+namespace dorvane_client {
+
+namespace {
+
+bool truthy(py::handle value) {
+    int r = PyObject_IsTrue(value.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+// kwargs.pop(name, None)
+py::object pop(py::dict& kwargs, const char* name) {
+    py::str key(name);
+    PyObject* value = PyDict_GetItemWithError(kwargs.ptr(), key.ptr());  // borrowed
+    if (!value) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return py::none();
+    }
+    py::object result = py::reinterpret_borrow<py::object>(value);
+    if (PyDict_DelItem(kwargs.ptr(), key.ptr()) < 0) throw py::error_already_set();
+    return result;
+}
+
+bool done(py::handle future) { return truthy(future.attr("done")()); }
+
+// The reply callback of one wrapped call: trims the finished request's reply and completes the
+// caller's future with it, or with the request's failure.
+class ReplyFilter {
+public:
+    ReplyFilter(py::object caller, py::tuple keys, py::dict options)
+        : caller_(std::move(caller)), keys_(std::move(keys)), options_(std::move(options)) {}
+
+    void operator()(py::object fut) const {
+        py::object result;
+        try {
+            result = fut.attr("result")();
+            if (!truthy(options_.attr("get")("all"))) trim(result);
+        } catch (py::error_already_set& e) {
+            // A cancelled request is no ordinary failure (CancelledError derives from
+            // BaseException): the caller's future is cancelled too, so nobody waits for ever.
+            if (e.matches(global("asyncio").attr("CancelledError"))) {
+                if (!done(caller_)) caller_.attr("cancel")();
+                return;
+            }
+            if (!e.matches(PyExc_Exception)) throw;
+            py::object exc = pyglue::fetch_exception(e);
+            if (!done(caller_)) caller_.attr("set_exception")(exc);
+            return;
+        }
+        // A caller's future that its owner already cancelled (a time-out, for instance) keeps its
+        // state; completing it again would raise inside the loop's callback.
+        if (!done(caller_)) caller_.attr("set_result")(result);
+    }
+
+private:
+    void trim(py::handle result) const {
+        if (PyList_Check(result.ptr())) {
+            for (py::handle item : result) filter_key(item, keys_);
+        } else {
+            filter_key(result, keys_);
+        }
+    }
+
+    py::object caller_;
+    py::tuple keys_;
+    py::dict options_;
+};
+
+// The coroutine of one call of a wrapped method. It never waits: its first step sends the
+// request and returns the caller's future.
+class ApiCall : public pyglue::Coroutine {
+public:
+    ApiCall(std::string qualname, py::object fn, py::tuple args, py::dict kwargs, py::tuple keys,
+            py::dict options)
+        : Coroutine(std::move(qualname)), fn_(std::move(fn)), args_(std::move(args)),
+          kwargs_(std::move(kwargs)), keys_(std::move(keys)), options_(std::move(options)) {}
+
+protected:
+    Step step(py::object, py::object exc) override {
+        if (!exc.is_none()) pyglue::raise(exc);
+
+        py::object loop = pop(kwargs_, "loop");
+        if (loop.is_none()) loop = global("asyncio").attr("get_event_loop")();
+        py::object caller = loop.attr("create_future")();
+        py::object cb = pop(kwargs_, "cb");
+        if (truthy(cb)) caller.attr("add_done_callback")(cb);
+        py::cpp_function filter(ReplyFilter(caller, keys_, options_), py::name("filter"),
+                                py::arg("fut"));
+
+        py::dict kw;
+        kw["cb"] = filter;
+        kw["loop"] = loop;
+        if (PyDict_Update(kw.ptr(), kwargs_.ptr()) < 0) throw py::error_already_set();
+        PyObject* sent = PyObject_Call(fn_.ptr(), args_.ptr(), kw.ptr());
+        if (sent) {
+            Py_DECREF(sent);  // the request future is not kept: the filter reaches the caller
+        } else {
+            py::error_already_set e;
+            if (!e.matches(PyExc_Exception)) throw e;
+            caller.attr("set_exception")(pyglue::fetch_exception(e));
+        }
+        release();
+        return Step::finish(caller);
+    }
+
+private:
+    // The call is made once; drop what it held so a finished coroutine keeps nothing alive.
+    void release() {
+        fn_ = py::none();
+        args_ = py::tuple();
+        kwargs_ = py::dict();
+    }
+
+    py::object fn_;
+    py::tuple args_;
+    py::dict kwargs_;
+    py::tuple keys_;
+    py::dict options_;
+};
+
+}  // namespace
+
+void filter_key(py::handle data, py::handle keep) {
+    py::list keys(data.attr("keys")());
+    py::object pop = data.attr("pop");
+    for (py::handle key : keys) {
+        bool kept = false;
+        for (py::handle wanted : keep) {
+            int r = PyObject_RichCompareBool(key.ptr(), wanted.ptr(), Py_EQ);
+            if (r < 0) throw py::error_already_set();
+            if (r == 1) {
+                kept = true;
+                break;
+            }
+        }
+        if (!kept) pop(key);
+    }
+}
+
+py::object decorate(py::object fn, py::tuple keys, py::dict options) {
+    py::module_ m = module();
+    py::object new_fn = pyglue::make_function(
+        m, "api.<locals>.decorator.<locals>.newFn",
+        [fn, keys, options](py::args args, py::kwargs kwargs) {
+            py::object qualname = py::getattr(fn, "__qualname__", py::str("newFn"));
+            return pyglue::Coroutine::make<ApiCall>(py::str(qualname).cast<std::string>(), fn,
+                                                    py::tuple(args), py::dict(kwargs), keys,
+                                                    options);
+        });
+    py::object impl = new_fn.attr("__cfunc__");
+    global("wraps")(fn)(new_fn);
+    // wraps copies fn's attribute dictionary, and a function made in C++ keeps its callable
+    // there: newFn keeps its own.
+    new_fn.attr("__cfunc__") = impl;
+    pyglue::mark_coroutine_function(new_fn);
+    return new_fn;
+}
+
+py::object api(py::tuple keys, py::dict options) {
+    py::module_ m = module();
+    return pyglue::make_function(
+        m, "api.<locals>.decorator",
+        [keys, options](py::object fn) { return decorate(fn, keys, options); }, py::arg("fn"));
+}
+
+}  // namespace dorvane_client

@@ -1,0 +1,1 @@
+"""Minimal local layer of the library package dorvane.backend.socket.protocol.stock: the stock order request structures (`kivo`), their wire-code tables (`constant`) and the order builders (`handler`)."""

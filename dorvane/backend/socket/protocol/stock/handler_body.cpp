@@ -1,0 +1,83 @@
+#include "handler_body.hpp"
+
+#include <string>
+
+namespace handler {
+
+namespace {
+
+const char* const kPassword = "4093817265540291";
+const char* const kZeroAmount = "000000000000";
+
+}  // namespace
+
+py::object OrderBody::keyword(const char* field, py::object fallback) const {
+    PyObject* value = PyDict_GetItemString(kwargs_.ptr(), field);  // borrowed
+    if (value) return py::reinterpret_borrow<py::object>(value);
+    return fallback;
+}
+
+py::object OrderBody::coded(const char* field, const char* table, const char* group,
+                            const char* option) const {
+    py::object codes = global("proto_ops").attr(table);
+    py::object fallback = py::none();
+    if (group) fallback = global("stock_ops").attr(group).attr(option);
+    py::object name = keyword(field, fallback);
+    // getattr(codes, name): TypeError for a name that is not text, AttributeError for a text
+    // the table lacks.
+    PyObject* code = PyObject_GetAttr(codes.ptr(), name.ptr());
+    if (!code) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(code);
+}
+
+py::object OrderBody::side() const {
+    py::object codes = global("proto_ops").attr("bs");
+    PyObject* given = PyDict_GetItemString(kwargs_.ptr(), "ord_bs");  // borrowed
+    if (!given) return py::str("");
+    py::object name = py::reinterpret_borrow<py::object>(given);
+    PyObject* code = PyObject_GetAttr(codes.ptr(), name.ptr());
+    if (code) return py::reinterpret_steal<py::object>(code);
+    py::error_already_set lookup;
+    if (!PyUnicode_Check(name.ptr()) || !lookup.matches(PyExc_AttributeError)) throw lookup;
+    std::string message = py::str("unknown order side (ord_bs) {!r}: the side table has no code for it")
+                              .format(name);
+    lookup.restore();
+    py::raise_from(PyExc_ValueError, message.c_str());  // the failed look-up as its cause
+    throw py::error_already_set();
+}
+
+py::object OrderBody::formatted(const char* field, const char* formatter) const {
+    py::object value = keyword(field, py::int_(0));
+    return global(formatter)(value);
+}
+
+py::dict OrderBody::build() const {
+    py::dict body;
+    body["trade_type"] = coded("trade_type", "trade_type", nullptr, nullptr);
+    body["account"] = keyword("account", py::none());
+    body["password"] = py::str(kPassword);  // fixed; a password keyword is ignored
+    body["stock_id"] = keyword("stock_id", py::none());
+    body["ord_type"] = coded("ord_type", "order_type", "order_type", "Common");
+    body["ord_cond"] = coded("ord_cond", "order_cond", "order_cond", "Cash");
+    body["market_id"] = coded("market_id", "market_type", nullptr, nullptr);
+    body["price"] = formatted("price", "_format_price");
+    body["quantity"] = formatted("quantity", "_format_quantity");
+    body["seqno"] = keyword("seqno", py::str(""));
+    body["ordno"] = keyword("ordno", py::str(""));
+    body["ord_bs"] = side();
+    body["price_type"] = coded("price_type", "price_type", "price_type", "LimitPrice");
+    body["total_amount"] = keyword("total_amount", py::str(kZeroAmount));
+    body["is_preorder"] = keyword("is_preorder", py::str("N"));
+    body["web_id"] = keyword("web_id", py::str("150"));
+    body["bts_ord_flag"] = keyword("bts_ord_flag", py::str("0"));
+    body["force_flag"] = keyword("force_flag", py::str("0"));
+    body["async_"] = keyword("async_", py::str("1"));
+    body["form_no"] = keyword("form_no", py::str("1561"));
+    body["fun_seq"] = keyword("fun_seq", py::str(""));
+    body["first_sell"] = coded("first_sell", "first_sell", "first_sell", "No");
+    body["total_buy_amount"] = keyword("total_buy_amount", py::str(kZeroAmount));
+    body["total_sell_amount"] = keyword("total_sell_amount", py::str(kZeroAmount));
+    return body;
+}
+
+}  // namespace handler

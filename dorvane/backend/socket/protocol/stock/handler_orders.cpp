@@ -1,0 +1,129 @@
+#include "handler_orders.hpp"
+
+namespace handler {
+
+namespace {
+
+const char* const kFormNo = "1561";
+
+// `order_in(**fields)` through the module's global, read now.
+py::object call_order_in(const py::dict& fields) { return global("order_in")(**fields); }
+
+bool truth(const py::object& value) {
+    int t = PyObject_IsTrue(value.ptr());
+    if (t < 0) throw py::error_already_set();
+    return t == 1;
+}
+
+// The side of a change or cancellation: the extra keyword `action`, None when absent.
+py::object action_of(const py::dict& extra) {
+    PyObject* action = PyDict_GetItemString(extra.ptr(), "action");  // borrowed
+    return action ? py::reinterpret_borrow<py::object>(action) : py::none();
+}
+
+}  // namespace
+
+py::object OrderBuilder::market_id() const { return global("MarketType").attr(market_); }
+
+py::object OrderBuilder::place(py::object vexa, py::object person_id, py::object account,
+                               py::object stock_id, py::object order_type, py::object order_cond,
+                               py::object price, py::object quantity, py::object ord_bs,
+                               py::object price_type, py::object first_sell) const {
+    py::object action = global("stock_ops").attr("action");
+    py::object trade_type = action.attr("Buy");
+    py::object sell = action.attr("Sell");
+    int is_sell = PyObject_RichCompareBool(ord_bs.ptr(), sell.ptr(), Py_EQ);
+    if (is_sell < 0) throw py::error_already_set();
+    if (is_sell) trade_type = sell;
+
+    py::dict fields;
+    fields["vexa"] = vexa;
+    fields["person_id"] = person_id;
+    fields["account"] = account;
+    fields["trade_type"] = trade_type;
+    fields["stock_id"] = stock_id;
+    fields["ord_type"] = order_type;
+    fields["ord_cond"] = order_cond;
+    fields["market_id"] = market_id();
+    fields["price"] = price;
+    fields["quantity"] = quantity;
+    fields["ord_bs"] = ord_bs;
+    fields["price_type"] = price_type;
+    fields["form_no"] = kFormNo;
+    fields["first_sell"] = first_sell;
+    return call_order_in(fields);
+}
+
+py::object OrderBuilder::update(py::object vexa, py::object person_id, py::object account,
+                                py::object stock_id, py::object ordno, py::object seqno,
+                                py::object price, py::object quantity, py::dict extra) const {
+    py::object market = market_id();
+    bool has_price = truth(price);
+    bool has_quantity = truth(quantity);
+    if (has_price && !has_quantity)
+        pyglue::raise(PyExc_Exception,
+                      "stock can't update price directly, please cancel order first and place "
+                      "new price.");
+    if (has_price || !has_quantity)
+        pyglue::raise(PyExc_Exception, "updatetse accept only price or quantity at a time.");
+    py::object trade_type = global("stock_ops").attr("action").attr("Update_Qty");
+
+    py::dict fields;
+    fields["vexa"] = vexa;
+    fields["person_id"] = person_id;
+    fields["account"] = account;
+    fields["trade_type"] = trade_type;
+    fields["stock_id"] = stock_id;
+    fields["ordno"] = ordno;
+    fields["seqno"] = seqno;
+    fields["ord_bs"] = action_of(extra);
+    fields["form_no"] = kFormNo;
+    fields["market_id"] = market;
+    fields["price"] = price;
+    fields["quantity"] = quantity;
+    fields["is_preorder"] = "N";
+    return call_order_in(fields);
+}
+
+py::object OrderBuilder::cancel(py::object vexa, py::object person_id, py::object account,
+                                py::object stock_id, py::object ordno, py::object seqno,
+                                py::dict extra) const {
+    py::object trade_type = global("stock_ops").attr("action").attr("Cancel");
+    py::object market = market_id();
+
+    py::dict fields;
+    fields["vexa"] = vexa;
+    fields["person_id"] = person_id;
+    fields["account"] = account;
+    fields["trade_type"] = trade_type;
+    fields["stock_id"] = stock_id;
+    fields["ordno"] = ordno;
+    fields["seqno"] = seqno;
+    fields["ord_bs"] = action_of(extra);
+    fields["form_no"] = kFormNo;
+    fields["market_id"] = market;
+    fields["is_preorder"] = "N";
+    return call_order_in(fields);
+}
+
+py::object Dispatcher::operator()(py::dict kwargs) const {
+    py::list required;
+    for (const char* key : required_) required.append(key);
+    global("check_options")(kwargs, required);
+
+    py::object markets = global("MarketType");
+    py::dict table;
+    table[markets.attr("TSE")] = global(tse_);
+    table[markets.attr("OTC")] = global(otc_);
+
+    PyObject* exchange = PyObject_GetItem(kwargs.ptr(), py::str("exchange").ptr());
+    if (!exchange) throw py::error_already_set();
+    py::object builder = table.attr("get")(py::reinterpret_steal<py::object>(exchange),
+                                           py::none());
+    // No builder for the exchange: calling None fails with the interpreter's TypeError.
+    PyObject* result = PyObject_Call(builder.ptr(), py::tuple().ptr(), kwargs.ptr());
+    if (!result) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
+}
+
+}  // namespace handler

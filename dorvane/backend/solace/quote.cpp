@@ -1,0 +1,165 @@
+// dorvane.backend.solace.quote: the quote client `Quote` and the topic function `contract2topic`.
+//
+// The module imports the contract classes, `inspect.signature` and the quote-type constants when
+// it is loaded; the messaging binding `quillmesh.solclient` is imported only when a `Quote` is
+// constructed. Every name the module or an instance holds is read through Python at each call,
+// so tests and programs may replace them.
+#include "pyglue.hpp"
+#include "quote_topic.hpp"
+
+namespace py = pybind11;
+
+namespace {
+
+const char* const kModule = "dorvane.backend.solace.quote";
+
+const char* const kQuoteDoc =
+    "Session with the quote-messaging service.\n"
+    "\n"
+    "    Functions:\n"
+    "        set_callback\n"
+    "        set_event_callback\n"
+    "        subscribe\n";
+
+const char* const kSetCallbackDoc =
+    "Register the quote callback.\n"
+    "\n"
+    "        Args:\n"
+    "            func: func(topic: str, quote_msg: dict) -> int\n";
+
+const char* const kSetEventCallbackDoc =
+    "Register the session-event callback.\n"
+    "\n"
+    "        Args:\n"
+    "            func: func(resp_code: int, event_code: int, event: str) -> None\n";
+
+const char* const kConnectDoc =
+    "Log in to the quote-messaging service; returns the binding's return code (0 for success).\n"
+    "\n"
+    "        Args:\n"
+    "            host: the service endpoint, address and port joined by \":\"\n"
+    "            vpn: the message-VPN name\n"
+    "            user: the user name\n"
+    "            password: the password\n";
+
+const char* const kSubscribeDoc =
+    "Subscribe to the quotes of a contract.\n"
+    "\n"
+    "        Args:\n"
+    "            contract: a contract of the library (Stock, Future, Option or Index)\n"
+    "            quote_type: one of tick and bidask\n";
+
+const char* const kUnsubscribeDoc =
+    "Unsubscribe from the quotes of a contract.\n"
+    "\n"
+    "        Args:\n"
+    "            contract: a contract of the library (Stock, Future, Option or Index)\n"
+    "            quote_type: one of tick and bidask\n";
+
+// The parameter check of set_callback / set_event_callback: an assertion, so it is skipped when
+// the interpreter runs with assertions disabled (-O). The signature is always read.
+void check_parameter_count(py::handle func, size_t expected, const char* message) {
+    py::object func_sign = pyglue::global(kModule, "signature")(func);
+    bool asserts = py::module_::import("sys").attr("flags").attr("optimize").cast<long>() == 0;
+    if (!asserts) return;
+    size_t count = py::len(func_sign.attr("parameters").attr("keys")());
+    if (count != expected) pyglue::raise(PyExc_AssertionError, message);
+}
+
+void quote_init(py::object self) {
+    py::object solclient = py::module_::import("quillmesh.solclient");
+    py::setattr(self, "solclient", solclient);
+    py::setattr(self, "client", self.attr("solclient").attr("client")());
+    py::setattr(self, "_quote_callback", py::none());
+    py::setattr(self, "_event_callback", py::none());
+}
+
+// The wrappers close over the program's callable only, never over the Quote.
+py::none quote_set_callback(py::object self, py::object func) {
+    check_parameter_count(func, 2,
+                          "quote callback must have fixed as two input args with topic and msg.");
+    py::cpp_function wrapper(
+        [func](py::object topic, py::object msg) {
+            func(topic, msg);
+            return 0;
+        },
+        py::name("quote_callback_wrapper"), py::arg("topic"), py::arg("msg"));
+    py::setattr(self, "_quote_callback", wrapper);
+    self.attr("solclient").attr("set_callback")(self.attr("_quote_callback"));
+    return py::none();
+}
+
+py::none quote_set_event_callback(py::object self, py::object func) {
+    check_parameter_count(
+        func, 3, "event callback must have fixed as three input args with resp_code, event_code, event.");
+    py::cpp_function wrapper(
+        [func](py::object resp_code, py::object event_code, py::object /*info*/, py::object event) {
+            func(resp_code, event_code, event);
+        },
+        py::name("fixed_handler"), py::arg("resp_code"), py::arg("event_code"), py::arg("info"),
+        py::arg("event"));
+    py::setattr(self, "_event_callback", wrapper);
+    self.attr("solclient").attr("set_event_callback")(self.attr("_event_callback"));
+    return py::none();
+}
+
+py::object quote_connect(py::object self, py::object host, py::object vpn, py::object user,
+                         py::object password) {
+    return self.attr("solclient").attr("connect")(self.attr("client"), host, vpn, user, password);
+}
+
+// subscribe / unsubscribe: the binding's call and the handle are read first, then the topic is
+// made (its errors reach the caller before the binding is called).
+py::none quote_topic_call(py::object self, const char* operation, py::object contract,
+                          py::object quote_type) {
+    py::object call = self.attr("solclient").attr(operation);
+    py::object handle = self.attr("client");
+    py::object topic = pyglue::global(kModule, "contract2topic")(contract, quote_type);
+    call(handle, topic);
+    return py::none();
+}
+
+void quote_del(py::object self) {
+    self.attr("solclient").attr("disconnect")(self.attr("client"));
+}
+
+}  // namespace
+
+PYBIND11_MODULE(quote, m) {
+    py::options options;
+    options.disable_function_signatures();
+
+    py::module_ contracts = py::module_::import("dorvane.contracts");
+    for (const char* name : {"Stock", "Future", "Option", "Index"}) m.attr(name) = contracts.attr(name);
+    m.attr("signature") = py::module_::import("inspect").attr("signature");
+    py::module_ constant = py::module_::import("dorvane.constant");
+    m.attr("QUOTE_TYPE_TICK") = constant.attr("QUOTE_TYPE_TICK");
+    m.attr("QUOTE_TYPE_BIDASK") = constant.attr("QUOTE_TYPE_BIDASK");
+
+    m.def("contract2topic", &dorvane::quote::contract2topic,
+          "contract2topic(contract, quote_type='tick')\n\n"
+          "Return the quote-messaging topic name of a contract for a quote type (tick or bidask).",
+          py::arg("contract"), py::arg("quote_type") = "tick");
+
+    pyglue::PlainClass cls(m, "Quote", py::tuple(),
+                           py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type)),
+                           kQuoteDoc);
+    cls.def("__init__", &quote_init);
+    cls.def("set_callback", &quote_set_callback, py::arg("func"), py::doc(kSetCallbackDoc));
+    cls.def("set_event_callback", &quote_set_event_callback, py::arg("func"),
+            py::doc(kSetEventCallbackDoc));
+    cls.def("connect", &quote_connect, py::arg("host"), py::arg("vpn"), py::arg("user"),
+            py::arg("password"), py::doc(kConnectDoc));
+    cls.def("subscribe",
+            [](py::object self, py::object contract, py::object quote_type) {
+                return quote_topic_call(self, "subscribe", contract, quote_type);
+            },
+            py::arg("contract"), py::arg("quote_type") = "tick", py::doc(kSubscribeDoc));
+    cls.def("unsubscribe",
+            [](py::object self, py::object contract, py::object quote_type) {
+                return quote_topic_call(self, "unsubscribe", contract, quote_type);
+            },
+            py::arg("contract"), py::arg("quote_type") = "tick", py::doc(kUnsubscribeDoc));
+    cls.def("__del__", &quote_del);
+    pyglue::set_all(m, {"contract2topic", "Quote"});
+}

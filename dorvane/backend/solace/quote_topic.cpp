@@ -1,0 +1,61 @@
+// contract2topic: the contract classes and the quote-type constants are the quote module's
+// globals, read at every call; the quote type is compared with `==`, never by identity.
+#include "quote_topic.hpp"
+
+namespace py = pybind11;
+
+namespace dorvane::quote {
+namespace {
+
+const char* const kModule = "dorvane.backend.solace.quote";
+
+bool is_instance(py::handle obj, const char* class_name) {
+    py::object cls = pyglue::global(kModule, class_name);
+    int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+// `a == b` as the interpreter's `if` sees it: the comparison's result under a truth test.
+bool equals(py::handle a, py::handle b) {
+    PyObject* result = PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ);
+    if (!result) throw py::error_already_set();
+    int truth = PyObject_IsTrue(result);
+    Py_DECREF(result);
+    if (truth < 0) throw py::error_already_set();
+    return truth == 1;
+}
+
+[[noreturn]] void raise_plain(py::str text) {
+    pyglue::raise(py::reinterpret_borrow<py::object>(PyExc_Exception)(text));
+}
+
+// The first level: `tick` for the tick type, `bidask` for the bid/ask type (tick tested first).
+py::str first_level(py::handle quote_type, const char* tick, const char* bidask) {
+    if (equals(quote_type, pyglue::global(kModule, "QUOTE_TYPE_TICK"))) return py::str(tick);
+    if (equals(quote_type, pyglue::global(kModule, "QUOTE_TYPE_BIDASK"))) return py::str(bidask);
+    raise_plain(py::str("Quote Type: {} not support.").format(quote_type));
+}
+
+}  // namespace
+
+py::str contract2topic(py::object contract, py::object quote_type) {
+    py::object symbol_code = contract.attr("code");
+    if (is_instance(contract, "Future") || is_instance(contract, "Option")) {
+        py::str level = first_level(quote_type, "L", "Q");
+        return py::str("{}/*/{}").format(level, symbol_code);
+    }
+    if (is_instance(contract, "Stock")) {
+        py::str level = first_level(quote_type, "MKT", "QUT");
+        py::object exchange = contract.attr("exchange");
+        return py::str("{}/*/{}/{}").format(level, exchange, symbol_code);
+    }
+    if (is_instance(contract, "Index")) {
+        py::str level = first_level(quote_type, "I", "O");
+        py::object exchange = contract.attr("exchange");
+        return py::str("{}/{}/{}").format(level, exchange, symbol_code);
+    }
+    raise_plain(py::str("Contract: {} not support.").format(contract));
+}
+
+}  // namespace dorvane::quote

@@ -1,0 +1,12 @@
+// Topic names of the quote-messaging service, made from a contract and a quote type.
+#pragma once
+
+#include "pyglue.hpp"
+
+namespace dorvane::quote {
+
+// The topic of `contract` for `quote_type`: "L|Q/*/code" for futures and options,
+// "MKT|QUT/*/exchange/code" for stocks, "I|O/exchange/code" for indexes.
+pybind11::str contract2topic(pybind11::object contract, pybind11::object quote_type);
+
+}  // namespace dorvane::quote

@@ -1,0 +1,274 @@
+"""Minimal local layer of the library module quillmesh.solclient: an in-process loopback broker behind the messaging binding's seven calls.
+
+The binding's calls (`client`, `connect`, `subscribe`, `unsubscribe`, `disconnect`, `set_callback`,
+`set_event_callback`) act on one process-wide `Broker`. Sessions log in with credentials that the
+broker knows (`add_account`); programs or tests play the publisher through `publish`. Quote messages
+and session events reach the registered callbacks on the broker's own delivery thread, one at a
+time, in the order in which they were produced.
+
+Topic names are levels joined by "/". In a subscription a level "*" matches exactly one level, and a
+last level ">" matches one or more remaining levels.
+
+Return codes: `OK` (0) for success, `FAIL` for a call that the session's state refuses (an unknown
+or disconnected session, a subscription while not logged in, a malformed topic), `LOGIN_FAILED` for
+credentials the broker does not know.
+
+Callback registrations hold for the whole process (they carry no session handle): the quote
+callback is called as `callback(topic, message)` and the event callback as
+`callback(resp_code, event_code, info, event)`. An exception raised by a callback is printed to
+standard error, kept in `broker.errors`, and delivery goes on.
+"""
+import itertools
+import sys
+import threading
+import traceback
+from collections import deque
+
+__all__ = [
+    "OK", "FAIL", "LOGIN_FAILED",
+    "EVENT_UP", "EVENT_LOGIN_FAILED",
+    "Broker", "broker", "topic_matches",
+    "client", "connect", "subscribe", "unsubscribe", "disconnect", "set_callback",
+    "set_event_callback", "add_account", "remove_account", "publish", "wait_idle",
+]
+
+OK = 0
+FAIL = -1
+LOGIN_FAILED = 2
+
+# Session events: (event code, event text).
+EVENT_UP = 0
+EVENT_LOGIN_FAILED = 1
+_EVENT_TEXT = {EVENT_UP: "session up", EVENT_LOGIN_FAILED: "login failed"}
+
+
+def _levels(topic):
+    if not isinstance(topic, str) or not topic:
+        return None
+    levels = topic.split("/")
+    if any(level == "" for level in levels):
+        return None
+    return levels
+
+
+def _valid_subscription(topic):
+    levels = _levels(topic)
+    return levels is not None and ">" not in levels[:-1]
+
+
+def topic_matches(subscription, topic):
+    """True when the published `topic` falls under `subscription` ("*" one level, last ">" the rest)."""
+    sub = _levels(subscription)
+    pub = _levels(topic)
+    if sub is None or pub is None:
+        return False
+    for i, level in enumerate(sub):
+        if level == ">" and i == len(sub) - 1:
+            return len(pub) > i
+        if i >= len(pub):
+            return False
+        if level != "*" and level != pub[i]:
+            return False
+    return len(pub) == len(sub)
+
+
+class _Session:
+    __slots__ = ("handle", "connected", "host", "vpn", "user", "subscriptions")
+
+    def __init__(self, handle):
+        self.handle = handle
+        self.connected = False
+        self.host = self.vpn = self.user = None
+        self.subscriptions = []
+
+
+class Broker:
+    """The in-process broker: accounts, sessions, subscriptions and the delivery thread."""
+
+    def __init__(self):
+        self._lock = threading.Lock()
+        self._idle = threading.Condition(self._lock)
+        self._handles = itertools.count(1)
+        self._sessions = {}
+        self._accounts = {}
+        self._pending = deque()
+        self._busy = 0
+        self._wake = threading.Condition(self._lock)
+        self._thread = None
+        self.callback = None
+        self.event_callback = None
+        self.errors = []
+
+    # Accounts -----------------------------------------------------------------------------------
+    def add_account(self, vpn, user, password):
+        """Let `user` log in to message VPN `vpn` with `password`."""
+        with self._lock:
+            self._accounts[(vpn, user)] = password
+
+    def remove_account(self, vpn, user):
+        with self._lock:
+            self._accounts.pop((vpn, user), None)
+
+    # Sessions -----------------------------------------------------------------------------------
+    def new_session(self):
+        with self._lock:
+            handle = next(self._handles)
+            self._sessions[handle] = _Session(handle)
+            return handle
+
+    def session(self, handle):
+        """The session state of `handle` (None when unknown); for inspection."""
+        with self._lock:
+            return self._sessions.get(handle)
+
+    def connect(self, handle, host, vpn, user, password):
+        with self._lock:
+            session = self._sessions.get(handle)
+            if session is None:
+                return FAIL
+            known = self._accounts.get((vpn, user))
+            if known is None or known != password:
+                session.connected = False
+                self._enqueue_locked(("event", LOGIN_FAILED, EVENT_LOGIN_FAILED, host))
+                return LOGIN_FAILED
+            session.connected = True
+            session.host, session.vpn, session.user = host, vpn, user
+            self._enqueue_locked(("event", OK, EVENT_UP, host))
+            return OK
+
+    def subscribe(self, handle, topic):
+        with self._lock:
+            session = self._sessions.get(handle)
+            if session is None or not session.connected or not _valid_subscription(topic):
+                return FAIL
+            if topic not in session.subscriptions:
+                session.subscriptions.append(topic)
+            return OK
+
+    def unsubscribe(self, handle, topic):
+        with self._lock:
+            session = self._sessions.get(handle)
+            if session is None or not session.connected or topic not in session.subscriptions:
+                return FAIL
+            session.subscriptions.remove(topic)
+            return OK
+
+    def disconnect(self, handle):
+        with self._lock:
+            session = self._sessions.pop(handle, None)
+            if session is None:
+                return FAIL
+            session.connected = False
+            session.subscriptions.clear()
+            return OK
+
+    # Publishing and delivery --------------------------------------------------------------------
+    def publish(self, topic, message):
+        """Deliver `message` under `topic` once to every logged-in session with a matching
+        subscription; returns the number of deliveries queued."""
+        if _levels(topic) is None:
+            raise ValueError("invalid topic name: {!r}".format(topic))
+        with self._lock:
+            count = 0
+            for session in self._sessions.values():
+                if session.connected and any(topic_matches(s, topic) for s in session.subscriptions):
+                    self._enqueue_locked(("message", topic, message))
+                    count += 1
+            return count
+
+    def wait_idle(self, timeout=None):
+        """Wait until everything produced so far has been delivered; False on time-out."""
+        with self._lock:
+            return self._idle.wait_for(lambda: not self._pending and not self._busy, timeout)
+
+    def _enqueue_locked(self, item):
+        self._pending.append(item)
+        if self._thread is None:
+            self._thread = threading.Thread(target=self._deliver, name="quillmesh-broker", daemon=True)
+            self._thread.start()
+        self._wake.notify()
+
+    def _deliver(self):
+        while True:
+            with self._lock:
+                while not self._pending:
+                    self._wake.wait()
+                item = self._pending.popleft()
+                self._busy += 1
+            try:
+                if item[0] == "message":
+                    callback = self.callback
+                    if callback is not None:
+                        callback(item[1], item[2])
+                else:
+                    callback = self.event_callback
+                    if callback is not None:
+                        _, resp_code, event_code, info = item
+                        callback(resp_code, event_code, info, _EVENT_TEXT[event_code])
+            except BaseException as exc:  # a user callback failed: report it, keep delivering
+                self.errors.append(exc)
+                traceback.print_exception(type(exc), exc, exc.__traceback__, file=sys.stderr)
+            finally:
+                with self._lock:
+                    self._busy -= 1
+                    if not self._pending and not self._busy:
+                        self._idle.notify_all()
+
+    def on_delivery_thread(self):
+        """True when called from the broker's delivery thread."""
+        return threading.current_thread() is self._thread
+
+
+broker = Broker()
+
+
+# The binding's calls --------------------------------------------------------------------------
+def client():
+    """A new session handle."""
+    return broker.new_session()
+
+
+def connect(handle, host, vpn, user, password):
+    """Log the session in; `OK` (0) on success."""
+    return broker.connect(handle, host, vpn, user, password)
+
+
+def subscribe(handle, topic):
+    return broker.subscribe(handle, topic)
+
+
+def unsubscribe(handle, topic):
+    return broker.unsubscribe(handle, topic)
+
+
+def disconnect(handle):
+    return broker.disconnect(handle)
+
+
+def set_callback(func):
+    """Register the quote callback `func(topic, message)` for the process."""
+    broker.callback = func
+    return OK
+
+
+def set_event_callback(func):
+    """Register the event callback `func(resp_code, event_code, info, event)` for the process."""
+    broker.event_callback = func
+    return OK
+
+
+# The publisher's side and set-up --------------------------------------------------------------
+def add_account(vpn, user, password):
+    broker.add_account(vpn, user, password)
+
+
+def remove_account(vpn, user):
+    broker.remove_account(vpn, user)
+
+
+def publish(topic, message):
+    return broker.publish(topic, message)
+
+
+def wait_idle(timeout=None):
+    return broker.wait_idle(timeout)
