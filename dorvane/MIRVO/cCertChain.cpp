@@ -56,8 +56,8 @@ bool listP7bFiles(const std::string& folder, std::vector<std::string>& names) {
 // ---------------------------------------------------------------------------------------------
 // cCertChainEntry
 
-cCertChainEntry::cCertChainEntry(const std::string& slotKey_, const std::string& configuredSki_,
-                                 PKCS7* p7, const cProperty* props)
+cCertChainEntry::cCertChainEntry(const std::string& slotKey_, const std::string& configuredSki_, PKCS7* p7,
+                                 const cProperty* props)
     : slotKey(slotKey_), configuredSki(configuredSki_) {
   if (!p7) return;
   content.reset(PKCS7_dup(p7));

@@ -30,10 +30,10 @@ class cCertChainEntry {
   cCertChainEntry& operator=(const cCertChainEntry&) = delete;
 
   bool loaded = false;
-  std::string slotKey;        // "P7B%d"
-  std::string configuredSki;  // the slot's "P7B%d.SKI"
-  ossl_ptr<PKCS7> content;    // own copy of the file's PKCS#7
-  ossl_ptr<X509_STORE> store; // built by selfVerify
+  std::string slotKey;                                   // "P7B%d"
+  std::string configuredSki;                             // the slot's "P7B%d.SKI"
+  ossl_ptr<PKCS7> content;                               // own copy of the file's PKCS#7
+  ossl_ptr<X509_STORE> store;                            // built by selfVerify
   std::set<std::string> subjects;                        // one-line subjects of verified CA certs
   std::map<std::string, std::unique_ptr<cX509>> skiMap;  // SKI hex -> verified CA certificate
   std::unique_ptr<cCrlList> crlList;
@@ -59,7 +59,7 @@ class cCertChainList {
   cCertChainList(const cCertChainList&) = delete;
   cCertChainList& operator=(const cCertChainList&) = delete;
 
-  std::string folder;  // "P7B.path" of the latest load
+  std::string folder;                                              // "P7B.path" of the latest load
   std::map<std::string, std::unique_ptr<cCertChainEntry>> chains;  // by configured SKI
 
   // Loads the chains of slots P7B0..P7B9 into the map; true when every configured file that could

@@ -29,8 +29,8 @@ std::string cCrlFileEntry::localTimeText() {
   struct tm t {};
   localtime_r(&now, &t);
   char buf[32];
-  snprintf(buf, sizeof buf, "%04d%02d%02d%02d%02d%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
-           t.tm_hour, t.tm_min, t.tm_sec);
+  snprintf(buf, sizeof buf, "%04d%02d%02d%02d%02d%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour,
+           t.tm_min, t.tm_sec);
   return buf;
 }
 
@@ -106,7 +106,8 @@ bool cCrlFileEntry::parseCrl() {
       }
       ERR_clear_error();
       revoked = std::move(fresh);
-      if (log.debugOn()) log.writeInt(cLog::DEBUG_COL, msg::CRL_REVOKED_COUNT, static_cast<int32_t>(revoked.size()));
+      if (log.debugOn())
+        log.writeInt(cLog::DEBUG_COL, msg::CRL_REVOKED_COUNT, static_cast<int32_t>(revoked.size()));
       previousMap.clear();
       previous.reset();
       result = true;

@@ -19,9 +19,9 @@ class cCrlFileEntry {
   std::string title;
   std::string directory;
   std::string fileName;
-  cFile rawBytes;              // the file's bytes
-  bool expired = false;        // set when the parsed CRL's next update has passed
-  ossl_ptr<X509_CRL> crl;      // the decoded CRL
+  cFile rawBytes;          // the file's bytes
+  bool expired = false;    // set when the parsed CRL's next update has passed
+  ossl_ptr<X509_CRL> crl;  // the decoded CRL
   // serial text (BN_bn2hex) -> revoked entry; the entries belong to crl, so the map is always
   // replaced together with it
   std::map<std::string, X509_REVOKED*> revoked;
@@ -48,8 +48,8 @@ class cCrlList {
   cCrlList(const cCrlList&) = delete;
   cCrlList& operator=(const cCrlList&) = delete;
 
-  std::string chainSki;   // the owning chain's configured SKI
-  std::string directory;  // "CRL.path"
+  std::string chainSki;                                         // the owning chain's configured SKI
+  std::string directory;                                        // "CRL.path"
   std::map<std::string, std::unique_ptr<cCrlFileEntry>> files;  // by title
 
   // Adds the file under its title and reads it; true when the entry was filed.

@@ -7,6 +7,12 @@
 
 #include "cLog.hpp"
 
+namespace {
+// The loaded providers stay loaded for the life of the process.
+OSSL_PROVIDER* s_legacyProvider = nullptr;
+OSSL_PROVIDER* s_defaultProvider = nullptr;
+}  // namespace
+
 void mirvoOpenSslInit() {
   static std::once_flag once;
   std::call_once(once, [] {
@@ -14,12 +20,14 @@ void mirvoOpenSslInit() {
     // Loading any provider explicitly turns off the automatic "default" one, so both are loaded:
     // "legacy" first for RC2-40 / 3DES PKCS#12 files, then "default" for everything else.
     ERR_clear_error();
-    if (OSSL_PROVIDER_load(nullptr, "legacy") == nullptr) {
+    s_legacyProvider = OSSL_PROVIDER_load(nullptr, "legacy");
+    if (s_legacyProvider == nullptr) {
       cLog& log = mirvoLog();
       if (log.errorOn()) log.writeValue(cLog::ERROR_COL, "OSSL_PROVIDER_load(legacy) failed", osslErrorText(ERR_peek_error()));
       ERR_clear_error();
     }
-    if (OSSL_PROVIDER_load(nullptr, "default") == nullptr) {
+    s_defaultProvider = OSSL_PROVIDER_load(nullptr, "default");
+    if (s_defaultProvider == nullptr) {
       cLog& log = mirvoLog();
       if (log.errorOn()) log.writeValue(cLog::ERROR_COL, "OSSL_PROVIDER_load(default) failed", osslErrorText(ERR_peek_error()));
       ERR_clear_error();

@@ -16,13 +16,15 @@ struct OsslFree {
   void operator()(BIO* p) const { BIO_free(p); }
   void operator()(X509* p) const { X509_free(p); }
   void operator()(X509_CRL* p) const { X509_CRL_free(p); }
+  void operator()(X509_NAME* p) const { X509_NAME_free(p); }
   void operator()(X509_STORE* p) const { X509_STORE_free(p); }
   void operator()(X509_STORE_CTX* p) const { X509_STORE_CTX_free(p); }
   void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
+  void operator()(EVP_MD_CTX* p) const { EVP_MD_CTX_free(p); }
   void operator()(PKCS12* p) const { PKCS12_free(p); }
   void operator()(PKCS7* p) const { PKCS7_free(p); }
   void operator()(BIGNUM* p) const { BN_free(p); }
-  void operator()(ASN1_OCTET_STRING* p) const { ASN1_OCTET_STRING_free(p); }
+  void operator()(ASN1_STRING* p) const { ASN1_STRING_free(p); }  // also octet and bit strings
   void operator()(AUTHORITY_KEYID* p) const { AUTHORITY_KEYID_free(p); }
   void operator()(CRL_DIST_POINTS* p) const { CRL_DIST_POINTS_free(p); }
 };

@@ -233,9 +233,8 @@ int cPkcs12::checkSignerFilter(const char* filter) {
     if (*filter != '\0') {
       const std::vector<std::string> conditions = splitConditions(filter);
       if (log.debugOn()) log.writeInt(cLog::DEBUG_COL, msg::FILTER_COUNT, static_cast<int32_t>(conditions.size()));
-      std::unique_ptr<cX509> copy = cX509::copyOf(certificate.get());
-      const std::string subject = copy ? copy->getSubjectName() : std::string();
-      const std::string issuer = copy ? copy->getIssuerName() : std::string();
+      const std::string subject = x509NameOneline(X509_get_subject_name(certificate.get()));
+      const std::string issuer = x509NameOneline(X509_get_issuer_name(certificate.get()));
       rc = MIRVO_NO_CERT;
       for (const std::string& condition : conditions) {
         if (checkFilterByCertSubject(condition, subject) && checkFilterByCertIssuer(condition, issuer)) {

@@ -53,14 +53,18 @@ void refuse_embedded_zero(const std::string& bytes, const char* what) {
     pyglue::raise(PyExc_ValueError, std::string("embedded null character in ") + what);
 }
 
+// str(value) as UTF-8 bytes (the encoding of the properties file).
+std::string utf8_text(py::handle value) {
+  return py::str(value).attr("encode")("utf-8").cast<std::string>();
+}
+
 py::object init_vexa(py::object vexa_path, py::object vexa_pwd) {
   py::object folder = module_folder();
   py::object path = pyglue::lookup("pathlib", "Path")(vexa_path);
   py::object codes = global("read_error_code_dict")(folder);
 
-  std::string text = vexa::fill_properties(py::str(path.attr("parent")).cast<std::string>(),
-                                           py::str(path.attr("name")).cast<std::string>(),
-                                           py::str(folder.attr("joinpath")("P7B")).cast<std::string>());
+  std::string text = vexa::fill_properties(utf8_text(path.attr("parent")), utf8_text(path.attr("name")),
+                                           utf8_text(folder.attr("joinpath")("P7B")));
   {
     py::object file = pyglue::lookup("builtins", "open")(vexa::kPropertiesFile, "wb");
     try {
@@ -99,13 +103,11 @@ py::bytes get_sign(py::object plaintext) {
   int32_t code = signer.SignPkcs7(big5.c_str());
   debug_number("SignPkcs7() return ", code);
   // A failed signing never hands back the signature of an earlier text.
+  if (code == 0 && !signer.lastSignature) code = MIRVO_MEMORY_ERROR;
   if (code != 0) {
-    raise_code(code, global("read_error_code_dict")(module_folder()));
-    throw py::value_error("signing failed with code " + std::to_string(code));
-  }
-  if (!signer.lastSignature) {
-    raise_code(MIRVO_MEMORY_ERROR, global("read_error_code_dict")(module_folder()));
-    throw py::value_error("signing produced no signature");
+    py::object codes = global("read_error_code_dict")(module_folder());
+    raise_code(code, codes);
+    vexa::raise_error(global("VexaError"), py::int_(code), codes);
   }
   return py::bytes(*signer.lastSignature);
 }

@@ -1,7 +1,7 @@
 // The built-in template of the signing properties file. The four chain slots name the chain files
 // shipped in the folder P7B beside the module, each with the subject key identifier of the
 // certificate authority in it that issues user certificates. A deployment that ships other chain
-// files changes these lines with them. tests/cpp/shipped_template.properties holds the same text.
+// files changes these lines with them.
 #include "vexa_properties.hpp"
 
 namespace vexa {

@@ -1,5 +1,5 @@
-// Shared helpers of the chain and revocation-list tests: fixtures made once per test process by
-// tests/support/make_chains.sh, a capture of the signing log, properties from text.
+// Shared helpers of the chain and revocation-list tests: the fixtures of
+// tests/support/make_chains.sh, their fixed SKIs and certificates, properties from text.
 #pragma once
 #include <gtest/gtest.h>
 
@@ -13,6 +13,7 @@
 #include "cLog.hpp"
 #include "cOssl.hpp"
 #include "cProperty.hpp"
+#include "mirvo_test_support.hpp"
 
 #ifndef DORVANE_SOURCE_DIR
 #error "DORVANE_SOURCE_DIR must name the repository root"
@@ -25,28 +26,27 @@ struct NameFree {
 };
 using NamePtr = std::unique_ptr<X509_NAME, NameFree>;
 
-inline std::string makeTempDir(const char* stem) {
-  std::string pattern = std::string("/tmp/") + stem + "-XXXXXX";
-  std::vector<char> buf(pattern.begin(), pattern.end());
-  buf.push_back('\0');
-  if (!mkdtemp(buf.data())) return std::string();
-  return buf.data();
-}
+using mirvotest::LogCapture;
+using mirvotest::makeTempDir;
+using mirvotest::readFile;
+using mirvotest::removeTree;
+using mirvotest::writeFile;
 
-inline void removeTree(const std::string& dir) {
-  if (dir.size() > 5 && dir.compare(0, 5, "/tmp/") == 0) {
-    const std::string cmd = "rm -rf '" + dir + "'";
-    if (std::system(cmd.c_str()) != 0) {
-    }
-  }
-}
+// Lines left in the log's memory buffer would be printed at exit: drop them instead.
+inline const int kQuietExit = (std::atexit([] { mirvoLog().preOpenBuffer.reset(); }), 0);
 
-// The fixture folder (made once, removed at process exit).
+// The fixture folder: the one ctest's setup test made for this run (MIRVO_CHAIN_DIR, used when
+// ctest gives the fixture environment), else a set made once for this process and removed at exit.
 inline const std::string& fixtures() {
   static const std::string dir = [] {
+#ifdef MIRVO_CHAIN_DIR
+    const char* underCtest = std::getenv("MIRVO_PKI_DIR");
+    if (underCtest && *underCtest && std::ifstream(MIRVO_CHAIN_DIR "/skis.txt"))
+      return std::string(MIRVO_CHAIN_DIR);
+#endif
     std::string d = makeTempDir("dorvane-chains");
-    const std::string cmd = std::string("sh '") + DORVANE_SOURCE_DIR + "/tests/support/make_chains.sh' '" + d +
-                            "' >/dev/null 2>&1";
+    const std::string cmd = std::string("sh '") + DORVANE_SOURCE_DIR + "/tests/support/make_chains.sh' '" +
+                            d + "' >/dev/null 2>&1";
     if (d.empty() || std::system(cmd.c_str()) != 0) {
       ADD_FAILURE() << "make_chains.sh failed";
     }
@@ -71,18 +71,6 @@ inline std::string ski(const std::string& name) {
   return std::string();
 }
 
-inline std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-inline void writeFile(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary);
-  out << bytes;
-}
-
 // A DER certificate of the fixtures' certs/ folder.
 inline ossl_ptr<X509> loadCert(const std::string& name) {
   const std::string der = readFile(fixtures() + "/certs/" + name + ".der");
@@ -96,41 +84,5 @@ inline std::unique_ptr<cProperty> props(const std::string& text) {
   p->parse(text.c_str());
   return p;
 }
-
-// Captures the process-wide signing log in memory for the life of the object.
-class LogCapture {
- public:
-  explicit LogCapture(int32_t level = 0) {
-    cLog& log = mirvoLog();
-    savedLevel_ = log.level;
-    savedPrefix_ = log.filePrefix;
-    log.filePrefix.clear();
-    log.preOpenBuffer = std::make_unique<std::string>();
-    log.level = level;
-  }
-  ~LogCapture() {
-    cLog& log = mirvoLog();
-    log.level = savedLevel_;
-    log.filePrefix = savedPrefix_;
-    log.preOpenBuffer = std::make_unique<std::string>();  // nothing left to print at exit
-  }
-  std::string text() const {
-    const cLog& log = mirvoLog();
-    return log.preOpenBuffer ? *log.preOpenBuffer : std::string();
-  }
-  bool has(const std::string& part) const { return text().find(part) != std::string::npos; }
-  // Number of lines holding the text.
-  int count(const std::string& part) const {
-    const std::string t = text();
-    int n = 0;
-    for (size_t at = t.find(part); at != std::string::npos; at = t.find(part, at + part.size())) ++n;
-    return n;
-  }
-  void clear() { mirvoLog().preOpenBuffer = std::make_unique<std::string>(); }
-
- private:
-  int32_t savedLevel_ = 0;
-  std::string savedPrefix_;
-};
 
 }  // namespace chaintest

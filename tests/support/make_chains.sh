@@ -20,6 +20,7 @@
 set -eu
 
 out=${1:?usage: make_chains.sh OUTDIR}
+rm -rf "$out/p7b" "$out/certs" "$out/crl" "$out/work" "$out/skis.txt"
 mkdir -p "$out/p7b" "$out/certs" "$out/crl" "$out/work"
 out=$(cd "$out" && pwd)
 w=$out/work

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <initializer_list>
+#include <vector>
 
 #include "handler_names.hpp"
 
@@ -41,7 +42,7 @@ public:
     py::object operator()(py::dict kwargs) const;
 
 private:
-    std::initializer_list<const char*> required_;
+    std::vector<const char*> required_;
     const char* tse_;
     const char* otc_;
 };

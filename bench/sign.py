@@ -1,0 +1,112 @@
+#!/usr/bin/python3
+"""Signatures per second of vexa.get_sign on a 2048-bit RSA key, single thread.
+
+Side by side in one run:
+  (a) the raw RSA-2048 private-key rate of `openssl speed -seconds 3 rsa2048` on this machine,
+      the physical limit of the work;
+  (b) the same SignedData (SHA-256, signer certificate included, content attached, no signed
+      attributes) made in-process by python3-cryptography's PKCS7SignatureBuilder, base64-encoded
+      as get_sign returns it.
+The signer runs with the built-in properties template of init_vexa (log level DEBUG, so every
+signature also writes its log lines). Usage: /usr/bin/python3 bench/sign.py [seconds]
+"""
+import base64
+import os
+import pathlib
+import re
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT))
+sys.path.insert(0, str(ROOT / "tests"))
+
+# A typical order text: about 200 characters of key=value fields with a Chinese name (Big5).
+ORDER_TEXT = (
+    "ACTNO=9801234567&BROKER=9A95&STOCK=2330&NAME=台積電&BS=B&PRICE=585.00&QTY=1000&"
+    "ORDTYPE=ROD&PRICETYPE=LMT&TRADETYPE=CASH&MARKET=TSE&IP=192.168.10.20&"
+    "TIME=20261210093015123&SEQ=000123&USER=A123456789&NOTE=bench"
+)
+
+
+def rate(fn, seconds):
+    """Calls per second of fn over about `seconds` seconds (after a short warm-up)."""
+    for _ in range(20):
+        fn()
+    count = 0
+    start = time.perf_counter()
+    deadline = start + seconds
+    while True:
+        for _ in range(50):
+            fn()
+        count += 50
+        now = time.perf_counter()
+        if now >= deadline:
+            return count / (now - start)
+
+
+def openssl_rsa2048_rate():
+    out = subprocess.run(["openssl", "speed", "-seconds", "3", "rsa2048"], stdout=subprocess.PIPE,
+                         stderr=subprocess.DEVNULL, check=True).stdout.decode()
+    for line in out.splitlines():
+        m = re.match(r"rsa\s+2048 bits\s+\S+s\s+\S+s\s+([\d.]+)\s+([\d.]+)", line.strip())
+        if m:
+            return float(m.group(1))
+    raise RuntimeError("no rsa 2048 line in openssl speed output:\n" + out)
+
+
+def main():
+    seconds = float(sys.argv[1]) if len(sys.argv) > 1 else 3.0
+    from support import make_pki
+
+    with tempfile.TemporaryDirectory(prefix="bench-sign-") as tmp:
+        pki = make_pki.make(pathlib.Path(tmp) / "pki")
+        work = pathlib.Path(tmp) / "work"
+        work.mkdir()
+        os.chdir(work)
+
+        from dorvane.MIRVO import vexa
+        vexa.init_vexa(str(pki / "user_modern.pfx"), make_pki.PASSWORD)
+        text_bytes = len(ORDER_TEXT.encode("big5"))
+
+        signature = vexa.get_sign(ORDER_TEXT)
+        der = base64.b64decode(signature)
+        check = subprocess.run(["openssl", "cms", "-verify", "-inform", "DER", "-noverify", "-binary"],
+                               input=der, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        if check.returncode != 0 or check.stdout != ORDER_TEXT.encode("big5"):
+            raise SystemExit("get_sign produced a signature that openssl cms does not verify")
+
+        vexa_rate = rate(lambda: vexa.get_sign(ORDER_TEXT), seconds)
+
+        from cryptography import x509
+        from cryptography.hazmat.primitives import hashes, serialization
+        from cryptography.hazmat.primitives.serialization import pkcs7
+
+        cert = x509.load_pem_x509_certificate((pki / "user_valid.pem").read_bytes())
+        key = serialization.load_pem_private_key((pki / "user.key").read_bytes(), password=None)
+        data = ORDER_TEXT.encode("big5")
+        options = [pkcs7.PKCS7Options.Binary, pkcs7.PKCS7Options.NoAttributes]
+
+        def crypto_sign():
+            der = (pkcs7.PKCS7SignatureBuilder().set_data(data).add_signer(cert, key, hashes.SHA256())
+                   .sign(serialization.Encoding.DER, options))
+            return base64.b64encode(der)
+
+        crypto_rate = rate(crypto_sign, seconds)
+        log_files = sorted(p.name for p in (work / "logs").glob("*"))
+
+    raw_rate = openssl_rsa2048_rate()
+
+    print("order text: %d Big5 bytes; log: %s" % (text_bytes, ", ".join(log_files) or "none"))
+    print("%-44s %10.1f sign/s" % ("openssl speed rsa2048 (raw private key)", raw_rate))
+    print("%-44s %10.1f sign/s" % ("vexa.get_sign (base64 PKCS#7 SignedData)", vexa_rate))
+    print("%-44s %10.1f sign/s" % ("cryptography PKCS7SignatureBuilder + base64", crypto_rate))
+    print("get_sign / raw RSA        = %.3f  (goal >= 0.9)" % (vexa_rate / raw_rate))
+    print("get_sign / cryptography   = %.3f  (goal > 1)" % (vexa_rate / crypto_rate))
+    print("cryptography / raw RSA    = %.3f" % (crypto_rate / raw_rate))
+
+
+if __name__ == "__main__":
+    main()

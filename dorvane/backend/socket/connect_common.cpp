@@ -1,0 +1,85 @@
+#include "connect_common.hpp"
+
+namespace dorvane_connect {
+
+Names N;
+
+namespace {
+PyObject* g_module = nullptr;
+
+PyObject* intern(const char* text) {
+    PyObject* s = PyUnicode_InternFromString(text);
+    if (!s) throw py::error_already_set();
+    return s;  // kept for the life of the process
+}
+}  // namespace
+
+void init_names(py::module_ m) {
+    g_module = m.ptr();
+    Py_INCREF(g_module);
+#define DORVANE_CONNECT_INIT(n) N.n = intern(#n);
+    DORVANE_CONNECT_NAMES(DORVANE_CONNECT_INIT)
+#undef DORVANE_CONNECT_INIT
+    N.ev_data = intern("data");
+    N.ev_error = intern("error");
+    N.ev_connected = intern("connected");
+    N.ev_disconnected = intern("disconnected");
+}
+
+py::handle module() { return g_module; }
+
+py::object global(PyObject* name) { return get(g_module, name); }
+
+std::pair<py::object, py::object> unpack2(py::handle value) {
+    PyObject* v = value.ptr();
+    if (PyTuple_CheckExact(v) && PyTuple_GET_SIZE(v) == 2) {
+        return {py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(v, 0)),
+                py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(v, 1))};
+    }
+    PyObject* it = PyObject_GetIter(v);
+    if (!it) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(v)->tp_name);
+        throw py::error_already_set();
+    }
+    py::object iter = py::reinterpret_steal<py::object>(it);
+    py::object items[2];
+    for (int i = 0; i < 2; ++i) {
+        PyObject* item = PyIter_Next(it);
+        if (!item) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+            throw py::error_already_set();
+        }
+        items[i] = py::reinterpret_steal<py::object>(item);
+    }
+    PyObject* extra = PyIter_Next(it);
+    if (extra) {
+        Py_DECREF(extra);
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        throw py::error_already_set();
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return {items[0], items[1]};
+}
+
+py::object make_error(PyObject* type, const std::string& text) {
+    return py::reinterpret_borrow<py::object>(type)(py::str(text));
+}
+
+void log_error(py::handle value) { call_method(global(N.log), N.error, value); }
+
+void log_debug(py::handle text) { call_method(global(N.log), N.debug, text); }
+
+void emit_quietly(py::handle emitter, PyObject* event, py::handle arg) {
+    try {
+        call_method(emitter, N.emit, py::handle(event), arg);
+    } catch (py::error_already_set& e) {
+        py::object raised = pyglue::fetch_exception(e);
+        if (!is_exception(raised)) pyglue::raise(raised);
+        if (event == N.ev_error && raised.is(arg)) return;
+        log_error(raised);
+    }
+}
+
+}  // namespace dorvane_connect

@@ -1,0 +1,190 @@
+#include "connect_connection.hpp"
+
+#include "connect_keepalive.hpp"
+#include "connect_pending.hpp"
+#include "connect_reply.hpp"
+#include "connect_request.hpp"
+#include "connect_socket.hpp"
+
+namespace dorvane_connect {
+
+namespace {
+
+const char* const kDoc =
+    "\n    Events:\n        - data\n        - error\n        - connected\n        - disconnected \n    ";
+
+py::object new_deque() { return global(N.deque)(); }
+
+void connection_init(py::object self, py::object host, py::object port, py::object person_id,
+                     py::object loop, py::object ping_duration) {
+    set(self, N.host, host);
+    set(self, N.port, port);
+    set(self, N._person_id, person_id);
+    if (loop.is_none()) loop = call_method(global(N.asyncio), N.get_event_loop);
+    set(self, N._loop, loop);
+    set(self, N._ping_duration, ping_duration);
+    set(self, N.local_port, py::none());
+    set(self, N.ip4, py::str("127.0.0.1"));
+    set(self, N.proto, global(N.protocol));
+    set(self, N.event, global(N.EventEmitter)());
+    set(self, N.nHandle, py::int_(0));
+    set(self, N.req_map, py::dict());
+    set(self, N._socket, py::none());
+    set(self, N.unsolicited, new_deque());
+    // The connect still under way, so that a second connect() joins it instead of opening a
+    // second TCP connection.
+    set(self, N._connecting, py::none());
+}
+
+void reset(py::object self) {
+    py::object pending = get(self, N.req_map);
+    set(self, N.nHandle, py::int_(0));
+    set(self, N.req_map, py::dict());
+    set(self, N._socket, py::none());
+    set(self, N.local_port, py::none());
+    set(self, N.ip4, py::str("127.0.0.1"));
+    set(self, N.unsolicited, new_deque());
+    // Requests still waiting can get no reply any more: fail them instead of leaving them hanging.
+    fail_pending(pending, make_error(PyExc_ConnectionError, "Connection lost before the reply arrived."));
+    py::object emitter = get(self, N.event);
+    call_method(emitter, N.emit, py::handle(N.ev_disconnected));
+    call_method(emitter, N.remove_all_listeners);
+}
+
+void ping_alive(py::object self, py::object person_id, py::object loop);
+
+void on_connection_created(py::object self, py::object fut) {
+    if (get(self, N._connecting).is(fut)) set(self, N._connecting, py::none());
+    // A cancelled connect leaves the connection unconnected, without a report.
+    if (truthy(call_method(fut, N.cancelled))) return;
+    if (truthy(call_method(fut, N.exception))) return;
+    auto [transport, sock] = unpack2(call_method(fut, N.result));
+    py::object keep;
+    SocketState& state = socket_state(sock, keep);
+    py::object current = get(self, N._socket);
+    if (state.lost || (!current.is_none() && !current.is(sock))) {
+        // Lost before it could be taken, or another connection is live: not taken.
+        if (!state.lost) call_method(transport, N.close);
+        return;
+    }
+    set(self, N._socket, sock);
+    py::object sockname = call_method(get(sock, N.transport), N.get_extra_info, py::str("sockname"));
+    set(self, N.local_port, py::str(sockname[py::int_(1)]));
+    set(self, N.ip4, py::str(sockname[py::int_(0)]));
+    py::object sock_events = get(sock, N.event);
+    py::object on = get(sock_events, N.on);
+    on(py::handle(N.ev_data), py::arg("f") = get(self, N.data_received));
+    on(py::handle(N.ev_disconnected), py::arg("f") = get(self, N.reset));
+    on(py::handle(N.ev_error), py::arg("f") = get(self, N._onError));
+    call_method(get(self, N.event), N.emit, py::handle(N.ev_connected));
+    ping_alive(self, get(self, N._person_id), get(self, N._loop));
+}
+
+void on_error(py::object self, py::object exc) {
+    call_method(get(self, N.event), N.emit, py::handle(N.ev_error), exc);
+}
+
+py::object connect(py::object self, py::object loop) {
+    if (loop.is_none()) loop = get(self, N._loop);
+    if (!get(self, N._socket).is_none()) {
+        py::object fut = call_method(loop, N.create_future);
+        call_method(fut, N.set_result, py::str("connected"));
+        return fut;
+    }
+    py::object pending = get(self, N._connecting);
+    if (!pending.is_none()) return pending;
+    // The factory is a partial (not a C++ closure) so the collector sees its reference to self.
+    py::object factory = pyglue::lookup("functools", "partial")(global(N.Socket), self);
+    py::object coro = call_method(loop, N.create_connection, factory, get(self, N.host), get(self, N.port));
+    py::object task = call_method(global(N.asyncio), N.ensure_future, coro, py::arg("loop") = loop);
+    call_method(task, N.add_done_callback, get(self, N._onConnectionCreated));
+    set(self, N._connecting, task);
+    return task;
+}
+
+py::object is_alive_method(py::object self) { return is_alive(self); }
+
+py::object get_handle_method(py::object self) { return get_handle(self); }
+
+void ping_alive(py::object self, py::object person_id, py::object loop) {
+    if (loop.is_none()) loop = get(self, N._loop);
+    py::object coro = make_keepalive(self, person_id, loop);
+    call_method(global(N.asyncio), N.run_coroutine_threadsafe, coro, py::arg("loop") = loop);
+}
+
+void disconnect(py::object self, py::object loop) {
+    (void)loop;  // the close is completed here, without running the loop
+    py::object sock = get(self, N._socket);
+    if (sock.is_none()) return;
+    call_method(get(sock, N.transport), N.close);
+    set(self, N._socket, py::none());
+    set(self, N.local_port, py::none());
+    // Run the closed Socket's lost-connection path now, once: the reset (and its "disconnected")
+    // has happened when disconnect returns, and the transport's later connection_lost is a no-op.
+    socket_lost(sock, py::none());
+}
+
+}  // namespace
+
+py::object is_alive(py::handle self) {
+    py::object sock = get(self, N._socket);
+    if (sock.is_none()) return py::none();
+    bool closing = truthy(call_method(get(sock, N.transport), N.is_closing));
+    return py::bool_(!closing);
+}
+
+py::object get_handle(py::handle self) {
+    py::object handle = get(self, N.nHandle);
+    PyObject* next = PyNumber_Add(handle.ptr(), py::int_(1).ptr());
+    if (!next) throw py::error_already_set();
+    set(self, N.nHandle, py::reinterpret_steal<py::object>(next));
+    return handle;
+}
+
+void bind_connection(py::module_& m) {
+    pyglue::PlainClass cls(m, "Connection", py::tuple(),
+                           py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type)), kDoc);
+    py::object none = py::none();
+    cls.def("__init__", &connection_init, py::arg("host"), py::arg("port"), py::arg("person_id"),
+            py::arg("loop") = none, py::arg("ping_duration") = 10);
+    cls.def("reset", &reset);
+    cls.def("_onConnectionCreated", &on_connection_created, py::arg("fut"));
+    cls.def("_onError", &on_error, py::arg("exc"));
+    cls.def("connect", &connect, py::arg("loop") = none);
+    cls.def("is_alive", &is_alive_method);
+    cls.def("_get_handle", &get_handle_method);
+    cls.def("ping_alive", &ping_alive, py::arg("person_id"), py::arg("loop") = none);
+
+    py::object ping_async = pyglue::make_function(m, "Connection.ping_aliveAsync", &make_keepalive,
+                                                  py::arg("self"), py::arg("person_id"), py::arg("loop") = none);
+    pyglue::mark_coroutine_function(ping_async);
+    cls.attr("ping_aliveAsync", ping_async);
+
+    cls.def("send",
+            [](py::object self, py::object nKIVO, py::object person_id, py::object data, py::object compress,
+               py::object cb, py::object loop, py::kwargs kwargs) {
+                return send_request(self, nKIVO, person_id, data, compress, cb, loop, kwargs);
+            },
+            py::arg("nKIVO"), py::arg("person_id"), py::arg("data"), py::arg("compress") = py::bool_(true),
+            py::arg("cb") = none, py::arg("loop") = none);
+    cls.def("_send",
+            [](py::object self, py::object nKIVO, py::object person_id, py::object payload, py::object compress,
+               py::object cb, py::object loop, py::kwargs kwargs) {
+                return send_payload(self, nKIVO, person_id, payload, compress, cb, loop, kwargs);
+            },
+            py::arg("nKIVO"), py::arg("person_id"), py::arg("payload"), py::arg("compress") = py::bool_(true),
+            py::arg("cb") = none, py::arg("loop") = none);
+    cls.def("disconnect", &disconnect, py::arg("loop") = none);
+    cls.def("data_received", &handle_reply, py::arg("data"));
+    cls.def("_parse", &parse_reply, py::arg("nKIVO"), py::arg("msg"));
+    cls.def("_build", &build_body, py::arg("nKIVO"), py::arg("body"));
+    cls.def("_build_header",
+            [](py::object self, py::object nKIVO, py::object person_id, py::object nHandle, py::object payload,
+               py::object decompress_length, py::kwargs kwargs) {
+                return build_header(self, nKIVO, person_id, nHandle, payload, decompress_length, kwargs);
+            },
+            py::arg("nKIVO"), py::arg("person_id"), py::arg("nHandle"), py::arg("payload"),
+            py::arg("decompress_length") = 0);
+}
+
+}  // namespace dorvane_connect

@@ -1,0 +1,33 @@
+#include "connect_pending.hpp"
+
+namespace dorvane_connect {
+
+void settle_result(py::handle fut, py::handle value) {
+    if (!future_done(fut)) call_method(fut, N.set_result, value);
+}
+
+void settle_exception(py::handle fut, py::handle exc) {
+    if (!future_done(fut)) call_method(fut, N.set_exception, exc);
+}
+
+void fail_pending(py::handle req_map, py::handle exc) {
+    if (!PyDict_Check(req_map.ptr())) return;
+    py::list futures = py::reinterpret_steal<py::list>(PyDict_Values(req_map.ptr()));
+    PyDict_Clear(req_map.ptr());
+    for (py::handle fut : futures) settle_exception(fut, exc);
+}
+
+py::object retrieve_callback() {
+    static PyObject* cb = nullptr;
+    if (!cb) {
+        py::cpp_function f(
+            [](py::object fut) {
+                if (!truthy(call_method(fut, N.cancelled))) call_method(fut, N.exception);
+            },
+            py::arg("fut"));
+        cb = f.release().ptr();
+    }
+    return py::reinterpret_borrow<py::object>(cb);
+}
+
+}  // namespace dorvane_connect

@@ -1,0 +1,93 @@
+#include "connect_reply.hpp"
+
+#include "connect_pending.hpp"
+#include "connect_request.hpp"
+
+#include <string>
+
+namespace dorvane_connect {
+
+namespace {
+
+// Deflate expands at most about 1032:1, so a body up to this size cannot inflate past kMaxBody
+// and is decompressed in one call.
+constexpr Py_ssize_t kSafeCompressed = kMaxBody / 1032;
+
+bool equals(py::handle a, long value) {
+    int r = PyObject_RichCompareBool(a.ptr(), py::int_(value).ptr(), Py_EQ);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+}  // namespace
+
+py::object inflate(py::handle body) {
+    py::object zlib = global(N.zlib);
+    Py_ssize_t size = PyObject_Size(body.ptr());
+    if (size < 0) throw py::error_already_set();
+    if (size <= kSafeCompressed) return call_method(zlib, N.decompress, body);
+
+    py::object stream = call_method(zlib, N.decompressobj);
+    py::object out = call_method(stream, N.decompress, body, py::int_(kMaxBody + 1));
+    Py_ssize_t made = PyObject_Size(out.ptr());
+    if (made < 0) throw py::error_already_set();
+    if (made > kMaxBody || truthy(get(stream, N.unconsumed_tail))) {
+        pyglue::raise(PyExc_ValueError, "decompressed reply body exceeds the limit of " +
+                                            std::to_string(kMaxBody) + " bytes");
+    }
+    if (!truthy(get(stream, N.eof))) {
+        pyglue::raise(get(zlib, N.error).ptr(),
+                      "Error -5 while decompressing data: incomplete or truncated stream");
+    }
+    return out;
+}
+
+py::object parse_reply(py::object self, py::object nKIVO, py::object msg) {
+    py::object parser = kivo_entry(self, nKIVO).second;
+    if (truthy(parser)) return parser(msg);
+    return msg;
+}
+
+void handle_reply(py::object self, py::object data) {
+    auto [header, msg] = unpack2(data);
+    py::object handle = get(header, N.nHandle);
+    py::object req_map = get(self, N.req_map);
+    py::object fut = call_method(req_map, N.pop, handle, py::none());
+    if (fut.is_none()) {
+        py::dict kept;
+        kept[py::handle(N.header)] = header;
+        kept["msg"] = msg;
+        call_method(get(self, N.unsolicited), N.append, kept);
+        return;
+    }
+
+    py::object emitter = get(self, N.event);
+    bool skip = false;  // a future its awaiter has cancelled is not settled (nor its reply parsed)
+    py::object result;
+    try {
+        py::object status = get(get(self, N.proto), N.STATUS_CODE);
+        py::object ret = get(header, N.ret);
+        int same = PyObject_RichCompareBool(ret.ptr(), get(status, N.success).ptr(), Py_EQ);
+        if (same < 0) throw py::error_already_set();
+        if (!same) {
+            py::object message = call_method(get(status, N.code), N.get, ret);
+            py::object exc = global(N.ServerError)(ret, message);
+            settle_exception(fut, exc);
+            emit_quietly(emitter, N.ev_error, exc);
+            return;
+        }
+        skip = future_done(fut);
+        if (equals(get(header, N.bCompress), 1)) msg = inflate(msg);
+        if (!skip) result = parse_reply(self, get(header, N.nKIVO), msg);
+    } catch (py::error_already_set& e) {
+        // A reply that cannot be read fails its own request, and only it.
+        py::object why = pyglue::fetch_exception(e);
+        if (!is_exception(why)) pyglue::raise(why);
+        settle_exception(fut, why);
+        return;
+    }
+    if (!skip) settle_result(fut, result);
+    emit_quietly(emitter, N.ev_data, msg);
+}
+
+}  // namespace dorvane_connect

@@ -1,0 +1,172 @@
+#include "connect_request.hpp"
+
+#include "connect_connection.hpp"
+
+#include <cstring>
+
+namespace dorvane_connect {
+
+namespace {
+
+// A contiguous read-only view of a bytes-like object, released on scope exit.
+class BufferView {
+public:
+    explicit BufferView(py::handle obj) {
+        if (PyObject_GetBuffer(obj.ptr(), &view_, PyBUF_SIMPLE) < 0) throw py::error_already_set();
+    }
+    ~BufferView() { PyBuffer_Release(&view_); }
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+    const char* data() const { return static_cast<const char*>(view_.buf); }
+    Py_ssize_t size() const { return view_.len; }
+
+private:
+    Py_buffer view_;
+};
+
+[[noreturn]] void raise_twice(const char* function, const char* argument) {
+    PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function, argument);
+    throw py::error_already_set();
+}
+
+py::object empty_bytes() { return py::reinterpret_steal<py::object>(PyBytes_FromStringAndSize("", 0)); }
+
+}  // namespace
+
+std::pair<py::object, py::object> kivo_entry(py::handle self, py::handle nKIVO) {
+    py::object table = get(get(self, N.proto), N.kivo_map);
+    py::object pair = call_method(table, N.get, nKIVO, py::make_tuple(py::none(), py::none()));
+    return unpack2(pair);
+}
+
+py::object build_body(py::object self, py::object nKIVO, py::object body) {
+    py::object builder = kivo_entry(self, nKIVO).first;
+    if (!truthy(builder)) {
+        pyglue::raise(PyExc_Exception,
+                      py::str("KIVO[{}] handler is not exist.").format(nKIVO).cast<std::string>());
+    }
+    py::dict fields;
+    if (PyDict_Update(fields.ptr(), body.ptr()) < 0) throw py::error_already_set();
+    PyObject* r = PyObject_Call(builder.ptr(), py::tuple().ptr(), fields.ptr());
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+py::object build_header(py::object self, py::object nKIVO, py::object person_id, py::object nHandle,
+                        py::object payload, py::object decompress_length, py::dict kwargs) {
+    py::dict fields;
+    fields[py::handle(N.nKIVO)] = nKIVO;
+    fields["person_id"] = person_id;
+    fields[py::handle(N.ip4)] = get(self, N.ip4);
+    for (auto item : kwargs) {
+        if (PyDict_Contains(fields.ptr(), item.first.ptr()) == 1) {
+            PyErr_Format(PyExc_TypeError, "gen_header() got multiple values for keyword argument '%S'",
+                         item.first.ptr());
+            throw py::error_already_set();
+        }
+        fields[item.first] = item.second;
+    }
+    py::object proto = get(self, N.proto);
+    PyObject* made = PyObject_Call(get(proto, N.gen_header).ptr(), py::tuple().ptr(), fields.ptr());
+    if (!made) throw py::error_already_set();
+    py::object header = py::reinterpret_steal<py::object>(made);
+
+    Py_ssize_t length = PyObject_Size(payload.ptr());
+    if (length < 0) throw py::error_already_set();
+    header[py::handle(N.nHandle)] = nHandle;
+    header[py::handle(N.net_length)] = py::int_(length);
+    header[py::handle(N.nDecompressLength)] = decompress_length;
+    int above = PyObject_RichCompareBool(decompress_length.ptr(), py::int_(0).ptr(), Py_GT);
+    if (above < 0) throw py::error_already_set();
+    if (above) header[py::handle(N.bCompress)] = py::int_(1);
+    return call_method(get(proto, N.HEADER), N.build, header);
+}
+
+py::object send_payload(py::object self, py::object nKIVO, py::object person_id, py::object payload,
+                        py::object compress, py::object cb, py::object loop, py::dict kwargs) {
+    if (loop.is_none()) loop = get(self, N._loop);
+
+    if (!truthy(is_alive(self))) {
+        // Refused before anything is written: the future carries the failure.
+        py::object fut = call_method(loop, N.create_future);
+        if (truthy(cb)) call_method(fut, N.add_done_callback, cb);
+        call_method(fut, N.set_exception, make_error(PyExc_Exception, "Please login first."));
+        return fut;
+    }
+
+    py::object handle = get_handle(self);
+    for (const char* name : {"nHandle", "decompress_length", "payload"}) {
+        if (kwargs.contains(name)) raise_twice("_build_header", name);
+    }
+    py::object body;
+    py::object header;
+    {
+        BufferView plain(payload);  // a payload that is not bytes-like fails here
+        if (compress.ptr() == Py_True && plain.size() > 0) {
+            body = call_method(global(N.zlib), N.compress, payload);
+            header = build_header(self, nKIVO, person_id, handle, body, py::int_(plain.size()), kwargs);
+        } else {
+            // Uncompressed, and an empty payload is an empty body even when compression was asked
+            // for (a zlib stream of nothing would go out flagged as uncompressed).
+            body = PyBytes_Check(payload.ptr()) ? payload
+                                                : py::reinterpret_steal<py::object>(
+                                                      PyBytes_FromStringAndSize(plain.data(), plain.size()));
+            header = build_header(self, nKIVO, person_id, handle, body, py::int_(0), kwargs);
+        }
+    }
+
+    // Header and body in one write.
+    py::object message;
+    {
+        BufferView h(header), b(body);
+        PyObject* joined = PyBytes_FromStringAndSize(nullptr, h.size() + b.size());
+        if (!joined) throw py::error_already_set();
+        message = py::reinterpret_steal<py::object>(joined);
+        char* out = PyBytes_AS_STRING(joined);
+        std::memcpy(out, h.data(), static_cast<std::size_t>(h.size()));
+        if (b.size()) std::memcpy(out + h.size(), b.data(), static_cast<std::size_t>(b.size()));
+    }
+
+    // The future exists only once the request could be made, so a request that fails to build
+    // leaves no future behind.
+    py::object fut = call_method(loop, N.create_future);
+    if (truthy(cb)) call_method(fut, N.add_done_callback, cb);
+    try {
+        call_method(get(get(self, N._socket), N.transport), N.write, message);
+    } catch (py::error_already_set& e) {
+        py::object why = pyglue::fetch_exception(e);
+        if (!is_exception(why)) pyglue::raise(why);
+        call_method(fut, N.set_exception, why);
+        return fut;
+    }
+    py::object req_map = get(self, N.req_map);
+    if (PyObject_SetItem(req_map.ptr(), handle.ptr(), fut.ptr()) < 0) throw py::error_already_set();
+    return fut;
+}
+
+py::object send_request(py::object self, py::object nKIVO, py::object person_id, py::object data,
+                        py::object compress, py::object cb, py::object loop, py::dict kwargs) {
+    if (loop.is_none()) loop = get(self, N._loop);
+    if (kwargs.contains("payload")) raise_twice("_send", "payload");
+    py::object payload;
+    PyObject* d = data.ptr();
+    if (PyDict_Check(d)) {
+        payload = unpack2(build_body(self, nKIVO, data)).second;
+    } else if (PyBytes_Check(d)) {
+        payload = data;
+    } else if (data.is_none()) {
+        payload = empty_bytes();
+    } else if (PyObject_CheckBuffer(d)) {
+        PyObject* copy = PyBytes_FromObject(d);
+        if (!copy) throw py::error_already_set();
+        payload = py::reinterpret_steal<py::object>(copy);
+    } else {
+        PyErr_Format(PyExc_TypeError,
+                     "request body must be a dict, a bytes-like object or None, not %.200s",
+                     Py_TYPE(d)->tp_name);
+        throw py::error_already_set();
+    }
+    return send_payload(self, nKIVO, person_id, payload, compress, cb, loop, kwargs);
+}
+
+}  // namespace dorvane_connect

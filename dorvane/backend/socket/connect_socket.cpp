@@ -1,0 +1,170 @@
+#include "connect_socket.hpp"
+
+#include "connect_pending.hpp"
+
+#include <string>
+
+namespace dorvane_connect {
+
+namespace {
+
+const char* const kCapsule = "dorvane.backend.socket.connect.SocketState";
+
+py::object new_state() {
+    auto* state = new SocketState();
+    PyObject* cap = PyCapsule_New(state, kCapsule, [](PyObject* c) {
+        delete static_cast<SocketState*>(PyCapsule_GetPointer(c, kCapsule));
+    });
+    if (!cap) {
+        delete state;
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::object>(cap);
+}
+
+void socket_init(py::object self, py::object connection) {
+    set(self, N.transport, py::none());
+    set(self, N.connection, connection);
+    py::object proto = get(connection, N.proto);
+    set(self, N.header, get(proto, N.HEADER));
+    set(self, N.header_size, get(proto, N.HEADER_SIZE));
+    set(self, N._state, new_state());  // holds the receive buffer `_data`
+    set(self, N.event, global(N.EventEmitter)());
+}
+
+void connection_made(py::object self, py::object transport) { set(self, N.transport, transport); }
+
+void connection_lost(py::object self, py::object exc) { socket_lost(self, exc); }
+
+// The stream cannot be framed any further: fail every pending request with the reason, close the
+// transport and run the lost-connection path with the reason as its error.
+void stream_broken(py::handle self, SocketState& state, const std::string& reason) {
+    state.broken = true;
+    state.frames.clear();
+    py::object exc = make_error(PyExc_ConnectionError,
+                                "Invalid message from the trading server: " + reason +
+                                    "; the connection is closed.");
+    py::object conn = get(self, N.connection);
+    if (get(conn, N._socket).is(self)) fail_pending(get(conn, N.req_map), exc);
+    py::object transport = get(self, N.transport);
+    if (!transport.is_none()) call_method(transport, N.abort);
+    socket_lost(self, exc);
+}
+
+void data_received(py::object self, py::object data) {
+    py::object keep;
+    SocketState& state = socket_state(self, keep);
+    if (state.lost || state.broken) return;
+    {
+        Py_buffer view;
+        if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_SIMPLE) < 0) throw py::error_already_set();
+        state.frames.append(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
+        PyBuffer_Release(&view);
+    }
+    py::object header_struct = get(self, N.header);
+    Py_ssize_t header_size = py::cast<Py_ssize_t>(get(self, N.header_size));
+    if (header_size <= 0) throw py::value_error("header_size must be positive");
+    py::object parse = get(header_struct, N.parse);
+    py::object emitter = get(self, N.event);
+
+    FrameBuffer& frames = state.frames;
+    while (!state.lost && !state.broken &&
+           frames.size() >= static_cast<std::size_t>(header_size)) {
+        py::object header;
+        long long length = 0;
+        try {
+            header = parse(py::bytes(frames.data(), header_size));
+            py::object net_length = get(header, N.net_length);
+            length = PyLong_AsLongLong(net_length.ptr());
+            if (length == -1 && PyErr_Occurred()) throw py::error_already_set();
+        } catch (py::error_already_set& e) {
+            py::object why = pyglue::fetch_exception(e);
+            if (!is_exception(why)) pyglue::raise(why);
+            stream_broken(self, state, "unreadable message header (" + py::str(why).cast<std::string>() + ")");
+            return;
+        }
+        if (length < 0) {
+            stream_broken(self, state, "negative body length " + std::to_string(length));
+            return;
+        }
+        if (length > kMaxBody) {
+            stream_broken(self, state, "body length " + std::to_string(length) +
+                                           " exceeds the limit of " + std::to_string(kMaxBody) + " bytes");
+            return;
+        }
+        std::size_t end = static_cast<std::size_t>(header_size) + static_cast<std::size_t>(length);
+        if (frames.size() < end) return;  // incomplete: the header is parsed again next time
+        py::bytes body(frames.data() + header_size, static_cast<Py_ssize_t>(length));
+        frames.consume(end);
+        py::tuple message = py::make_tuple(header, body);
+        // A failing listener must not stop the framing of the messages behind this one.
+        emit_quietly(emitter, N.ev_data, message);
+    }
+}
+
+py::bytes data_get(py::object self) {
+    py::object keep;
+    SocketState& state = socket_state(self, keep);
+    return py::bytes(state.frames.data(), static_cast<Py_ssize_t>(state.frames.size()));
+}
+
+void data_set(py::object self, py::object value) {
+    py::object keep;
+    SocketState& state = socket_state(self, keep);
+    Py_buffer view;
+    if (PyObject_GetBuffer(value.ptr(), &view, PyBUF_SIMPLE) < 0) throw py::error_already_set();
+    state.frames.assign(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
+    PyBuffer_Release(&view);
+}
+
+}  // namespace
+
+SocketState& socket_state(py::handle sock, py::object& keep) {
+    keep = get(sock, N._state);
+    auto* state = static_cast<SocketState*>(PyCapsule_GetPointer(keep.ptr(), kCapsule));
+    if (!state) throw py::error_already_set();
+    return *state;
+}
+
+void socket_lost(py::handle sock, py::handle exc) {
+    py::object keep;
+    SocketState& state = socket_state(sock, keep);
+    if (state.lost) return;
+    state.lost = true;
+    state.frames.clear();  // an incomplete message goes with its connection
+
+    // A Socket that its connection no longer holds (a later connection replaced it) must not
+    // reset the live connection.
+    py::object current = get(get(sock, N.connection), N._socket);
+    bool superseded = !current.is_none() && !current.is(sock);
+    py::object emitter = get(sock, N.event);
+    if (!exc.is_none() && truthy(exc)) {
+        if (!superseded) {
+            // The reset below must happen even when nobody listens to "error" any more.
+            emit_quietly(emitter, N.ev_error, exc);
+        }
+        log_debug(py::str(exc));
+    }
+    if (!superseded) call_method(emitter, N.emit, py::handle(N.ev_disconnected));
+    log_debug(py::str("disconnected"));
+}
+
+void bind_socket(py::module_& m) {
+    py::object base = pyglue::lookup("asyncio", "Protocol");
+    pyglue::PlainClass cls(m, "Socket", py::make_tuple(base));
+    // The builder chains a method to an existing function of the same name as an overload; the
+    // names inherited from asyncio.Protocol are Python functions, so shadow them first.
+    for (const char* name : {"connection_made", "connection_lost", "data_received"}) cls.attr(name, py::none());
+    cls.def("__init__", &socket_init, py::arg("connection"));
+    cls.def("connection_made", &connection_made, py::arg("transport"));
+    cls.def("connection_lost", &connection_lost, py::arg("exc"));
+    cls.def("data_received", &data_received, py::arg("data"));
+    py::object type = cls.cls();
+    py::cpp_function getter(&data_get, py::is_method(type));
+    py::cpp_function setter(&data_set, py::is_method(type));
+    py::object prop = py::module_::import("builtins").attr("property")(getter, setter, py::none(),
+                                                                      "receive buffer: bytes not yet cut into messages");
+    cls.attr("_data", prop);
+}
+
+}  // namespace dorvane_connect

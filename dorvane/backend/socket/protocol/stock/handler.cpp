@@ -1,0 +1,154 @@
+// dorvane.backend.socket.protocol.stock.handler: stock order requests for the TSE and OTC markets.
+//
+// order_in turns the fields of one order into (header mapping, payload): the caller's signature
+// bytes followed by the request body that the library's stock request structure builds; order_out
+// parses a reply body. The six builders (place, change quantity, cancel; per market) and the three
+// dispatchers map order-level arguments onto order_in. Every outside object and every function of
+// the module is read through the module's globals at call time, so replacing one takes effect.
+#include "handler_format.hpp"
+#include "handler_names.hpp"
+#include "handler_orders.hpp"
+#include "handler_request.hpp"
+
+namespace py = pybind11;
+
+namespace {
+
+const char* const kOrderInDoc =
+    "\n"
+    "    trade_type:\n"
+    "    - 買進: '01'\n"
+    "    - 賣出: '02'\n"
+    "    - 改量: '03'\n"
+    "    - 刪單: '04'\n"
+    "    # 改價必須刪單再下單\n"
+    "    ord_type:\n"
+    "    - 整股: '0'\n"
+    "    - 定盤: 'P'\n"
+    "    - 零股: '2'\n"
+    "    ord_cond:\n"
+    "    - 現股: '0'\n"
+    "    - 融資: '3'\n"
+    "    - 融券: '4'\n"
+    "    market_id:\n"
+    "    - TSE: 'S'\n"
+    "    - OTC: 'O'\n"
+    "    - OES\n"
+    "    price_type:\n"
+    "    - 指定價: ' '\n"
+    "    - 昨收: '1' 待確認\n"
+    "    - 漲停: '2'\n"
+    "    - 跌停: '3'\n"
+    "    is_first_sell:\n"
+    "    - YES: 'Y'\n"
+    "    - NO: 'N'\n"
+    "    ";
+
+// `from <package> import <name>`: the package's attribute, or its submodule of that name.
+py::object from_import(const char* package, const char* name) {
+    py::tuple fromlist = py::make_tuple(name);
+    PyObject* mod = PyImport_ImportModuleLevel(package, nullptr, nullptr, fromlist.ptr(), 0);
+    if (!mod) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(mod).attr(name);
+}
+
+void bind_place(py::module_& m, const char* name, const char* market, py::object first_sell_no) {
+    handler::OrderBuilder builder(market);
+    m.def(name,
+          [builder](py::object vexa, py::object person_id, py::object account, py::object stock_id,
+                    py::object order_type, py::object order_cond, py::object price,
+                    py::object quantity, py::object ord_bs, py::object price_type,
+                    py::object first_sell, py::kwargs) {
+              return builder.place(vexa, person_id, account, stock_id, order_type, order_cond,
+                                   price, quantity, ord_bs, price_type, first_sell);
+          },
+          py::arg("vexa"), py::arg("person_id"), py::arg("account"), py::arg("stock_id"),
+          py::arg("order_type"), py::arg("order_cond"), py::arg("price"), py::arg("quantity"),
+          py::arg("ord_bs"), py::arg("price_type"), py::arg("first_sell") = first_sell_no);
+}
+
+void bind_update(py::module_& m, const char* name, const char* market) {
+    handler::OrderBuilder builder(market);
+    m.def(name,
+          [builder](py::object vexa, py::object person_id, py::object account, py::object stock_id,
+                    py::object ordno, py::object seqno, py::object price, py::object quantity,
+                    py::kwargs extra) {
+              return builder.update(vexa, person_id, account, stock_id, ordno, seqno, price,
+                                    quantity, extra);
+          },
+          py::arg("vexa"), py::arg("person_id"), py::arg("account"), py::arg("stock_id"),
+          py::arg("ordno"), py::arg("seqno"), py::arg("price"), py::arg("quantity"));
+}
+
+void bind_cancel(py::module_& m, const char* name, const char* market) {
+    handler::OrderBuilder builder(market);
+    m.def(name,
+          [builder](py::object vexa, py::object person_id, py::object account, py::object stock_id,
+                    py::object ordno, py::object seqno, py::kwargs extra) {
+              return builder.cancel(vexa, person_id, account, stock_id, ordno, seqno, extra);
+          },
+          py::arg("vexa"), py::arg("person_id"), py::arg("account"), py::arg("stock_id"),
+          py::arg("ordno"), py::arg("seqno"));
+}
+
+void bind_dispatch(py::module_& m, const char* name, handler::Dispatcher dispatch) {
+    m.def(name, [dispatch](py::kwargs kwargs) { return dispatch(kwargs); });
+}
+
+}  // namespace
+
+PYBIND11_MODULE(handler, m) {
+    py::options options;
+    options.disable_function_signatures();
+
+    const char* stock = "dorvane.backend.socket.protocol.stock";
+    m.attr("kivo") = from_import(stock, "kivo");
+    m.attr("check_options") = from_import("dorvane.backend.socket.protocol.utils", "check_options");
+    m.attr("proto_ops") = from_import(stock, "constant");
+    py::object order_props = from_import("dorvane.orderprops", "OrderProps");
+    m.attr("OrderProps") = order_props;
+    m.attr("MarketType") = from_import("dorvane.backend.constant", "MarketType");
+    py::object stock_ops = order_props.attr("Stock");
+    m.attr("stock_ops") = stock_ops;
+
+    m.def("_format_price",
+          [](py::object price) { return handler::PriceField::format(price); },
+          "\n    Formatting float or int of price to string value with length 12.\n    ",
+          py::arg("price"));
+    m.def("_format_quantity",
+          [](py::object quantity) { return handler::QuantityField::format(quantity); },
+          "\n    Formatting int of quantity to string value with length 4.\n    ",
+          py::arg("quantity"));
+
+    bind_dispatch(m, "placeorder",
+                  handler::Dispatcher({"vexa", "exchange", "person_id", "account", "stock_id",
+                                       "order_type", "order_cond", "price", "quantity", "ord_bs",
+                                       "price_type"},
+                                      "placetse", "placeotc"));
+    bind_dispatch(m, "updateorder",
+                  handler::Dispatcher({"vexa", "exchange", "person_id", "account", "stock_id",
+                                       "ordno", "seqno", "price", "quantity"},
+                                      "updatetse", "updateotc"));
+    bind_dispatch(m, "cancelorder",
+                  handler::Dispatcher({"vexa", "exchange", "person_id", "account", "stock_id",
+                                       "ordno", "seqno"},
+                                      "canceltse", "cancelotc"));
+
+    // The default side-selling option of the place builders is the value it has now, at import.
+    py::object first_sell_no = stock_ops.attr("first_sell").attr("No");
+    bind_place(m, "placetse", "TSE", first_sell_no);
+    bind_place(m, "placeotc", "OTC", first_sell_no);
+    bind_update(m, "updatetse", "TSE");
+    bind_update(m, "updateotc", "OTC");
+    bind_cancel(m, "canceltse", "TSE");
+    bind_cancel(m, "cancelotc", "OTC");
+
+    m.def("order_in",
+          [](py::object vexa, py::kwargs kwargs) {
+              return handler::StockRequest::order_in(vexa, kwargs);
+          },
+          kOrderInDoc, py::arg("vexa") = py::bytes(""));
+    m.def("order_out",
+          [](py::object payload) { return handler::StockRequest::order_out(payload); },
+          py::arg("payload"));
+}

@@ -1,0 +1,105 @@
+#include "wrapper_facade.hpp"
+
+#include "wrapper_module.hpp"
+#include "wrapper_session.hpp"
+
+namespace dorvane_wrapper {
+
+namespace {
+
+void wrapper_init(py::object self, py::object simulation, py::object /*proxies*/,
+                  py::object products) {
+    const char* section = truthy(simulation) ? "UAT" : "PRODUCTION";
+    global("utils").attr("patchAsyncio")();
+
+    py::setattr(self, "_loop", global("asyncio").attr("new_event_loop")());
+    py::object loop = self.attr("_loop");
+    py::object threading = global("threading");
+    py::object thread = threading.attr("Thread")(py::arg("target") = global("start_loop"),
+                                                 py::arg("args") = py::make_tuple(loop));
+    thread.attr("daemon") = true;
+    thread.attr("start")();
+
+    py::object previous_hook = threading.attr("_shutdown");
+    py::object hook = global("partial")(global("_exitCheckfunc"), thread, loop);
+    threading.attr("_shutdown") = hook;
+
+    // A configuration without the section or key fails the construction. The new loop is then
+    // stopped and the previous exit hook put back, so the failed object keeps no thread alive and
+    // the process can still end.
+    try {
+        py::object config = global("config");
+        py::setattr(self, "_host", config.attr("get")(section, "host"));
+        py::setattr(self, "_port", config.attr("get")(section, "port"));
+    } catch (py::error_already_set& e) {
+        py::object exc = pyglue::fetch_exception(e);
+        global("stop_loop")(loop);
+        py::object installed = threading.attr("_shutdown");
+        if (installed.is(hook)) threading.attr("_shutdown") = previous_hook;
+        pyglue::raise(exc);
+    }
+
+    py::setattr(self, "_client", py::none());
+    py::setattr(self, "stock_account", py::none());
+    py::setattr(self, "future_account", py::none());
+    py::setattr(self, "accounts", py::none());
+    py::setattr(self, "trades", py::dict());
+    py::setattr(self, "order_id", py::int_(0));
+    py::setattr(self, "_auto_update", py::bool_(true));
+    py::setattr(self, "products", products);
+}
+
+void wrapper_stop(py::object self) { global("stop_loop")(self.attr("_loop")); }
+
+void wrapper_del(py::object self) { self.attr("_stop")(); }
+
+// A coroutine method: an object with __dict__ and __get__ that asyncio recognises as a coroutine
+// function and that binds to the instance.
+template <class F, class... Extra>
+void def_coroutine(py::module_& m, py::object cls, const char* name, F&& f, const Extra&... extra) {
+    std::string qualname = std::string("Wrapper.") + name;
+    py::object fn = pyglue::make_function(m, qualname, std::forward<F>(f), extra...);
+    pyglue::mark_coroutine_function(fn);
+    py::setattr(cls, name, fn);
+}
+
+// A method bound to what `decorator` returns for it; the function handed to the decorator
+// carries the method's own name, qualified name and module.
+template <class F, class... Extra>
+void def_decorated(py::module_& m, py::object cls, const char* decorator, const char* name, F&& f,
+                   const Extra&... extra) {
+    std::string qualname = std::string("Wrapper.") + name;
+    py::object fn = pyglue::make_function(m, qualname, std::forward<F>(f), extra...);
+    py::setattr(cls, name, global(decorator)(fn));
+}
+
+}  // namespace
+
+void bind_wrapper(py::module_& m) {
+    pyglue::PlainClass builder(m, "Wrapper", py::tuple(),
+                               py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type)),
+                               "Socket trading facade: the session client runs on a private event loop "
+                               "of its own thread behind blocking login and logout.");
+    py::object cls = builder.cls();
+    builder.attr("OrderProps", py::none());
+    builder.def("__init__", &wrapper_init, py::arg("simulation"), py::arg("proxies") = py::none(),
+                py::arg("products") = py::none());
+    builder.def("logout", &logout, py::arg("timeout") = 5,
+                "logout(timeout=5)\n\nLog out of the trading server; waits at most `timeout` seconds.");
+    def_coroutine(m, cls, "logoutAsync", &logout_async, py::arg("self"),
+                  py::arg("loop") = py::none());
+    def_decorated(m, cls, "subscribe", "login", &login, py::arg("self"), py::arg("person_id"), py::arg("passwd"),
+                  py::arg("quote") = py::none(), py::arg("timeout") = 5,
+                  "login(person_id, passwd, quote=None, timeout=5)\n\nLog in to the trading server "
+                  "and, when `quote` is given, to the quote service; waits at most `timeout` "
+                  "seconds.");
+    def_coroutine(m, cls, "loginAsync", &login_async, py::arg("self"), py::arg("person_id"),
+                  py::arg("passwd"), py::arg("quote") = py::none(), py::arg("loop") = py::none());
+    builder.def("_stop", &wrapper_stop,
+                "_stop()\n\nStop the facade's event loop (no logout is sent).");
+    builder.def("__del__", &wrapper_del);
+
+    m.attr("Wrapper") = global("connection")(cls);
+}
+
+}  // namespace dorvane_wrapper

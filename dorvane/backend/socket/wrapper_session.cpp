@@ -1,0 +1,174 @@
+#include "wrapper_session.hpp"
+
+#include "wrapper_module.hpp"
+
+namespace dorvane_wrapper {
+
+namespace {
+
+// Credentials of the quote-messaging login made during the trading login.
+const char* const kQuoteUser = "dorvane";
+const char* const kQuotePassword = "qerwunt482";
+
+using Step = pyglue::Coroutine::Step;
+
+py::str format(const char* text, py::handle a) { return py::str(text).format(a); }
+
+// Base of the two coroutines: the guarded part logs an exception of the interpreter's Exception
+// kind once, as the object itself, and raises that same object again; exceptions of other kinds
+// (cancellation, interrupt, exit, close of the coroutine) pass without a log line.
+class FacadeCoroutine : public pyglue::Coroutine {
+protected:
+    using pyglue::Coroutine::Coroutine;
+
+    [[noreturn]] static void fail(py::object exc) {
+        if (PyErr_GivenExceptionMatches(exc.ptr(), PyExc_Exception)) log("error", exc);
+        pyglue::raise(exc);
+    }
+
+    template <class F>
+    static Step guarded(F&& body) {
+        try {
+            return body();
+        } catch (py::error_already_set& e) {
+            fail(pyglue::fetch_exception(e));
+        }
+    }
+};
+
+class LoginAsync : public FacadeCoroutine {
+public:
+    LoginAsync(py::object self, py::object person_id, py::object passwd, py::object quote,
+               py::object loop)
+        : FacadeCoroutine("Wrapper.loginAsync"),
+          self_(std::move(self)),
+          person_id_(std::move(person_id)),
+          passwd_(std::move(passwd)),
+          quote_(std::move(quote)),
+          loop_(std::move(loop)) {}
+
+protected:
+    Step step(py::object value, py::object exc) override {
+        if (state_ == 0) return start();
+        if (!exc.is_none()) fail(exc);
+        return guarded([&] { return resume(value); });
+    }
+
+private:
+    // Before the guarded part: the loop, the one session client, the first log line.
+    Step start() {
+        if (loop_.is_none()) loop_ = global("asyncio").attr("get_event_loop")();
+        if (self_.attr("_client").is_none()) {
+            py::object session = global("client").attr("Client")(
+                person_id_, self_.attr("_host"), self_.attr("_port"), self_.attr("_loop"));
+            py::setattr(self_, "_client", session);
+        }
+        log("info", py::str("Connecting to {}:{}.").format(self_.attr("_host"), self_.attr("_port")));
+        state_ = 1;
+        return guarded([&] { return Step::await_on(self_.attr("_client").attr("connect")(loop_)); });
+    }
+
+    Step resume(py::object value) {
+        switch (state_) {
+        case 1: {  // connected; the connect future's value is dropped
+            log("info", py::str("Connected."));
+            log("info", format("Logging in {}.", person_id_));
+            state_ = 2;
+            py::object login = self_.attr("_client").attr("login");
+            return Step::await_on(login(person_id_, passwd_, py::arg("loop") = loop_));
+        }
+        case 2:  // the login coroutine gave the request's future
+            state_ = 3;
+            return Step::await_on(value);
+        default: {  // the trimmed login reply
+            state_ = 4;
+            py::object sol = value;
+            log("info", py::str("Log in successed."));
+            log("info", py::str("Logging in solace."));
+            if (truthy(quote_)) {
+                py::object sol_host = global("QUOTE_HOST");
+                py::object connect = quote_.attr("connect");
+                py::object res = connect(sol_host, sol.attr("sol_vpn"), kQuoteUser, kQuotePassword);
+                // `res != 0` as the interpreter evaluates it.
+                PyObject* differs = PyObject_RichCompare(res.ptr(), py::int_(0).ptr(), Py_NE);
+                if (!differs) throw py::error_already_set();
+                if (truthy(py::reinterpret_steal<py::object>(differs)))
+                    pyglue::raise(global("ServerError")(res, "Solace login failed"));
+            }
+            log("info", py::str("Log in solace successed."));
+            log("info", py::str("Request accounts."));
+            return Step::finish();
+        }
+        }
+    }
+
+    py::object self_, person_id_, passwd_, quote_, loop_;
+    int state_ = 0;
+};
+
+class LogoutAsync : public FacadeCoroutine {
+public:
+    LogoutAsync(py::object self, py::object loop)
+        : FacadeCoroutine("Wrapper.logoutAsync"), self_(std::move(self)), loop_(std::move(loop)) {}
+
+protected:
+    Step step(py::object value, py::object exc) override {
+        if (state_ == 0) {
+            if (loop_.is_none()) loop_ = global("asyncio").attr("get_event_loop")();
+            log("info", py::str("Logout..."));
+            state_ = 1;
+            return guarded([&] {
+                return Step::await_on(self_.attr("_client").attr("logout")(py::arg("loop") = loop_));
+            });
+        }
+        if (!exc.is_none()) fail(exc);
+        return guarded([&] {
+            if (state_ == 1) {  // the logout coroutine gave the request's future
+                state_ = 2;
+                return Step::await_on(value);
+            }
+            state_ = 3;  // the logout reply is dropped
+            log("info", py::str("Logout  successed."));
+            return Step::finish();
+        });
+    }
+
+private:
+    py::object self_, loop_;
+    int state_ = 0;
+};
+
+// asyncio.run_coroutine_threadsafe(coroutine, self._loop).result(timeout=timeout); the wait
+// releases the interpreter lock while it lasts.
+void run_and_wait(py::object self, py::object coroutine, py::object timeout) {
+    py::object future = global("asyncio").attr("run_coroutine_threadsafe")(coroutine, self.attr("_loop"));
+    future.attr("result")(py::arg("timeout") = timeout);
+}
+
+}  // namespace
+
+py::object login_async(py::object self, py::object person_id, py::object passwd, py::object quote,
+                       py::object loop) {
+    return pyglue::Coroutine::make<LoginAsync>(std::move(self), std::move(person_id),
+                                               std::move(passwd), std::move(quote), std::move(loop));
+}
+
+py::object logout_async(py::object self, py::object loop) {
+    return pyglue::Coroutine::make<LogoutAsync>(std::move(self), std::move(loop));
+}
+
+py::none login(py::object self, py::object person_id, py::object passwd, py::object quote,
+               py::object timeout) {
+    py::object coroutine = self.attr("loginAsync")(person_id, passwd, py::arg("quote") = quote,
+                                                   py::arg("loop") = self.attr("_loop"));
+    run_and_wait(self, coroutine, timeout);
+    return py::none();
+}
+
+py::none logout(py::object self, py::object timeout) {
+    py::object coroutine = self.attr("logoutAsync")(py::arg("loop") = self.attr("_loop"));
+    run_and_wait(self, coroutine, timeout);
+    return py::none();
+}
+
+}  // namespace dorvane_wrapper

@@ -1,0 +1,401 @@
+"""Connection life: attributes, connect, events, reset, disconnect and keep-alive, over real TCP
+against the loopback trading server."""
+import asyncio
+import collections
+import logging
+import socket
+import threading
+
+import pytest
+
+import dorvane.backend.socket.protocol as protocol
+from dorvane.backend.socket.connect import Connection, Socket
+from support.connect_fixtures import PERSON, Recorder, logs, loop, make_connection, server  # noqa: F401
+from support.trading_server import Reply
+
+
+def run(loop, coro, timeout=5):
+    return loop.run_until_complete(asyncio.wait_for(coro, timeout))
+
+
+STATE = ("connected", "error", "disconnected")  # the events that keep-alive replies do not add to
+
+
+def listener_count(emitter):
+    return sum(len(emitter.listeners(name)) for name in Recorder.NAMES)
+
+
+async def until(predicate, timeout=2.0):
+    deadline = asyncio.get_running_loop().time() + timeout
+    while not predicate():
+        if asyncio.get_running_loop().time() > deadline:
+            raise AssertionError("condition not reached")
+        await asyncio.sleep(0.005)
+
+
+def assert_unconnected(conn):
+    assert conn.is_alive() is None
+    assert conn._socket is None and conn.local_port is None
+    assert conn.ip4 == "127.0.0.1" and conn.nHandle == 0
+    assert conn.req_map == {} and isinstance(conn.unsolicited, collections.deque) and not conn.unsolicited
+
+
+# ---------------------------------------------------------------------------------------------
+# Construction and connect
+
+def test_new_connection_state(loop):
+    conn = Connection("h", "9", "P1")
+    assert (conn.host, conn.port, conn._person_id, conn._ping_duration) == ("h", "9", "P1", 10)
+    assert conn._loop is loop and conn.proto is protocol
+    assert_unconnected(conn)
+    assert listener_count(conn.event) == 0
+    conn2 = Connection(host="h", port=1, person_id="P", loop=loop, ping_duration=3)
+    assert conn2._ping_duration == 3 and conn2._loop is loop
+    assert Connection.__doc__ == ("\n    Events:\n        - data\n        - error\n        - connected\n"
+                                  "        - disconnected \n    ")
+    assert asyncio.iscoroutinefunction(Connection.ping_aliveAsync)
+    assert issubclass(Socket, asyncio.Protocol) and Connection.__mro__ == (Connection, object)
+
+
+def test_connect_sets_attributes_emits_and_starts_keepalive(loop, server):
+    conn = make_connection(loop, server)
+    rec = Recorder(conn.event, STATE)
+
+    async def main():
+        transport, sock = await conn.connect()
+        # The done-callback ran before the awaiter resumed.
+        assert rec.names() == ["connected"]
+        assert isinstance(sock, Socket) and sock.transport is transport and conn._socket is sock
+        assert sock.connection is conn and sock.header is protocol.HEADER and sock.header_size == 48
+        local = transport.get_extra_info("sockname")
+        assert conn.local_port == str(local[1]) and conn.ip4 == local[0] == "127.0.0.1"
+        assert conn.is_alive() is True
+        ping = (await server.wait_requests(1, nKIVO=2))[0]
+        assert ping.raw == b"" and ping.header.net_length == 0 and ping.header.bCompress == 0
+        assert ping.person_id == PERSON and ping.nHandle == 0
+        # A second connect answers "connected" and changes nothing.
+        again = await conn.connect()
+        assert again == "connected" and rec.names() == ["connected"] and conn._socket is sock
+        await asyncio.sleep(0.05)
+        assert server.accepted == 1 and len([r for r in server.requests if r.nKIVO == 2]) == 1
+
+    run(loop, main())
+
+
+def test_connect_while_pending_joins_the_pending_connect(loop, server):
+    conn = make_connection(loop, server)
+    rec = Recorder(conn.event, STATE)
+
+    async def main():
+        first = conn.connect()
+        second = conn.connect()
+        assert second is first
+        await first
+        await asyncio.sleep(0.05)
+        assert server.accepted == 1 and rec.names() == ["connected"]
+        assert len([r for r in server.requests if r.nKIVO == 2]) == 1  # one keep-alive loop
+
+    run(loop, main())
+
+
+def test_failed_connect_leaves_connection_unconnected(loop, logs):
+    probe = socket.socket()
+    probe.bind(("127.0.0.1", 0))
+    port = probe.getsockname()[1]
+    probe.close()  # nothing listens there now
+    conn = Connection("127.0.0.1", port, PERSON, loop=loop)
+    rec = Recorder(conn.event, STATE)
+    with pytest.raises(OSError):
+        run(loop, conn.connect())
+    assert_unconnected(conn) and rec.events == [] and conn._connecting is None
+    # A later connect tries again.
+    with pytest.raises(OSError):
+        run(loop, conn.connect())
+
+
+def test_cancelled_connect_is_quiet(loop, server):
+    conn = make_connection(loop, server)
+    errors = []
+    loop.set_exception_handler(lambda lp, ctx: errors.append(ctx))
+
+    async def main():
+        task = conn.connect()
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        await asyncio.sleep(0.02)
+
+    run(loop, main())
+    assert errors == [] and conn._socket is None and conn._connecting is None
+
+
+def test_handles_count_from_zero_and_restart_at_reset(loop):
+    conn = Connection("h", 1, PERSON, loop=loop)
+    assert [conn._get_handle() for _ in range(3)] == [0, 1, 2]
+    conn.reset()
+    assert conn._get_handle() == 0
+
+
+# ---------------------------------------------------------------------------------------------
+# Losing the connection
+
+@pytest.mark.parametrize("how", ["close", "abort"])
+def test_peer_close_resets_once_and_removes_listeners(loop, server, how):
+    conn = make_connection(loop, server, ping_duration=0.02)
+    rec = Recorder(conn.event, STATE)
+    seen = []
+    conn.event.on("disconnected", f=lambda: seen.append((conn._socket, conn.local_port, conn.ip4)))
+
+    async def main():
+        await conn.connect()
+        conn.nHandle = 7
+        conn.unsolicited.append({"header": None, "msg": b""})
+        await server.wait_requests(2, nKIVO=2)
+        server.drop(abort=(how == "abort"))
+        await until(lambda: conn._socket is None)
+        count = len(server.requests)
+        await asyncio.sleep(0.08)
+        assert len(server.requests) == count  # the keep-alive has stopped
+
+    run(loop, main())
+    assert rec.names() == ["connected", "disconnected"]
+    assert seen == [(None, None, "127.0.0.1")]  # listeners see the reset attributes
+    assert_unconnected(conn)
+    assert listener_count(conn.event) == 0
+
+
+def test_loss_with_error_emits_error_then_disconnected(loop, server, logs):
+    conn = make_connection(loop, server)
+    rec = Recorder(conn.event, STATE)
+
+    async def main():
+        await conn.connect()
+        server.drop(reset=True)
+        await until(lambda: conn._socket is None)
+
+    run(loop, main())
+    assert rec.names() == ["connected", "error", "disconnected"]
+    assert isinstance(rec.events[1][1], ConnectionResetError)
+    assert "disconnected" in logs.messages(logging.DEBUG)
+
+
+def test_loss_with_error_after_first_reset_still_resets(loop, server):
+    # After the first reset nothing listens to "error"; a later loss with an error must still
+    # reach the reset instead of leaving the connection half-closed.
+    conn = make_connection(loop, server)
+
+    async def main():
+        await conn.connect()
+        server.drop()
+        await until(lambda: conn._socket is None)
+        await conn.connect()
+        assert conn.is_alive()
+        server.drop(reset=True)
+        await until(lambda: conn._socket is None)
+        assert (await conn.connect())[1] is conn._socket  # a fresh connection, not "connected"
+
+    run(loop, main())
+
+
+def test_pending_requests_fail_with_connection_error_on_reset(loop, server):
+    conn = make_connection(loop, server)
+    server.handle(5, lambda req: None)  # never answered
+    done = []
+
+    async def main():
+        await conn.connect()
+        futs = [conn.send(5, PERSON, b"x", cb=done.append) for _ in range(3)]
+        await server.wait_requests(3, nKIVO=5)
+        server.drop()
+        results = await asyncio.gather(*futs, return_exceptions=True)
+        for exc in results:
+            assert isinstance(exc, ConnectionError) and "lost" in str(exc)
+        assert done == futs
+
+    run(loop, main())
+
+
+def test_events_after_first_reset_reach_nobody_until_subscribed_again(loop, server):
+    conn = make_connection(loop, server)
+    rec = Recorder(conn.event, STATE)
+
+    async def main():
+        await conn.connect()
+        server.drop()
+        await until(lambda: conn._socket is None)
+        await conn.connect()
+        server.drop()
+        await until(lambda: conn._socket is None)
+        again = Recorder(conn.event)
+        await conn.connect()
+        assert again.names() == ["connected"]
+
+    run(loop, main())
+    assert rec.names() == ["connected", "disconnected"]
+
+
+def test_superseded_socket_does_not_reset_the_live_connection(loop, server):
+    conn = make_connection(loop, server)
+
+    async def main():
+        await conn.connect()
+        live = conn._socket
+        # A stray Socket of the same connection, wired as a completed connect would wire it.
+        _, stray = await loop.create_connection(lambda: Socket(conn), server.host, server.port)
+        stray.event.on("disconnected", f=conn.reset)
+        stray.event.on("error", f=conn._onError)
+        await until(lambda: len(server.connections) == 2)
+        server.connections[-1].reset()
+        await asyncio.sleep(0.05)
+        assert conn._socket is live and conn.is_alive()
+
+    run(loop, main())
+
+
+# ---------------------------------------------------------------------------------------------
+# Disconnect
+
+def test_disconnect_from_callback_sharing_its_loop_iteration(loop, server):
+    conn = make_connection(loop, server)
+    rec = Recorder(conn.event, STATE)
+    ran = []
+    errors = []
+    loop.set_exception_handler(lambda lp, ctx: errors.append(ctx))
+
+    def disconnect_now():
+        sock = conn._socket
+        conn.disconnect()
+        ran.append(("disconnect", rec.names()[-1], conn.ip4, conn._socket, conn.local_port))
+        assert sock.transport.is_closing()
+
+    async def main():
+        await conn.connect()
+        pending = conn.send(5, PERSON, b"pending")  # unsent data may still sit in the transport
+        loop.call_soon(ran.append, "before")
+        loop.call_soon(disconnect_now)
+        loop.call_soon(ran.append, "after1")
+        loop.call_soon(ran.append, "after2")
+        await asyncio.sleep(0.05)
+        assert isinstance(pending.exception(), ConnectionError)
+
+    run(loop, main())
+    assert errors == []
+    assert ran == ["before", ("disconnect", "disconnected", "127.0.0.1", None, None), "after1", "after2"]
+    assert rec.names() == ["connected", "disconnected"]  # the transport's own loss did nothing more
+    assert conn.nHandle == 0
+
+
+def test_disconnect_unconnected_does_nothing(loop):
+    conn = Connection("h", 1, PERSON, loop=loop)
+    rec = Recorder(conn.event, STATE)
+    conn.nHandle = 4
+    assert conn.disconnect() is None
+    assert rec.events == [] and conn.nHandle == 4
+
+
+def test_disconnect_then_reconnect_works(loop, server):
+    conn = make_connection(loop, server)
+
+    async def main():
+        await conn.connect()
+        conn.disconnect()
+        _, sock = await conn.connect()
+        assert conn._socket is sock and conn.is_alive()
+        assert await conn.send(9, PERSON, b"ok") == b"ok"
+
+    run(loop, main())
+
+
+# ---------------------------------------------------------------------------------------------
+# Keep-alive
+
+def test_keepalive_period_and_person_id(loop, server):
+    conn = make_connection(loop, server, ping_duration=0.05)
+
+    async def main():
+        await conn.connect()
+        t0 = loop.time()
+        pings = await server.wait_requests(3, nKIVO=2)
+        elapsed = loop.time() - t0
+        assert 0.08 <= elapsed < 1.0
+        assert [p.nHandle for p in pings] == [0, 1, 2]
+        assert all(p.person_id == PERSON and p.raw == b"" for p in pings)
+
+    run(loop, main())
+
+
+def test_keepalive_error_waits_its_period(loop, server, logs):
+    conn = make_connection(loop, server, ping_duration=0.05)
+    calls = []
+
+    def failing_send(*args, **kwargs):
+        calls.append(args)
+        raise RuntimeError("send failed")
+
+    async def main():
+        await conn.connect()
+        await server.wait_requests(1, nKIVO=2)
+        conn.send = failing_send  # what the keep-alive calls from now on
+        await asyncio.sleep(0.23)
+
+    run(loop, main())
+    assert 2 <= len(calls) <= 6  # one per period, not a spin
+    assert calls[0] == (2, PERSON, b"")
+    errors = logs.messages(logging.ERROR)
+    assert errors and all(isinstance(e, RuntimeError) for e in errors)
+
+
+def test_keepalive_ends_on_cancel_and_on_unusable_period(loop, server, logs):
+    conn = make_connection(loop, server, ping_duration=30)
+
+    async def main():
+        await conn.connect()
+        task = asyncio.ensure_future(conn.ping_aliveAsync(PERSON))
+        await asyncio.sleep(0.02)
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        conn._ping_duration = "soon"
+        assert await asyncio.wait_for(conn.ping_aliveAsync(PERSON), 1) is None
+        assert any(isinstance(m, TypeError) for m in logs.messages(logging.ERROR))
+
+    run(loop, main())
+
+
+def test_keepalive_ends_when_not_alive(loop):
+    conn = Connection("h", 1, PERSON, loop=loop)
+    assert run(loop, conn.ping_aliveAsync(PERSON)) is None
+
+
+def test_ping_alive_from_another_thread(loop, server):
+    conn = make_connection(loop, server, ping_duration=30)
+
+    async def main():
+        await conn.connect()
+        await server.wait_requests(1, nKIVO=2)
+        thread = threading.Thread(target=conn.ping_alive, args=("OTHER",))
+        thread.start()
+        thread.join()
+        pings = await server.wait_requests(2, nKIVO=2)
+        assert pings[1].person_id == "OTHER"
+
+    run(loop, main())
+
+
+def test_keepalive_reply_failures_are_not_reported_as_unretrieved(loop, server):
+    conn = make_connection(loop, server, ping_duration=30)
+    server.handle(2, lambda req: Reply(ret=30023))
+    errors = []
+    loop.set_exception_handler(lambda lp, ctx: errors.append(ctx))
+    rec = Recorder(conn.event, STATE)
+
+    async def main():
+        await conn.connect()
+        await until(lambda: "error" in rec.names())
+        import gc
+        gc.collect()
+        await asyncio.sleep(0.01)
+
+    run(loop, main())
+    assert errors == []
+    assert rec.events[1][1].code == 30023

@@ -1,0 +1,132 @@
+"""Price and quantity text of stock order bodies, their bounds, and the bounds under `python -O`."""
+import random
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from dorvane.backend.socket.protocol.stock import handler
+
+
+@pytest.mark.parametrize("price, text", [
+    (0, "000000"),
+    (0.0, "000000"),
+    (-0.0, "000000"),  # a negative zero is zero, not "-00000"
+    (12.5, "001250"),
+    ("12.5", "001250"),
+    (1000000, "100000000"),
+    (1000000.0, "100000000"),
+    (9999.999, "1000000"),
+    (0.125, "000012"),  # ties to even
+    (0.375, "000038"),
+    (580, "058000"),
+    (True, "000100"),
+])
+def test_format_price(price, text):
+    assert handler._format_price(price) == text
+
+
+@pytest.mark.parametrize("price", [
+    1000000.01, 1000000.004, 2000000, -0.01, -3.5, -1, float("nan"), float("inf"), float("-inf"),
+    "nan", "-inf",
+])
+def test_format_price_out_of_bounds(price):
+    with pytest.raises(AssertionError) as info:
+        handler._format_price(price)
+    assert info.value.args == ()
+
+
+@pytest.mark.parametrize("price, error", [
+    (None, TypeError), ("abc", ValueError), ([], TypeError), (10 ** 400, OverflowError),
+])
+def test_format_price_not_a_number(price, error):
+    with pytest.raises(error):
+        handler._format_price(price)
+
+
+def test_format_price_rounds_like_the_interpreter():
+    rng = random.Random(20261210)
+    values = [k / 8 for k in range(0, 4000)] + [k / 1000 for k in range(0, 3000)]
+    values += [rng.uniform(0, 1000000) for _ in range(5000)]
+    values += [round(rng.uniform(0, 100000), 3) for _ in range(5000)]
+    for value in values:
+        assert handler._format_price(value) == "{:07.02f}".format(value).replace(".", ""), value
+
+
+@pytest.mark.parametrize("quantity, text", [
+    (0, "000"), (5, "005"), (9999, "9999"), ("7", "007"), (12.9, "012"), (-0.0, "000"),
+    (True, "001"),
+])
+def test_format_quantity(quantity, text):
+    assert handler._format_quantity(quantity) == text
+
+
+@pytest.mark.parametrize("quantity", [
+    10000, 12345, 10 ** 30, -1, -5, "-5", -0.5, float("nan"), float("inf"), float("-inf"),
+])
+def test_format_quantity_out_of_bounds(quantity):
+    with pytest.raises(AssertionError) as info:
+        handler._format_quantity(quantity)
+    assert info.value.args == ()
+
+
+@pytest.mark.parametrize("quantity, error", [
+    ("12.5", ValueError), (None, TypeError), ("", ValueError),
+])
+def test_format_quantity_not_an_integer(quantity, error):
+    with pytest.raises(error):
+        handler._format_quantity(quantity)
+
+
+def test_doc_texts():
+    assert handler._format_price.__doc__ == (
+        "\n    Formatting float or int of price to string value with length 12.\n    ")
+    assert handler._format_quantity.__doc__ == (
+        "\n    Formatting int of quantity to string value with length 4.\n    ")
+
+
+
+
+def test_bounds_hold_under_optimisation(tmp_path):
+    script = tmp_path / "bounds.py"
+    script.write_text(textwrap.dedent("""
+        import sys
+        from dorvane.backend.socket.protocol.stock import handler
+        from dorvane.backend.constant import MarketType
+
+        assert False, "not optimised"  # stripped by -O
+        if sys.flags.optimize < 1:
+            raise SystemExit("not optimised")
+
+        cases = [
+            (handler._format_price, 2000000), (handler._format_price, 1000000.01),
+            (handler._format_price, -1), (handler._format_price, float("nan")),
+            (handler._format_price, float("inf")), (handler._format_quantity, 12345),
+            (handler._format_quantity, 10000), (handler._format_quantity, -1),
+            (handler._format_quantity, float("inf")), (handler._format_quantity, float("nan")),
+        ]
+        refused = 0
+        for formatter, value in cases:
+            try:
+                formatter(value)
+            except AssertionError as exc:
+                if exc.args == ():
+                    refused += 1
+        order = dict(vexa=b"", exchange=MarketType.TSE, person_id="A123456789",
+                     account="9A95-1234567", stock_id="2330", order_type="Common",
+                     order_cond="Cash", ord_bs="Buy", price_type="LimitPrice")
+        for price, quantity in [(2000000, 1), (10, 12345), (-5, 1), (10, -2)]:
+            try:
+                handler.placeorder(price=price, quantity=quantity, **order)
+            except AssertionError:
+                refused += 1
+        assert handler._format_price(1000000) == "100000000"
+        assert handler._format_quantity(9999) == "9999"
+        print(refused)
+    """))
+    result = subprocess.run([sys.executable, "-O", str(script)], capture_output=True, text=True,
+                            cwd=str(tmp_path), timeout=60,
+                            env={"PYTHONPATH": handler.__file__.rsplit("/dorvane/", 1)[0]})
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "14"
