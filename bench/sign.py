@@ -8,7 +8,14 @@ Side by side in one run:
       attributes) made in-process by python3-cryptography's PKCS7SignatureBuilder, base64-encoded
       as get_sign returns it.
 The signer runs with the built-in properties template of init_vexa (log level DEBUG, so every
-signature also writes its log lines). Usage: /usr/bin/python3 bench/sign.py [seconds]
+signature also writes its log lines: two hex dumps, the base64 value and four marker lines, each
+opening and closing the day's log file).
+
+When a CMake build folder with the signing library is at hand (default: build/ of the repository,
+or --build DIR), bench/sign_levels.cpp is compiled against it and shows the same signing path at
+the log levels OFF, INFO and DEBUG beside the raw RSA operation on the same key.
+
+Usage: /usr/bin/python3 bench/sign.py [seconds] [--build DIR]
 """
 import base64
 import os
@@ -57,8 +64,29 @@ def openssl_rsa2048_rate():
     raise RuntimeError("no rsa 2048 line in openssl speed output:\n" + out)
 
 
+def levels(build, pki, password, seconds, work):
+    """Runs bench/sign_levels.cpp against build/dorvane/MIRVO/libmirvo.a; its output lines."""
+    library = pathlib.Path(build) / "dorvane" / "MIRVO" / "libmirvo.a"
+    if not library.exists():
+        return ["(no %s: build the signing library to see the log-level breakdown)" % library]
+    exe = pathlib.Path(work) / "sign_levels"
+    subprocess.run(["g++", "-O2", "-std=c++17", "-DOPENSSL_API_COMPAT=30000", "-I", str(ROOT / "dorvane" / "MIRVO"),
+                    str(ROOT / "bench" / "sign_levels.cpp"), str(library), "-lcrypto", "-o", str(exe)], check=True)
+    folder = pathlib.Path(work) / "levels"
+    folder.mkdir()
+    out = subprocess.run([str(exe), str(pki), password, str(seconds)], cwd=str(folder), stdout=subprocess.PIPE,
+                         check=True).stdout.decode()
+    return [line for line in out.splitlines() if "sign/s" in line]
+
+
 def main():
-    seconds = float(sys.argv[1]) if len(sys.argv) > 1 else 3.0
+    args = sys.argv[1:]
+    build = ROOT / "build"
+    if "--build" in args:
+        at = args.index("--build")
+        build = pathlib.Path(args[at + 1])
+        del args[at:at + 2]
+    seconds = float(args[0]) if args else 3.0
     from support import make_pki
 
     with tempfile.TemporaryDirectory(prefix="bench-sign-") as tmp:
@@ -96,6 +124,7 @@ def main():
 
         crypto_rate = rate(crypto_sign, seconds)
         log_files = sorted(p.name for p in (work / "logs").glob("*"))
+        level_lines = levels(build, pki, make_pki.PASSWORD, seconds, tmp)
 
     raw_rate = openssl_rsa2048_rate()
 
@@ -106,6 +135,9 @@ def main():
     print("get_sign / raw RSA        = %.3f  (goal >= 0.9)" % (vexa_rate / raw_rate))
     print("get_sign / cryptography   = %.3f  (goal > 1)" % (vexa_rate / crypto_rate))
     print("cryptography / raw RSA    = %.3f" % (crypto_rate / raw_rate))
+    print("signing library alone (%s):" % build)
+    for line in level_lines:
+        print("  " + line)
 
 
 if __name__ == "__main__":

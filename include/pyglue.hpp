@@ -19,7 +19,17 @@
 #include <string>
 #include <utility>
 
+// Every extension module compiles the glue into an inline namespace of its own (PYGLUE_MODULE,
+// set by the build to the module's target name). pybind11 keys registered C++ types by their
+// type name, and a module-local type of one module that is freed (a module whose initialisation
+// failed, say) erases the entry of the same-named type from whichever module owns pybind11's
+// metaclass; distinct names per module keep every module's registrations apart.
+#ifndef PYGLUE_MODULE
+#define PYGLUE_MODULE pyglue_unnamed
+#endif
+
 namespace __attribute__((visibility("hidden"))) pyglue {
+inline namespace PYGLUE_MODULE {
 
 namespace py = pybind11;
 
@@ -47,6 +57,35 @@ inline void set_all(py::module_& m, std::initializer_list<const char*> names) {
     for (const char* n : names) all.append(py::str(n));
     m.attr("__all__") = all;
 }
+
+// This extension module's own object, kept at initialisation so that its globals can be read at
+// each call (tests and callers may replace them). One per shared library: the glue is hidden.
+class ThisModule {
+public:
+    static ThisModule& get() {
+        static ThisModule instance;
+        return instance;
+    }
+    // A strong reference, never released: the module lives until the interpreter ends.
+    void set(py::module_ m) {
+        PyObject* old = module_;
+        module_ = m.inc_ref().ptr();
+        Py_XDECREF(old);
+    }
+    py::module_ module() const { return py::reinterpret_borrow<py::module_>(module_); }
+    // The module global `name` as it is now; NameError when it is not defined.
+    py::object global(const char* name) const {
+        PyObject* value = PyDict_GetItemString(PyModule_GetDict(module_), name);  // borrowed
+        if (!value) {
+            PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+            throw py::error_already_set();
+        }
+        return py::reinterpret_borrow<py::object>(value);
+    }
+
+private:
+    PyObject* module_ = nullptr;
+};
 
 // ---------------------------------------------------------------------------------------------
 // Raising.
@@ -423,4 +462,5 @@ inline void mark_coroutine_function(py::object fn) {
     fn.attr("_is_coroutine") = py::module_::import("asyncio.coroutines").attr("_is_coroutine");
 }
 
+}  // inline namespace PYGLUE_MODULE
 }  // namespace pyglue

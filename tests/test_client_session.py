@@ -134,6 +134,20 @@ def test_login_reply_lacking_keys_stays_without_them():
     run(body)
 
 
+@pytest.mark.parametrize("reply_body", [b"not json", b"[1, 2]", b"\xff\xfe"])
+def test_unreadable_login_reply_fails_the_login(reply_body):
+    async def body(server, session):
+        c = make_client(server)
+        await c.connect()
+        await login(c)
+        server.handle(LOGIN_KIVO, lambda req: reply_body)
+        with pytest.raises(ValueError, match="not a JSON object"):
+            await login(c)
+        assert c.isLogined is False
+        c.close()
+    run(body)
+
+
 def test_login_before_connect_fails_with_please_connect_first():
     async def body(server, session):
         c = make_client(server)
@@ -173,6 +187,19 @@ def test_login_refused_by_the_server(logs):
         return str(info.value)
     text = run(body)
     assert "Client hasError: {}".format(text) in logs("ERROR")
+
+
+def test_wrong_password_is_refused():
+    async def body(server, session):
+        c = make_client(server)
+        await c.connect()
+        with pytest.raises(ServerError) as info:
+            await login(c, passwd="wrong")
+        assert info.value.code == 1 and c.isLogined is False
+        await login(c, passwd="right")
+        assert c.isLogined is True
+        c.close()
+    run(body, passwords={PERSON: "right"})
 
 
 def test_login_reply_with_empty_person_id_keeps_the_login_state():

@@ -399,3 +399,23 @@ def test_keepalive_reply_failures_are_not_reported_as_unretrieved(loop, server):
     run(loop, main())
     assert errors == []
     assert rec.events[1][1].code == 30023
+
+
+def test_connection_is_collected_after_its_life(loop, server):
+    import gc
+    import weakref
+    conn = make_connection(loop, server, ping_duration=0.01)
+
+    async def main():
+        await conn.connect()
+        await conn.send(9, PERSON, b"x")
+        await server.wait_requests(2, nKIVO=2)
+        conn.disconnect()
+        await asyncio.sleep(0.05)  # the keep-alive sees the reset and ends
+
+    run(loop, main())
+    ref = weakref.ref(conn)
+    sock_ref = weakref.ref(conn.unsolicited)
+    del conn
+    gc.collect()
+    assert ref() is None and sock_ref() is None

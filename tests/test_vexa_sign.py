@@ -249,3 +249,26 @@ def test_lines_that_never_reached_a_log_file_are_printed_at_exit(tmp_path):
     after = out.stdout.split(vexa_run.MARK)[1]
     assert " INFO begin MIRVOSign::SignPkcs7()\n" in after
     assert not (tmp_path / "logs").exists()
+
+
+def test_error_helpers_are_looked_up_at_call_time(tmp_path, pki):
+    out = run(tmp_path, """
+        folders = []
+        def codes(folder):
+            folders.append(str(folder))
+            return {{1102: {{"error_msg": "from the replacement", "error": "NAME"}}}}
+        vexa.read_error_code_dict = codes
+        missing = caught(vexa.init_vexa, {missing}, "pw")
+        calls = []
+        def my_raise(code, table):
+            calls.append([code, sorted(table)])
+            raise RuntimeError("replaced")
+        vexa.raise_error = my_raise
+        unsigned = caught(vexa.get_sign, "x")
+        report(missing=missing, unsigned=unsigned, calls=calls, folders=folders)
+    """, missing=str(pki / "missing.pfx"))
+    r = out.report
+    assert r["missing"]["text"] == "NAME 1102 from the replacement"
+    assert r["unsigned"] == {"type": "RuntimeError", "module": "builtins", "text": "replaced"}
+    assert r["calls"] == [[5010, [1102]]]
+    assert r["folders"] == [str(vexa_run.MODULE_DIR)] * 2

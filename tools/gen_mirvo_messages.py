@@ -2,8 +2,8 @@
 """Generates dorvane/MIRVO/cMessages.hpp from tools/mirvo_messages.txt.
 
 Each message becomes `inline constexpr char NAME[]` holding the Big5 (code page 950) bytes of the
-text (the UTF-8 text stands beside it in a comment); every byte of a non-ASCII character (and any backslash, quote or control byte) is written as
-a hex escape, so the literals are plain ASCII. Run: /usr/bin/python3 tools/gen_mirvo_messages.py
+text, with the UTF-8 text beside it in a comment. Every byte of a non-ASCII character (and any
+backslash, quote or control byte) is written as a hex escape, so the literals are plain ASCII. Run: /usr/bin/python3 tools/gen_mirvo_messages.py
 """
 import pathlib
 import re
@@ -67,7 +67,12 @@ def main():
         "}  // namespace msg",
         "",
     ]
-    OUTPUT.write_text("\n".join(header), encoding="utf-8")
+    text = "\n".join(header)
+    if "--check" in sys.argv[1:]:
+        if not OUTPUT.exists() or OUTPUT.read_text(encoding="utf-8") != text:
+            sys.exit("%s is not up to date with %s: run %s" % (OUTPUT, TABLE, __file__))
+        return
+    OUTPUT.write_text(text, encoding="utf-8")
 
 
 if __name__ == "__main__":

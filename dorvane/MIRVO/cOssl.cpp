@@ -7,11 +7,10 @@
 
 #include "cLog.hpp"
 
-namespace {
-// The loaded providers stay loaded for the life of the process.
-OSSL_PROVIDER* s_legacyProvider = nullptr;
-OSSL_PROVIDER* s_defaultProvider = nullptr;
-}  // namespace
+// The loaded providers stay loaded for the life of the process (kept in globals of external
+// linkage, so that they stay reachable for leak checkers however the code is optimised).
+OSSL_PROVIDER* g_mirvoLegacyProvider = nullptr;
+OSSL_PROVIDER* g_mirvoDefaultProvider = nullptr;
 
 void mirvoOpenSslInit() {
   static std::once_flag once;
@@ -20,14 +19,14 @@ void mirvoOpenSslInit() {
     // Loading any provider explicitly turns off the automatic "default" one, so both are loaded:
     // "legacy" first for RC2-40 / 3DES PKCS#12 files, then "default" for everything else.
     ERR_clear_error();
-    s_legacyProvider = OSSL_PROVIDER_load(nullptr, "legacy");
-    if (s_legacyProvider == nullptr) {
+    g_mirvoLegacyProvider = OSSL_PROVIDER_load(nullptr, "legacy");
+    if (g_mirvoLegacyProvider == nullptr) {
       cLog& log = mirvoLog();
       if (log.errorOn()) log.writeValue(cLog::ERROR_COL, "OSSL_PROVIDER_load(legacy) failed", osslErrorText(ERR_peek_error()));
       ERR_clear_error();
     }
-    s_defaultProvider = OSSL_PROVIDER_load(nullptr, "default");
-    if (s_defaultProvider == nullptr) {
+    g_mirvoDefaultProvider = OSSL_PROVIDER_load(nullptr, "default");
+    if (g_mirvoDefaultProvider == nullptr) {
       cLog& log = mirvoLog();
       if (log.errorOn()) log.writeValue(cLog::ERROR_COL, "OSSL_PROVIDER_load(default) failed", osslErrorText(ERR_peek_error()));
       ERR_clear_error();
@@ -40,4 +39,9 @@ std::string osslErrorText(unsigned long code) {
   char buf[256];
   ERR_error_string_n(code, buf, sizeof buf);
   return std::string(buf);
+}
+
+bool mirvoLegacyProviderLoaded() {
+  mirvoOpenSslInit();
+  return g_mirvoLegacyProvider != nullptr;
 }

@@ -47,6 +47,8 @@ using X509RefStackPtr = std::unique_ptr<STACK_OF(X509), X509RefStackFree>;
 // then the "default" provider. A legacy provider that cannot load is logged and passed over.
 // Safe to call any number of times from any caller; only the first call acts.
 void mirvoOpenSslInit();
+// Whether the "legacy" provider is loaded (after the set-up, which it runs first).
+bool mirvoLegacyProviderLoaded();
 
 // OpenSSL's full text for an error code taken from the error queue ("" for 0).
 std::string osslErrorText(unsigned long code);

@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include <openssl/bn.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/x509v3.h>
 
@@ -36,13 +37,23 @@ std::string firstCN(const X509_NAME* name) {
   return stringBytes(X509_NAME_ENTRY_get_data(entry));
 }
 
-// The first extension of that NID decoded by its own method, or null.
+// The first extension of that NID decoded by its own method, or null. A failed decoding leaves
+// nothing on OpenSSL's error queue, so that no later line reports it as its own error.
 void* decodeExtension(const X509* cert, int nid) {
   int idx = X509_get_ext_by_NID(cert, nid, -1);
   if (idx < 0) return nullptr;
   X509_EXTENSION* ext = X509_get_ext(cert, idx);
   if (ext == nullptr) return nullptr;
-  return X509V3_EXT_d2i(ext);
+  void* decoded = X509V3_EXT_d2i(ext);
+  if (decoded == nullptr) ERR_clear_error();
+  return decoded;
+}
+
+// X509_get_ext_d2i without leaving a failed decoding on the error queue.
+void* extD2i(const X509* cert, int nid) {
+  void* decoded = X509_get_ext_d2i(cert, nid, nullptr, nullptr);
+  if (decoded == nullptr) ERR_clear_error();
+  return decoded;
 }
 
 // Two decimal digits at p as a number.
@@ -109,7 +120,7 @@ std::vector<std::string> cX509::getCrlDistPoints() const {
   std::vector<std::string> out;
   if (certificate == nullptr) return out;
   ossl_ptr<CRL_DIST_POINTS> points(
-      static_cast<CRL_DIST_POINTS*>(X509_get_ext_d2i(certificate, NID_crl_distribution_points, nullptr, nullptr)));
+      static_cast<CRL_DIST_POINTS*>(extD2i(certificate, NID_crl_distribution_points)));
   if (!points) return out;
   for (int i = 0; i < sk_DIST_POINT_num(points.get()); ++i) {
     const DIST_POINT* point = sk_DIST_POINT_value(points.get(), i);
@@ -136,7 +147,10 @@ std::string cX509::getThumbprint() const {
   if (certificate == nullptr) return std::string();
   unsigned char md[EVP_MAX_MD_SIZE];
   unsigned int n = 0;
-  if (X509_digest(certificate, EVP_sha1(), md, &n) != 1 || n == 0) return std::string();
+  if (X509_digest(certificate, EVP_sha1(), md, &n) != 1 || n == 0) {
+    ERR_clear_error();
+    return std::string();
+  }
   return hexOf(md, static_cast<int>(n));
 }
 
@@ -145,7 +159,10 @@ std::string cX509::getSerialHex() const {
   const ASN1_INTEGER* serial = X509_get0_serialNumber(certificate);
   if (serial == nullptr) return std::string();
   ossl_ptr<BIGNUM> bn(ASN1_INTEGER_to_BN(serial, nullptr));
-  if (!bn) return std::string();
+  if (!bn) {
+    ERR_clear_error();
+    return std::string();
+  }
   char* text = BN_bn2hex(bn.get());
   if (text == nullptr) return std::string();
   std::string out(text);
@@ -164,7 +181,7 @@ std::string cX509::getNotAfter() const {
 int32_t cX509::getKeyUsage() const {
   if (certificate == nullptr) return 0;
   // Decoded here: X509_get_key_usage reports every bit when the extension is absent.
-  ASN1_BIT_STRING* bits = static_cast<ASN1_BIT_STRING*>(X509_get_ext_d2i(certificate, NID_key_usage, nullptr, nullptr));
+  ASN1_BIT_STRING* bits = static_cast<ASN1_BIT_STRING*>(extD2i(certificate, NID_key_usage));
   if (bits == nullptr) return 0;
   const unsigned char* d = ASN1_STRING_get0_data(bits);
   int n = ASN1_STRING_length(bits);
@@ -177,7 +194,7 @@ int32_t cX509::getKeyUsage() const {
 
 bool cX509::hasKeyUsage() const {
   if (certificate == nullptr) return false;
-  ASN1_BIT_STRING* bits = static_cast<ASN1_BIT_STRING*>(X509_get_ext_d2i(certificate, NID_key_usage, nullptr, nullptr));
+  ASN1_BIT_STRING* bits = static_cast<ASN1_BIT_STRING*>(extD2i(certificate, NID_key_usage));
   if (bits == nullptr) return false;
   ASN1_BIT_STRING_free(bits);
   return true;

@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include <unistd.h>
+
 #include "cBytes.hpp"
 #include "cChars.hpp"
 #include "cFile.hpp"
@@ -133,6 +135,22 @@ TEST(File, FailuresLeaveTheBufferEmpty) {
   }
   cFile f;
   EXPECT_FALSE(f.loadFromFile(nullptr));
+}
+
+TEST(File, RefusesAFileTooLargeForItsCountWithoutReadingIt) {
+  // A sparse file just above 2^31 bytes: its size does not fit the signed 32-bit count.
+  mirvotest::TempDir dir;
+  const std::string path = dir / "huge.bin";
+  FILE* f = fopen(path.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  ASSERT_EQ(ftruncate(fileno(f), (off_t{1} << 31) + 10), 0);
+  fclose(f);
+  LogCapture capture;
+  cFile file;
+  EXPECT_FALSE(file.loadFromFile(path.c_str()));
+  EXPECT_EQ(file.data, nullptr);
+  EXPECT_EQ(file.length, 0);
+  EXPECT_TRUE(capture.has("File size refused = " + path + "\n"));
 }
 
 TEST(Bytes, AssignCopiesAndTerminates) {

@@ -111,6 +111,12 @@ TEST(Pkcs12, AuthorityListIsHeldWhenTheFileHasOne) {
   EXPECT_EQ(cX509::copyOf(withCas.certificate.get())->getSubjectCN(), "Wang Da 0001");
 }
 
+TEST(Pkcs12, TheOneTimeSetUpLoadsTheLegacyProvider) {
+  EXPECT_TRUE(mirvoLegacyProviderLoaded());
+  mirvoOpenSslInit();  // a second call changes nothing
+  EXPECT_TRUE(mirvoLegacyProviderLoaded());
+}
+
 TEST(Pkcs12, ErrorQueueIsClearedBeforeTheLoad) {
   // An older error left by someone else must not turn a good load into a failure or reach a line.
   ERR_put_error(ERR_LIB_USER, 0, 1, __FILE__, __LINE__);

@@ -421,6 +421,20 @@ TEST_F(Signer, TheKeyUsageCheckAcceptsASigningCertificate) {
   EXPECT_TRUE(capture_.has("end cPkcs12::checkKeyUsageForSign() = 0x00000000(0)\n"));
 }
 
+TEST_F(Signer, AKeyThatCannotSignPkcs7IsASigningErrorNotAnEmptySignedData) {
+  // An Ed25519 key: PKCS7_add_signature refuses it, and no SignedData without a signer comes out.
+  ASSERT_EQ(shell("cd '" + dir_.path + "' && openssl genpkey -algorithm ED25519 -out ed.key 2>/dev/null && "
+                  "openssl req -new -x509 -key ed.key -subj /CN=Ed -days 30 -out ed.pem 2>/dev/null && "
+                  "openssl pkcs12 -export -inkey ed.key -in ed.pem -passout pass:Test1234! -out ed.pfx && echo ok"),
+            "ok\n");
+  writeFile(dir_ / "p7Sign.properties", "PFX.path = " + dir_.path + "\nPFX.file = ed.pfx\n" + kTemplateOptions);
+  ASSERT_EQ(initial(), 0) << capture_.text();
+  EXPECT_EQ(mirvoSigner().SignPkcs7(kBig5Text), 5061);
+  EXPECT_FALSE(mirvoSigner().lastSignature);
+  EXPECT_TRUE(capture_.has(std::string(msg::SIGN_FAILED) + " = 0x000013C5(5061)\n")) << capture_.text();
+  EXPECT_EQ(ERR_peek_error(), 0ul) << "the error queue is left clean";
+}
+
 TEST_F(Signer, ConversionIsBig5ToBig5) {
   MIRVOSign& s = mirvoSigner();
   cBytes out;

@@ -16,6 +16,7 @@ Behaviour per instance (change the attributes at any time):
     login_person_id          person id put into the login reply (default: the request's)
     hold_login               when true, a login gets no answer (so a test can drop the connection)
     extra                    further keys merged into every login reply
+    passwords                {person_id: password} to check (a wrong one gets return code 1), or None
 """
 import json
 
@@ -26,7 +27,6 @@ LOGOUT_KIVO = 12
 LOGIN_KEYS = ("person_id", "idno", "username", "sol_host", "sol_vpn", "sol_user", "sol_pass",
               "sol_timeout", "hts_group", "sol_clientName", "sol_cache", "sol_flag")
 EXTRA_KEYS = ("token", "accounts", "server_time")
-PASSWORDS_ANY = None
 
 
 def login_reply(person_id, pid=""):
@@ -57,7 +57,7 @@ def _encode(obj):
 class SessionService:
     """Answers logins and logouts on a TradingServer (see the module documentation)."""
 
-    def __init__(self, server, passwords=PASSWORDS_ANY):
+    def __init__(self, server, passwords=None):
         from support.trading_server import Reply
         self._Reply = Reply
         self.passwords = passwords      # {person_id: password} to check, or None for any

@@ -3,6 +3,7 @@
 // Socket, the stream protocol of its TCP connection.
 #include "connect_common.hpp"
 #include "connect_connection.hpp"
+#include "connect_header.hpp"
 #include "connect_socket.hpp"
 
 namespace py = pybind11;
@@ -21,6 +22,7 @@ PYBIND11_MODULE(connect, m) {
     m.attr("log") = py::module_::import("dorvane.backend.utils").attr("log");
 
     dorvane_connect::init_names(m);
+    dorvane_connect::HeaderCodec::init(m.attr("protocol").attr("HEADER"));
     pyglue::Coroutine::bind(m);
     dorvane_connect::bind_connection(m);
     dorvane_connect::bind_socket(m);

@@ -29,7 +29,7 @@ inline constexpr Py_ssize_t kMaxBody = 64 * 1024 * 1024;
     X(is_closing) X(get_extra_info) X(is_alive) X(send) X(reset) X(data_received) X(_onError)      \
     X(_onConnectionCreated) X(compress) X(decompress) X(decompressobj) X(unconsumed_tail) X(eof)    \
     X(build) X(parse) X(get) X(pop) X(append) X(error) X(debug) X(sleep) X(ensure_future)          \
-    X(run_coroutine_threadsafe) X(get_event_loop) X(create_connection) X(loop) X(f)
+    X(run_coroutine_threadsafe) X(get_event_loop) X(create_connection) X(loop) X(f) X(_io)
 
 struct Names {
 #define DORVANE_CONNECT_FIELD(n) PyObject* n = nullptr;

@@ -1,6 +1,7 @@
 #include "connect_request.hpp"
 
 #include "connect_connection.hpp"
+#include "connect_header.hpp"
 
 #include <cstring>
 
@@ -79,7 +80,7 @@ py::object build_header(py::object self, py::object nKIVO, py::object person_id,
     int above = PyObject_RichCompareBool(decompress_length.ptr(), py::int_(0).ptr(), Py_GT);
     if (above < 0) throw py::error_already_set();
     if (above) header[py::handle(N.bCompress)] = py::int_(1);
-    return call_method(get(proto, N.HEADER), N.build, header);
+    return HeaderCodec::build(get(proto, N.HEADER), header);
 }
 
 py::object send_payload(py::object self, py::object nKIVO, py::object person_id, py::object payload,

@@ -1,5 +1,6 @@
 #include "connect_socket.hpp"
 
+#include "connect_header.hpp"
 #include "connect_pending.hpp"
 
 #include <string>
@@ -73,7 +74,7 @@ void data_received(py::object self, py::object data) {
         py::object header;
         long long length = 0;
         try {
-            header = parse(py::bytes(frames.data(), header_size));
+            header = HeaderCodec::parse(parse, frames.data(), header_size);
             py::object net_length = get(header, N.net_length);
             length = PyLong_AsLongLong(net_length.ptr());
             if (length == -1 && PyErr_Occurred()) throw py::error_already_set();

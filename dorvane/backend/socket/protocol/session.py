@@ -19,7 +19,7 @@
 # An empty body parses to an empty `Reply`; a body that is not a JSON object raises ValueError.
 import json
 
-from dorvane.backend.socket.protocol.requests import kivo_map
+from dorvane.backend.socket.protocol.requests import register
 
 __all__ = ["login_in", "logout_in"]
 
@@ -75,5 +75,5 @@ def logout_in(person_id):
 
 
 # No builders: both requests arrive as ready payloads; the replies are parsed here.
-kivo_map[LOGIN_KIVO] = (None, parse_reply)
-kivo_map[LOGOUT_KIVO] = (None, parse_reply)
+register(LOGIN_KIVO, None, parse_reply)
+register(LOGOUT_KIVO, None, parse_reply)

@@ -1,0 +1,154 @@
+"""A pure-Python asyncio client of the trading server's framing, the peer that the benchmark runs
+beside the C++ Connection: same header structure (the protocol package's construct HEADER and
+gen_header), same events through pyee, same request and reply steps, written plainly in Python."""
+import asyncio
+import zlib
+from collections import deque
+
+from pyee import EventEmitter
+
+from dorvane.backend.error import ServerError
+from dorvane.backend.socket import protocol
+
+
+class PeerSocket(asyncio.Protocol):
+    def __init__(self, connection):
+        self.transport = None
+        self.connection = connection
+        self.header = connection.proto.HEADER
+        self.header_size = connection.proto.HEADER_SIZE
+        self._data = b""
+        self.event = EventEmitter()
+
+    def connection_made(self, transport):
+        self.transport = transport
+
+    def connection_lost(self, exc):
+        if exc:
+            self.event.emit("error", exc)
+        self.event.emit("disconnected")
+
+    def data_received(self, data):
+        self._data += data
+        while len(self._data) >= self.header_size:
+            header = self.header.parse(self._data[:self.header_size])
+            end = self.header_size + header.net_length
+            if len(self._data) < end:
+                return
+            body = self._data[self.header_size:end]
+            self._data = self._data[end:]
+            self.event.emit("data", (header, body))
+
+
+class PeerConnection:
+    def __init__(self, host, port, person_id, loop=None):
+        self.host, self.port, self._person_id = host, port, person_id
+        self._loop = loop or asyncio.get_event_loop()
+        self.local_port = None
+        self.ip4 = "127.0.0.1"
+        self.proto = protocol
+        self.event = EventEmitter()
+        self.nHandle = 0
+        self.req_map = {}
+        self._socket = None
+        self.unsolicited = deque()
+
+    def reset(self):
+        self.nHandle = 0
+        self.req_map = {}
+        self._socket = None
+        self.local_port = None
+        self.ip4 = "127.0.0.1"
+        self.unsolicited = deque()
+        self.event.emit("disconnected")
+        self.event.remove_all_listeners()
+
+    async def connect(self):
+        transport, sock = await self._loop.create_connection(lambda: PeerSocket(self), self.host, self.port)
+        self._socket = sock
+        address = transport.get_extra_info("sockname")
+        self.local_port, self.ip4 = str(address[1]), str(address[0])
+        sock.event.on("data", f=self.data_received)
+        sock.event.on("disconnected", f=self.reset)
+        self.event.emit("connected")
+        return transport, sock
+
+    def is_alive(self):
+        if self._socket is None:
+            return None
+        return not self._socket.transport.is_closing()
+
+    def _get_handle(self):
+        handle = self.nHandle
+        self.nHandle += 1
+        return handle
+
+    def send(self, nKIVO, person_id, data, compress=True, cb=None, loop=None, **kwargs):
+        if isinstance(data, dict):
+            _, payload = self._build(nKIVO, data)
+        elif isinstance(data, bytes):
+            payload = data
+        else:
+            payload = b""
+        return self._send(nKIVO, person_id, payload, compress=compress, cb=cb, loop=loop, **kwargs)
+
+    def _send(self, nKIVO, person_id, payload, compress=True, cb=None, loop=None, **kwargs):
+        loop = loop or self._loop
+        fut = loop.create_future()
+        if cb:
+            fut.add_done_callback(cb)
+        if not self.is_alive():
+            fut.set_exception(Exception("Please login first."))
+            return fut
+        handle = self._get_handle()
+        if compress is True and payload:
+            body = zlib.compress(payload)
+            header = self._build_header(nKIVO, person_id, handle, body, decompress_length=len(payload), **kwargs)
+        else:
+            body = payload
+            header = self._build_header(nKIVO, person_id, handle, body, decompress_length=0, **kwargs)
+        self._socket.transport.write(header + body)
+        self.req_map[handle] = fut
+        return fut
+
+    def data_received(self, data):
+        header, msg = data
+        fut = self.req_map.pop(header.nHandle, None)
+        if fut is None:
+            self.unsolicited.append({"header": header, "msg": msg})
+            return
+        if header.ret != self.proto.STATUS_CODE.success:
+            exc = ServerError(header.ret, self.proto.STATUS_CODE.code.get(header.ret))
+            fut.set_exception(exc)
+            self.event.emit("error", exc)
+            return
+        if header.bCompress == 1:
+            msg = zlib.decompress(msg)
+        if not fut.done():
+            fut.set_result(self._parse(header.nKIVO, msg))
+        self.event.emit("data", msg)
+
+    def _parse(self, nKIVO, msg):
+        _, parser = self.proto.kivo_map.get(nKIVO, (None, None))
+        return parser(msg) if parser else msg
+
+    def _build(self, nKIVO, body):
+        builder, _ = self.proto.kivo_map.get(nKIVO, (None, None))
+        if not builder:
+            raise Exception("KIVO[{}] handler is not exist.".format(nKIVO))
+        return builder(**body)
+
+    def _build_header(self, nKIVO, person_id, nHandle, payload, decompress_length=0, **kwargs):
+        header = self.proto.gen_header(nKIVO=nKIVO, person_id=person_id, ip4=self.ip4, **kwargs)
+        header["nHandle"] = nHandle
+        header["net_length"] = len(payload)
+        header["nDecompressLength"] = decompress_length
+        if decompress_length > 0:
+            header["bCompress"] = 1
+        return self.proto.HEADER.build(header)
+
+    def disconnect(self):
+        if self._socket is not None:
+            self._socket.transport.close()
+            self._socket = None
+            self.local_port = None
