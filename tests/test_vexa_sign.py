@@ -151,12 +151,18 @@ def test_defaults_without_a_certificate_file(tmp_path):
     assert out.report["left"] == ["PFX.path = .", "PFX.file = Velmora.pfx"]
 
 
-def test_password_that_is_not_text(tmp_path, pki):
+def test_password_that_is_not_text_or_holds_a_zero(tmp_path, pki):
     out = run(tmp_path, """
-        report(r=caught(vexa.init_vexa, {path}, b"bytes"), left=os.path.exists("p7Sign.properties"))
-    """, path=str(pki / "user_modern.pfx"))
+        report(r=caught(vexa.init_vexa, {path}, b"bytes"), left=os.path.exists("p7Sign.properties"),
+               # cut at the zero, the password would be the right one: refused instead
+               zero=caught(vexa.init_vexa, {path}, {password} + "\\0tail"),
+               unsigned=caught(vexa.get_sign, "x")["type"])
+    """, path=str(pki / "user_modern.pfx"), password=make_pki.PASSWORD)
     assert out.report["r"]["type"] == "AttributeError"
     assert out.report["left"] is True
+    assert out.report["zero"]["type"] == "ValueError"
+    assert out.report["unsigned"] == "VexaError"
+    assert "Vexa Initial Done." not in out.printed
 
 
 def test_signing_failures_raise_and_never_hand_back_an_older_signature(tmp_path, pki):

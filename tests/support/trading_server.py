@@ -22,8 +22,9 @@ A handler receives a `Request` and answers with one of:
 Replies carry the request's handle and request code unless the Reply overrides them.
 
 `ThreadedTradingServer` runs the same server on a loop of its own in a daemon thread (for code
-under test that blocks its own thread); `python3 trading_server.py [port]` serves in a process of
-its own and prints "PORT <n>" once listening.
+under test that blocks its own thread); `python3 trading_server.py [port] [--fast]` serves in a
+process of its own and prints "PORT <n>" once listening (--fast: the lean echo of `FastEcho`, for
+benchmarks).
 """
 import asyncio
 import collections
@@ -443,14 +444,58 @@ class ThreadedTradingServer:
         self.stop()
 
 
+class FastEcho(asyncio.Protocol):
+    """A lean echo server connection for benchmarks: every request is answered with its
+    (decompressed) body, uncompressed, under its handle and request code; the replies to one
+    arrival go out in one write. No recording, no handlers."""
+
+    def connection_made(self, transport):
+        self.transport = transport
+        self.buf = bytearray()
+        sock = transport.get_extra_info("socket")
+        if sock is not None:
+            sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+
+    def data_received(self, data):
+        buf = self.buf
+        buf += data
+        offset, size, out = 0, len(buf), []
+        unpack, pack = HEADER.unpack_from, HEADER.pack
+        while size - offset >= HEADER_SIZE:
+            f = unpack(buf, offset)
+            end = offset + HEADER_SIZE + f[0]
+            if f[0] < 0:
+                self.transport.close()
+                return
+            if end > size:
+                break
+            body = bytes(buf[offset + HEADER_SIZE:end])
+            if f[2] == 1:
+                body = zlib.decompress(body)
+            out.append(pack(len(body), 0, 0, 0, f[4], 0, f[6], f[7], f[8], f[9], 0, f[11], 0))
+            out.append(body)
+            offset = end
+        if offset:
+            del buf[:offset]
+        if out:
+            self.transport.write(b"".join(out))
+
+
 def main(argv):
-    """Serve on 127.0.0.1 (port argv[1], default any) with the echo handler until killed."""
-    port = int(argv[1]) if len(argv) > 1 else 0
+    """Serve on 127.0.0.1 until killed: `trading_server.py [port] [--fast]` (port 0 or none: any).
+    Without --fast the full TradingServer with its echo handler; with it the lean FastEcho."""
+    args = [a for a in argv[1:] if a != "--fast"]
+    fast = "--fast" in argv[1:]
+    port = int(args[0]) if args else 0
 
     async def serve():
-        server = TradingServer(port=port, record=False)
-        await server.start()
-        print("PORT", server.port, flush=True)
+        if fast:
+            srv = await asyncio.get_running_loop().create_server(FastEcho, "127.0.0.1", port)
+            print("PORT", srv.sockets[0].getsockname()[1], flush=True)
+        else:
+            server = TradingServer(port=port, record=False)
+            await server.start()
+            print("PORT", server.port, flush=True)
         await asyncio.Event().wait()
 
     try:

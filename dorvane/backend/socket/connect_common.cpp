@@ -5,8 +5,6 @@ namespace dorvane_connect {
 Names N;
 
 namespace {
-PyObject* g_module = nullptr;
-
 PyObject* intern(const char* text) {
     PyObject* s = PyUnicode_InternFromString(text);
     if (!s) throw py::error_already_set();
@@ -15,8 +13,7 @@ PyObject* intern(const char* text) {
 }  // namespace
 
 void init_names(py::module_ m) {
-    g_module = m.ptr();
-    Py_INCREF(g_module);
+    pyglue::ThisModule::get().set(m);
 #define DORVANE_CONNECT_INIT(n) N.n = intern(#n);
     DORVANE_CONNECT_NAMES(DORVANE_CONNECT_INIT)
 #undef DORVANE_CONNECT_INIT
@@ -26,9 +23,9 @@ void init_names(py::module_ m) {
     N.ev_disconnected = intern("disconnected");
 }
 
-py::handle module() { return g_module; }
+py::handle module() { return pyglue::ThisModule::get().module(); }
 
-py::object global(PyObject* name) { return get(g_module, name); }
+py::object global(PyObject* name) { return get(module(), name); }
 
 std::pair<py::object, py::object> unpack2(py::handle value) {
     PyObject* v = value.ptr();

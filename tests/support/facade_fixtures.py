@@ -1,0 +1,72 @@
+"""Fixtures for tests of the socket facade Wrapper.
+
+Import them into a test module: `from support.facade_fixtures import stop_facades, server, facade`.
+
+- `stop_facades` (autouse where imported): after the test, stops the loop of every Wrapper loop
+  thread still running, joins the thread and puts the interpreter's `threading._shutdown` back,
+  so pytest is not held at exit. (The loops stay open, as the facade leaves them: a Wrapper
+  released later still stops its loop without error.)
+- `server`: the loopback trading server on a thread of its own, answering logins and logouts
+  (`server.session` is its SessionService).
+- `facade`: a factory `facade(simulation=True, **kwargs)` of Wrappers whose config points at
+  `server`.
+"""
+import configparser
+import threading
+
+import pytest
+
+from support.session_server import SessionService
+from support.trading_server import ThreadedTradingServer
+
+
+def config_for(uat=None, production=None):
+    """A ConfigParser with the given (host, port) per section; a None section is left out."""
+    config = configparser.ConfigParser()
+    for section, address in (("UAT", uat), ("PRODUCTION", production)):
+        if address is not None:
+            config[section] = {"host": address[0], "port": str(address[1])}
+    return config
+
+
+def loop_threads():
+    """The running loop threads of Wrappers, with their loops."""
+    from dorvane.backend.socket import wrapper
+    found = []
+    for thread in threading.enumerate():
+        if getattr(thread, "_target", None) is wrapper.start_loop:
+            found.append((thread, thread._args[0]))
+    return found
+
+
+@pytest.fixture(autouse=True)
+def stop_facades():
+    hook = threading._shutdown
+    try:
+        yield
+    finally:
+        threading._shutdown = hook
+        for thread, loop in loop_threads():
+            loop.call_soon_threadsafe(loop.stop)
+            thread.join(5)
+
+
+@pytest.fixture
+def server():
+    srv = ThreadedTradingServer().start()
+    srv.session = srv.run(SessionService, srv.server)
+    try:
+        yield srv
+    finally:
+        srv.stop()
+
+
+@pytest.fixture
+def facade(server, monkeypatch):
+    from dorvane.backend.socket import wrapper
+    monkeypatch.setattr(wrapper, "config", config_for(uat=(server.host, server.port),
+                                                      production=(server.host, server.port)))
+
+    def make(simulation=True, **kwargs):
+        return wrapper.Wrapper(simulation, **kwargs)
+    return make

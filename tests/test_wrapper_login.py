@@ -1,0 +1,337 @@
+"""Socket facade login and logout over real TCP against the loopback trading server, with the quote
+login against the in-process loopback broker."""
+import asyncio
+import logging
+import socket
+import threading
+import time
+
+import pytest
+
+from dorvane.backend.error import ServerError
+from dorvane.backend.socket import client, wrapper
+from dorvane.backend.solace.quote import Quote
+from dorvane.contracts import Stock
+from quillmesh import solclient
+from support.facade_fixtures import config_for, facade, server, stop_facades  # noqa: F401
+
+PERSON, PASSWORD = "A123456789", "pw"
+QUOTE_VPN = "dorvane_uat"  # the loopback server's sol_vpn
+TSMC = Stock(code="2330", exchange="TSE")
+
+
+@pytest.fixture
+def broker(monkeypatch):
+    fresh = solclient.Broker()
+    fresh.add_account(QUOTE_VPN, "dorvane", "qerwunt482")
+    monkeypatch.setattr(solclient, "broker", fresh)
+    return fresh
+
+
+@pytest.fixture
+def logs(caplog):
+    caplog.set_level(logging.INFO, logger="dorvane")
+    return caplog
+
+
+def login_lines(w, person_id=PERSON):
+    return ["Connecting to {}:{}.".format(w._host, w._port), "Connected.", "Logging in {}.".format(person_id),
+            "Log in successed.", "Logging in solace.", "Log in solace successed.", "Request accounts."]
+
+
+FACADE_TEXTS = ("Connecting to ", "Connected.", "Logging in ", "Log in successed.", "Log in solace successed.",
+                "Request accounts.", "Logout...", "Logout  successed.")
+
+
+def facade_lines(caplog):
+    """The facade's information lines, in order (the session client writes its own as well)."""
+    return [r.getMessage() for r in caplog.records
+            if r.name == "dorvane" and r.levelno == logging.INFO and r.getMessage().startswith(FACADE_TEXTS)]
+
+
+def logged_exceptions(caplog):
+    """Error records whose message is an exception object (the facade's guarded parts)."""
+    return [r.msg for r in caplog.records if r.levelno == logging.ERROR and isinstance(r.msg, BaseException)]
+
+
+def loop_thread():
+    thread, _ = threading._shutdown.args
+    return thread
+
+
+def wait_until(predicate, timeout=5.0):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        if predicate():
+            return True
+        time.sleep(0.01)
+    return predicate()
+
+
+class RecordingQuote(Quote):
+    """A real Quote that notes the thread of its login."""
+
+    def connect(self, host, vpn, user, password):
+        self.connect_thread = threading.current_thread()
+        return super().connect(host, vpn, user, password)
+
+
+def test_login_road_end_to_end(facade, server, broker, logs):
+    w = facade()
+    q = RecordingQuote()
+    ticks, got = [], threading.Event()
+
+    def on_quote(topic, msg):
+        ticks.append((topic, msg, broker.on_delivery_thread()))
+        got.set()
+
+    q.set_callback(on_quote)
+    assert w.login(PERSON, PASSWORD, quote=q) is None
+    assert [(b["person_id"], b["passwd"]) for b in server.session.logins] == [(PERSON, PASSWORD)]
+    session = broker.session(q.client)
+    assert session.connected and (session.host, session.vpn, session.user) == (wrapper.QUOTE_HOST, QUOTE_VPN, "dorvane")
+    assert q.connect_thread is loop_thread()  # the quote login runs on the loop thread
+    assert facade_lines(logs) == login_lines(w)
+    assert logged_exceptions(logs) == []
+
+    q.subscribe(TSMC)
+    tick = {"Code": "2330", "Close": [601.0], "Volume": [2], "Time": "09:00:01"}
+    assert solclient.publish("MKT/idc01/TSE/2330", tick) == 1
+    assert got.wait(5)
+    assert ticks == [("MKT/idc01/TSE/2330", tick, True)]
+
+    assert w.logout() is None
+    assert server.session.logouts == [{"person_id": PERSON}]
+    assert facade_lines(logs)[-2:] == ["Logout...", "Logout  successed."]
+    assert wait_until(lambda: server.server.connections == [])
+
+
+def test_login_without_quote_writes_every_line(facade, server, logs):
+    w = facade()
+    w.login(person_id=PERSON, passwd=PASSWORD, quote=None, timeout=5)
+    assert facade_lines(logs) == login_lines(w)
+
+
+class FalseQuote:
+    def __bool__(self):
+        return False
+
+    def connect(self, *args):
+        raise AssertionError("a false quote object must not be logged in")
+
+
+def test_false_quote_is_not_logged_in(facade, server, logs):
+    w = facade()
+    w.login(PERSON, PASSWORD, FalseQuote())
+    w.login(PERSON, PASSWORD, [])
+    assert facade_lines(logs) == login_lines(w) * 2
+
+
+def test_second_login_reuses_the_connection_and_the_client(facade, server, logs):
+    w = facade()
+    w.login(PERSON, PASSWORD)
+    session_client = w._client
+    w.login("B987654321", "other")
+    assert w._client is session_client and server.server.accepted == 1
+    assert [(b["person_id"], b["passwd"]) for b in server.session.logins] == [(PERSON, PASSWORD), ("B987654321", "other")]
+    assert server.session.login_requests[1].person_id == "B987654321"
+    w.logout()
+    assert server.session.logouts == [{"person_id": PERSON}]  # the person of the first login
+    # After a logout the same client connects again.
+    w.login(PERSON, PASSWORD)
+    assert w._client is session_client and server.server.accepted == 2
+
+
+def test_login_coroutine_on_the_loop_uses_its_loop(facade, server):
+    w = facade()
+    assert asyncio.run_coroutine_threadsafe(w.loginAsync(PERSON, PASSWORD), w._loop).result(5) is None
+    assert asyncio.run_coroutine_threadsafe(w.logoutAsync(), w._loop).result(5) is None
+    assert server.session.logouts == [{"person_id": PERSON}]
+
+
+def closed_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Answer:
+    """Quote objects whose connect answers with a fixed result."""
+
+    def __init__(self, result):
+        self.result = result
+
+    def connect(self, host, vpn, user, password):
+        if isinstance(self.result, BaseException):
+            raise self.result
+        return self.result
+
+
+def refused(w, server, broker, monkeypatch):
+    monkeypatch.setattr(w, "_port", str(closed_port()))
+    return {}
+
+
+def no_local_port(w, server, broker, monkeypatch):
+    # A session client whose connect resolves without a connection: it has no local port.
+    session_client = client.Client(PERSON, w._host, w._port, w._loop)
+
+    def connect(loop=None):
+        fut = loop.create_future()
+        fut.set_result("connected")
+        return fut
+
+    session_client.connect = connect
+    w._client = session_client
+    return {}
+
+
+def server_error(w, server, broker, monkeypatch):
+    server.session.login_ret = 8
+    return {}
+
+
+def quote_login_failed(w, server, broker, monkeypatch):
+    broker.remove_account(QUOTE_VPN, "dorvane")
+    return {"quote": Quote()}
+
+
+def quote_answers(result):
+    def setup(w, server, broker, monkeypatch):
+        return {"quote": Answer(result)}
+    return setup
+
+
+@pytest.mark.parametrize(
+    "setup, error, text, code",
+    [
+        (refused, ConnectionRefusedError, None, None),
+        (no_local_port, Exception, "Please connect first.", None),
+        (server_error, ServerError, None, 8),
+        (quote_login_failed, ServerError, "{} : Solace login failed".format(solclient.LOGIN_FAILED), solclient.LOGIN_FAILED),
+        (quote_answers(5), ServerError, "5 : Solace login failed", 5),
+        (quote_answers(None), ServerError, "None : Solace login failed", None),
+        (quote_answers(ValueError("quote broke")), ValueError, "quote broke", None),
+    ],
+    ids=["refused", "no-local-port", "server-error", "quote-login-failed", "quote-5", "quote-None", "quote-raises"],
+)
+def test_login_failures_are_logged_once_and_reraised(facade, server, broker, logs, monkeypatch, setup, error, text, code):
+    w = facade()
+    extra = setup(w, server, broker, monkeypatch)
+    with pytest.raises(error) as info:
+        w.login(PERSON, PASSWORD, timeout=5, **extra)
+    assert type(info.value) is error
+    if text is not None:
+        assert str(info.value) == text
+    if error is ServerError:
+        assert info.value.code == code
+        if "quote" in extra:
+            assert info.value.message == "Solace login failed"
+    logged = logged_exceptions(logs)
+    assert len(logged) == 1 and logged[0] is info.value
+    assert "Request accounts." not in facade_lines(logs)
+
+
+def test_failed_quote_login_leaves_the_session_logged_in(facade, server, broker, logs):
+    w = facade()
+    with pytest.raises(ServerError):
+        w.login(PERSON, PASSWORD, quote=Answer(3))
+    assert w._client.isLogined is True and server.session.logouts == []
+
+
+def test_login_while_the_connection_closes(facade, server, logs):
+    """The connection is still held but closing when the login request goes out."""
+    w = facade()
+    w.login(PERSON, PASSWORD)
+    holder = {}
+
+    def stage():
+        # Runs on the loop: the login starts after the transport's close and before its loss is
+        # handled, so the request finds the connection not alive.
+        transport = w._client.conn._socket.transport
+        holder["future"] = asyncio.run_coroutine_threadsafe(w.loginAsync(PERSON, PASSWORD), w._loop)
+        w._loop.call_soon(transport.close)
+
+    w._loop.call_soon_threadsafe(stage)
+    assert wait_until(lambda: "future" in holder)
+    with pytest.raises(Exception) as info:
+        holder["future"].result(5)
+    assert str(info.value) == "Please login first."
+    assert logged_exceptions(logs) == [info.value]
+
+
+def test_timeout_leaves_the_login_running(facade, server, logs):
+    w = facade()
+    server.session.hold_login = True
+    start = time.monotonic()
+    with pytest.raises(TimeoutError):
+        w.login(PERSON, PASSWORD, timeout=0.2)
+    assert time.monotonic() - start < 2
+    assert wait_until(lambda: len(server.session.logins) == 1)
+    assert facade_lines(logs) == login_lines(w)[:3]
+    # The login goes on: when the connection is lost its pending request fails, and the
+    # coroutine logs that failure although nobody waits for it any more.
+    server.run(server.server.drop)
+    assert wait_until(lambda: len(logged_exceptions(logs)) == 1)
+    assert isinstance(logged_exceptions(logs)[0], ConnectionError)
+
+
+def test_loss_before_the_reply_fails_the_login(facade, server, logs):
+    w = facade()
+    server.session.hold_login = True
+    outcome = {}
+
+    def call():
+        try:
+            w.login(PERSON, PASSWORD, timeout=5)
+        except BaseException as exc:  # noqa: B902 - handed to the test thread
+            outcome["error"] = exc
+
+    caller = threading.Thread(target=call)
+    caller.start()
+    assert wait_until(lambda: len(server.session.logins) == 1)
+    server.run(server.server.drop)
+    caller.join(5)
+    assert isinstance(outcome["error"], ConnectionError)
+    assert logged_exceptions(logs) == [outcome["error"]]
+
+
+def test_logout_before_login(facade, server, logs):
+    w = facade()
+    with pytest.raises(AttributeError) as info:
+        w.logout()
+    assert "NoneType" in str(info.value)
+    assert facade_lines(logs) == ["Logout..."]
+    assert logged_exceptions(logs) == [info.value]
+
+
+def test_second_logout_is_refused(facade, server, logs):
+    w = facade()
+    w.login(PERSON, PASSWORD)
+    w.logout(timeout=5)
+    with pytest.raises(Exception) as info:
+        w.logout(5)
+    assert str(info.value) == "Please login first."
+    assert facade_lines(logs)[-3:] == ["Logout...", "Logout  successed.", "Logout..."]
+    assert logged_exceptions(logs) == [info.value]
+
+
+def test_logout_refused_by_the_server(facade, server, logs):
+    w = facade()
+    w.login(PERSON, PASSWORD)
+    server.session.logout_ret = 8
+    with pytest.raises(ServerError) as info:
+        w.logout()
+    assert info.value.code == 8
+    assert logged_exceptions(logs) == [info.value]
+
+
+def test_after_stop_calls_time_out(facade, server, logs):
+    w = facade()
+    w._stop()
+    assert wait_until(lambda: not loop_thread().is_alive())
+    with pytest.raises(TimeoutError):
+        w.login(PERSON, PASSWORD, timeout=0.05)
+    with pytest.raises(TimeoutError):
+        w.logout(timeout=0.05)
+    assert server.session.logins == [] and facade_lines(logs) == []
