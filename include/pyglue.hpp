@@ -51,6 +51,25 @@ inline py::object global(const char* module, const char* name) {
     return py::reinterpret_steal<py::object>(raw).attr(name);
 }
 
+// `from module import name`: imports `module` and returns its attribute `name` (or the submodule
+// `module.name`); a missing name fails with ImportError as the import statement words it.
+inline py::object import_from(const char* module, const char* name) {
+    py::module_ mod = py::module_::import(module);
+    PyObject* value = PyObject_GetAttrString(mod.ptr(), name);
+    if (value) return py::reinterpret_steal<py::object>(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    PyErr_Clear();
+    std::string full = std::string(module) + "." + name;
+    PyObject* sub = PyImport_GetModule(py::str(full).ptr());
+    if (sub) return py::reinterpret_steal<py::object>(sub);
+    if (PyErr_Occurred()) throw py::error_already_set();
+    py::object file = py::getattr(mod, "__file__", py::none());
+    std::string where = file.is_none() ? std::string("unknown location") : std::string(py::str(file));
+    std::string message = std::string("cannot import name '") + name + "' from '" + module + "' (" + where + ")";
+    PyErr_SetImportError(py::str(message).ptr(), py::str(module).ptr(), file.ptr());
+    throw py::error_already_set();
+}
+
 // The module's __all__, a list of the given names in order.
 inline void set_all(py::module_& m, std::initializer_list<const char*> names) {
     py::list all;

@@ -1,12 +1,13 @@
-// HeaderCodec: the 48-byte message header encoded and decoded in C++ for the protocol package's
-// own header structure, with results identical to the structure's build and parse.
+// HeaderCodec: builds and parses message headers with the protocol package's header structure,
+// through the structure facility's compiled form of it when that is safe.
 //
-// The structure facility spends most of a request's time on the header. The codec takes over only
-// when the structure is the one the protocol package exported when this module was loaded, its
-// build/parse are the facility's own methods (not replaced), and a self-check at load time found
-// the codec's bytes and records equal to the facility's. Anything else - another structure, a
-// value that is not a plain in-range integer, text that does not encode - goes to the facility
-// itself, so its results and its errors stay exactly the facility's.
+// The facility interprets a structure field by field on every call, which costs most of a
+// request's time. It can also compile a structure into a specialised builder and parser of its
+// own. The codec uses that compiled form only when the structure is the one the protocol package
+// exported when this module was loaded, its build/parse are the facility's own methods (not
+// replaced), and a check at load time found the compiled form's bytes and records equal to the
+// structure's. When the compiled form refuses a value, the structure itself is called, so errors
+// stay exactly the facility's.
 #pragma once
 
 #include "connect_common.hpp"
@@ -30,8 +31,6 @@ public:
     static bool enabled() { return enabled_; }
 
 private:
-    static bool fast_build(py::handle fields, py::object& out);
-    static bool fast_parse(const char* data, py::object& out);
     static bool is_own_method(py::handle method, PyObject* function);
     static bool self_check();
 
@@ -39,9 +38,8 @@ private:
     static inline PyObject* structure_ = nullptr;   // the known structure
     static inline PyObject* build_fn_ = nullptr;    // the facility's build function
     static inline PyObject* parse_fn_ = nullptr;    // the facility's parse function
-    static inline PyObject* container_ = nullptr;   // the record type parse returns
-    static inline PyObject* bytes_io_ = nullptr;    // io.BytesIO
-    static inline PyObject* names_[13] = {};
+    static inline PyObject* compiled_build_ = nullptr;  // the compiled form's bound build
+    static inline PyObject* compiled_parse_ = nullptr;  // the compiled form's bound parse
 };
 
 }  // namespace dorvane_connect

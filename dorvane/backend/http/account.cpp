@@ -1,0 +1,33 @@
+// dorvane.backend.http.account: the six account-report classes of the HTTP side and the two
+// helpers that shape the stock profit-and-loss rows.
+//
+// Importing the module binds the six account query functions of the futures/options and stock
+// account modules as its own names; the reports look them up there at every query, so rebinding
+// a name here changes what later queries call.
+#include "account_classes.hpp"
+#include "account_split.hpp"
+
+namespace py = pybind11;
+namespace da = dorvane_account;
+
+PYBIND11_MODULE(account, m) {
+    py::options options;
+    options.disable_function_signatures();
+    pyglue::ThisModule::get().set(m);
+
+    for (const char* name : {"_query_margin", "_query_open_position", "_query_settle_profitloss"})
+        m.attr(name) = pyglue::import_from("dorvane.backend.http.futureoption.account", name);
+    for (const char* name :
+         {"_query_funds_profitloss", "_query_real_profitloss", "_query_unreal_profitloss"})
+        m.attr(name) = pyglue::import_from("dorvane.backend.http.stock.account", name);
+
+    m.def("rm_dict_key", &da::rm_dict_key, py::arg("d"),
+          "rm_dict_key(d, *args)\n\nA new plain dict copied from `d` without the keys `args`; a key "
+          "that `d` does not hold raises KeyError.");
+    m.def("assimilate_type", &da::assimilate_type, py::arg("details"), py::pos_only(),
+          "assimilate_type(details)\n\n[details] when `details` is a dict, otherwise `details` "
+          "itself.");
+
+    da::bind_account_reports(m);
+    da::bind_stock_profitloss_reports(m);
+}

@@ -1,0 +1,74 @@
+#include "account_report.hpp"
+
+#include "account_reply.hpp"
+#include "account_split.hpp"
+
+namespace dorvane_account {
+
+namespace {
+
+py::object account_id(py::handle account) {
+    py::dict fields = plain_copy(account);
+    return py::str("{broker_id}{account_id}").attr("format_map")(fields);
+}
+
+py::object payload(const Reply& reply, const ReportKind& kind) {
+    py::object result = reply.result();
+    switch (kind.payload) {
+    case Payload::Body:
+        return get(result, "body", py::dict());
+    case Payload::BodyRows: {
+        py::list rows;
+        rows.append(py::dict());
+        return get(result, "body", rows);
+    }
+    case Payload::ProfitSum:
+        return get(get(result, "profit_sums", py::dict()), "profit_sum", py::list());
+    case Payload::Split: {
+        py::object rows = get(get(result, kind.sums, py::dict()), kind.sum, py::list());
+        return split_rows(rows, kind.detail_key);
+    }
+    }
+    return py::none();
+}
+
+}  // namespace
+
+void store(py::handle self, std::initializer_list<std::pair<const char*, py::handle>> attrs) {
+    for (const auto& [name, value] : attrs) py::setattr(self, name, value);
+}
+
+void query_now(py::handle self) { self.attr("update")(); }
+
+void update_report(py::handle self, const ReportKind& kind) {
+    py::object query = pyglue::ThisModule::get().global(kind.query);
+    py::tuple args(kind.query_args.size());
+    for (size_t i = 0; i < kind.query_args.size(); ++i) {
+        const char* attr = kind.query_args[i];
+        if (attr)
+            args[i] = self.attr(attr);
+        else
+            args[i] = py::str("");
+    }
+    Reply reply(query(*args));
+
+    py::setattr(self, "_status", py::bool_(reply.succeeded()));
+    py::setattr(self, "_msg", reply.message());
+    if (kind.account_id) py::setattr(self, "_accountid", account_id(self.attr("_account")));
+    py::setattr(self, "_data", payload(reply, kind));
+}
+
+py::str text_form(py::handle self, const ReportKind& kind) {
+    py::object name = py::type::handle_of(self).attr("__name__");
+    switch (kind.text) {
+    case TextForm::NameAccount:
+        return py::str("{}({})").attr("format")(name, self.attr("_account"));
+    case TextForm::NameOnly:
+        return py::str("{}").attr("format")(name);
+    case TextForm::NameLineAccount:
+        return py::str("{}\n{}").attr("format")(name, self.attr("_account"));
+    }
+    return py::str("");
+}
+
+}  // namespace dorvane_account

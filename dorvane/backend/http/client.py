@@ -1,0 +1,92 @@
+"""Minimal local layer of the library module dorvane.backend.http.client: the HTTP session client `Client`."""
+import requests
+
+from dorvane.account import FutureAccount, StockAccount
+
+__all__ = ["Client", "LoginError", "SIMULATION_BASE_URL", "PRODUCTION_BASE_URL", "ENDPOINT_PATHS"]
+
+# Base URLs of the two environments, read when a client is constructed. Tests point a client at
+# their loopback back end with `Client.set_base_url` (or by replacing these before construction).
+SIMULATION_BASE_URL = "http://127.0.0.1:9/uat"
+PRODUCTION_BASE_URL = "http://127.0.0.1:9/prod"
+
+# Endpoint attribute -> path under the base URL.
+ENDPOINT_PATHS = {
+    "login_uri": "/login",
+    "s_list_code_uri": "/stock/list_code",
+    "index_list_code_uri": "/index/list_code",
+    "f_list_code_uri": "/futopt/list_code",
+    "f_order_uri": "/futopt/order",
+    "f_order_chprice_uri": "/futopt/order/change_price",
+    "f_order_chqty_uri": "/futopt/order/change_qty",
+    "f_order_cancel_uri": "/futopt/order/cancel",
+    "f_query_order_uri": "/futopt/order/query",
+    "f_margin_uri": "/futopt/account/margin",
+    "f_open_position_uri": "/futopt/account/open_position",
+    "f_settle_profitloss_uri": "/futopt/account/settle_profitloss",
+    "s_funds_profitloss_uri": "/stock/account/funds_profitloss",
+    "s_real_profitloss_uri": "/stock/account/real_profitloss",
+    "s_unreal_profitloss_uri": "/stock/account/unreal_profitloss",
+}
+
+
+class LoginError(Exception):
+    """The back end refused a login; carries the reply mapping as `reply`."""
+
+    def __init__(self, message, reply=None):
+        super().__init__(message)
+        self.reply = reply
+
+
+class Client:
+    """HTTP session of one person with the broker's back end.
+
+    `Client(simulation, proxies)`: `simulation` selects the simulation or production base URL,
+    `proxies` (a requests proxies mapping or None) is used for every request; the process
+    environment's proxy settings are not (a loopback back end must never be reached through one).
+
+    After `login(person_id, passwd)`: `person_id`, `_token`, `_public_ip` and `accounts` (a list of
+    `StockAccount` and `FutureAccount`)."""
+
+    def __init__(self, simulation, proxies):
+        self.simulation = simulation
+        self.proxies = proxies
+        self.session = requests.Session()
+        self.session.trust_env = False
+        if proxies:
+            self.session.proxies.update(proxies)
+        self.activated_vexa = {}
+        self.accounts = []
+        self.person_id = ""
+        self._token = ""
+        self._public_ip = ""
+        self.set_base_url(SIMULATION_BASE_URL if simulation else PRODUCTION_BASE_URL)
+
+    def set_base_url(self, base_url):
+        """Points every endpoint attribute at `base_url` (no trailing slash needed)."""
+        self.base_url = base_url.rstrip("/")
+        for attr, path in ENDPOINT_PATHS.items():
+            setattr(self, attr, self.base_url + path)
+
+    def login(self, person_id, passwd):
+        """Posts {"user_id", "password"} to `login_uri`. A reply {"success": "true", "result":
+        {"token", "ip", "accounts": [{"account_type": "S"|"F", "broker_id", "account_id", ...}]}}
+        sets the session's token, public address, person id and accounts and returns the
+        accounts; any other reply raises `LoginError`."""
+        reply = self.session.post(self.login_uri, json={"user_id": person_id, "password": passwd}).json()
+        success = reply.get("success", "") if isinstance(reply, dict) else ""
+        if not isinstance(success, str) or success.lower() != "true":
+            raise LoginError("login failed: {!r}".format(reply), reply)
+        result = reply.get("result") or {}
+        accounts = []
+        for entry in result.get("accounts", []):
+            fields = dict(entry)
+            kind = fields.pop("account_type", "S")
+            cls = FutureAccount if kind == "F" else StockAccount
+            accounts.append(cls(fields.pop("broker_id", ""), fields.pop("account_id", ""),
+                                person_id=person_id, **fields))
+        self.person_id = person_id
+        self._token = result.get("token", "")
+        self._public_ip = result.get("ip", "")
+        self.accounts = accounts
+        return accounts

@@ -1,0 +1,130 @@
+// dorvane.backend.http.constant: the classes from which code tables are made.
+//
+//  * MetaProps: a metaclass; a class built on it answers keys() (its own public class attributes,
+//    as a lazy generator), item access (attribute look-up) and a compact text form;
+//  * BaseProps: the empty base class whose metaclass is MetaProps;
+//  * Constant: built from an object of option names, its instance translates both ways between
+//    each option value and the code that the subclass declares for the option's name.
+//
+// The module imports nothing and keeps no data.
+#include "constant_keys.hpp"
+#include "pyglue.hpp"
+
+#include <string>
+
+namespace py = pybind11;
+
+namespace {
+
+py::object type_type() { return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type)); }
+
+// name.startswith("_") for text (the first character only); other keys go through their own
+// startswith, so a key that is not text fails as the interpreter makes it fail.
+bool starts_with(py::handle name, const char* prefix) {
+    if (PyUnicode_Check(name.ptr())) {
+        Py_ssize_t n = static_cast<Py_ssize_t>(std::char_traits<char>::length(prefix));
+        if (PyUnicode_GET_LENGTH(name.ptr()) < n) return false;
+        for (Py_ssize_t i = 0; i < n; ++i)
+            if (PyUnicode_READ_CHAR(name.ptr(), i) != static_cast<Py_UCS4>(prefix[i])) return false;
+        return true;
+    }
+    return py::bool_(name.attr("startswith")(prefix));
+}
+
+// The class's own attribute mapping (its __dict__), never its bases'.
+py::object own_dict(py::handle cls) { return cls.attr("__dict__"); }
+
+py::str meta_repr(py::object cls) {
+    py::list names;
+    for (py::handle name : own_dict(cls))
+        if (!starts_with(name, "_")) names.append(name);
+    py::object cls_name = cls.attr("__name__");
+    py::object shown = starts_with(cls_name, "_") ? py::str("") : cls_name;
+    return py::str("{}({})").format(shown, py::str(", ").attr("join")(names));
+}
+
+py::object meta_keys(py::object cls) {
+    return dorvane::constant::KeysGenerator::make(cls, [](py::handle name) { return !starts_with(name, "_"); });
+}
+
+py::object meta_getitem(py::object cls, py::object key) {
+    PyObject* value = PyObject_GetAttr(cls.ptr(), key.ptr());
+    if (!value) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(value);
+}
+
+// getattr(obj, name, None): only a missing attribute becomes None.
+py::object attribute_or_none(py::handle obj, py::handle name) {
+    PyObject* value = PyObject_GetAttr(obj.ptr(), name.ptr());
+    if (value) return py::reinterpret_steal<py::object>(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    PyErr_Clear();
+    return py::none();
+}
+
+py::object attribute(py::handle obj, py::handle name) {
+    PyObject* value = PyObject_GetAttr(obj.ptr(), name.ptr());
+    if (!value) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(value);
+}
+
+void set_attribute(py::handle obj, py::handle name, py::handle value) {
+    if (PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()) < 0) throw py::error_already_set();
+}
+
+// For each option name k (not beginning with "__") of vars(ops), with value v: when the object
+// resolves k to a code other than None, the object gets v -> code and code -> v. The entries are
+// taken first, so ops is read once.
+void constant_init(py::object self, py::object ops) {
+    py::object names = py::module_::import("builtins").attr("vars")(ops);
+    py::dict snapshot;
+    for (py::handle item : names.attr("items")()) {
+        py::object key = item[py::int_(0)];
+        if (!starts_with(key, "__")) snapshot[key] = item[py::int_(1)];
+    }
+    for (auto entry : snapshot) {
+        py::handle k = entry.first, v = entry.second;
+        if (attribute_or_none(self, k).is_none()) continue;
+        set_attribute(self, v, attribute(self, k));
+        set_attribute(self, attribute(self, k), v);
+    }
+}
+
+// Constant.__init__(self, ops): `ops` by position or by name, with the interpreter's own wording
+// for a call that does not fit.
+void constant_init_call(py::object self, py::args args, py::kwargs kwargs) {
+    if (args.size() > 1)
+        pyglue::raise(PyExc_TypeError, "__init__() takes 2 positional arguments but " +
+                                           std::to_string(args.size() + 1) + " were given");
+    py::object ops;
+    if (args.size() == 1) ops = args[0];
+    for (auto item : kwargs) {
+        std::string key = py::str(item.first);
+        if (key != "ops")
+            pyglue::raise(PyExc_TypeError, "__init__() got an unexpected keyword argument '" + key + "'");
+        if (ops) pyglue::raise(PyExc_TypeError, "__init__() got multiple values for argument 'ops'");
+        ops = py::reinterpret_borrow<py::object>(item.second);
+    }
+    if (!ops) pyglue::raise(PyExc_TypeError, "__init__() missing 1 required positional argument: 'ops'");
+    constant_init(self, ops);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(constant, m) {
+    py::options options;
+    options.disable_function_signatures();
+    // The generator type is registered for the module's use only; it is not one of its names.
+    dorvane::constant::KeysGenerator::bind(m);
+    if (PyObject_DelAttrString(m.ptr(), "generator") < 0) throw py::error_already_set();
+
+    pyglue::PlainClass constant(m, "Constant");
+    constant.def("__init__", &constant_init_call);
+
+    pyglue::PlainClass meta(m, "MetaProps", py::make_tuple(type_type()));
+    meta.def("__repr__", &meta_repr);
+    meta.def("keys", &meta_keys);
+    meta.def("__getitem__", &meta_getitem, py::arg("key"));
+
+    pyglue::PlainClass base(m, "BaseProps", py::tuple(), meta.cls());
+}

@@ -1,0 +1,81 @@
+// dorvane.backend.http.contract: download of the product lists (stocks, indexes, futures,
+// options) from the HTTP back end and their conversion into contract records.
+//
+// The module binds the library's logger `log` and the index table `code2exchange` at import; the
+// download looks its helpers, converters and these two names up in the module's namespace at each
+// call, so programs and tests may replace them.
+#include "contract_convert.hpp"
+#include "contract_download.hpp"
+#include "pyglue.hpp"
+
+namespace py = pybind11;
+namespace ct = dorvane::contract;
+
+namespace {
+
+const char* const kListFutoptDoc =
+    "query the product code\n"
+    "\n"
+    "    Args:\n"
+    "        product_type: the product type, \"F\" future or \"O\" option\n"
+    "        detail: whether to get detail code\n"
+    "        client: the HTTP session client\n";
+
+const char* const kFetchDoc =
+    "Download one product list and convert it into contract records.\n"
+    "\n"
+    "    Args:\n"
+    "        client: the HTTP session client\n"
+    "        product_type: \"S\" stock, \"F\" future, \"O\" option or \"I\" index\n"
+    "\n"
+    "    Returns a dictionary from group key to a list of contract records; empty when the reply\n"
+    "    reports failure (the reply is logged) or the product type is not supported.\n";
+
+}  // namespace
+
+PYBIND11_MODULE(contract, m) {
+    py::options options;
+    options.disable_function_signatures();
+    pyglue::ThisModule::get().set(m);
+
+    m.attr("log") = py::module_::import("dorvane.utils").attr("log");
+    py::dict code2exchange;
+    code2exchange["0"] = "TSE";
+    code2exchange["1"] = "OTC";
+    m.attr("code2exchange") = code2exchange;
+
+    m.def("stock_dict_convert", [](py::object contracts) { return ct::stock_dict_convert(contracts); },
+          "stock_dict_convert(contracts, /)\n\nStock entries -> {exchange: [contract record, ...]}.",
+          py::arg("contracts"), py::pos_only());
+    m.def("future_dict_convert", [](py::object contracts) { return ct::future_dict_convert(contracts); },
+          "future_dict_convert(contracts, /)\n\n{product: [futures entry, ...]} -> {product: [contract record, ...]}.",
+          py::arg("contracts"), py::pos_only());
+    m.def("option_dict_convert", [](py::object contracts) { return ct::option_dict_convert(contracts); },
+          "option_dict_convert(contracts, /)\n\n{product: [option entry, ...]} -> {product: [contract record, ...]}.",
+          py::arg("contracts"), py::pos_only());
+    m.def("tw_index_dict_convert",
+          [](py::object index_dict) {
+              return ct::tw_index_dict_convert(index_dict, pyglue::ThisModule::get().global("code2exchange"));
+          },
+          "tw_index_dict_convert(index_dict, /)\n\n{index code: name} -> {\"TSE\": [...], \"OTC\": [...]}.",
+          py::arg("index_dict"), py::pos_only());
+    m.def("_list_stock_code", [](py::object client) { return ct::list_stock_code(client); },
+          "_list_stock_code(client, /)\n\nThe decoded reply of the stock list request.",
+          py::arg("client"), py::pos_only());
+    m.def("_list_tw_index_code", [](py::object client) { return ct::list_tw_index_code(client); },
+          "_list_tw_index_code(client, /)\n\nThe decoded reply of the index list request.",
+          py::arg("client"), py::pos_only());
+    m.def("_list_futopt_code",
+          [](py::object product_type, py::object detail, py::object client) {
+              return ct::list_futopt_code(product_type, detail, client);
+          },
+          kListFutoptDoc, py::arg("product_type"), py::arg("detail"), py::arg("client"));
+    m.def("fetch_available_product",
+          [](py::object client, py::object product_type) {
+              return ct::fetch_available_product(client, product_type);
+          },
+          kFetchDoc, py::arg("client"), py::arg("product_type"));
+
+    pyglue::set_all(m, {"fetch_available_product", "stock_dict_convert", "future_dict_convert",
+                        "option_dict_convert", "tw_index_dict_convert"});
+}

@@ -1,0 +1,78 @@
+#include "contract_download.hpp"
+
+#include "pyglue.hpp"
+
+namespace dorvane {
+namespace contract {
+
+namespace {
+
+py::object module_global(const char* name) { return pyglue::ThisModule::get().global(name); }
+
+bool equals(py::handle a, const char* text) {
+    int r = PyObject_RichCompareBool(a.ptr(), py::str(text).ptr(), Py_EQ);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+// The "no data" notice that the stock list gives in place of a list.
+const char* const kNoData = "\xe6\x9f\xa5\xe7\x84\xa1\xe8\xb3\x87\xe6\x96\x99";  // 查無資料
+
+}  // namespace
+
+bool reply_succeeded(py::handle reply) {
+    py::object success = reply.attr("get")("success", "");
+    return equals(success.attr("lower")(), "true");
+}
+
+py::object list_stock_code(py::handle client) {
+    return client.attr("session").attr("get")(client.attr("s_list_code_uri")).attr("json")();
+}
+
+py::object list_tw_index_code(py::handle client) {
+    return client.attr("session").attr("get")(client.attr("index_list_code_uri")).attr("json")();
+}
+
+py::object list_futopt_code(py::handle product_type, py::handle detail, py::handle client) {
+    py::dict payload;
+    payload["code"] = product_type;
+    payload["type"] = py::str(PyObject_IsTrue(detail.ptr()) == 1 ? "contract" : "delivery");
+    if (PyErr_Occurred()) throw py::error_already_set();
+    py::object session = client.attr("session");
+    py::object url = client.attr("f_list_code_uri");
+    return session.attr("post")(url, py::arg("json") = payload).attr("json")();
+}
+
+py::object fetch_available_product(py::handle client, py::handle product_type) {
+    py::object reply, records;
+    const char* converter = nullptr;
+    if (equals(product_type, "S")) {
+        reply = module_global("_list_stock_code")(client);
+        records = reply.attr("get")("result", py::list());
+        if (PyDict_Check(records.ptr())) {
+            PyObject* msg = PyDict_GetItemWithError(records.ptr(), py::str("msg").ptr());
+            if (!msg && PyErr_Occurred()) throw py::error_already_set();
+            if (msg && equals(msg, kNoData)) records = py::list();
+        }
+        converter = "stock_dict_convert";
+    } else if (equals(product_type, "F") || equals(product_type, "O")) {
+        reply = module_global("_list_futopt_code")(py::arg("product_type") = product_type,
+                                                   py::arg("detail") = true, py::arg("client") = client);
+        records = reply.attr("get")("result", py::dict()).attr("get")("content", py::dict());
+        converter = equals(product_type, "F") ? "future_dict_convert" : "option_dict_convert";
+    } else if (equals(product_type, "I")) {
+        reply = module_global("_list_tw_index_code")(client);
+        records = reply.attr("get")("result", py::dict());
+        converter = "tw_index_dict_convert";
+    } else {
+        py::str message = py::str("Product Type: {} not supported.").format(product_type);
+        module_global("log").attr("error")(message);
+        return py::dict();
+    }
+    if (reply_succeeded(reply)) return module_global(converter)(records);
+    module_global("log").attr("error")(reply);
+    return py::dict();
+}
+
+}  // namespace contract
+}  // namespace dorvane

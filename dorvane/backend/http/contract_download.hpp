@@ -1,0 +1,28 @@
+// Product-list downloads through the HTTP session client, and the reply convention of the HTTP
+// back end.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace dorvane {
+namespace contract {
+
+namespace py = pybind11;
+
+// A reply has succeeded when reply.get("success", "").lower() == "true" (a value that is not text
+// fails with the interpreter's attribute error).
+bool reply_succeeded(py::handle reply);
+
+// client.session.get(client.s_list_code_uri).json()
+py::object list_stock_code(py::handle client);
+// client.session.get(client.index_list_code_uri).json()
+py::object list_tw_index_code(py::handle client);
+// client.session.post(client.f_list_code_uri, json={"code": product_type, "type": ...}).json()
+py::object list_futopt_code(py::handle product_type, py::handle detail, py::handle client);
+
+// The download and conversion of one product list; the module's own helpers, converters and
+// logger are looked up in its namespace at each call.
+py::object fetch_available_product(py::handle client, py::handle product_type);
+
+}  // namespace contract
+}  // namespace dorvane

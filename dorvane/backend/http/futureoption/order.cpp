@@ -1,0 +1,202 @@
+// dorvane.backend.http.futureoption.order: futures and option orders over the HTTP back end.
+//
+// Placing, price change, quantity change, cancellation and the order query post JSON bodies
+// through the caller's HTTP session client and return the decoded replies unread; the reply
+// functions turn those replies into the trading model's orders, order statuses and trades.
+// Every function reads the module's globals (the option table `foprops`, the model classes,
+// `hash_orderid`, `log`, `dt` and the module's other functions) by name when it runs, so a
+// replaced global takes effect at the next call.
+#include "order_change.hpp"
+#include "order_place.hpp"
+#include "order_query.hpp"
+#include "order_reply.hpp"
+
+namespace py = pybind11;
+
+namespace {
+
+// `from <module> import <name>`: a missing module or name fails with ImportError.
+py::object from_import(const char* module, const char* name) {
+    py::tuple fromlist = py::make_tuple(name);
+    PyObject* mod = PyImport_ImportModuleLevel(module, nullptr, nullptr, fromlist.ptr(), 0);
+    if (!mod) throw py::error_already_set();
+    py::object owner = py::reinterpret_steal<py::object>(mod);
+    PyObject* value = PyObject_GetAttrString(owner.ptr(), name);
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+        PyErr_Clear();
+        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::object>(value);
+}
+
+using fo::OrderChange;
+using fo::OrderPlacing;
+using fo::OrderQuery;
+using fo::ReplyParser;
+using py::arg;
+
+void bind_placing(py::module_& m) {
+    m.def("get_web_id", []() { return py::str("Z"); });
+    m.def("convert_order_props",
+          [](py::object order) { return OrderPlacing::convert_order_props(order); }, arg("order"),
+          py::pos_only());
+    m.def("prepare_future_input",
+          [](py::object contract, py::object order, py::object vexa_content) {
+              return OrderPlacing::prepare_input(OrderPlacing::OptType::Blank, contract, order,
+                                                 vexa_content);
+          },
+          arg("contract"), arg("order"), arg("vexa_content"));
+    m.def("prepare_option_input",
+          [](py::object contract, py::object order, py::object vexa_content) {
+              return OrderPlacing::prepare_input(OrderPlacing::OptType::OptionRight, contract, order,
+                                                 vexa_content);
+          },
+          arg("contract"), arg("order"), arg("vexa_content"));
+    m.def("prepare_futopt_input",
+          [](py::object contract, py::object order, py::object vexa_content) {
+              return OrderPlacing::prepare_input(OrderPlacing::OptType::RightOrBlank, contract,
+                                                 order, vexa_content);
+          },
+          arg("contract"), arg("order"), arg("vexa_content"));
+
+    struct Variant {
+        const char* name;
+        const char* prepare;
+    };
+    for (Variant v : {Variant{"place_future_order", "prepare_future_input"},
+                      Variant{"place_option_order", "prepare_option_input"},
+                      Variant{"place_futopt_order", "prepare_futopt_input"}}) {
+        const char* prepare = v.prepare;
+        m.def(v.name,
+              [prepare](py::object contract, py::object order, py::object vexa_content,
+                        py::object client) {
+                  return OrderPlacing::place(prepare, contract, order, vexa_content, client);
+              },
+              arg("contract"), arg("order"), arg("vexa_content"), arg("client"));
+    }
+
+    m.def("_place_futopt_order",
+          [](py::object product_id, py::object product_type, py::object opt_type, py::object price,
+             py::object price_type, py::object action, py::object order_type, py::object octype,
+             py::object quantity, py::object account, py::object vexa_content, py::object client,
+             py::kwargs) {
+              return OrderPlacing::send({product_id, product_type, opt_type, price, price_type,
+                                         action, order_type, octype, quantity, account,
+                                         vexa_content, client});
+          },
+          OrderPlacing::kDoc, arg("product_id"), arg("product_type"), arg("opt_type"), arg("price"),
+          arg("price_type"), arg("action"), arg("order_type"), arg("octype"), arg("quantity"),
+          arg("account"), arg("vexa_content"), arg("client"));
+}
+
+void bind_changes(py::module_& m) {
+    m.def("_cancel_futopt_order",
+          [](py::object product_id, py::object ordno, py::object seqno, py::object vexa_content,
+             py::object account, py::object client, py::kwargs) {
+              return OrderChange::send_cancel(product_id, ordno, seqno, vexa_content, account,
+                                              client);
+          },
+          arg("product_id"), arg("ordno"), arg("seqno"), arg("vexa_content"), arg("account"),
+          arg("client"));
+    m.def("cancel_futopt_order",
+          [](py::object trade, py::object vexa_content, py::object client) {
+              return OrderChange::cancel(trade, vexa_content, client);
+          },
+          arg("trade"), arg("vexa_content"), arg("client"));
+    m.def("_update_futopt_order_price",
+          [](py::object product_id, py::object product_type, py::object price,
+             py::object price_type, py::object ord_type, py::object ordno, py::object seqno,
+             py::object vexa_content, py::object account, py::object client, py::kwargs) {
+              return OrderChange::send_price(product_id, product_type, price, price_type, ord_type,
+                                             ordno, seqno, vexa_content, account, client);
+          },
+          arg("product_id"), arg("product_type"), arg("price"), arg("price_type"), arg("ord_type"),
+          arg("ordno"), arg("seqno"), arg("vexa_content"), arg("account"), arg("client"));
+    m.def("update_futopt_order_price",
+          [](py::object trade, py::object vexa_content, py::object client, py::object price) {
+              return OrderChange::update_price(trade, vexa_content, client, price);
+          },
+          arg("trade"), arg("vexa_content"), arg("client"), arg("price"));
+    m.def("_update_futopt_order_qty",
+          [](py::object product_id, py::object product_type, py::object qty, py::object ordno,
+             py::object seqno, py::object vexa_content, py::object account, py::object client,
+             py::kwargs) {
+              return OrderChange::send_qty(product_id, product_type, qty, ordno, seqno,
+                                           vexa_content, account, client);
+          },
+          arg("product_id"), arg("product_type"), arg("qty"), arg("ordno"), arg("seqno"),
+          arg("vexa_content"), arg("account"), arg("client"));
+    m.def("update_futopt_order_qty",
+          [](py::object trade, py::object vexa_content, py::object client, py::object qty) {
+              return OrderChange::update_qty(trade, vexa_content, client, qty);
+          },
+          arg("trade"), arg("vexa_content"), arg("client"), arg("qty"));
+}
+
+void bind_query(py::module_& m) {
+    m.def("_query_futopt_order",
+          [](py::object action, py::object account, py::object client, py::object start_date,
+             py::object end_date) {
+              return OrderQuery::query(action, account, client, start_date, end_date);
+          },
+          arg("action"), arg("account"), arg("client"), arg("start_date") = py::str(""),
+          arg("end_date") = py::str(""));
+    m.def("query_futopt_order", [](py::object client) { return OrderQuery::query_all(client); },
+          arg("client"), py::pos_only());
+}
+
+void bind_replies(py::module_& m) {
+    m.def("queryresp2contract", [](py::object resp) { return ReplyParser::queryresp2contract(resp); },
+          arg("resp"), py::pos_only());
+    m.def("queryresp2order", [](py::object resp) { return ReplyParser::queryresp2order(resp); },
+          arg("resp"), py::pos_only());
+    m.def("queryresp2orderstatus",
+          [](py::object resp) { return ReplyParser::queryresp2orderstatus(resp); }, arg("resp"),
+          py::pos_only());
+    m.def("res2order",
+          [](py::object resp_result, py::object order) {
+              return ReplyParser::res2order(resp_result, order);
+          },
+          arg("resp_result"), arg("order"));
+    m.def("res2orderstatus",
+          [](py::object resp_result, py::object successed) {
+              return ReplyParser::res2orderstatus(resp_result, successed);
+          },
+          arg("resp_result"), arg("successed"));
+    m.def("futopt_resp2order_status",
+          [](py::object resp, py::object order) {
+              return ReplyParser::futopt_resp2order_status(resp, order);
+          },
+          arg("resp"), arg("order"));
+    m.def("resp2trade",
+          [](py::object resp, py::object trade) { return ReplyParser::resp2trade(resp, trade); },
+          arg("resp"), arg("trade"));
+}
+
+}  // namespace
+
+PYBIND11_MODULE(order, m) {
+    py::options options;
+    options.disable_function_signatures();
+    pyglue::ThisModule::get().set(m);
+
+    m.attr("dt") = py::module_::import("datetime");
+    m.attr("log") = from_import("dorvane.utils", "log");
+    m.attr("FutureAccount") = from_import("dorvane.account", "FutureAccount");
+    m.attr("Future") = from_import("dorvane.contracts", "Future");
+    m.attr("Contract") = from_import("dorvane.contracts", "Contract");
+    m.attr("Option") = from_import("dorvane.contracts", "Option");
+    m.attr("Order") = from_import("dorvane.order", "Order");
+    m.attr("Trade") = from_import("dorvane.order", "Trade");
+    m.attr("OrderStatus") = from_import("dorvane.order", "OrderStatus");
+    m.attr("Status") = from_import("dorvane.order", "Status");
+    m.attr("hash_orderid") = from_import("dorvane.backend.http.utils", "hash_orderid");
+    m.attr("foprops") = from_import("dorvane.backend.http.futureoption.constant", "oprops");
+
+    bind_placing(m);
+    bind_changes(m);
+    bind_query(m);
+    bind_replies(m);
+}

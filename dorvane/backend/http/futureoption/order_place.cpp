@@ -1,0 +1,129 @@
+#include "order_place.hpp"
+
+namespace fo {
+
+const char* const OrderPlacing::kDoc =
+    "place future or option order\n"
+    "\n"
+    "    product_id: text, the product code (stock_id)\n"
+    "    product_type (fut_futopt):\n"
+    "    - future: 'F'\n"
+    "    - option: 'O'\n"
+    "    opt_type (fut_callput):\n"
+    "    - future: ' '\n"
+    "    - Call: 'C'\n"
+    "    - Put: 'P'\n"
+    "    price: float or int\n"
+    "    price_type:\n"
+    "    - limit: 'LMT'\n"
+    "    - market: 'MKT'\n"
+    "    - market range: 'MKP'\n"
+    "    action (ord_bs):\n"
+    "    - buy: 'B'\n"
+    "    - sell: 'S'\n"
+    "    order_type (ord_type):\n"
+    "    - Rest of Day: 'ROD'\n"
+    "    - Immediate-or-Cancel: 'IOC'\n"
+    "    - Fill-or-Kill: 'FOK'\n"
+    "    octype:\n"
+    "    - auto: ' '\n"
+    "    - new position: '0'\n"
+    "    - close position: '1'\n"
+    "    - day trade: '6'\n"
+    "    quantity: int\n"
+    "    mttype: text\n"
+    "    composit: text\n"
+    "    c_code: text\n"
+    "    c_callput: text\n"
+    "    c_buysell: text\n"
+    "    ";
+
+py::dict OrderPlacing::convert_order_props(py::handle order) {
+    py::dict codes;
+    py::object table = global("foprops");
+    for (py::handle name : table.attr("keys")()) {
+        if (!truthy(attr_or_none(table, name))) continue;
+        if (!truthy(attr_or_none(order, name))) continue;
+        py::object sub = py::getattr(table, name);
+        py::object value = py::getattr(order, name);
+        PyObject* code = PyObject_GetAttr(sub.ptr(), value.ptr());
+        if (!code) throw py::error_already_set();
+        if (PyObject_SetItem(codes.ptr(), name.ptr(), code) != 0) {
+            Py_DECREF(code);
+            throw py::error_already_set();
+        }
+        Py_DECREF(code);
+    }
+    return codes;
+}
+
+py::dict OrderPlacing::prepare_input(OptType variant, py::handle contract, py::handle order,
+                                     py::handle vexa_content) {
+    py::dict input;
+    if (PyDict_CheckExact(order.ptr())) {
+        input = py::reinterpret_steal<py::dict>(PyDict_Copy(order.ptr()));
+        if (!input) throw py::error_already_set();
+    } else if (order.is_none()) {
+        pyglue::raise(PyExc_TypeError, "argument after ** must be a mapping, not NoneType");
+    } else {
+        // The dict constructor, as `dict(order)` would call it.
+        PyObject* copy = PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), order.ptr());
+        if (!copy) throw py::error_already_set();
+        input = py::reinterpret_steal<py::dict>(copy);
+    }
+    py::object codes = global("convert_order_props")(order);
+    input.attr("update")(codes);
+    input["product_id"] = contract.attr("code");
+    input["product_type"] = first_item(contract.attr("security_type"));
+    switch (variant) {
+    case OptType::Blank:
+        input["opt_type"] = py::str(" ");
+        break;
+    case OptType::OptionRight:
+        input["opt_type"] = contract.attr("option_right");
+        break;
+    case OptType::RightOrBlank: {
+        py::object right = contract.attr("option_right");
+        input["opt_type"] = truthy(right) ? right : py::str(" ");
+        break;
+    }
+    }
+    input["vexa_content"] = vexa_content;
+    return input;
+}
+
+py::object OrderPlacing::place(const char* prepare_name, py::handle contract, py::handle order,
+                               py::handle vexa_content, py::handle client) {
+    py::object input = global(prepare_name)(contract, order, vexa_content);
+    return call_with_client(global("_place_futopt_order"), input, client);
+}
+
+py::object OrderPlacing::send(const Request& r) {
+    // The account's two fields have no default: a missing one fails before anything is sent.
+    py::object broker_id = r.account.attr("broker_id");
+    py::object account_id = r.account.attr("account_id");
+    const char* mttype = " ";
+    const char* composit = "00";
+    Body body;
+    body.add("token", r.client.attr("_token"))
+        .add("ID", r.client.attr("person_id"))
+        .add("IP", r.client.attr("_public_ip"))
+        .add("broker_id", broker_id)
+        .add("account", account_id)
+        .add("fut_futopt", r.product_type)
+        .add("stock_id", r.product_id)
+        .add("fut_callput", r.opt_type)
+        .add("ord_bs", r.action)
+        .add("price", r.price)
+        .add("price_type", r.price_type)
+        .add("quantity", r.quantity)
+        .add("ord_type", r.order_type)
+        .add("octype", r.octype)
+        .add("mttype", mttype)
+        .add("composit", composit)
+        .add("web_id", global("get_web_id")())
+        .add("vexa_content", r.vexa_content);
+    return post(r.client, "f_order_uri", body.dict()).attr("json")();
+}
+
+}  // namespace fo

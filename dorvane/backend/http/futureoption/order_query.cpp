@@ -1,0 +1,60 @@
+#include "order_query.hpp"
+
+namespace fo {
+
+namespace {
+
+const char* const kRowFormat = "%Y%m%d%H%M%S";  // "st_orddt" + "st_ordtm"
+
+py::object date_or_today(py::handle date) {
+    return truthy(date) ? py::reinterpret_borrow<py::object>(date) : today_text();
+}
+
+}  // namespace
+
+py::object OrderQuery::query(py::handle action, py::handle account, py::handle client,
+                             py::handle start_date, py::handle end_date) {
+    Body body;
+    body.add("token", client.attr("_token"))
+        .add("action", action)
+        .add("user_id", client.attr("person_id"))
+        .add("broker_id", get(account, "broker_id", ""))
+        .add("account", get(account, "account_id", ""))
+        .add("start_date", date_or_today(start_date))
+        .add("end_date", date_or_today(end_date));
+    py::dict request = body.dict();
+    global("log").attr("debug")(request);
+    py::object response = post(client, "f_query_order_uri", request);
+    global("log").attr("debug")(response.attr("content"));
+    return response.attr("json")();
+}
+
+py::dict OrderQuery::query_all(py::handle client) {
+    py::dict orders;
+    py::object accounts = client.attr("accounts");
+    for (py::handle account : accounts) {
+        int futures = PyObject_IsInstance(account.ptr(), global("FutureAccount").ptr());
+        if (futures < 0) throw py::error_already_set();
+        if (!futures) continue;
+        py::object reply = global("_query_futopt_order")(py::str("account"), account, client);
+        bool success = reply_success(reply);
+        // A reply without "result" holds no rows (an empty list), never a made-up empty row.
+        py::object rows = get(reply, "result", py::list());
+        if (!success || !PyList_Check(rows.ptr())) {
+            global("log").attr("error")(reply);
+            continue;
+        }
+        for (py::handle row : rows) {
+            py::object code = get(row, "st_comno", "");
+            py::object seqno = get(row, "st_seqno", "");
+            // A row whose date and time do not read as one date-time fails the whole query.
+            read_datetime(get(row, "st_orddt", ""), get(row, "st_ordtm", ""), kRowFormat);
+            py::object order_id = global("hash_orderid")(code, seqno);
+            if (PyObject_SetItem(orders.ptr(), order_id.ptr(), row.ptr()) != 0)
+                throw py::error_already_set();
+        }
+    }
+    return orders;
+}
+
+}  // namespace fo

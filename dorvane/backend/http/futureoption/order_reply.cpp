@@ -1,0 +1,118 @@
+#include "order_reply.hpp"
+
+namespace fo {
+
+namespace {
+
+const char* const kPlacedFormat = "%Y%m%d%H:%M:%S";  // "ord_date" + "ord_time"
+const char* const kQueryFormat = "%Y%m%d%H%M%S";     // "st_orddt" + "st_ordtm"
+
+py::object zero() { return py::int_(0); }
+
+// The option value of `code` in the sub-table `field` of the option table; AttributeError when
+// the sub-table does not know the code.
+py::object option_value(const char* field, py::handle code) {
+    py::object sub = global("foprops").attr(field);
+    PyObject* value = PyObject_GetAttr(sub.ptr(), code.ptr());
+    if (!value) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(value);
+}
+
+// The interpreter's int(value).
+py::object to_int(py::handle value) {
+    PyObject* number = PyNumber_Long(value.ptr());
+    if (!number) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(number);
+}
+
+bool text_equals(py::handle value, const char* text) {
+    int equal = PyObject_RichCompareBool(value.ptr(), py::str(text).ptr(), Py_EQ);
+    if (equal < 0) throw py::error_already_set();
+    return equal == 1;
+}
+
+}  // namespace
+
+py::tuple ReplyParser::futopt_resp2order_status(py::handle resp, py::handle order) {
+    py::object resp_result = get(resp, "result", py::dict());
+    bool successed = reply_success(resp);
+    py::object placed = global("res2order")(resp_result, order);
+    py::object order_status = global("res2orderstatus")(resp_result, py::bool_(successed));
+    return py::make_tuple(placed, order_status, py::bool_(successed));
+}
+
+py::object ReplyParser::res2order(py::handle resp_result, py::handle order) {
+    py::setattr(order, "_seqno", get(resp_result, "seqno", ""));
+    py::setattr(order, "_ordno", get(resp_result, "ordno", ""));
+    return py::reinterpret_borrow<py::object>(order);
+}
+
+py::object ReplyParser::res2orderstatus(py::handle resp_result, py::handle successed) {
+    py::object order_id =
+        global("hash_orderid")(get(resp_result, "stock_id", ""), get(resp_result, "seqno", ""));
+    py::object when = read_datetime(get(resp_result, "ord_date", ""), get(resp_result, "ord_time", ""),
+                                    kPlacedFormat);
+    py::object status = global("Status").attr(truthy(successed) ? "PendingSubmit" : "Failed");
+    return global("OrderStatus")(py::arg("order_id") = order_id, py::arg("order_datetime") = when,
+                                 py::arg("status") = status);
+}
+
+py::object ReplyParser::queryresp2contract(py::handle resp) {
+    py::object comtype = get(resp, "st_comtype", "");
+    py::object code = get(resp, "st_comno", "");
+    py::object name = get(resp, "name_zh", "");
+    const char* kind = "Contract";
+    if (text_equals(comtype, "F"))
+        kind = "Future";
+    else if (text_equals(comtype, "O"))
+        kind = "Option";
+    return global(kind)(py::arg("code") = code, py::arg("name") = name);
+}
+
+py::object ReplyParser::queryresp2order(py::handle resp) {
+    py::object action = option_value("action", get(resp, "st_ps", "B"));
+    py::object order_type = option_value("order_type", get(resp, "st_ordknd", "IOC"));
+    py::object price_type =
+        option_value("price_type", py::str(text_equals(order_type, "IOC") ? "MKT" : "LMT"));
+    py::object price = get(resp, "st_price1", zero());
+    py::object quantity = get(resp, "st_ordqty", zero());
+    py::object ordno = get(resp, "st_ordno", "");
+    py::object seqno = get(resp, "st_seqno", "");
+    return global("Order")(py::arg("action") = action, py::arg("price_type") = price_type,
+                           py::arg("order_type") = order_type, py::arg("price") = price,
+                           py::arg("quantity") = quantity, py::arg("ordno") = ordno,
+                           py::arg("seqno") = seqno);
+}
+
+py::object ReplyParser::queryresp2orderstatus(py::handle resp) {
+    py::object order_id = global("hash_orderid")(get(resp, "st_comno", ""), get(resp, "st_seqno", ""));
+    py::object when =
+        read_datetime(get(resp, "st_orddt", ""), get(resp, "st_ordtm", ""), kQueryFormat);
+    return global("OrderStatus")(py::arg("order_id") = order_id, py::arg("order_datetime") = when,
+                                 py::arg("status") = global("Status").attr("PendingSubmit"));
+}
+
+py::object ReplyParser::resp2trade(py::handle resp, py::handle trade_in) {
+    py::object trade = py::reinterpret_borrow<py::object>(trade_in);
+    if (!truthy(trade)) {
+        py::object contract = global("queryresp2contract")(resp);
+        py::object order = global("queryresp2order")(resp);
+        py::object status = global("queryresp2orderstatus")(resp);
+        trade = global("Trade")(py::arg("contract") = contract, py::arg("order") = order,
+                                py::arg("status") = status);
+    }
+    py::object status = trade.attr("status");
+    py::setattr(trade.attr("order"), "_ordno", get(resp, "st_ordno", ""));
+    py::setattr(status, "_status_code", get(resp, "st_code", ""));
+    py::setattr(status, "_msg", get(resp, "st_errmsg", "").attr("strip")(py::str(" ")));
+    py::setattr(status, "_deal_quantity", to_int(get(resp, "st_ord_match_qty", zero())));
+    py::setattr(status, "_deal_amount", get(resp, "st_ord_match_amt", zero()));
+    py::setattr(status, "_avg_deal_price", get(resp, "st_ord_match_avg_prc", zero()));
+    py::setattr(status, "_cancel_quantity", to_int(get(resp, "st_cancel_qty", zero())));
+    py::setattr(status, "_modified_price", get(resp, "st_chg_price1", zero()));
+    trade.attr("calculate_remain")();
+    trade.attr("fupdate_status")();
+    return trade;
+}
+
+}  // namespace fo

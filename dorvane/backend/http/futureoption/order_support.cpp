@@ -1,0 +1,99 @@
+#include "order_support.hpp"
+
+namespace fo {
+
+py::object global(const char* name) { return pyglue::ThisModule::get().global(name); }
+
+py::object attr_or_none(py::handle obj, py::handle name) {
+    PyObject* value = PyObject_GetAttr(obj.ptr(), name.ptr());
+    if (value) return py::reinterpret_steal<py::object>(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    PyErr_Clear();
+    return py::none();
+}
+
+py::object get(py::handle obj, const char* key, py::handle dflt) {
+    return obj.attr("get")(py::str(key), dflt);
+}
+
+py::object get(py::handle obj, const char* key, const char* dflt) {
+    return get(obj, key, py::str(dflt));
+}
+
+bool truthy(py::handle obj) {
+    int result = PyObject_IsTrue(obj.ptr());
+    if (result < 0) throw py::error_already_set();
+    return result == 1;
+}
+
+py::object first_item(py::handle obj) {
+    py::object zero = py::int_(0);
+    PyObject* item = PyObject_GetItem(obj.ptr(), zero.ptr());
+    if (!item) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(item);
+}
+
+bool reply_success(py::handle reply) {
+    py::object flag = get(reply, "success", "").attr("lower")();
+    int equal = PyObject_RichCompareBool(flag.ptr(), py::str("true").ptr(), Py_EQ);
+    if (equal < 0) throw py::error_already_set();
+    return equal == 1;
+}
+
+py::object read_datetime(py::handle date, py::handle time, const char* format) {
+    PyObject* joined = PyUnicode_Concat(date.ptr(), time.ptr());
+    if (!joined) throw py::error_already_set();
+    py::object text = py::reinterpret_steal<py::object>(joined);
+    if (PyUnicode_GetLength(text.ptr()) == 0) return py::none();
+    return global("dt").attr("datetime").attr("strptime")(text, py::str(format));
+}
+
+py::object today_text() {
+    return global("dt").attr("date").attr("today")().attr("strftime")(py::str("%Y%m%d"));
+}
+
+namespace {
+
+// "module.name()" as the interpreter names a function in its call errors.
+std::string function_text(py::handle fn) {
+    py::object name = attr_or_none(fn, py::str("__qualname__"));
+    if (name.is_none()) name = attr_or_none(fn, py::str("__name__"));
+    if (name.is_none()) return std::string(Py_TYPE(fn.ptr())->tp_name) + " object";
+    std::string text = py::str(name);
+    py::object module = attr_or_none(fn, py::str("__module__"));
+    if (PyUnicode_Check(module.ptr()) && py::str(module).cast<std::string>() != "builtins")
+        text = py::str(module).cast<std::string>() + "." + text;
+    return text + "()";
+}
+
+}  // namespace
+
+py::object call_with_client(py::handle fn, py::handle mapping, py::handle client) {
+    // The caller's mapping is spread into a dictionary of our own: it is never changed.
+    py::dict kwargs;
+    if (PyDict_Update(kwargs.ptr(), mapping.ptr()) != 0) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+        PyErr_Clear();
+        pyglue::raise(PyExc_TypeError, function_text(fn) + " argument after ** must be a mapping, not " +
+                                           Py_TYPE(mapping.ptr())->tp_name);
+    }
+    for (auto item : kwargs) {
+        if (!PyUnicode_Check(item.first.ptr())) pyglue::raise(PyExc_TypeError, "keywords must be strings");
+    }
+    if (kwargs.contains("client")) {
+        pyglue::raise(PyExc_TypeError, function_text(fn) +
+                                           " got multiple values for keyword argument 'client'");
+    }
+    kwargs["client"] = client;
+    PyObject* result = PyObject_Call(fn.ptr(), py::tuple().ptr(), kwargs.ptr());
+    if (!result) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
+}
+
+py::object post(py::handle client, const char* endpoint, const py::dict& body) {
+    py::object post = client.attr("session").attr("post");
+    py::object url = client.attr(endpoint);
+    return post(url, py::arg("json") = body);
+}
+
+}  // namespace fo

@@ -1,0 +1,54 @@
+// The HTTP facade HttpApi: one HTTP session client handed to every operation, the contract
+// catalogue of the latest login, and the book of the trades it placed.
+//
+// The facade's methods read the module's imported names (Client, fetch_available_product,
+// Contracts, the order functions and the report classes) at each call, so rebinding them in the
+// module changes what later calls use.
+#pragma once
+
+#include "pyglue.hpp"
+
+namespace dorvane_http_main {
+
+namespace py = pybind11;
+
+// The module global `name` as it is bound now.
+inline py::object global(const char* name) { return pyglue::ThisModule::get().global(name); }
+
+// Session and catalogue.
+void init(py::object self, py::object simulation, py::object proxies);
+py::list trades(py::object self);
+py::object login(py::object self, py::object person_id, py::object passwd);
+py::object activate_vexa(py::object self, py::object vexa_path, py::object vexa_passwd,
+                         py::object person_id);
+py::object list_accounts(py::object self);
+py::dict fetch_products(py::object self);
+
+// Account reports.
+py::object get_account_margin(py::object self, py::object currency, py::object margin_type,
+                              py::object account);
+py::object get_account_openposition(py::object self, py::object product_type,
+                                    py::object query_type, py::object account);
+py::object get_account_settle_profitloss(py::object self, py::object product_type,
+                                         py::object summary, py::object start_date,
+                                         py::object end_date, py::object currency,
+                                         py::object account);
+py::object get_stock_account_funds(py::object self, py::object include_tax, py::object account);
+py::object get_stock_account_unreal_profitloss(py::object self, py::object stock_type,
+                                               py::object currency, py::object filter_rule,
+                                               py::object account);
+py::object get_stock_account_real_profitloss(py::object self, py::object stock_type,
+                                             py::object start_date, py::object end_date,
+                                             py::object currency, py::object filter_rule,
+                                             py::object account);
+
+// Orders and the trade book.
+py::object place_order(py::object self, py::object contract, py::object order);
+py::object update_order(py::object self, py::object trade, py::object price, py::object qty);
+py::object cancel_order(py::object self, py::object trade);
+void update_status(py::object self);
+
+// Builds HttpApi in `m`, applies the decorators and binds what `connection` returns.
+void bind_http_api(py::module_& m);
+
+}  // namespace dorvane_http_main

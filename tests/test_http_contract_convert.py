@@ -1,0 +1,164 @@
+"""Contract record conversion: keys and their order, values, grouping, option price trimming and
+the failures that end a conversion."""
+import copy
+
+import pytest
+
+from dorvane.backend.http.contract import (future_dict_convert, option_dict_convert, stock_dict_convert,
+                                           tw_index_dict_convert)
+
+FUT_KEYS = ["symbol", "security_type", "currency", "exchange", "code", "name", "category", "delivery_month",
+            "strike_price", "option_right", "underlying_kind", "underlying_code", "unit", "multiplier"]
+
+
+def stock(exchange="TSE", code="2330", name="TSMC", industry="24", **extra):
+    return dict(exchange=exchange, code=code, name=name, industry=industry, **extra)
+
+
+def future(**over):
+    entry = {"ename": "TXF", "deliverymonth": "202406", "code": "TXFF4", "csname": "台指期",
+             "category": "TXF", "prod_kind": "I", "ostock": "#001", "basic": 200}
+    entry.update(over)
+    return entry
+
+
+def option(eprice="18000.0", **over):
+    entry = {"category": "TXO", "deliverymonth": "202406", "poc": "C", "eprice": eprice, "code": "TXO1",
+             "csname": "台指選", "prod_kind": "I", "ostock": "#001", "basic": "50"}
+    entry.update(over)
+    return entry
+
+
+def test_stock_record():
+    [record] = stock_dict_convert([stock(extra="ignored")])["TSE"]
+    assert list(record.items()) == [("symbol", "TSE2330"), ("security_type", "STK"), ("currency", "TWD"),
+                                    ("exchange", "TSE"), ("code", "2330"), ("name", "TSMC"),
+                                    ("category", "24")]
+
+
+def test_stock_grouping_keeps_input_order():
+    entries = [stock(code="1"), stock(exchange="OTC", code="2"), stock(code="3")]
+    result = stock_dict_convert(entries)
+    assert list(result) == ["TSE", "OTC"]
+    assert [r["code"] for r in result["TSE"]] == ["1", "3"]
+    assert [r["code"] for r in result["OTC"]] == ["2"]
+
+
+@pytest.mark.parametrize("name, expected", [
+    ("  TSMC  ", "TSMC"), ("TSMC\t", "TSMC\t"), (" A B \t ", "A B \t"), ("", ""), ("   ", ""),
+    ("\u3000x ", "\u3000x"),
+])
+def test_stock_name_loses_only_spaces(name, expected):
+    assert stock_dict_convert([stock(name=name)])["TSE"][0]["name"] == expected
+
+
+def test_stock_symbol_formats_non_text_fields():
+    [record] = stock_dict_convert([stock(code=2330)])["TSE"]
+    assert record["symbol"] == "TSE2330" and record["code"] == 2330
+
+
+def test_future_record():
+    [record] = future_dict_convert({"TXF": [future()]})["TXF"]
+    assert list(record) == FUT_KEYS
+    assert record == {"symbol": "TXF202406", "security_type": "FUT", "currency": "TWD", "exchange": "TAIFEX",
+                      "code": "TXFF4", "name": "台指期", "category": "TXF", "delivery_month": "202406",
+                      "strike_price": 0, "option_right": "", "underlying_kind": "I", "underlying_code": "#001",
+                      "unit": 200.0, "multiplier": 0}
+    assert type(record["unit"]) is float
+
+
+@pytest.mark.parametrize("basic, unit", [("200", 200.0), (50, 50.0), ("0.5", 0.5), (1.25, 1.25)])
+def test_unit_is_float(basic, unit):
+    assert future_dict_convert({"P": [future(basic=basic)]})["P"][0]["unit"] == unit
+
+
+def test_grouped_by_product_name_not_entry():
+    result = future_dict_convert({"A": [future(ename="X")], "EMPTY": [], "B": [future(), future(code="2")]})
+    assert list(result) == ["A", "B"]
+    assert [r["code"] for r in result["B"]] == ["TXFF4", "2"]
+
+
+def test_option_record():
+    [record] = option_dict_convert({"TXO": [option()]})["TXO"]
+    assert list(record) == FUT_KEYS
+    assert record["symbol"] == "TXO202406C18000"
+    assert (record["strike_price"], record["option_right"], record["unit"], record["multiplier"]) == \
+        ("18000.0", "C", 50.0, 0)
+    assert (record["security_type"], record["exchange"], record["name"]) == ("OPT", "TAIFEX", "台指選")
+
+
+@pytest.mark.parametrize("eprice, shown", [
+    ("9800.0", "9800"), ("10.0", "10"), ("0.0", "0"), (".0", ""), ("100.0", "100"),
+    ("9800.5", "9800.5"), ("9800.50", "9800.50"), ("100.00", "100.00"), ("9800", "9800"), ("", ""),
+])
+def test_option_price_trimming(eprice, shown):
+    [record] = option_dict_convert({"TXO": [option(eprice=eprice)]})["TXO"]
+    assert record["symbol"] == "TXO202406C" + shown
+    assert record["strike_price"] == eprice
+
+
+def test_inputs_are_not_changed():
+    stocks = [stock(name=" x ")]
+    options = {"TXO": [option()]}
+    saved = copy.deepcopy((stocks, options))
+    stock_dict_convert(stocks)
+    option_dict_convert(options)
+    assert (stocks, options) == saved
+
+
+def test_index_records_and_groups():
+    result = tw_index_dict_convert({"001": "加權", "101": "櫃買", "002": "電子"})
+    assert list(result) == ["TSE", "OTC"]
+    assert [r["code"] for r in result["TSE"]] == ["001", "002"]
+    assert list(result["OTC"][0].items()) == [("symbol", "OTC101"), ("security_type", "IND"),
+                                              ("currency", "TWD"), ("exchange", "OTC"), ("code", "101"),
+                                              ("name", "櫃買")]
+
+
+@pytest.mark.parametrize("convert, empty, expected", [
+    (stock_dict_convert, [], {}),
+    (future_dict_convert, {}, {}),
+    (option_dict_convert, {}, {}),
+    (tw_index_dict_convert, {}, {"TSE": [], "OTC": []}),
+])
+def test_empty_input(convert, empty, expected):
+    assert convert(empty) == expected
+
+
+@pytest.mark.parametrize("code", ["201", "", "A01"])
+def test_index_without_exchange_is_refused(code):
+    # An index code that places it on neither exchange is reported, not dropped.
+    with pytest.raises(ValueError, match="no exchange"):
+        tw_index_dict_convert({"001": "a", code: "odd"})
+
+
+@pytest.mark.parametrize("convert, data, error, match", [
+    (stock_dict_convert, [{"exchange": "TSE", "code": "1", "name": "n"}], KeyError, "industry"),
+    (stock_dict_convert, [stock(name=None)], AttributeError, "strip"),
+    (stock_dict_convert, None, TypeError, None),
+    (stock_dict_convert, [1], TypeError, None),
+    (future_dict_convert, {"P": [future(basic="abc")]}, ValueError, None),
+    (future_dict_convert, {"P": [future(basic=None)]}, TypeError, None),
+    (future_dict_convert, {"P": [{k: v for k, v in future().items() if k != "ostock"}]}, KeyError, "ostock"),
+    (future_dict_convert, None, AttributeError, "items"),
+    (option_dict_convert, {"P": [{k: v for k, v in option().items() if k != "eprice"}]}, KeyError, "eprice"),
+    (option_dict_convert, {"P": [option(eprice=9800.0)]}, AttributeError, "endswith"),
+    (option_dict_convert, [option()], AttributeError, "items"),
+    (tw_index_dict_convert, None, AttributeError, "items"),
+])
+def test_conversion_failures(convert, data, error, match):
+    with pytest.raises(error, match=match):
+        convert(data)
+
+
+def test_first_error_ends_conversion_without_partial_result():
+    entries = [stock(), stock(code="2", name=5)]
+    with pytest.raises(AttributeError):
+        stock_dict_convert(entries)
+
+
+def test_converters_take_one_positional_argument():
+    with pytest.raises(TypeError):
+        stock_dict_convert(contracts=[])
+    with pytest.raises(TypeError):
+        tw_index_dict_convert({}, {})
