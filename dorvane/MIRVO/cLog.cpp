@@ -118,33 +118,53 @@ void cLog::writeBool(const char* levelCol, std::string_view name, int flag) {
 }
 
 void cLog::writeHex(std::string_view name, const unsigned char* bytes, int32_t count) {
+  // Formatted with a digit table (a signature's dump has a row of 16 bytes per 16 bytes of DER),
+  // and only the body that emit() will write: rows of the file, or rows of the buffer, whose
+  // character column is padded to 16 characters.
+  static const char digits[] = "0123456789abcdef";
   char buf[64];
   snprintf(buf, sizeof buf, "(len=%d, 0x%X)", static_cast<int>(count), static_cast<unsigned>(count));
-  std::string first(name);
-  first += buf;
-  first += " = \n";
-  std::string fileBody = first, bufferBody = first;
+  std::string body(name);
+  body += buf;
+  body += " = \n";
+  const bool padChars = filePrefix.empty();
   if (bytes != nullptr && count > 0) {
+    body.reserve(body.size() + (static_cast<size_t>(count) / 16 + 1) * 80);
+    char row[96];
     for (int32_t off = 0; off < count; off += 16) {
-      int32_t n = count - off < 16 ? count - off : 16;
-      snprintf(buf, sizeof buf, " 0x%08x -", static_cast<unsigned>(off));
-      std::string row(buf);
+      const int32_t n = count - off < 16 ? count - off : 16;
+      char* p = row;
+      *p++ = ' ';
+      *p++ = '0';
+      *p++ = 'x';
+      for (int shift = 28; shift >= 0; shift -= 4) *p++ = digits[(static_cast<uint32_t>(off) >> shift) & 0xF];
+      *p++ = ' ';
+      *p++ = '-';
       for (int32_t i = 0; i < n; ++i) {
-        snprintf(buf, sizeof buf, " %02x", bytes[off + i]);
-        row += buf;
+        const unsigned char c = bytes[off + i];
+        *p++ = ' ';
+        *p++ = digits[c >> 4];
+        *p++ = digits[c & 0xF];
       }
-      row.append(static_cast<size_t>(16 - n) * 3, ' ');
-      row += " : ";
-      std::string chars;
+      for (int32_t i = n; i < 16; ++i) {
+        *p++ = ' ';
+        *p++ = ' ';
+        *p++ = ' ';
+      }
+      *p++ = ' ';
+      *p++ = ':';
+      *p++ = ' ';
       for (int32_t i = 0; i < n; ++i) {
-        unsigned char c = bytes[off + i];
-        chars += (c >= 0x20 && c <= 0x7E) ? static_cast<char>(c) : '.';
+        const unsigned char c = bytes[off + i];
+        *p++ = (c >= 0x20 && c <= 0x7E) ? static_cast<char>(c) : '.';
       }
-      fileBody += row + chars + "\n";
-      bufferBody += row + chars + std::string(static_cast<size_t>(16 - n), ' ') + "\n";
+      if (padChars)
+        for (int32_t i = n; i < 16; ++i) *p++ = ' ';
+      *p++ = '\n';
+      body.append(row, static_cast<size_t>(p - row));
     }
   }
-  emit(DEBUG_COL, fileBody, bufferBody);
+  emit(DEBUG_COL, body, body);
 }
 
 void cLog::writeErrorValue(std::string_view name, std::string value) {

@@ -10,7 +10,6 @@
 #include <string>
 
 #include "MIRVOSign.hpp"
-#include "cCertChain.hpp"
 #include "cLog.hpp"
 #include "pyglue.hpp"
 #include "vexa_block.hpp"

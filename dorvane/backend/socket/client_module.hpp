@@ -9,12 +9,12 @@ namespace dorvane_client {
 namespace py = pybind11;
 
 // Remembers the module object while it initialises; it lives as long as the process.
-void set_module(py::module_ m);
+inline void set_module(py::module_ m) { pyglue::ThisModule::get().set(m); }
 
 // The module itself (for building function objects inside it).
-py::module_ module();
+inline py::module_ module() { return pyglue::ThisModule::get().module(); }
 
 // A global of the module as it stands now; a missing name raises NameError.
-py::object global(const char* name);
+inline py::object global(const char* name) { return pyglue::ThisModule::get().global(name); }
 
 }  // namespace dorvane_client

@@ -4,10 +4,41 @@
 
 namespace dorvane_wrapper {
 
-void start_loop(py::object loop) {
-    global("asyncio").attr("set_event_loop")(loop);
-    loop.attr("run_forever")();
+namespace {
+
+// start_loop is written against the C interface, without pybind11's dispatcher and without any
+// C++ object that owns a Python reference on its stack. The loop thread is a daemon: when the
+// interpreter finalises while the loop still runs, the thread is ended with pthread_exit the next
+// time it tries to take the interpreter lock, and that unwinds its stack. C++ destructors running
+// then would release Python references without the lock while the main thread tears the
+// interpreter down; plain C frames unwind without running anything.
+PyObject* start_loop_c(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"loop", nullptr};
+    PyObject* loop = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:start_loop", const_cast<char**>(keywords), &loop))
+        return nullptr;
+    PyObject* dict = PyModule_GetDict(module().ptr());  // borrowed
+    PyObject* asyncio = PyDict_GetItemString(dict, "asyncio");  // borrowed
+    if (!asyncio) {
+        PyErr_SetString(PyExc_NameError, "name 'asyncio' is not defined");
+        return nullptr;
+    }
+    PyObject* result = PyObject_CallMethod(asyncio, "set_event_loop", "O", loop);
+    if (!result) return nullptr;
+    Py_DECREF(result);
+    result = PyObject_CallMethod(loop, "run_forever", nullptr);
+    if (!result) return nullptr;
+    Py_DECREF(result);
+    Py_RETURN_NONE;
 }
+
+PyMethodDef start_loop_def = {
+    "start_loop", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&start_loop_c)),
+    METH_VARARGS | METH_KEYWORDS,
+    "start_loop(loop)\n\nMake `loop` the current event loop of this thread and run it forever."};
+
+}  // namespace
+
 
 void stop_loop(py::object loop) { loop.attr("call_soon_threadsafe")(loop.attr("stop")); }
 
@@ -25,8 +56,9 @@ void exit_check(py::object thread, py::object loop) {
 }
 
 void bind_loop_functions(py::module_& m) {
-    m.def("start_loop", &start_loop, py::arg("loop"),
-          "start_loop(loop)\n\nMake `loop` the current event loop of this thread and run it forever.");
+    PyObject* fn = PyCFunction_NewEx(&start_loop_def, nullptr, m.attr("__name__").ptr());
+    if (!fn) throw py::error_already_set();
+    m.attr("start_loop") = py::reinterpret_steal<py::object>(fn);
     m.def("stop_loop", &stop_loop, py::arg("loop"),
           "stop_loop(loop)\n\nAsk `loop` to stop, from any thread, without waiting for it.");
     m.def("_exitCheckfunc", &exit_check, py::arg("thread"), py::arg("loop"),

@@ -7,9 +7,6 @@ namespace dorvane_wrapper {
 
 namespace py = pybind11;
 
-// Target of a loop thread: makes `loop` the thread's current loop and runs it until stopped.
-void start_loop(py::object loop);
-
 // Schedules `loop.stop` from any thread; returns at once.
 void stop_loop(py::object loop);
 
@@ -19,6 +16,8 @@ void stop_loop(py::object loop);
 // interpreter's registered shutdown work still run.
 void exit_check(py::object thread, py::object loop);
 
+// Adds start_loop (the target of a loop thread: makes `loop` the thread's current loop and runs it
+// until stopped), stop_loop and _exitCheckfunc to the module.
 void bind_loop_functions(py::module_& m);
 
 }  // namespace dorvane_wrapper
