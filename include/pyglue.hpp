@@ -107,6 +107,16 @@ private:
 };
 
 // ---------------------------------------------------------------------------------------------
+// Small Python semantics.
+
+// `bool(value)`, with the interpreter's errors.
+inline bool truthy(py::handle value) {
+    int r = PyObject_IsTrue(value.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+// ---------------------------------------------------------------------------------------------
 // Raising.
 
 // Raise an exception instance (or class) and unwind to the pybind11 boundary.
@@ -166,6 +176,42 @@ inline py::object exception_from_throw(py::object typ, py::object val) {
     if (val.is_none()) return typ();
     if (PyTuple_Check(val.ptr())) return typ(*val);
     return typ(val);
+}
+
+// `a, b = value`, with the interpreter's own unpacking errors.
+inline std::pair<py::object, py::object> unpack2(py::handle value) {
+    PyObject* v = value.ptr();
+    if (PyTuple_CheckExact(v) && PyTuple_GET_SIZE(v) == 2) {
+        return {py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(v, 0)),
+                py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(v, 1))};
+    }
+    PyObject* it = PyObject_GetIter(v);
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            raise(PyExc_TypeError, std::string("cannot unpack non-iterable ") +
+                                       Py_TYPE(value.ptr())->tp_name + " object");
+        }
+        throw py::error_already_set();
+    }
+    py::object iter = py::reinterpret_steal<py::object>(it);
+    py::object items[2];
+    for (int i = 0; i < 2; ++i) {
+        PyObject* item = PyIter_Next(iter.ptr());
+        if (!item) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            raise(PyExc_ValueError,
+                  "not enough values to unpack (expected 2, got " + std::to_string(i) + ")");
+        }
+        items[i] = py::reinterpret_steal<py::object>(item);
+    }
+    PyObject* extra = PyIter_Next(iter.ptr());
+    if (extra) {
+        Py_DECREF(extra);
+        raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return {std::move(items[0]), std::move(items[1])};
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -14,36 +14,7 @@ bool holds(py::handle row, py::handle key) {
     return r == 1;
 }
 
-// `name, details = pair`, with the interpreter's unpacking errors.
-std::pair<py::object, py::object> unpack_pair(py::handle pair) {
-    PyObject* it = PyObject_GetIter(pair.ptr());
-    if (!it) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Clear();
-            pyglue::raise(PyExc_TypeError, std::string("cannot unpack non-iterable ") +
-                                               Py_TYPE(pair.ptr())->tp_name + " object");
-        }
-        throw py::error_already_set();
-    }
-    py::object iter = py::reinterpret_steal<py::object>(it);
-    py::object parts[2];
-    for (int i = 0; i < 2; ++i) {
-        PyObject* item = PyIter_Next(iter.ptr());
-        if (!item) {
-            if (PyErr_Occurred()) throw py::error_already_set();
-            pyglue::raise(PyExc_ValueError, "not enough values to unpack (expected 2, got " +
-                                                std::to_string(i) + ")");
-        }
-        parts[i] = py::reinterpret_steal<py::object>(item);
-    }
-    PyObject* extra = PyIter_Next(iter.ptr());
-    if (extra) {
-        Py_DECREF(extra);
-        pyglue::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    }
-    if (PyErr_Occurred()) throw py::error_already_set();
-    return {std::move(parts[0]), std::move(parts[1])};
-}
+
 
 py::object module_function(const char* name) { return pyglue::ThisModule::get().global(name); }
 
@@ -81,7 +52,7 @@ py::dict split_rows(py::handle rows, const char* detail_key) {
         if (!holds(row, key)) continue;
         py::object named = row[key];
         for (py::handle pair : named.attr("items")()) {
-            py::object details = unpack_pair(pair).second;
+            py::object details = pyglue::unpack2(pair).second;
             for (py::handle one : module_function("assimilate_type")(details)) detail.append(one);
         }
     }

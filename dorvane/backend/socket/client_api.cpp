@@ -6,11 +6,7 @@ namespace dorvane_client {
 
 namespace {
 
-bool truthy(py::handle value) {
-    int r = PyObject_IsTrue(value.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
+using pyglue::truthy;
 
 // kwargs.pop(name, None)
 py::object pop(py::dict& kwargs, const char* name) {

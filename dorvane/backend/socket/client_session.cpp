@@ -21,42 +21,9 @@ const Handler kHandlers[] = {{"data", "_onData"},
                              {"connected", "_onConnected"},
                              {"disconnected", "_onDisconnected"}};
 
-bool truthy(py::handle value) {
-    int r = PyObject_IsTrue(value.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
+using pyglue::truthy;
 
-// `a, b = value` with the interpreter's own errors.
-std::pair<py::object, py::object> unpack2(py::handle value) {
-    PyObject* it = PyObject_GetIter(value.ptr());
-    if (!it) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Clear();
-            pyglue::raise(PyExc_TypeError, std::string("cannot unpack non-iterable ") +
-                                               Py_TYPE(value.ptr())->tp_name + " object");
-        }
-        throw py::error_already_set();
-    }
-    py::object iter = py::reinterpret_steal<py::object>(it);
-    py::object items[2];
-    for (int i = 0; i < 2; ++i) {
-        PyObject* item = PyIter_Next(iter.ptr());
-        if (!item) {
-            if (PyErr_Occurred()) throw py::error_already_set();
-            pyglue::raise(PyExc_ValueError, "not enough values to unpack (expected 2, got " +
-                                                std::to_string(i) + ")");
-        }
-        items[i] = py::reinterpret_steal<py::object>(item);
-    }
-    PyObject* extra = PyIter_Next(iter.ptr());
-    if (extra) {
-        Py_DECREF(extra);
-        pyglue::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    }
-    if (PyErr_Occurred()) throw py::error_already_set();
-    return {items[0], items[1]};
-}
+using pyglue::unpack2;
 
 // send(**header, data=payload, cb=cb, loop=loop), with the interpreter's rules for `**`.
 py::object send_request(py::object send, py::handle header, py::object payload, py::object cb,

@@ -27,38 +27,7 @@ py::handle module() { return pyglue::ThisModule::get().module(); }
 
 py::object global(PyObject* name) { return get(module(), name); }
 
-std::pair<py::object, py::object> unpack2(py::handle value) {
-    PyObject* v = value.ptr();
-    if (PyTuple_CheckExact(v) && PyTuple_GET_SIZE(v) == 2) {
-        return {py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(v, 0)),
-                py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(v, 1))};
-    }
-    PyObject* it = PyObject_GetIter(v);
-    if (!it) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(v)->tp_name);
-        throw py::error_already_set();
-    }
-    py::object iter = py::reinterpret_steal<py::object>(it);
-    py::object items[2];
-    for (int i = 0; i < 2; ++i) {
-        PyObject* item = PyIter_Next(it);
-        if (!item) {
-            if (PyErr_Occurred()) throw py::error_already_set();
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-            throw py::error_already_set();
-        }
-        items[i] = py::reinterpret_steal<py::object>(item);
-    }
-    PyObject* extra = PyIter_Next(it);
-    if (extra) {
-        Py_DECREF(extra);
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        throw py::error_already_set();
-    }
-    if (PyErr_Occurred()) throw py::error_already_set();
-    return {items[0], items[1]};
-}
+
 
 py::object make_error(PyObject* type, const std::string& text) {
     return py::reinterpret_borrow<py::object>(type)(py::str(text));

@@ -61,11 +61,7 @@ inline void set(py::handle obj, PyObject* name, py::handle value) {
     if (PyObject_SetAttr(obj.ptr(), name, value.ptr()) < 0) throw py::error_already_set();
 }
 
-inline bool truthy(py::handle value) {
-    int r = PyObject_IsTrue(value.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
+using pyglue::truthy;
 
 // obj.name(args...)
 template <class... Args>
@@ -73,8 +69,7 @@ py::object call_method(py::handle obj, PyObject* name, Args&&... args) {
     return get(obj, name)(std::forward<Args>(args)...);
 }
 
-// `a, b = value` with the interpreter's own errors.
-std::pair<py::object, py::object> unpack2(py::handle value);
+using pyglue::unpack2;
 
 // True when `exc` is an instance of Exception (not only BaseException).
 inline bool is_exception(py::handle exc) {

@@ -20,11 +20,7 @@ py::object get(py::handle obj, const char* key, const char* dflt) {
     return get(obj, key, py::str(dflt));
 }
 
-bool truthy(py::handle obj) {
-    int result = PyObject_IsTrue(obj.ptr());
-    if (result < 0) throw py::error_already_set();
-    return result == 1;
-}
+
 
 py::object first_item(py::handle obj) {
     py::object zero = py::int_(0);

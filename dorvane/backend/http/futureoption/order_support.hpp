@@ -24,7 +24,7 @@ py::object get(py::handle obj, const char* key, py::handle dflt);
 py::object get(py::handle obj, const char* key, const char* dflt);
 
 // The interpreter's truth test (a py::object's own bool only tells whether it holds a pointer).
-bool truthy(py::handle obj);
+using pyglue::truthy;
 
 // obj[0]: the product type is the first item of a `security_type` (IndexError when empty).
 py::object first_item(py::handle obj);
