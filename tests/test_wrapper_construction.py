@@ -222,7 +222,8 @@ def test_exit_hook_interrupt_stops_the_loop(monkeypatch, loops):
 
 
 def test_exit_hook_passes_other_errors(monkeypatch, loops):
-    monkeypatch.setattr(wrapper, "_interpreter_shutdown", lambda: None)
+    chained = []
+    monkeypatch.setattr(wrapper, "_interpreter_shutdown", lambda: chained.append(True))
 
     class Broken:
         def is_alive(self):
@@ -230,6 +231,7 @@ def test_exit_hook_passes_other_errors(monkeypatch, loops):
 
     with pytest.raises(ValueError, match="broken thread"):
         wrapper._exitCheckfunc(Broken(), loops())
+    assert chained == [True]  # the interpreter's own wait still ran
 
 
 def test_interpreter_hook_is_the_one_found_at_import():

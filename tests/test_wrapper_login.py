@@ -296,6 +296,24 @@ def test_loss_before_the_reply_fails_the_login(facade, server, logs):
     assert logged_exceptions(logs) == [outcome["error"]]
 
 
+def test_cancelled_login_is_not_logged(facade, server, logs):
+    w = facade()
+    server.session.hold_login = True
+    coro = w.loginAsync(PERSON, PASSWORD)
+    future = asyncio.run_coroutine_threadsafe(coro, w._loop)
+    assert wait_until(lambda: len(server.session.logins) == 1)
+    assert future.cancel()
+    # The cancellation reaches the coroutine, which ends with it; not being of the Exception
+    # kind, it passes without an error line.
+    assert wait_until(lambda: not asyncio.run_coroutine_threadsafe(_tasks_of(coro), w._loop).result(5))
+    assert logged_exceptions(logs) == []
+    assert "Log in successed." not in facade_lines(logs)
+
+
+async def _tasks_of(coro):
+    return [t for t in asyncio.all_tasks() if t.get_coro() is coro]
+
+
 def test_logout_before_login(facade, server, logs):
     w = facade()
     with pytest.raises(AttributeError) as info:

@@ -42,17 +42,29 @@ PyMethodDef start_loop_def = {
 
 void stop_loop(py::object loop) { loop.attr("call_soon_threadsafe")(loop.attr("stop")); }
 
+namespace {
+
+void interpreter_shutdown() {
+    py::object original = global("_interpreter_shutdown");
+    if (!original.is_none()) original();
+}
+
+}  // namespace
+
 void exit_check(py::object thread, py::object loop) {
     try {
         while (truthy(thread.attr("is_alive")())) global("time").attr("sleep")(1);
     } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_KeyboardInterrupt)) throw;
+        if (!e.matches(PyExc_KeyboardInterrupt)) {
+            // Another failure leaves the hook, after the interpreter's own shutdown wait.
+            py::object exc = pyglue::fetch_exception(e);
+            interpreter_shutdown();
+            pyglue::raise(exc);
+        }
         // The interrupt ends the wait and goes no further.
-        PyErr_Clear();
         global("stop_loop")(loop);
     }
-    py::object original = global("_interpreter_shutdown");
-    if (!original.is_none()) original();
+    interpreter_shutdown();
 }
 
 void bind_loop_functions(py::module_& m) {

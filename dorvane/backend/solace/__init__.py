@@ -1,1 +1,1 @@
-"""Package of the quote subscription: the extension module `quote` (`Quote`, `contract2topic`)."""
+"""Minimal local layer of the library package dorvane.backend.solace: the quote subscription package (its extension module `quote` holds `Quote` and `contract2topic`)."""
