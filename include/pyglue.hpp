@@ -449,7 +449,7 @@ public:
     PlainClass& def(const char* name, F&& f, const Extra&... extra) {
         const char* made = std::string(name) == "__init__" ? "__init" : name;
         py::cpp_function cf(std::forward<F>(f), py::name(made), py::is_method(cls_),
-                            py::sibling(py::getattr(cls_, name, py::none())), extra...);
+                            py::sibling(own_attribute(name)), extra...);
         py::setattr(cls_, name, cf);
         return *this;
     }
@@ -479,6 +479,13 @@ public:
     py::object cls() const { return cls_; }
 
 private:
+    // The class's own attribute `name` (not an inherited one), or None: only the class's own C++
+    // methods are chained as overloads; a base class's Python method is simply overridden.
+    py::object own_attribute(const char* name) const {
+        PyObject* own = PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(cls_.ptr())->tp_dict, name);
+        return own ? py::reinterpret_borrow<py::object>(own) : py::none();
+    }
+
     py::module_ module_;
     py::object cls_;
 };

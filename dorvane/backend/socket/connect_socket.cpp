@@ -153,9 +153,6 @@ void socket_lost(py::handle sock, py::handle exc) {
 void bind_socket(py::module_& m) {
     py::object base = pyglue::lookup("asyncio", "Protocol");
     pyglue::PlainClass cls(m, "Socket", py::make_tuple(base));
-    // The builder chains a method to an existing function of the same name as an overload; the
-    // names inherited from asyncio.Protocol are Python functions, so shadow them first.
-    for (const char* name : {"connection_made", "connection_lost", "data_received"}) cls.attr(name, py::none());
     cls.def("__init__", &socket_init, py::arg("connection"));
     cls.def("connection_made", &connection_made, py::arg("transport"));
     cls.def("connection_lost", &connection_lost, py::arg("exc"));
