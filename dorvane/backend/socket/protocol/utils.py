@@ -1,4 +1,5 @@
 """Minimal local layer of the library module dorvane.backend.socket.protocol.utils: text fields and address conversion."""
+import functools
 import ipaddress
 
 from construct import FixedSized, GreedyBytes, NullStripped, StringEncoded
@@ -11,16 +12,22 @@ def PS950(length):
     return StringEncoded(FixedSized(length, NullStripped(GreedyBytes)), "cp950")
 
 
+@functools.lru_cache(maxsize=64)
+def _dotted_to_int(ip4):
+    try:
+        return int(ipaddress.IPv4Address(ip4))
+    except ipaddress.AddressValueError as exc:
+        raise ValueError("not a dotted IPv4 address: {!r}".format(ip4)) from exc
+
+
 def ip_convert(ip4):
     """Dotted IPv4 text to its 32-bit number; the empty text gives 0."""
     if ip4 == "":
         return 0
     if not isinstance(ip4, str):
         raise ValueError("ip4 must be dotted IPv4 text, not {!r}".format(ip4))
-    try:
-        return int(ipaddress.IPv4Address(ip4))
-    except ipaddress.AddressValueError as exc:
-        raise ValueError("not a dotted IPv4 address: {!r}".format(ip4)) from exc
+    # A connection converts its one local address for every request: remember recent ones.
+    return _dotted_to_int(ip4)
 
 
 def check_options(options, required):
