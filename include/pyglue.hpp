@@ -13,6 +13,8 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <dlfcn.h>
+
 #include <functional>
 #include <initializer_list>
 #include <memory>
@@ -92,6 +94,16 @@ public:
         Py_XDECREF(old);
     }
     py::module_ module() const { return py::reinterpret_borrow<py::module_>(module_); }
+    // The folder of this extension's shared library. While a single-phase module initialises its
+    // __file__ is not set yet, so the loader is asked where this code was mapped from.
+    static std::string folder() {
+        Dl_info info{};
+        if (!dladdr(reinterpret_cast<void*>(&ThisModule::folder), &info) || !info.dli_fname)
+            raise_import_error("cannot locate the extension module's file");
+        std::string path = info.dli_fname;
+        auto slash = path.rfind('/');
+        return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+    }
     // The module global `name` as it is now; NameError when it is not defined.
     py::object global(const char* name) const {
         PyObject* value = PyDict_GetItemString(PyModule_GetDict(module_), name);  // borrowed
@@ -103,6 +115,11 @@ public:
     }
 
 private:
+    [[noreturn]] static void raise_import_error(const char* message) {
+        PyErr_SetString(PyExc_ImportError, message);
+        throw py::error_already_set();
+    }
+
     PyObject* module_ = nullptr;
 };
 

@@ -3,6 +3,7 @@
 //
 // Importing the module performs the imports below, reads config.ini beside the module once into
 // the shared `config`, and builds the class. Nothing is started and no connection is made.
+#include "wrapper_elide.hpp"
 #include "wrapper_facade.hpp"
 #include "wrapper_loop.hpp"
 #include "wrapper_module.hpp"
@@ -45,5 +46,6 @@ PYBIND11_MODULE(wrapper, m) {
     m.attr("config").attr("read")(py::str(m.attr("config_path")));
 
     dw::bind_loop_functions(m);
+    dw::bind_elide(m);
     dw::bind_wrapper(m);
 }

@@ -12,17 +12,17 @@ namespace py = pybind11;
 
 // Remembers the module object while it initialises; it lives as long as the process, so the
 // look-ups below still work while the interpreter releases objects at exit.
-void set_module(py::module_ m);
+inline void set_module(py::module_ m) { pyglue::ThisModule::get().set(m); }
 
-py::module_ module();
+inline py::module_ module() { return pyglue::ThisModule::get().module(); }
 
 // A global of the module as it stands now; a missing name raises NameError.
-py::object global(const char* name);
+inline py::object global(const char* name) { return pyglue::ThisModule::get().global(name); }
 
 // The folder of the module's shared library (its __file__ is not set yet while it initialises).
-std::string module_folder();
+inline std::string module_folder() { return pyglue::ThisModule::folder(); }
 
-bool truthy(py::handle value);
+using pyglue::truthy;
 
 // Calls `log.<level>(arg)` on the module's logger as it stands now.
 void log(const char* level, py::handle arg);

@@ -1,0 +1,159 @@
+#include "wrapper_elide.hpp"
+
+#include "wrapper_module.hpp"
+
+#include <memory>
+#include <string>
+#include <utility>
+
+namespace dorvane_wrapper {
+
+namespace {
+
+using Step = pyglue::Coroutine::Step;
+
+// The state of one decorated function: the function, a slot for the one job that may wait, and the
+// runner flag (set while some call drains the slot).
+//
+// Each method below reads and changes the slot and the flag in C++ alone, without calling into
+// Python, so it runs whole under the interpreter lock: calls made on several loop threads at once
+// (every facade shares the state of its class's update_statusAsync) cannot interleave inside it.
+// A reference that one of them drops is released by its caller after the state is consistent.
+class SingleRunner {
+public:
+    explicit SingleRunner(py::object fn) : fn_(std::move(fn)) {}
+
+    const py::object& fn() const { return fn_; }
+
+    // Queues `job` when the slot is free (when a job already waits, `job` is left with the caller
+    // and so dropped), then makes the caller the runner unless another call already is: true when
+    // the caller is now the runner.
+    bool offer_and_claim(py::object& job) {
+        if (!waiting_) waiting_ = std::move(job);
+        if (running_) return false;
+        running_ = true;
+        return true;
+    }
+
+    // The waiting job, taken from the slot; or, when the slot is empty, a null object after the
+    // flag has been cleared (no suspension lies between that test and the clearing).
+    py::object take_or_release() {
+        if (!waiting_) {
+            running_ = false;
+            return py::object();
+        }
+        return std::move(waiting_);
+    }
+
+    // The runner ended without draining the slot (its job failed, it was cancelled or closed, or
+    // it was released while suspended): the flag is cleared so later calls are served again.
+    // A job still waiting stays in the slot for the next runner.
+    void release() { running_ = false; }
+
+private:
+    py::object fn_;
+    py::object waiting_;
+    bool running_ = false;
+};
+
+// The coroutine of one call of the decorated function.
+class ElideCall : public pyglue::Coroutine {
+public:
+    ElideCall(std::shared_ptr<SingleRunner> runner, std::string qualname, py::tuple args,
+              py::dict kwargs)
+        : pyglue::Coroutine(std::move(qualname)),
+          runner_(std::move(runner)),
+          args_(std::move(args)),
+          kwargs_(std::move(kwargs)) {}
+
+    ~ElideCall() override {
+        if (runner_owned_) runner_->release();
+    }
+
+protected:
+    Step step(py::object /*value*/, py::object exc) override {
+        if (!begun_) {
+            begun_ = true;
+            py::object job = make_own_job();
+            if (!runner_->offer_and_claim(job)) return Step::finish();
+            runner_owned_ = true;
+        } else if (!exc.is_none()) {
+            // The job in progress raised, or the coroutine was cancelled or closed: the drain ends
+            // and the exception goes on to whoever awaits this call.
+            give_up();
+            pyglue::raise(exc);
+        }
+        // The job just awaited ended normally; its result is dropped.
+        return next_job();
+    }
+
+private:
+    // partial(fn, *args, **kwargs) of this call's arguments.
+    py::object make_own_job() {
+        py::tuple args = std::move(args_);
+        py::dict kwargs = std::move(kwargs_);
+        return global("partial")(runner_->fn(), *args, **kwargs);
+    }
+
+    Step next_job() {
+        py::object job = runner_->take_or_release();
+        if (!job) {
+            runner_owned_ = false;
+            return Step::finish();
+        }
+        try {
+            py::object awaitable = job();
+            if (!py::hasattr(awaitable, "__await__") && !PyGen_Check(awaitable.ptr()))
+                pyglue::raise(PyExc_TypeError,
+                              "object " + std::string(Py_TYPE(awaitable.ptr())->tp_name) +
+                                  " can't be used in 'await' expression");
+            return Step::await_on(std::move(awaitable));
+        } catch (...) {
+            give_up();
+            throw;
+        }
+    }
+
+    void give_up() {
+        if (runner_owned_) runner_->release();
+        runner_owned_ = false;
+    }
+
+    std::shared_ptr<SingleRunner> runner_;
+    py::tuple args_;
+    py::dict kwargs_;
+    bool begun_ = false;
+    bool runner_owned_ = false;
+};
+
+const char* const kElideDoc =
+    "\n    function decorated with this will only execute once at a time.\n"
+    "    Caution: If return value of function is required, don't use this.\n    ";
+
+}  // namespace
+
+py::object elide(py::object fn) {
+    auto runner = std::make_shared<SingleRunner>(fn);
+    std::string qualname = "elide.<locals>.wrapper";
+    py::object fn_qualname = py::getattr(fn, "__qualname__", py::none());
+    if (PyUnicode_Check(fn_qualname.ptr())) qualname = py::str(fn_qualname);
+
+    py::module_ m = module();
+    py::object wrapper = pyglue::make_function(
+        m, "elide.<locals>.wrapper",
+        [runner, qualname](py::args args, py::kwargs kwargs) {
+            return pyglue::Coroutine::make<ElideCall>(runner, qualname, std::move(args),
+                                                      std::move(kwargs));
+        });
+    py::object impl = wrapper.attr("__cfunc__");
+    wrapper = global("wraps")(fn)(wrapper);
+    // wraps copies fn's __dict__, which for a function made in C++ holds that function's own
+    // implementation under the same key: put the runner's back.
+    wrapper.attr("__cfunc__") = impl;
+    pyglue::mark_coroutine_function(wrapper);
+    return wrapper;
+}
+
+void bind_elide(py::module_& m) { m.def("elide", &elide, py::arg("fn"), kElideDoc); }
+
+}  // namespace dorvane_wrapper

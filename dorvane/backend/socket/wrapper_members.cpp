@@ -1,0 +1,121 @@
+#include "wrapper_members.hpp"
+
+#include "wrapper_module.hpp"
+
+#include <string>
+#include <utility>
+
+namespace dorvane_wrapper {
+
+namespace {
+
+using Step = pyglue::Coroutine::Step;
+
+// The coroutine of a member whose body is empty: it ends with None at its first step.
+class EmptyCoroutine : public pyglue::Coroutine {
+public:
+    using pyglue::Coroutine::Coroutine;
+
+protected:
+    Step step(py::object /*value*/, py::object /*exc*/) override { return Step::finish(); }
+};
+
+// Members whose bodies are empty in this facade: they take their arguments and return None.
+py::none get_order_id(py::object /*self*/) { return py::none(); }
+py::none place_order(py::object, py::object /*contract*/, py::object /*order*/) { return py::none(); }
+py::none update_order(py::object, py::object /*trade*/, py::object /*price*/, py::object /*qty*/) {
+    return py::none();
+}
+py::none cancel_order(py::object, py::object /*trade*/) { return py::none(); }
+py::none on_placeorder(py::object, py::object /*trade*/, py::object /*fut*/) { return py::none(); }
+py::none on_updateorder(py::object, py::object /*trade*/, py::object /*fut*/, py::object /*price*/,
+                        py::object /*qty*/) {
+    return py::none();
+}
+py::none on_cancelorder(py::object, py::object /*trade*/, py::object /*fut*/) { return py::none(); }
+py::none update_status(py::object) { return py::none(); }
+py::none account_report(py::object, py::args, py::kwargs) { return py::none(); }
+
+py::object update_status_async(py::object /*self*/) {
+    return pyglue::Coroutine::make<EmptyCoroutine>("Wrapper.update_statusAsync");
+}
+
+py::object list_accounts(py::object self) { return self.attr("accounts"); }
+
+// `from dorvane.MIRVO import vexa` at the call, init_vexa(vexa_path, vexa_passwd) by position
+// (its result is dropped), then the module itself goes into the session client's registry under
+// the person id. Before the first login there is no session client: the registration then fails
+// with the attribute error on None, after the initialisation has run.
+py::none activate_vexa(py::object self, py::object vexa_path, py::object vexa_passwd,
+                       py::object person_id) {
+    py::object vexa = pyglue::import_from("dorvane.MIRVO", "vexa");
+    vexa.attr("init_vexa")(vexa_path, vexa_passwd);
+    py::object registry = self.attr("_client").attr("activated_vexa");
+    if (PyObject_SetItem(registry.ptr(), person_id.ptr(), vexa.ptr()) < 0)
+        throw py::error_already_set();
+    return py::none();
+}
+
+// A plain method of the class.
+template <class F, class... Extra>
+void method(py::object cls, const char* name, F&& f, const Extra&... extra) {
+    py::cpp_function cf(std::forward<F>(f), py::name(name), py::is_method(cls),
+                        py::sibling(py::getattr(cls, name, py::none())), extra...);
+    py::setattr(cls, name, cf);
+}
+
+// A function object with a __dict__ (so the decorators may wrap it) named Wrapper.<name>.
+template <class F, class... Extra>
+py::object function(py::module_& m, const char* name, F&& f, const Extra&... extra) {
+    return pyglue::make_function(m, std::string("Wrapper.") + name, std::forward<F>(f), extra...);
+}
+
+// An order method: the function passed to `record`, and what that returns to `auth`.
+template <class F, class... Extra>
+void order_method(py::module_& m, py::object cls, const char* name, F&& f, const Extra&... extra) {
+    py::object fn = function(m, name, std::forward<F>(f), extra...);
+    py::object recorded = global("record")(fn);
+    py::setattr(cls, name, global("auth")(recorded));
+}
+
+}  // namespace
+
+void bind_members(py::module_& m, py::object cls) {
+    method(cls, "_get_orderId", &get_order_id, "_get_orderId()\n\nReturns None.");
+    method(cls, "list_accounts", &list_accounts,
+           "list_accounts()\n\nThe facade's accounts (None until something sets them).");
+    order_method(m, cls, "place_order", &place_order, py::arg("self"), py::arg("contract"),
+                 py::arg("order"), "place_order(contract, order)\n\nReturns None.");
+    order_method(m, cls, "update_order", &update_order, py::arg("self"), py::arg("trade"),
+                 py::arg("price") = py::none(), py::arg("qty") = py::none(),
+                 "update_order(trade, price=None, qty=None)\n\nReturns None.");
+    order_method(m, cls, "cancel_order", &cancel_order, py::arg("self"), py::arg("trade"),
+                 "cancel_order(trade)\n\nReturns None.");
+    method(cls, "_on_placeorder", &on_placeorder, py::arg("trade"), py::arg("fut"),
+           "_on_placeorder(trade, fut)\n\nReturns None.");
+    method(cls, "_on_updateorder", &on_updateorder, py::arg("trade"), py::arg("fut"),
+           py::arg("price") = py::none(), py::arg("qty") = py::none(),
+           "_on_updateorder(trade, fut, price=None, qty=None)\n\nReturns None.");
+    method(cls, "_on_cancelorder", &on_cancelorder, py::arg("trade"), py::arg("fut"),
+           "_on_cancelorder(trade, fut)\n\nReturns None.");
+    method(cls, "update_status", &update_status, "update_status()\n\nReturns None.");
+
+    py::object status = function(m, "update_statusAsync", &update_status_async, py::arg("self"),
+                                 "update_statusAsync()\n\nCoroutine that ends with None; "
+                                 "runs one call at a time.");
+    pyglue::mark_coroutine_function(status);
+    py::setattr(cls, "update_statusAsync", global("elide")(status));
+
+    for (const char* name :
+         {"get_account_margin", "get_account_openposition", "get_account_settle_profitloss"}) {
+        method(cls, name, &account_report,
+               (std::string(name) + "(*args, **kwargs)\n\nReturns None.").c_str());
+    }
+    method(cls, "activate_vexa", &activate_vexa, py::arg("vexa_path"), py::arg("vexa_passwd"),
+           py::arg("person_id"),
+           "activate_vexa(vexa_path, vexa_passwd, person_id)\n\nInitialises the signing module with "
+           "the certificate file and its password and registers the module with the session "
+           "client under `person_id`; returns None.");
+}
+
+}  // namespace dorvane_wrapper
