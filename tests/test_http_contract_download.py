@@ -124,6 +124,16 @@ def test_list_futopt_code_body(http_backend, client, detail, kind, product_type)
     assert http_backend.requests[0].json == {"code": product_type, "type": kind}
 
 
+def test_list_futopt_code_failing_truth_test_sends_nothing(http_backend, client):
+    class Undecided:
+        def __bool__(self):
+            raise RuntimeError("no truth value")
+
+    with pytest.raises(RuntimeError, match="no truth value"):
+        contract._list_futopt_code("F", Undecided(), client)
+    assert http_backend.requests == []
+
+
 def test_list_functions_return_decoded_reply_whatever_status(http_backend, client):
     http_backend.route("GET", STOCK_PATH, Reply(500, {"success": "false", "why": "x"}))
     http_backend.route("GET", INDEX_PATH, {"anything": [1, 2]})

@@ -218,6 +218,34 @@ def test_release_disconnects_and_wrappers_do_not_keep_the_quote(broker):
     assert broker.callback is not None and broker.event_callback is not None
 
 
+class App:
+    """A program object that holds its Quote and registers its own methods."""
+
+    def __init__(self):
+        self.quote = Quote()
+        self.quote.set_callback(self.on_quote)
+        self.quote.set_event_callback(self.on_event)
+
+    def on_quote(self, topic, msg):
+        pass
+
+    def on_event(self, resp_code, event_code, event):
+        pass
+
+
+def test_program_holding_its_quote_is_collected(broker):
+    app = App()
+    handle = app.quote.client
+    ref = weakref.ref(app)
+    del app
+    # The binding's registrations are replaced: the App, its Quote and the wrappers are garbage.
+    solclient.set_callback(None)
+    solclient.set_event_callback(None)
+    gc.collect()
+    assert ref() is None
+    assert broker.session(handle) is None  # the finaliser disconnected the session
+
+
 def test_binding_that_cannot_be_imported(monkeypatch, broker):
     monkeypatch.setitem(sys.modules, "quillmesh.solclient", None)
     reports = []

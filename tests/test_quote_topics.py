@@ -1,4 +1,8 @@
 """Topic names of the quote-messaging service made by contract2topic."""
+import os
+import subprocess
+import sys
+
 import pytest
 
 from dorvane.backend.solace import quote
@@ -106,3 +110,33 @@ def test_names_are_read_at_each_call(monkeypatch):
     assert contract2topic(Other(), "T") == "I/E/Z"
     with pytest.raises(Exception, match="Quote Type: tick not support."):
         contract2topic(Future(code="TXF"))
+
+
+
+# A library module that lacks one of the names the quote module imports fails the quote module's
+# import with the ImportError of that name, as `from ... import ...` does. Run in a fresh
+# interpreter with a stub in place of the module.
+STUB_IMPORT = """
+import sys, types
+stub = types.ModuleType(sys.argv[1])
+for name in sys.argv[2:]:
+    setattr(stub, name, type(name, (), {}))
+sys.modules[sys.argv[1]] = stub
+try:
+    import dorvane.backend.solace.quote
+except ImportError as exc:
+    cause = exc.__cause__  # the module's initialisation failure behind the import's own error
+    print(type(cause).__name__, cause.name)
+"""
+
+
+@pytest.mark.parametrize("module, present", [
+    ("dorvane.constant", ["QUOTE_TYPE_TICK"]),
+    ("dorvane.contracts", ["Stock", "Future", "Option"]),
+])
+def test_missing_import_name_fails_the_import(module, present):
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    out = subprocess.run([sys.executable, "-c", STUB_IMPORT, module, *present], cwd=root,
+                         capture_output=True, text=True, timeout=30)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "ImportError " + module

@@ -1,5 +1,9 @@
 """Stock order builders and dispatchers: place, change quantity and cancel on TSE and OTC."""
 
+import os
+import subprocess
+import sys
+
 import pytest
 
 from dorvane.backend.constant import MarketType
@@ -246,3 +250,27 @@ def test_module_bindings():
     assert handler.OrderProps is OrderProps
     assert handler.stock_ops is OrderProps.Stock
     assert handler.MarketType is MarketType
+
+
+# A library module that lacks a name the handler imports fails the handler's import with the
+# ImportError of that name, as `from ... import ...` does. Run in a fresh interpreter with a stub
+# in place of the module.
+STUB_IMPORT = """
+import sys, types
+stub = types.ModuleType(sys.argv[1])
+sys.modules[sys.argv[1]] = stub
+try:
+    import dorvane.backend.socket.protocol.stock.handler
+except ImportError as exc:
+    cause = exc.__cause__  # the module's initialisation failure behind the import's own error
+    print(type(cause).__name__, cause.name)
+"""
+
+
+@pytest.mark.parametrize("module", ["dorvane.backend.constant", "dorvane.orderprops"])
+def test_missing_import_name_fails_the_import(module):
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    out = subprocess.run([sys.executable, "-c", STUB_IMPORT, module], cwd=root,
+                         capture_output=True, text=True, timeout=30)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "ImportError " + module

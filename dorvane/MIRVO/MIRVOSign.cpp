@@ -20,6 +20,7 @@ namespace {
 
 constexpr const char* kTextEncoding = "BIG5";  // the encoding of the text handed to SignPkcs7
 constexpr const char* kSignEncoding = "BIG5";  // the encoding of the bytes that are signed
+constexpr const char* kPropertiesFileName = "p7Sign.properties";  // relative to the working directory
 
 // The digest of a digest name; "SHA1" and "SHA256" only, case and length exact.
 const EVP_MD* digestByName(const std::string* name) {
@@ -52,13 +53,19 @@ int32_t MIRVOSign::initial(const char* propertyFile, const char* passwd) {
   log.write(cLog::INFO_COL, "");
   lastError = MIRVO_OK;
 
+  // The properties are always read from "p7Sign.properties" in the working directory, whatever
+  // name is handed over (the signing module hands over that name).
+  (void)propertyFile;
   cProperty props;
-  if (!props.loadFromFile(propertyFile && *propertyFile ? propertyFile : "p7Sign.properties")) {
+  if (!props.loadFromFile(kPropertiesFileName)) {
     lastError = MIRVO_PROPERTY_READ_ERROR;
     if (log.errorOn()) log.write(cLog::ERROR_COL, msg::PROPERTY_READ_FAILED);
   } else {
     log.setLevel(props.getProperty("LOG.level").c_str());
-    cFile::createFolder(props.getProperty("LOG.path").c_str(), props.getProperty("LOG.file").c_str());
+    // Read one after the other: the log shows LOG.path before LOG.file.
+    const std::string logPath = props.getProperty("LOG.path");
+    const std::string logFile = props.getProperty("LOG.file");
+    cFile::createFolder(logPath.c_str(), logFile.c_str());
 
     cCertChainList& chains = mirvoChainList();
     if (chains.chains.empty()) chains.loadCertChainFiles(&props);

@@ -20,8 +20,8 @@ class MIRVOSign {
   MIRVOSign(const MIRVOSign&) = delete;
   MIRVOSign& operator=(const MIRVOSign&) = delete;
 
-  // Reads the properties file (the signing module passes "p7Sign.properties", relative to the
-  // working directory), sets the log level and log file, loads the chains while none is loaded,
+  // Reads "p7Sign.properties" in the working directory (whatever propertyFile names; the signing
+  // module passes that name), sets the log level and log file, loads the chains while none is loaded,
   // takes the signing options and loads the PKCS#12 file with the password (or "PFX.pswd" when
   // the password is null or empty). Returns the code, also kept as lastError.
   int32_t initial(const char* propertyFile, const char* passwd);

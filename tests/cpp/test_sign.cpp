@@ -387,6 +387,41 @@ TEST_F(Signer, EveryActivationBeginsWithAnEmptyLineAndEndsWithItsMarker) {
   EXPECT_TRUE(capture_.has(" INFO end MIRVOSign::MIRVOSign()\n"));
 }
 
+TEST_F(Signer, PropertiesAreReadFromP7SignPropertiesWhateverNameIsHandedOver) {
+  properties("user_modern.pfx", kTemplateOptions);
+  writeFile(dir_ / "other.properties", "PFX.path = /nowhere\nPFX.file = none.pfx\n");
+  EXPECT_EQ(MIRVOSignInitial("other.properties", kPassword), 0) << capture_.text();
+  EXPECT_EQ(MIRVOSignInitial(nullptr, kPassword), 0) << capture_.text();
+  EXPECT_EQ(capture_.count("PARAM propertyFile = p7Sign.properties\n"), 2) << capture_.text();
+  EXPECT_FALSE(capture_.has("other.properties"));
+}
+
+TEST_F(Signer, TheLogSettingsAreReadInTheirOrder) {
+  // A log folder that cannot be made (a file of that name): the lines stay in the buffer.
+  properties("user_modern.pfx", std::string(kTemplateOptions) +
+                                    "LOG.level = DEBUG\nLOG.path = p7Sign.properties\nLOG.file = vexa.log\n");
+  ASSERT_EQ(initial(), 0);
+  const std::string text = capture_.text();
+  const char* order[] = {"cProperty::getProperty() : LOG.level = DEBUG\n",
+                         "cProperty::getProperty() : LOG.path = p7Sign.properties\n",
+                         "cProperty::getProperty() : LOG.file = vexa.log\n",
+                         "end cFile::createFolder() return = false\n",
+                         "cProperty::getProperty() : PKCS7.digest = SHA256\n",
+                         "cProperty::getPropertyInt() : PKCS7.addCert = 0x00000001(1)\n",
+                         "cProperty::getProperty() : PKCS7.addTimestamp = false\n",
+                         "cProperty::getProperty() : PKCS7.addPlainText = true\n",
+                         "cProperty::getProperty() : PFX.path = ",
+                         "cProperty::getProperty() : PFX.file = user_modern.pfx\n",
+                         "end cPkcs12::loadPfxFile() = 0x00000000(0)\n",
+                         " INFO end MIRVOSign::MIRVOSign()\n"};
+  size_t at = 0;
+  for (const char* line : order) {
+    const size_t found = text.find(line, at);
+    ASSERT_NE(found, std::string::npos) << line << "\n" << text;
+    at = found;
+  }
+}
+
 TEST_F(Signer, DebugLevelDumpsTheTextAndTheSignature) {
   properties("user_modern.pfx", std::string(kTemplateOptions) + "LOG.level = DEBUG\n");
   ASSERT_EQ(initial(), 0);

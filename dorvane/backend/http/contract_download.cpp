@@ -36,8 +36,8 @@ py::object list_tw_index_code(py::handle client) {
 py::object list_futopt_code(py::handle product_type, py::handle detail, py::handle client) {
     py::dict payload;
     payload["code"] = product_type;
-    payload["type"] = py::str(PyObject_IsTrue(detail.ptr()) == 1 ? "contract" : "delivery");
-    if (PyErr_Occurred()) throw py::error_already_set();
+    // The truth test runs before anything else is made, so a failing __bool__ propagates cleanly.
+    payload["type"] = py::str(pyglue::truthy(detail) ? "contract" : "delivery");
     py::object session = client.attr("session");
     py::object url = client.attr("f_list_code_uri");
     return session.attr("post")(url, py::arg("json") = payload).attr("json")();

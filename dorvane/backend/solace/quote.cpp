@@ -74,16 +74,24 @@ void quote_init(py::object self) {
     py::setattr(self, "_event_callback", py::none());
 }
 
-// The wrappers close over the program's callable only, never over the Quote.
+// The wrappers close over the program's callable only, never over the Quote. The callable is
+// bound as the `__self__` of a method object rather than captured by a C++ lambda: the cycle
+// collector sees through a method object, so a program object that holds its Quote and registers
+// one of its own methods is still released once nothing else refers to it.
+py::object bind_callable(const py::cpp_function& impl, py::handle func) {
+    return py::module_::import("types").attr("MethodType")(impl, func);
+}
+
 py::none quote_set_callback(py::object self, py::object func) {
     check_parameter_count(func, 2,
                           "quote callback must have fixed as two input args with topic and msg.");
-    py::cpp_function wrapper(
-        [func](py::object topic, py::object msg) {
-            func(topic, msg);
+    py::cpp_function impl(
+        [](py::object callable, py::object topic, py::object msg) {
+            callable(topic, msg);
             return 0;
         },
-        py::name("quote_callback_wrapper"), py::arg("topic"), py::arg("msg"));
+        py::name("quote_callback_wrapper"), py::arg("func"), py::arg("topic"), py::arg("msg"));
+    py::object wrapper = bind_callable(impl, func);
     py::setattr(self, "_quote_callback", wrapper);
     self.attr("solclient").attr("set_callback")(self.attr("_quote_callback"));
     return py::none();
@@ -92,12 +100,12 @@ py::none quote_set_callback(py::object self, py::object func) {
 py::none quote_set_event_callback(py::object self, py::object func) {
     check_parameter_count(
         func, 3, "event callback must have fixed as three input args with resp_code, event_code, event.");
-    py::cpp_function wrapper(
-        [func](py::object resp_code, py::object event_code, py::object /*info*/, py::object event) {
-            func(resp_code, event_code, event);
-        },
-        py::name("fixed_handler"), py::arg("resp_code"), py::arg("event_code"), py::arg("info"),
-        py::arg("event"));
+    py::cpp_function impl(
+        [](py::object callable, py::object resp_code, py::object event_code, py::object /*info*/,
+           py::object event) { callable(resp_code, event_code, event); },
+        py::name("fixed_handler"), py::arg("func"), py::arg("resp_code"), py::arg("event_code"),
+        py::arg("info"), py::arg("event"));
+    py::object wrapper = bind_callable(impl, func);
     py::setattr(self, "_event_callback", wrapper);
     self.attr("solclient").attr("set_event_callback")(self.attr("_event_callback"));
     return py::none();
@@ -129,12 +137,12 @@ PYBIND11_MODULE(quote, m) {
     py::options options;
     options.disable_function_signatures();
 
-    py::module_ contracts = py::module_::import("dorvane.contracts");
-    for (const char* name : {"Stock", "Future", "Option", "Index"}) m.attr(name) = contracts.attr(name);
-    m.attr("signature") = py::module_::import("inspect").attr("signature");
-    py::module_ constant = py::module_::import("dorvane.constant");
-    m.attr("QUOTE_TYPE_TICK") = constant.attr("QUOTE_TYPE_TICK");
-    m.attr("QUOTE_TYPE_BIDASK") = constant.attr("QUOTE_TYPE_BIDASK");
+    // `from ... import ...`: a missing name fails the import with ImportError.
+    for (const char* name : {"Stock", "Future", "Option", "Index"})
+        m.attr(name) = pyglue::import_from("dorvane.contracts", name);
+    m.attr("signature") = pyglue::import_from("inspect", "signature");
+    m.attr("QUOTE_TYPE_TICK") = pyglue::import_from("dorvane.constant", "QUOTE_TYPE_TICK");
+    m.attr("QUOTE_TYPE_BIDASK") = pyglue::import_from("dorvane.constant", "QUOTE_TYPE_BIDASK");
 
     m.def("contract2topic", &dorvane::quote::contract2topic,
           "contract2topic(contract, quote_type='tick')\n\n"

@@ -44,12 +44,14 @@ const char* const kOrderInDoc =
     "    - NO: 'N'\n"
     "    ";
 
-// `from <package> import <name>`: the package's attribute, or its submodule of that name.
+// `from <package> import <name>`: the package's attribute, or its submodule of that name (imported
+// here when needed); a name that is neither fails with ImportError, as the import statement does.
 py::object from_import(const char* package, const char* name) {
     py::tuple fromlist = py::make_tuple(name);
     PyObject* mod = PyImport_ImportModuleLevel(package, nullptr, nullptr, fromlist.ptr(), 0);
     if (!mod) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(mod).attr(name);
+    Py_DECREF(mod);
+    return pyglue::import_from(package, name);
 }
 
 void bind_place(py::module_& m, const char* name, const char* market, py::object first_sell_no) {
