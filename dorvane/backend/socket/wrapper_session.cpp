@@ -14,6 +14,15 @@ using Step = pyglue::Coroutine::Step;
 
 py::str format(const char* text, py::handle a) { return py::str(text).format(a); }
 
+// `await x` of the guarded part: an object that cannot be awaited fails here, inside the guard,
+// with the interpreter's own text, so the handler logs it like any other failure of those steps.
+Step await_guarded(py::object x) {
+    if (!py::hasattr(x, "__await__") && !PyGen_Check(x.ptr()))
+        pyglue::raise(PyExc_TypeError, "object " + std::string(Py_TYPE(x.ptr())->tp_name) +
+                                           " can't be used in 'await' expression");
+    return Step::await_on(std::move(x));
+}
+
 // Base of the two coroutines: the guarded part logs an exception of the interpreter's Exception
 // kind once, as the object itself, and raises that same object again; exceptions of other kinds
 // (cancellation, interrupt, exit, close of the coroutine) pass without a log line.
@@ -65,7 +74,7 @@ private:
         }
         log("info", py::str("Connecting to {}:{}.").format(self_.attr("_host"), self_.attr("_port")));
         state_ = 1;
-        return guarded([&] { return Step::await_on(self_.attr("_client").attr("connect")(loop_)); });
+        return guarded([&] { return await_guarded(self_.attr("_client").attr("connect")(loop_)); });
     }
 
     Step resume(py::object value) {
@@ -75,11 +84,11 @@ private:
             log("info", format("Logging in {}.", person_id_));
             state_ = 2;
             py::object login = self_.attr("_client").attr("login");
-            return Step::await_on(login(person_id_, passwd_, py::arg("loop") = loop_));
+            return await_guarded(login(person_id_, passwd_, py::arg("loop") = loop_));
         }
         case 2:  // the login coroutine gave the request's future
             state_ = 3;
-            return Step::await_on(value);
+            return await_guarded(value);
         default: {  // the trimmed login reply
             state_ = 4;
             py::object sol = value;
@@ -118,14 +127,14 @@ protected:
             log("info", py::str("Logout..."));
             state_ = 1;
             return guarded([&] {
-                return Step::await_on(self_.attr("_client").attr("logout")(py::arg("loop") = loop_));
+                return await_guarded(self_.attr("_client").attr("logout")(py::arg("loop") = loop_));
             });
         }
         if (!exc.is_none()) fail(exc);
         return guarded([&] {
             if (state_ == 1) {  // the logout coroutine gave the request's future
                 state_ = 2;
-                return Step::await_on(value);
+                return await_guarded(value);
             }
             state_ = 3;  // the logout reply is dropped
             log("info", py::str("Logout  successed."));
