@@ -266,6 +266,18 @@ def test_logout_closes_the_connection_and_logs_the_loss(logs):
     assert logs("INFO").count(LOST) == 1
 
 
+def test_logout_callbacks_run_after_the_client_closed_and_reset():
+    async def body(server, session):
+        c = make_client(server)
+        await c.connect()
+        await login(c)
+        seen = []
+        fut = await c.logout(cb=lambda f: seen.append((c.isLogined, c.conn.local_port, dict(f.result()))))
+        reply = await fut
+        assert seen == [(False, None, dict(reply))]                # filter, logout_cb, then the caller's
+    run(body)
+
+
 def test_logout_refused_still_closes_and_resets(logs):
     async def body(server, session):
         c = make_client(server)
@@ -357,6 +369,27 @@ def test_login_again_after_every_loss_stays_in_step(logs):
     run(body)
     assert logs("INFO").count(CONNECTED) == 4
     assert logs("INFO").count(LOST) == 4
+
+
+def test_connection_errors_are_logged_before_the_loss_after_every_connect(caplog, logs):
+    async def body(server, session):
+        c = make_client(server)
+        for _ in range(2):
+            await c.connect()
+            await login(c)
+            server.drop(reset=True)                                 # lost with an error
+            await server.wait_closed_connections()
+            for _ in range(100):
+                if c.conn.local_port is None:
+                    break
+                await asyncio.sleep(0.01)
+    run(body)
+    lines = [(r.levelname, r.getMessage()) for r in caplog.records
+             if r.name == "dorvane" and r.levelname in ("ERROR", "INFO") and r.getMessage() != CONNECTED]
+    assert len(lines) == 4
+    for (level, text), (next_level, next_text) in zip(lines[::2], lines[1::2]):
+        assert level == "ERROR" and text.startswith("Client hasError: ") and "reset" in text.lower()
+        assert (next_level, next_text) == ("INFO", LOST)
 
 
 def test_connect_twice_does_not_subscribe_twice(logs):
