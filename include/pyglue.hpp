@@ -56,7 +56,12 @@ inline py::object global(const char* module, const char* name) {
 // `from module import name`: imports `module` and returns its attribute `name` (or the submodule
 // `module.name`); a missing name fails with ImportError as the import statement words it.
 inline py::object import_from(const char* module, const char* name) {
-    py::module_ mod = py::module_::import(module);
+    // The package is imported with `name` in its from-list, as the statement does, so a submodule
+    // that is not loaded yet is loaded.
+    py::object fromlist = py::make_tuple(name);
+    PyObject* imported = PyImport_ImportModuleLevel(module, nullptr, nullptr, fromlist.ptr(), 0);
+    if (!imported) throw py::error_already_set();
+    py::object mod = py::reinterpret_steal<py::object>(imported);
     PyObject* value = PyObject_GetAttrString(mod.ptr(), name);
     if (value) return py::reinterpret_steal<py::object>(value);
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();

@@ -99,6 +99,56 @@ async def _current_loop():
     return asyncio.get_event_loop()
 
 
+def test_construction_steps_in_order(monkeypatch):
+    """Truth test, patch hook, new loop, then the loop thread and the exit hook, and only then
+    the configuration."""
+    steps, made = [], []
+    real_new_event_loop = asyncio.new_event_loop
+
+    class Simulation:
+        def __bool__(self):
+            steps.append("truth")
+            return True
+
+    def new_event_loop():
+        made.append(real_new_event_loop())
+        steps.append("loop")
+        return made[-1]
+
+    class Config(configparser.ConfigParser):
+        def get(self, section, option, **kwargs):
+            if kwargs.get("raw"):  # the parser's own interpolation reads the raw value again
+                return super().get(section, option, **kwargs)
+            hook = threading._shutdown
+            watched = isinstance(hook, functools.partial) and hook.args[1] is made[-1]
+            steps.append(("config", section, option, watched and hook.args[0].is_alive()))
+            return super().get(section, option, **kwargs)
+
+    config = Config()
+    config.read_dict({"UAT": {"host": UAT[0], "port": UAT[1]}})
+    monkeypatch.setattr(wrapper, "config", config)
+    monkeypatch.setattr(wrapper.utils, "patchAsyncio", lambda: steps.append(("patch", len(made))))
+    monkeypatch.setattr(asyncio, "new_event_loop", new_event_loop)
+    w = Wrapper(Simulation())
+    assert steps == ["truth", ("patch", 0), "loop", ("config", "UAT", "host", True),
+                     ("config", "UAT", "port", True)]
+    assert w._loop is made[0]
+
+
+def test_failed_truth_test_starts_nothing(two_sections, monkeypatch):
+    class Broken:
+        def __bool__(self):
+            raise ValueError("no truth")
+
+    patched = []
+    monkeypatch.setattr(wrapper.utils, "patchAsyncio", lambda: patched.append(True))
+    monkeypatch.setattr("sys.unraisablehook", lambda report: None)  # __del__ finds no _loop
+    previous, count = threading._shutdown, len(loop_threads())
+    with pytest.raises(ValueError, match="no truth"):
+        Wrapper(Broken())
+    assert patched == [] and threading._shutdown is previous and len(loop_threads()) == count
+
+
 def test_arguments_by_keyword(two_sections):
     w = Wrapper(simulation=False, proxies=None, products=[1])
     assert (w._host, w.products) == (PRODUCTION[0], [1])

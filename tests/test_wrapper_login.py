@@ -232,6 +232,46 @@ def test_login_failures_are_logged_once_and_reraised(facade, server, broker, log
     assert "Request accounts." not in facade_lines(logs)
 
 
+class Recorder:
+    """A quote object that notes how its connect was called and answers with `result`."""
+
+    def __init__(self, result):
+        self.result, self.calls = result, []
+
+    def connect(self, *args, **kwargs):
+        self.calls.append((args, kwargs))
+        return self.result
+
+
+@pytest.mark.parametrize("result", [0, 0.0, False])
+def test_quote_login_call_and_results_equal_to_zero(facade, server, logs, result):
+    w = facade()
+    q = Recorder(result)
+    assert w.login(PERSON, PASSWORD, quote=q) is None
+    # Four positional arguments: the built-in endpoint, the reply's VPN, the built-in user and password.
+    assert q.calls == [((wrapper.QUOTE_HOST, QUOTE_VPN, "dorvane", "qerwunt482"), {})]
+    assert facade_lines(logs) == login_lines(w) and logged_exceptions(logs) == []
+
+
+class Unawaitable:
+    """A stand-in session client whose calls give objects that cannot be awaited."""
+
+    def connect(self, loop=None):
+        return None
+
+    def logout(self, loop=None):
+        return 5
+
+
+@pytest.mark.parametrize("call", ["login", "logout"])
+def test_await_of_a_non_awaitable_is_logged_and_reraised(facade, server, logs, call):
+    w = facade()
+    w._client = Unawaitable()
+    with pytest.raises(TypeError, match="can't be used in 'await' expression") as info:
+        w.login(PERSON, PASSWORD) if call == "login" else w.logout()
+    assert logged_exceptions(logs) == [info.value]
+
+
 def test_failed_quote_login_leaves_the_session_logged_in(facade, server, broker, logs):
     w = facade()
     with pytest.raises(ServerError):

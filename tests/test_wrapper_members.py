@@ -2,7 +2,10 @@
 and activate_vexa (with real PKCS#12 files; the signer is process-wide, so activations run in
 fresh interpreters against a loopback trading server of their own)."""
 import asyncio
+import json
 import pathlib
+import subprocess
+import sys
 import textwrap
 
 import pytest
@@ -178,3 +181,30 @@ def test_activation_before_login_and_failed_activation(tmp_path, pki):
         assert failure["text"].split(" ")[1] == "5208"
     assert r["ids"] == ["A1"] and r["kept"] is True  # the earlier entry stays
     assert out.printed.count("Vexa Initial Done.\n") == 2
+
+
+def test_first_activation_loads_the_signing_module(tmp_path, pki):
+    """In a process that has not loaded the signing module yet, activation imports it itself."""
+    program = textwrap.dedent("""
+        import json, sys
+        sys.path[:0] = [{root}, {tests}]
+        from dorvane.backend.socket import wrapper
+        from support.facade_fixtures import config_for
+        wrapper.config = config_for(uat=("127.0.0.1", 1))
+        w = wrapper.Wrapper(True)
+        loaded_before = "dorvane.MIRVO.vexa" in sys.modules
+        try:
+            w.activate_vexa({path}, {password}, "A1")
+            error = None
+        except Exception as exc:
+            error = type(exc).__name__
+        w._stop()
+        print(json.dumps([loaded_before, error, "dorvane.MIRVO.vexa" in sys.modules]))
+    """).format(root=repr(str(TESTS.parent)), tests=repr(str(TESTS)),
+                path=repr(str(pki / "user_modern.pfx")), password=repr(make_pki.PASSWORD))
+    proc = subprocess.run([sys.executable, "-c", program], cwd=str(tmp_path), capture_output=True,
+                          text=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    lines = proc.stdout.splitlines()
+    assert lines[0] == "Vexa Initial Done."  # the initialisation ran before the registration failed
+    assert json.loads(lines[-1]) == [False, "AttributeError", True]

@@ -42,13 +42,16 @@ py::object update_status_async(py::object /*self*/) {
 
 py::object list_accounts(py::object self) { return self.attr("accounts"); }
 
+// `from dorvane.MIRVO import vexa`: loads the signing module at the first activation.
+py::object import_signing_module() { return pyglue::import_from("dorvane.MIRVO", "vexa"); }
+
 // `from dorvane.MIRVO import vexa` at the call, init_vexa(vexa_path, vexa_passwd) by position
 // (its result is dropped), then the module itself goes into the session client's registry under
 // the person id. Before the first login there is no session client: the registration then fails
 // with the attribute error on None, after the initialisation has run.
 py::none activate_vexa(py::object self, py::object vexa_path, py::object vexa_passwd,
                        py::object person_id) {
-    py::object vexa = pyglue::import_from("dorvane.MIRVO", "vexa");
+    py::object vexa = import_signing_module();
     vexa.attr("init_vexa")(vexa_path, vexa_passwd);
     py::object registry = self.attr("_client").attr("activated_vexa");
     if (PyObject_SetItem(registry.ptr(), person_id.ptr(), vexa.ptr()) < 0)

@@ -2,6 +2,8 @@
 
 #include "wrapper_module.hpp"
 
+#include <string>
+
 namespace dorvane_wrapper {
 
 namespace {
