@@ -12,7 +12,7 @@ import pytest
 
 from dorvane.backend.socket import wrapper
 from dorvane.backend.socket.wrapper import Wrapper
-from support.facade_fixtures import config_for, loop_threads, stop_facades  # noqa: F401
+from support.facade_fixtures import config_for, loop_threads, stop_facades, wait_until  # noqa: F401
 
 UAT = ("127.0.0.10", "18001")
 PRODUCTION = ("127.0.0.20", "18002")
@@ -28,15 +28,6 @@ def hook_parts():
     assert isinstance(hook, functools.partial) and hook.func is wrapper._exitCheckfunc
     thread, loop = hook.args
     return thread, loop
-
-
-def wait_until(predicate, timeout=5.0):
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        if predicate():
-            return True
-        time.sleep(0.01)
-    return predicate()
 
 
 def test_module_names_and_config():

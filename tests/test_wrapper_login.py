@@ -13,7 +13,7 @@ from dorvane.backend.socket import client, wrapper
 from dorvane.backend.solace.quote import Quote
 from dorvane.contracts import Stock
 from quillmesh import solclient
-from support.facade_fixtures import config_for, facade, server, stop_facades  # noqa: F401
+from support.facade_fixtures import config_for, facade, server, stop_facades, wait_until  # noqa: F401
 
 PERSON, PASSWORD = "A123456789", "pw"
 QUOTE_VPN = "dorvane_uat"  # the loopback server's sol_vpn
@@ -57,15 +57,6 @@ def logged_exceptions(caplog):
 def loop_thread():
     thread, _ = threading._shutdown.args
     return thread
-
-
-def wait_until(predicate, timeout=5.0):
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        if predicate():
-            return True
-        time.sleep(0.01)
-    return predicate()
 
 
 class RecordingQuote(Quote):

@@ -14,6 +14,7 @@
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
+. "$here/ca_lib.sh"
 out=${1:-"$here/../dorvane/MIRVO/P7B"}
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
@@ -30,28 +31,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT INT TERM
 cd "$work"
 
-cat > ca.cnf <<CNF
-[ ca ]
-default_ca = local
-[ local ]
-database = $work/index.txt
-new_certs_dir = $work
-serial = $work/serial
-default_md = sha256
-policy = anything
-unique_subject = no
-copy_extensions = none
-[ anything ]
-countryName = optional
-organizationName = optional
-organizationalUnitName = optional
-commonName = supplied
-[ req ]
-distinguished_name = dn
-prompt = no
-[ dn ]
-CN = unused
-CNF
+ca_config "$work"
 
 # authority certificate: $1 SKI (hex), $2 path length or empty
 ext() {
@@ -64,17 +44,8 @@ ext() {
 make() {
   name=$1 subj=$2 ski=$3 serial=$4 start=$5 end=$6 issuer=$7 pathlen=$8
   openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$name.key" 2>/dev/null
-  openssl req -new -config ca.cnf -key "$name.key" -subj "$subj" -out "$name.csr"
   ext "$ski" "$pathlen" > "$name.ext"
-  : > index.txt
-  echo "$serial" > serial
-  if [ -z "$issuer" ]; then
-    openssl ca -config ca.cnf -batch -notext -selfsign -keyfile "$name.key" -in "$name.csr" \
-      -startdate "$start" -enddate "$end" -extfile "$name.ext" -extensions v3 -out "$name.pem" 2>/dev/null
-  else
-    openssl ca -config ca.cnf -batch -notext -cert "$issuer.pem" -keyfile "$issuer.key" -in "$name.csr" \
-      -startdate "$start" -enddate "$end" -extfile "$name.ext" -extensions v3 -out "$name.pem" 2>/dev/null
-  fi
+  ca_issue "$name" "$subj" "$serial" "$start" "$end" "$issuer"
 }
 
 END=20491231155959Z
@@ -86,13 +57,7 @@ make mfu2014 "/C=TW/O=MIRVO Financial Co./OU=VEXA/CN=MIRVO Financial User VEXA_2
 make mfu2017 "/C=TW/O=MIRVO Financial Co./OU=VEXA/CN=MIRVO Financial User VEXA_2017" $SKI_MFU_2017 2017C1 20170601000000Z $END qs2014 0
 
 # chain file: root first, then the authorities below it in order
-p7b() {
-  file=$1; shift
-  args=
-  for c in "$@"; do args="$args -certfile $c.pem"; done
-  # shellcheck disable=SC2086
-  openssl crl2pkcs7 -nocrl $args -outform DER -out "$out/$file"
-}
+p7b() { file=$1; shift; ca_p7b "$out/$file" "$@"; }
 p7b "Quorelt Secure VEXA_2012.p7b" root2012 qs2012
 p7b "Quorelt Secure VEXA_2014.p7b" root2014 qs2014
 p7b "MIRVO Financial User VEXA_2014.p7b" root2014 mfu2014

@@ -103,18 +103,11 @@ void cLog::writeValue(const char* levelCol, std::string_view name, std::string_v
 void cLog::writeInt(const char* levelCol, std::string_view name, int32_t number) {
   char num[40];
   snprintf(num, sizeof num, "0x%08X(%d)", static_cast<unsigned>(number), static_cast<int>(number));
-  std::string body(name);
-  body += " = ";
-  body += num;
-  body += '\n';
-  emit(levelCol, body, body);
+  writeValue(levelCol, name, num);
 }
 
 void cLog::writeBool(const char* levelCol, std::string_view name, int flag) {
-  std::string body(name);
-  body += flag == 1 ? " = true" : " = false";
-  body += '\n';
-  emit(levelCol, body, body);
+  writeValue(levelCol, name, flag == 1 ? "true" : "false");
 }
 
 void cLog::writeHex(std::string_view name, const unsigned char* bytes, int32_t count) {

@@ -10,14 +10,26 @@ Import them into a test module: `from support.facade_fixtures import stop_facade
   (`server.session` is its SessionService).
 - `facade`: a factory `facade(simulation=True, **kwargs)` of Wrappers whose config points at
   `server`.
+- `wait_until(predicate, timeout=5.0)`: polls `predicate` every 10 ms until it holds or the time is
+  up; returns its last value.
 """
 import configparser
 import threading
+import time
 
 import pytest
 
 from support.session_server import SessionService
 from support.trading_server import ThreadedTradingServer
+
+
+def wait_until(predicate, timeout=5.0):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        if predicate():
+            return True
+        time.sleep(0.01)
+    return predicate()
 
 
 def config_for(uat=None, production=None):

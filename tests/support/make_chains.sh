@@ -19,6 +19,8 @@
 # OUT/skis.txt  NAME=SKI lines of the fixed subject key identifiers below
 set -eu
 
+. "$(cd "$(dirname "$0")/../.." && pwd)/tools/ca_lib.sh"
+
 out=${1:?usage: make_chains.sh OUTDIR}
 rm -rf "$out/p7b" "$out/certs" "$out/crl" "$out/work" "$out/skis.txt"
 mkdir -p "$out/p7b" "$out/certs" "$out/crl" "$out/work"
@@ -34,29 +36,7 @@ SKI_J2=5555555555555555555555555555555555555555
 SKI_A=AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA
 SKI_B=BBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBB
 
-cat > ca.cnf <<CNF
-[ ca ]
-default_ca = local
-[ local ]
-database = $w/index.txt
-new_certs_dir = $w
-serial = $w/serial
-default_md = sha256
-policy = anything
-unique_subject = no
-copy_extensions = none
-default_crl_days = 30
-[ anything ]
-countryName = optional
-organizationName = optional
-organizationalUnitName = optional
-commonName = supplied
-[ req ]
-distinguished_name = dn
-prompt = no
-[ dn ]
-CN = unused
-CNF
+ca_config "$w" "default_crl_days = 30"
 
 # Extension section: $1 ca|user, $2 SKI (hex, "hash" or "none"), $3 AKI ("keyid:always" or "none")
 ext() {
@@ -75,17 +55,8 @@ key() { [ -f "$1.key" ] || openssl genpkey -algorithm EC -pkeyopt ec_paramgen_cu
 cert() {
   name=$1 subj=$2 kind=$3 ski=$4 aki=$5 serial=$6 start=$7 end=$8 issuer=$9
   key "$name"
-  openssl req -new -config ca.cnf -key "$name.key" -subj "$subj" -out "$name.csr"
   ext "$kind" "$ski" "$aki" > "$name.ext"
-  : > index.txt
-  echo "$serial" > serial
-  if [ -z "$issuer" ]; then
-    openssl ca -config ca.cnf -batch -notext -selfsign -keyfile "$name.key" -in "$name.csr" \
-      -startdate "$start" -enddate "$end" -extfile "$name.ext" -extensions v3 -out "$name.pem" 2>/dev/null
-  else
-    openssl ca -config ca.cnf -batch -notext -cert "$issuer.pem" -keyfile "$issuer.key" -in "$name.csr" \
-      -startdate "$start" -enddate "$end" -extfile "$name.ext" -extensions v3 -out "$name.pem" 2>/dev/null
-  fi
+  ca_issue "$name" "$subj" "$serial" "$start" "$end" "$issuer"
 }
 
 # ghost NAME LIKE SKI: a self-signed twin of LIKE (same name and key) that carries another SKI, used
@@ -114,13 +85,7 @@ cert A  "/C=TW/O=Dorvane Test/OU=CA/CN=Test Loop A" ca $SKI_A keyid:always 0107 
 cert B  "/C=TW/O=Dorvane Test/OU=CA/CN=Test Loop B" ca $SKI_B keyid:always 0108 $S $E La
 cert loopuser "/C=TW/O=Dorvane Test/OU=Users/CN=Huang Si" user hash keyid:always 00A4 $S $E A
 
-p7b() {
-  file=$1; shift
-  args=
-  for c in "$@"; do args="$args -certfile $c.pem"; done
-  # shellcheck disable=SC2086
-  openssl crl2pkcs7 -nocrl $args -outform DER -out "$out/p7b/$file"
-}
+p7b() { file=$1; shift; ca_p7b "$out/p7b/$file" "$@"; }
 p7b chain.p7b R I1 I2
 p7b withee.p7b R I1 I2 user
 p7b noroot.p7b I1 I2

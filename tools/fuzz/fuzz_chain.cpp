@@ -5,25 +5,12 @@
 #include <cstdint>
 #include <memory>
 
-#include <sanitizer/lsan_interface.h>
-
+#include "fuzz_setup.hpp"
 #include "cCertChain.hpp"
-#include "cLog.hpp"
 #include "cProperty.hpp"
 
-// The library's one-time OpenSSL set-up loads providers that live until the process ends: it runs
-// before the first input, with leak checking off, so that only per-input leaks are reported.
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  __lsan_disable();
-  mirvoOpenSslInit();
-  __lsan_enable();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  cLog& log = mirvoLog();
-  log.level = 0;  // every line passes, so the dump code runs too
-  log.preOpenBuffer = std::make_unique<std::string>();
+  fuzzLogAll();  // every line passes, so the dump code runs too
 
   cProperty props;
   props.parse("CRL.path = /nonexistent\nP7B0.crlFile0 = none.crl\n");

@@ -4,24 +4,11 @@
 #include <cstdint>
 #include <memory>
 
-#include <sanitizer/lsan_interface.h>
-
+#include "fuzz_setup.hpp"
 #include "cCrl.hpp"
-#include "cLog.hpp"
-
-// The library's one-time OpenSSL set-up loads providers that live until the process ends: it runs
-// before the first input, with leak checking off, so that only per-input leaks are reported.
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  __lsan_disable();
-  mirvoOpenSslInit();
-  __lsan_enable();
-  return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  cLog& log = mirvoLog();
-  log.level = 0;
-  log.preOpenBuffer = std::make_unique<std::string>();
+  fuzzLogAll();
   if (size > 0x7fffffff) return 0;
 
   cCrlFileEntry entry("crlFile0", "/nonexistent", "fuzz.crl");

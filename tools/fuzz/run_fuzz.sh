@@ -9,19 +9,14 @@
 set -eu
 
 root=$(cd "$(dirname "$0")/../.." && pwd)
-seconds=${FUZZ_SECONDS:-60}
-work=${FUZZ_WORK:-$(mktemp -d /tmp/dorvane-fuzz-XXXXXX)}
-mkdir -p "$work"
+. "$root/tools/fuzz/fuzz_common.sh"
 targets=${*:-property pkcs12 x509}
 cxx=${CXX_FUZZ:-clang++-14}
 
 /usr/bin/python3 "$root/tests/support/make_pki.py" "$work/pki" > /dev/null
 
 for t in $targets; do
-  bin=$work/fuzz_$t
-  "$cxx" -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-    -fno-omit-frame-pointer -DOPENSSL_API_COMPAT=30000 -I"$root/dorvane/MIRVO" \
-    "$root/tools/fuzz/fuzz_$t.cpp" "$root"/dorvane/MIRVO/c*.cpp -lcrypto -o "$bin"
+  fuzz_build "$cxx" "$t"
   corpus=$work/corpus_$t
   mkdir -p "$corpus"
   case $t in
@@ -33,12 +28,5 @@ for t in $targets; do
       printf '//S_C=TW,S_O=Bank,S_OU=Dept,S_CN=Wang//I_CN=Root//' > "$corpus/filter"
       printf '/C=TW/O=Bank/OU=Dept/CN=Wang Da' > "$corpus/name" ;;
   esac
-  log=$work/fuzz_$t.log
-  if ! "$bin" -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$work/" "$corpus" > "$log" 2>&1; then
-    grep -a -E "ERROR|SUMMARY|artifact" "$log" | head -20
-    echo "fuzz_$t: FAILED (log: $log)"
-    exit 1
-  fi
-  runs=$(grep -a "stat::number_of_executed_units" "$log" | tail -1 | awk '{print $2}')
-  echo "fuzz_$t: $runs executions in ${seconds}s, no crash (log: $log)"
+  fuzz_run "$t"
 done

@@ -170,23 +170,33 @@ void append_to_group(py::dict& result, py::handle key, py::handle record) {
     if (PyList_Append(group, record.ptr()) < 0) throw py::error_already_set();
 }
 
-py::dict future_record(py::handle e) {
-    const Names& k = Names::get();
-    Record r;
-    r.set(k.symbol, fill_template(e, {k.f_ename, k.f_deliverymonth}));
-    r.set(k.security_type, k.v_fut);
+// The fields a future and an option record share, from the currency to the delivery month.
+void set_listing(Record& r, py::handle e, const Names& k) {
     r.set(k.currency, k.v_twd);
     r.set(k.exchange, k.v_taifex);
     r.set(k.code, item(e, k.f_code));
     r.set(k.name, item(e, k.f_csname));
     r.set(k.category, item(e, k.f_category));
     r.set(k.delivery_month, item(e, k.f_deliverymonth));
-    r.set(k.strike_price, k.v_zero);
-    r.set(k.option_right, k.v_empty);
+}
+
+// The fields a future and an option record share, from the underlying kind to the multiplier.
+void set_underlying(Record& r, py::handle e, const Names& k) {
     r.set(k.underlying_kind, item(e, k.f_prod_kind));
     r.set(k.underlying_code, item(e, k.f_ostock));
     r.set(k.unit, to_float(item(e, k.f_basic)));
     r.set(k.multiplier, k.v_zero);
+}
+
+py::dict future_record(py::handle e) {
+    const Names& k = Names::get();
+    Record r;
+    r.set(k.symbol, fill_template(e, {k.f_ename, k.f_deliverymonth}));
+    r.set(k.security_type, k.v_fut);
+    set_listing(r, e, k);
+    r.set(k.strike_price, k.v_zero);
+    r.set(k.option_right, k.v_empty);
+    set_underlying(r, e, k);
     return r.take();
 }
 
@@ -200,18 +210,10 @@ py::dict option_record(py::handle e) {
     r.set(k.symbol, fill_template(e, {k.f_category, k.f_deliverymonth, k.f_poc, k.f_eprice}, k.f_eprice,
                                   shown.ptr()));
     r.set(k.security_type, k.v_opt);
-    r.set(k.currency, k.v_twd);
-    r.set(k.exchange, k.v_taifex);
-    r.set(k.code, item(e, k.f_code));
-    r.set(k.name, item(e, k.f_csname));
-    r.set(k.category, item(e, k.f_category));
-    r.set(k.delivery_month, item(e, k.f_deliverymonth));
+    set_listing(r, e, k);
     r.set(k.strike_price, item(e, k.f_eprice));
     r.set(k.option_right, item(e, k.f_poc));
-    r.set(k.underlying_kind, item(e, k.f_prod_kind));
-    r.set(k.underlying_code, item(e, k.f_ostock));
-    r.set(k.unit, to_float(item(e, k.f_basic)));
-    r.set(k.multiplier, k.v_zero);
+    set_underlying(r, e, k);
     return r.take();
 }
 

@@ -14,47 +14,60 @@ py::object call_kw(const char* name, const py::dict& kwargs) {
     return py::reinterpret_steal<py::object>(result);
 }
 
+// product_id and product_type of the trade's contract.
+void add_product(py::dict& kw, py::handle trade) {
+    kw["product_id"] = contract_of(trade).attr("code");
+    kw["product_type"] = first_item(contract_of(trade).attr("security_type"));
+}
+
+// The keywords that close every change: the order's ordno and seqno, the signature, the order's
+// account and the client.
+void add_order_tail(py::dict& kw, py::handle trade, py::handle vexa_content, py::handle client) {
+    kw["ordno"] = order_of(trade).attr("ordno");
+    kw["seqno"] = order_of(trade).attr("seqno");
+    kw["vexa_content"] = vexa_content;
+    kw["account"] = order_of(trade).attr("account");
+    kw["client"] = client;
+}
+
+// The fields that close every change body (ordno, seqno, web_id, vexa_content); posts the body to
+// the client's endpoint `uri_name` and returns the decoded reply.
+py::object finish_and_post(Body& body, py::handle client, const char* uri_name, py::handle ordno,
+                           py::handle seqno, py::handle vexa_content) {
+    body.add("ordno", ordno)
+        .add("seqno", seqno)
+        .add("web_id", global("get_web_id")())
+        .add("vexa_content", vexa_content);
+    return post(client, uri_name, body.dict()).attr("json")();
+}
+
 }  // namespace
 
 py::object OrderChange::cancel(py::handle trade, py::handle vexa_content, py::handle client) {
     // Each field is read from the trade afresh, in the order of the keywords.
     py::dict kw;
     kw["product_id"] = contract_of(trade).attr("code");
-    kw["ordno"] = order_of(trade).attr("ordno");
-    kw["seqno"] = order_of(trade).attr("seqno");
-    kw["vexa_content"] = vexa_content;
-    kw["account"] = order_of(trade).attr("account");
-    kw["client"] = client;
+    add_order_tail(kw, trade, vexa_content, client);
     return call_kw("_cancel_futopt_order", kw);
 }
 
 py::object OrderChange::update_price(py::handle trade, py::handle vexa_content, py::handle client,
                                      py::handle price) {
     py::dict kw;
-    kw["product_id"] = contract_of(trade).attr("code");
-    kw["product_type"] = first_item(contract_of(trade).attr("security_type"));
+    add_product(kw, trade);
     kw["price"] = price;
     kw["price_type"] = order_of(trade).attr("price_type");
     kw["ord_type"] = order_of(trade).attr("order_type");
-    kw["ordno"] = order_of(trade).attr("ordno");
-    kw["seqno"] = order_of(trade).attr("seqno");
-    kw["vexa_content"] = vexa_content;
-    kw["account"] = order_of(trade).attr("account");
-    kw["client"] = client;
+    add_order_tail(kw, trade, vexa_content, client);
     return call_kw("_update_futopt_order_price", kw);
 }
 
 py::object OrderChange::update_qty(py::handle trade, py::handle vexa_content, py::handle client,
                                    py::handle qty) {
     py::dict kw;
-    kw["product_id"] = contract_of(trade).attr("code");
-    kw["product_type"] = first_item(contract_of(trade).attr("security_type"));
+    add_product(kw, trade);
     kw["qty"] = qty;
-    kw["ordno"] = order_of(trade).attr("ordno");
-    kw["seqno"] = order_of(trade).attr("seqno");
-    kw["vexa_content"] = vexa_content;
-    kw["account"] = order_of(trade).attr("account");
-    kw["client"] = client;
+    add_order_tail(kw, trade, vexa_content, client);
     return call_kw("_update_futopt_order_qty", kw);
 }
 
@@ -71,12 +84,8 @@ Body OrderChange::head(py::handle client, py::handle account) {
 py::object OrderChange::send_cancel(py::handle product_id, py::handle ordno, py::handle seqno,
                                     py::handle vexa_content, py::handle account, py::handle client) {
     Body body = head(client, account);
-    body.add("stock_id", product_id)
-        .add("ordno", ordno)
-        .add("seqno", seqno)
-        .add("web_id", global("get_web_id")())
-        .add("vexa_content", vexa_content);
-    return post(client, "f_order_cancel_uri", body.dict()).attr("json")();
+    body.add("stock_id", product_id);
+    return finish_and_post(body, client, "f_order_cancel_uri", ordno, seqno, vexa_content);
 }
 
 py::object OrderChange::send_price(py::handle product_id, py::handle product_type, py::handle price,
@@ -88,12 +97,8 @@ py::object OrderChange::send_price(py::handle product_id, py::handle product_typ
         .add("fut_futopt", product_type)
         .add("price", price)
         .add("price_type", price_type)
-        .add("ord_type", ord_type)
-        .add("ordno", ordno)
-        .add("seqno", seqno)
-        .add("web_id", global("get_web_id")())
-        .add("vexa_content", vexa_content);
-    return post(client, "f_order_chprice_uri", body.dict()).attr("json")();
+        .add("ord_type", ord_type);
+    return finish_and_post(body, client, "f_order_chprice_uri", ordno, seqno, vexa_content);
 }
 
 py::object OrderChange::send_qty(py::handle product_id, py::handle product_type, py::handle qty,
@@ -102,12 +107,8 @@ py::object OrderChange::send_qty(py::handle product_id, py::handle product_type,
     Body body = head(client, account);
     body.add("stock_id", product_id)
         .add("fut_futopt", product_type)
-        .add("quantity", qty)
-        .add("ordno", ordno)
-        .add("seqno", seqno)
-        .add("web_id", global("get_web_id")())
-        .add("vexa_content", vexa_content);
-    return post(client, "f_order_chqty_uri", body.dict()).attr("json")();
+        .add("quantity", qty);
+    return finish_and_post(body, client, "f_order_chqty_uri", ordno, seqno, vexa_content);
 }
 
 }  // namespace fo

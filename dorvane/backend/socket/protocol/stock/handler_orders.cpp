@@ -21,6 +21,32 @@ py::object action_of(const py::dict& extra) {
     return action ? py::reinterpret_borrow<py::object>(action) : py::none();
 }
 
+// The fields every order message starts with, in the order the message lists them.
+py::dict order_fields(const py::object& vexa, const py::object& person_id, const py::object& account,
+                      const py::object& trade_type, const py::object& stock_id) {
+    py::dict fields;
+    fields["vexa"] = vexa;
+    fields["person_id"] = person_id;
+    fields["account"] = account;
+    fields["trade_type"] = trade_type;
+    fields["stock_id"] = stock_id;
+    return fields;
+}
+
+// The fields of a change or cancellation of the placed order `ordno`/`seqno`, up to its market.
+py::dict change_fields(const py::object& vexa, const py::object& person_id, const py::object& account,
+                       const py::object& trade_type, const py::object& stock_id,
+                       const py::object& ordno, const py::object& seqno, const py::dict& extra,
+                       const py::object& market) {
+    py::dict fields = order_fields(vexa, person_id, account, trade_type, stock_id);
+    fields["ordno"] = ordno;
+    fields["seqno"] = seqno;
+    fields["ord_bs"] = action_of(extra);
+    fields["form_no"] = kFormNo;
+    fields["market_id"] = market;
+    return fields;
+}
+
 }  // namespace
 
 py::object OrderBuilder::market_id() const { return global("MarketType").attr(market_); }
@@ -36,12 +62,7 @@ py::object OrderBuilder::place(py::object vexa, py::object person_id, py::object
     if (is_sell < 0) throw py::error_already_set();
     if (is_sell) trade_type = sell;
 
-    py::dict fields;
-    fields["vexa"] = vexa;
-    fields["person_id"] = person_id;
-    fields["account"] = account;
-    fields["trade_type"] = trade_type;
-    fields["stock_id"] = stock_id;
+    py::dict fields = order_fields(vexa, person_id, account, trade_type, stock_id);
     fields["ord_type"] = order_type;
     fields["ord_cond"] = order_cond;
     fields["market_id"] = market_id();
@@ -68,17 +89,8 @@ py::object OrderBuilder::update(py::object vexa, py::object person_id, py::objec
         pyglue::raise(PyExc_Exception, "updatetse accept only price or quantity at a time.");
     py::object trade_type = global("stock_ops").attr("action").attr("Update_Qty");
 
-    py::dict fields;
-    fields["vexa"] = vexa;
-    fields["person_id"] = person_id;
-    fields["account"] = account;
-    fields["trade_type"] = trade_type;
-    fields["stock_id"] = stock_id;
-    fields["ordno"] = ordno;
-    fields["seqno"] = seqno;
-    fields["ord_bs"] = action_of(extra);
-    fields["form_no"] = kFormNo;
-    fields["market_id"] = market;
+    py::dict fields = change_fields(vexa, person_id, account, trade_type, stock_id, ordno, seqno,
+                                    extra, market);
     fields["price"] = price;
     fields["quantity"] = quantity;
     fields["is_preorder"] = "N";
@@ -91,17 +103,8 @@ py::object OrderBuilder::cancel(py::object vexa, py::object person_id, py::objec
     py::object trade_type = global("stock_ops").attr("action").attr("Cancel");
     py::object market = market_id();
 
-    py::dict fields;
-    fields["vexa"] = vexa;
-    fields["person_id"] = person_id;
-    fields["account"] = account;
-    fields["trade_type"] = trade_type;
-    fields["stock_id"] = stock_id;
-    fields["ordno"] = ordno;
-    fields["seqno"] = seqno;
-    fields["ord_bs"] = action_of(extra);
-    fields["form_no"] = kFormNo;
-    fields["market_id"] = market;
+    py::dict fields = change_fields(vexa, person_id, account, trade_type, stock_id, ordno, seqno,
+                                    extra, market);
     fields["is_preorder"] = "N";
     return call_order_in(fields);
 }
