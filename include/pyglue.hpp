@@ -194,8 +194,10 @@ inline py::object exception_from_throw(py::object typ, py::object val) {
     if (PyExceptionInstance_Check(typ.ptr())) return typ;
     if (!PyExceptionClass_Check(typ.ptr()))
         raise(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException");
-    if (!val.is_none() && PyObject_IsInstance(val.ptr(), typ.ptr()) == 1) return val;
     if (val.is_none()) return typ();
+    int given = PyObject_IsInstance(val.ptr(), typ.ptr());
+    if (given < 0) throw py::error_already_set();
+    if (given == 1) return val;
     if (PyTuple_Check(val.ptr())) return typ(*val);
     return typ(val);
 }
@@ -234,6 +236,14 @@ inline std::pair<py::object, py::object> unpack2(py::handle value) {
     }
     if (PyErr_Occurred()) throw py::error_already_set();
     return {std::move(items[0]), std::move(items[1])};
+}
+
+// `await x` accepts an object with __await__ or a generator; anything else fails with the
+// interpreter's own TypeError.
+inline void require_awaitable(py::handle x) {
+    if (py::hasattr(x, "__await__") || PyGen_Check(x.ptr())) return;
+    raise(PyExc_TypeError,
+          "object " + std::string(Py_TYPE(x.ptr())->tp_name) + " can't be used in 'await' expression");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -413,17 +423,12 @@ private:
                     stop_iteration(s.value);
                 case Step::Await: {
                     py::object awaitable = s.value;
-                    py::object it;
                     if (py::hasattr(awaitable, "__await__")) {
-                        it = awaitable.attr("__await__")();
-                    } else if (PyGen_Check(awaitable.ptr())) {
-                        it = awaitable;
+                        awaiting_ = awaitable.attr("__await__")();
                     } else {
-                        raise(PyExc_TypeError,
-                              "object " + std::string(Py_TYPE(awaitable.ptr())->tp_name) +
-                                  " can't be used in 'await' expression");
+                        require_awaitable(awaitable);  // a generator is its own iterator
+                        awaiting_ = awaitable;
                     }
-                    awaiting_ = it;
                     value = py::none();
                     exc = py::none();
                     break;
@@ -517,8 +522,8 @@ private:
 
 // CFunction wraps a C++ callable as an object with an instance __dict__ (so __name__, __doc__,
 // __wrapped__ and _is_coroutine can be set, and functools.wraps accepts it) and __get__ (so it
-// binds as a method when set on a class). The callable is kept under `__cfunc__`.
-// bind_cfunction_type() must run once in each module that makes CFunctions.
+// binds as a method when set on a class). The callable is kept under `__cfunc__`. The type is
+// made in each module at its first CFunction and kept there as `_CFunction`.
 inline py::object cfunction_type(py::module_& m) {
     if (py::hasattr(m, "_CFunction")) return m.attr("_CFunction");
     PlainClass c(m, "_CFunction");

@@ -83,7 +83,7 @@ def test_connect_without_loop_uses_the_clients_loop(logs):
         c = make_client(server)
         result = await c.connect()
         assert isinstance(result, tuple)                            # (transport, Socket)
-        assert c.conn.local_port is not None
+        assert c.conn.local_port == str(result[0].get_extra_info("sockname")[1])
         assert await c.connect() == "connected"                     # already up
         c.close()
     run(body)

@@ -367,6 +367,30 @@ def test_keepalive_ends_when_not_alive(loop):
     assert run(loop, conn.ping_aliveAsync(PERSON)) is None
 
 
+class _FailingCheck(type):
+    def __instancecheck__(cls, obj):
+        raise LookupError("instance check failed")
+
+
+class _Refused(Exception, metaclass=_FailingCheck):
+    pass
+
+
+@pytest.mark.parametrize("typ, val, expected", [
+    (KeyError, "k", KeyError),             # class and value: the class is called with the value
+    (KeyError, KeyError("k"), KeyError),   # the value already is an instance of the class
+    (_Refused, "v", LookupError),          # the instance check itself fails: its error goes on
+    (3, None, TypeError),                  # neither a class nor an instance
+])
+def test_coroutine_throw_arguments(loop, typ, val, expected):
+    coro = Connection("h", 1, PERSON, loop=loop).ping_aliveAsync(PERSON)
+    with pytest.raises(expected) as info:
+        coro.throw(typ, val)
+    if expected is KeyError:
+        assert info.value.args == ("k",)
+    coro.close()
+
+
 def test_ping_alive_from_another_thread(loop, server):
     conn = make_connection(loop, server, ping_duration=30)
 

@@ -41,11 +41,7 @@ int32_t signFailed(cLog& log, int32_t code) {
 
 MIRVOSign::MIRVOSign() { mirvoOpenSslInit(); }
 
-MIRVOSign::~MIRVOSign() {
-  lastSignerCert = nullptr;
-  pkcs12.reset();
-  signerFilter.reset();
-}
+MIRVOSign::~MIRVOSign() = default;
 
 int32_t MIRVOSign::initial(const char* propertyFile, const char* passwd) {
   cLog& log = mirvoLog();
@@ -196,7 +192,6 @@ int32_t MIRVOSign::checkBeforeSign() {
       // digitalSignature or nonRepudiation; a certificate without the extension may sign.
       code = (bits & 0x80) || (bits & 0x40) ? MIRVO_OK : MIRVO_KEY_USAGE_ERROR;
     }
-    cert.reset();
     if (log.debugOn()) log.writeInt(cLog::DEBUG_COL, "end cPkcs12::checkKeyUsageForSign()", code);
     if (code != MIRVO_OK) {
       if (log.errorOn()) log.writeInt(cLog::ERROR_COL, msg::KEY_USAGE_FAILED, code);
@@ -224,7 +219,7 @@ int32_t MIRVOSign::buildSignedData(BIO* in, std::string& der) {
     if (own && sk_X509_num(own) > 0) {
       chain = own;
     } else {
-      prepared.reset(mirvoChainList().prepareCertChain(cert));
+      prepared = mirvoChainList().prepareCertChain(cert);
       chain = prepared.get();
     }
   }
@@ -259,11 +254,11 @@ int32_t MIRVOSign::buildSignedData(BIO* in, std::string& der) {
   if (!PKCS7_content_new(p7.get(), NID_pkcs7_data)) return MIRVO_MEMORY_ERROR;
   PKCS7_ctrl(p7.get(), PKCS7_OP_SET_DETACHED_SIGNATURE, addPlainText ? 0 : 1, nullptr);
 
-  BIO* p7bio = PKCS7_dataInit(p7.get(), nullptr);
+  BioChainPtr p7bio(PKCS7_dataInit(p7.get(), nullptr));
   if (!p7bio) return MIRVO_MEMORY_ERROR;
-  bool copied = SMIME_crlf_copy(in, p7bio, PKCS7_BINARY) == 1;
-  bool finished = copied && PKCS7_dataFinal(p7.get(), p7bio) == 1;
-  BIO_free_all(p7bio);
+  bool copied = SMIME_crlf_copy(in, p7bio.get(), PKCS7_BINARY) == 1;
+  bool finished = copied && PKCS7_dataFinal(p7.get(), p7bio.get()) == 1;
+  p7bio.reset();
   if (!finished) return signFailed(log, MIRVO_SIGN_ERROR);
 
   int size = i2d_PKCS7(p7.get(), nullptr);

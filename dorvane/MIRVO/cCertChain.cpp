@@ -69,13 +69,7 @@ cCertChainEntry::cCertChainEntry(const std::string& slotKey_, const std::string&
   if (selfVerify()) loaded = loadCrlList(props);
 }
 
-cCertChainEntry::~cCertChainEntry() {
-  crlList.reset();
-  skiMap.clear();
-  subjects.clear();
-  store.reset();
-  content.reset();
-}
+cCertChainEntry::~cCertChainEntry() = default;
 
 STACK_OF(X509) * cCertChainEntry::certificates() const {
   if (!content || !PKCS7_type_is_signed(content.get()) || !content->d.sign) return nullptr;
@@ -182,7 +176,6 @@ int32_t cCertChainEntry::verifyCert(X509* cert) {
         if (log.errorOn()) log.write(cLog::ERROR_COL, msg::STORE_CTX_INIT_FAILED);
       } else {
         code = X509_verify_cert(ctx.get()) == 1 ? 0 : X509_STORE_CTX_get_error(ctx.get());
-        X509_STORE_CTX_cleanup(ctx.get());
       }
     }
     ERR_clear_error();
@@ -223,7 +216,7 @@ bool cCertChainEntry::loadCrlList(const cProperty* props) {
 // ---------------------------------------------------------------------------------------------
 // cCertChainList
 
-cCertChainList::~cCertChainList() { chains.clear(); }
+cCertChainList::~cCertChainList() = default;
 
 cCertChainList::SlotResult cCertChainList::loadChainSlot(int slot, const std::string& configuredSki, BIO* bio,
                                                          const cProperty* props) {
@@ -294,13 +287,13 @@ bool cCertChainList::loadCertChainFiles(const cProperty* props) {
   return result;
 }
 
-STACK_OF(X509) * cCertChainList::prepareCertChain(const X509* signer) const {
+X509RefStackPtr cCertChainList::prepareCertChain(const X509* signer) const {
   cLog& log = mirvoLog();
-  STACK_OF(X509)* list = nullptr;
+  X509RefStackPtr list;
   std::unique_ptr<cX509> signerCopy = signer ? cX509::copyOf(signer) : nullptr;
   const std::string signerAki = signerCopy ? signerCopy->getAKI() : std::string();
   auto chain = signerAki.empty() ? chains.end() : chains.find(signerAki);
-  if (chain != chains.end()) list = sk_X509_new_null();
+  if (chain != chains.end()) list.reset(sk_X509_new_null());
   if (list) {
     const cCertChainEntry& entry = *chain->second;
     std::set<const cX509*> taken;
@@ -313,14 +306,14 @@ STACK_OF(X509) * cCertChainList::prepareCertChain(const X509* signer) const {
       const cX509& cert = *found->second;
       log.writeDebugValue(msg::CHAIN_FOUND_SUBJECT, cert.getSubjectName());
       aki = cert.getAKI();
-      if (sk_X509_insert(list, cert.get(), 0) <= 0) break;
+      if (sk_X509_insert(list.get(), cert.get(), 0) <= 0) break;
       if (cert.isRoot()) {
         if (log.debugOn()) log.write(cLog::DEBUG_COL, msg::CHAIN_ROOT_FOUND);
         break;
       }
     }
   }
-  if (log.debugOn()) log.writeInt(cLog::DEBUG_COL, msg::CHAIN_COUNT, list ? sk_X509_num(list) : 0);
+  if (log.debugOn()) log.writeInt(cLog::DEBUG_COL, msg::CHAIN_COUNT, list ? sk_X509_num(list.get()) : 0);
   ERR_clear_error();
   return list;
 }

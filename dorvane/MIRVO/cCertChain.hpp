@@ -73,10 +73,10 @@ class cCertChainList {
 
   // The chain of the signer certificate, from the top (root) down to its direct issuer, found by
   // following authority key identifiers in the chain filed under the signer's AKI. The list
-  // refers to certificates owned by the chain entries: free it with sk_X509_free only. Null when
+  // refers to certificates owned by the chain entries (it frees only itself). Null when
   // no chain is filed under the signer's AKI. The walk ends at a root, a missing link, or a
   // certificate already taken.
-  STACK_OF(X509) * prepareCertChain(const X509* signer) const;
+  X509RefStackPtr prepareCertChain(const X509* signer) const;
 };
 
 // The process-wide chain list of the signing library.

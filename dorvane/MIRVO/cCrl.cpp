@@ -1,8 +1,6 @@
 // Revocation lists of a certificate chain.
 #include "cCrl.hpp"
 
-#include <cstdio>
-#include <ctime>
 #include <new>
 #include <utility>
 
@@ -13,25 +11,12 @@
 cCrlFileEntry::cCrlFileEntry(std::string title_, std::string directory_, std::string fileName_)
     : title(std::move(title_)), directory(std::move(directory_)), fileName(std::move(fileName_)) {}
 
-cCrlFileEntry::~cCrlFileEntry() {
-  revoked.clear();  // refers into crl: goes first
-  crl.reset();
-}
+cCrlFileEntry::~cCrlFileEntry() = default;
 
 std::string cCrlFileEntry::path() const {
   if (!fileName.empty() && fileName[0] == '/') return fileName;
   if (!directory.empty() && directory.back() == '/') return directory + fileName;
   return directory + "/" + fileName;
-}
-
-std::string cCrlFileEntry::localTimeText() {
-  time_t now = time(nullptr);
-  struct tm t {};
-  localtime_r(&now, &t);
-  char buf[32];
-  snprintf(buf, sizeof buf, "%04d%02d%02d%02d%02d%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour,
-           t.tm_min, t.tm_sec);
-  return buf;
 }
 
 bool cCrlFileEntry::isExpiredAt(const std::string& now, const std::string& nextUpdate) {
@@ -71,9 +56,7 @@ bool cCrlFileEntry::parseCrl() {
       if (log.errorOn()) log.writeValue(cLog::ERROR_COL, msg::CRL_PARSE_FAILED, osslErrorText(code));
       ERR_clear_error();
     } else {
-      // The previous CRL and its map are released at the end of the operation.
-      ossl_ptr<X509_CRL> previous = std::move(crl);
-      std::map<std::string, X509_REVOKED*> previousMap = std::move(revoked);
+      // The previous map refers into the previous CRL: both are replaced, the map first.
       revoked.clear();
       crl = std::move(parsed);
 
@@ -93,23 +76,13 @@ bool cCrlFileEntry::parseCrl() {
       std::map<std::string, X509_REVOKED*> fresh;
       for (int i = 0; i < sk_X509_REVOKED_num(list); ++i) {
         X509_REVOKED* entry = sk_X509_REVOKED_value(list, i);
-        std::string serial;
-        ossl_ptr<BIGNUM> bn(ASN1_INTEGER_to_BN(X509_REVOKED_get0_serialNumber(entry), nullptr));
-        if (bn) {
-          char* hex = BN_bn2hex(bn.get());
-          if (hex) {
-            serial = hex;
-            OPENSSL_free(hex);
-          }
-        }
-        fresh.emplace(serial, entry);  // an earlier entry of the same serial stays
+        // an earlier entry of the same serial stays
+        fresh.emplace(asn1IntegerHex(X509_REVOKED_get0_serialNumber(entry)), entry);
       }
       ERR_clear_error();
       revoked = std::move(fresh);
       if (log.debugOn())
         log.writeInt(cLog::DEBUG_COL, msg::CRL_REVOKED_COUNT, static_cast<int32_t>(revoked.size()));
-      previousMap.clear();
-      previous.reset();
       result = true;
     }
   }
@@ -120,7 +93,7 @@ bool cCrlFileEntry::parseCrl() {
 cCrlList::cCrlList(std::string chainSki_, std::string directory_)
     : chainSki(std::move(chainSki_)), directory(std::move(directory_)) {}
 
-cCrlList::~cCrlList() { files.clear(); }
+cCrlList::~cCrlList() = default;
 
 bool cCrlList::addCrlFile(const std::string& title, const std::string& fileName) {
   cLog& log = mirvoLog();

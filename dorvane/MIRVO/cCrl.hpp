@@ -23,7 +23,7 @@ class cCrlFileEntry {
   bool expired = false;    // set when the parsed CRL's next update has passed
   ossl_ptr<X509_CRL> crl;  // the decoded CRL
   // serial text (BN_bn2hex) -> revoked entry; the entries belong to crl, so the map is always
-  // replaced together with it
+  // replaced together with it (and, declared after it, destroyed before it)
   std::map<std::string, X509_REVOKED*> revoked;
 
   // The file's path: the name itself when it begins with "/", else directory + "/" + name.
@@ -37,8 +37,6 @@ class cCrlFileEntry {
   // Whether a CRL with the given next-update text has expired at the 14-digit time `now`: true
   // when now's first 14 characters compare greater (so an empty next update has expired).
   static bool isExpiredAt(const std::string& now, const std::string& nextUpdate);
-  // The local time as "YYYYMMDDhhmmss".
-  static std::string localTimeText();
 };
 
 class cCrlList {

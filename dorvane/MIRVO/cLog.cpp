@@ -2,13 +2,13 @@
 #include "cLog.hpp"
 
 #include <cerrno>
-#include <cstring>
 #include <ctime>
 
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include "cChars.hpp"
 #include "cMessages.hpp"
 
 namespace {
@@ -30,17 +30,6 @@ std::string makeHead(const char* levelCol, const struct tm& tm, int millis) {
   if (n < 0) return std::string();
   if (static_cast<size_t>(n) >= sizeof buf) n = sizeof buf - 1;
   return std::string(buf, n);
-}
-
-bool equalsUpper(const char* a, const char* upper) {
-  size_t n = strlen(upper);
-  if (strlen(a) != n) return false;
-  for (size_t i = 0; i < n; ++i) {
-    unsigned char c = static_cast<unsigned char>(a[i]);
-    if (c >= 'a' && c <= 'z') c = static_cast<unsigned char>(c - 'a' + 'A');
-    if (c != static_cast<unsigned char>(upper[i])) return false;
-  }
-  return true;
 }
 
 // Makes one folder; an existing folder counts as made, an existing non-folder does not.
@@ -170,17 +159,17 @@ void cLog::writeDebugValue(std::string_view name, std::string value) {
 
 void cLog::setLevel(const char* name) {
   if (name == nullptr || *name == '\0') return;
-  if (equalsUpper(name, "DEBUG")) {
+  if (equalsIgnoreCase(name, "DEBUG")) {
     level = kDebug;
     write(INFO_COL, msg::LOG_RESET_DEBUG);
-  } else if (equalsUpper(name, "INFO")) {
+  } else if (equalsIgnoreCase(name, "INFO")) {
     level = kInfo;
     write(INFO_COL, msg::LOG_RESET_INFO);
-  } else if (equalsUpper(name, "WARN")) {
+  } else if (equalsIgnoreCase(name, "WARN")) {
     level = kWarn;
-  } else if (equalsUpper(name, "ERROR")) {
+  } else if (equalsIgnoreCase(name, "ERROR")) {
     level = kError;
-  } else if (equalsUpper(name, "OFF")) {
+  } else if (equalsIgnoreCase(name, "OFF")) {
     level = kOff;
   }
 }

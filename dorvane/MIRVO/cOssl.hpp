@@ -31,6 +31,12 @@ struct OsslFree {
 template <class T>
 using ossl_ptr = std::unique_ptr<T, OsslFree>;
 
+// A chain of streams (as PKCS7_dataInit returns it): frees every stream of the chain.
+struct BioChainFree {
+  void operator()(BIO* p) const { BIO_free_all(p); }
+};
+using BioChainPtr = std::unique_ptr<BIO, BioChainFree>;
+
 // A list that owns its certificates: frees each certificate, then the list.
 struct X509StackFree {
   void operator()(STACK_OF(X509) * s) const { sk_X509_pop_free(s, X509_free); }

@@ -3,7 +3,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <vector>
 
 #include "cLog.hpp"
@@ -31,16 +30,6 @@ bool hasNonAscii(const char* pass) {
   for (const unsigned char* p = reinterpret_cast<const unsigned char*>(pass); *p; ++p)
     if (*p >= 0x80) return true;
   return false;
-}
-
-std::string localNow() {
-  time_t now = time(nullptr);
-  struct tm tm;
-  localtime_r(&now, &tm);
-  char buf[32];
-  snprintf(buf, sizeof buf, "%04d%02d%02d%02d%02d%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
-           tm.tm_min, tm.tm_sec);
-  return buf;
 }
 
 // The pieces of text between two "//" marks.
@@ -195,7 +184,7 @@ int cPkcs12::loadPfxBio(BIO* bio, const char* passwd) {
   return MIRVO_OK;
 }
 
-int cPkcs12::checkCertValid() { return checkCertValidAt(localNow()); }
+int cPkcs12::checkCertValid() { return checkCertValidAt(localTimeText()); }
 
 int cPkcs12::checkCertValidAt(const std::string& now) {
   cLog& log = mirvoLog();

@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include "cChars.hpp"
 #include "cFile.hpp"
 #include "cLog.hpp"
 
@@ -22,7 +23,7 @@ std::string trim(const char* begin, const char* end) {
 
 }  // namespace
 
-cProperty::~cProperty() { properties.clear(); }
+cProperty::~cProperty() = default;
 
 bool cProperty::loadFromFile(const char* fileName) {
   cLog& log = mirvoLog();
@@ -126,13 +127,7 @@ bool cProperty::getPropertyBool(const char* key) const {
   if (key == nullptr || *key == '\0') return false;
   auto found = properties.find(key);
   if (found == properties.end()) return false;
-  const std::string& v = found->second;
-  bool result = v.size() == 4;
-  for (size_t i = 0; result && i < 4; ++i) {
-    char c = v[i];
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    result = c == "TRUE"[i];
-  }
+  const bool result = equalsIgnoreCase(found->second.c_str(), "TRUE");
   cLog& log = mirvoLog();
   if (log.debugOn()) log.writeBool(cLog::DEBUG_COL, std::string("cProperty::getProperty() : ") + key, result ? 1 : 0);
   return result;

@@ -56,6 +56,11 @@ void* extD2i(const X509* cert, int nid) {
   return decoded;
 }
 
+// The decoded key-usage extension, or null when it is absent or cannot be decoded.
+ossl_ptr<ASN1_BIT_STRING> keyUsageOf(const X509* cert) {
+  return ossl_ptr<ASN1_BIT_STRING>(static_cast<ASN1_BIT_STRING*>(extD2i(cert, NID_key_usage)));
+}
+
 // Two decimal digits at p as a number.
 int two(const unsigned char* p) { return (p[0] - '0') * 10 + (p[1] - '0'); }
 
@@ -67,8 +72,6 @@ std::unique_ptr<cX509> cX509::copyOf(const X509* cert) {
   if (dup == nullptr) return nullptr;
   return std::make_unique<cX509>(dup);
 }
-
-cX509::~cX509() { X509_free(certificate); }
 
 std::string x509NameOneline(const X509_NAME* name) {
   if (name == nullptr) return std::string();
@@ -83,24 +86,24 @@ bool cX509::isRoot() const {
 }
 
 std::string cX509::getIssuerName() const {
-  return certificate ? x509NameOneline(X509_get_issuer_name(certificate)) : std::string();
+  return certificate ? x509NameOneline(X509_get_issuer_name(certificate.get())) : std::string();
 }
 
 std::string cX509::getSubjectName() const {
-  return certificate ? x509NameOneline(X509_get_subject_name(certificate)) : std::string();
+  return certificate ? x509NameOneline(X509_get_subject_name(certificate.get())) : std::string();
 }
 
 std::string cX509::getSubjectCN() const {
-  return certificate ? firstCN(X509_get_subject_name(certificate)) : std::string();
+  return certificate ? firstCN(X509_get_subject_name(certificate.get())) : std::string();
 }
 
 std::string cX509::getIssuerCN() const {
-  return certificate ? firstCN(X509_get_issuer_name(certificate)) : std::string();
+  return certificate ? firstCN(X509_get_issuer_name(certificate.get())) : std::string();
 }
 
 std::string cX509::getSKI() const {
   if (certificate == nullptr) return std::string();
-  ossl_ptr<ASN1_OCTET_STRING> ski(static_cast<ASN1_OCTET_STRING*>(decodeExtension(certificate, NID_subject_key_identifier)));
+  ossl_ptr<ASN1_OCTET_STRING> ski(static_cast<ASN1_OCTET_STRING*>(decodeExtension(certificate.get(), NID_subject_key_identifier)));
   if (!ski) return std::string();
   const unsigned char* d = ASN1_STRING_get0_data(ski.get());
   int n = ASN1_STRING_length(ski.get());
@@ -109,7 +112,7 @@ std::string cX509::getSKI() const {
 
 std::string cX509::getAKI() const {
   if (certificate == nullptr) return std::string();
-  ossl_ptr<AUTHORITY_KEYID> aki(static_cast<AUTHORITY_KEYID*>(decodeExtension(certificate, NID_authority_key_identifier)));
+  ossl_ptr<AUTHORITY_KEYID> aki(static_cast<AUTHORITY_KEYID*>(decodeExtension(certificate.get(), NID_authority_key_identifier)));
   if (!aki || aki->keyid == nullptr) return std::string();
   const unsigned char* d = ASN1_STRING_get0_data(aki->keyid);
   int n = ASN1_STRING_length(aki->keyid);
@@ -120,7 +123,7 @@ std::vector<std::string> cX509::getCrlDistPoints() const {
   std::vector<std::string> out;
   if (certificate == nullptr) return out;
   ossl_ptr<CRL_DIST_POINTS> points(
-      static_cast<CRL_DIST_POINTS*>(extD2i(certificate, NID_crl_distribution_points)));
+      static_cast<CRL_DIST_POINTS*>(extD2i(certificate.get(), NID_crl_distribution_points)));
   if (!points) return out;
   for (int i = 0; i < sk_DIST_POINT_num(points.get()); ++i) {
     const DIST_POINT* point = sk_DIST_POINT_value(points.get(), i);
@@ -147,7 +150,7 @@ std::string cX509::getThumbprint() const {
   if (certificate == nullptr) return std::string();
   unsigned char md[EVP_MAX_MD_SIZE];
   unsigned int n = 0;
-  if (X509_digest(certificate, EVP_sha1(), md, &n) != 1 || n == 0) {
+  if (X509_digest(certificate.get(), EVP_sha1(), md, &n) != 1 || n == 0) {
     ERR_clear_error();
     return std::string();
   }
@@ -156,48 +159,56 @@ std::string cX509::getThumbprint() const {
 
 std::string cX509::getSerialHex() const {
   if (certificate == nullptr) return std::string();
-  const ASN1_INTEGER* serial = X509_get0_serialNumber(certificate);
-  if (serial == nullptr) return std::string();
-  ossl_ptr<BIGNUM> bn(ASN1_INTEGER_to_BN(serial, nullptr));
-  if (!bn) {
+  return asn1IntegerHex(X509_get0_serialNumber(certificate.get()));
+}
+
+std::string asn1IntegerHex(const ASN1_INTEGER* value) {
+  if (value == nullptr) return std::string();
+  ossl_ptr<BIGNUM> bn(ASN1_INTEGER_to_BN(value, nullptr));
+  char* text = bn ? BN_bn2hex(bn.get()) : nullptr;
+  if (text == nullptr) {
     ERR_clear_error();
     return std::string();
   }
-  char* text = BN_bn2hex(bn.get());
-  if (text == nullptr) return std::string();
   std::string out(text);
   OPENSSL_free(text);
   return out;
 }
 
 std::string cX509::getNotBefore() const {
-  return certificate ? asn1TimeToString(X509_get0_notBefore(certificate)) : std::string();
+  return certificate ? asn1TimeToString(X509_get0_notBefore(certificate.get())) : std::string();
 }
 
 std::string cX509::getNotAfter() const {
-  return certificate ? asn1TimeToString(X509_get0_notAfter(certificate)) : std::string();
+  return certificate ? asn1TimeToString(X509_get0_notAfter(certificate.get())) : std::string();
 }
 
 int32_t cX509::getKeyUsage() const {
   if (certificate == nullptr) return 0;
   // Decoded here: X509_get_key_usage reports every bit when the extension is absent.
-  ASN1_BIT_STRING* bits = static_cast<ASN1_BIT_STRING*>(extD2i(certificate, NID_key_usage));
-  if (bits == nullptr) return 0;
-  const unsigned char* d = ASN1_STRING_get0_data(bits);
-  int n = ASN1_STRING_length(bits);
+  ossl_ptr<ASN1_BIT_STRING> bits = keyUsageOf(certificate.get());
+  if (!bits) return 0;
+  const unsigned char* d = ASN1_STRING_get0_data(bits.get());
+  int n = ASN1_STRING_length(bits.get());
   int32_t value = 0;
   if (d != nullptr && n > 0) value = d[0];
   if (d != nullptr && n > 1) value |= static_cast<int32_t>(d[1]) << 8;
-  ASN1_BIT_STRING_free(bits);
   return value;
 }
 
 bool cX509::hasKeyUsage() const {
   if (certificate == nullptr) return false;
-  ASN1_BIT_STRING* bits = static_cast<ASN1_BIT_STRING*>(extD2i(certificate, NID_key_usage));
-  if (bits == nullptr) return false;
-  ASN1_BIT_STRING_free(bits);
-  return true;
+  return keyUsageOf(certificate.get()) != nullptr;
+}
+
+std::string localTimeText() {
+  time_t now = ::time(nullptr);
+  struct tm t {};
+  localtime_r(&now, &t);
+  char buf[32];
+  snprintf(buf, sizeof buf, "%04d%02d%02d%02d%02d%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour,
+           t.tm_min, t.tm_sec);
+  return buf;
 }
 
 std::string asn1TimeToString(const ASN1_TIME* time) {

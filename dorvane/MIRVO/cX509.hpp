@@ -8,17 +8,19 @@
 #include <openssl/asn1.h>
 #include <openssl/x509.h>
 
+#include "cOssl.hpp"
+
 class cX509 {
  public:
   // Takes ownership of a certificate (normally a copy made with X509_dup by the creator).
   explicit cX509(X509* owned) : certificate(owned) {}
   // A new cX509 over a copy (X509_dup) of cert; null when cert is null or the copy fails.
   static std::unique_ptr<cX509> copyOf(const X509* cert);
-  virtual ~cX509();
+  virtual ~cX509() = default;
   cX509(const cX509&) = delete;
   cX509& operator=(const cX509&) = delete;
 
-  X509* get() const { return certificate; }
+  X509* get() const { return certificate.get(); }
 
   bool isRoot() const;                  // issuer one-line name == subject one-line name
   std::string getIssuerName() const;    // one-line name, at most 511 characters
@@ -39,12 +41,19 @@ class cX509 {
   bool hasKeyUsage() const;             // whether a decodable key-usage extension is present
 
  private:
-  X509* certificate;
+  ossl_ptr<X509> certificate;
 };
 
 // "YYYYMMDDhhmmss" of an ASN.1 UTCTime/GeneralizedTime, shifted by +8 hours and normalised as
 // local time; "" for a null or malformed time.
 std::string asn1TimeToString(const ASN1_TIME* time);
+
+// The local time as "YYYYMMDDhhmmss".
+std::string localTimeText();
+
+// The hex text (BN_bn2hex) of an ASN.1 integer such as a serial number; "" when it cannot be
+// converted (nothing is left on OpenSSL's error queue).
+std::string asn1IntegerHex(const ASN1_INTEGER* value);
 
 // The one-line form of a name (X509_NAME_oneline into 512 bytes); "" for none.
 std::string x509NameOneline(const X509_NAME* name);

@@ -20,13 +20,7 @@ namespace py = pybind11;
 
 namespace {
 
-// The module's import name ("dorvane.MIRVO.vexa"), for the call-time look-ups.
-std::string& module_name() {
-  static std::string name;
-  return name;
-}
-
-py::object global(const char* name) { return pyglue::global(module_name().c_str(), name); }
+py::object global(const char* name) { return pyglue::ThisModule::get().global(name); }
 
 // The module's folder: the parent of its own file.
 py::object module_folder() {
@@ -78,12 +72,8 @@ py::object init_vexa(py::object vexa_path, py::object vexa_pwd) {
   std::string password = vexa_pwd.attr("encode")("utf-8").cast<std::string>();
   refuse_embedded_zero(password, "password");
 
-  int32_t code;
-  {
-    ERR_clear_error();
-    code = MIRVOSignInitial(vexa::kPropertiesFile, password.c_str());
-    debug_number("MIRVOSignInitial() return ", code);
-  }
+  int32_t code = MIRVOSignInitial(vexa::kPropertiesFile, password.c_str());
+  debug_number("MIRVOSignInitial() return ", code);
   OPENSSL_cleanse(&password[0], password.size());
   if (code != 0) raise_code(code, codes);
 
@@ -93,9 +83,7 @@ py::object init_vexa(py::object vexa_path, py::object vexa_pwd) {
 }
 
 py::bytes get_sign(py::object plaintext) {
-  py::object text = py::reinterpret_steal<py::object>(PyObject_Format(plaintext.ptr(), py::str("").ptr()));
-  if (!text) throw py::error_already_set();
-  std::string big5 = text.attr("encode")("big5").cast<std::string>();
+  std::string big5 = vexa::format_text(plaintext).attr("encode")("big5").cast<std::string>();
   refuse_embedded_zero(big5, "plaintext");
 
   MIRVOSign& signer = mirvoSigner();
@@ -112,9 +100,7 @@ py::bytes get_sign(py::object plaintext) {
 }
 
 py::bytes gen_vexa(py::object user_id, py::object plain) {
-  py::object text = py::reinterpret_steal<py::object>(PyObject_Format(plain.ptr(), py::str("").ptr()));
-  if (!text) throw py::error_already_set();
-  py::object signature = global("get_sign")(text);
+  py::object signature = global("get_sign")(vexa::format_text(plain));
   py::object quoted = global("quote")(signature, py::arg("safe") = "");
   return vexa::signature_block(quoted, user_id);
 }
@@ -122,7 +108,7 @@ py::bytes gen_vexa(py::object user_id, py::object plain) {
 }  // namespace
 
 PYBIND11_MODULE(vexa, m) {
-  module_name() = m.attr("__name__").cast<std::string>();
+  pyglue::ThisModule::get().set(m);
   // The library's process-wide objects: OpenSSL's set-up, the log, the chain list and the signer.
   mirvoSigner();
 

@@ -5,15 +5,18 @@
 
 namespace vexa {
 
-namespace {
-
-// The "{}" form of a value (format(value, "")).
-std::string formatted(py::handle value, const char* spec = "") {
+py::object format_text(py::handle value, const char* spec) {
   py::object text = py::reinterpret_steal<py::object>(PyObject_Format(value.ptr(), py::str(spec).ptr()));
   if (!text) throw py::error_already_set();
-  // Encoded as the block is, UTF-8; a text that cannot be encoded fails with its encoding error.
-  py::object utf8 = text.attr("encode")("utf8");
-  return utf8.cast<std::string>();
+  return text;
+}
+
+namespace {
+
+// The "{}" form of a value (format(value, spec)) encoded as the block is, UTF-8; a text that
+// cannot be encoded fails with its encoding error.
+std::string formatted(py::handle value, const char* spec = "") {
+  return format_text(value, spec).attr("encode")("utf8").cast<std::string>();
 }
 
 py::object length_of(py::handle value) {

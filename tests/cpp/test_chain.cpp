@@ -360,7 +360,7 @@ TEST(PrepareCertChain, RootLineAndReferencesIntoTheEntry) {
       log.has(std::string(msg::CHAIN_FOUND_SUBJECT) + " = /C=TW/O=Dorvane Test/OU=CA/CN=Test Issuing I2"));
   // the list refers to the entry's own certificates (no copies)
   EXPECT_EQ(sk_X509_value(chain.get(), 2), list.chains.at(ski("I2"))->skiMap.at(ski("I2"))->get());
-  EXPECT_EQ(list.prepareCertChain(nullptr), nullptr);
+  EXPECT_FALSE(list.prepareCertChain(nullptr));
 }
 
 TEST(MirvoChainList, IsOneProcessWideList) { EXPECT_EQ(&mirvoChainList(), &mirvoChainList()); }

@@ -147,6 +147,22 @@ TEST(X509Fields, SerialTimesAndKeyUsage) {
   EXPECT_EQ(fixture("user_notyet.pem")->getNotAfter(), "20950101080000");
 }
 
+TEST(IntegerText, SignedHexOrNothing) {
+  EXPECT_EQ(asn1IntegerHex(nullptr), "");
+  ossl_ptr<ASN1_STRING> negative(ASN1_INTEGER_new());
+  ASSERT_TRUE(negative);
+  ASSERT_EQ(ASN1_INTEGER_set(negative.get(), -255), 1);
+  EXPECT_EQ(asn1IntegerHex(negative.get()), "-FF");
+  EXPECT_EQ(ERR_peek_error(), 0ul);
+}
+
+TEST(TimeText, LocalTimeIsFourteenDigits) {
+  const std::string now = localTimeText();
+  ASSERT_EQ(now.size(), 14u);
+  EXPECT_TRUE(std::all_of(now.begin(), now.end(), [](char c) { return c >= '0' && c <= '9'; })) << now;
+  EXPECT_EQ(now.substr(0, 2), "20");
+}
+
 TEST(X509Fields, RootTestComparesNameTextOnly) {
   // Textually equal names make a root whoever signed; the same entries in another order do not.
   auto same = makeCert("/C=TW/O=A/CN=Self", "/C=TW/O=A/CN=Self");

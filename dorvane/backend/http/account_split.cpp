@@ -14,8 +14,6 @@ bool holds(py::handle row, py::handle key) {
     return r == 1;
 }
 
-
-
 py::object module_function(const char* name) { return pyglue::ThisModule::get().global(name); }
 
 }  // namespace

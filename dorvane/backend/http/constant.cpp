@@ -28,7 +28,7 @@ bool starts_with(py::handle name, const char* prefix) {
             if (PyUnicode_READ_CHAR(name.ptr(), i) != static_cast<Py_UCS4>(prefix[i])) return false;
         return true;
     }
-    return py::bool_(name.attr("startswith")(prefix));
+    return pyglue::truthy(name.attr("startswith")(prefix));
 }
 
 // The class's own attribute mapping (its __dict__), never its bases'.
@@ -47,12 +47,6 @@ py::object meta_keys(py::object cls) {
     return dorvane::constant::KeysGenerator::make(cls, [](py::handle name) { return !starts_with(name, "_"); });
 }
 
-py::object meta_getitem(py::object cls, py::object key) {
-    PyObject* value = PyObject_GetAttr(cls.ptr(), key.ptr());
-    if (!value) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(value);
-}
-
 // getattr(obj, name, None): only a missing attribute becomes None.
 py::object attribute_or_none(py::handle obj, py::handle name) {
     PyObject* value = PyObject_GetAttr(obj.ptr(), name.ptr());
@@ -67,6 +61,9 @@ py::object attribute(py::handle obj, py::handle name) {
     if (!value) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(value);
 }
+
+// cls[key] on a code-table class: the class attribute `key`.
+py::object meta_getitem(py::object cls, py::object key) { return attribute(cls, key); }
 
 void set_attribute(py::handle obj, py::handle name, py::handle value) {
     if (PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()) < 0) throw py::error_already_set();

@@ -137,7 +137,7 @@ py::object strip_spaces(py::handle value) {
 // then its trailing "."s ("9800.0" -> "9800", ".0" -> ""); anything else stays.
 py::object trim_price(py::handle eprice) {
     if (!PyUnicode_CheckExact(eprice.ptr())) {
-        if (!py::bool_(eprice.attr("endswith")(".0"))) return py::reinterpret_borrow<py::object>(eprice);
+        if (!pyglue::truthy(eprice.attr("endswith")(".0"))) return py::reinterpret_borrow<py::object>(eprice);
         return eprice.attr("rstrip")("0").attr("rstrip")(".");
     }
     PyObject* s = eprice.ptr();

@@ -9,10 +9,7 @@ py::object order_id(py::handle trade) { return trade.attr("status").attr("order_
 // An order without an order number yet (any false ordno) is looked for in the book's refresh
 // before it is changed or cancelled.
 bool has_order_number(py::handle trade) {
-    py::object ordno = trade.attr("order").attr("ordno");
-    int r = PyObject_IsTrue(ordno.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
+    return pyglue::truthy(trade.attr("order").attr("ordno"));
 }
 
 void refresh(py::handle self) { self.attr("update_status")(); }

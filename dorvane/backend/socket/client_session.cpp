@@ -22,36 +22,34 @@ const Handler kHandlers[] = {{"data", "_onData"},
                              {"disconnected", "_onDisconnected"}};
 
 using pyglue::truthy;
-
 using pyglue::unpack2;
 
 // send(**header, data=payload, cb=cb, loop=loop), with the interpreter's rules for `**`.
 py::object send_request(py::object send, py::handle header, py::object payload, py::object cb,
                         py::object loop) {
+    // The callee's name as the interpreter's own messages give it.
+    auto name = [&send] { return py::getattr(send, "__qualname__", py::str("send")); };
     py::dict kwargs;
     if (PyDict_Check(header.ptr())) {
         if (PyDict_Update(kwargs.ptr(), header.ptr()) < 0) throw py::error_already_set();
     } else if (py::hasattr(header, "keys")) {
         if (PyDict_Merge(kwargs.ptr(), header.ptr(), 1) < 0) throw py::error_already_set();
     } else {
-        py::object qualname = py::getattr(send, "__qualname__", py::str("send"));
         pyglue::raise(PyExc_TypeError, py::str("{}() argument after ** must be a mapping, not {}")
-                                           .format(qualname, Py_TYPE(header.ptr())->tp_name)
+                                           .format(name(), Py_TYPE(header.ptr())->tp_name)
                                            .cast<std::string>());
     }
     for (auto item : kwargs) {
         if (!PyUnicode_Check(item.first.ptr())) {
-            py::object qualname = py::getattr(send, "__qualname__", py::str("send"));
             pyglue::raise(PyExc_TypeError,
-                          py::str("{}() keywords must be strings").format(qualname).cast<std::string>());
+                          py::str("{}() keywords must be strings").format(name()).cast<std::string>());
         }
     }
     for (const char* key : {"data", "cb", "loop"}) {
         if (kwargs.contains(key)) {
-            py::object qualname = py::getattr(send, "__qualname__", py::str("send"));
             pyglue::raise(PyExc_TypeError,
                           py::str("{}() got multiple values for keyword argument '{}'")
-                              .format(qualname, key)
+                              .format(name(), key)
                               .cast<std::string>());
         }
     }

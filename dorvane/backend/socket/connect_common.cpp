@@ -27,8 +27,6 @@ py::handle module() { return pyglue::ThisModule::get().module(); }
 
 py::object global(PyObject* name) { return get(module(), name); }
 
-
-
 py::object make_error(PyObject* type, const std::string& text) {
     return py::reinterpret_borrow<py::object>(type)(py::str(text));
 }

@@ -29,7 +29,7 @@ inline constexpr Py_ssize_t kMaxBody = 64 * 1024 * 1024;
     X(is_closing) X(get_extra_info) X(is_alive) X(send) X(reset) X(data_received) X(_onError)      \
     X(_onConnectionCreated) X(compress) X(decompress) X(decompressobj) X(unconsumed_tail) X(eof)    \
     X(build) X(parse) X(get) X(pop) X(append) X(error) X(debug) X(sleep) X(ensure_future)          \
-    X(run_coroutine_threadsafe) X(get_event_loop) X(create_connection) X(loop) X(f) X(_io)
+    X(run_coroutine_threadsafe) X(get_event_loop) X(create_connection)
 
 struct Names {
 #define DORVANE_CONNECT_FIELD(n) PyObject* n = nullptr;
@@ -71,9 +71,27 @@ py::object call_method(py::handle obj, PyObject* name, Args&&... args) {
 
 using pyglue::unpack2;
 
+// A contiguous read-only view of a bytes-like object, released on scope exit.
+class BufferView {
+public:
+    explicit BufferView(py::handle obj) {
+        if (PyObject_GetBuffer(obj.ptr(), &view_, PyBUF_SIMPLE) < 0) throw py::error_already_set();
+    }
+    ~BufferView() { PyBuffer_Release(&view_); }
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+    const char* data() const { return static_cast<const char*>(view_.buf); }
+    Py_ssize_t size() const { return view_.len; }
+
+private:
+    Py_buffer view_;
+};
+
 // True when `exc` is an instance of Exception (not only BaseException).
 inline bool is_exception(py::handle exc) {
-    return PyObject_IsInstance(exc.ptr(), PyExc_Exception) == 1;
+    int r = PyObject_IsInstance(exc.ptr(), PyExc_Exception);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
 }
 
 // builtins.<type>(text)

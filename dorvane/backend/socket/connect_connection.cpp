@@ -102,10 +102,6 @@ py::object connect(py::object self, py::object loop) {
     return task;
 }
 
-py::object is_alive_method(py::object self) { return is_alive(self); }
-
-py::object get_handle_method(py::object self) { return get_handle(self); }
-
 void ping_alive(py::object self, py::object person_id, py::object loop) {
     if (loop.is_none()) loop = get(self, N._loop);
     py::object coro = make_keepalive(self, person_id, loop);
@@ -151,8 +147,8 @@ void bind_connection(py::module_& m) {
     cls.def("_onConnectionCreated", &on_connection_created, py::arg("fut"));
     cls.def("_onError", &on_error, py::arg("exc"));
     cls.def("connect", &connect, py::arg("loop") = none);
-    cls.def("is_alive", &is_alive_method);
-    cls.def("_get_handle", &get_handle_method);
+    cls.def("is_alive", &is_alive);
+    cls.def("_get_handle", &get_handle);
     cls.def("ping_alive", &ping_alive, py::arg("person_id"), py::arg("loop") = none);
 
     py::object ping_async = pyglue::make_function(m, "Connection.ping_aliveAsync", &make_keepalive,

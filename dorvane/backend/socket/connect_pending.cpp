@@ -12,7 +12,9 @@ void settle_exception(py::handle fut, py::handle exc) {
 
 void fail_pending(py::handle req_map, py::handle exc) {
     if (!PyDict_Check(req_map.ptr())) return;
-    py::list futures = py::reinterpret_steal<py::list>(PyDict_Values(req_map.ptr()));
+    PyObject* values = PyDict_Values(req_map.ptr());
+    if (!values) throw py::error_already_set();
+    py::list futures = py::reinterpret_steal<py::list>(values);
     PyDict_Clear(req_map.ptr());
     for (py::handle fut : futures) settle_exception(fut, exc);
 }

@@ -13,8 +13,9 @@ namespace {
 // and is decompressed in one call.
 constexpr Py_ssize_t kSafeCompressed = kMaxBody / 1032;
 
-bool equals(py::handle a, long value) {
-    int r = PyObject_RichCompareBool(a.ptr(), py::int_(value).ptr(), Py_EQ);
+// `a == b` (identity first, as the interpreter's containers compare).
+bool equals(py::handle a, py::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
     if (r < 0) throw py::error_already_set();
     return r == 1;
 }
@@ -67,9 +68,7 @@ void handle_reply(py::object self, py::object data) {
     try {
         py::object status = get(get(self, N.proto), N.STATUS_CODE);
         py::object ret = get(header, N.ret);
-        int same = PyObject_RichCompareBool(ret.ptr(), get(status, N.success).ptr(), Py_EQ);
-        if (same < 0) throw py::error_already_set();
-        if (!same) {
+        if (!equals(ret, get(status, N.success))) {
             py::object message = call_method(get(status, N.code), N.get, ret);
             py::object exc = global(N.ServerError)(ret, message);
             settle_exception(fut, exc);
@@ -77,7 +76,7 @@ void handle_reply(py::object self, py::object data) {
             return;
         }
         skip = future_done(fut);
-        if (equals(get(header, N.bCompress), 1)) msg = inflate(msg);
+        if (equals(get(header, N.bCompress), py::int_(1))) msg = inflate(msg);
         if (!skip) result = parse_reply(self, get(header, N.nKIVO), msg);
     } catch (py::error_already_set& e) {
         // A reply that cannot be read fails its own request, and only it.

@@ -9,22 +9,6 @@ namespace dorvane_connect {
 
 namespace {
 
-// A contiguous read-only view of a bytes-like object, released on scope exit.
-class BufferView {
-public:
-    explicit BufferView(py::handle obj) {
-        if (PyObject_GetBuffer(obj.ptr(), &view_, PyBUF_SIMPLE) < 0) throw py::error_already_set();
-    }
-    ~BufferView() { PyBuffer_Release(&view_); }
-    BufferView(const BufferView&) = delete;
-    BufferView& operator=(const BufferView&) = delete;
-    const char* data() const { return static_cast<const char*>(view_.buf); }
-    Py_ssize_t size() const { return view_.len; }
-
-private:
-    Py_buffer view_;
-};
-
 [[noreturn]] void raise_twice(const char* function, const char* argument) {
     PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function, argument);
     throw py::error_already_set();
@@ -60,7 +44,9 @@ py::object build_header(py::object self, py::object nKIVO, py::object person_id,
     fields["person_id"] = person_id;
     fields[py::handle(N.ip4)] = get(self, N.ip4);
     for (auto item : kwargs) {
-        if (PyDict_Contains(fields.ptr(), item.first.ptr()) == 1) {
+        int taken = PyDict_Contains(fields.ptr(), item.first.ptr());
+        if (taken < 0) throw py::error_already_set();
+        if (taken) {
             PyErr_Format(PyExc_TypeError, "gen_header() got multiple values for keyword argument '%S'",
                          item.first.ptr());
             throw py::error_already_set();

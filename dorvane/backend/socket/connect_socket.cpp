@@ -57,10 +57,8 @@ void data_received(py::object self, py::object data) {
     SocketState& state = socket_state(self, keep);
     if (state.lost || state.broken) return;
     {
-        Py_buffer view;
-        if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_SIMPLE) < 0) throw py::error_already_set();
-        state.frames.append(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
-        PyBuffer_Release(&view);
+        BufferView view(data);
+        state.frames.append(view.data(), static_cast<std::size_t>(view.size()));
     }
     py::object header_struct = get(self, N.header);
     Py_ssize_t header_size = py::cast<Py_ssize_t>(get(self, N.header_size));
@@ -112,10 +110,8 @@ py::bytes data_get(py::object self) {
 void data_set(py::object self, py::object value) {
     py::object keep;
     SocketState& state = socket_state(self, keep);
-    Py_buffer view;
-    if (PyObject_GetBuffer(value.ptr(), &view, PyBUF_SIMPLE) < 0) throw py::error_already_set();
-    state.frames.assign(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
-    PyBuffer_Release(&view);
+    BufferView view(value);
+    state.frames.assign(view.data(), static_cast<std::size_t>(view.size()));
 }
 
 }  // namespace

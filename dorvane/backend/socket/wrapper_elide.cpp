@@ -103,10 +103,7 @@ private:
         }
         try {
             py::object awaitable = job();
-            if (!py::hasattr(awaitable, "__await__") && !PyGen_Check(awaitable.ptr()))
-                pyglue::raise(PyExc_TypeError,
-                              "object " + std::string(Py_TYPE(awaitable.ptr())->tp_name) +
-                                  " can't be used in 'await' expression");
+            pyglue::require_awaitable(awaitable);
             return Step::await_on(std::move(awaitable));
         } catch (...) {
             give_up();

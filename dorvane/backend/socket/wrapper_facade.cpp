@@ -96,7 +96,7 @@ void bind_wrapper(py::module_& m) {
                   "seconds.");
     def_coroutine(m, cls, "loginAsync", &login_async, py::arg("self"), py::arg("person_id"),
                   py::arg("passwd"), py::arg("quote") = py::none(), py::arg("loop") = py::none());
-    bind_members(m, cls);
+    bind_members(m, builder);
     builder.def("_stop", &wrapper_stop,
                 "_stop()\n\nStop the facade's event loop (no logout is sent).");
     builder.def("__del__", &wrapper_del);

@@ -59,14 +59,6 @@ py::none activate_vexa(py::object self, py::object vexa_path, py::object vexa_pa
     return py::none();
 }
 
-// A plain method of the class.
-template <class F, class... Extra>
-void method(py::object cls, const char* name, F&& f, const Extra&... extra) {
-    py::cpp_function cf(std::forward<F>(f), py::name(name), py::is_method(cls),
-                        py::sibling(py::getattr(cls, name, py::none())), extra...);
-    py::setattr(cls, name, cf);
-}
-
 // A function object with a __dict__ (so the decorators may wrap it) named Wrapper.<name>.
 template <class F, class... Extra>
 py::object function(py::module_& m, const char* name, F&& f, const Extra&... extra) {
@@ -75,17 +67,18 @@ py::object function(py::module_& m, const char* name, F&& f, const Extra&... ext
 
 // An order method: the function passed to `record`, and what that returns to `auth`.
 template <class F, class... Extra>
-void order_method(py::module_& m, py::object cls, const char* name, F&& f, const Extra&... extra) {
+void order_method(py::module_& m, pyglue::PlainClass& cls, const char* name, F&& f,
+                  const Extra&... extra) {
     py::object fn = function(m, name, std::forward<F>(f), extra...);
     py::object recorded = global("record")(fn);
-    py::setattr(cls, name, global("auth")(recorded));
+    cls.attr(name, global("auth")(recorded));
 }
 
 }  // namespace
 
-void bind_members(py::module_& m, py::object cls) {
-    method(cls, "_get_orderId", &get_order_id, "_get_orderId()\n\nReturns None.");
-    method(cls, "list_accounts", &list_accounts,
+void bind_members(py::module_& m, pyglue::PlainClass& cls) {
+    cls.def("_get_orderId", &get_order_id, "_get_orderId()\n\nReturns None.");
+    cls.def("list_accounts", &list_accounts,
            "list_accounts()\n\nThe facade's accounts (None until something sets them).");
     order_method(m, cls, "place_order", &place_order, py::arg("self"), py::arg("contract"),
                  py::arg("order"), "place_order(contract, order)\n\nReturns None.");
@@ -94,27 +87,27 @@ void bind_members(py::module_& m, py::object cls) {
                  "update_order(trade, price=None, qty=None)\n\nReturns None.");
     order_method(m, cls, "cancel_order", &cancel_order, py::arg("self"), py::arg("trade"),
                  "cancel_order(trade)\n\nReturns None.");
-    method(cls, "_on_placeorder", &on_placeorder, py::arg("trade"), py::arg("fut"),
+    cls.def("_on_placeorder", &on_placeorder, py::arg("trade"), py::arg("fut"),
            "_on_placeorder(trade, fut)\n\nReturns None.");
-    method(cls, "_on_updateorder", &on_updateorder, py::arg("trade"), py::arg("fut"),
+    cls.def("_on_updateorder", &on_updateorder, py::arg("trade"), py::arg("fut"),
            py::arg("price") = py::none(), py::arg("qty") = py::none(),
            "_on_updateorder(trade, fut, price=None, qty=None)\n\nReturns None.");
-    method(cls, "_on_cancelorder", &on_cancelorder, py::arg("trade"), py::arg("fut"),
+    cls.def("_on_cancelorder", &on_cancelorder, py::arg("trade"), py::arg("fut"),
            "_on_cancelorder(trade, fut)\n\nReturns None.");
-    method(cls, "update_status", &update_status, "update_status()\n\nReturns None.");
+    cls.def("update_status", &update_status, "update_status()\n\nReturns None.");
 
     py::object status = function(m, "update_statusAsync", &update_status_async, py::arg("self"),
                                  "update_statusAsync()\n\nCoroutine that ends with None; "
                                  "runs one call at a time.");
     pyglue::mark_coroutine_function(status);
-    py::setattr(cls, "update_statusAsync", global("elide")(status));
+    cls.attr("update_statusAsync", global("elide")(status));
 
     for (const char* name :
          {"get_account_margin", "get_account_openposition", "get_account_settle_profitloss"}) {
-        method(cls, name, &account_report,
+        cls.def(name, &account_report,
                (std::string(name) + "(*args, **kwargs)\n\nReturns None.").c_str());
     }
-    method(cls, "activate_vexa", &activate_vexa, py::arg("vexa_path"), py::arg("vexa_passwd"),
+    cls.def("activate_vexa", &activate_vexa, py::arg("vexa_path"), py::arg("vexa_passwd"),
            py::arg("person_id"),
            "activate_vexa(vexa_path, vexa_passwd, person_id)\n\nInitialises the signing module with "
            "the certificate file and its password and registers the module with the session "

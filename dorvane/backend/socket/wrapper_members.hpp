@@ -9,11 +9,11 @@ namespace dorvane_wrapper {
 
 namespace py = pybind11;
 
-// Adds the members to the class `cls` in the class's order: _get_orderId, list_accounts,
+// Adds the members to the class being built by `cls` in the class's order: _get_orderId, list_accounts,
 // place_order, update_order, cancel_order (each passed to `record`, then `auth`), _on_placeorder,
 // _on_updateorder, _on_cancelorder, update_status, update_statusAsync (passed to `elide`),
 // get_account_margin, get_account_openposition, get_account_settle_profitloss, activate_vexa.
 // The decorators are the module's globals as they stand when the class is built.
-void bind_members(py::module_& m, py::object cls);
+void bind_members(py::module_& m, pyglue::PlainClass& cls);
 
 }  // namespace dorvane_wrapper

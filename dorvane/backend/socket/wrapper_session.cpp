@@ -2,8 +2,6 @@
 
 #include "wrapper_module.hpp"
 
-#include <string>
-
 namespace dorvane_wrapper {
 
 namespace {
@@ -19,9 +17,7 @@ py::str format(const char* text, py::handle a) { return py::str(text).format(a);
 // `await x` of the guarded part: an object that cannot be awaited fails here, inside the guard,
 // with the interpreter's own text, so the handler logs it like any other failure of those steps.
 Step await_guarded(py::object x) {
-    if (!py::hasattr(x, "__await__") && !PyGen_Check(x.ptr()))
-        pyglue::raise(PyExc_TypeError, "object " + std::string(Py_TYPE(x.ptr())->tp_name) +
-                                           " can't be used in 'await' expression");
+    pyglue::require_awaitable(x);
     return Step::await_on(std::move(x));
 }
 

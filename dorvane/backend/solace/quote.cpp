@@ -11,7 +11,7 @@ namespace py = pybind11;
 
 namespace {
 
-const char* const kModule = "dorvane.backend.solace.quote";
+using dorvane::quote::kModule;
 
 const char* const kQuoteDoc =
     "Session with the quote-messaging service.\n"

@@ -7,8 +7,6 @@ namespace py = pybind11;
 namespace dorvane::quote {
 namespace {
 
-const char* const kModule = "dorvane.backend.solace.quote";
-
 bool is_instance(py::handle obj, const char* class_name) {
     py::object cls = pyglue::global(kModule, class_name);
     int r = PyObject_IsInstance(obj.ptr(), cls.ptr());

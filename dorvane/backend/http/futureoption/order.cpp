@@ -15,22 +15,6 @@ namespace py = pybind11;
 
 namespace {
 
-// `from <module> import <name>`: a missing module or name fails with ImportError.
-py::object from_import(const char* module, const char* name) {
-    py::tuple fromlist = py::make_tuple(name);
-    PyObject* mod = PyImport_ImportModuleLevel(module, nullptr, nullptr, fromlist.ptr(), 0);
-    if (!mod) throw py::error_already_set();
-    py::object owner = py::reinterpret_steal<py::object>(mod);
-    PyObject* value = PyObject_GetAttrString(owner.ptr(), name);
-    if (!value) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-        PyErr_Clear();
-        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
-        throw py::error_already_set();
-    }
-    return py::reinterpret_steal<py::object>(value);
-}
-
 using fo::OrderChange;
 using fo::OrderPlacing;
 using fo::OrderQuery;
@@ -183,17 +167,17 @@ PYBIND11_MODULE(order, m) {
     pyglue::ThisModule::get().set(m);
 
     m.attr("dt") = py::module_::import("datetime");
-    m.attr("log") = from_import("dorvane.utils", "log");
-    m.attr("FutureAccount") = from_import("dorvane.account", "FutureAccount");
-    m.attr("Future") = from_import("dorvane.contracts", "Future");
-    m.attr("Contract") = from_import("dorvane.contracts", "Contract");
-    m.attr("Option") = from_import("dorvane.contracts", "Option");
-    m.attr("Order") = from_import("dorvane.order", "Order");
-    m.attr("Trade") = from_import("dorvane.order", "Trade");
-    m.attr("OrderStatus") = from_import("dorvane.order", "OrderStatus");
-    m.attr("Status") = from_import("dorvane.order", "Status");
-    m.attr("hash_orderid") = from_import("dorvane.backend.http.utils", "hash_orderid");
-    m.attr("foprops") = from_import("dorvane.backend.http.futureoption.constant", "oprops");
+    m.attr("log") = pyglue::import_from("dorvane.utils", "log");
+    m.attr("FutureAccount") = pyglue::import_from("dorvane.account", "FutureAccount");
+    m.attr("Future") = pyglue::import_from("dorvane.contracts", "Future");
+    m.attr("Contract") = pyglue::import_from("dorvane.contracts", "Contract");
+    m.attr("Option") = pyglue::import_from("dorvane.contracts", "Option");
+    m.attr("Order") = pyglue::import_from("dorvane.order", "Order");
+    m.attr("Trade") = pyglue::import_from("dorvane.order", "Trade");
+    m.attr("OrderStatus") = pyglue::import_from("dorvane.order", "OrderStatus");
+    m.attr("Status") = pyglue::import_from("dorvane.order", "Status");
+    m.attr("hash_orderid") = pyglue::import_from("dorvane.backend.http.utils", "hash_orderid");
+    m.attr("foprops") = pyglue::import_from("dorvane.backend.http.futureoption.constant", "oprops");
 
     bind_placing(m);
     bind_changes(m);

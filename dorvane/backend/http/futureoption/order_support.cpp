@@ -20,8 +20,6 @@ py::object get(py::handle obj, const char* key, const char* dflt) {
     return get(obj, key, py::str(dflt));
 }
 
-
-
 py::object first_item(py::handle obj) {
     py::object zero = py::int_(0);
     PyObject* item = PyObject_GetItem(obj.ptr(), zero.ptr());

@@ -16,13 +16,6 @@ py::dict merge(py::dict acc, py::dict cur) {
     return out;
 }
 
-py::object plain_class(py::module_& m, const char* name, py::dict ns) {
-    ns["__module__"] = m.attr("__name__");
-    ns["__qualname__"] = name;
-    py::object type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
-    return type(name, py::tuple(), ns);
-}
-
 }  // namespace
 
 PYBIND11_MODULE(fenrik, m) {
@@ -31,19 +24,13 @@ PYBIND11_MODULE(fenrik, m) {
 
     py::dict success_code;
     success_code[py::int_(0)] = py::str("success");
-    py::dict success_ns;
-    success_ns["success"] = 0;
-    success_ns["code"] = success_code;
-    py::object success = plain_class(m, "Success", success_ns);
-    m.attr("Success") = success;
+    py::object success =
+        pyglue::PlainClass(m, "Success").attr("success", py::int_(0)).attr("code", success_code).cls();
 
     py::dict error_code;
     for (const auto& entry : fenrik_codes::kErrorCodes)
         error_code[py::int_(entry.code)] = py::str(entry.message);
-    py::dict error_ns;
-    error_ns["code"] = error_code;
-    py::object error = plain_class(m, "Error", error_ns);
-    m.attr("Error") = error;
+    py::object error = pyglue::PlainClass(m, "Error").attr("code", error_code).cls();
 
     py::list code_classes;
     code_classes.append(success);
@@ -57,10 +44,9 @@ PYBIND11_MODULE(fenrik, m) {
     py::object code_status = reduce(merger, codes, py::dict());
     m.attr("code_status") = code_status;
 
-    py::dict fenrik_ns;
-    fenrik_ns["code"] = code_status;
-    fenrik_ns["success"] = success.attr("success");
-    fenrik_ns["connection_timeout"] = 30023;
-    fenrik_ns["default"] = 30023;
-    m.attr("Fenrik") = plain_class(m, "Fenrik", fenrik_ns);
+    pyglue::PlainClass(m, "Fenrik")
+        .attr("code", code_status)
+        .attr("success", success.attr("success"))
+        .attr("connection_timeout", py::int_(30023))
+        .attr("default", py::int_(30023));
 }

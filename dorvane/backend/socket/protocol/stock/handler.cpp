@@ -44,16 +44,6 @@ const char* const kOrderInDoc =
     "    - NO: 'N'\n"
     "    ";
 
-// `from <package> import <name>`: the package's attribute, or its submodule of that name (imported
-// here when needed); a name that is neither fails with ImportError, as the import statement does.
-py::object from_import(const char* package, const char* name) {
-    py::tuple fromlist = py::make_tuple(name);
-    PyObject* mod = PyImport_ImportModuleLevel(package, nullptr, nullptr, fromlist.ptr(), 0);
-    if (!mod) throw py::error_already_set();
-    Py_DECREF(mod);
-    return pyglue::import_from(package, name);
-}
-
 void bind_place(py::module_& m, const char* name, const char* market, py::object first_sell_no) {
     handler::OrderBuilder builder(market);
     m.def(name,
@@ -104,12 +94,12 @@ PYBIND11_MODULE(handler, m) {
     options.disable_function_signatures();
 
     const char* stock = "dorvane.backend.socket.protocol.stock";
-    m.attr("kivo") = from_import(stock, "kivo");
-    m.attr("check_options") = from_import("dorvane.backend.socket.protocol.utils", "check_options");
-    m.attr("proto_ops") = from_import(stock, "constant");
-    py::object order_props = from_import("dorvane.orderprops", "OrderProps");
+    m.attr("kivo") = pyglue::import_from(stock, "kivo");
+    m.attr("check_options") = pyglue::import_from("dorvane.backend.socket.protocol.utils", "check_options");
+    m.attr("proto_ops") = pyglue::import_from(stock, "constant");
+    py::object order_props = pyglue::import_from("dorvane.orderprops", "OrderProps");
     m.attr("OrderProps") = order_props;
-    m.attr("MarketType") = from_import("dorvane.backend.constant", "MarketType");
+    m.attr("MarketType") = pyglue::import_from("dorvane.backend.constant", "MarketType");
     py::object stock_ops = order_props.attr("Stock");
     m.attr("stock_ops") = stock_ops;
 

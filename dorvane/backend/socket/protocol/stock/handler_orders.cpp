@@ -9,12 +9,6 @@ const char* const kFormNo = "1561";
 // `order_in(**fields)` through the module's global, read now.
 py::object call_order_in(const py::dict& fields) { return global("order_in")(**fields); }
 
-bool truth(const py::object& value) {
-    int t = PyObject_IsTrue(value.ptr());
-    if (t < 0) throw py::error_already_set();
-    return t == 1;
-}
-
 // The side of a change or cancellation: the extra keyword `action`, None when absent.
 py::object action_of(const py::dict& extra) {
     PyObject* action = PyDict_GetItemString(extra.ptr(), "action");  // borrowed
@@ -79,8 +73,8 @@ py::object OrderBuilder::update(py::object vexa, py::object person_id, py::objec
                                 py::object stock_id, py::object ordno, py::object seqno,
                                 py::object price, py::object quantity, py::dict extra) const {
     py::object market = market_id();
-    bool has_price = truth(price);
-    bool has_quantity = truth(quantity);
+    bool has_price = pyglue::truthy(price);
+    bool has_quantity = pyglue::truthy(quantity);
     if (has_price && !has_quantity)
         pyglue::raise(PyExc_Exception,
                       "stock can't update price directly, please cancel order first and place "
