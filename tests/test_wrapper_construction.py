@@ -203,6 +203,19 @@ def test_stop_and_release_end_the_loop_thread(two_sections):
     assert wait_until(lambda: not thread.is_alive())
 
 
+def test_release_after_the_loop_was_closed_is_silent(two_sections, monkeypatch):
+    raised = []
+    monkeypatch.setattr("sys.unraisablehook", raised.append)
+    w = Wrapper(True)
+    thread, loop = hook_parts()
+    w._stop()
+    assert wait_until(lambda: not thread.is_alive())
+    loop.close()
+    del w
+    gc.collect()
+    assert raised == []
+
+
 def test_two_objects_two_loops_hook_watches_the_last(two_sections):
     a = Wrapper(True)
     b = Wrapper(True)

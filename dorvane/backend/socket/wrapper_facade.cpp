@@ -52,7 +52,13 @@ void wrapper_init(py::object self, py::object simulation, py::object /*proxies*/
 
 void wrapper_stop(py::object self) { global("stop_loop")(self.attr("_loop")); }
 
-void wrapper_del(py::object self) { self.attr("_stop")(); }
+// Destruction stops the loop; a loop that is already closed has nothing left to stop, and asking it
+// would only raise inside __del__.
+void wrapper_del(py::object self) {
+    py::object loop = py::getattr(self, "_loop", py::none());
+    if (!loop.is_none() && pyglue::truthy(loop.attr("is_closed")())) return;
+    self.attr("_stop")();
+}
 
 // A coroutine method: an object with __dict__ and __get__ that asyncio recognises as a coroutine
 // function and that binds to the instance.
