@@ -459,8 +459,7 @@ public:
     PlainClass(py::module_ m, const char* name, py::tuple bases = py::tuple(),
                py::object metaclass = py::reinterpret_borrow<py::object>(
                    reinterpret_cast<PyObject*>(&PyType_Type)),
-               const char* doc = nullptr)
-        : module_(m) {
+               const char* doc = nullptr) {
         py::dict ns;
         ns["__module__"] = m.attr("__name__");
         ns["__qualname__"] = name;
@@ -513,7 +512,6 @@ private:
         return own ? py::reinterpret_borrow<py::object>(own) : py::none();
     }
 
-    py::module_ module_;
     py::object cls_;
 };
 

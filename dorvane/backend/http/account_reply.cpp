@@ -6,10 +6,7 @@ py::object get(py::handle mapping, const char* key, py::object fallback) {
     return mapping.attr("get")(py::str(key), std::move(fallback));
 }
 
-bool Reply::succeeded() const {
-    py::object success = get(reply_, "success", py::str(""));
-    return success.attr("lower")().equal(py::str("true"));
-}
+bool Reply::succeeded() const { return dorvane_http::reply_succeeded(reply_); }
 
 py::object Reply::result() const { return get(reply_, "result", py::dict()); }
 

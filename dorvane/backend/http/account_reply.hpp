@@ -4,6 +4,7 @@
 #pragma once
 
 #include "pyglue.hpp"
+#include "reply_convention.hpp"
 
 namespace dorvane_account {
 

@@ -20,10 +20,6 @@ const char* const kNoData = "\xe6\x9f\xa5\xe7\x84\xa1\xe8\xb3\x87\xe6\x96\x99"; 
 
 }  // namespace
 
-bool reply_succeeded(py::handle reply) {
-    py::object success = reply.attr("get")("success", "");
-    return equals(success.attr("lower")(), "true");
-}
 
 py::object list_stock_code(py::handle client) {
     return client.attr("session").attr("get")(client.attr("s_list_code_uri")).attr("json")();

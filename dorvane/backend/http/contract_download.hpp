@@ -4,14 +4,14 @@
 
 #include <pybind11/pybind11.h>
 
+#include "reply_convention.hpp"
+
 namespace dorvane {
 namespace contract {
 
 namespace py = pybind11;
 
-// A reply has succeeded when reply.get("success", "").lower() == "true" (a value that is not text
-// fails with the interpreter's attribute error).
-bool reply_succeeded(py::handle reply);
+using dorvane_http::reply_succeeded;
 
 // client.session.get(client.s_list_code_uri).json()
 py::object list_stock_code(py::handle client);

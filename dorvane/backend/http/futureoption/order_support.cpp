@@ -27,13 +27,6 @@ py::object first_item(py::handle obj) {
     return py::reinterpret_steal<py::object>(item);
 }
 
-bool reply_success(py::handle reply) {
-    py::object flag = get(reply, "success", "").attr("lower")();
-    int equal = PyObject_RichCompareBool(flag.ptr(), py::str("true").ptr(), Py_EQ);
-    if (equal < 0) throw py::error_already_set();
-    return equal == 1;
-}
-
 py::object read_datetime(py::handle date, py::handle time, const char* format) {
     PyObject* joined = PyUnicode_Concat(date.ptr(), time.ptr());
     if (!joined) throw py::error_already_set();

@@ -3,6 +3,7 @@
 // date-time reading of replies, ordered JSON bodies and the post through the HTTP session client.
 #pragma once
 
+#include "../reply_convention.hpp"
 #include <pyglue.hpp>
 
 #include <string>
@@ -29,9 +30,8 @@ using pyglue::truthy;
 // obj[0]: the product type is the first item of a `security_type` (IndexError when empty).
 py::object first_item(py::handle obj);
 
-// Whether a reply reports success: its "success" (default empty text), lower-cased, equals "true".
-// A "success" that is not text fails with AttributeError (it has no `lower`).
-bool reply_success(py::handle reply);
+// Whether a reply reports success (the back end's reply convention).
+inline bool reply_success(py::handle reply) { return dorvane_http::reply_succeeded(reply); }
 
 // The two texts joined; None when the joined text is empty, else `dt.datetime.strptime(joined,
 // format)` (ValueError for a text that does not match). Non-text parts fail with TypeError.
