@@ -46,7 +46,7 @@ def pin(pid, cpu):
 
 
 def start_server():
-    proc = subprocess.Popen([sys.executable, os.path.join(ROOT, "tests", "support", "trading_server.py"), "--fast"],
+    proc = subprocess.Popen([sys.executable, os.path.join(ROOT, "servers", "trading_server.py"), "--fast"],
                             stdout=subprocess.PIPE, text=True)
     line = proc.stdout.readline().split()
     if not line or line[0] != "PORT":

@@ -1,4 +1,5 @@
-"""Test configuration: the repository root and tests/ are importable."""
+"""Test configuration: the repository root (dorvane, servers) and tests/ (support) are importable;
+the hang watchdog and the loopback HTTP back end fixture `http_backend` serve every test."""
 import os
 import sys
 
@@ -22,3 +23,15 @@ def _hang_watchdog():
     faulthandler.dump_traceback_later(HANG_SECONDS, exit=True)
     yield
     faulthandler.cancel_dump_traceback_later()
+
+
+@pytest.fixture
+def http_backend():
+    """A fresh loopback HTTP back end (servers.http_server.HttpBackend) per test, closed afterwards."""
+    from servers.http_server import HttpBackend
+
+    backend = HttpBackend()
+    try:
+        yield backend
+    finally:
+        backend.close()

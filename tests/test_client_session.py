@@ -9,8 +9,8 @@ import pytest
 
 from dorvane.backend.error import ServerError
 from dorvane.backend.socket import client
-from support.session_server import EXTRA_KEYS, LOGIN_KEYS, LOGIN_KIVO, LOGOUT_KIVO, SessionService
-from support.trading_server import TradingServer
+from servers.session_server import EXTRA_KEYS, LOGIN_KEYS, LOGIN_KIVO, LOGOUT_KIVO, SessionService
+from servers.trading_server import TradingServer
 
 PERSON = "A123456789"
 CONNECTED = "connection created."

@@ -7,7 +7,7 @@ import pytest
 
 import dorvane.backend.socket.protocol as protocol
 from support.connect_fixtures import PERSON, loop, make_connection, server  # noqa: F401
-from support.trading_server import HEADER as WIRE
+from servers.trading_server import HEADER as WIRE
 
 FIELDS = ["net_length", "bEncrypt", "bCompress", "bContinue", "bHts", "nDecompressLength", "nKIVO",
           "nHandle", "ip4", "person_id", "nDecodeLength", "nOutHandle", "ret"]

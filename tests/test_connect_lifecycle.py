@@ -11,7 +11,7 @@ import pytest
 import dorvane.backend.socket.protocol as protocol
 from dorvane.backend.socket.connect import Connection, Socket
 from support.connect_fixtures import PERSON, Recorder, logs, loop, make_connection, server  # noqa: F401
-from support.trading_server import Reply
+from servers.trading_server import Reply
 
 
 def run(loop, coro, timeout=5):

@@ -10,7 +10,7 @@ import pytest
 import dorvane.backend.socket.protocol as protocol
 from dorvane.backend.error import ServerError
 from support.connect_fixtures import PERSON, Recorder, logs, loop, make_connection, server  # noqa: F401
-from support.trading_server import Reply, pack_message
+from servers.trading_server import Reply, pack_message
 
 ECHO = 900      # registered in the request table with a builder and a parser
 PLAIN = 7       # not registered: no builder, no parser

@@ -5,7 +5,7 @@ import threading
 import zlib
 
 from dorvane.backend.socket.connect import Connection
-from support.trading_server import (HEADER_SIZE, Reply, ThreadedTradingServer, pack_header, pack_message,
+from servers.trading_server import (HEADER_SIZE, Reply, ThreadedTradingServer, pack_header, pack_message,
                                     parse_header)
 
 

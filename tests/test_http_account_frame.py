@@ -5,7 +5,7 @@ import pytest
 
 import dorvane.backend.http.account as account_module
 from support.http_api_fixtures import PATHS, Recorder, future_account, stock_account
-from support.http_server import Reply, http_backend  # noqa: F401  (fixture)
+from servers.http_server import Reply
 
 
 def body(x):

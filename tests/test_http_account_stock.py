@@ -7,7 +7,6 @@ import pytest
 
 import dorvane.backend.http.account as account_module
 from support.http_api_fixtures import PATHS, Recorder, stock_account
-from support.http_server import http_backend  # noqa: F401  (fixture)
 
 # name: (filters before account and client, endpoint, query function, sums key, sum key, detail key)
 KINDS = {

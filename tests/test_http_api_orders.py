@@ -8,7 +8,7 @@ from dorvane.backend.http.utils import hash_orderid
 from dorvane.contracts import Future
 from dorvane.order import Order, OrderStatus, Status, Trade
 from support.http_api_fixtures import PATHS, Recorder, future_account, make_api
-from support.http_server import Reply, http_backend  # noqa: F401  (fixture)
+from servers.http_server import Reply
 
 PLACE, CHPRICE, CHQTY, CANCEL, QUERY = (PATHS[k] for k in (
     "f_order_uri", "f_order_chprice_uri", "f_order_chqty_uri", "f_order_cancel_uri", "f_query_order_uri"))

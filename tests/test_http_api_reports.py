@@ -5,7 +5,7 @@ import pytest
 import dorvane.backend.http.account as account_module
 import dorvane.backend.http.main as main
 from support.http_api_fixtures import PATHS, Recorder, future_account, make_api, stock_account
-from support.http_server import Reply, http_backend  # noqa: F401  (fixture)
+from servers.http_server import Reply
 
 # method: (arguments before the account, account, class, query function, endpoint, expected query
 #          arguments built from (arguments, account, client))

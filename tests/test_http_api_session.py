@@ -9,7 +9,6 @@ import dorvane.backend.http.main as main
 from dorvane.backend.http.client import Client, LoginError
 from support.http_api_fixtures import (PATHS, Recorder, future_entry, make_api, option_entry,
                                        product_requests, serve_login, serve_products, stock_entry)
-from support.http_server import http_backend  # noqa: F401  (fixture)
 
 ROOT = str(__import__("pathlib").Path(__file__).resolve().parent.parent)
 

@@ -8,7 +8,6 @@ from dorvane.backend.http.client import Client, LoginError
 from dorvane.backend.http.utils import hash_orderid
 from dorvane.contracts import Contracts, Future, Option, Stock
 from dorvane.order import Order, OrderStatus, Status, Trade
-from support.http_server import http_backend  # noqa: F401  (fixture)
 
 LOGIN_OK = {"success": "true", "result": {"token": "TK", "ip": "10.0.0.8", "accounts": [
     {"account_type": "S", "broker_id": "9A95", "account_id": "0001"},

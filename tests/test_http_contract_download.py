@@ -5,7 +5,7 @@ import logging
 import pytest
 
 from dorvane.backend.http import contract
-from support.http_server import Reply, http_backend  # noqa: F401  (fixture)
+from servers.http_server import Reply
 
 STOCK_PATH = "/stock/list_code"
 INDEX_PATH = "/index/list_code"

@@ -138,14 +138,14 @@ def test_field_missing_on_order_is_left_out(fo, monkeypatch):
     {"success": "true"},
 ])
 def test_reply_is_returned_unread(fo, backend, client, reply):
-    from support.http_server import Reply
+    from servers.http_server import Reply
 
     backend.route("POST", ORDER_PATH, Reply(500, reply))
     assert fo.place_future_order(future(), order(), "v", client) == reply
 
 
 def test_body_that_is_not_json_raises(fo, backend, client):
-    from support.http_server import Reply
+    from servers.http_server import Reply
 
     backend.route("POST", ORDER_PATH, Reply(502, b"<html>bad gateway</html>", "text/html"))
     with pytest.raises(ValueError):

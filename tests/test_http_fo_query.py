@@ -8,7 +8,7 @@ import pytest
 from dorvane.account import FutureAccount, StockAccount
 from dorvane.backend.http.utils import hash_orderid
 from support.fo_fixtures import PERSON_ID, QUERY_PATH, TOKEN, _server, backend, client, fo  # noqa: F401
-from support.http_server import Reply
+from servers.http_server import Reply
 
 TODAY = "20240105"
 

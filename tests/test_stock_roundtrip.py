@@ -9,7 +9,7 @@ from dorvane.backend.socket import protocol
 from dorvane.backend.socket.connect import Connection
 from dorvane.backend.socket.protocol.stock import handler
 from dorvane.backend.socket.protocol.stock import kivo
-from support.trading_server import Reply, TradingServer
+from servers.trading_server import Reply, TradingServer
 
 CODE = kivo.KIVO_STOCK_IN["kivo"]
 SIGNATURE = b"MIIBsignature=="

@@ -119,8 +119,8 @@ PRELUDE = """
     sys.path.insert(0, {tests})
     from dorvane.backend.socket import wrapper
     from support.facade_fixtures import config_for
-    from support.session_server import SessionService
-    from support.trading_server import ThreadedTradingServer
+    from servers.session_server import SessionService
+    from servers.trading_server import ThreadedTradingServer
     srv = ThreadedTradingServer().start()
     srv.session = srv.run(SessionService, srv.server)
     wrapper.config = config_for(uat=(srv.host, srv.port))

@@ -5,7 +5,7 @@
                                                     then stop; exits with PROGRAM's return code
     python3 tools/local_servers.py --section PRODUCTION ...   the address of another section
 
-The server is the loopback trading server of the tests (tests/support): it speaks the real framing
+The server is the loopback trading server of servers/: it speaks the real framing
 and answers logins and logouts. The quote broker needs no process: it runs inside the program that
 uses the messaging binding (quillmesh.solclient).
 """
@@ -17,10 +17,10 @@ import sys
 import threading
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "tests"))
+sys.path.insert(0, ROOT)
 
-from support.session_server import SessionService  # noqa: E402
-from support.trading_server import ThreadedTradingServer  # noqa: E402
+from servers.session_server import SessionService  # noqa: E402
+from servers.trading_server import ThreadedTradingServer  # noqa: E402
 
 CONFIG = os.path.join(ROOT, "dorvane", "backend", "socket", "config.ini")
 

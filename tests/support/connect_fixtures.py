@@ -7,7 +7,7 @@ import logging
 
 import pytest
 
-from support.trading_server import TradingServer
+from servers.trading_server import TradingServer
 
 PERSON = "A123456789"
 

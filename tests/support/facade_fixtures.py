@@ -19,8 +19,8 @@ import time
 
 import pytest
 
-from support.session_server import SessionService
-from support.trading_server import ThreadedTradingServer
+from servers.session_server import SessionService
+from servers.trading_server import ThreadedTradingServer
 
 
 def wait_until(predicate, timeout=5.0):

@@ -2,7 +2,7 @@
 back end, and small readers of what the back end received."""
 import pytest
 
-from support.http_server import HttpBackend
+from servers.http_server import HttpBackend
 
 PERSON_ID = "A123456789"
 TOKEN = "tok-7f3a"

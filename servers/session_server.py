@@ -1,4 +1,4 @@
-"""Login and logout answers for the loopback trading server.
+"""Login and logout answers of the loopback trading server.
 
 The session requests, as the library's protocol layer sends them: request code 11 (login) and 12
 (logout), each with a JSON object in UTF-8 as its (usually compressed) body. This module decodes
@@ -19,6 +19,8 @@ Behaviour per instance (change the attributes at any time):
     passwords                {person_id: password} to check (a wrong one gets return code 1), or None
 """
 import json
+
+from servers.trading_server import Reply
 
 __all__ = ["LOGIN_KIVO", "LOGOUT_KIVO", "LOGIN_KEYS", "EXTRA_KEYS", "SessionService", "login_reply"]
 
@@ -58,8 +60,6 @@ class SessionService:
     """Answers logins and logouts on a TradingServer (see the module documentation)."""
 
     def __init__(self, server, passwords=None):
-        from support.trading_server import Reply
-        self._Reply = Reply
         self.passwords = passwords      # {person_id: password} to check, or None for any
         self.login_ret = 0
         self.logout_ret = 0
@@ -83,15 +83,15 @@ class SessionService:
                 self.passwords.get(body.get("person_id")) != body.get("passwd"):
             ret = 1
         if ret:
-            return self._Reply(b"", ret=ret)
+            return Reply(b"", ret=ret)
         person_id = body["person_id"] if self.login_person_id is None else self.login_person_id
         reply = login_reply(person_id, body.get("sol_opt", {}).get("pid", ""))
         reply.update(self.extra)
-        return self._Reply(_encode(reply), compress=True)
+        return Reply(_encode(reply), compress=True)
 
     def _logout(self, request):
         body = json.loads(request.body.decode("utf-8"))
         self.logouts.append(body)
         if self.logout_ret:
-            return self._Reply(b"", ret=self.logout_ret)
-        return self._Reply(_encode({"person_id": body["person_id"], "status": "bye"}))
+            return Reply(b"", ret=self.logout_ret)
+        return Reply(_encode({"person_id": body["person_id"], "status": "bye"}))

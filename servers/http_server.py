@@ -1,6 +1,6 @@
-"""Loopback HTTP back end for the HTTP-side tests: a real http.server on 127.0.0.1 in a thread.
+"""Loopback HTTP back end: a real http.server on 127.0.0.1 in a thread, answering by routes.
 
-    from support.http_server import HttpBackend, Reply, http_backend   # http_backend: pytest fixture
+    from servers.http_server import HttpBackend, Reply     # the tests' fixture `http_backend` wraps one
 
     backend = HttpBackend()                     # listening at once; backend.base_url
     backend.route("GET", "/stock/list_code", {"success": "true", "result": []})
@@ -24,9 +24,7 @@ from dataclasses import dataclass, field
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import parse_qs, urlsplit
 
-import pytest
-
-__all__ = ["HttpBackend", "Reply", "Request", "http_backend"]
+__all__ = ["HttpBackend", "Reply", "Request"]
 
 
 @dataclass
@@ -175,12 +173,3 @@ class HttpBackend:
     def __exit__(self, *exc):
         self.close()
 
-
-@pytest.fixture
-def http_backend():
-    """A fresh loopback back end per test, closed afterwards."""
-    backend = HttpBackend()
-    try:
-        yield backend
-    finally:
-        backend.close()
