@@ -84,9 +84,9 @@ class _Route:
 
 
 class HttpBackend:
-    """The loopback back end; starts listening on construction (an ephemeral port)."""
+    """The loopback back end; starts listening on construction (by default on an ephemeral port)."""
 
-    def __init__(self):
+    def __init__(self, host="127.0.0.1", port=0):
         self._routes = {}
         self._lock = threading.Lock()
         self.requests = []
@@ -117,10 +117,10 @@ class HttpBackend:
 
             do_GET = do_POST = do_PUT = do_DELETE = _handle
 
-        self._server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self._server = ThreadingHTTPServer((host, port), Handler)
         self._server.daemon_threads = True
-        self.port = self._server.server_address[1]
-        self.base_url = "http://127.0.0.1:{}".format(self.port)
+        self.host, self.port = self._server.server_address[:2]
+        self.base_url = "http://{}:{}".format(self.host, self.port)
         self._thread = threading.Thread(target=self._server.serve_forever, kwargs={"poll_interval": 0.02},
                                         name="http-backend", daemon=True)
         self._thread.start()

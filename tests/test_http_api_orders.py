@@ -48,7 +48,9 @@ def api(http_backend):
     http_backend.route("POST", CHPRICE, placed())
     http_backend.route("POST", CHQTY, placed())
     http_backend.route("POST", CANCEL, placed())
-    return make_api(http_backend)
+    api = make_api(http_backend)
+    api.client.accounts = [future_account()]  # the refresh queries the futures accounts
+    return api
 
 
 def test_place_order_books_the_trade(api, http_backend):
@@ -127,7 +129,7 @@ def test_update_status_hands_over_the_book_and_refreshes_in_place(api, http_back
     http_backend.route("POST", PLACE, placed())
     trade = api.place_order(contract(), order())
     assert trade.order.ordno == ""
-    http_backend.route("POST", QUERY, query_rows(row(status_code="0000", deal_quantity=1)))
+    http_backend.route("POST", QUERY, query_rows(row(st_code="0000", st_ord_match_qty="1")))
     api.update_status()
     assert trade.order.ordno == "X0001" and trade.status.status == Status.PartFilled
     assert refresh.calls[1][0] is api._trades

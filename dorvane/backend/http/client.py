@@ -1,14 +1,20 @@
 """Minimal local layer of the library module dorvane.backend.http.client: the HTTP session client `Client`."""
+import os
+
 import requests
 
 from dorvane.account import FutureAccount, StockAccount
 
-__all__ = ["Client", "LoginError", "SIMULATION_BASE_URL", "PRODUCTION_BASE_URL", "ENDPOINT_PATHS"]
+__all__ = ["Client", "LoginError", "SIMULATION_BASE_URL", "PRODUCTION_BASE_URL", "BASE_URL_ENV", "ENDPOINT_PATHS",
+           "base_url"]
 
-# Base URLs of the two environments, read when a client is constructed. Tests point a client at
-# their loopback back end with `Client.set_base_url` (or by replacing these before construction).
-SIMULATION_BASE_URL = "http://127.0.0.1:9/uat"
-PRODUCTION_BASE_URL = "http://127.0.0.1:9/prod"
+# Where the back end is. The one setting: the environment variable DORVANE_HTTP_BASE_URL, when set
+# and not empty, is the base URL of every client; otherwise `simulation` chooses between the two
+# URLs below, both at the bundled local back end (tools/local_servers.py serves them). A client
+# reads the setting when it is constructed; `Client.set_base_url` moves one client elsewhere.
+BASE_URL_ENV = "DORVANE_HTTP_BASE_URL"
+SIMULATION_BASE_URL = "http://127.0.0.1:18002/uat"
+PRODUCTION_BASE_URL = "http://127.0.0.1:18002/prod"
 
 # Endpoint attribute -> path under the base URL.
 ENDPOINT_PATHS = {
@@ -30,6 +36,11 @@ ENDPOINT_PATHS = {
 }
 
 
+def base_url(simulation):
+    """The base URL that a client of this environment uses now (see BASE_URL_ENV)."""
+    return os.environ.get(BASE_URL_ENV) or (SIMULATION_BASE_URL if simulation else PRODUCTION_BASE_URL)
+
+
 class LoginError(Exception):
     """The back end refused a login; carries the reply mapping as `reply`."""
 
@@ -41,7 +52,8 @@ class LoginError(Exception):
 class Client:
     """HTTP session of one person with the broker's back end.
 
-    `Client(simulation, proxies)`: `simulation` selects the simulation or production base URL,
+    `Client(simulation, proxies)`: `simulation` selects the simulation or production base URL
+    (`base_url`),
     `proxies` (a requests proxies mapping or None) is used for every request; the process
     environment's proxy settings are not (a loopback back end must never be reached through one).
 
@@ -60,7 +72,7 @@ class Client:
         self.person_id = ""
         self._token = ""
         self._public_ip = ""
-        self.set_base_url(SIMULATION_BASE_URL if simulation else PRODUCTION_BASE_URL)
+        self.set_base_url(base_url(simulation))
 
     def set_base_url(self, base_url):
         """Points every endpoint attribute at `base_url` (no trailing slash needed)."""

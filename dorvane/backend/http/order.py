@@ -1,109 +1,60 @@
-"""Minimal local layer of the library module dorvane.backend.http.order: placing, changing, cancelling and refreshing futures and option orders."""
-from dorvane.backend.http.utils import hash_orderid
-from dorvane.order import OrderStatus, Status, Trade
+"""Minimal local layer of the library module dorvane.backend.http.order: placing, changing, cancelling and refreshing futures and option orders.
+
+Every request goes through the futures and option order functions of
+dorvane.backend.http.futureoption.order, which build the request bodies and read the replies; this
+layer only chooses the calls and assembles the trades. The local back end needs no signature, so
+the orders go out with an empty `vexa_content`.
+"""
+from dorvane.backend.http.futureoption import order as futopt
+from dorvane.order import Trade
 
 __all__ = ["place_order", "update_order", "cancel_order", "update_status"]
 
-
-def _succeeded(reply):
-    success = reply.get("success", "")
-    return isinstance(success, str) and success.lower() == "true"
-
-
-def _order_body(client, account):
-    return {
-        "token": client._token,
-        "ID": client.person_id,
-        "IP": client._public_ip,
-        "broker_id": account.get("broker_id", "") if account is not None else "",
-        "account": account.get("account_id", "") if account is not None else "",
-    }
-
-
-def _post(client, uri_name, body):
-    return client.session.post(getattr(client, uri_name), json=body).json()
-
-
-def _status_of(reply, code, seqno):
-    """The order status that a reply gives: its order id from the reply's "stock_id" and "seqno"
-    (the given ones when the reply has none), PendingSubmit on success, Failed otherwise."""
-    result = reply.get("result") or {}
-    if not isinstance(result, dict):
-        result = {}
-    ok = _succeeded(reply)
-    status = OrderStatus(order_id=hash_orderid(str(result.get("stock_id", code)), str(result.get("seqno", seqno))),
-                         order_datetime=None, status=Status.PendingSubmit if ok else Status.Failed)
-    status._msg = result.get("msg", "")
-    return status, result, ok
+VEXA_CONTENT = ""
 
 
 def place_order(contract, order, client):
-    """Posts the order to `f_order_uri` and returns a new trade of the contract, the order and the
-    reply's status. On success the order takes the reply's "ordno" and "seqno"."""
-    body = _order_body(client, order.account)
-    body.update({
-        "stock_id": contract.code,
-        "price": order.price,
-        "quantity": order.quantity,
-        "action": order.action,
-        "price_type": order.price_type,
-        "order_type": order.order_type,
-        "octype": order.octype,
-    })
-    reply = _post(client, "f_order_uri", body)
-    status, result, ok = _status_of(reply, contract.code, "")
-    if ok:
-        order._ordno = result.get("ordno", "")
-        order._seqno = result.get("seqno", "")
+    """Places the order for the contract and returns a new trade: the order carries the reply's
+    order and sequence numbers, the status is PendingSubmit on success and Failed otherwise."""
+    reply = futopt.place_futopt_order(contract, order, VEXA_CONTENT, client)
+    order, status, _ = futopt.futopt_resp2order_status(reply, order)
     return Trade(contract=contract, order=order, status=status)
 
 
-def _change(trade, client, uri_name, fields):
-    order = trade.order
-    body = _order_body(client, order.account)
-    body.update({"stock_id": trade.contract.code, "ordno": order.ordno, "seqno": order.seqno})
-    body.update(fields)
-    reply = _post(client, uri_name, body)
-    status, _, _ = _status_of(reply, trade.contract.code, order.seqno)
-    return Trade(contract=trade.contract, order=order, status=status)
+def _changed(trade, reply):
+    """A new trade of the trade's contract and order with the status that a change or cancel reply
+    gives. The order is left as it was: a failed reply carries no numbers to take over."""
+    result = reply.get("result") or {}
+    success = reply.get("success", "")
+    status = futopt.res2orderstatus(result if isinstance(result, dict) else {},
+                                    isinstance(success, str) and success.lower() == "true")
+    return Trade(contract=trade.contract, order=trade.order, status=status)
 
 
 def update_order(trade, client, price, qty):
-    """Posts a price change (when `price` is not None) and a quantity change (when `qty` is not
-    None) of the trade's order; returns a new trade whose status comes from the last reply."""
+    """Changes the price (when `price` is not None) and then the quantity (when `qty` is not None:
+    the new, smaller order quantity) of the trade's order. Returns a new trade whose status comes
+    from the last reply; the trade itself when neither is given."""
     changed = trade
     if price is not None:
-        changed = _change(trade, client, "f_order_chprice_uri", {"price": price})
+        changed = _changed(trade, futopt.update_futopt_order_price(trade, VEXA_CONTENT, client, price))
     if qty is not None:
-        changed = _change(trade, client, "f_order_chqty_uri", {"quantity": qty})
+        changed = _changed(trade, futopt.update_futopt_order_qty(trade, VEXA_CONTENT, client, qty))
     return changed
 
 
 def cancel_order(trade, client):
-    """Posts the cancellation of the trade's order; returns a new trade whose status comes from the
-    reply."""
-    return _change(trade, client, "f_order_cancel_uri", {})
+    """Cancels the trade's order; returns a new trade whose status comes from the reply."""
+    return _changed(trade, futopt.cancel_futopt_order(trade, VEXA_CONTENT, client))
 
 
 def update_status(trades, client):
-    """Queries the session's orders at `f_query_order_uri` and brings every trade of `trades` (order
-    id -> trade) that a row names up to date in place: order number, status code, message, deal
-    and cancel figures, then the remaining quantity and the status."""
-    reply = _post(client, "f_query_order_uri", {"token": client._token, "user_id": client.person_id})
-    rows = reply.get("result") if _succeeded(reply) else None
-    if not isinstance(rows, list):
-        return None
-    for row in rows:
-        trade = trades.get(hash_orderid(str(row.get("st_comno", "")), str(row.get("st_seqno", ""))))
-        if trade is None:
-            continue
-        if row.get("st_ordno"):
-            trade.order._ordno = row["st_ordno"]
-        status = trade.status
-        status._status_code = row.get("status_code", status._status_code)
-        status._msg = row.get("msg", status._msg)
-        status._deal_quantity = row.get("deal_quantity", status._deal_quantity)
-        status._cancel_quantity = row.get("cancel_quantity", status._cancel_quantity)
-        trade.calculate_remain()
-        trade.fupdate_status()
+    """Queries the orders of the session's futures accounts and brings every trade of `trades`
+    (order id -> trade) that the query lists up to date in place: order number, status code,
+    message, deal and cancel figures, then the remaining quantity and the status."""
+    rows = futopt.query_futopt_order(client)
+    for order_id, trade in trades.items():
+        row = rows.get(order_id)
+        if row is not None:
+            futopt.resp2trade(row, trade)
     return None
