@@ -7,7 +7,7 @@ JOBS   ?= 8
 .PHONY: deps build test run clean
 
 deps:
-	./tools/install_deps.sh
+	@./tools/install_deps.sh
 
 build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DPython3_EXECUTABLE=$(PY)
@@ -18,8 +18,13 @@ test: build
 	if [ -x tools/sanitize_tests.sh ]; then ./tools/sanitize_tests.sh; fi
 	$(PY) -m pytest -q -p no:cacheprovider tests
 
-run: build
-	$(PY) tools/run_example.py
+# The build's own output goes to $(BUILD)/build.log (shown only when the build fails), so the run
+# shows the tour alone.
+run: deps
+	@mkdir -p $(BUILD)
+	@echo "building (output in $(BUILD)/build.log)"
+	@$(MAKE) --no-print-directory build JOBS=$(JOBS) > $(BUILD)/build.log 2>&1 || { cat $(BUILD)/build.log; exit 1; }
+	@$(PY) tools/run_example.py
 
 clean:
 	rm -rf $(BUILD) build-asan

@@ -13,6 +13,12 @@ Return codes: `OK` (0) for success, `FAIL` for a call that the session's state r
 or disconnected session, a subscription while not logged in, a malformed topic), `LOGIN_FAILED` for
 credentials the broker does not know.
 
+The process-wide broker is the local quote service: it knows the account of the local services
+(LOCAL_ACCOUNT, the VPN that the local trading server's login reply names) and runs a `LocalFeed`,
+which answers every new tick or bid/ask subscription of a stock, future, option or index with a
+few quotes (FEED_QUOTES, FEED_INTERVAL apart), as the exchange's feed would. A `Broker()` made
+anew has neither.
+
 Callback registrations hold for the whole process (they carry no session handle): the quote
 callback is called as `callback(topic, message)` and the event callback as
 `callback(resp_code, event_code, info, event)`. An exception raised by a callback is printed to
@@ -20,6 +26,7 @@ standard error, kept in `broker.errors`, and delivery goes on.
 """
 import itertools
 import sys
+import zlib
 import threading
 import traceback
 from collections import deque
@@ -30,6 +37,7 @@ __all__ = [
     "Broker", "broker", "topic_matches",
     "client", "connect", "subscribe", "unsubscribe", "disconnect", "set_callback",
     "set_event_callback", "add_account", "remove_account", "publish", "wait_idle",
+    "LocalFeed", "LOCAL_ACCOUNT",
 ]
 
 OK = 0
@@ -98,6 +106,7 @@ class Broker:
         self.callback = None
         self.event_callback = None
         self.errors = []
+        self.feed = None  # told of every new subscription: feed.subscribed(topic)
 
     # Accounts -----------------------------------------------------------------------------------
     def add_account(self, vpn, user, password):
@@ -141,9 +150,13 @@ class Broker:
             session = self._sessions.get(handle)
             if session is None or not session.connected or not _valid_subscription(topic):
                 return FAIL
-            if topic not in session.subscriptions:
+            new = topic not in session.subscriptions
+            if new:
                 session.subscriptions.append(topic)
-            return OK
+            feed = self.feed
+        if new and feed is not None:
+            feed.subscribed(topic)
+        return OK
 
     def unsubscribe(self, handle, topic):
         with self._lock:
@@ -219,7 +232,46 @@ class Broker:
         return threading.current_thread() is self._thread
 
 
+# The local quote service's account: (VPN, user, password).
+LOCAL_ACCOUNT = ("dorvane_uat", "dorvane", "qerwunt482")
+FEED_QUOTES = 3
+FEED_INTERVAL = 0.05
+
+
+class LocalFeed:
+    """The local market feed: a few quotes for each new subscription, published on a thread of
+    its own. Prices are made from the product code, so the same code always gets the same quotes."""
+
+    def __init__(self, broker, quotes=FEED_QUOTES, interval=FEED_INTERVAL):
+        self.broker = broker
+        self.quotes = quotes
+        self.interval = interval
+
+    def subscribed(self, topic):
+        levels = topic.split("/")
+        if levels[0] not in ("MKT", "QUT", "L", "Q", "I", "O") or "*" in levels[-1] or ">" in levels[-1]:
+            return
+        threading.Thread(target=self._publish, args=(topic, levels), name="quillmesh-feed", daemon=True).start()
+
+    def _publish(self, topic, levels):
+        code = levels[-1]
+        base = 10 + zlib.crc32(code.encode("utf-8")) % 9000 / 10.0
+        wake = threading.Event()
+        for n in range(self.quotes):
+            wake.wait(self.interval)
+            price = round(base + (n % 3 - 1) * 0.5, 2)
+            stamp = "09:00:{:02d}.000000".format(n + 1)
+            if levels[0] in ("QUT", "Q", "O"):
+                message = {"Code": code, "Time": stamp, "BidPrice": [price - 0.5, price - 1.0], "BidVolume": [5 + n, 12],
+                           "AskPrice": [price, price + 0.5], "AskVolume": [3 + n, 9]}
+            else:
+                message = {"Code": code, "Time": stamp, "Close": [price], "Volume": [n + 1], "TickType": [1 + n % 2]}
+            self.broker.publish(topic, message)
+
+
 broker = Broker()
+broker.add_account(*LOCAL_ACCOUNT)
+broker.feed = LocalFeed(broker)
 
 
 # The binding's calls --------------------------------------------------------------------------
