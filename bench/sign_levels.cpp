@@ -1,8 +1,10 @@
 // Signatures per second of MIRVOSign::SignPkcs7 at each log level, beside the raw RSA private-key
 // operation on the same key, in one process. Built and run by bench/sign.py against the signing
 // library of a CMake build folder: sign_levels PKI_DIR PASSWORD SECONDS (working folder: a
-// temporary folder, where it writes p7Sign.properties and the log).
-#include <chrono>
+// temporary folder, where it writes p7Sign.properties and the log); with LEVEL, only that level.
+// Rates are per CPU second of the process.
+#include <algorithm>
+#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,18 +17,24 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+// CPU seconds of this process (user and system: the log's file calls count), so that a busy
+// machine does not distort the rates; `openssl speed` divides by CPU time too.
+double cpuSeconds() {
+  struct timespec ts;
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return ts.tv_sec + ts.tv_nsec / 1e9;
+}
 
 template <class F>
 double rate(F f, double seconds) {
   for (int i = 0; i < 20; ++i) f();
   long n = 0;
-  auto start = Clock::now();
+  double start = cpuSeconds();
   double elapsed;
   do {
     for (int i = 0; i < 50; ++i) f();
     n += 50;
-    elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    elapsed = cpuSeconds() - start;
   } while (elapsed < seconds);
   return n / elapsed;
 }
@@ -45,8 +53,8 @@ bool activate(const char* pki, const char* password, const char* level) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 4) {
-    fprintf(stderr, "usage: sign_levels PKI_DIR PASSWORD SECONDS\n");
+  if (argc != 4 && argc != 5) {
+    fprintf(stderr, "usage: sign_levels PKI_DIR PASSWORD SECONDS [LEVEL]\n");
     return 2;
   }
   const double seconds = atof(argv[3]);
@@ -64,16 +72,25 @@ int main(int argc, char** argv) {
   EVP_PKEY_sign_init(ctx);
   EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING);
   EVP_PKEY_CTX_set_signature_md(ctx, EVP_sha256());
-  printf("raw RSA sign, same key         %10.1f sign/s\n", rate([&] {
-           size_t len = sizeof sig;
-           EVP_PKEY_sign(ctx, sig, &len, digest, sizeof digest);
-         }, seconds));
+  // Short rounds, each kind in turn, the best of each kept: a busy machine slows some rounds.
+  const int rounds = 5;
+  const char* levels[] = {"OFF", "INFO", "DEBUG"};
+  double raw = 0, best[3] = {0, 0, 0};
+  for (int round = 0; round < rounds; ++round) {
+    raw = std::max(raw, rate([&] {
+                     size_t len = sizeof sig;
+                     EVP_PKEY_sign(ctx, sig, &len, digest, sizeof digest);
+                   }, seconds / rounds));
+    for (int i = 0; i < 3; ++i) {
+      if (argc == 5 && strcmp(levels[i], argv[4]) != 0) continue;
+      if (!activate(argv[1], argv[2], levels[i])) return 1;
+      best[i] = std::max(best[i], rate([&] { signer.SignPkcs7(text.c_str()); }, seconds / rounds));
+    }
+  }
   EVP_PKEY_CTX_free(ctx);
-
-  for (const char* level : {"OFF", "INFO", "DEBUG"}) {
-    if (!activate(argv[1], argv[2], level)) return 1;
-    double r = rate([&] { signer.SignPkcs7(text.c_str()); }, seconds);
-    printf("SignPkcs7, log level %-6s    %10.1f sign/s\n", level, r);
+  printf("raw RSA sign, same key         %10.1f sign/s\n", raw);
+  for (int i = 0; i < 3; ++i) {
+    if (best[i] > 0) printf("SignPkcs7, log level %-6s    %10.1f sign/s\n", levels[i], best[i]);
   }
   return 0;
 }

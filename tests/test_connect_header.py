@@ -3,6 +3,7 @@ field value, whether the connection uses the structure's compiled form or the st
 import asyncio
 import random
 
+import construct
 import pytest
 
 import dorvane.backend.socket.protocol as protocol
@@ -85,6 +86,20 @@ def test_replaced_structure_methods_are_used(loop, server, conn, monkeypatch):
     conn._socket.header = protocol.HEADER
     assert run(loop, conn.send(7, PERSON, b"spied")) == b"spied"
     assert len(built) == 1 and built[0]["nKIVO"] == 7 and len(parsed) == 1
+
+
+def test_another_header_structure_is_used_as_it_stands(loop, server, conn, monkeypatch):
+    """Only the structure seen at load is built natively: another one, even with the same field
+    names, builds the requests (here with a little-endian nOutHandle) and parses the replies."""
+    subcons = ["nOutHandle" / construct.Int32ul if sc.name == "nOutHandle" else sc
+               for sc in protocol.HEADER.subcons]
+    monkeypatch.setattr(protocol, "HEADER", construct.Struct(*subcons))
+    server.default = lambda req: req.body
+    conn._socket.header = protocol.HEADER
+    assert run(loop, conn.send(7, PERSON, b"other", compress=False)) == b"other"
+    [req] = server.requests
+    assert req.header.nOutHandle == int.from_bytes((105).to_bytes(4, "little"), "big")
+    assert type(conn._socket.header.parse(bytes(48))) is type(protocol.HEADER.parse(bytes(48)))
 
 
 @pytest.mark.parametrize("fields", [{"bEncrypt": 256}, {"nOutHandle": 2**31}, {"nDecodeLength": -1},

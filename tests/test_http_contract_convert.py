@@ -1,5 +1,6 @@
 """Contract record conversion: keys and their order, values, grouping, option price trimming and
 the failures that end a conversion."""
+import collections.abc
 import copy
 
 import pytest
@@ -95,6 +96,49 @@ def test_option_price_trimming(eprice, shown):
     [record] = option_dict_convert({"TXO": [option(eprice=eprice)]})["TXO"]
     assert record["symbol"] == "TXO202406C" + shown
     assert record["strike_price"] == eprice
+
+
+class Entry(collections.abc.Mapping):
+    """A read-only mapping that is not a dict, with a default for no key."""
+
+    def __init__(self, data):
+        self._data = dict(data)
+
+    def __getitem__(self, key):
+        return self._data[key]
+
+    def __iter__(self):
+        return iter(self._data)
+
+    def __len__(self):
+        return len(self._data)
+
+
+class Text(str):
+    def __format__(self, spec):
+        return "<" + str(self) + ">"
+
+
+@pytest.mark.parametrize("convert, make, group", [
+    (stock_dict_convert, lambda wrap: [wrap(stock(code=Text("2330")))], "TSE"),
+    (future_dict_convert, lambda wrap: {"TXF": [wrap(future(deliverymonth=202406))]}, "TXF"),
+    (option_dict_convert, lambda wrap: {"TXO": [wrap(option(poc=Text("C")))]}, "TXO"),
+    (option_dict_convert, lambda wrap: {"TXO": [wrap({k: v for k, v in option().items() if k != "eprice"})]}, None),
+])
+def test_entries_that_are_not_dicts_convert_alike(convert, make, group):
+    """A plain dict is read directly; any other mapping, and values that format themselves, must
+    give the same records, or fail the same way."""
+    def outcome(wrap):
+        try:
+            result = convert(make(wrap))
+        except Exception as exc:  # noqa: BLE001
+            return type(exc), str(exc)
+        return [(list(r.items()), [type(v) for v in r.values()]) for r in result[group]]
+
+    plain, other = outcome(dict), outcome(Entry)
+    assert plain == other
+    if group is None:
+        assert plain == (KeyError, "'eprice'")
 
 
 def test_inputs_are_not_changed():

@@ -37,6 +37,44 @@ int32_t signFailed(cLog& log, int32_t code) {
   return code;
 }
 
+// The conversion descriptor of the calling thread for one target encoding, opened at the thread's
+// first conversion and kept for its life: opening one loads and sets up the converter, which
+// costs more than converting an order text. iconv requires that a descriptor be used by one
+// thread at a time, so each thread has its own.
+class ThreadConverter {
+ public:
+  // The descriptor, in its initial state; (iconv_t)-1 when it cannot be opened.
+  static iconv_t get(const char* target) {
+    thread_local ThreadConverter converter;
+    return converter.open(target);
+  }
+
+  ~ThreadConverter() { close(); }
+
+ private:
+  static iconv_t none() { return reinterpret_cast<iconv_t>(-1); }
+
+  iconv_t open(const char* target) {
+    if (cd_ != none() && target_ == target) {
+      iconv(cd_, nullptr, nullptr, nullptr, nullptr);  // back to the initial shift state
+      return cd_;
+    }
+    close();
+    cd_ = iconv_open(target, kTextEncoding);
+    if (cd_ != none()) target_ = target;
+    return cd_;
+  }
+
+  void close() {
+    if (cd_ != none()) iconv_close(cd_);
+    cd_ = none();
+    target_.clear();
+  }
+
+  iconv_t cd_ = none();
+  std::string target_;
+};
+
 }  // namespace
 
 MIRVOSign::MIRVOSign() { mirvoOpenSslInit(); }
@@ -115,7 +153,7 @@ bool MIRVOSign::convertUniCodeStringToAny(const char* text, const char* target, 
   // The output area is 2 x length + 100 bytes and its count a signed 32-bit number.
   if (length > (static_cast<size_t>(INT32_MAX) - 100) / 2) return false;
 
-  iconv_t cd = iconv_open(target, kTextEncoding);
+  iconv_t cd = ThreadConverter::get(target);
   if (cd == reinterpret_cast<iconv_t>(-1)) {
     if (log.errorOn()) log.write(cLog::ERROR_COL, msg::ICONV_OPEN_FAILED);
     return false;
@@ -124,7 +162,6 @@ bool MIRVOSign::convertUniCodeStringToAny(const char* text, const char* target, 
   char* buffer = static_cast<char*>(malloc(area));
   if (!buffer) {
     if (log.errorOn()) log.write(cLog::ERROR_COL, msg::ALLOC_FAILED);
-    iconv_close(cd);
     return false;
   }
 
@@ -138,7 +175,6 @@ bool MIRVOSign::convertUniCodeStringToAny(const char* text, const char* target, 
   if (result != static_cast<size_t>(-1) && written > 0 && written < area) {
     ok = out->assign(buffer, static_cast<int32_t>(written));
   }
-  iconv_close(cd);
   free(buffer);
   return ok;
 }

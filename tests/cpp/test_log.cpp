@@ -2,6 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <utility>
+#include <vector>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "cFile.hpp"
 #include "cLog.hpp"
@@ -238,4 +243,35 @@ TEST(Log, FlushDeletesTheBufferForGood) {
   log.flushBuffer(nullptr);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   EXPECT_FALSE(log.preOpenBuffer);
+}
+
+// The head's process id is the writer's own, in a forked child too; each line reaches the file
+// whole and the file is only appended to.
+TEST(Log, AForkedChildWritesItsOwnProcessId) {
+  mirvotest::TempDir dir;
+  cLog log;
+  log.flushBuffer(nullptr);
+  ASSERT_TRUE(log.createFolder((dir / "logs").c_str(), "vexa.log"));
+  log.write("INFO", "parent before");
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    log.write("INFO", "child");
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  log.write("INFO", "parent after");
+  time_t now = time(nullptr);
+  struct tm tm;
+  localtime_r(&now, &tm);
+  const std::string text = mirvotest::readFile(log.fileNameFor(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday));
+  static const std::regex line(R"((\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\.\d{3}) \(PID=(\d+)\)  INFO (.*)\n)");
+  std::vector<std::pair<std::string, int>> seen;
+  for (std::sregex_iterator it(text.begin(), text.end(), line), end; it != end; ++it)
+    seen.emplace_back((*it)[3].str(), std::stoi((*it)[2].str()));
+  const int self = static_cast<int>(getpid());
+  const std::vector<std::pair<std::string, int>> expected = {
+      {"parent before", self}, {"child", static_cast<int>(child)}, {"parent after", self}};
+  EXPECT_EQ(seen, expected) << text;
 }

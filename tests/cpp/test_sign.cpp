@@ -2,6 +2,8 @@
 // succeeds is checked with the openssl tool: `openssl cms -verify` recovers the signed bytes, and
 // `openssl cms -cmsout -print` shows digest, certificates and signed attributes.
 #include <gtest/gtest.h>
+#include <atomic>
+#include <thread>
 
 #include <unistd.h>
 
@@ -483,6 +485,28 @@ TEST_F(Signer, ConversionIsBig5ToBig5) {
   EXPECT_FALSE(s.convertUniCodeStringToAny("abc", "NO-SUCH-ENCODING", &out));
   EXPECT_TRUE(capture_.has("iconv_open() "));
   EXPECT_EQ(out.length, 0);
+}
+
+// Each thread converts with a descriptor of its own, and a conversion that failed midway (an
+// incomplete Big5 character) leaves nothing behind for the next one on that thread.
+TEST_F(Signer, ConversionsFromManyThreadsAtOnceAreEachRight) {
+  MIRVOSign& s = mirvoSigner();
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&s, &wrong, t] {
+      for (int i = 0; i < 300; ++i) {
+        cBytes out;
+        if (s.convertUniCodeStringToAny("abc\xA5", "UTF-8", &out)) ++wrong;  // truncated character
+        const bool utf8 = (i + t) % 2 == 0;
+        if (!s.convertUniCodeStringToAny(kBig5Text, utf8 ? "UTF-8" : "BIG5", &out) ||
+            out.str() != (utf8 ? std::string(u8"台積電 買進 1000") : std::string(kBig5Text)))
+          ++wrong;
+      }
+    });
+  }
+  for (std::thread& th : threads) th.join();
+  EXPECT_EQ(wrong.load(), 0);
 }
 
 }  // namespace

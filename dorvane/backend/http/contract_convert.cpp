@@ -77,16 +77,42 @@ private:
     }
 };
 
+// mapping[key]: a plain dict is read directly (a missing key raises the KeyError naming it, as
+// the dict itself does); any other mapping through the mapping protocol.
 py::object item(py::handle mapping, PyObject* key) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        PyObject* v = PyDict_GetItemWithError(mapping.ptr(), key);  // borrowed
+        if (v) return py::reinterpret_borrow<py::object>(v);
+        if (!PyErr_Occurred()) {
+            PyObject* args = PyTuple_Pack(1, key);
+            if (args) {
+                PyErr_SetObject(PyExc_KeyError, args);
+                Py_DECREF(args);
+            }
+        }
+        throw py::error_already_set();
+    }
     PyObject* v = PyObject_GetItem(mapping.ptr(), key);
     if (!v) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(v);
 }
 
+// mapping.get(key, fallback), read directly from a plain dict.
+py::object item_or(py::handle mapping, PyObject* key, PyObject* fallback) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        PyObject* v = PyDict_GetItemWithError(mapping.ptr(), key);  // borrowed
+        if (!v && PyErr_Occurred()) throw py::error_already_set();
+        return py::reinterpret_borrow<py::object>(v ? v : fallback);
+    }
+    return mapping.attr("get")(py::handle(key), py::handle(fallback));
+}
+
 // A record under construction: keys are entered in call order.
 class Record {
 public:
-    Record() : dict_() {}
+    // A dictionary sized for `keys` entries, so that it never grows while it is filled.
+    explicit Record(Py_ssize_t keys)
+        : dict_(py::reinterpret_steal<py::dict>(presized(keys))) {}
     void set(PyObject* key, py::handle value) {
         if (PyDict_SetItem(dict_.ptr(), key, value.ptr()) < 0) throw py::error_already_set();
     }
@@ -94,27 +120,42 @@ public:
     py::dict take() { return std::move(dict_); }
 
 private:
+    static PyObject* presized(Py_ssize_t keys) {
+        PyObject* d = _PyDict_NewPresized(keys);
+        if (!d) throw py::error_already_set();
+        return d;
+    }
     py::dict dict_;
 };
 
-// "{a}{b}..." filled by named-field formatting: each placeholder takes format(value, "").
-// `override_key`/`override_value` stand in for one field (the trimmed option price).
+// Keys of each kind of record.
+constexpr Py_ssize_t kStockKeys = 7;
+constexpr Py_ssize_t kListingKeys = 14;  // futures and options
+constexpr Py_ssize_t kIndexKeys = 6;
+
+// "{a}{b}..." filled by named-field formatting: each placeholder takes format(value, ""), which
+// is the value itself for plain text. `override_key`/`override_value` stand in for one field (the
+// trimmed option price).
 py::str fill_template(py::handle entry, std::initializer_list<PyObject*> fields,
                       PyObject* override_key = nullptr, PyObject* override_value = nullptr) {
     PyObject* empty = Names::get().v_empty;
-    py::list parts;
+    constexpr std::size_t kMax = 4;
+    py::object parts[kMax];
+    PyObject* texts[kMax];
+    std::size_t n = 0;
     for (PyObject* field : fields) {
         py::object value = (field == override_key) ? py::reinterpret_borrow<py::object>(override_value)
                                                     : item(entry, field);
-        PyObject* text = PyObject_Format(value.ptr(), empty);
-        if (!text) throw py::error_already_set();
-        if (PyList_Append(parts.ptr(), text) < 0) {
-            Py_DECREF(text);
-            throw py::error_already_set();
+        if (!PyUnicode_CheckExact(value.ptr())) {
+            PyObject* text = PyObject_Format(value.ptr(), empty);
+            if (!text) throw py::error_already_set();
+            value = py::reinterpret_steal<py::object>(text);
         }
-        Py_DECREF(text);
+        parts[n] = std::move(value);
+        texts[n] = parts[n].ptr();
+        ++n;
     }
-    PyObject* joined = PyUnicode_Join(empty, parts.ptr());
+    PyObject* joined = _PyUnicode_JoinArray(empty, texts, static_cast<Py_ssize_t>(n));
     if (!joined) throw py::error_already_set();
     return py::reinterpret_steal<py::str>(joined);
 }
@@ -190,7 +231,7 @@ void set_underlying(Record& r, py::handle e, const Names& k) {
 
 py::dict future_record(py::handle e) {
     const Names& k = Names::get();
-    Record r;
+    Record r(kListingKeys);
     r.set(k.symbol, fill_template(e, {k.f_ename, k.f_deliverymonth}));
     r.set(k.security_type, k.v_fut);
     set_listing(r, e, k);
@@ -204,9 +245,9 @@ py::dict option_record(py::handle e) {
     const Names& k = Names::get();
     // The trimming test reads a missing price as empty text; the strike price below still
     // requires the field.
-    py::object eprice = e.attr("get")(py::handle(k.f_eprice), py::handle(k.v_empty));
+    py::object eprice = item_or(e, k.f_eprice, k.v_empty);
     py::object shown = trim_price(eprice);
-    Record r;
+    Record r(kListingKeys);
     r.set(k.symbol, fill_template(e, {k.f_category, k.f_deliverymonth, k.f_poc, k.f_eprice}, k.f_eprice,
                                   shown.ptr()));
     r.set(k.security_type, k.v_opt);
@@ -225,7 +266,17 @@ py::dict convert_by_product(py::handle contracts, Build build) {
     for (py::handle pair : items) {
         py::object product = pair[py::int_(0)];
         py::object entries = pair[py::int_(1)];
-        for (py::handle entry : entries) append_to_group(result, product, build(entry));
+        PyObject* group = nullptr;  // borrowed from the result once the first record made it
+        for (py::handle entry : entries) {
+            py::dict record = build(entry);
+            if (!group) {
+                append_to_group(result, product, record);
+                group = PyDict_GetItemWithError(result.ptr(), product.ptr());
+                if (!group) throw py::error_already_set();
+            } else if (PyList_Append(group, record.ptr()) < 0) {
+                throw py::error_already_set();
+            }
+        }
     }
     return result;
 }
@@ -236,7 +287,7 @@ py::dict stock_dict_convert(py::handle contracts) {
     const Names& k = Names::get();
     py::dict result;
     for (py::handle e : contracts) {
-        Record r;
+        Record r(kStockKeys);
         r.set(k.symbol, fill_template(e, {k.f_exchange, k.f_code}));
         r.set(k.security_type, k.v_stk);
         r.set(k.currency, k.v_twd);
@@ -280,7 +331,7 @@ py::dict tw_index_dict_convert(py::handle index_dict, py::handle code2exchange) 
             py::str message = py::str("Index code {!r} belongs to no exchange (TSE or OTC).").format(code);
             pyglue::raise(PyExc_ValueError, message.cast<std::string>());
         }
-        Record r;
+        Record r(kIndexKeys);
         PyObject* symbol = PyNumber_Add(exchange.ptr(), code.ptr());
         if (!symbol) throw py::error_already_set();
         r.set(k.symbol, py::reinterpret_steal<py::object>(symbol));

@@ -1,18 +1,103 @@
 #include "connect_header.hpp"
 
+#include <cstring>
+
 namespace dorvane_connect {
 
 namespace {
 
-const char* const kNames[13] = {"net_length", "bEncrypt", "bCompress", "bContinue", "bHts",
-                                "nDecompressLength", "nKIVO", "nHandle", "ip4", "person_id",
-                                "nDecodeLength", "nOutHandle", "ret"};
+enum class Kind { S32, U8, U32, Text };
 
-// Calls `fn(arg)`; null with the error cleared when it raises.
-PyObject* call_quietly(PyObject* fn, PyObject* arg) {
-    PyObject* out = PyObject_CallOneArg(fn, arg);
-    if (!out) PyErr_Clear();
-    return out;
+struct Field {
+    const char* name;
+    Py_ssize_t offset;
+    Kind kind;
+};
+
+// The header's wire layout, in wire order.
+constexpr Field kFields[13] = {
+    {"net_length", 0, Kind::S32},  {"bEncrypt", 4, Kind::U8},        {"bCompress", 5, Kind::U8},
+    {"bContinue", 6, Kind::U8},    {"bHts", 7, Kind::U8},            {"nDecompressLength", 8, Kind::S32},
+    {"nKIVO", 12, Kind::S32},      {"nHandle", 16, Kind::S32},       {"ip4", 20, Kind::U32},
+    {"person_id", 24, Kind::Text}, {"nDecodeLength", 36, Kind::U32}, {"nOutHandle", 40, Kind::S32},
+    {"ret", 44, Kind::U32},
+};
+constexpr Py_ssize_t kTextSize = 12;
+constexpr const char* kTextEncoding = "cp950";
+
+// Interned field names, in wire order (they live as long as the process).
+PyObject* g_names[13] = {};
+
+void put_be32(unsigned char* p, unsigned long v) {
+    p[0] = static_cast<unsigned char>(v >> 24);
+    p[1] = static_cast<unsigned char>(v >> 16);
+    p[2] = static_cast<unsigned char>(v >> 8);
+    p[3] = static_cast<unsigned char>(v);
+}
+
+unsigned long get_be32(const unsigned char* p) {
+    return (static_cast<unsigned long>(p[0]) << 24) | (static_cast<unsigned long>(p[1]) << 16) |
+           (static_cast<unsigned long>(p[2]) << 8) | static_cast<unsigned long>(p[3]);
+}
+
+// The integer of `v` when it is an int in [lo, hi]; false (no error set) otherwise.
+bool int_in_range(PyObject* v, long long lo, long long hi, long long& out) {
+    if (!PyLong_Check(v)) return false;
+    int overflow = 0;
+    long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+    if (overflow || (x == -1 && PyErr_Occurred())) {
+        PyErr_Clear();
+        return false;
+    }
+    if (x < lo || x > hi) return false;
+    out = x;
+    return true;
+}
+
+// Writes the 12-byte code-page-950 text field; false (no error set) when the text is not exact
+// str or does not encode into 12 bytes.
+bool put_text(unsigned char* p, PyObject* v) {
+    if (!PyUnicode_CheckExact(v)) return false;
+    const char* bytes;
+    Py_ssize_t n;
+    PyObject* encoded = nullptr;
+    if (PyUnicode_IS_ASCII(v)) {  // code page 950 leaves ASCII as it is
+        bytes = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(v));
+        n = PyUnicode_GET_LENGTH(v);
+    } else {
+        encoded = PyUnicode_AsEncodedString(v, kTextEncoding, "strict");
+        if (!encoded) {
+            PyErr_Clear();
+            return false;
+        }
+        bytes = PyBytes_AS_STRING(encoded);
+        n = PyBytes_GET_SIZE(encoded);
+    }
+    bool fits = n <= kTextSize;
+    if (fits) {
+        std::memcpy(p, bytes, static_cast<std::size_t>(n));
+        std::memset(p + n, 0, static_cast<std::size_t>(kTextSize - n));
+    }
+    Py_XDECREF(encoded);
+    return fits;
+}
+
+// The text field read back: trailing NULs removed, then decoded; null (no error set) when the
+// bytes do not decode.
+PyObject* get_text(const unsigned char* p) {
+    Py_ssize_t n = kTextSize;
+    while (n > 0 && p[n - 1] == 0) --n;
+    bool ascii = true;
+    for (Py_ssize_t i = 0; i < n; ++i) ascii = ascii && p[i] < 0x80;
+    const char* s = reinterpret_cast<const char*>(p);
+    PyObject* text = ascii ? PyUnicode_DecodeASCII(s, n, "strict") : PyUnicode_Decode(s, n, kTextEncoding, "strict");
+    if (!text) PyErr_Clear();
+    return text;
+}
+
+PyObject* steal_or_throw(PyObject* obj) {
+    if (!obj) throw py::error_already_set();
+    return obj;
 }
 
 }  // namespace
@@ -22,32 +107,99 @@ bool HeaderCodec::is_own_method(py::handle method, PyObject* function) {
            PyMethod_GET_SELF(method.ptr()) == structure_;
 }
 
+PyObject* HeaderCodec::build_native(PyObject* fields) {
+    if (!PyDict_CheckExact(fields)) return nullptr;
+    unsigned char raw[kSize];
+    for (int i = 0; i < 13; ++i) {
+        PyObject* v = PyDict_GetItemWithError(fields, g_names[i]);  // borrowed
+        if (!v) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        unsigned char* p = raw + kFields[i].offset;
+        long long x = 0;
+        switch (kFields[i].kind) {
+        case Kind::S32:
+            if (!int_in_range(v, -2147483648LL, 2147483647LL, x)) return nullptr;
+            put_be32(p, static_cast<unsigned long>(x) & 0xFFFFFFFFUL);
+            break;
+        case Kind::U32:
+            if (!int_in_range(v, 0, 4294967295LL, x)) return nullptr;
+            put_be32(p, static_cast<unsigned long>(x));
+            break;
+        case Kind::U8:
+            if (!int_in_range(v, 0, 255, x)) return nullptr;
+            *p = static_cast<unsigned char>(x);
+            break;
+        case Kind::Text:
+            if (!put_text(p, v)) return nullptr;
+            break;
+        }
+    }
+    return steal_or_throw(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(raw), kSize));
+}
+
+PyObject* HeaderCodec::parse_native(const unsigned char* data) {
+    PyObject* values[13] = {};
+    bool ok = true;
+    for (int i = 0; i < 13 && ok; ++i) {
+        const unsigned char* p = data + kFields[i].offset;
+        switch (kFields[i].kind) {
+        case Kind::S32:
+            values[i] = PyLong_FromLong(static_cast<long>(static_cast<int32_t>(get_be32(p))));
+            break;
+        case Kind::U32:
+            values[i] = PyLong_FromUnsignedLong(get_be32(p));
+            break;
+        case Kind::U8:
+            values[i] = PyLong_FromLong(*p);
+            break;
+        case Kind::Text:
+            values[i] = get_text(p);
+            if (!values[i]) ok = false;  // the structure reports it
+            break;
+        }
+        if (ok && !values[i]) throw py::error_already_set();
+    }
+    PyObject* record = ok ? PyObject_CallNoArgs(record_type_) : nullptr;
+    for (int i = 0; record && i < 13; ++i) {
+        if (PyObject_SetItem(record, g_names[i], values[i]) < 0) Py_CLEAR(record);
+    }
+    for (PyObject* v : values) Py_XDECREF(v);
+    if (!record && PyErr_Occurred()) throw py::error_already_set();
+    return record;
+}
+
 py::object HeaderCodec::build(py::handle structure, py::handle fields) {
     py::object method = get(structure, N.build);
     if (enabled_ && structure.ptr() == structure_ && is_own_method(method, build_fn_)) {
-        if (PyObject* out = call_quietly(compiled_build_, fields.ptr()))
-            return py::reinterpret_steal<py::object>(out);
+        if (PyObject* out = build_native(fields.ptr())) return py::reinterpret_steal<py::object>(out);
     }
     return method(fields);
 }
 
 py::object HeaderCodec::parse(py::handle parse, const char* data, Py_ssize_t size) {
-    py::bytes raw(data, size);
     if (enabled_ && size == kSize && is_own_method(parse, parse_fn_)) {
-        if (PyObject* out = call_quietly(compiled_parse_, raw.ptr()))
+        if (PyObject* out = parse_native(reinterpret_cast<const unsigned char*>(data)))
             return py::reinterpret_steal<py::object>(out);
     }
-    return py::reinterpret_borrow<py::object>(parse)(raw);
+    return py::reinterpret_borrow<py::object>(parse)(py::bytes(data, size));
 }
 
-// The compiled form must give the structure's bytes and records (same record type, field values
-// and value types) over samples that reach every field's edges.
+py::object HeaderCodec::field(py::handle header, PyObject* name) {
+    if (enabled_ && Py_TYPE(header.ptr()) == reinterpret_cast<PyTypeObject*>(record_type_)) {
+        if (PyObject* v = PyDict_GetItemWithError(header.ptr(), name)) return py::reinterpret_borrow<py::object>(v);
+        if (PyErr_Occurred()) throw py::error_already_set();
+    }
+    return get(header, name);
+}
+
+// The native forms must give the structure's bytes and records (same record type, field values
+// and value types, field order) over samples that reach every field's edges.
 bool HeaderCodec::self_check() {
     py::object structure = py::reinterpret_borrow<py::object>(structure_);
     py::object facility_build = get(structure, N.build);
     py::object facility_parse = get(structure, N.parse);
-    py::object compiled_build = py::reinterpret_borrow<py::object>(compiled_build_);
-    py::object compiled_parse = py::reinterpret_borrow<py::object>(compiled_parse_);
     struct Sample {
         long long a, b, c;
         const char* text;
@@ -58,10 +210,12 @@ bool HeaderCodec::self_check() {
         {-1, 7, 4294967295LL, "\xe4\xb8\xad\xe6\x96\x87"},  // two Big5 characters
         {2147483647LL, 1, 2130706433, "ABCDEFGHIJKL"},
         {-2147483647LL - 1, 128, 666, "a\xe5\x8f\xb0"},
+        {305419896LL, 18, 2882400001LL, "\xe5\x8f\xb0\xe7\xa9\x8d\xe9\x9b\xbb\xe8\x82\xa1\xe4\xbb\xbd\xe6\x9c\x89"},
     };
     for (const Sample& s : samples) {
         py::dict fields;
-        for (const char* name : kNames) fields[name] = py::int_(0);
+        int k = 0;
+        for (PyObject* name : g_names) fields[name] = py::int_(++k);  // distinct values place each field
         fields["net_length"] = s.a;
         fields["bEncrypt"] = s.b % 256;
         fields["bContinue"] = (s.b * 7) % 256;
@@ -73,15 +227,21 @@ bool HeaderCodec::self_check() {
         fields["nOutHandle"] = s.a;
         fields["ret"] = s.c;
         py::object expected = facility_build(fields);
-        py::object ours = compiled_build(fields);
-        if (!expected.equal(ours) || py::len(ours) != static_cast<size_t>(kSize)) return false;
+        PyObject* made = build_native(fields.ptr());
+        if (!made) return false;
+        py::object ours = py::reinterpret_steal<py::object>(made);
+        if (!expected.equal(ours)) return false;
         py::object record = facility_parse(ours);
-        py::object mine = compiled_parse(ours);
-        // The compiled record omits the structure's internal "_io" entry; the fields are the same.
-        if (!record.get_type().is(mine.get_type())) return false;
-        for (const char* name : kNames) {
+        if (!record_type_) record_type_ = py::handle(reinterpret_cast<PyObject*>(Py_TYPE(record.ptr()))).inc_ref().ptr();
+        PyObject* parsed = parse_native(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(ours.ptr())));
+        if (!parsed) return false;
+        py::object mine = py::reinterpret_steal<py::object>(parsed);
+        if (!record.get_type().is(mine.get_type()) || !PyDict_Check(mine.ptr())) return false;
+        // The facility's record also keeps its internal "_io" entry; the fields are the same.
+        for (PyObject* name : g_names) {
             py::object a = record[name], b = mine[name];
             if (!a.equal(b) || !a.get_type().is(b.get_type())) return false;
+            if (!field(mine, name).is(b)) return false;
         }
     }
     return true;
@@ -90,18 +250,17 @@ bool HeaderCodec::self_check() {
 void HeaderCodec::init(py::handle structure) {
     enabled_ = false;
     try {
+        for (int i = 0; i < 13; ++i) {
+            if (!g_names[i]) g_names[i] = steal_or_throw(PyUnicode_InternFromString(kFields[i].name));
+        }
         py::object build = get(structure, N.build);
         py::object parse = get(structure, N.parse);
-        if (!PyMethod_Check(build.ptr()) || !PyMethod_Check(parse.ptr()) ||
-            !py::hasattr(structure, "compile"))
-            return;
-        py::object compiled = structure.attr("compile")();
+        if (!PyMethod_Check(build.ptr()) || !PyMethod_Check(parse.ptr())) return;
         structure_ = structure.inc_ref().ptr();
         build_fn_ = py::handle(PyMethod_GET_FUNCTION(build.ptr())).inc_ref().ptr();
         parse_fn_ = py::handle(PyMethod_GET_FUNCTION(parse.ptr())).inc_ref().ptr();
-        compiled_build_ = py::object(compiled.attr("build")).release().ptr();
-        compiled_parse_ = py::object(compiled.attr("parse")).release().ptr();
-        enabled_ = self_check();
+        bool ok = self_check();
+        enabled_ = ok;
     } catch (py::error_already_set&) {
         enabled_ = false;  // the structure does all the work
     }

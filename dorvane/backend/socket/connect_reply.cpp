@@ -1,5 +1,6 @@
 #include "connect_reply.hpp"
 
+#include "connect_header.hpp"
 #include "connect_pending.hpp"
 #include "connect_request.hpp"
 
@@ -51,7 +52,7 @@ py::object parse_reply(py::object self, py::object nKIVO, py::object msg) {
 
 void handle_reply(py::object self, py::object data) {
     auto [header, msg] = unpack2(data);
-    py::object handle = get(header, N.nHandle);
+    py::object handle = HeaderCodec::field(header, N.nHandle);
     py::object req_map = get(self, N.req_map);
     py::object fut = call_method(req_map, N.pop, handle, py::none());
     if (fut.is_none()) {
@@ -67,7 +68,7 @@ void handle_reply(py::object self, py::object data) {
     py::object result;
     try {
         py::object status = get(get(self, N.proto), N.STATUS_CODE);
-        py::object ret = get(header, N.ret);
+        py::object ret = HeaderCodec::field(header, N.ret);
         if (!equals(ret, get(status, N.success))) {
             py::object message = call_method(get(status, N.code), N.get, ret);
             py::object exc = global(N.ServerError)(ret, message);
@@ -76,8 +77,8 @@ void handle_reply(py::object self, py::object data) {
             return;
         }
         skip = future_done(fut);
-        if (equals(get(header, N.bCompress), py::int_(1))) msg = inflate(msg);
-        if (!skip) result = parse_reply(self, get(header, N.nKIVO), msg);
+        if (equals(HeaderCodec::field(header, N.bCompress), py::int_(1))) msg = inflate(msg);
+        if (!skip) result = parse_reply(self, HeaderCodec::field(header, N.nKIVO), msg);
     } catch (py::error_already_set& e) {
         // A reply that cannot be read fails its own request, and only it.
         py::object why = pyglue::fetch_exception(e);

@@ -73,7 +73,7 @@ void data_received(py::object self, py::object data) {
         long long length = 0;
         try {
             header = HeaderCodec::parse(parse, frames.data(), header_size);
-            py::object net_length = get(header, N.net_length);
+            py::object net_length = HeaderCodec::field(header, N.net_length);
             length = PyLong_AsLongLong(net_length.ptr());
             if (length == -1 && PyErr_Occurred()) throw py::error_already_set();
         } catch (py::error_already_set& e) {
