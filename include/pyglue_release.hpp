@@ -23,12 +23,11 @@
 
 #include <Python.h>
 
-#define PYGLUE_SAFE_RELEASE 1
 
 namespace __attribute__((visibility("hidden"))) pyglue {
 
 // True when the calling thread may release a reference now. Outside finalisation that is every
-// caller (a thread without the lock does not reach Python code at all). During finalisation only
+// caller (every release made then comes from a thread that holds the lock). During finalisation only
 // the thread that holds the lock may: the thread that is finalising, or none. Late in
 // finalisation the interpreter drops its per-thread records, and then no thread may, which also
 // covers releases made by static destructors after the interpreter has gone.
