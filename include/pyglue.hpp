@@ -1,5 +1,20 @@
 // Python glue shared by every dorvane extension module.
 //
+// THE RULE FOR THREADS (read first). Code here runs on threads other than the main one: the
+// facade's loop thread, a program's own loop thread, the messaging binding's delivery thread.
+// When the interpreter finalises, such a thread is ended with pthread_exit as soon as it tries to
+// take the interpreter lock (any call into Python may do so), and the forced unwind runs the C++
+// destructors of every frame on its stack without the lock. So:
+//  * references are released through pyglue_release.hpp (included first everywhere), which leaves
+//    them to the dying interpreter when the calling thread does not hold the lock;
+//  * a `catch (...)` must begin with `catch (abi::__forced_unwind&) { throw; }`, and nothing may
+//    swallow or outlive the unwind;
+//  * after pyglue::fetch_exception(e) the caught error owns nothing: handle the returned object
+//    (raise it with pyglue::raise), never rethrow `e`;
+//  * no destructor may take the lock (py::gil_scoped_release / gil_scoped_acquire and pybind11
+//    errors kept alive across calls into Python do): a pthread_exit inside a noexcept destructor
+//    ends the process with std::terminate.
+//
 //  * call-time look-ups: names that other code may replace are read through Python at each call;
 //  * raise helpers: set a Python exception and unwind to the pybind11 boundary;
 //  * Coroutine: a C++ state machine that speaks the coroutine protocol (send, throw, close,
@@ -10,9 +25,12 @@
 //    __del__ on release) with type(name, bases, namespace) and fills it with C++ methods.
 #pragma once
 
+#include "pyglue_release.hpp"  // before pybind11: safe reference release (the rule above)
+
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <cxxabi.h>
 #include <dlfcn.h>
 
 #include <functional>
@@ -167,8 +185,13 @@ inline bool truthy(py::handle value) {
 }
 
 // The exception currently unwinding as a normalised instance; clears the error indicator.
+// The caught error is emptied here, while this thread holds the lock: its release needs the lock,
+// and if it stayed with `e` until the end of the catch block, a call into Python made by the
+// handler that ends the thread (interpreter exit) would release it from the unwind and end the
+// process instead. Do not rethrow `e` afterwards; raise the returned object.
 inline py::object fetch_exception(py::error_already_set& e) {
-    e.restore();
+    py::error_already_set consumed = std::move(e);
+    consumed.restore();
     PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);
@@ -435,6 +458,8 @@ private:
                 }
                 }
             }
+        } catch (abi::__forced_unwind&) {
+            throw;  // the thread is ending: touch nothing
         } catch (...) {
             finished_ = true;
             awaiting_ = py::object();

@@ -160,3 +160,25 @@ def test_failed_construction_puts_the_previous_hook_back():
     # The process waited for the held object's loop, which the restored hook watches.
     assert (code, out, err) == (0, ["second failed", "main end"], "")
     assert time.monotonic() - started >= 1.0
+
+
+@pytest.mark.parametrize("busy, lines, most", [
+    (0.5, ["busy", "main end", "loop done"], 2.5),   # the loop thread finishes its callback
+    (30.0, ["busy", "main end"], 3.0),               # the wait is bounded
+], ids=["finishes", "bounded"])
+def test_interrupt_gives_the_loop_thread_a_bounded_moment(busy, lines, most):
+    proc = start("""
+        w = wrapper.Wrapper(True)
+        def busy(seconds):
+            print('busy', flush=True)
+            time.sleep(seconds)
+            print('loop done', flush=True)
+        w._loop.call_soon_threadsafe(busy, {})
+        time.sleep(0.2)
+    """.format(busy))
+    proc.wait_for_line("main end")
+    proc.proc.send_signal(signal.SIGINT)
+    started = time.monotonic()
+    code, out, err = proc.finish(timeout=10)
+    assert (code, out, err) == (0, lines, "")
+    assert time.monotonic() - started < most

@@ -60,13 +60,16 @@ py::object init_vexa(py::object vexa_path, py::object vexa_pwd) {
                                            utf8_text(folder.attr("joinpath")("P7B")));
   {
     py::object file = pyglue::lookup("builtins", "open")(vexa::kPropertiesFile, "wb");
+    // A failure is taken out of its catch block before the file is closed (the glue's rule for
+    // threads), then raised again.
+    py::object failure;
     try {
       file.attr("write")(py::bytes(text));
-    } catch (...) {
-      file.attr("close")();
-      throw;
+    } catch (py::error_already_set& e) {
+      failure = pyglue::fetch_exception(e);
     }
     file.attr("close")();
+    if (failure) pyglue::raise(failure);
   }
 
   std::string password = vexa_pwd.attr("encode")("utf-8").cast<std::string>();

@@ -6,7 +6,7 @@
 // collections.abc.Generator.
 #pragma once
 
-#include <pybind11/pybind11.h>
+#include "pyglue.hpp"
 
 #include <functional>
 #include <memory>

@@ -2,7 +2,7 @@
 // market (stocks, indexes) or by product (futures, options).
 #pragma once
 
-#include <pybind11/pybind11.h>
+#include "pyglue.hpp"
 
 namespace dorvane {
 namespace contract {

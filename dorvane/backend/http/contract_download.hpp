@@ -2,7 +2,7 @@
 // back end.
 #pragma once
 
-#include <pybind11/pybind11.h>
+#include "pyglue.hpp"
 
 #include "reply_convention.hpp"
 

@@ -32,19 +32,23 @@ public:
 
     void operator()(py::object fut) const {
         py::object result;
+        py::object failure;
         try {
             result = fut.attr("result")();
             if (!truthy(options_.attr("get")("all"))) trim(result);
         } catch (py::error_already_set& e) {
+            failure = pyglue::fetch_exception(e);
+        }
+        if (failure) {
             // A cancelled request is no ordinary failure (CancelledError derives from
             // BaseException): the caller's future is cancelled too, so nobody waits for ever.
-            if (e.matches(global("asyncio").attr("CancelledError"))) {
+            py::object cancelled = global("asyncio").attr("CancelledError");
+            if (PyErr_GivenExceptionMatches(failure.ptr(), cancelled.ptr())) {
                 if (!done(caller_)) caller_.attr("cancel")();
                 return;
             }
-            if (!e.matches(PyExc_Exception)) throw;
-            py::object exc = pyglue::fetch_exception(e);
-            if (!done(caller_)) caller_.attr("set_exception")(exc);
+            if (!PyErr_GivenExceptionMatches(failure.ptr(), PyExc_Exception)) pyglue::raise(failure);
+            if (!done(caller_)) caller_.attr("set_exception")(failure);
             return;
         }
         // A caller's future that its owner already cancelled (a time-out, for instance) keeps its

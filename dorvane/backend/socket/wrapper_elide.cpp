@@ -105,6 +105,8 @@ private:
             py::object awaitable = job();
             pyglue::require_awaitable(awaitable);
             return Step::await_on(std::move(awaitable));
+        } catch (abi::__forced_unwind&) {
+            throw;
         } catch (...) {
             give_up();
             throw;

@@ -2,6 +2,8 @@
 
 #include "wrapper_module.hpp"
 
+#include <chrono>
+
 namespace dorvane_wrapper {
 
 namespace {
@@ -44,27 +46,54 @@ void stop_loop(py::object loop) { loop.attr("call_soon_threadsafe")(loop.attr("s
 
 namespace {
 
+// How long the hook gives a loop thread that it has asked to stop, and how often it looks.
+constexpr std::chrono::milliseconds kStopWait{1000};
+constexpr double kStopPoll = 0.02;
+
 void interpreter_shutdown() {
     py::object original = global("_interpreter_shutdown");
     if (!original.is_none()) original();
 }
 
-}  // namespace
-
-void exit_check(py::object thread, py::object loop) {
+// Watches `thread` once a second while it lives; returns the exception that ended the wait (a
+// keyboard interrupt, or any other failure), or a null object when the thread ended.
+py::object watch(py::handle thread) {
     try {
         while (truthy(thread.attr("is_alive")())) global("time").attr("sleep")(1);
     } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_KeyboardInterrupt)) {
-            // Another failure leaves the hook, after the interpreter's own shutdown wait.
-            py::object exc = pyglue::fetch_exception(e);
-            interpreter_shutdown();
-            pyglue::raise(exc);
-        }
+        return pyglue::fetch_exception(e);
+    }
+    return py::object();
+}
+
+// After the interrupt has asked the loop to stop: a bounded moment for the loop thread to finish
+// what it is running. A thread still inside the modules when the interpreter finalises is ended
+// with pthread_exit, so waiting here lets the common case end cleanly; the wait never lasts much
+// longer than kStopWait, and a second interrupt ends it at once.
+py::object wait_for_stop(py::handle thread) {
+    auto deadline = std::chrono::steady_clock::now() + kStopWait;
+    try {
+        while (std::chrono::steady_clock::now() < deadline && truthy(thread.attr("is_alive")()))
+            global("time").attr("sleep")(kStopPoll);
+    } catch (py::error_already_set& e) {
+        py::object failure = pyglue::fetch_exception(e);
+        if (!PyErr_GivenExceptionMatches(failure.ptr(), PyExc_KeyboardInterrupt)) return failure;
+    }
+    return py::object();
+}
+
+}  // namespace
+
+void exit_check(py::object thread, py::object loop) {
+    py::object failure = watch(thread);
+    if (failure && PyErr_GivenExceptionMatches(failure.ptr(), PyExc_KeyboardInterrupt)) {
         // The interrupt ends the wait and goes no further.
         global("stop_loop")(loop);
+        failure = wait_for_stop(thread);
     }
+    // Any other failure leaves the hook, after the interpreter's own shutdown wait.
     interpreter_shutdown();
+    if (failure) pyglue::raise(failure);
 }
 
 void bind_loop_functions(py::module_& m) {

@@ -1,0 +1,278 @@
+"""Programs that end while other threads are inside the extension modules, run many times each.
+
+Each scenario is a small program run in a fresh interpreter process; a run passes when the process
+exits with status 0 within its time limit. The runs of one call go side by side (concurrent
+processes), so that many runs take little wall time.
+
+    from support.exit_scenarios import SCENARIOS, run_many
+    tally = run_many("quote-callback", runs=30)     # Tally: .ok, .crashes, .hangs, .samples
+
+The scenarios:
+
+quote-callback   a `Quote` callback that sleeps and prints while the program's main code ends with
+                 ticks flowing (the messaging binding's delivery thread is inside the callback);
+wrapper-sigint   a logged-in `Wrapper` with a `Quote` and ticks flowing; SIGINT during the exit
+                 hook's wait;
+slow-connect     SIGINT while the login's quote connect is slow; the program catches it and ends,
+                 and a second SIGINT ends the exit hook's wait while the connect still runs;
+connection       a `Connection` whose loop runs on a daemon thread of the program (nothing waits
+                 for it), with requests pending and the server streaming replies when main ends.
+"""
+import collections
+import concurrent.futures
+import os
+import random
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TESTS = os.path.dirname(HERE)
+ROOT = os.path.dirname(TESTS)
+INTERPRETER = "/usr/bin/python3"
+
+PRELUDE = """\
+import os, random, signal, sys, threading, time
+signal.signal(signal.SIGINT, signal.default_int_handler)  # as in a terminal, whatever the parent ignores
+sys.path[:0] = [{root!r}, {tests!r}]
+"""
+
+# A publisher on a daemon thread of the program: ticks of one stock, without pause.
+TICKS = """
+from quillmesh import solclient
+from dorvane.backend.solace.quote import Quote
+from dorvane.contracts import Stock
+
+TICK = {"Code": "2330", "Date": "2024/01/02", "Time": "09:00:01.000000", "Close": [601.0],
+        "Volume": [3], "TickType": [1]}
+first_tick = threading.Event()
+count = 0
+
+def on_quote(topic, msg):
+    # Gives up the interpreter lock inside the callback, as real callbacks do.
+    global count
+    count += 1
+    first_tick.set()
+    time.sleep(0.0002)
+    if count % 25 == 0:
+        print("tick", count, flush=True)
+
+def publish_forever():
+    while True:
+        for _ in range(10):
+            solclient.publish("MKT/local/TSE/2330", TICK)
+        solclient.broker.wait_idle(0.05)  # keeps the queue short
+
+def start_ticks(quote):
+    quote.subscribe(Stock(code="2330", exchange="TSE", name="TSMC"), quote_type="tick")
+    threading.Thread(target=publish_forever, daemon=True).start()
+    if not first_tick.wait(10):
+        sys.exit("no tick")
+"""
+
+# A logged-in facade against the loopback trading server, which runs on a daemon thread here.
+FACADE = """
+import configparser
+from support.session_server import SessionService
+from support.trading_server import ThreadedTradingServer
+from dorvane.backend.socket import wrapper
+
+server = ThreadedTradingServer().start()
+server.run(SessionService, server.server)
+wrapper.config = configparser.ConfigParser()
+wrapper.config["UAT"] = {"host": server.host, "port": str(server.port)}
+solclient.add_account("dorvane_uat", "dorvane", "qerwunt482")
+api = wrapper.Wrapper(True)
+quote = Quote()
+quote.set_callback(on_quote)
+"""
+
+QUOTE_CALLBACK = TICKS + """
+solclient.add_account("vpn", "user", "password")
+quote = Quote()
+quote.set_callback(on_quote)
+if quote.connect("127.0.0.1:55555", "vpn", "user", "password") != 0:
+    sys.exit("quote login failed")
+start_ticks(quote)
+time.sleep(random.random() * 0.2)
+print("main end", flush=True)
+"""
+
+WRAPPER_SIGINT = TICKS + FACADE + """
+api.login("A123456789", "secret", quote=quote, timeout=10)
+start_ticks(quote)
+print("main end", flush=True)
+"""
+
+SLOW_CONNECT = TICKS + FACADE + """
+quick_connect = solclient.connect
+
+def slow_connect(*args):
+    # A quote service that answers late: the loop thread waits here, switching the lock often.
+    print("quote connect", flush=True)
+    end = time.monotonic() + 4.0
+    while time.monotonic() < end:
+        time.sleep(0.002)
+    return quick_connect(*args)
+
+solclient.connect = slow_connect
+try:
+    api.login("A123456789", "secret", quote=quote, timeout=10)
+    print("logged in", flush=True)
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+print("main end", flush=True)
+"""
+
+CONNECTION = """
+import asyncio
+from support.trading_server import Reply, ThreadedTradingServer
+from dorvane.backend.socket.connect import Connection
+
+PERSON = "A123456789"
+server = ThreadedTradingServer().start()
+# Each request is answered after a short delay, so requests are always pending.
+server.server.handle(50, lambda request: Reply(request.body * 4, delay=random.random() * 0.005))
+loop = asyncio.new_event_loop()
+threading.Thread(target=loop.run_forever, daemon=True).start()
+conn = Connection(server.host, server.port, PERSON, loop=loop)
+replies = 0
+flowing = threading.Event()
+
+async def drive():
+    global replies
+    await conn.connect()
+    payload = bytes(range(256)) * 4
+    inflight = set()
+    while True:
+        while len(inflight) < 64:
+            inflight.add(conn.send(50, PERSON, payload))
+        done, inflight = await asyncio.wait(inflight, return_when=asyncio.FIRST_COMPLETED)
+        replies += len(done)
+        if replies > 200:
+            flowing.set()
+
+asyncio.run_coroutine_threadsafe(drive(), loop)
+if not flowing.wait(10):
+    sys.exit("no replies")
+time.sleep(random.random() * 0.2)
+print("main end", flush=True)
+"""
+
+
+class Scenario:
+    """A program and the interrupts the runner sends it: (line to wait for, delay range) pairs."""
+
+    def __init__(self, name, body, interrupts=(), limit=15.0):
+        self.name, self.body, self.interrupts, self.limit = name, body, interrupts, limit
+
+    def source(self):
+        return PRELUDE.format(root=ROOT, tests=TESTS) + self.body
+
+
+SCENARIOS = collections.OrderedDict((s.name, s) for s in [
+    Scenario("quote-callback", QUOTE_CALLBACK),
+    Scenario("wrapper-sigint", WRAPPER_SIGINT, interrupts=[("main end", (0.05, 1.2))]),
+    Scenario("slow-connect", SLOW_CONNECT,
+             interrupts=[("quote connect", (0.0, 0.5)), ("main end", (0.0, 0.5))]),
+    Scenario("connection", CONNECTION),
+])
+
+
+class Outcome:
+    def __init__(self, status, code, stdout, stderr):
+        self.status, self.code = status, code  # status: ok, crash or hang
+        self.stdout, self.stderr = stdout, stderr
+
+    def __repr__(self):
+        return "<Outcome {} {}>".format(self.status, self.code)
+
+
+def run_once(scenario):
+    """Runs the scenario's program once; returns its Outcome."""
+    if isinstance(scenario, str):
+        scenario = SCENARIOS[scenario]
+    proc = subprocess.Popen([INTERPRETER, "-X", "faulthandler", "-c", scenario.source()], cwd=ROOT,
+                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            text=True, errors="replace")
+    lines, err = [], []
+    seen = threading.Condition()
+
+    def read_out():
+        for line in proc.stdout:
+            with seen:
+                lines.append(line.rstrip("\n"))
+                seen.notify_all()
+        with seen:
+            seen.notify_all()
+
+    readers = [threading.Thread(target=read_out, daemon=True),
+               threading.Thread(target=lambda: err.extend(proc.stderr), daemon=True)]
+    for reader in readers:
+        reader.start()
+    deadline = time.monotonic() + scenario.limit
+    hung = False
+    for line, (least, most) in scenario.interrupts:
+        with seen:
+            seen.wait_for(lambda: line in lines or proc.poll() is not None,
+                          max(0.0, deadline - time.monotonic()))
+        if line not in lines:
+            break
+        time.sleep(random.uniform(least, most))
+        if proc.poll() is None:
+            proc.send_signal(signal.SIGINT)
+    try:
+        proc.wait(max(0.1, deadline - time.monotonic()))
+    except subprocess.TimeoutExpired:
+        hung = True
+        proc.send_signal(signal.SIGABRT)  # faulthandler prints where the threads stood
+        try:
+            proc.wait(5)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+    for reader in readers:
+        reader.join(5)
+    status = "hang" if hung else "ok" if proc.returncode == 0 else "crash"
+    return Outcome(status, proc.returncode, lines, "".join(err))
+
+
+class Tally:
+    def __init__(self, name):
+        self.name = name
+        self.counts = collections.Counter()
+        self.codes = collections.Counter()
+        self.samples = []  # stderr of some failed runs
+
+    ok = property(lambda self: self.counts["ok"])
+    crashes = property(lambda self: self.counts["crash"])
+    hangs = property(lambda self: self.counts["hang"])
+
+    def add(self, outcome):
+        self.counts[outcome.status] += 1
+        if outcome.status != "ok":
+            self.codes[outcome.code] += 1
+            if len(self.samples) < 3:
+                self.samples.append(outcome.stderr)
+
+    def __str__(self):
+        codes = ", ".join("{}: {}".format(code, n) for code, n in sorted(self.codes.items()))
+        return "{:<15} runs {:>4}  ok {:>4}  crashes {:>4}  hangs {:>4}{}".format(
+            self.name, sum(self.counts.values()), self.ok, self.crashes, self.hangs,
+            "  (exit codes {})".format(codes) if codes else "")
+
+
+def run_many(names, runs, jobs=None):
+    """Runs every named scenario `runs` times, all runs side by side on `jobs` workers; returns
+    {name: Tally}."""
+    if isinstance(names, str):
+        names = [names]
+    jobs = jobs or max(4, 2 * (os.cpu_count() or 4))
+    tallies = collections.OrderedDict((name, Tally(name)) for name in names)
+    order = [name for _ in range(runs) for name in names]
+    with concurrent.futures.ThreadPoolExecutor(jobs) as pool:
+        for name, outcome in zip(order, pool.map(run_once, order)):
+            tallies[name].add(outcome)
+    return tallies

@@ -1,0 +1,43 @@
+"""Programs that end while other threads are inside the extension modules end cleanly.
+
+Each scenario (tests/support/exit_scenarios.py) runs in fresh interpreter processes, side by side,
+and every run must exit with status 0 (no signal) within its time limit. A fault that shows once in
+ten runs is caught with 30 runs; DORVANE_EXIT_RUNS sets another count (tools/exit_safety.py runs
+100 of each and prints the counts).
+"""
+import glob
+import os
+import re
+import subprocess
+
+import pytest
+
+from support.exit_scenarios import ROOT, SCENARIOS, run_many
+
+RUNS = int(os.environ.get("DORVANE_EXIT_RUNS", "30"))
+
+
+@pytest.mark.parametrize("name", list(SCENARIOS))
+def test_program_ends_cleanly(name):
+    tally = run_many(name, RUNS, jobs=os.cpu_count() or 4)[name]
+    details = "\n".join("---- stderr of a failed run:\n" + sample[-3000:] for sample in tally.samples)
+    assert (tally.crashes, tally.hangs) == (0, 0), "{}\n{}".format(tally, details)
+
+
+def test_every_module_releases_through_the_glue():
+    # The glue's release is what asks whether the interpreter is finalising: a module built
+    # without it would not import that function.
+    modules = glob.glob(os.path.join(ROOT, "dorvane", "**", "*.cpython-*.so"), recursive=True)
+    assert len(modules) >= 15
+    for path in modules:
+        symbols = subprocess.run(["nm", "-D", "--undefined-only", path], capture_output=True,
+                                 text=True, check=True).stdout
+        assert "_Py_IsFinalizing" in symbols, path
+
+    # Module sources reach Python and pybind11 through the glue only, so the glue's guard (an
+    # #error when pybind11 came first) holds in every translation unit even outside the build's
+    # forced include.
+    direct = re.compile(r'^\s*#\s*include\s*[<"](Python\.h|pybind11/)', re.M)
+    sources = [p for ext in ("cpp", "hpp", "h")
+               for p in glob.glob(os.path.join(ROOT, "dorvane", "**", "*." + ext), recursive=True)]
+    assert [p for p in sources if direct.search(open(p, encoding="utf-8").read())] == []
