@@ -75,8 +75,8 @@ def start_ticks(quote):
 # A logged-in facade against the loopback trading server, which runs on a daemon thread here.
 FACADE = """
 import configparser
-from support.session_server import SessionService
-from support.trading_server import ThreadedTradingServer
+from servers.session_server import SessionService
+from servers.trading_server import ThreadedTradingServer
 from dorvane.backend.socket import wrapper
 
 server = ThreadedTradingServer().start()
@@ -128,7 +128,7 @@ print("main end", flush=True)
 
 CONNECTION = """
 import asyncio
-from support.trading_server import Reply, ThreadedTradingServer
+from servers.trading_server import Reply, ThreadedTradingServer
 from dorvane.backend.socket.connect import Connection
 
 PERSON = "A123456789"
