@@ -65,7 +65,7 @@ int main(int argc, char** argv) {
 
   if (!activate(argv[1], argv[2], "OFF")) return 1;
   MIRVOSign& signer = mirvoSigner();
-  EVP_PKEY* key = signer.pkcs12->privateKey.get();
+  EVP_PKEY* key = signer.pkcs12->privateKey();
   unsigned char digest[32] = {1, 2, 3};
   unsigned char sig[512];
   EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key, nullptr);

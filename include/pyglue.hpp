@@ -48,7 +48,11 @@
 #define PYGLUE_MODULE pyglue_unnamed
 #endif
 
-namespace __attribute__((visibility("hidden"))) pyglue {
+// The glue's symbols stay inside each extension module (a macro, so that formatters read the line
+// as the namespace it opens).
+#define PYGLUE_HIDDEN __attribute__((visibility("hidden")))
+
+namespace PYGLUE_HIDDEN pyglue {
 inline namespace PYGLUE_MODULE {
 
 namespace py = pybind11;

@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "cCertChain.hpp"
 #include "cChars.hpp"
@@ -23,7 +24,7 @@ constexpr const char* kSignEncoding = "BIG5";  // the encoding of the bytes that
 constexpr const char* kPropertiesFileName = "p7Sign.properties";  // relative to the working directory
 
 // The digest of a digest name; "SHA1" and "SHA256" only, case and length exact.
-const EVP_MD* digestByName(const std::string* name) {
+const EVP_MD* digestByName(const std::optional<std::string>& name) {
   if (!name) return nullptr;
   if (*name == "SHA1") return EVP_sha1();
   if (*name == "SHA256") return EVP_sha256();
@@ -105,12 +106,12 @@ int32_t MIRVOSign::initial(const char* propertyFile, const char* passwd) {
     if (chains.chains.empty()) chains.loadCertChainFiles(&props);
 
     std::string digest = props.getProperty("PKCS7.digest");
-    if (!digest.empty()) digestName = std::make_unique<std::string>(digest);
+    if (!digest.empty()) digestName = std::move(digest);
     addCertLevel = props.getPropertyInt("PKCS7.addCert");
     addTimestamp = props.getPropertyBool("PKCS7.addTimestamp");
     addPlainText = props.getPropertyBool("PKCS7.addPlainText");
     std::string filter = props.getProperty("PFX.signerFilter");
-    if (!filter.empty()) signerFilter = std::make_unique<std::string>(filter);
+    if (!filter.empty()) signerFilter = std::move(filter);
 
     std::string pfxPath = props.getProperty("PFX.path");
     std::string pfxFile = props.getProperty("PFX.file");
@@ -129,8 +130,8 @@ int32_t MIRVOSign::initial(const char* propertyFile, const char* passwd) {
         fresh.reset();
         if (log.errorOn()) log.write(cLog::ERROR_COL, msg::PFX_READ_FAILED);
       } else {
-        // The certificate of the last signature belongs to the object being replaced.
-        lastSignerCert = nullptr;
+        // The last signature was made with the credentials being replaced.
+        lastSignerCert.reset();
         pkcs12 = std::move(fresh);
         loaded = true;
       }
@@ -219,7 +220,7 @@ int32_t MIRVOSign::checkBeforeSign() {
   }
   if (checkKeyUsage) {
     int32_t code = MIRVO_OK;
-    std::unique_ptr<cX509> cert = cX509::copyOf(pkcs12->certificate.get());
+    std::unique_ptr<cX509> cert = cX509::copyOf(pkcs12->certificate());
     if (!cert) {
       code = MIRVO_NO_CERT;
     } else if (cert->hasKeyUsage()) {
@@ -239,8 +240,8 @@ int32_t MIRVOSign::checkBeforeSign() {
 
 int32_t MIRVOSign::buildSignedData(BIO* in, std::string& der) {
   cLog& log = mirvoLog();
-  X509* cert = pkcs12->certificate.get();
-  EVP_PKEY* key = pkcs12->privateKey.get();
+  X509* cert = pkcs12->certificate();
+  EVP_PKEY* key = pkcs12->privateKey();
   if (!cert || !key) {
     if (log.errorOn()) log.write(cLog::ERROR_COL, msg::PFX_NOT_LOADED);
     return MIRVO_PFX_NOT_LOADED;
@@ -251,7 +252,7 @@ int32_t MIRVOSign::buildSignedData(BIO* in, std::string& der) {
   STACK_OF(X509)* chain = nullptr;
   X509RefStackPtr prepared;
   if (addCertLevel >= 2) {
-    STACK_OF(X509)* own = pkcs12->authorityCerts.get();
+    STACK_OF(X509)* own = pkcs12->authorityCerts();
     if (own && sk_X509_num(own) > 0) {
       chain = own;
     } else {
@@ -264,7 +265,7 @@ int32_t MIRVOSign::buildSignedData(BIO* in, std::string& der) {
   if (!p7) return MIRVO_MEMORY_ERROR;
   if (!PKCS7_set_type(p7.get(), NID_pkcs7_signed)) return MIRVO_MEMORY_ERROR;
 
-  const EVP_MD* md = digestByName(digestName.get());
+  const EVP_MD* md = digestByName(digestName);
   if (!md) {
     if (log.errorOn()) log.writeInt(cLog::ERROR_COL, msg::SIGN_DIGEST_ERROR, 0);
     return MIRVO_SIGN_ERROR;
@@ -341,10 +342,10 @@ int32_t MIRVOSign::SignPkcs7Bin(const unsigned char* data, int32_t count) {
         if (log.debugOn())
           log.writeHex(msg::SIGN_VALUE, reinterpret_cast<const unsigned char*>(der.data()),
                        static_cast<int32_t>(der.size()));
-        lastSignature = std::make_unique<std::string>(base64.data, base64.length);
+        lastSignature.emplace(base64.data, base64.length);
         if (log.debugOn()) log.writeValue(cLog::DEBUG_COL, msg::SIGN_VALUE_BASE64, *lastSignature);
         lastError = MIRVO_OK;
-        lastSignerCert = pkcs12->certificate.get();
+        lastSignerCert = x509Ref(pkcs12->certificate());
       }
     }
   }

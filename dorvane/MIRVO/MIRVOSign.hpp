@@ -4,6 +4,7 @@
 #pragma once
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "cBytes.hpp"
@@ -37,16 +38,16 @@ class MIRVOSign {
   bool convertUniCodeStringToAny(const char* text, const char* target, cBytes* out);
 
   bool loaded = false;                    // a PKCS#12 file has been loaded (never reset)
-  std::unique_ptr<std::string> digestName;    // "PKCS7.digest": "SHA1" or "SHA256" sign
-  std::unique_ptr<std::string> signerFilter;  // "PFX.signerFilter"
+  std::optional<std::string> digestName;    // "PKCS7.digest": "SHA1" or "SHA256" sign
+  std::optional<std::string> signerFilter;  // "PFX.signerFilter"
   int32_t addCertLevel = 1;               // 0: no certificate, 1: signer, 2+: signer and chain
   bool addTimestamp = false;              // content-type and signing-time signed attributes
   bool addPlainText = true;               // content attached (false: detached signature)
   std::unique_ptr<cPkcs12> pkcs12;        // credentials of the latest successful load
   bool checkValid = false;                // validity check before signing (nothing sets it)
   bool checkKeyUsage = false;             // key-usage check before signing (nothing sets it)
-  X509* lastSignerCert = nullptr;         // certificate of the last signature (not owned)
-  std::unique_ptr<std::string> lastSignature;  // base64 of the last signature's DER, or none
+  ossl_ptr<X509> lastSignerCert;          // certificate of the last signature (a reference of its own)
+  std::optional<std::string> lastSignature;  // base64 of the last signature's DER, or none
   int32_t lastError = 0;                  // code of the latest operation
 
  private:

@@ -129,7 +129,7 @@ bool makeFolder(const std::string& path) {
 
 }  // namespace
 
-cLog::cLog() : preOpenBuffer(new std::string()) {}
+cLog::cLog() : preOpenBuffer(std::in_place) {}
 
 cLog::~cLog() {
   flushBuffer(nullptr);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -30,7 +31,7 @@ class cLog {
 
   int32_t level = 0;          // 0: every line passes
   int32_t folderCreated = 0;  // 1 once the log folder was made and filePrefix set
-  std::unique_ptr<std::string> preOpenBuffer;  // lines written before the file is known; gone after the first move
+  std::optional<std::string> preOpenBuffer;  // lines written before the file is known; gone after the first move
   std::string filePrefix;     // "<path>/<file>", empty until the folder is set up
 
   // Pass tests made by callers before they call a writer (PARAM lines pass at INFO).

@@ -31,6 +31,12 @@ struct OsslFree {
 template <class T>
 using ossl_ptr = std::unique_ptr<T, OsslFree>;
 
+// A reference of its own to a certificate (X509_up_ref); null for null.
+inline ossl_ptr<X509> x509Ref(X509* cert) {
+  if (cert != nullptr && X509_up_ref(cert) != 1) return nullptr;
+  return ossl_ptr<X509>(cert);
+}
+
 // A chain of streams (as PKCS7_dataInit returns it): frees every stream of the chain.
 struct BioChainFree {
   void operator()(BIO* p) const { BIO_free_all(p); }

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "cLog.hpp"
@@ -143,19 +144,19 @@ int cPkcs12::loadPfxBio(BIO* bio, const char* passwd) {
   mirvoOpenSslInit();
   ERR_clear_error();
   if (bio == nullptr) return MIRVO_PFX_FILE_ERROR;
-  pkcs12.reset(d2i_PKCS12_bio(bio, nullptr));
-  if (!pkcs12) {
+  pkcs12_.reset(d2i_PKCS12_bio(bio, nullptr));
+  if (!pkcs12_) {
     ERR_clear_error();
     return MIRVO_PFX_FILE_ERROR;
   }
   if (passwd == nullptr || *passwd == '\0') return MIRVO_PARAM_ERROR;
   // The MAC with the password as given, then once with its bytes re-encoded from Latin-1.
   std::string pass(passwd);
-  bool macOk = PKCS12_verify_mac(pkcs12.get(), pass.c_str(), static_cast<int>(pass.size())) == 1;
+  bool macOk = PKCS12_verify_mac(pkcs12_.get(), pass.c_str(), static_cast<int>(pass.size())) == 1;
   if (!macOk && hasNonAscii(passwd)) {
     ERR_clear_error();
     pass = latin1ToUtf8(passwd);
-    macOk = PKCS12_verify_mac(pkcs12.get(), pass.c_str(), static_cast<int>(pass.size())) == 1;
+    macOk = PKCS12_verify_mac(pkcs12_.get(), pass.c_str(), static_cast<int>(pass.size())) == 1;
   }
   if (!macOk) {
     ERR_clear_error();
@@ -164,24 +165,26 @@ int cPkcs12::loadPfxBio(BIO* bio, const char* passwd) {
   EVP_PKEY* key = nullptr;
   X509* cert = nullptr;
   STACK_OF(X509)* cas = nullptr;
-  if (PKCS12_parse(pkcs12.get(), pass.c_str(), &key, &cert, &cas) != 1) {
+  if (PKCS12_parse(pkcs12_.get(), pass.c_str(), &key, &cert, &cas) != 1) {
     ERR_clear_error();
     return MIRVO_PFX_PASSWORD_ERROR;
   }
-  privateKey.reset(key);
-  certificate.reset(cert);
-  authorityCerts.reset(cas);
-  // An empty list is no list: the signer then completes the chain from the chain files.
-  if (authorityCerts && sk_X509_num(authorityCerts.get()) <= 0) authorityCerts.reset();
+  setCredentials(ossl_ptr<EVP_PKEY>(key), ossl_ptr<X509>(cert), X509StackPtr(cas));
   // A container without a key or without a certificate cannot sign: refused like a bad parse.
-  if (!privateKey || !certificate) {
-    privateKey.reset();
-    certificate.reset();
-    authorityCerts.reset();
+  if (!privateKey_ || !certificate_) {
+    setCredentials(nullptr, nullptr, nullptr);
     ERR_clear_error();
     return MIRVO_PFX_PASSWORD_ERROR;
   }
   return MIRVO_OK;
+}
+
+void cPkcs12::setCredentials(ossl_ptr<EVP_PKEY> key, ossl_ptr<X509> cert, X509StackPtr cas) {
+  privateKey_ = std::move(key);
+  certificate_ = std::move(cert);
+  authorityCerts_ = std::move(cas);
+  // An empty list is no list: the signer then completes the chain from the chain files.
+  if (authorityCerts_ && sk_X509_num(authorityCerts_.get()) <= 0) authorityCerts_.reset();
 }
 
 int cPkcs12::checkCertValid() { return checkCertValidAt(localTimeText()); }
@@ -189,11 +192,11 @@ int cPkcs12::checkCertValid() { return checkCertValidAt(localTimeText()); }
 int cPkcs12::checkCertValidAt(const std::string& now) {
   cLog& log = mirvoLog();
   int rc;
-  if (!certificate) {
+  if (!certificate_) {
     rc = MIRVO_NO_CERT;
   } else {
-    const std::string notBefore = asn1TimeToString(X509_get0_notBefore(certificate.get()));
-    const std::string notAfter = asn1TimeToString(X509_get0_notAfter(certificate.get()));
+    const std::string notBefore = asn1TimeToString(X509_get0_notBefore(certificate_.get()));
+    const std::string notAfter = asn1TimeToString(X509_get0_notAfter(certificate_.get()));
     if (log.debugOn()) {
       log.writeValue(cLog::DEBUG_COL, msg::CERT_NOT_BEFORE, notBefore);
       log.writeValue(cLog::DEBUG_COL, msg::CERT_NOT_AFTER, notAfter);
@@ -215,15 +218,15 @@ int cPkcs12::checkCertValidAt(const std::string& now) {
 int cPkcs12::checkSignerFilter(const char* filter) {
   cLog& log = mirvoLog();
   int rc = MIRVO_OK;
-  if (!certificate) {
+  if (!certificate_) {
     rc = MIRVO_NO_CERT;
   } else if (filter != nullptr) {
     if (log.infoOn()) log.writeValue(cLog::PARAM_COL, "signerFilter", filter);
     if (*filter != '\0') {
       const std::vector<std::string> conditions = splitConditions(filter);
       if (log.debugOn()) log.writeInt(cLog::DEBUG_COL, msg::FILTER_COUNT, static_cast<int32_t>(conditions.size()));
-      const std::string subject = x509NameOneline(X509_get_subject_name(certificate.get()));
-      const std::string issuer = x509NameOneline(X509_get_issuer_name(certificate.get()));
+      const std::string subject = x509NameOneline(X509_get_subject_name(certificate_.get()));
+      const std::string issuer = x509NameOneline(X509_get_issuer_name(certificate_.get()));
       rc = MIRVO_NO_CERT;
       for (const std::string& condition : conditions) {
         if (checkFilterByCertSubject(condition, subject) && checkFilterByCertIssuer(condition, issuer)) {

@@ -14,10 +14,14 @@ class cPkcs12 {
   cPkcs12(const cPkcs12&) = delete;
   cPkcs12& operator=(const cPkcs12&) = delete;
 
-  ossl_ptr<PKCS12> pkcs12;        // the parsed container
-  ossl_ptr<EVP_PKEY> privateKey;  // the private key
-  ossl_ptr<X509> certificate;     // the signer certificate
-  X509StackPtr authorityCerts;    // the other certificates (owned with the list), or null
+  // The credentials (owned by this object; null until a load succeeds).
+  EVP_PKEY* privateKey() const { return privateKey_.get(); }
+  X509* certificate() const { return certificate_.get(); }
+  // The file's other certificates (owned with the list), or null when it holds none.
+  STACK_OF(X509)* authorityCerts() const { return authorityCerts_.get(); }
+  // Replaces the credentials with the given ones (an empty list of authority certificates is
+  // kept as none). A certificate alone is enough for the validity and filter checks.
+  void setCredentials(ossl_ptr<EVP_PKEY> key, ossl_ptr<X509> cert, X509StackPtr cas);
 
   // Opens "<folder>/<fileName>" with its MAC checked; 0, 1102, 5005 or 5208.
   int loadPfxFile(const char* folder, const char* fileName, const char* passwd);
@@ -38,4 +42,10 @@ class cPkcs12 {
   void parseFilterNames(const std::string& condition, const std::string& key, std::set<std::string>& names);
   std::string parseCertDistingName(const std::string& name, const std::string& key);
   void parseCertDistingNames(const std::string& name, const std::string& key, std::set<std::string>& names);
+
+ private:
+  ossl_ptr<PKCS12> pkcs12_;        // the parsed container
+  ossl_ptr<EVP_PKEY> privateKey_;  // the private key
+  ossl_ptr<X509> certificate_;     // the signer certificate
+  X509StackPtr authorityCerts_;    // the other certificates, or null
 };

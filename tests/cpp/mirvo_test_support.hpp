@@ -87,7 +87,7 @@ struct LogCapture {
     log.level = level;
     log.folderCreated = 0;
     log.filePrefix.clear();
-    log.preOpenBuffer.reset(new std::string());
+    log.preOpenBuffer.emplace();
   }
   std::string text() const {
     cLog& log = mirvoLog();

@@ -51,12 +51,12 @@ TEST_P(Pkcs12Load, ReturnsItsCode) {
   }
   EXPECT_EQ(ERR_peek_error(), 0ul) << "the error queue is left clean";
   if (c.code == 0) {
-    EXPECT_TRUE(p.privateKey);
-    EXPECT_TRUE(p.certificate);
-    EXPECT_EQ(EVP_PKEY_get_bits(p.privateKey.get()), 2048);
-    EXPECT_EQ(X509_check_private_key(p.certificate.get(), p.privateKey.get()), 1);
+    EXPECT_TRUE(p.privateKey());
+    EXPECT_TRUE(p.certificate());
+    EXPECT_EQ(EVP_PKEY_get_bits(p.privateKey()), 2048);
+    EXPECT_EQ(X509_check_private_key(p.certificate(), p.privateKey()), 1);
   } else {
-    EXPECT_FALSE(p.certificate);
+    EXPECT_FALSE(p.certificate());
   }
 }
 
@@ -104,11 +104,11 @@ TEST(Pkcs12, AuthorityListIsHeldWhenTheFileHasOne) {
   LogCapture capture(cLog::kOff);
   cPkcs12 withCas, without;
   ASSERT_EQ(withCas.loadPfxFile(pkiDir().c_str(), "user_modern.pfx", kPassword), 0);
-  ASSERT_TRUE(withCas.authorityCerts);
-  EXPECT_EQ(sk_X509_num(withCas.authorityCerts.get()), 2);
+  ASSERT_TRUE(withCas.authorityCerts());
+  EXPECT_EQ(sk_X509_num(withCas.authorityCerts()), 2);
   ASSERT_EQ(without.loadPfxFile(pkiDir().c_str(), "user_nocas.pfx", kPassword), 0);
-  EXPECT_FALSE(without.authorityCerts);
-  EXPECT_EQ(cX509::copyOf(withCas.certificate.get())->getSubjectCN(), "Wang Da 0001");
+  EXPECT_FALSE(without.authorityCerts());
+  EXPECT_EQ(cX509::copyOf(withCas.certificate())->getSubjectCN(), "Wang Da 0001");
 }
 
 TEST(Pkcs12, TheOneTimeSetUpLoadsTheLegacyProvider) {
@@ -156,7 +156,7 @@ INSTANTIATE_TEST_SUITE_P(All, Pkcs12Valid,
 TEST(Pkcs12, ValidityBoundariesCompareTheTimeTexts) {
   // notBefore 2025-01-01 08:00:00 and notAfter 2025-12-31 23:59:59 in UTC+8 wall-clock text.
   cPkcs12 p;
-  p.certificate = makeCert("/CN=U", "/CN=I", "20250101000000Z", "20251231155959Z");
+  p.setCredentials(nullptr, makeCert("/CN=U", "/CN=I", "20250101000000Z", "20251231155959Z"), nullptr);
   LogCapture capture(cLog::kOff);
   struct {
     const char* now;
@@ -184,7 +184,7 @@ class SignerFilter : public ::testing::TestWithParam<FilterCase> {};
 
 TEST_P(SignerFilter, OneConditionMustHold) {
   cPkcs12 p;
-  p.certificate = makeCert("/C=TW/O=Bank/O=Second/OU=Dept/OU=Desk 2/CN=Wang Da", "/C=TW/O=Root Org/CN=Root Authority 2");
+  p.setCredentials(nullptr, makeCert("/C=TW/O=Bank/O=Second/OU=Dept/OU=Desk 2/CN=Wang Da", "/C=TW/O=Root Org/CN=Root Authority 2"), nullptr);
   LogCapture capture;
   EXPECT_EQ(p.checkSignerFilter(GetParam().filter), GetParam().code) << capture.text();
 }
@@ -207,7 +207,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(SignerFilter, LogsTheConditionsAndStopsAtTheFirstHolding) {
   cPkcs12 p;
-  p.certificate = makeCert("/C=TW/O=Bank/CN=Wang Da", "/C=TW/CN=Root Authority 2");
+  p.setCredentials(nullptr, makeCert("/C=TW/O=Bank/CN=Wang Da", "/C=TW/CN=Root Authority 2"), nullptr);
   LogCapture capture;
   EXPECT_EQ(p.checkSignerFilter("//S_CN=Chen//S_CN=Wang//I_CN=x//"), 0);
   EXPECT_TRUE(capture.has("PARAM signerFilter = //S_CN=Chen//S_CN=Wang//I_CN=x//\n"));

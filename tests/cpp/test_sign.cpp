@@ -53,7 +53,7 @@ class Signer : public ::testing::Test {
     s.pkcs12.reset();
     s.checkValid = false;
     s.checkKeyUsage = false;
-    s.lastSignerCert = nullptr;
+    s.lastSignerCert.reset();
     s.lastSignature.reset();
     s.lastError = 0;
     mirvoChainList().chains.clear();
@@ -108,7 +108,7 @@ TEST_F(Signer, TemplateOptionsGiveAttachedSha256WithTheSignerCertificateAndNoAtt
   ASSERT_EQ(s.SignPkcs7(kBig5Text), 0) << capture_.text();
   ASSERT_TRUE(s.lastSignature);
   EXPECT_EQ(s.lastSignature->find_first_of("\r\n"), std::string::npos);
-  EXPECT_EQ(s.lastSignerCert, s.pkcs12->certificate.get());
+  EXPECT_EQ(s.lastSignerCert.get(), s.pkcs12->certificate());
   ASSERT_FALSE(lastDer().empty());
 
   EXPECT_EQ(verify(), kBig5Text);
@@ -127,6 +127,21 @@ TEST_F(Signer, TemplateOptionsGiveAttachedSha256WithTheSignerCertificateAndNoAtt
   EXPECT_TRUE(capture_.has("INFO begin MIRVOSign::SignPkcs7()\n"));
   EXPECT_TRUE(capture_.has("INFO end MIRVOSign::SignPkcs7Bin() = 0x00000000(0)\n"));
   EXPECT_TRUE(capture_.has(std::string(msg::SIGN_VALUE_BASE64) + " = " + *s.lastSignature + "\n"));
+}
+
+TEST_F(Signer, TheLastSignerCertificateOutlivesTheCredentialsThatMadeIt) {
+  properties("user_modern.pfx", kTemplateOptions);
+  ASSERT_EQ(initial(), 0) << capture_.text();
+  MIRVOSign& s = mirvoSigner();
+  ASSERT_EQ(s.SignPkcs7(kBig5Text), 0) << capture_.text();
+  // The signer holds a reference of its own: the certificate stays readable (ASan checks the
+  // read) once the credentials are gone.
+  s.pkcs12.reset();
+  ASSERT_TRUE(s.lastSignerCert);
+  EXPECT_EQ(cX509::copyOf(s.lastSignerCert.get())->getSubjectCN(), "Wang Da 0001");
+  // A new activation drops it: the last signature was made with the credentials it replaces.
+  ASSERT_EQ(initial(), 0) << capture_.text();
+  EXPECT_FALSE(s.lastSignerCert);
 }
 
 TEST_F(Signer, TimestampAddsContentTypeSigningTimeAndMessageDigest) {
@@ -174,7 +189,7 @@ TEST_P(SignerCerts, AddCertLevelChoosesTheCertificates) {
   EXPECT_EQ(verify(c.certificates ? "" : "-certfile '" + pki("user_valid.pem") + "'"), kBig5Text);
   if (c.certificates == 3) {
     // The signer certificate, then the file's authority certificates from the last to the first.
-    STACK_OF(X509)* cas = mirvoSigner().pkcs12->authorityCerts.get();
+    STACK_OF(X509)* cas = mirvoSigner().pkcs12->authorityCerts();
     ASSERT_EQ(sk_X509_num(cas), 2);
     char name[512];
     X509_NAME_oneline(X509_get_subject_name(sk_X509_value(cas, 1)), name, sizeof name);
@@ -208,7 +223,7 @@ TEST_F(Signer, LevelTwoCompletesAFileWithoutAuthoritiesFromTheConfiguredChain) {
                                    dir_ / "P7B" + "\nP7B0.name = FIXTURE.P7B\nP7B0.SKI = " + issuingSki + "\n");
   ASSERT_EQ(initial(), 0) << capture_.text();
   ASSERT_EQ(mirvoChainList().chains.count(issuingSki), 1u) << capture_.text();
-  EXPECT_EQ(mirvoSigner().pkcs12->authorityCerts ? sk_X509_num(mirvoSigner().pkcs12->authorityCerts.get()) : 0, 0);
+  EXPECT_EQ(mirvoSigner().pkcs12->authorityCerts() ? sk_X509_num(mirvoSigner().pkcs12->authorityCerts()) : 0, 0);
   ASSERT_EQ(mirvoSigner().SignPkcs7(kBig5Text), 0) << capture_.text();
   lastDer();
   const std::vector<std::string> subjects = printedSubjects(print());

@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (p.loadPfxBio(bio.get(), "Test1234!") == 0) {
     p.checkCertValid();
     p.checkSignerFilter("//S_C=TW,S_O=Test Bank,S_OU=Dept A,S_CN=Wang//I_CN=x,I_O=y//");
-    std::unique_ptr<cX509> cert = cX509::copyOf(p.certificate.get());
+    std::unique_ptr<cX509> cert = cX509::copyOf(p.certificate());
     if (cert) {
       cert->getSKI();
       cert->getAKI();

@@ -2,7 +2,6 @@
 // is one translation unit that includes this header once.
 #pragma once
 
-#include <memory>
 #include <string>
 
 #include <sanitizer/lsan_interface.h>
@@ -24,6 +23,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 inline cLog& fuzzLogAll() {
   cLog& log = mirvoLog();
   log.level = 0;
-  log.preOpenBuffer = std::make_unique<std::string>();
+  log.preOpenBuffer.emplace();
   return log;
 }
