@@ -32,9 +32,9 @@ PYBIND11_MODULE(client, m) {
     m.attr("api").attr("__doc__") =
         "api(*keys, **options): wrap a request method; the reply is trimmed to `keys` unless "
         "options['all'] is true.";
-    m.def("filter_key",
+    pyglue::def(m, "filter_key",
           [](py::object data, py::args keep) { dc::filter_key(data, keep); },
-          py::arg("data"),
+          py::arg("data"), pyglue::var_args{"preserve_keys"},
           "filter_key(data, *preserve_keys): remove from `data`, in place, every other key.");
 
     dc::bind_client(m);

@@ -147,11 +147,7 @@ py::object decorate(py::object fn, py::tuple keys, py::dict options) {
                                                     py::tuple(args), py::dict(kwargs), keys,
                                                     options);
         });
-    py::object impl = new_fn.attr("__cfunc__");
     global("wraps")(fn)(new_fn);
-    // wraps copies fn's attribute dictionary, and a function made in C++ keeps its callable
-    // there: newFn keeps its own.
-    new_fn.attr("__cfunc__") = impl;
     pyglue::mark_coroutine_function(new_fn);
     return new_fn;
 }

@@ -71,9 +71,9 @@ void bind_loop_functions(py::module_& m) {
     PyObject* fn = PyCFunction_NewEx(&start_loop_def, nullptr, m.attr("__name__").ptr());
     if (!fn) throw py::error_already_set();
     m.attr("start_loop") = py::reinterpret_steal<py::object>(fn);
-    m.def("stop_loop", &stop_loop, py::arg("loop"),
+    pyglue::def(m, "stop_loop", &stop_loop, py::arg("loop"),
           "stop_loop(loop)\n\nAsk `loop` to stop, from any thread, without waiting for it.");
-    m.def("_exitCheckfunc", &exit_check, py::arg("thread"), py::arg("loop"),
+    pyglue::def(m, "_exitCheckfunc", &exit_check, py::arg("thread"), py::arg("loop"),
           "\n    Help event_loop on another thread to catch KeyboardInterrupt.\n    ");
 }
 
