@@ -280,6 +280,7 @@ public:
     const std::string& qualname() const { return qualname_; }
     bool finished() const { return finished_; }
     bool running() const { return running_; }
+    const py::object& awaiting() const { return awaiting_; }
 
     py::object send(py::object value) {
         if (!started_ && !value.is_none())
@@ -312,31 +313,18 @@ public:
         raise(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
     }
 
-    // Registers the coroutine type in this module (module-local, so every module may do so) and
-    // makes it a collections.abc.Coroutine.
-    static void bind(py::module_& m) {
-        auto cls = py::class_<Coroutine, std::shared_ptr<Coroutine>>(m, "coroutine", py::module_local())
-            .def("send", &Coroutine::send, py::arg("value"))
-            .def("throw", &Coroutine::throw_, py::arg("typ"), py::arg("val") = py::none(),
-                 py::arg("tb") = py::none())
-            .def("close", &Coroutine::close)
-            .def("__await__", [](py::object self) { return self; })
-            .def("__iter__", [](py::object self) { return self; })
-            .def("__next__", &Coroutine::next)
-            .def_property_readonly("cr_running", &Coroutine::running)
-            .def_property_readonly("cr_await", [](Coroutine& c) {
-                return c.awaiting_ ? c.awaiting_ : py::none();
-            })
-            .def("__repr__", [](Coroutine& c) { return "<coroutine object " + c.qualname_ + ">"; });
-        py::module_::import("collections.abc").attr("Coroutine").attr("register")(cls);
-    }
-
     // Wraps a C++ coroutine as its Python object.
     template <class T, class... Args>
     static py::object make(Args&&... args) {
-        std::shared_ptr<Coroutine> c = std::make_shared<T>(std::forward<Args>(args)...);
-        return py::cast(c);
+        return wrap(std::make_shared<T>(std::forward<Args>(args)...));
     }
+
+    static py::object wrap(std::shared_ptr<Coroutine> c);
+
+    // The Python type of the coroutine objects, made once per extension module and registered as a
+    // collections.abc.Coroutine. It is a C-level type registered nowhere else, so modules never
+    // collide over it.
+    static PyTypeObject* type();
 
 protected:
     virtual Step step(py::object value, py::object exc) = 0;
@@ -1100,6 +1088,153 @@ py::object def(py::module_& m, const char* name, F&& f, const Extra&... extra) {
 // Marks a function so asyncio.iscoroutinefunction answers True.
 inline void mark_coroutine_function(py::object fn) {
     fn.attr("_is_coroutine") = py::module_::import("asyncio.coroutines").attr("_is_coroutine");
+}
+
+// ---------------------------------------------------------------------------------------------
+// The Python type of coroutines.
+
+// The Python object of a Coroutine: it owns the C++ state machine.
+struct CoroutineObject {
+    PyObject_HEAD
+    std::shared_ptr<Coroutine>* impl;
+    PyObject* weakrefs;
+};
+
+namespace detail {
+
+inline Coroutine& coroutine_of(PyObject* self) {
+    return **reinterpret_cast<CoroutineObject*>(self)->impl;
+}
+
+// Runs `f` at the C boundary: C++ exceptions become the Python exception, a forced unwind goes on.
+template <class F>
+PyObject* boundary(F&& f) {
+    try {
+        return f();
+    } catch (...) {
+        translate_current_exception();
+        return nullptr;
+    }
+}
+
+inline PyObject* coro_send(PyObject* self, PyObject* value) {
+    return boundary([&] { return coroutine_of(self).send(py::reinterpret_borrow<py::object>(value)).release().ptr(); });
+}
+
+inline PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    if (!_PyArg_CheckPositional("throw", nargs, 1, 3)) return nullptr;
+    return boundary([&] {
+        py::object typ = py::reinterpret_borrow<py::object>(args[0]);
+        py::object val = nargs > 1 ? py::reinterpret_borrow<py::object>(args[1]) : py::none();
+        py::object tb = nargs > 2 ? py::reinterpret_borrow<py::object>(args[2]) : py::none();
+        return coroutine_of(self).throw_(typ, val, tb).release().ptr();
+    });
+}
+
+inline PyObject* coro_close(PyObject* self, PyObject*) {
+    return boundary([&] {
+        coroutine_of(self).close();
+        return py::none().release().ptr();
+    });
+}
+
+inline PyObject* coro_self(PyObject* self) {
+    Py_INCREF(self);
+    return self;
+}
+
+inline PyObject* coro_next(PyObject* self) {
+    return boundary([&] { return coroutine_of(self).next().release().ptr(); });
+}
+
+inline PyObject* coro_name(PyObject* self, void*) {
+    const std::string& q = coroutine_of(self).qualname();
+    auto dot = q.rfind('.');
+    return PyUnicode_FromString(dot == std::string::npos ? q.c_str() : q.c_str() + dot + 1);
+}
+
+inline PyObject* coro_qualname(PyObject* self, void*) {
+    return PyUnicode_FromString(coroutine_of(self).qualname().c_str());
+}
+
+inline PyObject* coro_running(PyObject* self, void*) {
+    return PyBool_FromLong(coroutine_of(self).running());
+}
+
+inline PyObject* coro_none(PyObject*, void*) { Py_RETURN_NONE; }
+
+inline PyObject* coro_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<coroutine object %s at %p>", coroutine_of(self).qualname().c_str(), self);
+}
+
+inline void coro_dealloc(PyObject* self) {
+    auto* c = reinterpret_cast<CoroutineObject*>(self);
+    PyTypeObject* t = Py_TYPE(self);
+    if (c->weakrefs) PyObject_ClearWeakRefs(self);
+    delete c->impl;
+    PyObject_Free(self);
+    Py_DECREF(t);
+}
+
+}  // namespace detail
+
+inline PyTypeObject* Coroutine::type() {
+    static PyTypeObject* made = [] {
+        static PyMethodDef methods[] = {
+            {"send", reinterpret_cast<PyCFunction>(&detail::coro_send), METH_O,
+             "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
+            {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&detail::coro_throw)),
+             METH_FASTCALL,
+             "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next "
+             "iterated value or raise\nStopIteration."},
+            {"close", reinterpret_cast<PyCFunction>(&detail::coro_close), METH_NOARGS,
+             "close() -> raise GeneratorExit inside coroutine."},
+            {nullptr, nullptr, 0, nullptr}};
+        static PyGetSetDef getset[] = {
+            {"__name__", &detail::coro_name, nullptr, nullptr, nullptr},
+            {"__qualname__", &detail::coro_qualname, nullptr, nullptr, nullptr},
+            {"cr_running", &detail::coro_running, nullptr, nullptr, nullptr},
+            {"cr_await", [](PyObject* self, void*) -> PyObject* {
+                 const py::object& a = detail::coroutine_of(self).awaiting();
+                 PyObject* r = a ? a.ptr() : Py_None;
+                 Py_INCREF(r);
+                 return r;
+             }, nullptr, nullptr, nullptr},
+            {"cr_frame", &detail::coro_none, nullptr, nullptr, nullptr},
+            {nullptr, nullptr, nullptr, nullptr, nullptr}};
+        static PyMemberDef members[] = {
+            {"__weaklistoffset__", T_PYSSIZET, offsetof(CoroutineObject, weakrefs), READONLY, nullptr},
+            {nullptr, 0, 0, 0, nullptr}};
+        static PyType_Slot slots[] = {
+            {Py_am_await, reinterpret_cast<void*>(&detail::coro_self)},
+            {Py_tp_iter, reinterpret_cast<void*>(&detail::coro_self)},
+            {Py_tp_iternext, reinterpret_cast<void*>(&detail::coro_next)},
+            {Py_tp_repr, reinterpret_cast<void*>(&detail::coro_repr)},
+            {Py_tp_dealloc, reinterpret_cast<void*>(&detail::coro_dealloc)},
+            {Py_tp_methods, methods},
+            {Py_tp_getset, getset},
+            {Py_tp_members, members},
+            {0, nullptr}};
+        static PyType_Spec spec = {"pyglue.coroutine", sizeof(CoroutineObject), 0,
+                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE |
+                                       Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                                   slots};
+        PyObject* t = PyType_FromSpec(&spec);
+        if (!t) throw py::error_already_set();
+        // Kept for the life of the process.
+        py::module_::import("collections.abc").attr("Coroutine").attr("register")(py::handle(t));
+        return reinterpret_cast<PyTypeObject*>(t);
+    }();
+    return made;
+}
+
+inline py::object Coroutine::wrap(std::shared_ptr<Coroutine> c) {
+    PyTypeObject* t = type();
+    auto* self = PyObject_New(CoroutineObject, t);
+    if (!self) throw py::error_already_set();
+    self->impl = new std::shared_ptr<Coroutine>(std::move(c));
+    self->weakrefs = nullptr;
+    return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(self));
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -10,11 +10,7 @@ namespace dc = dorvane_client;
 PYBIND11_MODULE(client, m) {
     dc::set_module(m);
 
-    // The module's imports, kept as its globals and read from there at each use. They come
-    // before this module's own types: pybind11's shared metaclass belongs to the first extension
-    // module loaded, and its clean-up of a freed type erases that type's C++ key from the owner's
-    // table of module-local types. Not being the owner keeps a coroutine type freed in another
-    // module from unregistering ours.
+    // The module's imports, kept as its globals and read from there at each use.
     m.attr("os") = py::module_::import("os");
     m.attr("asyncio") = py::module_::import("asyncio");
     m.attr("EventEmitter") = py::module_::import("pyee").attr("EventEmitter");
@@ -22,8 +18,6 @@ PYBIND11_MODULE(client, m) {
     m.attr("log") = py::module_::import("dorvane.utils").attr("log");
     m.attr("protocol") = py::module_::import("dorvane.backend.socket.protocol");
     m.attr("Connection") = py::module_::import("dorvane.backend.socket.connect").attr("Connection");
-
-    pyglue::Coroutine::bind(m);
 
     m.attr("api") = pyglue::make_function(
         m, "api", [](py::args keys, py::kwargs options) {

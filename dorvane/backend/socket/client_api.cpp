@@ -84,8 +84,9 @@ protected:
         py::object caller = loop.attr("create_future")();
         py::object cb = pop(kwargs_, "cb");
         if (truthy(cb)) caller.attr("add_done_callback")(cb);
-        py::cpp_function filter(ReplyFilter(caller, keys_, options_), py::name("filter"),
-                                py::arg("fut"));
+        py::object filter = pyglue::make_function(
+            module(), "api.<locals>.decorator.<locals>.newFn.<locals>.filter",
+            ReplyFilter(caller, keys_, options_), py::arg("fut"));
 
         py::dict kw;
         kw["cb"] = filter;
