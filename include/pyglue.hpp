@@ -901,6 +901,37 @@ FunctionParts function_parts(F&& f, bool self, const Extra&... extra) {
     return parts;
 }
 
+// A callee written against the C interface, for code that must keep no C++ object owning a
+// Python reference on its stack (a daemon thread's frames, unwound at interpreter exit): it gets
+// the bound arguments borrowed and returns a new reference, or null with an exception set.
+using RawFunction = PyObject* (*)(PyObject* const* args, PyObject* var_args, PyObject* var_kwargs);
+
+class RawCallee final : public Callee {
+public:
+    explicit RawCallee(RawFunction f) : f_(f) {}
+    PyObject* call(PyObject* const* args, PyObject* var_args, PyObject* var_kwargs) override {
+        return f_(args, var_args, var_kwargs);
+    }
+
+private:
+    RawFunction f_;
+};
+
+// The parts of a C-interface function with plain required parameters `names`.
+inline FunctionParts raw_function_parts(RawFunction f, std::initializer_list<const char*> names,
+                                        const char* doc) {
+    FunctionParts parts;
+    parts.signature = std::make_unique<Signature>();
+    for (const char* n : names) parts.signature->add(n, nullptr, false);
+    parts.signature->finish();
+    parts.callee = std::make_unique<RawCallee>(f);
+    if (doc) {
+        parts.doc = doc;
+        parts.has_doc = true;
+    }
+    return parts;
+}
+
 // The Python object of a Function.
 struct FunctionObject {
     PyObject_HEAD

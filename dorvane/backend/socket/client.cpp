@@ -22,7 +22,8 @@ PYBIND11_MODULE(client, m) {
     m.attr("api") = pyglue::make_function(
         m, "api", [](py::args keys, py::kwargs options) {
             return dc::api(py::tuple(keys), py::dict(options));
-        });
+        },
+        pyglue::var_args{"deco_args"}, pyglue::var_kwargs{"deco_kwargs"});
     m.attr("api").attr("__doc__") =
         "api(*keys, **options): wrap a request method; the reply is trimmed to `keys` unless "
         "options['all'] is true.";
