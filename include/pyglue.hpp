@@ -4,8 +4,9 @@
 //  * raise helpers: set a Python exception and unwind to the pybind11 boundary;
 //  * Coroutine: a C++ state machine that speaks the coroutine protocol (send, throw, close,
 //    __await__, __iter__, __next__) and delegates `await` to other awaitables;
-//  * CFunction: a callable with an instance __dict__ and __get__, for coroutine functions that must
-//    carry `_is_coroutine`, bind as methods or be decorated with functools.wraps;
+//  * Function: every callable a module exposes; binds its arguments by Python's rules with the
+//    interpreter's own error texts, reads as a signature through inspect, binds as a method and
+//    has an instance __dict__ (functools.wraps, `_is_coroutine`);
 //  * PlainClass: builds a plain Python class (base object or any Python base, instance __dict__,
 //    __del__ on release) with type(name, bases, namespace) and fills it with C++ methods.
 #pragma once
@@ -654,11 +655,10 @@ private:
             }
         }
         if (names.empty()) return false;
-        bool plural = names.size() > 1;
         py::str joined = py::str(", ").attr("join")(names);
         PyErr_Format(PyExc_TypeError,
-                     "%U() got some positional-only argument%s passed as keyword argument%s: '%U'",
-                     qualname, plural ? "s" : "", plural ? "s" : "", joined.ptr());
+                     "%U() got some positional-only arguments passed as keyword arguments: '%U'",
+                     qualname, joined.ptr());
         return true;
     }
 
