@@ -19,8 +19,9 @@
 //  * raise helpers: set a Python exception and unwind to the pybind11 boundary;
 //  * Coroutine: a C++ state machine that speaks the coroutine protocol (send, throw, close,
 //    __await__, __iter__, __next__) and delegates `await` to other awaitables;
-//  * CFunction: a callable with an instance __dict__ and __get__, for coroutine functions that must
-//    carry `_is_coroutine`, bind as methods or be decorated with functools.wraps;
+//  * Function: every callable a module exposes; binds its arguments by Python's rules with the
+//    interpreter's own error texts, reads as a signature through inspect, binds as a method and
+//    has an instance __dict__ (functools.wraps, `_is_coroutine`);
 //  * PlainClass: builds a plain Python class (base object or any Python base, instance __dict__,
 //    __del__ on release) with type(name, bases, namespace) and fills it with C++ methods.
 #pragma once
@@ -29,6 +30,7 @@
 
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <structmember.h>
 
 #include <cxxabi.h>
 #include <dlfcn.h>
@@ -38,6 +40,10 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
+#include <stdexcept>
+#include <tuple>
+#include <type_traits>
 
 // Every extension module compiles the glue into an inline namespace of its own (PYGLUE_MODULE,
 // set by the build to the module's target name). pybind11 keys registered C++ types by their
@@ -301,6 +307,7 @@ public:
     const std::string& qualname() const { return qualname_; }
     bool finished() const { return finished_; }
     bool running() const { return running_; }
+    const py::object& awaiting() const { return awaiting_; }
 
     py::object send(py::object value) {
         if (!started_ && !value.is_none())
@@ -333,31 +340,18 @@ public:
         raise(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
     }
 
-    // Registers the coroutine type in this module (module-local, so every module may do so) and
-    // makes it a collections.abc.Coroutine.
-    static void bind(py::module_& m) {
-        auto cls = py::class_<Coroutine, std::shared_ptr<Coroutine>>(m, "coroutine", py::module_local())
-            .def("send", &Coroutine::send, py::arg("value"))
-            .def("throw", &Coroutine::throw_, py::arg("typ"), py::arg("val") = py::none(),
-                 py::arg("tb") = py::none())
-            .def("close", &Coroutine::close)
-            .def("__await__", [](py::object self) { return self; })
-            .def("__iter__", [](py::object self) { return self; })
-            .def("__next__", &Coroutine::next)
-            .def_property_readonly("cr_running", &Coroutine::running)
-            .def_property_readonly("cr_await", [](Coroutine& c) {
-                return c.awaiting_ ? c.awaiting_ : py::none();
-            })
-            .def("__repr__", [](Coroutine& c) { return "<coroutine object " + c.qualname_ + ">"; });
-        py::module_::import("collections.abc").attr("Coroutine").attr("register")(cls);
-    }
-
     // Wraps a C++ coroutine as its Python object.
     template <class T, class... Args>
     static py::object make(Args&&... args) {
-        std::shared_ptr<Coroutine> c = std::make_shared<T>(std::forward<Args>(args)...);
-        return py::cast(c);
+        return wrap(std::make_shared<T>(std::forward<Args>(args)...));
     }
+
+    static py::object wrap(std::shared_ptr<Coroutine> c);
+
+    // The Python type of the coroutine objects, made once per extension module and registered as a
+    // collections.abc.Coroutine. It is a C-level type registered nowhere else, so modules never
+    // collide over it.
+    static PyTypeObject* type();
 
 protected:
     virtual Step step(py::object value, py::object exc) = 0;
@@ -479,6 +473,830 @@ private:
 };
 
 // ---------------------------------------------------------------------------------------------
+// Functions with Python's own call conventions.
+//
+// Every callable a module exposes is a `Function`: a small C-level type that the interpreter calls
+// through vectorcall. Its parameter list is given once, beside the C++ implementation, with
+// pybind11's annotations (py::arg, py::arg_v defaults, py::pos_only, py::kw_only; py::args and
+// py::kwargs parameters of the implementation stand for *args and **kwargs). A call binds the
+// arguments by Python's rules and fails with the interpreter's own texts, under the function's
+// current __qualname__, exactly as a Python function of that name would. The object has an
+// instance __dict__ (functools.wraps, _is_coroutine, __wrapped__), binds as a method through
+// __get__ (and unbound through the method-descriptor protocol, so `obj.meth(...)` allocates no
+// bound method) and gives inspect.signature its parameters through __text_signature__.
+
+// One parameter: its interned name and, where it has one, its default.
+struct Parameter {
+    PyObject* name = nullptr;       // interned str, owned
+    PyObject* default_ = nullptr;   // owned, or null
+};
+
+// A parameter list: positional ones first (the first `posonly` of them positional-only), then
+// keyword-only ones; optionally *args and **kwargs.
+class Signature {
+public:
+    Signature() = default;
+    Signature(const Signature&) = delete;
+    Signature& operator=(const Signature&) = delete;
+    ~Signature() {
+        for (Parameter& p : params_) {
+            Py_XDECREF(p.name);
+            Py_XDECREF(p.default_);
+        }
+        Py_XDECREF(names_);
+    }
+
+    void add(const char* name, PyObject* default_value, bool keyword_only) {
+        PyObject* n = PyUnicode_InternFromString(name);
+        if (!n) throw py::error_already_set();
+        Py_XINCREF(default_value);
+        params_.push_back({n, default_value});
+        if (!keyword_only) ++positional_;
+    }
+    void set_posonly(size_t count) { posonly_ = count; }
+    void set_var_args(const std::string& name) { var_args_ = name; }
+    void set_var_kwargs(const std::string& name) { var_kwargs_ = name; }
+    // Called once all parameters are in: checks the order of defaults as `def` would.
+    void finish() {
+        bool seen_default = false;
+        for (size_t i = 0; i < positional_; ++i) {
+            if (params_[i].default_) seen_default = true;
+            else if (seen_default)
+                throw std::logic_error("parameter without a default follows one with a default");
+        }
+        for (size_t i = positional_; i < params_.size(); ++i)
+            if (!params_[i].default_) ++required_kwonly_;
+        for (size_t i = 0; i < positional_; ++i)
+            if (params_[i].default_) ++defaults_;
+        names_ = PyTuple_New(static_cast<Py_ssize_t>(params_.size()));
+        if (!names_) throw py::error_already_set();
+        for (size_t i = 0; i < params_.size(); ++i) {
+            Py_INCREF(params_[i].name);
+            PyTuple_SET_ITEM(names_, static_cast<Py_ssize_t>(i), params_[i].name);
+        }
+    }
+
+    size_t size() const { return params_.size(); }
+    size_t positional() const { return positional_; }
+    bool has_var_args() const { return !var_args_.empty(); }
+    bool has_var_kwargs() const { return !var_kwargs_.empty(); }
+    // True when a call with `nargs` positional arguments and no keywords binds them as they are.
+    bool exact(size_t nargs) const {
+        return nargs == positional_ && positional_ == params_.size() && var_args_.empty() &&
+               var_kwargs_.empty();
+    }
+
+    // The parameter list in the form of a `def` line: "(self, a, /, b=None, *args, c, **kw)".
+    std::string text() const {
+        std::string out = "(";
+        bool first = true;
+        auto sep = [&] {
+            if (!first) out += ", ";
+            first = false;
+        };
+        for (size_t i = 0; i < params_.size(); ++i) {
+            if (i == positional_ && var_args_.empty()) {
+                sep();
+                out += "*";
+            }
+            if (i == positional_ && !var_args_.empty()) {
+                sep();
+                out += "*" + var_args_;
+            }
+            sep();
+            out += PyUnicode_AsUTF8(params_[i].name);
+            if (params_[i].default_) {
+                out += "=";
+                out += std::string(py::repr(params_[i].default_));
+            }
+            if (posonly_ && i + 1 == posonly_) {
+                sep();
+                out += "/";
+            }
+        }
+        if (params_.size() == positional_ && !var_args_.empty()) {
+            sep();
+            out += "*" + var_args_;
+        }
+        if (!var_kwargs_.empty()) {
+            sep();
+            out += "**" + var_kwargs_;
+        }
+        return out + ")";
+    }
+
+    // Binds a vectorcall's arguments into `out` (borrowed references, one per parameter), `*args`
+    // and `**kwargs` (new references, when the list has them). Returns false with the
+    // interpreter's TypeError set when the call does not fit.
+    bool bind(PyObject* qualname, PyObject* const* args, size_t nargs, PyObject* kwnames,
+              PyObject** out, PyObject** var_args, PyObject** var_kwargs) const {
+        const size_t total = params_.size();
+        for (size_t i = 0; i < total; ++i) out[i] = nullptr;
+        size_t n = nargs < positional_ ? nargs : positional_;
+        for (size_t i = 0; i < n; ++i) out[i] = args[i];
+        if (!var_args_.empty()) {
+            PyObject* rest = PyTuple_New(static_cast<Py_ssize_t>(nargs - n));
+            if (!rest) return false;
+            for (size_t i = n; i < nargs; ++i) {
+                Py_INCREF(args[i]);
+                PyTuple_SET_ITEM(rest, static_cast<Py_ssize_t>(i - n), args[i]);
+            }
+            *var_args = rest;
+        }
+        if (!var_kwargs_.empty()) {
+            *var_kwargs = PyDict_New();
+            if (!*var_kwargs) return false;
+        }
+        Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            PyObject* value = args[nargs + static_cast<size_t>(k)];
+            if (!PyUnicode_Check(key)) {
+                PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", qualname);
+                return false;
+            }
+            size_t j = find_keyword(key);
+            if (j == npos) {
+                if (PyErr_Occurred()) return false;
+                if (!*var_kwargs) {
+                    if (posonly_ && posonly_as_keyword(qualname, kwnames)) return false;
+                    if (PyErr_Occurred()) return false;
+                    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
+                                 qualname, key);
+                    return false;
+                }
+                if (PyDict_SetItem(*var_kwargs, key, value) < 0) return false;
+                continue;
+            }
+            if (out[j]) {
+                PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'",
+                             qualname, key);
+                return false;
+            }
+            out[j] = value;
+        }
+        if (nargs > positional_ && var_args_.empty()) {
+            too_many_positional(qualname, nargs, out);
+            return false;
+        }
+        if (nargs < positional_) {
+            size_t required = positional_ - defaults_;
+            if (!missing(qualname, out, nargs < required ? nargs : required, required, "positional"))
+                return false;
+            for (size_t i = required; i < positional_; ++i)
+                if (!out[i]) out[i] = params_[i].default_;
+        }
+        if (total > positional_) {
+            if (required_kwonly_ &&
+                !missing(qualname, out, positional_, total, "keyword-only", /*kwonly=*/true))
+                return false;
+            for (size_t i = positional_; i < total; ++i)
+                if (!out[i]) out[i] = params_[i].default_;
+        }
+        return true;
+    }
+
+private:
+    static constexpr size_t npos = static_cast<size_t>(-1);
+
+    // The index of the parameter that keyword `key` names (positional-only ones excluded): by
+    // identity first (names are interned, as the interpreter's keywords are), then by value.
+    size_t find_keyword(PyObject* key) const {
+        for (size_t i = posonly_; i < params_.size(); ++i)
+            if (params_[i].name == key) return i;
+        for (size_t i = posonly_; i < params_.size(); ++i) {
+            int eq = PyObject_RichCompareBool(params_[i].name, key, Py_EQ);
+            if (eq < 0) return npos;
+            if (eq) return i;
+        }
+        return npos;
+    }
+
+    bool posonly_as_keyword(PyObject* qualname, PyObject* kwnames) const {
+        py::list names;
+        for (size_t i = 0; i < posonly_; ++i) {
+            for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
+                PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+                int eq = key == params_[i].name ? 1 : PyObject_RichCompareBool(params_[i].name, key, Py_EQ);
+                if (eq < 0) return true;
+                if (eq) names.append(py::handle(key));
+            }
+        }
+        if (names.empty()) return false;
+        py::str joined = py::str(", ").attr("join")(names);
+        PyErr_Format(PyExc_TypeError,
+                     "%U() got some positional-only arguments passed as keyword arguments: '%U'",
+                     qualname, joined.ptr());
+        return true;
+    }
+
+    void too_many_positional(PyObject* qualname, size_t given, PyObject* const* out) const {
+        size_t kwonly_given = 0;
+        for (size_t i = positional_; i < params_.size(); ++i)
+            if (out[i]) ++kwonly_given;
+        std::string sig;
+        bool plural;
+        if (defaults_) {
+            plural = true;
+            sig = "from " + std::to_string(positional_ - defaults_) + " to " + std::to_string(positional_);
+        } else {
+            plural = positional_ != 1;
+            sig = std::to_string(positional_);
+        }
+        std::string kwonly;
+        if (kwonly_given)
+            kwonly = std::string(" positional argument") + (given != 1 ? "s" : "") + " (and " +
+                     std::to_string(kwonly_given) + " keyword-only argument" +
+                     (kwonly_given != 1 ? "s" : "") + ")";
+        PyErr_Format(PyExc_TypeError, "%U() takes %s positional argument%s but %zu%s %s given",
+                     qualname, sig.c_str(), plural ? "s" : "", given, kwonly.c_str(),
+                     given == 1 && !kwonly_given ? "was" : "were");
+    }
+
+    // Sets "missing N required <kind> argument(s): 'a', 'b', and 'c'" for the unset parameters in
+    // [start, end) that have no default; false when there is any.
+    bool missing(PyObject* qualname, PyObject* const* out, size_t start, size_t end, const char* kind,
+                 bool kwonly = false) const {
+        std::vector<std::string> names;
+        for (size_t i = start; i < end; ++i)
+            if (!out[i] && !(kwonly && params_[i].default_))
+                names.push_back(std::string(py::repr(params_[i].name)));
+        if (names.empty()) return true;
+        std::string text;
+        size_t len = names.size();
+        if (len == 1) {
+            text = names[0];
+        } else if (len == 2) {
+            text = names[0] + " and " + names[1];
+        } else {
+            for (size_t i = 0; i + 2 < len; ++i) text += (i ? ", " : "") + names[i];
+            text += ", " + names[len - 2] + ", and " + names[len - 1];
+        }
+        PyErr_Format(PyExc_TypeError, "%U() missing %zu required %s argument%s: %s", qualname, len,
+                     kind, len == 1 ? "" : "s", text.c_str());
+        return false;
+    }
+
+    std::vector<Parameter> params_;
+    PyObject* names_ = nullptr;
+    size_t positional_ = 0;
+    size_t posonly_ = 0;
+    size_t defaults_ = 0;
+    size_t required_kwonly_ = 0;
+    std::string var_args_;
+    std::string var_kwargs_;
+};
+
+// The C++ side of a Function: receives the bound arguments, borrowed, in parameter order (and the
+// *args tuple and **kwargs dict where the list has them) and returns a new reference, or null
+// with a Python exception set. It owns nothing across the call beyond what the implementation
+// itself holds.
+class Callee {
+public:
+    virtual ~Callee() = default;
+    virtual PyObject* call(PyObject* const* args, PyObject* var_args, PyObject* var_kwargs) = 0;
+};
+
+// Sets the Python exception for the C++ exception being handled, as pybind11's own boundary does.
+// A forced unwind (a thread ended by the interpreter at exit) goes on untouched.
+inline void translate_current_exception() {
+    try {
+        throw;
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (...) {
+        auto& local = py::detail::get_local_internals().registered_exception_translators;
+        if (py::detail::apply_exception_translators(local)) return;
+        auto& global = py::detail::get_internals().registered_exception_translators;
+        if (py::detail::apply_exception_translators(global)) return;
+        PyErr_SetString(PyExc_SystemError, "unhandled C++ exception");
+    }
+}
+
+// Names of the *args and **kwargs parameters where they are not "args" and "kwargs".
+struct var_args {
+    const char* name;
+};
+struct var_kwargs {
+    const char* name;
+};
+
+namespace detail {
+
+template <class T>
+constexpr bool is_var_args = std::is_same<py::detail::intrinsic_t<T>, py::args>::value;
+template <class T>
+constexpr bool is_var_kwargs = std::is_same<py::detail::intrinsic_t<T>, py::kwargs>::value;
+
+// Calls a C++ callable whose parameters pybind11 can cast, one per parameter of the list in order,
+// with py::args / py::kwargs parameters taking *args / **kwargs.
+template <class F, class Sig>
+class TypedCallee;
+
+template <class F, class R, class... Args>
+class TypedCallee<F, R(Args...)> final : public Callee {
+public:
+    explicit TypedCallee(F f) : f_(std::move(f)) {}
+
+    PyObject* call(PyObject* const* args, PyObject* var_args, PyObject* var_kwargs) override {
+        try {
+            return invoke(args, var_args, var_kwargs, std::index_sequence_for<Args...>());
+        } catch (...) {
+            translate_current_exception();
+            return nullptr;
+        }
+    }
+
+    static constexpr bool var_args = (false || ... || is_var_args<Args>);
+    static constexpr bool var_kwargs = (false || ... || is_var_kwargs<Args>);
+    // The number of plain parameters, and how many of them come before a py::args one (those
+    // after it are keyword-only, as in a `def`).
+    static constexpr size_t plain_count() {
+        return (0 + ... + (is_var_args<Args> || is_var_kwargs<Args> ? 0 : 1));
+    }
+    static constexpr size_t plain_before_var_args() {
+        size_t count = 0;
+        bool seen = false;
+        ((seen = seen || is_var_args<Args>, count += (!seen && !is_var_kwargs<Args>) ? 1 : 0), ...);
+        return count;
+    }
+
+private:
+    template <class A>
+    static PyObject* source(PyObject* const* args, size_t& next, PyObject* var_args,
+                            PyObject* var_kwargs) {
+        if constexpr (is_var_args<A>) return var_args;
+        else if constexpr (is_var_kwargs<A>) return var_kwargs;
+        else return args[next++];
+    }
+
+    template <size_t... I>
+    PyObject* invoke(PyObject* const* args, PyObject* var_args, PyObject* var_kwargs,
+                     std::index_sequence<I...>) {
+        std::tuple<py::detail::make_caster<Args>...> casters;
+        size_t next = 0;
+        PyObject* sources[sizeof...(Args) + 1] = {source<Args>(args, next, var_args, var_kwargs)...};
+        bool ok = (true && ... && std::get<I>(casters).load(sources[I], true));
+        if (!ok) {
+            PyErr_SetString(PyExc_TypeError, "an argument has a type this function cannot take");
+            return nullptr;
+        }
+        if constexpr (std::is_void<R>::value) {
+            f_(py::detail::cast_op<Args>(std::move(std::get<I>(casters)))...);
+            Py_RETURN_NONE;
+        } else {
+            return py::detail::make_caster<R>::cast(
+                       f_(py::detail::cast_op<Args>(std::move(std::get<I>(casters)))...),
+                       py::return_value_policy::move, py::handle())
+                .ptr();
+        }
+    }
+
+    F f_;
+};
+
+// Gathers a parameter list from pybind11's annotations.
+class SignatureBuilder {
+public:
+    std::vector<std::pair<std::string, py::object>> args;  // name, default (or null)
+    size_t posonly = 0;
+    size_t kwonly_from = static_cast<size_t>(-1);
+    std::string doc;
+    bool has_doc = false;
+
+    void add(const py::arg_v& a) { args.emplace_back(a.name ? a.name : "", a.value); }
+    void add(const py::arg& a) { args.emplace_back(a.name ? a.name : "", py::object()); }
+    void add(const py::pos_only&) { posonly = args.size(); }
+    void add(const py::kw_only&) { kwonly_from = args.size(); }
+    void add(const char* d) { doc = d, has_doc = true; }
+    void add(const py::doc& d) { doc = d.value, has_doc = true; }
+    void add(const py::name&) {}
+    void add(const py::is_method&) {}
+    void add(const py::sibling&) {}
+    void add(const py::scope&) {}
+    void add(py::return_value_policy) {}
+    void add(const var_args& v) { var_args_name = v.name; }
+    void add(const var_kwargs& v) { var_kwargs_name = v.name; }
+    std::string var_args_name = "args";
+    std::string var_kwargs_name = "kwargs";
+};
+
+}  // namespace detail
+
+// What a Function is made of: the parameter list and the C++ callee.
+struct FunctionParts {
+    std::unique_ptr<Signature> signature;
+    std::unique_ptr<Callee> callee;
+    std::string doc;
+    bool has_doc = false;
+};
+
+// Builds the parts for a C++ callable `f` and its annotations; `self` prepends the parameter
+// `self` (a method).
+template <class F, class... Extra>
+FunctionParts function_parts(F&& f, bool self, const Extra&... extra) {
+    using Fn = std::decay_t<F>;
+    using Sig = py::detail::function_signature_t<Fn>;
+    using Impl = detail::TypedCallee<Fn, Sig>;
+    detail::SignatureBuilder b;
+    (b.add(extra), ...);
+    FunctionParts parts;
+    parts.signature = std::make_unique<Signature>();
+    parts.doc = b.doc;
+    parts.has_doc = b.has_doc;
+    Signature& s = *parts.signature;
+    constexpr size_t plain = Impl::plain_count();
+    size_t named = plain - (self ? 1 : 0);
+    if (!b.args.empty() && b.args.size() != named)
+        throw std::logic_error("the parameter names do not match the function's parameters");
+    size_t offset = self ? 1 : 0;
+    if (self) s.add("self", nullptr, false);
+    size_t kwonly_from = b.kwonly_from;
+    if (Impl::var_args && Impl::plain_before_var_args() - offset < kwonly_from)
+        kwonly_from = Impl::plain_before_var_args() - offset;
+    for (size_t i = 0; i < named; ++i) {
+        std::string name = b.args.empty() ? "arg" + std::to_string(i) : b.args[i].first;
+        PyObject* def = b.args.empty() ? nullptr : b.args[i].second.ptr();
+        s.add(name.c_str(), def, i >= kwonly_from);
+    }
+    if (b.posonly) s.set_posonly(b.posonly + offset);
+    if (Impl::var_args) s.set_var_args(b.var_args_name);
+    if (Impl::var_kwargs) s.set_var_kwargs(b.var_kwargs_name);
+    s.finish();
+    parts.callee = std::make_unique<Impl>(std::forward<F>(f));
+    return parts;
+}
+
+// A callee written against the C interface, for code that must keep no C++ object owning a
+// Python reference on its stack (a daemon thread's frames, unwound at interpreter exit): it gets
+// the bound arguments borrowed and returns a new reference, or null with an exception set.
+using RawFunction = PyObject* (*)(PyObject* const* args, PyObject* var_args, PyObject* var_kwargs);
+
+class RawCallee final : public Callee {
+public:
+    explicit RawCallee(RawFunction f) : f_(f) {}
+    PyObject* call(PyObject* const* args, PyObject* var_args, PyObject* var_kwargs) override {
+        return f_(args, var_args, var_kwargs);
+    }
+
+private:
+    RawFunction f_;
+};
+
+// The parts of a C-interface function with plain required parameters `names`.
+inline FunctionParts raw_function_parts(RawFunction f, std::initializer_list<const char*> names,
+                                        const char* doc) {
+    FunctionParts parts;
+    parts.signature = std::make_unique<Signature>();
+    for (const char* n : names) parts.signature->add(n, nullptr, false);
+    parts.signature->finish();
+    parts.callee = std::make_unique<RawCallee>(f);
+    if (doc) {
+        parts.doc = doc;
+        parts.has_doc = true;
+    }
+    return parts;
+}
+
+// The Python object of a Function.
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    PyObject* dict;
+    PyObject* weakrefs;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    Signature* signature;
+    Callee* callee;
+};
+
+class Function {
+public:
+    // The type, made once per extension module (it is registered nowhere, so modules never
+    // collide over it).
+    static PyTypeObject* type() {
+        static PyTypeObject* made = make_type();
+        return made;
+    }
+
+    // A new function object named `qualname` (its __name__ is the last dotted part) of `module`.
+    static py::object make(FunctionParts parts, const std::string& qualname, py::handle module) {
+        PyTypeObject* t = type();
+        auto* self = PyObject_GC_New(FunctionObject, t);
+        if (!self) throw py::error_already_set();
+        self->vectorcall = &Function::call;
+        self->dict = nullptr;
+        self->weakrefs = nullptr;
+        auto dot = qualname.rfind('.');
+        self->name = PyUnicode_FromString(
+            (dot == std::string::npos ? qualname : qualname.substr(dot + 1)).c_str());
+        self->qualname = PyUnicode_FromString(qualname.c_str());
+        self->module = module.inc_ref().ptr();
+        if (parts.has_doc) {
+            self->doc = PyUnicode_FromString(parts.doc.c_str());
+        } else {
+            self->doc = Py_None;
+            Py_INCREF(Py_None);
+        }
+        self->signature = parts.signature.release();
+        self->callee = parts.callee.release();
+        PyObject_GC_Track(self);
+        py::object result = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(self));
+        if (!self->name || !self->qualname || !self->doc) throw py::error_already_set();
+        return result;
+    }
+
+    static bool check(py::handle h) { return Py_TYPE(h.ptr()) == type(); }
+
+private:
+    static constexpr size_t kStackParams = 16;
+
+    static PyObject* call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+        auto* self = reinterpret_cast<FunctionObject*>(callable);
+        const Signature& sig = *self->signature;
+        size_t nargs = PyVectorcall_NARGS(nargsf);
+        if (!kwnames && sig.exact(nargs)) return self->callee->call(args, nullptr, nullptr);
+        PyObject* stack[kStackParams];
+        std::unique_ptr<PyObject*[]> heap;
+        PyObject** bound = stack;
+        if (sig.size() > kStackParams) {
+            heap.reset(new PyObject*[sig.size()]);
+            bound = heap.get();
+        }
+        PyObject* var_args = nullptr;
+        PyObject* var_kwargs = nullptr;
+        PyObject* result = nullptr;
+        // Keep the qualified name alive while it may be formatted into an error.
+        PyObject* qualname = self->qualname ? self->qualname : self->name;
+        Py_XINCREF(qualname);
+        if (sig.bind(qualname ? qualname : Py_None, args, nargs, kwnames, bound, &var_args, &var_kwargs))
+            result = self->callee->call(bound, var_args, var_kwargs);
+        Py_XDECREF(qualname);
+        Py_XDECREF(var_args);
+        Py_XDECREF(var_kwargs);
+        return result;
+    }
+
+    static PyObject* descr_get(PyObject* self, PyObject* obj, PyObject*) {
+        if (!obj || obj == Py_None) {
+            Py_INCREF(self);
+            return self;
+        }
+        return PyMethod_New(self, obj);
+    }
+
+    static PyObject* repr(PyObject* self) {
+        auto* f = reinterpret_cast<FunctionObject*>(self);
+        return PyUnicode_FromFormat("<function %S at %p>", f->qualname ? f->qualname : Py_None, self);
+    }
+
+    static PyObject* text_signature(PyObject* self, void*) {
+        auto* f = reinterpret_cast<FunctionObject*>(self);
+        try {
+            return py::str(f->signature->text()).release().ptr();
+        } catch (...) {
+            translate_current_exception();
+            return nullptr;
+        }
+    }
+
+    static int traverse(PyObject* self, visitproc visit, void* arg) {
+        auto* f = reinterpret_cast<FunctionObject*>(self);
+        Py_VISIT(Py_TYPE(self));
+        Py_VISIT(f->dict);
+        Py_VISIT(f->module);
+        return 0;
+    }
+
+    static int clear(PyObject* self) {
+        auto* f = reinterpret_cast<FunctionObject*>(self);
+        Py_CLEAR(f->dict);
+        return 0;
+    }
+
+    static void dealloc(PyObject* self) {
+        auto* f = reinterpret_cast<FunctionObject*>(self);
+        PyTypeObject* t = Py_TYPE(self);
+        PyObject_GC_UnTrack(self);
+        if (f->weakrefs) PyObject_ClearWeakRefs(self);
+        Py_CLEAR(f->dict);
+        Py_CLEAR(f->name);
+        Py_CLEAR(f->qualname);
+        Py_CLEAR(f->module);
+        Py_CLEAR(f->doc);
+        delete f->callee;
+        delete f->signature;
+        PyObject_GC_Del(self);
+        Py_DECREF(t);
+    }
+
+    static PyTypeObject* make_type() {
+        static PyMemberDef members[] = {
+            {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
+            {"__weaklistoffset__", T_PYSSIZET, offsetof(FunctionObject, weakrefs), READONLY, nullptr},
+            {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
+            {"__name__", T_OBJECT, offsetof(FunctionObject, name), 0, nullptr},
+            {"__qualname__", T_OBJECT, offsetof(FunctionObject, qualname), 0, nullptr},
+            {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
+            {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
+            {nullptr, 0, 0, 0, nullptr}};
+        static PyGetSetDef getset[] = {
+            {"__text_signature__", &Function::text_signature, nullptr, nullptr, nullptr},
+            {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+            {nullptr, nullptr, nullptr, nullptr, nullptr}};
+        static PyType_Slot slots[] = {
+            {Py_tp_call, reinterpret_cast<void*>(&PyVectorcall_Call)},
+            {Py_tp_descr_get, reinterpret_cast<void*>(&Function::descr_get)},
+            {Py_tp_repr, reinterpret_cast<void*>(&Function::repr)},
+            {Py_tp_traverse, reinterpret_cast<void*>(&Function::traverse)},
+            {Py_tp_clear, reinterpret_cast<void*>(&Function::clear)},
+            {Py_tp_dealloc, reinterpret_cast<void*>(&Function::dealloc)},
+            {Py_tp_members, members},
+            {Py_tp_getset, getset},
+            {0, nullptr}};
+        static PyType_Spec spec = {
+            "pyglue.function", sizeof(FunctionObject), 0,
+            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+            slots};
+        PyObject* t = PyType_FromSpec(&spec);
+        if (!t) throw py::error_already_set();
+        return reinterpret_cast<PyTypeObject*>(t);  // kept for the life of the process
+    }
+};
+
+// A Function named `qualname` of module `m` for the C++ callable `f` and its annotations.
+template <class F, class... Extra>
+py::object make_function(py::handle m, const std::string& qualname, F&& f, const Extra&... extra) {
+    return Function::make(function_parts(std::forward<F>(f), false, extra...), qualname,
+                          m.attr("__name__"));
+}
+
+// `def name(...)` at module level: a Function set as the module's attribute `name`.
+template <class F, class... Extra>
+py::object def(py::module_& m, const char* name, F&& f, const Extra&... extra) {
+    py::object fn = make_function(m, name, std::forward<F>(f), extra...);
+    m.attr(name) = fn;
+    return fn;
+}
+
+// Marks a function so asyncio.iscoroutinefunction answers True.
+inline void mark_coroutine_function(py::object fn) {
+    fn.attr("_is_coroutine") = py::module_::import("asyncio.coroutines").attr("_is_coroutine");
+}
+
+// ---------------------------------------------------------------------------------------------
+// The Python type of coroutines.
+
+// The Python object of a Coroutine: it owns the C++ state machine.
+struct CoroutineObject {
+    PyObject_HEAD
+    std::shared_ptr<Coroutine>* impl;
+    PyObject* weakrefs;
+};
+
+namespace detail {
+
+inline Coroutine& coroutine_of(PyObject* self) {
+    return **reinterpret_cast<CoroutineObject*>(self)->impl;
+}
+
+// Runs `f` at the C boundary: C++ exceptions become the Python exception, a forced unwind goes on.
+template <class F>
+PyObject* boundary(F&& f) {
+    try {
+        return f();
+    } catch (...) {
+        translate_current_exception();
+        return nullptr;
+    }
+}
+
+inline PyObject* coro_send(PyObject* self, PyObject* value) {
+    return boundary([&] { return coroutine_of(self).send(py::reinterpret_borrow<py::object>(value)).release().ptr(); });
+}
+
+inline PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    if (!_PyArg_CheckPositional("throw", nargs, 1, 3)) return nullptr;
+    return boundary([&] {
+        py::object typ = py::reinterpret_borrow<py::object>(args[0]);
+        py::object val = nargs > 1 ? py::reinterpret_borrow<py::object>(args[1]) : py::none();
+        py::object tb = nargs > 2 ? py::reinterpret_borrow<py::object>(args[2]) : py::none();
+        return coroutine_of(self).throw_(typ, val, tb).release().ptr();
+    });
+}
+
+inline PyObject* coro_close(PyObject* self, PyObject*) {
+    return boundary([&] {
+        coroutine_of(self).close();
+        return py::none().release().ptr();
+    });
+}
+
+inline PyObject* coro_self(PyObject* self) {
+    Py_INCREF(self);
+    return self;
+}
+
+inline PyObject* coro_next(PyObject* self) {
+    return boundary([&] { return coroutine_of(self).next().release().ptr(); });
+}
+
+inline PyObject* coro_name(PyObject* self, void*) {
+    const std::string& q = coroutine_of(self).qualname();
+    auto dot = q.rfind('.');
+    return PyUnicode_FromString(dot == std::string::npos ? q.c_str() : q.c_str() + dot + 1);
+}
+
+inline PyObject* coro_qualname(PyObject* self, void*) {
+    return PyUnicode_FromString(coroutine_of(self).qualname().c_str());
+}
+
+inline PyObject* coro_running(PyObject* self, void*) {
+    return PyBool_FromLong(coroutine_of(self).running());
+}
+
+inline PyObject* coro_none(PyObject*, void*) { Py_RETURN_NONE; }
+
+inline PyObject* coro_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<coroutine object %s at %p>", coroutine_of(self).qualname().c_str(), self);
+}
+
+inline void coro_dealloc(PyObject* self) {
+    auto* c = reinterpret_cast<CoroutineObject*>(self);
+    PyTypeObject* t = Py_TYPE(self);
+    if (c->weakrefs) PyObject_ClearWeakRefs(self);
+    delete c->impl;
+    PyObject_Free(self);
+    Py_DECREF(t);
+}
+
+}  // namespace detail
+
+inline PyTypeObject* Coroutine::type() {
+    static PyTypeObject* made = [] {
+        static PyMethodDef methods[] = {
+            {"send", reinterpret_cast<PyCFunction>(&detail::coro_send), METH_O,
+             "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
+            {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&detail::coro_throw)),
+             METH_FASTCALL,
+             "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next "
+             "iterated value or raise\nStopIteration."},
+            {"close", reinterpret_cast<PyCFunction>(&detail::coro_close), METH_NOARGS,
+             "close() -> raise GeneratorExit inside coroutine."},
+            {nullptr, nullptr, 0, nullptr}};
+        static PyGetSetDef getset[] = {
+            {"__name__", &detail::coro_name, nullptr, nullptr, nullptr},
+            {"__qualname__", &detail::coro_qualname, nullptr, nullptr, nullptr},
+            {"cr_running", &detail::coro_running, nullptr, nullptr, nullptr},
+            {"cr_await", [](PyObject* self, void*) -> PyObject* {
+                 const py::object& a = detail::coroutine_of(self).awaiting();
+                 PyObject* r = a ? a.ptr() : Py_None;
+                 Py_INCREF(r);
+                 return r;
+             }, nullptr, nullptr, nullptr},
+            {"cr_frame", &detail::coro_none, nullptr, nullptr, nullptr},
+            {nullptr, nullptr, nullptr, nullptr, nullptr}};
+        static PyMemberDef members[] = {
+            {"__weaklistoffset__", T_PYSSIZET, offsetof(CoroutineObject, weakrefs), READONLY, nullptr},
+            {nullptr, 0, 0, 0, nullptr}};
+        static PyType_Slot slots[] = {
+            {Py_am_await, reinterpret_cast<void*>(&detail::coro_self)},
+            {Py_tp_iter, reinterpret_cast<void*>(&detail::coro_self)},
+            {Py_tp_iternext, reinterpret_cast<void*>(&detail::coro_next)},
+            {Py_tp_repr, reinterpret_cast<void*>(&detail::coro_repr)},
+            {Py_tp_dealloc, reinterpret_cast<void*>(&detail::coro_dealloc)},
+            {Py_tp_methods, methods},
+            {Py_tp_getset, getset},
+            {Py_tp_members, members},
+            {0, nullptr}};
+        static PyType_Spec spec = {"pyglue.coroutine", sizeof(CoroutineObject), 0,
+                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE |
+                                       Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                                   slots};
+        PyObject* t = PyType_FromSpec(&spec);
+        if (!t) throw py::error_already_set();
+        // Kept for the life of the process.
+        py::module_::import("collections.abc").attr("Coroutine").attr("register")(py::handle(t));
+        return reinterpret_cast<PyTypeObject*>(t);
+    }();
+    return made;
+}
+
+inline py::object Coroutine::wrap(std::shared_ptr<Coroutine> c) {
+    PyTypeObject* t = type();
+    auto* self = PyObject_New(CoroutineObject, t);
+    if (!self) throw py::error_already_set();
+    self->impl = new std::shared_ptr<Coroutine>(std::move(c));
+    self->weakrefs = nullptr;
+    return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(self));
+}
+
+// ---------------------------------------------------------------------------------------------
 // Plain Python classes built from C++.
 
 // Builds `type(name, bases, {})` (or `metaclass(...)`), with __module__ and __qualname__ set, and
@@ -497,33 +1315,36 @@ public:
         m.attr(name) = cls_;
     }
 
-    // pybind11 treats a function named "__init__" as the constructor of one of its own classes
-    // (and refuses or skips plain instances), so __init__ is made under another name and stored
-    // as __init__.
+    // A method: a Function whose first parameter is `self`, qualified by the class's name.
     template <class F, class... Extra>
     PlainClass& def(const char* name, F&& f, const Extra&... extra) {
-        const char* made = std::string(name) == "__init__" ? "__init" : name;
-        py::cpp_function cf(std::forward<F>(f), py::name(made), py::is_method(cls_),
-                            py::sibling(own_attribute(name)), extra...);
-        py::setattr(cls_, name, cf);
+        py::setattr(cls_, name, method(name, std::forward<F>(f), extra...));
         return *this;
     }
 
     // A static method (no self).
     template <class F, class... Extra>
     PlainClass& def_static(const char* name, F&& f, const Extra&... extra) {
-        py::cpp_function cf(std::forward<F>(f), py::name(name), py::scope(cls_), extra...);
-        py::setattr(cls_, name, py::reinterpret_steal<py::object>(PyStaticMethod_New(cf.ptr())));
+        py::object fn = Function::make(function_parts(std::forward<F>(f), false, extra...),
+                                       qualname(name), cls_.attr("__module__"));
+        py::setattr(cls_, name, py::reinterpret_steal<py::object>(PyStaticMethod_New(fn.ptr())));
         return *this;
     }
 
     // A read-only property computed in C++.
     template <class F>
     PlainClass& def_property_readonly(const char* name, F&& getter) {
-        py::cpp_function g(std::forward<F>(getter), py::is_method(cls_));
-        py::object prop = py::module_::import("builtins").attr("property")(g);
+        py::object prop = py::module_::import("builtins").attr("property")(
+            method(name, std::forward<F>(getter)));
         py::setattr(cls_, name, prop);
         return *this;
+    }
+
+    // A Function that takes `self` first, qualified by the class's name, not yet set on the class.
+    template <class F, class... Extra>
+    py::object method(const char* name, F&& f, const Extra&... extra) const {
+        return Function::make(function_parts(std::forward<F>(f), true, extra...), qualname(name),
+                              cls_.attr("__module__"));
     }
 
     PlainClass& attr(const char* name, py::object value) {
@@ -534,59 +1355,12 @@ public:
     py::object cls() const { return cls_; }
 
 private:
-    // The class's own attribute `name` (not an inherited one), or None: only the class's own C++
-    // methods are chained as overloads; a base class's Python method is simply overridden.
-    py::object own_attribute(const char* name) const {
-        PyObject* own = PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(cls_.ptr())->tp_dict, name);
-        return own ? py::reinterpret_borrow<py::object>(own) : py::none();
+    std::string qualname(const char* name) const {
+        return std::string(py::str(cls_.attr("__qualname__"))) + "." + name;
     }
 
     py::object cls_;
 };
-
-// ---------------------------------------------------------------------------------------------
-// Function objects with a __dict__.
-
-// CFunction wraps a C++ callable as an object with an instance __dict__ (so __name__, __doc__,
-// __wrapped__ and _is_coroutine can be set, and functools.wraps accepts it) and __get__ (so it
-// binds as a method when set on a class). The callable is kept under `__cfunc__`. The type is
-// made in each module at its first CFunction and kept there as `_CFunction`.
-inline py::object cfunction_type(py::module_& m) {
-    if (py::hasattr(m, "_CFunction")) return m.attr("_CFunction");
-    PlainClass c(m, "_CFunction");
-    c.def("__call__", [](py::object self, py::args args, py::kwargs kwargs) {
-        return self.attr("__cfunc__")(*args, **kwargs);
-    });
-    c.def("__get__", [](py::object self, py::object instance, py::object) -> py::object {
-        if (instance.is_none()) return self;
-        return py::module_::import("types").attr("MethodType")(self, instance);
-    }, py::arg("instance"), py::arg("owner") = py::none());
-    c.def("__repr__", [](py::object self) {
-        return py::str("<function {}>").format(self.attr("__qualname__"));
-    });
-    return c.cls();
-}
-
-// Makes a CFunction named `qualname` (its __name__ is the last dotted part) in module `m`.
-template <class F, class... Extra>
-py::object make_function(py::module_& m, const std::string& qualname, F&& f, const Extra&... extra) {
-    py::object type = cfunction_type(m);
-    py::object fn = type.attr("__new__")(type);
-    auto dot = qualname.rfind('.');
-    std::string name = dot == std::string::npos ? qualname : qualname.substr(dot + 1);
-    py::cpp_function impl(std::forward<F>(f), py::name(name.c_str()), extra...);
-    fn.attr("__cfunc__") = impl;
-    fn.attr("__name__") = name;
-    fn.attr("__qualname__") = qualname;
-    fn.attr("__module__") = m.attr("__name__");
-    fn.attr("__doc__") = impl.attr("__doc__");
-    return fn;
-}
-
-// Marks a function so asyncio.iscoroutinefunction answers True.
-inline void mark_coroutine_function(py::object fn) {
-    fn.attr("_is_coroutine") = py::module_::import("asyncio.coroutines").attr("_is_coroutine");
-}
 
 }  // inline namespace PYGLUE_MODULE
 }  // namespace pyglue

@@ -118,18 +118,18 @@ PYBIND11_MODULE(vexa, m) {
   m.attr("quote") = pyglue::lookup("urllib.parse", "quote");
   pyglue::new_exception(m, "VexaError", "Vexa Error");
 
-  m.def("read_error_code_dict", &vexa::read_error_code_dict, py::arg("folder_path"), py::pos_only(),
+  pyglue::def(m, "read_error_code_dict", &vexa::read_error_code_dict, py::arg("folder_path"), py::pos_only(),
         "Reads the error codes of cError.h in the folder: {code: {'error_msg': ..., 'error': ...}}.");
-  m.def("raise_error",
+  pyglue::def(m, "raise_error",
         [](py::object return_code, py::object error_code_dict) {
           vexa::raise_error(global("VexaError"), return_code, error_code_dict);
         },
         py::arg("return_code"), py::arg("error_code_dict"),
         "Raises VexaError with the name, the code and the message of the code.");
-  m.def("init_vexa", &init_vexa, py::arg("vexa_path") = "Velmora.pfx", py::arg("vexa_pwd") = "",
+  pyglue::def(m, "init_vexa", &init_vexa, py::arg("vexa_path") = "Velmora.pfx", py::arg("vexa_pwd") = "",
         "Activates the PKCS#12 certificate for signing; returns 0 or raises VexaError.");
-  m.def("get_sign", &get_sign, py::arg("plaintext") = "",
+  pyglue::def(m, "get_sign", &get_sign, py::arg("plaintext") = "",
         "Signs the text (as Big5) and returns the base64 PKCS#7 signature as bytes.");
-  m.def("gen_vexa", &gen_vexa, py::arg("user_id"), py::arg("plain"),
+  pyglue::def(m, "gen_vexa", &gen_vexa, py::arg("user_id"), py::arg("plain"),
         "Signs the text and returns the signature block as bytes.");
 }

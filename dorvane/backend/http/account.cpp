@@ -21,10 +21,10 @@ PYBIND11_MODULE(account, m) {
          {"_query_funds_profitloss", "_query_real_profitloss", "_query_unreal_profitloss"})
         m.attr(name) = pyglue::import_from("dorvane.backend.http.stock.account", name);
 
-    m.def("rm_dict_key", &da::rm_dict_key, py::arg("d"),
+    pyglue::def(m, "rm_dict_key", &da::rm_dict_key, py::arg("d"),
           "rm_dict_key(d, *args)\n\nA new plain dict copied from `d` without the keys `args`; a key "
           "that `d` does not hold raises KeyError.");
-    m.def("assimilate_type", &da::assimilate_type, py::arg("details"), py::pos_only(),
+    pyglue::def(m, "assimilate_type", &da::assimilate_type, py::arg("details"), py::pos_only(),
           "assimilate_type(details)\n\n[details] when `details` is a dict, otherwise `details` "
           "itself.");
 

@@ -87,25 +87,6 @@ void constant_init(py::object self, py::object ops) {
     }
 }
 
-// Constant.__init__(self, ops): `ops` by position or by name, with the interpreter's own wording
-// for a call that does not fit.
-void constant_init_call(py::object self, py::args args, py::kwargs kwargs) {
-    if (args.size() > 1)
-        pyglue::raise(PyExc_TypeError, "__init__() takes 2 positional arguments but " +
-                                           std::to_string(args.size() + 1) + " were given");
-    py::object ops;
-    if (args.size() == 1) ops = args[0];
-    for (auto item : kwargs) {
-        std::string key = py::str(item.first);
-        if (key != "ops")
-            pyglue::raise(PyExc_TypeError, "__init__() got an unexpected keyword argument '" + key + "'");
-        if (ops) pyglue::raise(PyExc_TypeError, "__init__() got multiple values for argument 'ops'");
-        ops = py::reinterpret_borrow<py::object>(item.second);
-    }
-    if (!ops) pyglue::raise(PyExc_TypeError, "__init__() missing 1 required positional argument: 'ops'");
-    constant_init(self, ops);
-}
-
 }  // namespace
 
 PYBIND11_MODULE(constant, m) {
@@ -116,7 +97,7 @@ PYBIND11_MODULE(constant, m) {
     if (PyObject_DelAttrString(m.ptr(), "generator") < 0) throw py::error_already_set();
 
     pyglue::PlainClass constant(m, "Constant");
-    constant.def("__init__", &constant_init_call);
+    constant.def("__init__", &constant_init, py::arg("ops"));
 
     pyglue::PlainClass meta(m, "MetaProps", py::make_tuple(type_type()));
     meta.def("__repr__", &meta_repr);

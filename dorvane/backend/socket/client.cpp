@@ -10,11 +10,7 @@ namespace dc = dorvane_client;
 PYBIND11_MODULE(client, m) {
     dc::set_module(m);
 
-    // The module's imports, kept as its globals and read from there at each use. They come
-    // before this module's own types: pybind11's shared metaclass belongs to the first extension
-    // module loaded, and its clean-up of a freed type erases that type's C++ key from the owner's
-    // table of module-local types. Not being the owner keeps a coroutine type freed in another
-    // module from unregistering ours.
+    // The module's imports, kept as its globals and read from there at each use.
     m.attr("os") = py::module_::import("os");
     m.attr("asyncio") = py::module_::import("asyncio");
     m.attr("EventEmitter") = py::module_::import("pyee").attr("EventEmitter");
@@ -23,18 +19,17 @@ PYBIND11_MODULE(client, m) {
     m.attr("protocol") = py::module_::import("dorvane.backend.socket.protocol");
     m.attr("Connection") = py::module_::import("dorvane.backend.socket.connect").attr("Connection");
 
-    pyglue::Coroutine::bind(m);
-
     m.attr("api") = pyglue::make_function(
         m, "api", [](py::args keys, py::kwargs options) {
             return dc::api(py::tuple(keys), py::dict(options));
-        });
+        },
+        pyglue::var_args{"deco_args"}, pyglue::var_kwargs{"deco_kwargs"});
     m.attr("api").attr("__doc__") =
         "api(*keys, **options): wrap a request method; the reply is trimmed to `keys` unless "
         "options['all'] is true.";
-    m.def("filter_key",
+    pyglue::def(m, "filter_key",
           [](py::object data, py::args keep) { dc::filter_key(data, keep); },
-          py::arg("data"),
+          py::arg("data"), pyglue::var_args{"preserve_keys"},
           "filter_key(data, *preserve_keys): remove from `data`, in place, every other key.");
 
     dc::bind_client(m);

@@ -88,8 +88,9 @@ protected:
         py::object caller = loop.attr("create_future")();
         py::object cb = pop(kwargs_, "cb");
         if (truthy(cb)) caller.attr("add_done_callback")(cb);
-        py::cpp_function filter(ReplyFilter(caller, keys_, options_), py::name("filter"),
-                                py::arg("fut"));
+        py::object filter = pyglue::make_function(
+            module(), "api.<locals>.decorator.<locals>.newFn.<locals>.filter",
+            ReplyFilter(caller, keys_, options_), py::arg("fut"));
 
         py::dict kw;
         kw["cb"] = filter;
@@ -151,11 +152,7 @@ py::object decorate(py::object fn, py::tuple keys, py::dict options) {
                                                     py::tuple(args), py::dict(kwargs), keys,
                                                     options);
         });
-    py::object impl = new_fn.attr("__cfunc__");
     global("wraps")(fn)(new_fn);
-    // wraps copies fn's attribute dictionary, and a function made in C++ keeps its callable
-    // there: newFn keeps its own.
-    new_fn.attr("__cfunc__") = impl;
     pyglue::mark_coroutine_function(new_fn);
     return new_fn;
 }

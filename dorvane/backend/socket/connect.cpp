@@ -23,15 +23,6 @@ PYBIND11_MODULE(connect, m) {
 
     dorvane_connect::init_names(m);
     dorvane_connect::HeaderCodec::init(m.attr("protocol").attr("HEADER"));
-    pyglue::Coroutine::bind(m);
     dorvane_connect::bind_connection(m);
     dorvane_connect::bind_socket(m);
-
-    // The glue's helper types are not names of this module. The registry of bound types holds no
-    // reference to the coroutine type, so it keeps one of its own for the life of the process.
-    for (const char* helper : {"coroutine", "_CFunction"}) {
-        if (!py::hasattr(m, helper)) continue;
-        py::object(m.attr(helper)).release();
-        py::delattr(m, helper);
-    }
 }

@@ -22,7 +22,8 @@ void fail_pending(py::handle req_map, py::handle exc) {
 py::object retrieve_callback() {
     static PyObject* cb = nullptr;
     if (!cb) {
-        py::cpp_function f(
+        py::object f = pyglue::make_function(
+            module(), "Connection.ping_aliveAsync.<locals>.retrieve",
             [](py::object fut) {
                 if (!truthy(call_method(fut, N.cancelled))) call_method(fut, N.exception);
             },

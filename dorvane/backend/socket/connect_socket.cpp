@@ -153,9 +153,8 @@ void bind_socket(py::module_& m) {
     cls.def("connection_made", &connection_made, py::arg("transport"));
     cls.def("connection_lost", &connection_lost, py::arg("exc"));
     cls.def("data_received", &data_received, py::arg("data"));
-    py::object type = cls.cls();
-    py::cpp_function getter(&data_get, py::is_method(type));
-    py::cpp_function setter(&data_set, py::is_method(type));
+    py::object getter = cls.method("_data", &data_get);
+    py::object setter = cls.method("_data", &data_set, py::arg("value"));
     py::object prop = py::module_::import("builtins").attr("property")(getter, setter, py::none(),
                                                                       "receive buffer: bytes not yet cut into messages");
     cls.attr("_data", prop);

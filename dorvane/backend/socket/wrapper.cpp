@@ -15,7 +15,6 @@ PYBIND11_MODULE(wrapper, m) {
     py::options options;
     options.disable_function_signatures();
     dw::set_module(m);
-    pyglue::Coroutine::bind(m);
 
     // The module's imports, kept as its globals and read from there at each use.
     m.attr("time") = py::module_::import("time");

@@ -144,15 +144,11 @@ py::object elide(py::object fn) {
             return pyglue::Coroutine::make<ElideCall>(runner, qualname, std::move(args),
                                                       std::move(kwargs));
         });
-    py::object impl = wrapper.attr("__cfunc__");
     wrapper = global("wraps")(fn)(wrapper);
-    // wraps copies fn's __dict__, which for a function made in C++ holds that function's own
-    // implementation under the same key: put the runner's back.
-    wrapper.attr("__cfunc__") = impl;
     pyglue::mark_coroutine_function(wrapper);
     return wrapper;
 }
 
-void bind_elide(py::module_& m) { m.def("elide", &elide, py::arg("fn"), kElideDoc); }
+void bind_elide(py::module_& m) { pyglue::def(m, "elide", &elide, py::arg("fn"), kElideDoc); }
 
 }  // namespace dorvane_wrapper

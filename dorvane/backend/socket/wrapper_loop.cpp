@@ -14,11 +14,8 @@ namespace {
 // time it tries to take the interpreter lock, and that unwinds its stack. C++ destructors running
 // then would release Python references without the lock while the main thread tears the
 // interpreter down; plain C frames unwind without running anything.
-PyObject* start_loop_c(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"loop", nullptr};
-    PyObject* loop = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:start_loop", const_cast<char**>(keywords), &loop))
-        return nullptr;
+PyObject* start_loop_c(PyObject* const* args, PyObject*, PyObject*) {
+    PyObject* loop = args[0];
     PyObject* dict = PyModule_GetDict(module().ptr());  // borrowed
     PyObject* asyncio = PyDict_GetItemString(dict, "asyncio");  // borrowed
     if (!asyncio) {
@@ -34,10 +31,8 @@ PyObject* start_loop_c(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
     Py_RETURN_NONE;
 }
 
-PyMethodDef start_loop_def = {
-    "start_loop", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&start_loop_c)),
-    METH_VARARGS | METH_KEYWORDS,
-    "start_loop(loop)\n\nMake `loop` the current event loop of this thread and run it forever."};
+const char* const kStartLoopDoc =
+    "start_loop(loop)\n\nMake `loop` the current event loop of this thread and run it forever.";
 
 }  // namespace
 
@@ -97,12 +92,12 @@ void exit_check(py::object thread, py::object loop) {
 }
 
 void bind_loop_functions(py::module_& m) {
-    PyObject* fn = PyCFunction_NewEx(&start_loop_def, nullptr, m.attr("__name__").ptr());
-    if (!fn) throw py::error_already_set();
-    m.attr("start_loop") = py::reinterpret_steal<py::object>(fn);
-    m.def("stop_loop", &stop_loop, py::arg("loop"),
+    m.attr("start_loop") = pyglue::Function::make(
+        pyglue::raw_function_parts(&start_loop_c, {"loop"}, kStartLoopDoc), "start_loop",
+        m.attr("__name__"));
+    pyglue::def(m, "stop_loop", &stop_loop, py::arg("loop"),
           "stop_loop(loop)\n\nAsk `loop` to stop, from any thread, without waiting for it.");
-    m.def("_exitCheckfunc", &exit_check, py::arg("thread"), py::arg("loop"),
+    pyglue::def(m, "_exitCheckfunc", &exit_check, py::arg("thread"), py::arg("loop"),
           "\n    Help event_loop on another thread to catch KeyboardInterrupt.\n    ");
 }
 

@@ -78,19 +78,20 @@ void quote_init(py::object self) {
 // bound as the `__self__` of a method object rather than captured by a C++ lambda: the cycle
 // collector sees through a method object, so a program object that holds its Quote and registers
 // one of its own methods is still released once nothing else refers to it.
-py::object bind_callable(const py::cpp_function& impl, py::handle func) {
+py::object bind_callable(py::handle impl, py::handle func) {
     return py::module_::import("types").attr("MethodType")(impl, func);
 }
 
 py::none quote_set_callback(py::object self, py::object func) {
     check_parameter_count(func, 2,
                           "quote callback must have fixed as two input args with topic and msg.");
-    py::cpp_function impl(
+    py::object impl = pyglue::make_function(
+        py::module_::import(kModule), "Quote.set_callback.<locals>.quote_callback_wrapper",
         [](py::object callable, py::object topic, py::object msg) {
             callable(topic, msg);
             return 0;
         },
-        py::name("quote_callback_wrapper"), py::arg("func"), py::arg("topic"), py::arg("msg"));
+        py::arg("func"), py::arg("topic"), py::arg("msg"));
     py::object wrapper = bind_callable(impl, func);
     py::setattr(self, "_quote_callback", wrapper);
     self.attr("solclient").attr("set_callback")(self.attr("_quote_callback"));
@@ -100,11 +101,12 @@ py::none quote_set_callback(py::object self, py::object func) {
 py::none quote_set_event_callback(py::object self, py::object func) {
     check_parameter_count(
         func, 3, "event callback must have fixed as three input args with resp_code, event_code, event.");
-    py::cpp_function impl(
+    py::object impl = pyglue::make_function(
+        py::module_::import(kModule), "Quote.set_event_callback.<locals>.fixed_handler",
         [](py::object callable, py::object resp_code, py::object event_code, py::object /*info*/,
            py::object event) { callable(resp_code, event_code, event); },
-        py::name("fixed_handler"), py::arg("func"), py::arg("resp_code"), py::arg("event_code"),
-        py::arg("info"), py::arg("event"));
+        py::arg("func"), py::arg("resp_code"), py::arg("event_code"), py::arg("info"),
+        py::arg("event"));
     py::object wrapper = bind_callable(impl, func);
     py::setattr(self, "_event_callback", wrapper);
     self.attr("solclient").attr("set_event_callback")(self.attr("_event_callback"));
@@ -144,7 +146,7 @@ PYBIND11_MODULE(quote, m) {
     m.attr("QUOTE_TYPE_TICK") = pyglue::import_from("dorvane.constant", "QUOTE_TYPE_TICK");
     m.attr("QUOTE_TYPE_BIDASK") = pyglue::import_from("dorvane.constant", "QUOTE_TYPE_BIDASK");
 
-    m.def("contract2topic", &dorvane::quote::contract2topic,
+    pyglue::def(m, "contract2topic", &dorvane::quote::contract2topic,
           "contract2topic(contract, quote_type='tick')\n\n"
           "Return the quote-messaging topic name of a contract for a quote type (tick or bidask).",
           py::arg("contract"), py::arg("quote_type") = "tick");

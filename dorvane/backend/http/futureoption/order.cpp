@@ -22,23 +22,23 @@ using fo::ReplyParser;
 using py::arg;
 
 void bind_placing(py::module_& m) {
-    m.def("get_web_id", []() { return py::str("Z"); });
-    m.def("convert_order_props",
+    pyglue::def(m, "get_web_id", []() { return py::str("Z"); });
+    pyglue::def(m, "convert_order_props",
           [](py::object order) { return OrderPlacing::convert_order_props(order); }, arg("order"),
           py::pos_only());
-    m.def("prepare_future_input",
+    pyglue::def(m, "prepare_future_input",
           [](py::object contract, py::object order, py::object vexa_content) {
               return OrderPlacing::prepare_input(OrderPlacing::OptType::Blank, contract, order,
                                                  vexa_content);
           },
           arg("contract"), arg("order"), arg("vexa_content"));
-    m.def("prepare_option_input",
+    pyglue::def(m, "prepare_option_input",
           [](py::object contract, py::object order, py::object vexa_content) {
               return OrderPlacing::prepare_input(OrderPlacing::OptType::OptionRight, contract, order,
                                                  vexa_content);
           },
           arg("contract"), arg("order"), arg("vexa_content"));
-    m.def("prepare_futopt_input",
+    pyglue::def(m, "prepare_futopt_input",
           [](py::object contract, py::object order, py::object vexa_content) {
               return OrderPlacing::prepare_input(OrderPlacing::OptType::RightOrBlank, contract,
                                                  order, vexa_content);
@@ -53,7 +53,7 @@ void bind_placing(py::module_& m) {
                       Variant{"place_option_order", "prepare_option_input"},
                       Variant{"place_futopt_order", "prepare_futopt_input"}}) {
         const char* prepare = v.prepare;
-        m.def(v.name,
+        pyglue::def(m, v.name,
               [prepare](py::object contract, py::object order, py::object vexa_content,
                         py::object client) {
                   return OrderPlacing::place(prepare, contract, order, vexa_content, client);
@@ -61,7 +61,7 @@ void bind_placing(py::module_& m) {
               arg("contract"), arg("order"), arg("vexa_content"), arg("client"));
     }
 
-    m.def("_place_futopt_order",
+    pyglue::def(m, "_place_futopt_order",
           [](py::object product_id, py::object product_type, py::object opt_type, py::object price,
              py::object price_type, py::object action, py::object order_type, py::object octype,
              py::object quantity, py::object account, py::object vexa_content, py::object client,
@@ -76,7 +76,7 @@ void bind_placing(py::module_& m) {
 }
 
 void bind_changes(py::module_& m) {
-    m.def("_cancel_futopt_order",
+    pyglue::def(m, "_cancel_futopt_order",
           [](py::object product_id, py::object ordno, py::object seqno, py::object vexa_content,
              py::object account, py::object client, py::kwargs) {
               return OrderChange::send_cancel(product_id, ordno, seqno, vexa_content, account,
@@ -84,12 +84,12 @@ void bind_changes(py::module_& m) {
           },
           arg("product_id"), arg("ordno"), arg("seqno"), arg("vexa_content"), arg("account"),
           arg("client"));
-    m.def("cancel_futopt_order",
+    pyglue::def(m, "cancel_futopt_order",
           [](py::object trade, py::object vexa_content, py::object client) {
               return OrderChange::cancel(trade, vexa_content, client);
           },
           arg("trade"), arg("vexa_content"), arg("client"));
-    m.def("_update_futopt_order_price",
+    pyglue::def(m, "_update_futopt_order_price",
           [](py::object product_id, py::object product_type, py::object price,
              py::object price_type, py::object ord_type, py::object ordno, py::object seqno,
              py::object vexa_content, py::object account, py::object client, py::kwargs) {
@@ -98,12 +98,12 @@ void bind_changes(py::module_& m) {
           },
           arg("product_id"), arg("product_type"), arg("price"), arg("price_type"), arg("ord_type"),
           arg("ordno"), arg("seqno"), arg("vexa_content"), arg("account"), arg("client"));
-    m.def("update_futopt_order_price",
+    pyglue::def(m, "update_futopt_order_price",
           [](py::object trade, py::object vexa_content, py::object client, py::object price) {
               return OrderChange::update_price(trade, vexa_content, client, price);
           },
           arg("trade"), arg("vexa_content"), arg("client"), arg("price"));
-    m.def("_update_futopt_order_qty",
+    pyglue::def(m, "_update_futopt_order_qty",
           [](py::object product_id, py::object product_type, py::object qty, py::object ordno,
              py::object seqno, py::object vexa_content, py::object account, py::object client,
              py::kwargs) {
@@ -112,7 +112,7 @@ void bind_changes(py::module_& m) {
           },
           arg("product_id"), arg("product_type"), arg("qty"), arg("ordno"), arg("seqno"),
           arg("vexa_content"), arg("account"), arg("client"));
-    m.def("update_futopt_order_qty",
+    pyglue::def(m, "update_futopt_order_qty",
           [](py::object trade, py::object vexa_content, py::object client, py::object qty) {
               return OrderChange::update_qty(trade, vexa_content, client, qty);
           },
@@ -120,41 +120,41 @@ void bind_changes(py::module_& m) {
 }
 
 void bind_query(py::module_& m) {
-    m.def("_query_futopt_order",
+    pyglue::def(m, "_query_futopt_order",
           [](py::object action, py::object account, py::object client, py::object start_date,
              py::object end_date) {
               return OrderQuery::query(action, account, client, start_date, end_date);
           },
           arg("action"), arg("account"), arg("client"), arg("start_date") = py::str(""),
           arg("end_date") = py::str(""));
-    m.def("query_futopt_order", [](py::object client) { return OrderQuery::query_all(client); },
+    pyglue::def(m, "query_futopt_order", [](py::object client) { return OrderQuery::query_all(client); },
           arg("client"), py::pos_only());
 }
 
 void bind_replies(py::module_& m) {
-    m.def("queryresp2contract", [](py::object resp) { return ReplyParser::queryresp2contract(resp); },
+    pyglue::def(m, "queryresp2contract", [](py::object resp) { return ReplyParser::queryresp2contract(resp); },
           arg("resp"), py::pos_only());
-    m.def("queryresp2order", [](py::object resp) { return ReplyParser::queryresp2order(resp); },
+    pyglue::def(m, "queryresp2order", [](py::object resp) { return ReplyParser::queryresp2order(resp); },
           arg("resp"), py::pos_only());
-    m.def("queryresp2orderstatus",
+    pyglue::def(m, "queryresp2orderstatus",
           [](py::object resp) { return ReplyParser::queryresp2orderstatus(resp); }, arg("resp"),
           py::pos_only());
-    m.def("res2order",
+    pyglue::def(m, "res2order",
           [](py::object resp_result, py::object order) {
               return ReplyParser::res2order(resp_result, order);
           },
           arg("resp_result"), arg("order"));
-    m.def("res2orderstatus",
+    pyglue::def(m, "res2orderstatus",
           [](py::object resp_result, py::object successed) {
               return ReplyParser::res2orderstatus(resp_result, successed);
           },
           arg("resp_result"), arg("successed"));
-    m.def("futopt_resp2order_status",
+    pyglue::def(m, "futopt_resp2order_status",
           [](py::object resp, py::object order) {
               return ReplyParser::futopt_resp2order_status(resp, order);
           },
           arg("resp"), arg("order"));
-    m.def("resp2trade",
+    pyglue::def(m, "resp2trade",
           [](py::object resp, py::object trade) { return ReplyParser::resp2trade(resp, trade); },
           arg("resp"), arg("trade"));
 }

@@ -49,7 +49,7 @@ PYBIND11_MODULE(core, m) {
     m.attr("STATUS_CODE") = fenrik.attr("Fenrik");
     m.attr("HEADER") = header;
     m.attr("HEADER_SIZE") = header.attr("sizeof")();
-    m.def("gen_header", &gen_header,
+    pyglue::def(m, "gen_header", &gen_header,
           "gen_header(net_length=0, bEncrypt=0, bCompress=0, bContinue=0, bHts=1, "
           "nDecompressLength=0, nKIVO=0, nHandle=666, ip4='', person_id='', nDecodeLength=0, "
           "nOutHandle=105)\n\nReturn a new header-field dictionary with the given values and the "

@@ -40,7 +40,7 @@ PYBIND11_MODULE(fenrik, m) {
     for (auto cls : code_classes) codes.append(cls.attr("code"));
     m.attr("codes") = codes;
 
-    py::object merger = py::cpp_function(&merge, py::name("<lambda>"), py::arg("acc"), py::arg("cur"));
+    py::object merger = pyglue::make_function(m, "<lambda>", &merge, py::arg("acc"), py::arg("cur"));
     py::object code_status = reduce(merger, codes, py::dict());
     m.attr("code_status") = code_status;
 

@@ -46,7 +46,7 @@ const char* const kOrderInDoc =
 
 void bind_place(py::module_& m, const char* name, const char* market, py::object first_sell_no) {
     handler::OrderBuilder builder(market);
-    m.def(name,
+    pyglue::def(m, name,
           [builder](py::object vexa, py::object person_id, py::object account, py::object stock_id,
                     py::object order_type, py::object order_cond, py::object price,
                     py::object quantity, py::object ord_bs, py::object price_type,
@@ -61,7 +61,7 @@ void bind_place(py::module_& m, const char* name, const char* market, py::object
 
 void bind_update(py::module_& m, const char* name, const char* market) {
     handler::OrderBuilder builder(market);
-    m.def(name,
+    pyglue::def(m, name,
           [builder](py::object vexa, py::object person_id, py::object account, py::object stock_id,
                     py::object ordno, py::object seqno, py::object price, py::object quantity,
                     py::kwargs extra) {
@@ -74,7 +74,7 @@ void bind_update(py::module_& m, const char* name, const char* market) {
 
 void bind_cancel(py::module_& m, const char* name, const char* market) {
     handler::OrderBuilder builder(market);
-    m.def(name,
+    pyglue::def(m, name,
           [builder](py::object vexa, py::object person_id, py::object account, py::object stock_id,
                     py::object ordno, py::object seqno, py::kwargs extra) {
               return builder.cancel(vexa, person_id, account, stock_id, ordno, seqno, extra);
@@ -84,7 +84,7 @@ void bind_cancel(py::module_& m, const char* name, const char* market) {
 }
 
 void bind_dispatch(py::module_& m, const char* name, handler::Dispatcher dispatch) {
-    m.def(name, [dispatch](py::kwargs kwargs) { return dispatch(kwargs); });
+    pyglue::def(m, name, [dispatch](py::kwargs kwargs) { return dispatch(kwargs); });
 }
 
 }  // namespace
@@ -103,11 +103,11 @@ PYBIND11_MODULE(handler, m) {
     py::object stock_ops = order_props.attr("Stock");
     m.attr("stock_ops") = stock_ops;
 
-    m.def("_format_price",
+    pyglue::def(m, "_format_price",
           [](py::object price) { return handler::PriceField::format(price); },
           "\n    Formatting float or int of price to string value with length 12.\n    ",
           py::arg("price"));
-    m.def("_format_quantity",
+    pyglue::def(m, "_format_quantity",
           [](py::object quantity) { return handler::QuantityField::format(quantity); },
           "\n    Formatting int of quantity to string value with length 4.\n    ",
           py::arg("quantity"));
@@ -135,12 +135,12 @@ PYBIND11_MODULE(handler, m) {
     bind_cancel(m, "canceltse", "TSE");
     bind_cancel(m, "cancelotc", "OTC");
 
-    m.def("order_in",
+    pyglue::def(m, "order_in",
           [](py::object vexa, py::kwargs kwargs) {
               return handler::StockRequest::order_in(vexa, kwargs);
           },
           kOrderInDoc, py::arg("vexa") = py::bytes(""));
-    m.def("order_out",
+    pyglue::def(m, "order_out",
           [](py::object payload) { return handler::StockRequest::order_out(payload); },
           py::arg("payload"));
 }
