@@ -138,6 +138,18 @@ inline bool truthy(py::handle value) {
     return r == 1;
 }
 
+// The text of `value` in fixed point with `decimals` digits after the point, exactly as the
+// interpreter's "{:.<decimals>f}" gives it (correctly rounded from the exact binary value, ties to
+// even). The interpreter's own conversion is used because the C library's ("%f", strtod, streams)
+// follows the process's LC_NUMERIC, which a program may set to a decimal-comma locale.
+inline std::string fixed_text(double value, int decimals) {
+    char* text = PyOS_double_to_string(value, 'f', decimals, 0, nullptr);
+    if (!text) throw py::error_already_set();
+    std::string out(text);
+    PyMem_Free(text);
+    return out;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Raising.
 
