@@ -169,7 +169,7 @@ def test_unknown_side_refused(side):
     ("placeorder", dict(price=float("inf"))),
     ("placeorder", dict(quantity=10000)),
     ("placeorder", dict(quantity=-3)),
-    ("placeorder", dict(quantity=float("inf"))),
+    ("placeorder", dict(quantity=-0.5)),
     ("updateorder", dict(quantity=10000)),
     ("updateorder", dict(quantity=-1)),
 ])

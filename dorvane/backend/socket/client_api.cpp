@@ -43,13 +43,12 @@ public:
                 return;
             }
             if (!e.matches(PyExc_Exception)) throw;
-            py::object exc = pyglue::fetch_exception(e);
-            if (!done(caller_)) caller_.attr("set_exception")(exc);
+            pyglue::settle_exception(caller_, pyglue::fetch_exception(e));
             return;
         }
         // A caller's future that its owner already cancelled (a time-out, for instance) keeps its
-        // state; completing it again would raise inside the loop's callback.
-        if (!done(caller_)) caller_.attr("set_result")(result);
+        // state; one that cannot be completed is reported to its loop.
+        pyglue::settle_result(caller_, result);
     }
 
 private:
