@@ -300,3 +300,29 @@ def test_signing_and_its_log_under_a_comma_locale(tmp_path, pki, comma_locale):
     head = re.compile(r"\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\.\d{3} \(PID=\d+\) [ A-Z]{5} ")
     assert [line for line in lines if not head.match(line)] == []
     assert " DEBUG SignPkcs7() return  = 0x00000000(0)" in result["log"]
+
+
+def test_concurrent_activations_each_succeed(tmp_path, pki):
+    # Each activation writes the properties file, activates from it and deletes it; activations
+    # from several threads must not read or delete each other's file.
+    out = run(tmp_path, """
+        import threading
+        sys.setswitchinterval(1e-6)
+        pairs = [({modern}, {password}), ({nonascii}, {nonascii_password})]
+        outcomes = []
+        def work(first):
+            for k in range(12):
+                path, password = pairs[(first + k) % 2]
+                outcomes.append(caught(vexa.init_vexa, path, password))
+        threads = [threading.Thread(target=work, args=(i,)) for i in range(8)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        report(outcomes=outcomes, left=os.path.exists("p7Sign.properties"), sig=vexa.get_sign("x").decode())
+    """, modern=str(pki / "user_modern.pfx"), password=make_pki.PASSWORD,
+        nonascii=str(pki / "user_nonascii.pfx"), nonascii_password=make_pki.NONASCII_PASSWORD)
+    r = out.report
+    assert r["outcomes"] == [{"result": "0"}] * 96
+    assert r["left"] is False
+    vexa_run.check_signature(r["sig"].encode(), b"x", pki, tmp_path)
