@@ -79,6 +79,8 @@ def test_query_gathers_rows_of_futures_accounts(fo, backend, client):
     {"success": "false", "result": [row("X", "9")]},
     {"result": [row("X", "9")]},
     {"success": "true", "result": {"st_comno": "X", "st_seqno": "9"}},   # not a list
+    {"success": "false", "result": "系統忙碌"},                             # the server's message text
+    {"success": "false", "result": None},
 ])
 def test_failed_reply_is_logged_and_others_kept(fo, backend, client, caplog, bad):
     backend.route("POST", QUERY_PATH, [bad, {"success": "true", "result": [row("OK", "1")]}])
