@@ -21,6 +21,28 @@
 #include <string>
 #include <utility>
 
+// A module whose initialisation fails raises the exception that ended it, as a module written in
+// Python does (a configuration parser's error stays a configparser.Error that callers can catch).
+// pybind11's own entry point would replace it with ImportError("initialization failed") and keep
+// the real error only as the cause; every module's PYBIND11_MODULE expands this handler instead.
+#ifndef PYBIND11_CATCH_INIT_EXCEPTIONS
+#error "pybind11 no longer defines PYBIND11_CATCH_INIT_EXCEPTIONS: review the module entry point"
+#endif
+#undef PYBIND11_CATCH_INIT_EXCEPTIONS
+#define PYBIND11_CATCH_INIT_EXCEPTIONS                                                            \
+    catch (pybind11::error_already_set & e) {                                                     \
+        e.restore();                                                                              \
+        return nullptr;                                                                           \
+    }                                                                                             \
+    catch (pybind11::builtin_exception & e) {                                                     \
+        e.set_error();                                                                            \
+        return nullptr;                                                                           \
+    }                                                                                             \
+    catch (const std::exception& e) {                                                             \
+        PyErr_SetString(PyExc_ImportError, e.what());                                             \
+        return nullptr;                                                                           \
+    }
+
 // Every extension module compiles the glue into an inline namespace of its own (PYGLUE_MODULE,
 // set by the build to the module's target name). pybind11 keys registered C++ types by their
 // type name, and a module-local type of one module that is freed (a module whose initialisation
