@@ -45,6 +45,28 @@
 #include <tuple>
 #include <type_traits>
 
+// A module whose initialisation fails raises the exception that ended it, as a module written in
+// Python does (a configuration parser's error stays a configparser.Error that callers can catch).
+// pybind11's own entry point would replace it with ImportError("initialization failed") and keep
+// the real error only as the cause; every module's PYBIND11_MODULE expands this handler instead.
+#ifndef PYBIND11_CATCH_INIT_EXCEPTIONS
+#error "pybind11 no longer defines PYBIND11_CATCH_INIT_EXCEPTIONS: review the module entry point"
+#endif
+#undef PYBIND11_CATCH_INIT_EXCEPTIONS
+#define PYBIND11_CATCH_INIT_EXCEPTIONS                                                            \
+    catch (pybind11::error_already_set & e) {                                                     \
+        e.restore();                                                                              \
+        return nullptr;                                                                           \
+    }                                                                                             \
+    catch (pybind11::builtin_exception & e) {                                                     \
+        e.set_error();                                                                            \
+        return nullptr;                                                                           \
+    }                                                                                             \
+    catch (const std::exception& e) {                                                             \
+        PyErr_SetString(PyExc_ImportError, e.what());                                             \
+        return nullptr;                                                                           \
+    }
+
 // Every extension module compiles the glue into an inline namespace of its own (PYGLUE_MODULE,
 // set by the build to the module's target name). pybind11 keys registered C++ types by their
 // type name, and a module-local type of one module that is freed (a module whose initialisation
@@ -166,6 +188,18 @@ inline bool truthy(py::handle value) {
     return r == 1;
 }
 
+// The text of `value` in fixed point with `decimals` digits after the point, exactly as the
+// interpreter's "{:.<decimals>f}" gives it (correctly rounded from the exact binary value, ties to
+// even). The interpreter's own conversion is used because the C library's ("%f", strtod, streams)
+// follows the process's LC_NUMERIC, which a program may set to a decimal-comma locale.
+inline std::string fixed_text(double value, int decimals) {
+    char* text = PyOS_double_to_string(value, 'f', decimals, 0, nullptr);
+    if (!text) throw py::error_already_set();
+    std::string out(text);
+    PyMem_Free(text);
+    return out;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Raising.
 
@@ -278,6 +312,55 @@ inline void require_awaitable(py::handle x) {
     raise(PyExc_TypeError,
           "object " + std::string(Py_TYPE(x.ptr())->tp_name) + " can't be used in 'await' expression");
 }
+
+// ---------------------------------------------------------------------------------------------
+// Futures.
+
+// Hands a failure that no caller can take to the exception handler of `loop`
+// (loop.call_exception_handler({"message", "exception", "future"})); when even that fails, the
+// interpreter's unraisable hook gets it. Never raises an Exception.
+inline void report_to_loop(py::handle loop, const char* message, py::handle exc, py::handle fut) {
+    try {
+        py::dict context;
+        context["message"] = py::str(message);
+        context["exception"] = exc;
+        context["future"] = fut;
+        loop.attr("call_exception_handler")(context);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        e.restore();
+        PyErr_WriteUnraisable(fut.ptr());
+    }
+}
+
+// Settles an asyncio future unless it is already done: `fut.set_result(value)`, or
+// `fut.set_exception(value)` when `failure`. Settling one future is independent of every other
+// piece of work: when the settling itself fails (a future whose loop is closed raises while it
+// schedules its callbacks), the failure goes to the exception handler of the future's loop and
+// the caller goes on, so a loop over many futures settles all the others and finishes its own
+// work. Exceptions that are not Exception (an interrupt) still propagate.
+inline void settle_future(py::handle fut, py::handle value, bool failure) {
+    try {
+        if (truthy(fut.attr("done")())) return;
+        fut.attr(failure ? "set_exception" : "set_result")(value);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        py::object why = fetch_exception(e);
+        py::object loop;
+        try {
+            loop = fut.attr("get_loop")();
+        } catch (py::error_already_set& lookup) {
+            if (!lookup.matches(PyExc_Exception)) throw;
+            PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(why.ptr())), why.ptr());
+            PyErr_WriteUnraisable(fut.ptr());
+            return;
+        }
+        report_to_loop(loop, "Exception while completing a future", why, fut);
+    }
+}
+
+inline void settle_result(py::handle fut, py::handle value) { settle_future(fut, value, false); }
+inline void settle_exception(py::handle fut, py::handle exc) { settle_future(fut, exc, true); }
 
 // ---------------------------------------------------------------------------------------------
 // Coroutines.

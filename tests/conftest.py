@@ -1,7 +1,10 @@
 """Test configuration: the repository root (dorvane, servers) and tests/ (support) are importable;
 the hang watchdog and the loopback HTTP back end fixture `http_backend` serve every test."""
+import json
 import os
+import subprocess
 import sys
+import textwrap
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -35,3 +38,33 @@ def http_backend():
         yield backend
     finally:
         backend.close()
+
+
+class CommaLocale:
+    """Runs Python source in a child interpreter that first sets de_DE.UTF-8 (decimal comma) with
+    locale.setlocale, as a desktop program does. The source reports by printing one JSON line."""
+
+    def __init__(self, env):
+        self.env = env
+
+    def run(self, source, cwd=None):
+        prelude = (
+            "import json, locale, sys\n"
+            "sys.path.insert(0, %r)\n"
+            "locale.setlocale(locale.LC_ALL, 'de_DE.UTF-8')\n"
+            "assert locale.localeconv()['decimal_point'] == ','\n" % ROOT
+        )
+        proc = subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(source)], env=self.env, cwd=cwd,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+        assert proc.returncode == 0, proc.stderr.decode("utf-8", "replace")
+        return json.loads(proc.stdout.decode("utf-8").splitlines()[-1])
+
+
+@pytest.fixture(scope="session")
+def comma_locale(tmp_path_factory):
+    """A comma-decimal locale compiled at test time into a private folder (LOCPATH), so the tests
+    need no locale installed on the machine beyond the `locales` package's sources."""
+    folder = tmp_path_factory.mktemp("locale")
+    subprocess.run(["localedef", "-i", "de_DE", "-f", "UTF-8", str(folder / "de_DE.UTF-8")], check=True,
+                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    return CommaLocale(dict(os.environ, LOCPATH=str(folder)))

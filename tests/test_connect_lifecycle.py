@@ -10,7 +10,7 @@ import pytest
 
 import dorvane.backend.socket.protocol as protocol
 from dorvane.backend.socket.connect import Connection, Socket
-from support.connect_fixtures import PERSON, Recorder, logs, loop, make_connection, server  # noqa: F401
+from support.connect_fixtures import PERSON, Recorder, closed_loop, logs, loop, make_connection, server  # noqa: F401
 from servers.trading_server import Reply
 
 
@@ -213,6 +213,30 @@ def test_pending_requests_fail_with_connection_error_on_reset(loop, server):
         assert done == futs
 
     run(loop, main())
+
+
+def test_reset_completes_when_one_pending_future_cannot_be_failed(loop, server, closed_loop):
+    conn = make_connection(loop, server)
+    server.handle(5, lambda req: None)  # never answered
+    rec = Recorder(conn.event, STATE)
+
+    async def main():
+        await conn.connect()
+        before = conn.send(5, PERSON, b"x")
+        odd = conn.send(5, PERSON, b"x", loop=closed_loop, cb=lambda fut: None)
+        after = conn.send(5, PERSON, b"x")
+        await server.wait_requests(3, nKIVO=5)
+        server.drop()
+        results = await asyncio.wait_for(asyncio.gather(before, after, return_exceptions=True), 2)
+        assert all(isinstance(exc, ConnectionError) for exc in results)
+        return odd
+
+    odd = run(loop, main())
+    assert rec.names() == ["connected", "disconnected"]
+    assert listener_count(conn.event) == 0
+    assert_unconnected(conn)
+    (report,) = closed_loop.reports  # the odd future's failure, through its own loop's handler
+    assert report["future"] is odd and isinstance(report["exception"], RuntimeError)
 
 
 def test_events_after_first_reset_reach_nobody_until_subscribed_again(loop, server):

@@ -9,7 +9,7 @@ import pytest
 
 import dorvane.backend.socket.protocol as protocol
 from dorvane.backend.error import ServerError
-from support.connect_fixtures import PERSON, Recorder, logs, loop, make_connection, server  # noqa: F401
+from support.connect_fixtures import PERSON, Recorder, closed_loop, logs, loop, make_connection, server  # noqa: F401
 from servers.trading_server import Reply, pack_message
 
 ECHO = 900      # registered in the request table with a builder and a parser
@@ -269,6 +269,20 @@ def test_failed_reply_fails_future_and_emits_error(loop, server, conn, ret, mess
     exc = info.value
     assert (exc.code, exc.message, str(exc)) == (ret, message, "{} : {}".format(ret, message))
     assert rec.events == [("error", exc)] and parsed == []
+
+
+def test_reply_to_a_future_that_cannot_be_settled_leaves_the_stream_going(loop, server, conn, closed_loop):
+    rec = Recorder(conn.event, ("data",))
+
+    async def main():
+        odd = conn.send(PLAIN, PERSON, b"one", loop=closed_loop, cb=lambda fut: None)
+        assert await asyncio.wait_for(conn.send(PLAIN, PERSON, b"two"), 2) == b"two"
+        return odd
+
+    odd = run(loop, main())
+    assert [event[1] for event in rec.events] == [b"one", b"two"]
+    (report,) = closed_loop.reports
+    assert report["future"] is odd and isinstance(report["exception"], RuntimeError)
 
 
 def test_unmatched_replies_go_to_the_queue_silently(loop, server, conn):

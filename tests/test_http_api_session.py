@@ -94,6 +94,17 @@ def test_login_downloads_in_order_and_builds_the_catalogue(http_backend, monkeyp
         api.login("A123456789")
 
 
+def test_login_goes_on_past_an_index_of_no_exchange(http_backend):
+    serve_login(http_backend)
+    serve_products(http_backend, stocks=[stock_entry("2330")], futures={"TXF": [future_entry("TXFA4")]},
+                   options={"TXO": [option_entry("TXO09800A4")]}, indexes={"001": "TAIEX", "901": "odd"})
+    api = make_api(http_backend)
+    api.login("A1", "p")
+    assert product_requests(http_backend) == ["I", "S", "F", "O"]
+    assert [c.code for c in api.Contracts.Indexs["TSE"]] == ["001"]
+    assert api.Contracts.Options["TXO"]["TXO09800A4"].code == "TXO09800A4"
+
+
 def test_login_with_failed_downloads_builds_an_empty_catalogue(http_backend):
     serve_login(http_backend)
     serve_products(http_backend, stocks=[stock_entry("2330")], success="false")

@@ -2,6 +2,7 @@
 the failures that end a conversion."""
 import collections.abc
 import copy
+import logging
 
 import pytest
 
@@ -170,10 +171,13 @@ def test_empty_input(convert, empty, expected):
 
 
 @pytest.mark.parametrize("code", ["201", "", "A01"])
-def test_index_without_exchange_is_refused(code):
-    # An index code that places it on neither exchange is reported, not dropped.
-    with pytest.raises(ValueError, match="no exchange"):
-        tw_index_dict_convert({"001": "a", code: "odd"})
+def test_index_without_exchange_is_logged_and_left_out(code, caplog):
+    # One odd index must not cost the whole list: it is reported at error level and left out.
+    with caplog.at_level(logging.DEBUG, logger="dorvane"):
+        result = tw_index_dict_convert({"001": "a", code: "odd", "101": "b"})
+    assert [[r["code"] for r in group] for group in result.values()] == [["001"], ["101"]]
+    assert [(r.levelno, r.msg) for r in caplog.records] == [
+        (logging.ERROR, "Index %r belongs to no exchange (TSE or OTC); left out." % code)]
 
 
 @pytest.mark.parametrize("convert, data, error, match", [

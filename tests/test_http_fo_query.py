@@ -57,7 +57,10 @@ def test_single_query_by_keyword_logs_request_and_body(fo, backend, client, capl
     (body,) = sent(backend)
     assert (body["broker_id"], body["account"], body["start_date"], body["end_date"]) == ("", "", TODAY, "20240101")
     logged = [r.msg for r in caplog.records if r.levelno == logging.DEBUG]
-    assert logged[0] == body and isinstance(logged[1], bytes) and b"false" in logged[1]
+    assert body["token"] == TOKEN  # the server gets the token, the log a copy without it
+    assert logged[0] == dict(body, token="***") and list(logged[0]) == list(body)
+    assert isinstance(logged[1], bytes) and b"false" in logged[1]
+    assert not any(TOKEN in str(r.msg) for r in caplog.records)
 
 
 def test_query_gathers_rows_of_futures_accounts(fo, backend, client):
@@ -79,6 +82,8 @@ def test_query_gathers_rows_of_futures_accounts(fo, backend, client):
     {"success": "false", "result": [row("X", "9")]},
     {"result": [row("X", "9")]},
     {"success": "true", "result": {"st_comno": "X", "st_seqno": "9"}},   # not a list
+    {"success": "false", "result": "系統忙碌"},                             # the server's message text
+    {"success": "false", "result": None},
 ])
 def test_failed_reply_is_logged_and_others_kept(fo, backend, client, caplog, bad):
     backend.route("POST", QUERY_PATH, [bad, {"success": "true", "result": [row("OK", "1")]}])

@@ -49,6 +49,16 @@ def test_placing_reply_without_result(fo):
     assert status.order_id == hash_orderid("", "") and status.order_datetime is None
 
 
+@pytest.mark.parametrize("result", ["系統忙碌", None, ["seqno"], 42])
+def test_failed_placing_reply_takes_the_failure_path_whatever_its_result(fo, result):
+    o = new_order()
+    got_order, status, successed = fo.futopt_resp2order_status({"success": "false", "result": result}, o)
+    assert got_order is o and (successed, status.status) == (False, Status.Failed)
+    assert (o.ordno, o.seqno) == ("", "")
+    assert status.order_id == hash_orderid("", "") and status.order_datetime is None
+    assert status.msg == (result if isinstance(result, str) else "")  # the server's message text
+
+
 @pytest.mark.parametrize("reply, error", [
     ({"success": "true", "result": {"ord_date": "20240105"}}, ValueError),  # no time
     ({"success": "true", "result": {"ord_date": "20240105", "ord_time": "090102"}}, ValueError),

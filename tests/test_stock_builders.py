@@ -169,7 +169,7 @@ def test_unknown_side_refused(side):
     ("placeorder", dict(price=float("inf"))),
     ("placeorder", dict(quantity=10000)),
     ("placeorder", dict(quantity=-3)),
-    ("placeorder", dict(quantity=float("inf"))),
+    ("placeorder", dict(quantity=-0.5)),
     ("updateorder", dict(quantity=10000)),
     ("updateorder", dict(quantity=-1)),
 ])
@@ -262,8 +262,8 @@ sys.modules[sys.argv[1]] = stub
 try:
     import dorvane.backend.socket.protocol.stock.handler
 except ImportError as exc:
-    cause = exc.__cause__  # the module's initialisation failure behind the import's own error
-    print(type(cause).__name__, cause.name)
+    # the module's initialisation failure itself, not wrapped in another ImportError
+    print(type(exc).__name__, exc.name, exc.__cause__ is None)
 """
 
 
@@ -273,4 +273,4 @@ def test_missing_import_name_fails_the_import(module):
     out = subprocess.run([sys.executable, "-c", STUB_IMPORT, module], cwd=root,
                          capture_output=True, text=True, timeout=30)
     assert out.returncode == 0, out.stderr
-    assert out.stdout.strip() == "ImportError " + module
+    assert out.stdout.strip() == "ImportError %s True" % module

@@ -4,6 +4,7 @@ folder; every signature is checked with `openssl cms -verify`."""
 import base64
 import datetime
 import pathlib
+import re
 import shutil
 import urllib.parse
 
@@ -278,3 +279,50 @@ def test_error_helpers_are_looked_up_at_call_time(tmp_path, pki):
     assert r["unsigned"] == {"type": "RuntimeError", "module": "builtins", "text": "replaced"}
     assert r["calls"] == [[5010, [1102]]]
     assert r["folders"] == [str(vexa_run.MODULE_DIR)] * 2
+
+
+def test_signing_and_its_log_under_a_comma_locale(tmp_path, pki, comma_locale):
+    # The signing library's numbers (log heads, return codes, lengths) never take the decimal
+    # comma or the grouping of a locale that the program set.
+    result = comma_locale.run("""
+        import base64, os
+        from dorvane.MIRVO import vexa
+        code = vexa.init_vexa(%r, %r)
+        sig = vexa.get_sign(%r)
+        log = os.listdir("logs")[0]
+        print(json.dumps({"code": code, "sig": sig.decode(),
+                          "log": open(os.path.join("logs", log), "rb").read().decode("big5")}))
+    """ % (str(pki / "user_modern.pfx"), make_pki.PASSWORD, ORDER), cwd=str(tmp_path))
+    assert result["code"] == 0
+    vexa_run.check_signature(result["sig"].encode(), ORDER.encode("big5"), pki, tmp_path)
+    # Every line but the hex dumps (" 0x00000010 - ...") opens with the line head.
+    lines = [line for line in result["log"].split("\n") if line and not line.startswith(" 0x")]
+    head = re.compile(r"\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\.\d{3} \(PID=\d+\) [ A-Z]{5} ")
+    assert [line for line in lines if not head.match(line)] == []
+    assert " DEBUG SignPkcs7() return  = 0x00000000(0)" in result["log"]
+
+
+def test_concurrent_activations_each_succeed(tmp_path, pki):
+    # Each activation writes the properties file, activates from it and deletes it; activations
+    # from several threads must not read or delete each other's file.
+    out = run(tmp_path, """
+        import threading
+        sys.setswitchinterval(1e-6)
+        pairs = [({modern}, {password}), ({nonascii}, {nonascii_password})]
+        outcomes = []
+        def work(first):
+            for k in range(12):
+                path, password = pairs[(first + k) % 2]
+                outcomes.append(caught(vexa.init_vexa, path, password))
+        threads = [threading.Thread(target=work, args=(i,)) for i in range(8)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        report(outcomes=outcomes, left=os.path.exists("p7Sign.properties"), sig=vexa.get_sign("x").decode())
+    """, modern=str(pki / "user_modern.pfx"), password=make_pki.PASSWORD,
+        nonascii=str(pki / "user_nonascii.pfx"), nonascii_password=make_pki.NONASCII_PASSWORD)
+    r = out.report
+    assert r["outcomes"] == [{"result": "0"}] * 96
+    assert r["left"] is False
+    vexa_run.check_signature(r["sig"].encode(), b"x", pki, tmp_path)

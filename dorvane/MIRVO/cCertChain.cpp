@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "cChars.hpp"
+#include "cFile.hpp"
 #include "cLog.hpp"
 #include "cMessages.hpp"
 #include "cProperty.hpp"
@@ -31,6 +32,15 @@ std::string slotText(const char* format, int slot) {
 std::string joinPath(const std::string& folder, const std::string& name) {
   if (!folder.empty() && folder.back() == '/') return folder + name;
   return folder + "/" + name;
+}
+
+// A chain file opened for reading, or null when it cannot be opened or is no regular file.
+ossl_ptr<BIO> openChainFile(const std::string& path) {
+  FILE* f = cFile::openRegular(path.c_str());
+  if (!f) return nullptr;
+  ossl_ptr<BIO> bio(BIO_new_fp(f, BIO_CLOSE));
+  if (!bio) fclose(f);
+  return bio;
 }
 
 // The verification error text that this OpenSSL gives for a code.
@@ -273,7 +283,7 @@ bool cCertChainList::loadCertChainFiles(const cProperty* props) {
       }
       if (!match) continue;
       if (log.infoOn()) log.writeValue(cLog::INFO_COL, fill(msg::P7B_LOADING, nameKey), name);
-      ossl_ptr<BIO> file(BIO_new_file(joinPath(folder, *match).c_str(), "r"));
+      ossl_ptr<BIO> file = openChainFile(joinPath(folder, *match));
       if (!file) {
         ERR_clear_error();
         continue;

@@ -13,9 +13,10 @@ cCrlFileEntry::cCrlFileEntry(std::string title_, std::string directory_, std::st
 
 cCrlFileEntry::~cCrlFileEntry() = default;
 
+// A trailing "/" of the directory is kept: the logged path is exactly what was joined, and the
+// file system reads the doubled separator as one.
 std::string cCrlFileEntry::path() const {
   if (!fileName.empty() && fileName[0] == '/') return fileName;
-  if (!directory.empty() && directory.back() == '/') return directory + fileName;
   return directory + "/" + fileName;
 }
 

@@ -9,11 +9,7 @@
 
 #include "cLog.hpp"
 
-namespace {
-
-// A regular file of the given name opened for binary reading, or null (a folder is refused:
-// opening it would succeed on this platform and read as an empty file).
-FILE* openRegular(const char* path) {
+FILE* cFile::openRegular(const char* path) {
   FILE* f = fopen(path, "rb");
   if (f == nullptr) return nullptr;
   struct stat st;
@@ -23,8 +19,6 @@ FILE* openRegular(const char* path) {
   }
   return f;
 }
-
-}  // namespace
 
 bool cFile::loadFromFile(const char* path) {
   cLog& log = mirvoLog();

@@ -5,8 +5,10 @@
 //
 // The functions read quote, get_sign, read_error_code_dict, raise_error and VexaError from the
 // module at each call, so a replacement assigned to the module takes effect. Every call into the
-// signer runs whole under the interpreter lock, which is never released here.
+// signer runs whole under the interpreter lock; it is released only while an activation waits for
+// another to finish.
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "MIRVOSign.hpp"
@@ -51,6 +53,39 @@ std::string utf8_text(py::handle value) {
   return py::str(value).attr("encode")("utf-8").cast<std::string>();
 }
 
+// One activation at a time in the process. The properties file has one fixed name in the working
+// directory, and the interpreter may switch threads between its write, the activation that reads
+// it and its delete, so one call's sequence must not interleave with another's. A thread that
+// finds the lock taken waits with the interpreter lock released, because the holder needs the
+// interpreter lock to finish. The lock is recursive: a call made again on the holding thread
+// (through a module function replaced by the caller) does not wait for itself.
+class ActivationLock {
+public:
+  ActivationLock() : lock_(mutex(), std::defer_lock) {
+    if (lock_.try_lock()) return;
+    PyThreadState* saved = PyEval_SaveThread();
+    try {
+      lock_.lock();
+    } catch (...) {
+      PyEval_RestoreThread(saved);
+      throw;
+    }
+    // At interpreter exit this may end a daemon thread by unwinding: lock_ is released then.
+    PyEval_RestoreThread(saved);
+  }
+
+  ActivationLock(const ActivationLock&) = delete;
+  ActivationLock& operator=(const ActivationLock&) = delete;
+
+private:
+  static std::recursive_mutex& mutex() {
+    static std::recursive_mutex m;
+    return m;
+  }
+
+  std::unique_lock<std::recursive_mutex> lock_;
+};
+
 py::object init_vexa(py::object vexa_path, py::object vexa_pwd) {
   py::object folder = module_folder();
   py::object path = pyglue::lookup("pathlib", "Path")(vexa_path);
@@ -58,7 +93,10 @@ py::object init_vexa(py::object vexa_path, py::object vexa_pwd) {
 
   std::string text = vexa::fill_properties(utf8_text(path.attr("parent")), utf8_text(path.attr("name")),
                                            utf8_text(folder.attr("joinpath")("P7B")));
+  int32_t code = 0;
   {
+    // From the write of the properties file to its delete.
+    ActivationLock exclusive;
     py::object file = pyglue::lookup("builtins", "open")(vexa::kPropertiesFile, "wb");
     // A failure is taken out of its catch block before the file is closed (the glue's rule for
     // threads), then raised again.
@@ -70,17 +108,17 @@ py::object init_vexa(py::object vexa_path, py::object vexa_pwd) {
     }
     file.attr("close")();
     if (failure) pyglue::raise(failure);
+
+    std::string password = vexa_pwd.attr("encode")("utf-8").cast<std::string>();
+    refuse_embedded_zero(password, "password");
+
+    code = MIRVOSignInitial(vexa::kPropertiesFile, password.c_str());
+    debug_number("MIRVOSignInitial() return ", code);
+    OPENSSL_cleanse(&password[0], password.size());
+    if (code != 0) raise_code(code, codes);
+
+    pyglue::lookup("os", "remove")(vexa::kPropertiesFile);
   }
-
-  std::string password = vexa_pwd.attr("encode")("utf-8").cast<std::string>();
-  refuse_embedded_zero(password, "password");
-
-  int32_t code = MIRVOSignInitial(vexa::kPropertiesFile, password.c_str());
-  debug_number("MIRVOSignInitial() return ", code);
-  OPENSSL_cleanse(&password[0], password.size());
-  if (code != 0) raise_code(code, codes);
-
-  pyglue::lookup("os", "remove")(vexa::kPropertiesFile);
   pyglue::lookup("builtins", "print")("Vexa Initial Done.");
   return py::int_(code);
 }

@@ -225,11 +225,19 @@ TEST(ChainLoadFolder, FolderWithTrailingSlashAndLogLabels) {
 }
 
 TEST(ChainLoadFolder, ChainFileThatCannotBeOpenedCountsNowhere) {
-  const std::string dir = makeTempDir("dorvane-dangling");
+  // A dangling link, and a folder named like a chain file (which the C library would open as
+  // an empty file): both are skipped without a trace.
+  const std::string dir = makeTempDir("dorvane-unopenable");
   ASSERT_EQ(symlink("/nonexistent/target", (dir + "/gone.p7b").c_str()), 0);
-  cCertChainList list;
-  auto p = props(chainProps(dir, {{0, "gone.p7b", ski("I2")}}));
-  EXPECT_TRUE(list.loadCertChainFiles(p.get()));
+  ASSERT_EQ(mkdir((dir + "/folder.p7b").c_str(), 0755), 0);
+  for (const char* name : {"gone.p7b", "folder.p7b"}) {
+    LogCapture log;
+    cCertChainList list;
+    auto p = props(chainProps(dir, {{0, name, ski("I2")}}));
+    EXPECT_TRUE(list.loadCertChainFiles(p.get())) << name;
+    EXPECT_TRUE(list.chains.empty());
+    EXPECT_FALSE(log.has(msg::CHAIN_DISCARDED)) << name;
+  }
   removeTree(dir);
 }
 

@@ -190,7 +190,7 @@ TEST(CrlFile, PathJoinsWithSlashUnlessAbsolute) {
     const char* name;
     const char* path;
   } cases[] = {
-      {"/d/crl", "a.crl", "/d/crl/a.crl"},    {"/d/crl/", "a.crl", "/d/crl/a.crl"},
+      {"/d/crl", "a.crl", "/d/crl/a.crl"},    {"/d/crl/", "a.crl", "/d/crl//a.crl"},  // exactly dir "/" name
       {"/d/crl", "/abs/a.crl", "/abs/a.crl"}, {"/d/crl", "C:\\x\\a.crl", "/d/crl/C:\\x\\a.crl"},
       {"rel", "sub/a.crl", "rel/sub/a.crl"},
   };
@@ -199,6 +199,12 @@ TEST(CrlFile, PathJoinsWithSlashUnlessAbsolute) {
   cCrlFileEntry e("crlFile0", "/nowhere", crlDir() + "/valid.crl");
   EXPECT_TRUE(e.loadCrl());
   EXPECT_TRUE(e.crl);
+  // the DEBUG line shows the path as it is made, a trailing "/" of the directory kept
+  LogCapture log;
+  cCrlFileEntry trailing("crlFile0", crlDir() + "/", "valid.crl");
+  EXPECT_TRUE(trailing.loadCrl());
+  EXPECT_TRUE(trailing.crl);
+  EXPECT_TRUE(log.has(std::string(msg::CRL_FILE_NAME) + " = " + crlDir() + "//valid.crl"));
 }
 
 TEST(CrlFile, FailedParseKeepsThePreviousState) {

@@ -42,6 +42,18 @@ def server(loop):
         loop.run_until_complete(srv.close())
 
 
+@pytest.fixture
+def closed_loop():
+    """A closed event loop whose exception handler records what reaches it: a future of it raises
+    from set_result or set_exception once it has a callback to schedule."""
+    other = asyncio.new_event_loop()
+    reports = []
+    other.set_exception_handler(lambda _, context: reports.append(context))
+    other.close()
+    other.reports = reports
+    return other
+
+
 def make_connection(loop, server, person_id=PERSON, **kwargs):
     from dorvane.backend.socket.connect import Connection
     return Connection(server.host, server.port, person_id, loop=loop, **kwargs)

@@ -318,8 +318,9 @@ py::dict tw_index_dict_convert(py::handle index_dict, py::handle code2exchange) 
         if (!PyUnicode_Check(code.ptr()))
             pyglue::raise(PyExc_TypeError, std::string("index code must be text, not ") +
                                                Py_TYPE(code.ptr())->tp_name);
-        // The first character decides the exchange; an index that neither exchange lists would
-        // have no group and no symbol, so it is refused rather than dropped.
+        // The first character decides the exchange. An index that neither exchange lists has no
+        // group and no symbol: it is logged at error level and left out, so that one odd code does
+        // not cost the whole list (and the login that downloads it).
         py::object exchange = py::str(k.v_empty);
         if (PyUnicode_GET_LENGTH(code.ptr()) > 0) {
             py::object first = code[py::slice(0, 1, 1)];
@@ -328,8 +329,9 @@ py::dict tw_index_dict_convert(py::handle index_dict, py::handle code2exchange) 
         PyObject* group = PyDict_GetItemWithError(result.ptr(), exchange.ptr());  // borrowed
         if (!group) {
             if (PyErr_Occurred()) throw py::error_already_set();
-            py::str message = py::str("Index code {!r} belongs to no exchange (TSE or OTC).").format(code);
-            pyglue::raise(PyExc_ValueError, message.cast<std::string>());
+            py::str message = py::str("Index {!r} belongs to no exchange (TSE or OTC); left out.").format(code);
+            pyglue::ThisModule::get().global("log").attr("error")(message);
+            continue;
         }
         Record r(kIndexKeys);
         PyObject* symbol = PyNumber_Add(exchange.ptr(), code.ptr());

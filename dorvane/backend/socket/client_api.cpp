@@ -48,12 +48,12 @@ public:
                 return;
             }
             if (!PyErr_GivenExceptionMatches(failure.ptr(), PyExc_Exception)) pyglue::raise(failure);
-            if (!done(caller_)) caller_.attr("set_exception")(failure);
+            pyglue::settle_exception(caller_, failure);
             return;
         }
         // A caller's future that its owner already cancelled (a time-out, for instance) keeps its
-        // state; completing it again would raise inside the loop's callback.
-        if (!done(caller_)) caller_.attr("set_result")(result);
+        // state; one that cannot be completed is reported to its loop.
+        pyglue::settle_result(caller_, result);
     }
 
 private:

@@ -2,13 +2,9 @@
 
 namespace dorvane_connect {
 
-void settle_result(py::handle fut, py::handle value) {
-    if (!future_done(fut)) call_method(fut, N.set_result, value);
-}
+void settle_result(py::handle fut, py::handle value) { pyglue::settle_result(fut, value); }
 
-void settle_exception(py::handle fut, py::handle exc) {
-    if (!future_done(fut)) call_method(fut, N.set_exception, exc);
-}
+void settle_exception(py::handle fut, py::handle exc) { pyglue::settle_exception(fut, exc); }
 
 void fail_pending(py::handle req_map, py::handle exc) {
     if (!PyDict_Check(req_map.ptr())) return;
@@ -16,6 +12,8 @@ void fail_pending(py::handle req_map, py::handle exc) {
     if (!values) throw py::error_already_set();
     py::list futures = py::reinterpret_steal<py::list>(values);
     PyDict_Clear(req_map.ptr());
+    // Each future is failed on its own: one that cannot be (its loop is closed) is reported to
+    // its loop and the others are still failed.
     for (py::handle fut : futures) settle_exception(fut, exc);
 }
 

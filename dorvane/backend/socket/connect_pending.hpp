@@ -9,7 +9,9 @@ namespace dorvane_connect {
 // fut.done(), through the future's own method.
 inline bool future_done(py::handle fut) { return truthy(call_method(fut, N.done)); }
 
-// Settles a future unless it is already done (cancelled by its awaiter, or failed earlier).
+// Settles a future unless it is already done (cancelled by its awaiter, or failed earlier). A
+// future that cannot be settled (its loop is closed) is reported to its loop's exception handler;
+// the caller goes on.
 void settle_result(py::handle fut, py::handle value);
 void settle_exception(py::handle fut, py::handle exc);
 

@@ -23,7 +23,12 @@ py::object OrderQuery::query(py::handle action, py::handle account, py::handle c
         .add("start_date", date_or_today(start_date))
         .add("end_date", date_or_today(end_date));
     py::dict request = body.dict();
-    global("log").attr("debug")(request);
+    // Logs are shared with support desks and attached to bug reports: the session token is
+    // masked in the logged copy; the request itself is posted unchanged.
+    py::dict shown = py::reinterpret_steal<py::dict>(PyDict_Copy(request.ptr()));
+    if (!shown) throw py::error_already_set();
+    shown["token"] = py::str("***");
+    global("log").attr("debug")(shown);
     py::object response = post(client, "f_query_order_uri", request);
     global("log").attr("debug")(response.attr("content"));
     return response.attr("json")();

@@ -36,8 +36,17 @@ bool text_equals(py::handle value, const char* text) {
 py::tuple ReplyParser::futopt_resp2order_status(py::handle resp, py::handle order) {
     py::object resp_result = get(resp, "result", py::dict());
     bool successed = reply_success(resp);
+    py::object message;
+    if (!successed && !py::hasattr(resp_result, "get")) {
+        // A failure reply takes the failure path whatever its "result" holds: what is not a
+        // mapping (the server's message text, say) reads as an empty result, and a text becomes
+        // the status's message.
+        if (PyUnicode_Check(resp_result.ptr())) message = resp_result;
+        resp_result = py::dict();
+    }
     py::object placed = global("res2order")(resp_result, order);
     py::object order_status = global("res2orderstatus")(resp_result, py::bool_(successed));
+    if (message) py::setattr(order_status, "_msg", message);
     return py::make_tuple(placed, order_status, py::bool_(successed));
 }
 

@@ -17,21 +17,23 @@ std::string PriceField::text(double price) {
     // The comparison is false for NaN, so NaN is refused with the negatives and the infinities.
     if (!(price >= 0.0 && price <= kMax)) fail_bound();
     if (price == 0.0) price = 0.0;  // a negative zero would print a minus sign
-    // printf rounds correctly from the exact binary value, ties to even, as the interpreter's
-    // "{:07.02f}" does.
-    char buf[32];
-    int n = std::snprintf(buf, sizeof buf, "%07.2f", price);
+    // "{:07.02f}": the interpreter's fixed-point text, whatever the process's locale, then zeros
+    // between the sign and the digits up to seven characters.
+    std::string fixed = pyglue::fixed_text(price, 2);
+    std::size_t digits = !fixed.empty() && fixed[0] == '-' ? 1 : 0;
+    if (fixed.size() < 7) fixed.insert(digits, 7 - fixed.size(), '0');
     std::string out;
-    out.reserve(static_cast<size_t>(n));
-    for (int i = 0; i < n; ++i)
-        if (buf[i] != '.') out.push_back(buf[i]);
+    out.reserve(fixed.size());
+    for (char c : fixed)
+        if (c != '.') out.push_back(c);
     return out;
 }
 
 std::string QuantityField::format(py::handle value) {
     if (PyFloat_Check(value.ptr())) {
         double q = PyFloat_AS_DOUBLE(value.ptr());
-        if (!std::isfinite(q) || q < 0.0) fail_bound();
+        // NaN and the infinities are left to int(), which refuses them with its own errors.
+        if (std::isfinite(q) && q < 0.0) fail_bound();
     }
     PyObject* number = PyNumber_Long(value.ptr());
     if (!number) throw py::error_already_set();

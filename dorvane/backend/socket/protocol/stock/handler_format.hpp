@@ -22,8 +22,9 @@ public:
 };
 
 // Quantity: an integer rendered zero-padded to three characters ("007"). Only 0 <= quantity < 10000
-// is accepted; a negative or non-finite float, or an integer outside the range, is refused with
-// AssertionError whatever the interpreter's -O setting.
+// is accepted; a negative float, or an integer outside the range, is refused with
+// AssertionError whatever the interpreter's -O setting. NaN and the infinities fail in int() with
+// the interpreter's ValueError and OverflowError.
 class QuantityField {
 public:
     static constexpr long long kLimit = 10000;

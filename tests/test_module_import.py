@@ -1,0 +1,59 @@
+"""A module whose import fails lets the original exception through (not a bare ImportError that
+only carries it as its cause). Each case breaks a copy of the package tree and imports from it in
+a fresh interpreter."""
+import json
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+@pytest.fixture
+def tree(tmp_path):
+    """A copy of the package tree (built modules included) that a case may break."""
+    shutil.copytree(os.path.join(ROOT, "dorvane"), tmp_path / "dorvane",
+                    ignore=shutil.ignore_patterns("__pycache__"))
+    shutil.copytree(os.path.join(ROOT, "quillmesh"), tmp_path / "quillmesh",
+                    ignore=shutil.ignore_patterns("__pycache__"))
+    shutil.copy(os.path.join(ROOT, "dorv.py"), tmp_path / "dorv.py")
+    return tmp_path
+
+
+def import_in(tree, module):
+    source = textwrap.dedent("""
+        import configparser, json, sys
+        sys.path.insert(0, %r)
+        try:
+            import %s
+            outcome = {"imported": True}
+        except BaseException as exc:
+            outcome = {"type": type(exc).__name__, "text": str(exc), "cause": exc.__cause__ is not None,
+                       "config_error": isinstance(exc, configparser.Error)}
+        print(json.dumps(outcome))
+    """) % (str(tree), module)
+    proc = subprocess.run([sys.executable, "-c", source], cwd=str(tree), stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, timeout=60)
+    assert proc.returncode == 0, proc.stderr.decode("utf-8", "replace")
+    return json.loads(proc.stdout.decode("utf-8").splitlines()[-1])
+
+
+@pytest.mark.parametrize("path, content, module, error", [
+    # config.ini beside the socket facade that the parser cannot read: the parser's own error
+    ("dorvane/backend/socket/config.ini", "host = 127.0.0.1\n", "dorvane.backend.socket.wrapper",
+     "MissingSectionHeaderError"),
+    ("dorvane/backend/socket/config.ini", "[UAT]\nhost = a\n[UAT]\nhost = b\n", "dorvane.backend.socket.wrapper",
+     "DuplicateSectionError"),
+    # a library module without the name that another module takes from it at import
+    ("dorvane/utils.py", "", "dorvane.backend.http.contract", "AttributeError"),
+])
+def test_failed_import_raises_the_original_error(tree, path, content, module, error):
+    (tree / path).write_text(content)
+    outcome = import_in(tree, module)
+    assert outcome["type"] == error, outcome
+    assert outcome["cause"] is False
+    assert outcome["config_error"] is (error != "AttributeError")
