@@ -60,11 +60,29 @@ class CommaLocale:
         return json.loads(proc.stdout.decode("utf-8").splitlines()[-1])
 
 
+class LocaleSet:
+    """Locales compiled at test time, each on first use, into one private folder (LOCPATH), so the
+    tests need no locale installed on the machine beyond the `locales` package's sources. A name is
+    "<source>.<charset>" (de_DE.UTF-8, zh_TW.BIG5); "C" needs nothing compiled."""
+
+    def __init__(self, folder):
+        self.folder = folder
+        self.env = dict(os.environ, LOCPATH=str(folder))
+
+    def build(self, name):
+        if name != "C" and not (self.folder / name).exists():
+            source, charset = name.split(".")
+            subprocess.run(["localedef", "-i", source, "-f", charset, str(self.folder / name)], check=True,
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        return self.env
+
+
 @pytest.fixture(scope="session")
-def comma_locale(tmp_path_factory):
-    """A comma-decimal locale compiled at test time into a private folder (LOCPATH), so the tests
-    need no locale installed on the machine beyond the `locales` package's sources."""
-    folder = tmp_path_factory.mktemp("locale")
-    subprocess.run(["localedef", "-i", "de_DE", "-f", "UTF-8", str(folder / "de_DE.UTF-8")], check=True,
-                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    return CommaLocale(dict(os.environ, LOCPATH=str(folder)))
+def test_locales(tmp_path_factory):
+    return LocaleSet(tmp_path_factory.mktemp("locale"))
+
+
+@pytest.fixture(scope="session")
+def comma_locale(test_locales):
+    """A child interpreter under the comma-decimal locale de_DE.UTF-8."""
+    return CommaLocale(test_locales.build("de_DE.UTF-8"))
