@@ -1,33 +1,49 @@
 """Every public callable of the extension modules follows Python's call conventions: its signature
-reads through inspect, and a call that does not fit raises the TypeError a pure-Python function of
-the same signature and qualified name raises."""
+reads through inspect, its documentation is the text the module gives it (no signature line at its
+head), and a call that does not fit raises the TypeError a pure-Python function of the same
+signature and qualified name raises."""
 import asyncio
 import importlib
 import inspect
 
 import pytest
 
-# (module, dotted name in the module, parameter list as a `def` line writes it)
+# The codes that the two stock profit-and-loss reports document for stock_type and currency.
+STOCK_TYPE = ("(str)", "全部", "現-上市櫃", "資", "券", "興櫃")
+CURRENCY = ("(str)", "全部", "新台幣", "人民幣")
+
+# (module, dotted name in the module, parameter list as a `def` line writes it[, documentation]).
+# The documentation, where a row gives it: the exact __doc__ text, None for a callable that has none,
+# or a tuple of the phrases that __doc__ holds, in this order (where only its content is fixed).
 TABLE = [
     ("dorvane.backend.error", "ServerError.__init__", "(self, code, message)"),
     ("dorvane.backend.socket.protocol.core", "gen_header",
      "(net_length=0, bEncrypt=0, bCompress=0, bContinue=0, bHts=1, nDecompressLength=0, nKIVO=0, "
      "nHandle=666, ip4='', person_id='', nDecodeLength=0, nOutHandle=105)"),
-    ("dorvane.backend.socket.protocol.stock.handler", "_format_price", "(price)"),
-    ("dorvane.backend.socket.protocol.stock.handler", "_format_quantity", "(quantity)"),
-    ("dorvane.backend.socket.protocol.stock.handler", "placeorder", "(**kwargs)"),
-    ("dorvane.backend.socket.protocol.stock.handler", "updateorder", "(**kwargs)"),
-    ("dorvane.backend.socket.protocol.stock.handler", "cancelorder", "(**kwargs)"),
+    ("dorvane.backend.socket.protocol.stock.handler", "_format_price", "(price)",
+     "\n    Formatting float or int of price to string value with length 12.\n    "),
+    ("dorvane.backend.socket.protocol.stock.handler", "_format_quantity", "(quantity)",
+     "\n    Formatting int of quantity to string value with length 4.\n    "),
+    ("dorvane.backend.socket.protocol.stock.handler", "placeorder", "(**kwargs)", None),
+    ("dorvane.backend.socket.protocol.stock.handler", "updateorder", "(**kwargs)", None),
+    ("dorvane.backend.socket.protocol.stock.handler", "cancelorder", "(**kwargs)", None),
     *[("dorvane.backend.socket.protocol.stock.handler", "place" + market,
        "(vexa, person_id, account, stock_id, order_type, order_cond, price, quantity, ord_bs, "
-       "price_type, first_sell='No', **kwargs)") for market in ("tse", "otc")],
+       "price_type, first_sell='No', **kwargs)", None) for market in ("tse", "otc")],
     *[("dorvane.backend.socket.protocol.stock.handler", "update" + market,
-       "(vexa, person_id, account, stock_id, ordno, seqno, price, quantity, **kwargs)")
+       "(vexa, person_id, account, stock_id, ordno, seqno, price, quantity, **kwargs)", None)
       for market in ("tse", "otc")],
     *[("dorvane.backend.socket.protocol.stock.handler", "cancel" + market,
-       "(vexa, person_id, account, stock_id, ordno, seqno, **kwargs)") for market in ("tse", "otc")],
-    ("dorvane.backend.socket.protocol.stock.handler", "order_in", "(vexa=b'', **kwargs)"),
-    ("dorvane.backend.socket.protocol.stock.handler", "order_out", "(payload)"),
+       "(vexa, person_id, account, stock_id, ordno, seqno, **kwargs)", None) for market in ("tse", "otc")],
+    ("dorvane.backend.socket.protocol.stock.handler", "order_in", "(vexa=b'', **kwargs)",
+     "\n    trade_type:\n    - 買進: '01'\n    - 賣出: '02'\n    - 改量: '03'\n    - 刪單: '04'\n"
+     "    # 改價必須刪單再下單\n"
+     "    ord_type:\n    - 整股: '0'\n    - 定盤: 'P'\n    - 零股: '2'\n"
+     "    ord_cond:\n    - 現股: '0'\n    - 融資: '3'\n    - 融券: '4'\n"
+     "    market_id:\n    - TSE: 'S'\n    - OTC: 'O'\n    - OES\n"
+     "    price_type:\n    - 指定價: ' '\n    - 昨收: '1' 待確認\n    - 漲停: '2'\n    - 跌停: '3'\n"
+     "    is_first_sell:\n    - YES: 'Y'\n    - NO: 'N'\n    "),
+    ("dorvane.backend.socket.protocol.stock.handler", "order_out", "(payload)", None),
     ("dorvane.backend.socket.connect", "Connection.__init__",
      "(self, host, port, person_id, loop=None, ping_duration=10)"),
     ("dorvane.backend.socket.connect", "Connection.reset", "(self)"),
@@ -69,8 +85,11 @@ TABLE = [
     ("dorvane.backend.socket.client", "Client._onDisconnected", "(self)"),
     ("dorvane.backend.socket.wrapper", "start_loop", "(loop)"),
     ("dorvane.backend.socket.wrapper", "stop_loop", "(loop)"),
-    ("dorvane.backend.socket.wrapper", "_exitCheckfunc", "(thread, loop)"),
-    ("dorvane.backend.socket.wrapper", "elide", "(fn)"),
+    ("dorvane.backend.socket.wrapper", "_exitCheckfunc", "(thread, loop)",
+     "\n    Help event_loop on another thread to catch KeyboardInterrupt.\n    "),
+    ("dorvane.backend.socket.wrapper", "elide", "(fn)",
+     ("function decorated with this will only execute once at a time.",
+      "Caution: If return value of function is required, don't use this.")),
     ("dorvane.backend.socket.wrapper", "Wrapper.__init__", "(self, simulation, proxies=None, products=None)"),
     ("dorvane.backend.socket.wrapper", "Wrapper.login", "(self, person_id, passwd, quote=None, timeout=5)"),
     ("dorvane.backend.socket.wrapper", "Wrapper.loginAsync",
@@ -94,11 +113,14 @@ TABLE = [
     ("dorvane.backend.socket.wrapper", "Wrapper.__del__", "(self)"),
     ("dorvane.backend.solace.quote", "contract2topic", "(contract, quote_type='tick')"),
     ("dorvane.backend.solace.quote", "Quote.__init__", "(self)"),
-    ("dorvane.backend.solace.quote", "Quote.set_callback", "(self, func)"),
-    ("dorvane.backend.solace.quote", "Quote.set_event_callback", "(self, func)"),
+    ("dorvane.backend.solace.quote", "Quote.set_callback", "(self, func)",
+     ("func(topic: str, quote_msg: dict) -> int",)),
+    ("dorvane.backend.solace.quote", "Quote.set_event_callback", "(self, func)",
+     ("func(resp_code: int, event_code: int, event: str) -> None",)),
     ("dorvane.backend.solace.quote", "Quote.connect", "(self, host, vpn, user, password)"),
-    ("dorvane.backend.solace.quote", "Quote.subscribe", "(self, contract, quote_type='tick')"),
-    ("dorvane.backend.solace.quote", "Quote.unsubscribe", "(self, contract, quote_type='tick')"),
+    *[("dorvane.backend.solace.quote", "Quote." + name, "(self, contract, quote_type='tick')",
+       ("contract", "a contract of the library", "quote_type", "one of tick and bidask"))
+      for name in ("subscribe", "unsubscribe")],
     ("dorvane.backend.solace.quote", "Quote.__del__", "(self)"),
     ("dorvane.backend.http.contract", "stock_dict_convert", "(contracts, /)"),
     ("dorvane.backend.http.contract", "future_dict_convert", "(contracts, /)"),
@@ -106,12 +128,13 @@ TABLE = [
     ("dorvane.backend.http.contract", "tw_index_dict_convert", "(index_dict, /)"),
     ("dorvane.backend.http.contract", "_list_stock_code", "(client, /)"),
     ("dorvane.backend.http.contract", "_list_tw_index_code", "(client, /)"),
-    ("dorvane.backend.http.contract", "_list_futopt_code", "(product_type, detail, client)"),
+    ("dorvane.backend.http.contract", "_list_futopt_code", "(product_type, detail, client)",
+     ("query the product code", "detail", "whether to get detail code")),
     ("dorvane.backend.http.contract", "fetch_available_product", "(client, product_type)"),
     ("dorvane.backend.http.constant", "Constant.__init__", "(self, ops)"),
-    ("dorvane.backend.http.constant", "MetaProps.__repr__", "(self)"),
-    ("dorvane.backend.http.constant", "MetaProps.keys", "(self)"),
-    ("dorvane.backend.http.constant", "MetaProps.__getitem__", "(self, key)"),
+    ("dorvane.backend.http.constant", "MetaProps.__repr__", "(cls)"),
+    ("dorvane.backend.http.constant", "MetaProps.keys", "(cls)"),
+    ("dorvane.backend.http.constant", "MetaProps.__getitem__", "(cls, key)"),
     ("dorvane.backend.http.futureoption.order", "get_web_id", "()"),
     ("dorvane.backend.http.futureoption.order", "convert_order_props", "(order, /)"),
     *[("dorvane.backend.http.futureoption.order", "prepare_%s_input" % kind,
@@ -120,7 +143,11 @@ TABLE = [
        "(contract, order, vexa_content, client)") for kind in ("future", "option", "futopt")],
     ("dorvane.backend.http.futureoption.order", "_place_futopt_order",
      "(product_id, product_type, opt_type, price, price_type, action, order_type, octype, quantity, "
-     "account, vexa_content, client, **kwargs)"),
+     "account, vexa_content, client, **kwargs)",
+     ("place future or option order", "product_id", "product_type", "'F'", "'O'",
+      "opt_type", "' '", "'C'", "'P'", "price", "price_type", "'LMT'", "'MKT'", "'MKP'",
+      "action", "'B'", "'S'", "order_type", "'ROD'", "'IOC'", "'FOK'",
+      "octype", "' '", "'0'", "'1'", "'6'", "quantity", "c_code", "c_callput", "c_buysell")),
     ("dorvane.backend.http.futureoption.order", "_cancel_futopt_order",
      "(product_id, ordno, seqno, vexa_content, account, client, **kwargs)"),
     ("dorvane.backend.http.futureoption.order", "cancel_futopt_order", "(trade, vexa_content, client)"),
@@ -163,16 +190,31 @@ TABLE = [
     ("dorvane.backend.http.main", "HttpApi.update_status", "(self)"),
     ("dorvane.backend.http.account", "rm_dict_key", "(d, *args)"),
     ("dorvane.backend.http.account", "assimilate_type", "(details, /)"),
-    ("dorvane.backend.http.account", "AccountMargin.__init__", "(self, currency, margin_type, account, client)"),
+    ("dorvane.backend.http.account", "AccountMargin.__init__", "(self, currency, margin_type, account, client)",
+     ("query margin", "currency", "約當台幣", "約當美金", "新台幣", "美元", "港幣", "歐元", "日幣", "英鎊",
+      "margin_type", "即時", "風險")),
     ("dorvane.backend.http.account", "AccountOpenPosition.__init__",
-     "(self, product_type, query_type, account, client)"),
+     "(self, product_type, query_type, account, client)",
+     ("query open position", "product_type", "all", "future", "option", "usd base",
+      "query_type", "detail", "summary")),
     ("dorvane.backend.http.account", "AccountSettleProfitLoss.__init__",
-     "(self, product_type, summary, start_date, end_date, currency, account, client)"),
-    ("dorvane.backend.http.account", "AccountFunds.__init__", "(self, tax, account, client)"),
+     "(self, product_type, summary, start_date, end_date, currency, account, client)",
+     ("query settlement profit loss", "product_type", "all", "future", "option",
+      "summary", "summary", "detail", "start_date", "%Y%m%d", "20180101", "end_date", "%Y%m%d",
+      "20180201", "currency", "新台幣", "美元", "港幣", "歐元", "加幣", "基幣")),
+    ("dorvane.backend.http.account", "AccountFunds.__init__", "(self, tax, account, client)",
+     ("tax", "tax included", "tax excluded")),
     ("dorvane.backend.http.account", "AccountUnRealProfitLoss.__init__",
-     "(self, stock_type, currency, action, account, client)"),
+     "(self, stock_type, currency, action, account, client)",
+     ("stock_type", *STOCK_TYPE, "currency", *CURRENCY,
+      "action", "(str)", "default, no filter", "filter delisting stock", "tax excluded",
+      "filter delisting stock and tax excluded")),
     ("dorvane.backend.http.account", "AccountRealProfitLoss.__init__",
-     "(self, stock_type, start_date, end_date, currency, action, account, client)"),
+     "(self, stock_type, start_date, end_date, currency, action, account, client)",
+     ("stock_type", *STOCK_TYPE, "start_date", "(str)",
+      "the start date of query range format with %Y%m%d", "20180201",
+      "end_date", "(str)", "the end date of query range format with %Y%m%d", "20180201",
+      "currency", *CURRENCY, "action", "(str)", "default, no filter", "filter cost is 0")),
     *[("dorvane.backend.http.account", cls + "." + name, "(self)")
       for cls in ("AccountMargin", "AccountOpenPosition", "AccountSettleProfitLoss", "AccountFunds",
                   "AccountUnRealProfitLoss", "AccountRealProfitLoss")
@@ -184,7 +226,22 @@ TABLE = [
     ("dorvane.MIRVO.vexa", "gen_vexa", "(user_id, plain)"),
 ]
 
-MODULES = sorted({module for module, _, _ in TABLE} | {
+UNCHECKED = object()  # a row without documentation: the module's own text, not fixed here
+ROWS = [row + (UNCHECKED,) * (4 - len(row)) for row in TABLE]
+
+# Class documentation: (module, class, documentation as in TABLE).
+CLASS_DOCS = [
+    ("dorvane.backend.error", "ServerError", "Raise when server responses with an error."),
+    ("dorvane.MIRVO.vexa", "VexaError", "Vexa Error"),
+    *[("dorvane.backend.socket.protocol.fenrik", name, None) for name in ("Success", "Error", "Fenrik")],
+    ("dorvane.backend.socket.connect", "Connection",
+     "\n    Events:\n        - data\n        - error\n        - connected\n        - disconnected \n    "),
+    ("dorvane.backend.socket.connect", "Socket", None),
+    ("dorvane.backend.solace.quote", "Quote", ("set_callback", "set_event_callback", "subscribe")),
+    *[("dorvane.backend.http.constant", name, None) for name in ("MetaProps", "BaseProps", "Constant")],
+]
+
+MODULES = sorted({row[0] for row in TABLE} | {
     "dorvane.backend.socket.protocol.kivo", "dorvane.backend.socket.protocol.fenrik"})
 
 
@@ -209,13 +266,29 @@ def ids(row):
     return "{}:{}".format(row[0].rsplit(".", 1)[-1], row[1])
 
 
-@pytest.mark.parametrize("module, dotted, params", TABLE, ids=[ids(r) for r in TABLE])
-def test_signature_names_and_argument_errors(module, dotted, params):
+def assert_doc(doc, expected):
+    if isinstance(expected, tuple):
+        assert isinstance(doc, str), doc
+        at = 0
+        for phrase in expected:
+            found = doc.find(phrase, at)
+            assert found >= 0, (phrase, doc[at:])
+            at = found + len(phrase)
+    else:
+        assert doc == expected
+
+
+@pytest.mark.parametrize("module, dotted, params, doc", ROWS, ids=[ids(r) for r in ROWS])
+def test_signature_names_doc_and_argument_errors(module, dotted, params, doc):
     fn = resolve(module, dotted)
     assert str(inspect.signature(fn)) == params
     assert fn.__module__ == module
     assert fn.__qualname__ == dotted
     assert fn.__name__ == dotted.rsplit(".", 1)[-1]
+    # The signature comes from the parameter list alone: no documentation repeats it by hand.
+    assert not (fn.__doc__ or "").lstrip().startswith(fn.__name__ + "(")
+    if doc is not UNCHECKED:
+        assert_doc(fn.__doc__, doc)
     # A decorated function (functools.wraps) hands its arguments to the function it wraps, which
     # binds them when the call runs.
     fn = inspect.unwrap(fn)
@@ -242,6 +315,11 @@ def test_signature_names_and_argument_errors(module, dotted, params):
             with pytest.raises(TypeError) as got:
                 fn(*args, **kwargs)
             assert str(got.value) == str(expected), (args, kwargs)
+
+
+@pytest.mark.parametrize("module, name, doc", CLASS_DOCS, ids=[ids(r) for r in CLASS_DOCS])
+def test_class_documentation(module, name, doc):
+    assert_doc(getattr(importlib.import_module(module), name).__doc__, doc)
 
 
 @pytest.mark.parametrize("module", MODULES)

@@ -52,7 +52,6 @@ def test_topic_table(contract, quote_type, topic):
 def test_default_quote_type_is_tick():
     stock = Stock(code="2330", exchange="TSE")
     assert contract2topic(stock) == "MKT/*/TSE/2330"
-    assert quote.contract2topic.__doc__.startswith("contract2topic(contract, quote_type='tick')")
 
 
 class Plain:

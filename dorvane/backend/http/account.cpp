@@ -22,10 +22,10 @@ PYBIND11_MODULE(account, m) {
         m.attr(name) = pyglue::import_from("dorvane.backend.http.stock.account", name);
 
     pyglue::def(m, "rm_dict_key", &da::rm_dict_key, py::arg("d"),
-          "rm_dict_key(d, *args)\n\nA new plain dict copied from `d` without the keys `args`; a key "
+          "A new plain dict copied from `d` without the keys `args`; a key "
           "that `d` does not hold raises KeyError.");
     pyglue::def(m, "assimilate_type", &da::assimilate_type, py::arg("details"), py::pos_only(),
-          "assimilate_type(details)\n\n[details] when `details` is a dict, otherwise `details` "
+          "[details] when `details` is a dict, otherwise `details` "
           "itself.");
 
     da::bind_account_reports(m);

@@ -61,9 +61,9 @@ py::object bind_report(py::module_& m, const ReportKind& kind, Init&& init, cons
     const ReportKind* k = &kind;
     cls.def("__init__", std::forward<Init>(init), extra...);
     cls.def("update", [k](py::object self) { update_report(self, *k); },
-            "update()\n\nQuery again with the stored parameters and replace the outcome.");
+            "Query again with the stored parameters and replace the outcome.");
     cls.def("data", [](py::object self) { return self.attr("_data"); },
-            "data()\n\nThe payload of the last query.");
+            "The payload of the last query.");
     cls.def("__repr__", [k](py::object self) { return text_form(self, *k); });
     return cls.cls();
 }

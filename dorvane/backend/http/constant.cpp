@@ -100,9 +100,11 @@ PYBIND11_MODULE(constant, m) {
     constant.def("__init__", &constant_init, py::arg("ops"));
 
     pyglue::PlainClass meta(m, "MetaProps", py::make_tuple(type_type()));
-    meta.def("__repr__", &meta_repr);
-    meta.def("keys", &meta_keys);
-    meta.def("__getitem__", &meta_getitem, py::arg("key"));
+    // The metaclass's methods receive the class they are called on: their first parameter is cls.
+    meta.attr("__repr__", pyglue::make_function(m, "MetaProps.__repr__", &meta_repr, py::arg("cls")));
+    meta.attr("keys", pyglue::make_function(m, "MetaProps.keys", &meta_keys, py::arg("cls")));
+    meta.attr("__getitem__", pyglue::make_function(m, "MetaProps.__getitem__", &meta_getitem,
+                                                   py::arg("cls"), py::arg("key")));
 
     pyglue::PlainClass base(m, "BaseProps", py::tuple(), meta.cls());
 }

@@ -45,25 +45,25 @@ PYBIND11_MODULE(contract, m) {
     m.attr("code2exchange") = code2exchange;
 
     pyglue::def(m, "stock_dict_convert", [](py::object contracts) { return ct::stock_dict_convert(contracts); },
-          "stock_dict_convert(contracts, /)\n\nStock entries -> {exchange: [contract record, ...]}.",
+          "Stock entries -> {exchange: [contract record, ...]}.",
           py::arg("contracts"), py::pos_only());
     pyglue::def(m, "future_dict_convert", [](py::object contracts) { return ct::future_dict_convert(contracts); },
-          "future_dict_convert(contracts, /)\n\n{product: [futures entry, ...]} -> {product: [contract record, ...]}.",
+          "{product: [futures entry, ...]} -> {product: [contract record, ...]}.",
           py::arg("contracts"), py::pos_only());
     pyglue::def(m, "option_dict_convert", [](py::object contracts) { return ct::option_dict_convert(contracts); },
-          "option_dict_convert(contracts, /)\n\n{product: [option entry, ...]} -> {product: [contract record, ...]}.",
+          "{product: [option entry, ...]} -> {product: [contract record, ...]}.",
           py::arg("contracts"), py::pos_only());
     pyglue::def(m, "tw_index_dict_convert",
           [](py::object index_dict) {
               return ct::tw_index_dict_convert(index_dict, pyglue::ThisModule::get().global("code2exchange"));
           },
-          "tw_index_dict_convert(index_dict, /)\n\n{index code: name} -> {\"TSE\": [...], \"OTC\": [...]}.",
+          "{index code: name} -> {\"TSE\": [...], \"OTC\": [...]}.",
           py::arg("index_dict"), py::pos_only());
     pyglue::def(m, "_list_stock_code", [](py::object client) { return ct::list_stock_code(client); },
-          "_list_stock_code(client, /)\n\nThe decoded reply of the stock list request.",
+          "The decoded reply of the stock list request.",
           py::arg("client"), py::pos_only());
     pyglue::def(m, "_list_tw_index_code", [](py::object client) { return ct::list_tw_index_code(client); },
-          "_list_tw_index_code(client, /)\n\nThe decoded reply of the index list request.",
+          "The decoded reply of the index list request.",
           py::arg("client"), py::pos_only());
     pyglue::def(m, "_list_futopt_code",
           [](py::object product_type, py::object detail, py::object client) {

@@ -27,68 +27,65 @@ void bind_http_api(py::module_& m) {
     py::object cls = builder.cls();
 
     builder.def("__init__", &init, py::arg("simulation"), py::arg("proxies"),
-                "HttpApi(simulation, proxies)\n\nCreates the HTTP session client "
+                "Creates the HTTP session client "
                 "Client(simulation, proxies); no request is sent.");
     builder.def_property_readonly("trades", &trades);
     py::setattr(py::getattr(cls, "trades"), "__doc__",
                 py::str("A new list of the trades in the book."));
     def_decorated(m, cls, {"subscribe"}, "login", &login, py::arg("self"), py::arg("person_id"),
                   py::arg("passwd"),
-                  "login(person_id, passwd)\n\nLogs in through the HTTP session client, downloads "
+                  "Logs in through the HTTP session client, downloads "
                   "the index, stock, futures and option lists into the catalogue `Contracts` and "
                   "returns what the client's login returned (the accounts).");
     builder.def("activate_vexa", &activate_vexa, py::arg("vexa_path"), py::arg("vexa_passwd"),
                 py::arg("person_id"),
-                "activate_vexa(vexa_path, vexa_passwd, person_id)\n\nActivates the signing "
+                "Activates the signing "
                 "certificate and registers the signing module under `person_id`; returns "
                 "init_vexa's result.");
     builder.def("list_accounts", &list_accounts,
-                "list_accounts()\n\nThe HTTP session client's accounts.");
+                "The HTTP session client's accounts.");
 
     builder.def("get_account_margin", &get_account_margin, py::arg("currency"),
                 py::arg("margin_type"), py::arg("account"),
-                "get_account_margin(currency, margin_type, account)\n\nA new AccountMargin report.");
+                "A new AccountMargin report.");
     builder.def("get_account_openposition", &get_account_openposition, py::arg("product_type"),
                 py::arg("query_type"), py::arg("account"),
-                "get_account_openposition(product_type, query_type, account)\n\nA new "
+                "A new "
                 "AccountOpenPosition report.");
     builder.def("get_account_settle_profitloss", &get_account_settle_profitloss,
                 py::arg("product_type"), py::arg("summary"), py::arg("start_date"),
                 py::arg("end_date"), py::arg("currency"), py::arg("account"),
-                "get_account_settle_profitloss(product_type, summary, start_date, end_date, "
-                "currency, account)\n\nA new AccountSettleProfitLoss report.");
+                "A new AccountSettleProfitLoss report.");
     builder.def("get_stock_account_funds", &get_stock_account_funds, py::arg("include_tax"),
                 py::arg("account"),
-                "get_stock_account_funds(include_tax, account)\n\nA new AccountFunds report.");
+                "A new AccountFunds report.");
     builder.def("get_stock_account_unreal_profitloss", &get_stock_account_unreal_profitloss,
                 py::arg("stock_type"), py::arg("currency"), py::arg("filter_rule"),
                 py::arg("account"),
-                "get_stock_account_unreal_profitloss(stock_type, currency, filter_rule, account)"
-                "\n\nA new AccountUnRealProfitLoss report.");
+                "A new AccountUnRealProfitLoss report.");
     builder.def("get_stock_account_real_profitloss", &get_stock_account_real_profitloss,
                 py::arg("stock_type"), py::arg("start_date"), py::arg("end_date"),
                 py::arg("currency"), py::arg("filter_rule"), py::arg("account"),
-                "get_stock_account_real_profitloss(stock_type, start_date, end_date, currency, "
-                "filter_rule, account)\n\nA new AccountRealProfitLoss report.");
+                "A new AccountRealProfitLoss report.");
 
     builder.def("fetch_products", &fetch_products,
-                "fetch_products()\n\nDownloads the stock, futures and option lists and returns "
+                "Downloads the stock, futures and option lists and returns "
                 "one table from product code to contract record (options over futures over "
                 "stocks).");
 
     def_decorated(m, cls, {"record", "auth"}, "place_order", &place_order, py::arg("self"),
                   py::arg("contract"), py::arg("order"),
-                  "place_order(contract, order)\n\nPlaces the order and books its trade under "
+                  "Places the order and books its trade under "
                   "its order id.");
     def_decorated(m, cls, {"record", "auth"}, "update_order", &update_order, py::arg("self"),
                   py::arg("trade"), py::arg("price"), py::arg("qty"),
-                  "update_order(trade, price, qty)\n\nChanges the order's price and quantity; "
+                  "Changes the order's price and quantity; "
                   "returns the booked trade of the changed order when there is one.");
     def_decorated(m, cls, {"record", "auth"}, "cancel_order", &cancel_order, py::arg("self"),
                   py::arg("trade"),
-                  "cancel_order(trade)\n\nCancels the order; returns the order module's trade.");
+                  "Cancels the order; returns the order module's trade.");
     builder.def("update_status", &update_status,
-                "update_status()\n\nRefreshes the statuses of every booked trade.");
+                "Refreshes the statuses of every booked trade.");
 
     m.attr("HttpApi") = global("connection")(cls);
 }

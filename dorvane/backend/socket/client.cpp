@@ -23,14 +23,13 @@ PYBIND11_MODULE(client, m) {
         m, "api", [](py::args keys, py::kwargs options) {
             return dc::api(py::tuple(keys), py::dict(options));
         },
-        pyglue::var_args{"deco_args"}, pyglue::var_kwargs{"deco_kwargs"});
-    m.attr("api").attr("__doc__") =
-        "api(*keys, **options): wrap a request method; the reply is trimmed to `keys` unless "
-        "options['all'] is true.";
+        pyglue::var_args{"deco_args"}, pyglue::var_kwargs{"deco_kwargs"},
+        "Wrap a request method: its reply is trimmed to the keys `deco_args` unless "
+        "deco_kwargs['all'] is true.");
     pyglue::def(m, "filter_key",
           [](py::object data, py::args keep) { dc::filter_key(data, keep); },
           py::arg("data"), pyglue::var_args{"preserve_keys"},
-          "filter_key(data, *preserve_keys): remove from `data`, in place, every other key.");
+          "Remove from `data`, in place, every key other than `preserve_keys`.");
 
     dc::bind_client(m);
 }

@@ -92,19 +92,19 @@ void bind_wrapper(py::module_& m) {
     builder.def("__init__", &wrapper_init, py::arg("simulation"), py::arg("proxies") = py::none(),
                 py::arg("products") = py::none());
     builder.def("logout", &logout, py::arg("timeout") = 5,
-                "logout(timeout=5)\n\nLog out of the trading server; waits at most `timeout` seconds.");
+                "Log out of the trading server; waits at most `timeout` seconds.");
     def_coroutine(m, cls, "logoutAsync", &logout_async, py::arg("self"),
                   py::arg("loop") = py::none());
     def_decorated(m, cls, "subscribe", "login", &login, py::arg("self"), py::arg("person_id"), py::arg("passwd"),
                   py::arg("quote") = py::none(), py::arg("timeout") = 5,
-                  "login(person_id, passwd, quote=None, timeout=5)\n\nLog in to the trading server "
+                  "Log in to the trading server "
                   "and, when `quote` is given, to the quote service; waits at most `timeout` "
                   "seconds.");
     def_coroutine(m, cls, "loginAsync", &login_async, py::arg("self"), py::arg("person_id"),
                   py::arg("passwd"), py::arg("quote") = py::none(), py::arg("loop") = py::none());
     bind_members(m, builder);
     builder.def("_stop", &wrapper_stop,
-                "_stop()\n\nStop the facade's event loop (no logout is sent).");
+                "Stop the facade's event loop (no logout is sent).");
     builder.def("__del__", &wrapper_del);
 
     m.attr("Wrapper") = global("connection")(cls);

@@ -32,7 +32,7 @@ PyObject* start_loop_c(PyObject* const* args, PyObject*, PyObject*) {
 }
 
 const char* const kStartLoopDoc =
-    "start_loop(loop)\n\nMake `loop` the current event loop of this thread and run it forever.";
+    "Make `loop` the current event loop of this thread and run it forever.";
 
 }  // namespace
 
@@ -96,7 +96,7 @@ void bind_loop_functions(py::module_& m) {
         pyglue::raw_function_parts(&start_loop_c, {"loop"}, kStartLoopDoc), "start_loop",
         m.attr("__name__"));
     pyglue::def(m, "stop_loop", &stop_loop, py::arg("loop"),
-          "stop_loop(loop)\n\nAsk `loop` to stop, from any thread, without waiting for it.");
+          "Ask `loop` to stop, from any thread, without waiting for it.");
     pyglue::def(m, "_exitCheckfunc", &exit_check, py::arg("thread"), py::arg("loop"),
           "\n    Help event_loop on another thread to catch KeyboardInterrupt.\n    ");
 }

@@ -77,39 +77,32 @@ void order_method(py::module_& m, pyglue::PlainClass& cls, const char* name, F&&
 }  // namespace
 
 void bind_members(py::module_& m, pyglue::PlainClass& cls) {
-    cls.def("_get_orderId", &get_order_id, "_get_orderId()\n\nReturns None.");
+    cls.def("_get_orderId", &get_order_id);
     cls.def("list_accounts", &list_accounts,
-           "list_accounts()\n\nThe facade's accounts (None until something sets them).");
+           "The facade's accounts (None until something sets them).");
     order_method(m, cls, "place_order", &place_order, py::arg("self"), py::arg("contract"),
-                 py::arg("order"), "place_order(contract, order)\n\nReturns None.");
+                 py::arg("order"));
     order_method(m, cls, "update_order", &update_order, py::arg("self"), py::arg("trade"),
-                 py::arg("price") = py::none(), py::arg("qty") = py::none(),
-                 "update_order(trade, price=None, qty=None)\n\nReturns None.");
-    order_method(m, cls, "cancel_order", &cancel_order, py::arg("self"), py::arg("trade"),
-                 "cancel_order(trade)\n\nReturns None.");
-    cls.def("_on_placeorder", &on_placeorder, py::arg("trade"), py::arg("fut"),
-           "_on_placeorder(trade, fut)\n\nReturns None.");
+                 py::arg("price") = py::none(), py::arg("qty") = py::none());
+    order_method(m, cls, "cancel_order", &cancel_order, py::arg("self"), py::arg("trade"));
+    cls.def("_on_placeorder", &on_placeorder, py::arg("trade"), py::arg("fut"));
     cls.def("_on_updateorder", &on_updateorder, py::arg("trade"), py::arg("fut"),
-           py::arg("price") = py::none(), py::arg("qty") = py::none(),
-           "_on_updateorder(trade, fut, price=None, qty=None)\n\nReturns None.");
-    cls.def("_on_cancelorder", &on_cancelorder, py::arg("trade"), py::arg("fut"),
-           "_on_cancelorder(trade, fut)\n\nReturns None.");
-    cls.def("update_status", &update_status, "update_status()\n\nReturns None.");
+           py::arg("price") = py::none(), py::arg("qty") = py::none());
+    cls.def("_on_cancelorder", &on_cancelorder, py::arg("trade"), py::arg("fut"));
+    cls.def("update_status", &update_status);
 
     py::object status = function(m, "update_statusAsync", &update_status_async, py::arg("self"),
-                                 "update_statusAsync()\n\nCoroutine that ends with None; "
-                                 "runs one call at a time.");
+                                 "Coroutine that ends with None; runs one call at a time.");
     pyglue::mark_coroutine_function(status);
     cls.attr("update_statusAsync", global("elide")(status));
 
     for (const char* name :
          {"get_account_margin", "get_account_openposition", "get_account_settle_profitloss"}) {
-        cls.def(name, &account_report,
-               (std::string(name) + "(*args, **kwargs)\n\nReturns None.").c_str());
+        cls.def(name, &account_report);
     }
     cls.def("activate_vexa", &activate_vexa, py::arg("vexa_path"), py::arg("vexa_passwd"),
            py::arg("person_id"),
-           "activate_vexa(vexa_path, vexa_passwd, person_id)\n\nInitialises the signing module with "
+           "Initialises the signing module with "
            "the certificate file and its password and registers the module with the session "
            "client under `person_id`; returns None.");
 }

@@ -147,7 +147,6 @@ PYBIND11_MODULE(quote, m) {
     m.attr("QUOTE_TYPE_BIDASK") = pyglue::import_from("dorvane.constant", "QUOTE_TYPE_BIDASK");
 
     pyglue::def(m, "contract2topic", &dorvane::quote::contract2topic,
-          "contract2topic(contract, quote_type='tick')\n\n"
           "Return the quote-messaging topic name of a contract for a quote type (tick or bidask).",
           py::arg("contract"), py::arg("quote_type") = "tick");
 

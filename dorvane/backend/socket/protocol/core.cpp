@@ -50,10 +50,8 @@ PYBIND11_MODULE(core, m) {
     m.attr("HEADER") = header;
     m.attr("HEADER_SIZE") = header.attr("sizeof")();
     pyglue::def(m, "gen_header", &gen_header,
-          "gen_header(net_length=0, bEncrypt=0, bCompress=0, bContinue=0, bHts=1, "
-          "nDecompressLength=0, nKIVO=0, nHandle=666, ip4='', person_id='', nDecodeLength=0, "
-          "nOutHandle=105)\n\nReturn a new header-field dictionary with the given values and the "
-          "defaults; ip4 is converted with ip_convert and ret is 0.",
+          "Return a new header-field dictionary with the given values and the defaults; ip4 is "
+          "converted with ip_convert and ret is 0.",
           py::arg("net_length") = 0, py::arg("bEncrypt") = 0, py::arg("bCompress") = 0,
           py::arg("bContinue") = 0, py::arg("bHts") = 1, py::arg("nDecompressLength") = 0,
           py::arg("nKIVO") = 0, py::arg("nHandle") = 666, py::arg("ip4") = "",
