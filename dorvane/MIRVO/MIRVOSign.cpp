@@ -360,15 +360,15 @@ int32_t MIRVOSign::SignPkcs7Bin(const unsigned char* data, int32_t count) {
     std::string der;
     lastError = signWithMaker(data, count, der) ? MIRVO_OK : buildSignedData(in.get(), der);
     if (lastError == MIRVO_OK) {
-      cChars base64;
-      if (!base64.base64Encode(reinterpret_cast<const unsigned char*>(der.data()),
-                               static_cast<int32_t>(der.size()))) {
+      std::string base64;
+      if (!base64EncodeTo(reinterpret_cast<const unsigned char*>(der.data()), static_cast<int32_t>(der.size()),
+                          base64)) {
         lastError = signFailed(log, MIRVO_SIGN_ERROR);
       } else {
         if (log.debugOn())
           log.writeHex(msg::SIGN_VALUE, reinterpret_cast<const unsigned char*>(der.data()),
                        static_cast<int32_t>(der.size()));
-        lastSignature.emplace(base64.data, base64.length);
+        lastSignature = std::move(base64);
         if (log.debugOn()) log.writeValue(cLog::DEBUG_COL, msg::SIGN_VALUE_BASE64, *lastSignature);
         lastError = MIRVO_OK;
         lastSignerCert = x509Ref(pkcs12->certificate());
