@@ -99,21 +99,19 @@ bool cSignedDataMaker::encodeParts() {
   // One signer, one digest algorithm: the set holds that one element.
   if (sk_X509_ALGOR_num(sd->md_algs) != 1 || sk_PKCS7_SIGNER_INFO_num(sd->signer_info) != 1) return false;
 
-  std::string algorithm, certificate, version, issuerAndSerial, digestAlg;
-  if (!encode(i2d_ASN1_OBJECT, p7->type, signedOid_) ||
-      !encode(i2d_ASN1_INTEGER, static_cast<const ASN1_INTEGER*>(sd->version), version_) ||
-      !encode(i2d_X509_ALGOR, static_cast<const X509_ALGOR*>(sk_X509_ALGOR_value(sd->md_algs, 0)), algorithm) ||
-      !encode(i2d_ASN1_OBJECT, static_cast<const ASN1_OBJECT*>(OBJ_nid2obj(NID_pkcs7_data)), dataOid_) ||
-      !encode(i2d_ASN1_INTEGER, static_cast<const ASN1_INTEGER*>(si->version), version) ||
-      !encode(i2d_PKCS7_ISSUER_AND_SERIAL, static_cast<const PKCS7_ISSUER_AND_SERIAL*>(si->issuer_and_serial),
-              issuerAndSerial) ||
-      !encode(i2d_X509_ALGOR, static_cast<const X509_ALGOR*>(si->digest_alg), digestAlg) ||
-      !encode(i2d_X509_ALGOR, static_cast<const X509_ALGOR*>(si->digest_enc_alg), signatureAlg_))
+  std::string algorithm, version, issuerAndSerial, digestAlg;
+  if (!encode(i2d_ASN1_OBJECT, p7->type, signedOid_) || !encode(i2d_ASN1_INTEGER, sd->version, version_) ||
+      !encode(i2d_X509_ALGOR, sk_X509_ALGOR_value(sd->md_algs, 0), algorithm) ||
+      !encode(i2d_ASN1_OBJECT, OBJ_nid2obj(NID_pkcs7_data), dataOid_) ||
+      !encode(i2d_ASN1_INTEGER, si->version, version) ||
+      !encode(i2d_PKCS7_ISSUER_AND_SERIAL, si->issuer_and_serial, issuerAndSerial) ||
+      !encode(i2d_X509_ALGOR, si->digest_alg, digestAlg) || !encode(i2d_X509_ALGOR, si->digest_enc_alg, signatureAlg_))
     return false;
   digestAlgs_ = wrap(kSet, algorithm);
   signerHead_ = version + issuerAndSerial + digestAlg;
   if (form_.addCert) {
-    if (!encode(i2d_X509, static_cast<const X509*>(cert_.get()), certificate)) return false;
+    std::string certificate;
+    if (!encode(i2d_X509, cert_.get(), certificate)) return false;
     certificates_ = wrap(kContext0, certificate);
   }
   return true;
