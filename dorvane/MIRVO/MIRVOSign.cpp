@@ -15,6 +15,7 @@
 #include "cLog.hpp"
 #include "cMessages.hpp"
 #include "cProperty.hpp"
+#include "cSignedData.hpp"
 #include "cX509.hpp"
 
 namespace {
@@ -132,6 +133,10 @@ int32_t MIRVOSign::initial(const char* propertyFile, const char* passwd) {
       } else {
         // The last signature was made with the credentials being replaced.
         lastSignerCert.reset();
+        {
+          std::lock_guard<std::mutex> hold(makerMutex_);
+          maker_.reset();
+        }
         pkcs12 = std::move(fresh);
         loaded = true;
       }
@@ -306,6 +311,27 @@ int32_t MIRVOSign::buildSignedData(BIO* in, std::string& der) {
   return MIRVO_OK;
 }
 
+bool MIRVOSign::signWithMaker(const unsigned char* data, int32_t count, std::string& der) {
+  if (addTimestamp || addCertLevel > 1) return false;
+  X509* cert = pkcs12->certificate();
+  EVP_PKEY* key = pkcs12->privateKey();
+  cSignedDataMaker::Form form;
+  form.md = digestByName(digestName);
+  form.addCert = addCertLevel > 0;
+  form.attached = addPlainText;
+  if (!cert || !key || !form.md) return false;
+
+  std::shared_ptr<cSignedDataMaker> maker;
+  {
+    std::lock_guard<std::mutex> hold(makerMutex_);
+    if (!maker_ || !maker_->serves(cert, key, form)) maker_ = cSignedDataMaker::make(cert, key, form);
+    maker = maker_;
+  }
+  if (maker && maker->sign(data, static_cast<size_t>(count), der)) return true;
+  ERR_clear_error();
+  return false;
+}
+
 int32_t MIRVOSign::SignPkcs7Bin(const unsigned char* data, int32_t count) {
   cLog& log = mirvoLog();
   ERR_clear_error();
@@ -332,17 +358,17 @@ int32_t MIRVOSign::SignPkcs7Bin(const unsigned char* data, int32_t count) {
     if (log.errorOn()) log.writeInt(cLog::ERROR_COL, msg::SIGNER_FILTER_FAILED, lastError);
   } else {
     std::string der;
-    lastError = buildSignedData(in.get(), der);
+    lastError = signWithMaker(data, count, der) ? MIRVO_OK : buildSignedData(in.get(), der);
     if (lastError == MIRVO_OK) {
-      cChars base64;
-      if (!base64.base64Encode(reinterpret_cast<const unsigned char*>(der.data()),
-                               static_cast<int32_t>(der.size()))) {
+      std::string base64;
+      if (!base64EncodeTo(reinterpret_cast<const unsigned char*>(der.data()), static_cast<int32_t>(der.size()),
+                          base64)) {
         lastError = signFailed(log, MIRVO_SIGN_ERROR);
       } else {
         if (log.debugOn())
           log.writeHex(msg::SIGN_VALUE, reinterpret_cast<const unsigned char*>(der.data()),
                        static_cast<int32_t>(der.size()));
-        lastSignature.emplace(base64.data, base64.length);
+        lastSignature = std::move(base64);
         if (log.debugOn()) log.writeValue(cLog::DEBUG_COL, msg::SIGN_VALUE_BASE64, *lastSignature);
         lastError = MIRVO_OK;
         lastSignerCert = x509Ref(pkcs12->certificate());

@@ -4,6 +4,7 @@
 #pragma once
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -11,6 +12,8 @@
 #include "cCodes.hpp"
 #include "cOssl.hpp"
 #include "cPkcs12.hpp"
+
+class cSignedDataMaker;
 
 class MIRVOSign {
  public:
@@ -55,6 +58,13 @@ class MIRVOSign {
   int32_t checkBeforeSign();
   // Builds the DER SignedData of data into der; 0 or a code.
   int32_t buildSignedData(BIO* in, std::string& der);
+  // The same SignedData, byte for byte, made by a maker of the current credentials and options
+  // when they are of its form (RSA key, no signed attributes, at most the signer certificate);
+  // false when they are not or a step failed, the OpenSSL error queue then cleared.
+  bool signWithMaker(const unsigned char* data, int32_t count, std::string& der);
+
+  std::mutex makerMutex_;                    // guards maker_
+  std::shared_ptr<cSignedDataMaker> maker_;  // the maker of the latest signature of its form
 };
 
 // The process-wide signer (constructed when the signing library is loaded).

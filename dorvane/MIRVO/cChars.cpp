@@ -1,6 +1,7 @@
 // Owned character buffer with hex and base64 encoders.
 #include "cChars.hpp"
 
+#include <climits>
 #include <cstring>
 #include <new>
 
@@ -44,13 +45,19 @@ bool cChars::toHex(const unsigned char* bytes, int32_t count) {
   return true;
 }
 
-bool cChars::base64Encode(const unsigned char* bytes, int32_t count) {
-  release();
-  // The text (4 characters for every 3 bytes) must fit a signed 32-bit count.
-  if (bytes == nullptr || count <= 0 || count > INT32_MAX / 4 * 3 - 3) return false;
-  size_t size = static_cast<size_t>(count) / 3 * 4 + 10;
-  char* p = new (std::nothrow) char[size]();
-  if (p == nullptr) return false;
+namespace {
+
+// Whether count bytes may be encoded: the text (4 characters for every 3 bytes) must fit a signed
+// 32-bit count.
+bool base64Encodable(const unsigned char* bytes, int32_t count) {
+  return bytes != nullptr && count > 0 && count <= INT32_MAX / 4 * 3 - 3;
+}
+
+// Characters of the base64 text of count bytes.
+size_t base64Length(int32_t count) { return (static_cast<size_t>(count) + 2) / 3 * 4; }
+
+// Writes the base64 text of count bytes at p (base64Length(count) characters).
+void base64Write(const unsigned char* bytes, int32_t count, char* p) {
   size_t o = 0;
   int32_t i = 0;
   for (; i + 2 < count; i += 3) {
@@ -73,8 +80,27 @@ bool cChars::base64Encode(const unsigned char* bytes, int32_t count) {
     p[o++] = '=';
     p[o++] = '=';
   }
+}
+
+}  // namespace
+
+bool cChars::base64Encode(const unsigned char* bytes, int32_t count) {
+  release();
+  if (!base64Encodable(bytes, count)) return false;
+  const size_t length = base64Length(count);
+  char* p = new (std::nothrow) char[length + 1]();
+  if (p == nullptr) return false;
+  base64Write(bytes, count, p);
   data = p;
-  length = static_cast<int32_t>(o);
+  this->length = static_cast<int32_t>(length);
+  return true;
+}
+
+bool base64EncodeTo(const unsigned char* bytes, int32_t count, std::string& text) {
+  text.clear();
+  if (!base64Encodable(bytes, count)) return false;
+  text.resize(base64Length(count));
+  base64Write(bytes, count, &text[0]);
   return true;
 }
 

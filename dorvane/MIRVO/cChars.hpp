@@ -24,5 +24,9 @@ class cChars {
   std::string str() const { return data ? std::string(data, length) : std::string(); }
 };
 
+// Standard base64 ("=" padding, one line) of count bytes into text, replaced. Null bytes, count <= 0
+// or a text too long for a signed 32-bit count: false, text emptied.
+bool base64EncodeTo(const unsigned char* bytes, int32_t count, std::string& text);
+
 // True when both texts are given, have the same length and agree after ASCII upper-casing.
 bool equalsIgnoreCase(const char* a, const char* b);

@@ -21,6 +21,8 @@ struct OsslFree {
   void operator()(X509_STORE_CTX* p) const { X509_STORE_CTX_free(p); }
   void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
   void operator()(EVP_MD_CTX* p) const { EVP_MD_CTX_free(p); }
+  void operator()(EVP_MD* p) const { EVP_MD_free(p); }
+  void operator()(EVP_PKEY_CTX* p) const { EVP_PKEY_CTX_free(p); }
   void operator()(PKCS12* p) const { PKCS12_free(p); }
   void operator()(PKCS7* p) const { PKCS7_free(p); }
   void operator()(BIGNUM* p) const { BN_free(p); }
