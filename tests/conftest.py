@@ -1,4 +1,6 @@
-"""Test configuration: the repository root and tests/ are importable."""
+"""Test configuration: the repository root and tests/ are importable; Hypothesis settings.
+
+The per-test time-out is pytest-timeout's, set in pytest.ini."""
 import os
 import sys
 
@@ -8,17 +10,10 @@ for path in (ROOT, HERE):
     if path not in sys.path:
         sys.path.insert(0, path)
 
+from hypothesis import HealthCheck, settings  # noqa: E402
 
-import faulthandler
-
-import pytest
-
-# A test that hangs ends the run with every thread's traceback instead of stalling CI.
-HANG_SECONDS = 120
-
-
-@pytest.fixture(autouse=True)
-def _hang_watchdog():
-    faulthandler.dump_traceback_later(HANG_SECONDS, exit=True)
-    yield
-    faulthandler.cancel_dump_traceback_later()
+# Property tests: a few hundred examples each, no example database written into the checkout, and
+# no per-example deadline (the sanitizer run and a loaded machine are several times slower).
+settings.register_profile("dorvane", max_examples=200, deadline=None, database=None,
+                          suppress_health_check=[HealthCheck.too_slow])
+settings.load_profile("dorvane")
