@@ -98,24 +98,24 @@ replies = st.lists(st.tuples(
 @settings(suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(pending=st.integers(0, 8), script=replies, data=st.data())
 def test_reply_stream_in_any_arrivals_settles_the_right_futures(loop, conn, pending, script, data):
-    handles, futures = send_requests(conn, pending)
-    stream = b""
-    starts = []
-    expected, queue, open_handles = {}, [], set(handles)
-    for target, body, compress, ret in script:
-        handle = handles[target] if target < len(handles) else UNMATCHED + target
-        message = ref_message(handle, body, compress, ret)
-        starts.append(len(stream))
-        stream += message
-        if handle in open_handles:
-            open_handles.discard(handle)
-            expected[handle] = ServerError(ret, STATUS_CODE.code.get(ret)) if ret else body
-        else:
-            queue.append((handle, ret, message[HEADER_SIZE:]))
-    # Cuts anywhere, and often just around the header's end (46 to 49 bytes into a message).
-    near_header = st.tuples(st.sampled_from(starts or [0]), st.sampled_from([1, 46, 47, 48, 49])).map(sum)
-    cuts = data.draw(st.lists(st.one_of(st.integers(0, len(stream)), near_header), max_size=12))
     try:
+        handles, futures = send_requests(conn, pending)
+        stream = b""
+        starts = []
+        expected, queue, open_handles = {}, [], set(handles)
+        for target, body, compress, ret in script:
+            handle = handles[target] if target < len(handles) else UNMATCHED + target
+            message = ref_message(handle, body, compress, ret)
+            starts.append(len(stream))
+            stream += message
+            if handle in open_handles:
+                open_handles.discard(handle)
+                expected[handle] = ServerError(ret, STATUS_CODE.code.get(ret)) if ret else body
+            else:
+                queue.append((handle, ret, message[HEADER_SIZE:]))
+        # Cuts anywhere, and often just around the header's end (46 to 49 bytes into a message).
+        near_header = st.tuples(st.sampled_from(starts or [0]), st.sampled_from([1, 46, 47, 48, 49])).map(sum)
+        cuts = data.draw(st.lists(st.one_of(st.integers(0, len(stream)), near_header), max_size=12))
         for arrival in cut(stream, cuts):
             conn._socket.data_received(arrival)
         for handle, fut in futures.items():
@@ -134,6 +134,7 @@ def test_reply_stream_in_any_arrivals_settles_the_right_futures(loop, conn, pend
         for handle in list(conn.req_map):
             conn.req_map.pop(handle).cancel()
         conn.unsolicited.clear()
+        conn._socket._data = b""
 
 
 # ---------------------------------------------------------------------------------------------
