@@ -1,8 +1,11 @@
 # make run  - install what is missing, build, run the example against the bundled local servers
-# make test - install what is missing, build, run the C++ tests (also under ASan/UBSan) and pytest
+# make test - install what is missing, build, run the C++ tests and pytest, then both again against a
+#             build with AddressSanitizer and UndefinedBehaviorSanitizer (tools/sanitize_tests.sh)
 PY     := /usr/bin/python3
 BUILD  := build
 JOBS   ?= 8
+# pytest-xdist workers for the test suite (0: one process)
+PYTEST_JOBS ?= $(JOBS)
 
 .PHONY: deps build test run clean
 
@@ -15,8 +18,8 @@ build: deps
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
-	if [ -x tools/sanitize_tests.sh ]; then ./tools/sanitize_tests.sh; fi
-	$(PY) -m pytest -q -p no:cacheprovider tests
+	$(PY) -m pytest -q -p no:cacheprovider $(if $(filter-out 0,$(PYTEST_JOBS)),-n $(PYTEST_JOBS)) tests
+	JOBS=$(JOBS) PYTEST_JOBS=$(PYTEST_JOBS) ./tools/sanitize_tests.sh build-asan
 
 # The build's own output goes to $(BUILD)/build.log (shown only when the build fails), so the run
 # shows the tour alone.

@@ -94,7 +94,9 @@ class Broker:
     """The in-process broker: accounts, sessions, subscriptions and the delivery thread."""
 
     def __init__(self):
-        self._lock = threading.Lock()
+        # Re-entrant: a session's finaliser (Quote.__del__ calls disconnect) may run on a thread
+        # that already holds the lock, when the collector strikes inside a locked section.
+        self._lock = threading.RLock()
         self._idle = threading.Condition(self._lock)
         self._handles = itertools.count(1)
         self._sessions = {}

@@ -1,5 +1,6 @@
 """Test configuration: the repository root (dorvane, servers) and tests/ (support) are importable;
-the hang watchdog and the loopback HTTP back end fixture `http_backend` serve every test."""
+Hypothesis settings, the loopback HTTP back end fixture `http_backend` and the test locales serve
+every test. The per-test time-out is pytest-timeout's, set in pytest.ini."""
 import json
 import os
 import subprocess
@@ -13,19 +14,14 @@ for path in (ROOT, HERE):
         sys.path.insert(0, path)
 
 
-import faulthandler
+import pytest  # noqa: E402
+from hypothesis import HealthCheck, settings  # noqa: E402
 
-import pytest
-
-# A test that hangs ends the run with every thread's traceback instead of stalling CI.
-HANG_SECONDS = 120
-
-
-@pytest.fixture(autouse=True)
-def _hang_watchdog():
-    faulthandler.dump_traceback_later(HANG_SECONDS, exit=True)
-    yield
-    faulthandler.cancel_dump_traceback_later()
+# Property tests: a few hundred examples each, no example database written into the checkout, and
+# no per-example deadline (the sanitizer run and a loaded machine are several times slower).
+settings.register_profile("dorvane", max_examples=200, deadline=None, database=None,
+                          suppress_health_check=[HealthCheck.too_slow])
+settings.load_profile("dorvane")
 
 
 @pytest.fixture

@@ -302,3 +302,14 @@ def test_check_is_skipped_without_assertions():
 )
 def test_broker_wildcards(subscription, topic, matches):
     assert solclient.topic_matches(subscription, topic) is matches
+
+
+def test_release_while_the_broker_is_locked_on_the_same_thread(broker):
+    # The collector may run a Quote's finaliser (which disconnects) on a thread that is inside a
+    # locked section of the broker, such as a connect starting the delivery thread.
+    q = Quote()
+    q.connect("h:1", VPN, USER, PASSWORD)
+    handle = q.client
+    with broker._lock:
+        del q
+    assert broker.session(handle) is None

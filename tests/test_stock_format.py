@@ -1,4 +1,5 @@
 """Price and quantity text of stock order bodies, their bounds, and the bounds under `python -O`."""
+import os
 import random
 import subprocess
 import sys
@@ -127,7 +128,7 @@ def test_bounds_hold_under_optimisation(tmp_path):
     """))
     result = subprocess.run([sys.executable, "-O", str(script)], capture_output=True, text=True,
                             cwd=str(tmp_path), timeout=60,
-                            env={"PYTHONPATH": handler.__file__.rsplit("/dorvane/", 1)[0]})
+                            env=dict(os.environ, PYTHONPATH=handler.__file__.rsplit("/dorvane/", 1)[0]))
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "14"
 

@@ -2,7 +2,8 @@
 # Installs the Debian packages the build and the tests need, when any is missing (needs root).
 set -e
 PACKAGES="cmake g++ make openssl libssl-dev python3-dev pybind11-dev python3-pyee python3-construct \
-python3-pytest python3-requests python3-cryptography googletest libgtest-dev locales"
+python3-pytest python3-pytest-timeout python3-pytest-xdist python3-hypothesis python3-requests \
+python3-cryptography googletest libgtest-dev locales"
 missing=""
 for p in $PACKAGES; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
