@@ -171,14 +171,17 @@ class Broker:
     def unsubscribe(self, handle, topic):
         with self._lock:
             session = self._sessions.get(handle)
-            if session is None or not session.connected or topic not in session.subscriptions:
+            if session is None or not session.connected:
                 return FAIL
-            session.subscriptions.remove(topic)
+            try:
+                session.subscriptions.remove(topic)
+            except ValueError:  # not subscribed, or the session was disconnected meanwhile
+                return FAIL
             return OK
 
     def disconnect(self, handle):
         # No lock (see the module's text): each step is one operation that the interpreter does
-        # whole, and the readers below take copies before they iterate.
+        # whole; publish iterates over copies and unsubscribe's removal tolerates a cleared list.
         session = self._sessions.pop(handle, None)
         if session is None:
             return FAIL
