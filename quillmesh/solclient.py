@@ -19,6 +19,13 @@ which answers every new tick or bid/ask subscription of a stock, future, option 
 few quotes (FEED_QUOTES, FEED_INTERVAL apart), as the exchange's feed would. A `Broker()` made
 anew has neither.
 
+Session handles are unique in the process, across every `Broker` made in it: a handle names one
+session of the broker that issued it and no other, so a session released late (its finaliser runs
+whenever the cycle collector gets to it) never reaches a session of a broker made since.
+`disconnect` takes none of the broker's locks: a session's finaliser calls it wherever the cycle
+collector runs, which may be a thread inside the broker's own locked code (any allocation there may
+start a collection), where waiting for the lock would wait for itself.
+
 Callback registrations hold for the whole process (they carry no session handle): the quote
 callback is called as `callback(topic, message)` and the event callback as
 `callback(resp_code, event_code, info, event)`. An exception raised by a callback is printed to
@@ -90,6 +97,10 @@ class _Session:
         self.subscriptions = []
 
 
+# Session handles of every broker in the process (next() on a count is atomic under the GIL).
+_handles = itertools.count(1)
+
+
 class Broker:
     """The in-process broker: accounts, sessions, subscriptions and the delivery thread."""
 
@@ -98,7 +109,6 @@ class Broker:
         # that already holds the lock, when the collector strikes inside a locked section.
         self._lock = threading.RLock()
         self._idle = threading.Condition(self._lock)
-        self._handles = itertools.count(1)
         self._sessions = {}
         self._accounts = {}
         self._pending = deque()
@@ -123,7 +133,7 @@ class Broker:
     # Sessions -----------------------------------------------------------------------------------
     def new_session(self):
         with self._lock:
-            handle = next(self._handles)
+            handle = next(_handles)
             self._sessions[handle] = _Session(handle)
             return handle
 
@@ -163,19 +173,23 @@ class Broker:
     def unsubscribe(self, handle, topic):
         with self._lock:
             session = self._sessions.get(handle)
-            if session is None or not session.connected or topic not in session.subscriptions:
+            if session is None or not session.connected:
                 return FAIL
-            session.subscriptions.remove(topic)
+            try:
+                session.subscriptions.remove(topic)
+            except ValueError:  # not subscribed, or the session was disconnected meanwhile
+                return FAIL
             return OK
 
     def disconnect(self, handle):
-        with self._lock:
-            session = self._sessions.pop(handle, None)
-            if session is None:
-                return FAIL
-            session.connected = False
-            session.subscriptions.clear()
-            return OK
+        # No lock (see the module's text): each step is one operation that the interpreter does
+        # whole; publish iterates over copies and unsubscribe's removal tolerates a cleared list.
+        session = self._sessions.pop(handle, None)
+        if session is None:
+            return FAIL
+        session.connected = False
+        session.subscriptions.clear()
+        return OK
 
     # Publishing and delivery --------------------------------------------------------------------
     def publish(self, topic, message):
@@ -185,8 +199,8 @@ class Broker:
             raise ValueError("invalid topic name: {!r}".format(topic))
         with self._lock:
             count = 0
-            for session in self._sessions.values():
-                if session.connected and any(topic_matches(s, topic) for s in session.subscriptions):
+            for session in list(self._sessions.values()):
+                if session.connected and any(topic_matches(s, topic) for s in list(session.subscriptions)):
                     self._enqueue_locked(("message", topic, message))
                     count += 1
             return count

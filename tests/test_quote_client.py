@@ -218,6 +218,46 @@ def test_release_disconnects_and_wrappers_do_not_keep_the_quote(broker):
     assert broker.callback is not None and broker.event_callback is not None
 
 
+@pytest.fixture
+def collector_off():
+    """Cycles are released only by an explicit gc.collect() while the test runs."""
+    gc.disable()
+    yield
+    gc.enable()
+
+
+def test_late_release_of_an_earlier_brokers_quote_leaves_this_broker_alone(broker, monkeypatch, collector_off):
+    earlier = solclient.Broker()
+    monkeypatch.setattr(solclient, "broker", earlier)
+    old = Quote()
+    cycle = [old]
+    cycle.append(cycle)  # as a test's frame kept by a caught exception's traceback
+    del old, cycle
+    monkeypatch.setattr(solclient, "broker", broker)
+    q = Quote()
+    assert q.connect("h:1", VPN, USER, PASSWORD) == 0
+    gc.collect()  # the earlier Quote's finaliser disconnects its own session, which is not here
+    assert session_of(q, broker).connected
+
+
+def test_release_on_a_thread_inside_the_broker_returns():
+    # A Quote's finaliser runs wherever the cycle collector runs, also on a thread inside the
+    # broker's locked code (any allocation there may start a collection): its disconnect must not
+    # wait for that lock. A child interpreter, so that a hang fails the test instead of the run.
+    program = (
+        "from dorvane.backend.solace.quote import Quote\n"
+        "from quillmesh import solclient\n"
+        "q = Quote()\n"
+        "q.connect('h:1', *solclient.LOCAL_ACCOUNT)\n"
+        "handle = q.client\n"
+        "with solclient.broker._lock:\n"
+        "    del q\n"
+        "print(solclient.broker.session(handle))\n"
+    )
+    out = subprocess.run([sys.executable, "-c", program], cwd=ROOT, capture_output=True, text=True, timeout=20)
+    assert (out.returncode, out.stdout, out.stderr) == (0, "None\n", "")
+
+
 class App:
     """A program object that holds its Quote and registers its own methods."""
 
@@ -248,6 +288,7 @@ def test_program_holding_its_quote_is_collected(broker):
 
 def test_binding_that_cannot_be_imported(monkeypatch, broker):
     monkeypatch.setitem(sys.modules, "quillmesh.solclient", None)
+    gc.collect()  # earlier tests' garbage reports to the hook of its own time, not to this one
     reports = []
     monkeypatch.setattr(sys, "unraisablehook", reports.append)
     with pytest.raises(ImportError):
