@@ -4,8 +4,7 @@
 // Importing the module binds the six account query functions of the futures/options and stock
 // account modules as its own names; the reports look them up there at every query, so rebinding
 // a name here changes what later queries call.
-#include "account_classes.hpp"
-#include "account_split.hpp"
+#include "account.hpp"
 
 namespace py = pybind11;
 namespace da = dorvane_account;

@@ -1,6 +1,4 @@
-#include "account_split.hpp"
-
-#include "account_reply.hpp"
+#include "account.hpp"
 
 #include <utility>
 

@@ -7,7 +7,7 @@
 //    each option value and the code that the subclass declares for the option's name.
 //
 // The module imports nothing and keeps no data.
-#include "constant_keys.hpp"
+#include "constant.hpp"
 #include "pyglue.hpp"
 
 #include <string>

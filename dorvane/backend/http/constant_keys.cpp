@@ -1,4 +1,4 @@
-#include "constant_keys.hpp"
+#include "constant.hpp"
 
 #include "pyglue.hpp"
 

@@ -4,8 +4,7 @@
 // The module binds the library's logger `log` and the index table `code2exchange` at import; the
 // download looks its helpers, converters and these two names up in the module's namespace at each
 // call, so programs and tests may replace them.
-#include "contract_convert.hpp"
-#include "contract_download.hpp"
+#include "contract.hpp"
 #include "pyglue.hpp"
 
 namespace py = pybind11;

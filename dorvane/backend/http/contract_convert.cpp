@@ -1,7 +1,7 @@
 // Contract records are built key by key in a fixed order, straight into dictionaries: the option
 // list alone can hold tens of thousands of entries, so the keys are interned once and every field
 // is read with the mapping protocol (a missing field raises the KeyError that names it).
-#include "contract_convert.hpp"
+#include "contract.hpp"
 
 #include <string>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "contract_download.hpp"
+#include "contract.hpp"
 
 #include "pyglue.hpp"
 

@@ -4,7 +4,7 @@
 // four functions, the six account-report classes, the product download, the contract catalogue
 // class and the library's decorators; then it builds the class. The signing module is imported
 // by activate_vexa when it is called.
-#include "main_facade.hpp"
+#include "main.hpp"
 
 namespace py = pybind11;
 namespace dm = dorvane_http_main;

@@ -1,4 +1,4 @@
-#include "main_facade.hpp"
+#include "main.hpp"
 
 namespace dorvane_http_main {
 

@@ -1,8 +1,6 @@
 // dorvane.backend.socket.client: the session client `Client` and its request wrapper `api` with
 // the reply trimming `filter_key`.
-#include "client_api.hpp"
-#include "client_module.hpp"
-#include "client_session.hpp"
+#include "client.hpp"
 
 namespace py = pybind11;
 namespace dc = dorvane_client;

@@ -1,6 +1,4 @@
-#include "client_api.hpp"
-
-#include "client_module.hpp"
+#include "client.hpp"
 
 namespace dorvane_client {
 

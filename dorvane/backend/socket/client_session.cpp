@@ -1,7 +1,4 @@
-#include "client_session.hpp"
-
-#include "client_api.hpp"
-#include "client_module.hpp"
+#include "client.hpp"
 
 namespace dorvane_client {
 

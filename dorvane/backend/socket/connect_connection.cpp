@@ -1,14 +1,84 @@
-#include "connect_connection.hpp"
-
-#include "connect_keepalive.hpp"
-#include "connect_pending.hpp"
-#include "connect_reply.hpp"
-#include "connect_request.hpp"
-#include "connect_socket.hpp"
+#include "connect.hpp"
 
 namespace dorvane_connect {
 
 namespace {
+
+// The keep-alive coroutine of a Connection: while the connection is alive, send request code 2
+// with an empty, uncompressed body, then wait the connection's ping period.
+class KeepAlive : public pyglue::Coroutine {
+public:
+    KeepAlive(py::object connection, py::object person_id, py::object loop)
+        : pyglue::Coroutine("Connection.ping_aliveAsync"),
+          connection_(std::move(connection)),
+          person_id_(std::move(person_id)),
+          loop_(std::move(loop)) {}
+
+protected:
+    Step step(py::object value, py::object exc) override;
+
+private:
+    // One request; a failure is logged and the period is still waited, so an always-failing
+    // request cannot spin the loop thread.
+    void ping();
+
+    py::object connection_;
+    py::object person_id_;
+    py::object loop_;
+    bool waiting_ = false;
+};
+
+// A done-callback that marks a future's exception as retrieved (for requests nobody awaits,
+// such as the keep-alive's), so a failure there leaves no "never retrieved" report.
+py::object retrieve_callback() {
+    static PyObject* cb = nullptr;
+    if (!cb) {
+        py::object f = pyglue::make_function(
+            module(), "Connection.ping_aliveAsync.<locals>.retrieve",
+            [](py::object fut) {
+                if (!truthy(call_method(fut, N.cancelled))) call_method(fut, N.exception);
+            },
+            py::arg("fut"));
+        cb = f.release().ptr();
+    }
+    return py::reinterpret_borrow<py::object>(cb);
+}
+
+void KeepAlive::ping() {
+    try {
+        py::object fut = get(connection_, N.send)(2, person_id_, py::bytes(""), py::arg("compress") = false,
+                                                  py::arg("loop") = loop_);
+        // Nobody awaits a keep-alive's future: mark its failure as seen.
+        call_method(fut, N.add_done_callback, retrieve_callback());
+    } catch (py::error_already_set& e) {
+        py::object why = pyglue::fetch_exception(e);
+        if (!is_exception(why)) pyglue::raise(why);
+        log_error(why);
+    }
+}
+
+pyglue::Coroutine::Step KeepAlive::step(py::object, py::object exc) {
+    if (!exc.is_none()) {
+        // Cancellation (and anything else that is not an Exception) ends the loop.
+        if (!waiting_ || !is_exception(exc)) pyglue::raise(exc);
+        // The wait itself failed (an unusable period): it cannot be repeated without spinning.
+        log_error(exc);
+        return Step::finish();
+    }
+    waiting_ = false;
+    if (!truthy(call_method(connection_, N.is_alive))) return Step::finish();
+    ping();
+    py::object period = get(connection_, N._ping_duration);
+    py::object wait = call_method(global(N.asyncio), N.sleep, period);
+    waiting_ = true;
+    return Step::await_on(wait);
+}
+
+// Connection.ping_aliveAsync(person_id, loop=None): the coroutine object.
+py::object make_keepalive(py::object self, py::object person_id, py::object loop) {
+    if (loop.is_none()) loop = get(self, N._loop);
+    return pyglue::Coroutine::make<KeepAlive>(self, person_id, loop);
+}
 
 const char* const kDoc =
     "\n    Events:\n        - data\n        - error\n        - connected\n        - disconnected \n    ";

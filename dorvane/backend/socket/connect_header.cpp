@@ -1,4 +1,4 @@
-#include "connect_header.hpp"
+#include "connect.hpp"
 
 #include <cstring>
 

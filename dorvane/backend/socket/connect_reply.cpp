@@ -1,8 +1,4 @@
-#include "connect_reply.hpp"
-
-#include "connect_header.hpp"
-#include "connect_pending.hpp"
-#include "connect_request.hpp"
+#include "connect.hpp"
 
 #include <string>
 
@@ -72,22 +68,33 @@ void handle_reply(py::object self, py::object data) {
         if (!equals(ret, get(status, N.success))) {
             py::object message = call_method(get(status, N.code), N.get, ret);
             py::object exc = global(N.ServerError)(ret, message);
-            settle_exception(fut, exc);
+            pyglue::settle_exception(fut, exc);
             emit_quietly(emitter, N.ev_error, exc);
             return;
         }
-        skip = future_done(fut);
+        skip = truthy(call_method(fut, N.done));
         if (equals(HeaderCodec::field(header, N.bCompress), py::int_(1))) msg = inflate(msg);
         if (!skip) result = parse_reply(self, HeaderCodec::field(header, N.nKIVO), msg);
     } catch (py::error_already_set& e) {
         // A reply that cannot be read fails its own request, and only it.
         py::object why = pyglue::fetch_exception(e);
         if (!is_exception(why)) pyglue::raise(why);
-        settle_exception(fut, why);
+        pyglue::settle_exception(fut, why);
         return;
     }
-    if (!skip) settle_result(fut, result);
+    if (!skip) pyglue::settle_result(fut, result);
     emit_quietly(emitter, N.ev_data, msg);
+}
+
+void fail_pending(py::handle req_map, py::handle exc) {
+    if (!PyDict_Check(req_map.ptr())) return;
+    PyObject* values = PyDict_Values(req_map.ptr());
+    if (!values) throw py::error_already_set();
+    py::list futures = py::reinterpret_steal<py::list>(values);
+    PyDict_Clear(req_map.ptr());
+    // Each future is failed on its own: one that cannot be (its loop is closed) is reported to
+    // its loop and the others are still failed.
+    for (py::handle fut : futures) pyglue::settle_exception(fut, exc);
 }
 
 }  // namespace dorvane_connect

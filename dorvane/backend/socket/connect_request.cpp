@@ -1,7 +1,4 @@
-#include "connect_request.hpp"
-
-#include "connect_connection.hpp"
-#include "connect_header.hpp"
+#include "connect.hpp"
 
 #include <cstring>
 

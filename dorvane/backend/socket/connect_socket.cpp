@@ -1,7 +1,4 @@
-#include "connect_socket.hpp"
-
-#include "connect_header.hpp"
-#include "connect_pending.hpp"
+#include "connect.hpp"
 
 #include <string>
 

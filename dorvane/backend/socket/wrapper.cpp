@@ -3,10 +3,13 @@
 //
 // Importing the module performs the imports below, reads config.ini beside the module once into
 // the shared `config`, and builds the class. Nothing is started and no connection is made.
-#include "wrapper_elide.hpp"
-#include "wrapper_facade.hpp"
-#include "wrapper_loop.hpp"
-#include "wrapper_module.hpp"
+#include "wrapper.hpp"
+
+namespace dorvane_wrapper {
+
+void log(const char* level, py::handle arg) { global("log").attr(level)(arg); }
+
+}  // namespace dorvane_wrapper
 
 namespace py = pybind11;
 namespace dw = dorvane_wrapper;

@@ -1,6 +1,4 @@
-#include "wrapper_elide.hpp"
-
-#include "wrapper_module.hpp"
+#include "wrapper.hpp"
 
 #include <memory>
 #include <string>

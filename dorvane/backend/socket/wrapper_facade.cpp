@@ -1,8 +1,4 @@
-#include "wrapper_facade.hpp"
-
-#include "wrapper_members.hpp"
-#include "wrapper_module.hpp"
-#include "wrapper_session.hpp"
+#include "wrapper.hpp"
 
 namespace dorvane_wrapper {
 

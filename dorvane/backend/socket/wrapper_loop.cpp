@@ -1,6 +1,4 @@
-#include "wrapper_loop.hpp"
-
-#include "wrapper_module.hpp"
+#include "wrapper.hpp"
 
 #include <chrono>
 

@@ -1,6 +1,4 @@
-#include "wrapper_members.hpp"
-
-#include "wrapper_module.hpp"
+#include "wrapper.hpp"
 
 #include <string>
 #include <utility>

@@ -1,6 +1,4 @@
-#include "wrapper_session.hpp"
-
-#include "wrapper_module.hpp"
+#include "wrapper.hpp"
 
 namespace dorvane_wrapper {
 

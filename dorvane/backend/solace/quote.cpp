@@ -5,7 +5,7 @@
 // constructed. Every name the module or an instance holds is read through Python at each call,
 // so tests and programs may replace them.
 #include "pyglue.hpp"
-#include "quote_topic.hpp"
+#include "quote.hpp"
 
 namespace py = pybind11;
 

@@ -1,6 +1,6 @@
 // contract2topic: the contract classes and the quote-type constants are the quote module's
 // globals, read at every call; the quote type is compared with `==`, never by identity.
-#include "quote_topic.hpp"
+#include "quote.hpp"
 
 namespace py = pybind11;
 

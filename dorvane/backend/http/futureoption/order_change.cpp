@@ -1,4 +1,4 @@
-#include "order_change.hpp"
+#include "order.hpp"
 
 namespace fo {
 

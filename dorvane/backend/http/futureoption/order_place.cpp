@@ -1,4 +1,4 @@
-#include "order_place.hpp"
+#include "order.hpp"
 
 namespace fo {
 

@@ -1,4 +1,4 @@
-#include "order_query.hpp"
+#include "order.hpp"
 
 namespace fo {
 

@@ -1,4 +1,4 @@
-#include "order_reply.hpp"
+#include "order.hpp"
 
 namespace fo {
 

@@ -1,4 +1,4 @@
-#include "order_support.hpp"
+#include "order.hpp"
 
 namespace fo {
 

@@ -5,10 +5,7 @@
 // parses a reply body. The six builders (place, change quantity, cancel; per market) and the three
 // dispatchers map order-level arguments onto order_in. Every outside object and every function of
 // the module is read through the module's globals at call time, so replacing one takes effect.
-#include "handler_format.hpp"
-#include "handler_names.hpp"
-#include "handler_orders.hpp"
-#include "handler_request.hpp"
+#include "handler.hpp"
 
 namespace py = pybind11;
 

@@ -1,4 +1,4 @@
-#include "handler_orders.hpp"
+#include "handler.hpp"
 
 namespace handler {
 

@@ -1,9 +1,4 @@
-// The generator that a code-table class's keys() returns: it reads the class's own attribute
-// mapping when iteration begins (not when it is made), yields the names that pass a filter in the
-// mapping's order, and can be consumed once. It keeps a live iterator over the mapping, so a class
-// that gains or loses an attribute mid-way makes the next step fail with the interpreter's
-// RuntimeError. It speaks the generator protocol (send, throw, close) and is registered as a
-// collections.abc.Generator.
+// The code-table module's internal declarations, file by file.
 #pragma once
 
 #include "pyglue.hpp"
@@ -15,6 +10,13 @@ namespace dorvane {
 namespace constant {
 
 namespace py = pybind11;
+
+// ---------------------------------------------------------------------------------------------
+// constant_keys.cpp: the generator that a code-table class's keys() returns: it reads the class's own
+// attribute mapping when iteration begins (not when it is made), yields the names that pass a filter in
+// the mapping's order, and can be consumed once. It keeps a live iterator over the mapping, so a class
+// that gains or loses an attribute mid-way makes the next step fail with the interpreter's RuntimeError.
+// It speaks the generator protocol (send, throw, close) and is registered as a collections.abc.Generator.
 
 class KeysGenerator {
 public:

@@ -1,9 +1,14 @@
-// Topic names of the quote-messaging service, made from a contract and a quote type.
+// The quote module's internal declarations, file by file.
 #pragma once
 
 #include "pyglue.hpp"
 
 namespace dorvane::quote {
+
+namespace py = pybind11;
+
+// ---------------------------------------------------------------------------------------------
+// quote_topic.cpp: topic names of the quote-messaging service, made from a contract and a quote type.
 
 // The module whose globals (contract classes, quote-type constants, ...) are read at each call.
 inline constexpr const char* kModule = "dorvane.backend.solace.quote";
