@@ -17,6 +17,8 @@
 #include "vexa.hpp"
 
 namespace py = pybind11;
+namespace N = vexa::N;
+using pyglue::global;
 
 // The signature block of gen_vexa.
 namespace vexa {
@@ -62,12 +64,10 @@ py::bytes signature_block(py::object quoted, py::object user_id) {
 
 namespace {
 
-py::object global(const char* name) { return pyglue::ThisModule::get().global(name); }
-
 // The module's folder: the parent of its own file.
 py::object module_folder() {
   py::object path = pyglue::lookup("pathlib", "Path");
-  return path(global("__file__")).attr("parent");
+  return path(global(N::__file__)).attr("parent");
 }
 
 void debug_number(const char* name, int32_t code) {
@@ -78,7 +78,7 @@ void debug_number(const char* name, int32_t code) {
 // Raises the signer's code as VexaError through the module's raise_error, with the dictionary of
 // the module's cError.h. Returns only when a replaced raise_error returns.
 void raise_code(int32_t code, py::object error_code_dict) {
-  global("raise_error")(py::int_(code), error_code_dict);
+  global(N::raise_error)(py::int_(code), error_code_dict);
 }
 
 // The bytes of a text as the signer takes them: zero-terminated, so a zero byte inside would end
@@ -129,7 +129,7 @@ private:
 py::object init_vexa(py::object vexa_path, py::object vexa_pwd) {
   py::object folder = module_folder();
   py::object path = pyglue::lookup("pathlib", "Path")(vexa_path);
-  py::object codes = global("read_error_code_dict")(folder);
+  py::object codes = global(N::read_error_code_dict)(folder);
 
   std::string text = vexa::fill_properties(utf8_text(path.attr("parent")), utf8_text(path.attr("name")),
                                            utf8_text(folder.attr("joinpath")("P7B")));
@@ -173,23 +173,23 @@ py::bytes get_sign(py::object plaintext) {
   // A failed signing never hands back the signature of an earlier text.
   if (code == 0 && !signer.lastSignature) code = MIRVO_MEMORY_ERROR;
   if (code != 0) {
-    py::object codes = global("read_error_code_dict")(module_folder());
+    py::object codes = global(N::read_error_code_dict)(module_folder());
     raise_code(code, codes);
-    vexa::raise_error(global("VexaError"), py::int_(code), codes);
+    vexa::raise_error(global(N::VexaError), py::int_(code), codes);
   }
   return py::bytes(*signer.lastSignature);
 }
 
 py::bytes gen_vexa(py::object user_id, py::object plain) {
-  py::object signature = global("get_sign")(vexa::format_text(plain));
-  py::object quoted = global("quote")(signature, py::arg("safe") = "");
+  py::object signature = global(N::get_sign)(vexa::format_text(plain));
+  py::object quoted = global(N::quote)(signature, py::arg("safe") = "");
   return vexa::signature_block(quoted, user_id);
 }
 
 }  // namespace
 
 PYBIND11_MODULE(vexa, m) {
-  pyglue::ThisModule::get().set(m);
+  pyglue::set_module(m);
   // The library's process-wide objects: OpenSSL's set-up, the log, the chain list and the signer.
   mirvoSigner();
 
@@ -200,7 +200,7 @@ PYBIND11_MODULE(vexa, m) {
         "Reads the error codes of cError.h in the folder: {code: {'error_msg': ..., 'error': ...}}.");
   pyglue::def(m, "raise_error",
         [](py::object return_code, py::object error_code_dict) {
-          vexa::raise_error(global("VexaError"), return_code, error_code_dict);
+          vexa::raise_error(global(N::VexaError), return_code, error_code_dict);
         },
         py::arg("return_code"), py::arg("error_code_dict"),
         "Raises VexaError with the name, the code and the message of the code.");

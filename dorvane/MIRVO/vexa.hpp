@@ -11,6 +11,18 @@ namespace vexa {
 
 namespace py = pybind11;
 
+// The names the module reads at each call (its globals and their attributes), interned once.
+namespace N {
+inline const pyglue::Name __file__{"__file__"};
+inline const pyglue::Name raise_error{"raise_error"};
+inline const pyglue::Name read_error_code_dict{"read_error_code_dict"};
+inline const pyglue::Name VexaError{"VexaError"};
+inline const pyglue::Name get_sign{"get_sign"};
+inline const pyglue::Name quote{"quote"};
+}  // namespace N
+
+using pyglue::global;
+
 // ---------------------------------------------------------------------------------------------
 // vexa.cpp: the signature block of gen_vexa.
 

@@ -12,7 +12,7 @@ namespace da = dorvane_account;
 PYBIND11_MODULE(account, m) {
     py::options options;
     options.disable_function_signatures();
-    pyglue::ThisModule::get().set(m);
+    pyglue::set_module(m);
 
     for (const char* name : {"_query_margin", "_query_open_position", "_query_settle_profitloss"})
         m.attr(name) = pyglue::import_from("dorvane.backend.http.futureoption.account", name);

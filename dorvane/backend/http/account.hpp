@@ -12,6 +12,12 @@ namespace dorvane_account {
 
 namespace py = pybind11;
 
+// The module's own functions that its code calls as they are bound now, interned once.
+namespace N {
+inline const pyglue::Name rm_dict_key{"rm_dict_key"};
+inline const pyglue::Name assimilate_type{"assimilate_type"};
+}  // namespace N
+
 // ---------------------------------------------------------------------------------------------
 // account_split.cpp: the shaping of the stock profit-and-loss rows: summary rows without their detail
 // entry, and the flat list of detail rows under it.

@@ -60,7 +60,7 @@ void store(py::handle self, std::initializer_list<std::pair<const char*, py::han
 void query_now(py::handle self) { self.attr("update")(); }
 
 void update_report(py::handle self, const ReportKind& kind) {
-    py::object query = pyglue::ThisModule::get().global(kind.query);
+    py::object query = pyglue::global(kind.query);
     py::tuple args(kind.query_args.size());
     for (size_t i = 0; i < kind.query_args.size(); ++i) {
         const char* attr = kind.query_args[i];

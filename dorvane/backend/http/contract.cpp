@@ -35,7 +35,7 @@ const char* const kFetchDoc =
 PYBIND11_MODULE(contract, m) {
     py::options options;
     options.disable_function_signatures();
-    pyglue::ThisModule::get().set(m);
+    pyglue::set_module(m);
 
     m.attr("log") = py::module_::import("dorvane.utils").attr("log");
     py::dict code2exchange;
@@ -54,7 +54,7 @@ PYBIND11_MODULE(contract, m) {
           py::arg("contracts"), py::pos_only());
     pyglue::def(m, "tw_index_dict_convert",
           [](py::object index_dict) {
-              return ct::tw_index_dict_convert(index_dict, pyglue::ThisModule::get().global("code2exchange"));
+              return ct::tw_index_dict_convert(index_dict, pyglue::global(ct::N::code2exchange));
           },
           "tw_index_dict_convert(index_dict, /)\n\n{index code: name} -> {\"TSE\": [...], \"OTC\": [...]}.",
           py::arg("index_dict"), py::pos_only());

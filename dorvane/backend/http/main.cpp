@@ -20,7 +20,7 @@ void bind_from(py::module_& m, const char* module, std::initializer_list<const c
 PYBIND11_MODULE(main, m) {
     py::options options;
     options.disable_function_signatures();
-    pyglue::ThisModule::get().set(m);
+    pyglue::set_module(m);
 
     bind_from(m, "dorvane.backend.http.client", {"Client"});
     bind_from(m, "dorvane.backend.http.order",

@@ -15,8 +15,25 @@ namespace py = pybind11;
 // ---------------------------------------------------------------------------------------------
 // main.cpp: the module.
 
-// The module global `name` as it is bound now.
-inline py::object global(const char* name) { return pyglue::ThisModule::get().global(name); }
+// The names the module reads at each call (its globals and their attributes), interned once.
+namespace N {
+inline const pyglue::Name place_order{"place_order"};
+inline const pyglue::Name update_order{"update_order"};
+inline const pyglue::Name cancel_order{"cancel_order"};
+inline const pyglue::Name update_status{"update_status"};
+inline const pyglue::Name AccountMargin{"AccountMargin"};
+inline const pyglue::Name AccountOpenPosition{"AccountOpenPosition"};
+inline const pyglue::Name AccountSettleProfitLoss{"AccountSettleProfitLoss"};
+inline const pyglue::Name AccountFunds{"AccountFunds"};
+inline const pyglue::Name AccountUnRealProfitLoss{"AccountUnRealProfitLoss"};
+inline const pyglue::Name AccountRealProfitLoss{"AccountRealProfitLoss"};
+inline const pyglue::Name connection{"connection"};
+inline const pyglue::Name fetch_available_product{"fetch_available_product"};
+inline const pyglue::Name Client{"Client"};
+inline const pyglue::Name Contracts{"Contracts"};
+}  // namespace N
+
+using pyglue::global;
 
 // ---------------------------------------------------------------------------------------------
 // main_session.cpp: session and catalogue.

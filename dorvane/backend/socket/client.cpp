@@ -6,7 +6,7 @@ namespace py = pybind11;
 namespace dc = dorvane_client;
 
 PYBIND11_MODULE(client, m) {
-    dc::set_module(m);
+    pyglue::set_module(m);
 
     // The module's imports, kept as its globals and read from there at each use.
     m.attr("os") = py::module_::import("os");

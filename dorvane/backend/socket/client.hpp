@@ -8,17 +8,29 @@ namespace dorvane_client {
 namespace py = pybind11;
 
 // ---------------------------------------------------------------------------------------------
-// client.cpp: the client module's own namespace, read at each call so that tests and callers may replace
-// its names (log, protocol, Connection, asyncio, os, wraps, EventEmitter).
+// client.cpp: the module. Its own namespace is read at each call so that tests and callers may
+// replace its names (log, protocol, Connection, asyncio, os, wraps, EventEmitter).
 
-// Remembers the module object while it initialises; it lives as long as the process.
-inline void set_module(py::module_ m) { pyglue::ThisModule::get().set(m); }
+// The names the module reads at each call (its globals and their attributes), interned once.
+namespace N {
+inline const pyglue::Name asyncio{"asyncio"};
+inline const pyglue::Name CancelledError{"CancelledError"};
+inline const pyglue::Name get_event_loop{"get_event_loop"};
+inline const pyglue::Name wraps{"wraps"};
+inline const pyglue::Name os{"os"};
+inline const pyglue::Name getpid{"getpid"};
+inline const pyglue::Name protocol{"protocol"};
+inline const pyglue::Name login_in{"login_in"};
+inline const pyglue::Name logout_in{"logout_in"};
+inline const pyglue::Name log{"log"};
+inline const pyglue::Name error{"error"};
+inline const pyglue::Name info{"info"};
+inline const pyglue::Name EventEmitter{"EventEmitter"};
+inline const pyglue::Name Connection{"Connection"};
+}  // namespace N
 
-// The module itself (for building function objects inside it).
-inline py::module_ module() { return pyglue::ThisModule::get().module(); }
-
-// A global of the module as it stands now; a missing name raises NameError.
-inline py::object global(const char* name) { return pyglue::ThisModule::get().global(name); }
+using pyglue::attr;
+using pyglue::global;
 
 // ---------------------------------------------------------------------------------------------
 // client_api.cpp: the request wrapper of the session client: `api` turns a request method into a coroutine

@@ -14,71 +14,103 @@ namespace dorvane_connect {
 namespace py = pybind11;
 
 // ---------------------------------------------------------------------------------------------
-// connect.cpp: the module, its interned names, its globals (read at each use, so tests may
-// replace them), small attribute helpers and logging.
-
-inline constexpr const char* kModule = "dorvane.backend.socket.connect";
+// connect.cpp: the module, the names it reads and sets, and logging.
 
 // Largest message body (and largest decompressed reply body) the client accepts: a hostile
 // length must not make it allocate without limit.
 inline constexpr Py_ssize_t kMaxBody = 64 * 1024 * 1024;
 
-// Interned names of every attribute, method, event and global the module touches (kept in rows
-// by hand: the formatter staircases a list of macro calls).
-// clang-format off
-#define DORVANE_CONNECT_NAMES(X)                                                                    \
-    X(transport) X(connection) X(header) X(header_size) X(event) X(_state)                          \
-    X(host) X(port) X(_person_id) X(_loop) X(_ping_duration) X(local_port) X(ip4) X(proto)          \
-    X(nHandle) X(req_map) X(_socket) X(unsolicited) X(_connecting)                                  \
-    X(HEADER) X(HEADER_SIZE) X(STATUS_CODE) X(gen_header) X(kivo_map) X(success) X(code)            \
-    X(net_length) X(ret) X(bCompress) X(nKIVO) X(nDecompressLength)                                 \
-    X(zlib) X(asyncio) X(deque) X(EventEmitter) X(protocol) X(ServerError) X(log) X(Socket)         \
-    X(emit) X(on) X(remove_all_listeners) X(create_future) X(add_done_callback) X(set_result)      \
-    X(set_exception) X(done) X(cancelled) X(exception) X(result) X(write) X(close) X(abort)         \
-    X(is_closing) X(get_extra_info) X(is_alive) X(send) X(reset) X(data_received) X(_onError)      \
-    X(_onConnectionCreated) X(compress) X(decompress) X(decompressobj) X(unconsumed_tail) X(eof)    \
-    X(build) X(parse) X(get) X(pop) X(append) X(error) X(debug) X(sleep) X(ensure_future)          \
-    X(run_coroutine_threadsafe) X(get_event_loop) X(create_connection)
-// clang-format on
+// The names of every attribute, method, event and global the module touches.
+namespace N {
+inline const pyglue::Name transport{"transport"};
+inline const pyglue::Name connection{"connection"};
+inline const pyglue::Name header{"header"};
+inline const pyglue::Name header_size{"header_size"};
+inline const pyglue::Name event{"event"};
+inline const pyglue::Name _state{"_state"};
+inline const pyglue::Name host{"host"};
+inline const pyglue::Name port{"port"};
+inline const pyglue::Name _person_id{"_person_id"};
+inline const pyglue::Name _loop{"_loop"};
+inline const pyglue::Name _ping_duration{"_ping_duration"};
+inline const pyglue::Name local_port{"local_port"};
+inline const pyglue::Name ip4{"ip4"};
+inline const pyglue::Name proto{"proto"};
+inline const pyglue::Name nHandle{"nHandle"};
+inline const pyglue::Name req_map{"req_map"};
+inline const pyglue::Name _socket{"_socket"};
+inline const pyglue::Name unsolicited{"unsolicited"};
+inline const pyglue::Name _connecting{"_connecting"};
+inline const pyglue::Name HEADER{"HEADER"};
+inline const pyglue::Name HEADER_SIZE{"HEADER_SIZE"};
+inline const pyglue::Name STATUS_CODE{"STATUS_CODE"};
+inline const pyglue::Name gen_header{"gen_header"};
+inline const pyglue::Name kivo_map{"kivo_map"};
+inline const pyglue::Name success{"success"};
+inline const pyglue::Name code{"code"};
+inline const pyglue::Name net_length{"net_length"};
+inline const pyglue::Name ret{"ret"};
+inline const pyglue::Name bCompress{"bCompress"};
+inline const pyglue::Name nKIVO{"nKIVO"};
+inline const pyglue::Name nDecompressLength{"nDecompressLength"};
+inline const pyglue::Name zlib{"zlib"};
+inline const pyglue::Name asyncio{"asyncio"};
+inline const pyglue::Name deque{"deque"};
+inline const pyglue::Name EventEmitter{"EventEmitter"};
+inline const pyglue::Name protocol{"protocol"};
+inline const pyglue::Name ServerError{"ServerError"};
+inline const pyglue::Name log{"log"};
+inline const pyglue::Name Socket{"Socket"};
+inline const pyglue::Name emit{"emit"};
+inline const pyglue::Name on{"on"};
+inline const pyglue::Name remove_all_listeners{"remove_all_listeners"};
+inline const pyglue::Name create_future{"create_future"};
+inline const pyglue::Name add_done_callback{"add_done_callback"};
+inline const pyglue::Name set_result{"set_result"};
+inline const pyglue::Name set_exception{"set_exception"};
+inline const pyglue::Name done{"done"};
+inline const pyglue::Name cancelled{"cancelled"};
+inline const pyglue::Name exception{"exception"};
+inline const pyglue::Name result{"result"};
+inline const pyglue::Name write{"write"};
+inline const pyglue::Name close{"close"};
+inline const pyglue::Name abort{"abort"};
+inline const pyglue::Name is_closing{"is_closing"};
+inline const pyglue::Name get_extra_info{"get_extra_info"};
+inline const pyglue::Name is_alive{"is_alive"};
+inline const pyglue::Name send{"send"};
+inline const pyglue::Name reset{"reset"};
+inline const pyglue::Name data_received{"data_received"};
+inline const pyglue::Name _onError{"_onError"};
+inline const pyglue::Name _onConnectionCreated{"_onConnectionCreated"};
+inline const pyglue::Name compress{"compress"};
+inline const pyglue::Name decompress{"decompress"};
+inline const pyglue::Name decompressobj{"decompressobj"};
+inline const pyglue::Name unconsumed_tail{"unconsumed_tail"};
+inline const pyglue::Name eof{"eof"};
+inline const pyglue::Name build{"build"};
+inline const pyglue::Name parse{"parse"};
+inline const pyglue::Name get{"get"};
+inline const pyglue::Name pop{"pop"};
+inline const pyglue::Name append{"append"};
+inline const pyglue::Name error{"error"};
+inline const pyglue::Name debug{"debug"};
+inline const pyglue::Name sleep{"sleep"};
+inline const pyglue::Name ensure_future{"ensure_future"};
+inline const pyglue::Name run_coroutine_threadsafe{"run_coroutine_threadsafe"};
+inline const pyglue::Name get_event_loop{"get_event_loop"};
+inline const pyglue::Name create_connection{"create_connection"};
+inline const pyglue::Name ev_data{"data"};
+inline const pyglue::Name ev_error{"error"};
+inline const pyglue::Name ev_connected{"connected"};
+inline const pyglue::Name ev_disconnected{"disconnected"};
+}  // namespace N
 
-struct Names {
-#define DORVANE_CONNECT_FIELD(n) PyObject* n = nullptr;
-    DORVANE_CONNECT_NAMES(DORVANE_CONNECT_FIELD)
-#undef DORVANE_CONNECT_FIELD
-    PyObject* ev_data = nullptr;          // "data"
-    PyObject* ev_error = nullptr;         // "error"
-    PyObject* ev_connected = nullptr;     // "connected"
-    PyObject* ev_disconnected = nullptr;  // "disconnected"
-};
-
-// Filled once by the module's initialisation; the strings live as long as the process.
-extern Names N;
-void init_names(py::module_ m);
-
-// The module object itself (for its globals).
-py::handle module();
-
-// A global of this module, read now.
-py::object global(PyObject* name);
-
-inline py::object get(py::handle obj, PyObject* name) {
-    PyObject* r = PyObject_GetAttr(obj.ptr(), name);
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
-}
-
-inline void set(py::handle obj, PyObject* name, py::handle value) {
-    if (PyObject_SetAttr(obj.ptr(), name, value.ptr()) < 0) throw py::error_already_set();
-}
-
+using pyglue::attr;
+using pyglue::call_method;
+using pyglue::global;
+using pyglue::set_attr;
 using pyglue::truthy;
-
-// obj.name(args...)
-template <class... Args>
-py::object call_method(py::handle obj, PyObject* name, Args&&... args) {
-    return get(obj, name)(std::forward<Args>(args)...);
-}
-
 using pyglue::unpack2;
 
 // A contiguous read-only view of a bytes-like object, released on scope exit.

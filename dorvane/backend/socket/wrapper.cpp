@@ -7,7 +7,7 @@
 
 namespace dorvane_wrapper {
 
-void log(const char* level, py::handle arg) { global("log").attr(level)(arg); }
+void log(PyObject* level, py::handle arg) { pyglue::call_method(global(N::log), level, arg); }
 
 }  // namespace dorvane_wrapper
 
@@ -17,7 +17,7 @@ namespace dw = dorvane_wrapper;
 PYBIND11_MODULE(wrapper, m) {
     py::options options;
     options.disable_function_signatures();
-    dw::set_module(m);
+    pyglue::set_module(m);
 
     // The module's imports, kept as its globals and read from there at each use.
     m.attr("time") = py::module_::import("time");
@@ -43,7 +43,7 @@ PYBIND11_MODULE(wrapper, m) {
     // The quote-service endpoint of the quote login made during login: address and port.
     m.attr("QUOTE_HOST") = "127.0.0.1:55555";
 
-    m.attr("config_path") = m.attr("Path")(dw::module_folder()) / py::str("config.ini");
+    m.attr("config_path") = m.attr("Path")(pyglue::ThisModule::folder()) / py::str("config.ini");
     m.attr("config") = m.attr("configparser").attr("ConfigParser")();
     m.attr("config").attr("read")(py::str(m.attr("config_path")));
 

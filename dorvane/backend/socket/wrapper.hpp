@@ -10,25 +10,46 @@ namespace dorvane_wrapper {
 namespace py = pybind11;
 
 // ---------------------------------------------------------------------------------------------
-// wrapper.cpp: the facade module's own namespace, read at each call so that tests and programs may replace
-// its names (log, client, utils, config, asyncio, threading, time, partial, stop_loop, ...).
+// wrapper.cpp: the module. Its own namespace is read at each call so that tests and programs may
+// replace its names (log, client, utils, config, asyncio, threading, time, partial, stop_loop, ...).
 
-// Remembers the module object while it initialises; it lives as long as the process, so the
-// look-ups below still work while the interpreter releases objects at exit.
-inline void set_module(py::module_ m) { pyglue::ThisModule::get().set(m); }
+// The names the module reads at each call (its globals and their attributes), interned once.
+namespace N {
+inline const pyglue::Name log{"log"};
+inline const pyglue::Name info{"info"};
+inline const pyglue::Name error{"error"};
+inline const pyglue::Name partial{"partial"};
+inline const pyglue::Name wraps{"wraps"};
+inline const pyglue::Name utils{"utils"};
+inline const pyglue::Name patchAsyncio{"patchAsyncio"};
+inline const pyglue::Name asyncio{"asyncio"};
+inline const pyglue::Name new_event_loop{"new_event_loop"};
+inline const pyglue::Name threading{"threading"};
+inline const pyglue::Name start_loop{"start_loop"};
+inline const pyglue::Name _exitCheckfunc{"_exitCheckfunc"};
+inline const pyglue::Name config{"config"};
+inline const pyglue::Name stop_loop{"stop_loop"};
+inline const pyglue::Name connection{"connection"};
+inline const pyglue::Name time{"time"};
+inline const pyglue::Name sleep{"sleep"};
+inline const pyglue::Name _interpreter_shutdown{"_interpreter_shutdown"};
+inline const pyglue::Name record{"record"};
+inline const pyglue::Name auth{"auth"};
+inline const pyglue::Name elide{"elide"};
+inline const pyglue::Name get_event_loop{"get_event_loop"};
+inline const pyglue::Name client{"client"};
+inline const pyglue::Name Client{"Client"};
+inline const pyglue::Name run_coroutine_threadsafe{"run_coroutine_threadsafe"};
+inline const pyglue::Name QUOTE_HOST{"QUOTE_HOST"};
+inline const pyglue::Name ServerError{"ServerError"};
+}  // namespace N
 
-inline py::module_ module() { return pyglue::ThisModule::get().module(); }
-
-// A global of the module as it stands now; a missing name raises NameError.
-inline py::object global(const char* name) { return pyglue::ThisModule::get().global(name); }
-
-// The folder of the module's shared library (its __file__ is not set yet while it initialises).
-inline std::string module_folder() { return pyglue::ThisModule::folder(); }
-
+using pyglue::attr;
+using pyglue::global;
 using pyglue::truthy;
 
 // Calls `log.<level>(arg)` on the module's logger as it stands now.
-void log(const char* level, py::handle arg);
+void log(PyObject* level, py::handle arg);
 
 // ---------------------------------------------------------------------------------------------
 // wrapper_loop.cpp: the facade's loop thread and exit hook: start_loop, stop_loop and _exitCheckfunc.

@@ -90,7 +90,7 @@ private:
     py::object make_own_job() {
         py::tuple args = std::move(args_);
         py::dict kwargs = std::move(kwargs_);
-        return global("partial")(runner_->fn(), *args, **kwargs);
+        return global(N::partial)(runner_->fn(), *args, **kwargs);
     }
 
     Step next_job() {
@@ -135,14 +135,14 @@ py::object elide(py::object fn) {
     py::object fn_qualname = py::getattr(fn, "__qualname__", py::none());
     if (PyUnicode_Check(fn_qualname.ptr())) qualname = py::str(fn_qualname);
 
-    py::module_ m = module();
+    py::module_ m = pyglue::this_module();
     py::object wrapper = pyglue::make_function(
         m, "elide.<locals>.wrapper",
         [runner, qualname](py::args args, py::kwargs kwargs) {
             return pyglue::Coroutine::make<ElideCall>(runner, qualname, std::move(args),
                                                       std::move(kwargs));
         });
-    wrapper = global("wraps")(fn)(wrapper);
+    wrapper = global(N::wraps)(fn)(wrapper);
     pyglue::mark_coroutine_function(wrapper);
     return wrapper;
 }

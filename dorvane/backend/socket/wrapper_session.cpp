@@ -27,7 +27,7 @@ protected:
     using pyglue::Coroutine::Coroutine;
 
     [[noreturn]] static void fail(py::object exc) {
-        if (PyErr_GivenExceptionMatches(exc.ptr(), PyExc_Exception)) log("error", exc);
+        if (PyErr_GivenExceptionMatches(exc.ptr(), PyExc_Exception)) log(N::error, exc);
         pyglue::raise(exc);
     }
 
@@ -62,13 +62,13 @@ protected:
 private:
     // Before the guarded part: the loop, the one session client, the first log line.
     Step start() {
-        if (loop_.is_none()) loop_ = global("asyncio").attr("get_event_loop")();
+        if (loop_.is_none()) loop_ = attr(global(N::asyncio), N::get_event_loop)();
         if (self_.attr("_client").is_none()) {
-            py::object session = global("client").attr("Client")(
+            py::object session = attr(global(N::client), N::Client)(
                 person_id_, self_.attr("_host"), self_.attr("_port"), self_.attr("_loop"));
             py::setattr(self_, "_client", session);
         }
-        log("info", py::str("Connecting to {}:{}.").format(self_.attr("_host"), self_.attr("_port")));
+        log(N::info, py::str("Connecting to {}:{}.").format(self_.attr("_host"), self_.attr("_port")));
         state_ = 1;
         return guarded([&] { return await_guarded(self_.attr("_client").attr("connect")(loop_)); });
     }
@@ -76,8 +76,8 @@ private:
     Step resume(py::object value) {
         switch (state_) {
         case 1: {  // connected; the connect future's value is dropped
-            log("info", py::str("Connected."));
-            log("info", format("Logging in {}.", person_id_));
+            log(N::info, py::str("Connected."));
+            log(N::info, format("Logging in {}.", person_id_));
             state_ = 2;
             py::object login = self_.attr("_client").attr("login");
             return await_guarded(login(person_id_, passwd_, py::arg("loop") = loop_));
@@ -88,20 +88,20 @@ private:
         default: {  // the trimmed login reply
             state_ = 4;
             py::object sol = value;
-            log("info", py::str("Log in successed."));
-            log("info", py::str("Logging in solace."));
+            log(N::info, py::str("Log in successed."));
+            log(N::info, py::str("Logging in solace."));
             if (truthy(quote_)) {
-                py::object sol_host = global("QUOTE_HOST");
+                py::object sol_host = global(N::QUOTE_HOST);
                 py::object connect = quote_.attr("connect");
                 py::object res = connect(sol_host, sol.attr("sol_vpn"), kQuoteUser, kQuotePassword);
                 // `res != 0` as the interpreter evaluates it.
                 PyObject* differs = PyObject_RichCompare(res.ptr(), py::int_(0).ptr(), Py_NE);
                 if (!differs) throw py::error_already_set();
                 if (truthy(py::reinterpret_steal<py::object>(differs)))
-                    pyglue::raise(global("ServerError")(res, "Solace login failed"));
+                    pyglue::raise(global(N::ServerError)(res, "Solace login failed"));
             }
-            log("info", py::str("Log in solace successed."));
-            log("info", py::str("Request accounts."));
+            log(N::info, py::str("Log in solace successed."));
+            log(N::info, py::str("Request accounts."));
             return Step::finish();
         }
         }
@@ -119,8 +119,8 @@ public:
 protected:
     Step step(py::object value, py::object exc) override {
         if (state_ == 0) {
-            if (loop_.is_none()) loop_ = global("asyncio").attr("get_event_loop")();
-            log("info", py::str("Logout..."));
+            if (loop_.is_none()) loop_ = attr(global(N::asyncio), N::get_event_loop)();
+            log(N::info, py::str("Logout..."));
             state_ = 1;
             return guarded([&] {
                 return await_guarded(self_.attr("_client").attr("logout")(py::arg("loop") = loop_));
@@ -133,7 +133,7 @@ protected:
                 return await_guarded(value);
             }
             state_ = 3;  // the logout reply is dropped
-            log("info", py::str("Logout  successed."));
+            log(N::info, py::str("Logout  successed."));
             return Step::finish();
         });
     }
@@ -146,7 +146,7 @@ private:
 // asyncio.run_coroutine_threadsafe(coroutine, self._loop).result(timeout=timeout); the wait
 // releases the interpreter lock while it lasts.
 void run_and_wait(py::object self, py::object coroutine, py::object timeout) {
-    py::object future = global("asyncio").attr("run_coroutine_threadsafe")(coroutine, self.attr("_loop"));
+    py::object future = attr(global(N::asyncio), N::run_coroutine_threadsafe)(coroutine, self.attr("_loop"));
     future.attr("result")(py::arg("timeout") = timeout);
 }
 

@@ -10,8 +10,14 @@ namespace py = pybind11;
 // ---------------------------------------------------------------------------------------------
 // quote_topic.cpp: topic names of the quote-messaging service, made from a contract and a quote type.
 
-// The module whose globals (contract classes, quote-type constants, ...) are read at each call.
-inline constexpr const char* kModule = "dorvane.backend.solace.quote";
+// The module's globals that its code reads at each call (the contract classes are read by their
+// class names), interned once.
+namespace N {
+inline const pyglue::Name QUOTE_TYPE_TICK{"QUOTE_TYPE_TICK"};
+inline const pyglue::Name QUOTE_TYPE_BIDASK{"QUOTE_TYPE_BIDASK"};
+inline const pyglue::Name signature{"signature"};
+inline const pyglue::Name contract2topic{"contract2topic"};
+}  // namespace N
 
 // The topic of `contract` for `quote_type`: "L|Q/*/code" for futures and options,
 // "MKT|QUT/*/exchange/code" for stocks, "I|O/exchange/code" for indexes.

@@ -161,7 +161,7 @@ void bind_replies(py::module_& m) {
 PYBIND11_MODULE(order, m) {
     py::options options;
     options.disable_function_signatures();
-    pyglue::ThisModule::get().set(m);
+    pyglue::set_module(m);
 
     m.attr("dt") = py::module_::import("datetime");
     m.attr("log") = pyglue::import_from("dorvane.utils", "log");

@@ -15,8 +15,35 @@ namespace py = pybind11;
 // the module's globals, Python-style attribute and mapping reads, the success test of a reply, the
 // date-time reading of replies, ordered JSON bodies and the post through the HTTP session client.
 
-// The module global `name` as it is now (tests and callers may replace it).
-py::object global(const char* name);
+// The names the module reads at each call (its globals and their attributes), interned once.
+namespace N {
+inline const pyglue::Name get_web_id{"get_web_id"};
+inline const pyglue::Name foprops{"foprops"};
+inline const pyglue::Name convert_order_props{"convert_order_props"};
+inline const pyglue::Name _place_futopt_order{"_place_futopt_order"};
+inline const pyglue::Name log{"log"};
+inline const pyglue::Name debug{"debug"};
+inline const pyglue::Name error{"error"};
+inline const pyglue::Name FutureAccount{"FutureAccount"};
+inline const pyglue::Name _query_futopt_order{"_query_futopt_order"};
+inline const pyglue::Name hash_orderid{"hash_orderid"};
+inline const pyglue::Name Status{"Status"};
+inline const pyglue::Name PendingSubmit{"PendingSubmit"};
+inline const pyglue::Name res2order{"res2order"};
+inline const pyglue::Name res2orderstatus{"res2orderstatus"};
+inline const pyglue::Name OrderStatus{"OrderStatus"};
+inline const pyglue::Name Order{"Order"};
+inline const pyglue::Name queryresp2contract{"queryresp2contract"};
+inline const pyglue::Name queryresp2order{"queryresp2order"};
+inline const pyglue::Name queryresp2orderstatus{"queryresp2orderstatus"};
+inline const pyglue::Name Trade{"Trade"};
+inline const pyglue::Name dt{"dt"};
+inline const pyglue::Name datetime{"datetime"};
+inline const pyglue::Name date{"date"};
+}  // namespace N
+
+using pyglue::attr;
+using pyglue::global;
 
 // getattr(obj, name, None): only a missing attribute (AttributeError) becomes None; any other
 // error of the look-up propagates.

@@ -87,6 +87,7 @@ void bind_dispatch(py::module_& m, const char* name, handler::Dispatcher dispatc
 }  // namespace
 
 PYBIND11_MODULE(handler, m) {
+    pyglue::set_module(m);
     py::options options;
     options.disable_function_signatures();
 

@@ -15,10 +15,22 @@ namespace py = pybind11;
 // handler.cpp: names of the handler module that are read at each call: its own globals (the library
 // modules it bound at import, and its functions, which callers may replace).
 
-inline constexpr const char* kModule = "dorvane.backend.socket.protocol.stock.handler";
+// The names the module reads at each call (its globals and their attributes), interned once.
+namespace N {
+inline const pyglue::Name proto_ops{"proto_ops"};
+inline const pyglue::Name bs{"bs"};
+inline const pyglue::Name kivo{"kivo"};
+inline const pyglue::Name KIVO_STOCK_IN{"KIVO_STOCK_IN"};
+inline const pyglue::Name KIVO_STOCK_OUT{"KIVO_STOCK_OUT"};
+inline const pyglue::Name stock_ops{"stock_ops"};
+inline const pyglue::Name action{"action"};
+inline const pyglue::Name order_in{"order_in"};
+inline const pyglue::Name MarketType{"MarketType"};
+inline const pyglue::Name check_options{"check_options"};
+}  // namespace N
 
-// The handler module's global `name`, read now.
-inline py::object global(const char* name) { return pyglue::global(kModule, name); }
+using pyglue::attr;
+using pyglue::global;
 
 // Raises AssertionError without a message, as a failed `assert` does.
 [[noreturn]] inline void fail_bound() {

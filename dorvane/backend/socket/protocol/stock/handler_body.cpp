@@ -68,9 +68,9 @@ py::object OrderBody::keyword(const char* field, py::object fallback) const {
 
 py::object OrderBody::coded(const char* field, const char* table, const char* group,
                             const char* option) const {
-    py::object codes = global("proto_ops").attr(table);
+    py::object codes = global(N::proto_ops).attr(table);
     py::object fallback = py::none();
-    if (group) fallback = global("stock_ops").attr(group).attr(option);
+    if (group) fallback = global(N::stock_ops).attr(group).attr(option);
     py::object name = keyword(field, fallback);
     // getattr(codes, name): TypeError for a name that is not text, AttributeError for a text
     // the table lacks.
@@ -80,7 +80,7 @@ py::object OrderBody::coded(const char* field, const char* table, const char* gr
 }
 
 py::object OrderBody::side() const {
-    py::object codes = global("proto_ops").attr("bs");
+    py::object codes = attr(global(N::proto_ops), N::bs);
     PyObject* given = PyDict_GetItemString(kwargs_.ptr(), "ord_bs");  // borrowed
     if (!given) return py::str("");
     py::object name = py::reinterpret_borrow<py::object>(given);
@@ -130,7 +130,7 @@ py::dict OrderBody::build() const {
 }
 
 py::tuple StockRequest::order_in(py::object vexa, py::dict kwargs) {
-    py::object request = global("kivo").attr("KIVO_STOCK_IN");
+    py::object request = attr(global(N::kivo), N::KIVO_STOCK_IN);
     py::object structure = request["struct"];
     py::object code = request["kivo"];
 
@@ -148,7 +148,7 @@ py::tuple StockRequest::order_in(py::object vexa, py::dict kwargs) {
 }
 
 py::object StockRequest::order_out(py::object payload) {
-    py::object structure = global("kivo").attr("KIVO_STOCK_OUT")["struct"];
+    py::object structure = attr(global(N::kivo), N::KIVO_STOCK_OUT)["struct"];
     return structure.attr("parse")(payload);
 }
 
