@@ -17,6 +17,7 @@
 //
 //  * call-time look-ups: names that other code may replace are read through Python at each call;
 //  * raise helpers: set a Python exception and unwind to the pybind11 boundary;
+//  * States: an explicit state (an enum class) with one checked transition;
 //  * Coroutine: a C++ state machine that speaks the coroutine protocol (send, throw, close,
 //    __await__, __iter__, __next__) and delegates `await` to other awaitables;
 //  * Function: every callable a module exposes; binds its arguments by Python's rules with the
@@ -414,6 +415,58 @@ inline void settle_future(py::handle fut, py::handle value, bool failure) {
 
 inline void settle_result(py::handle fut, py::handle value) { settle_future(fut, value, false); }
 inline void settle_exception(py::handle fut, py::handle exc) { settle_future(fut, exc, true); }
+
+// ---------------------------------------------------------------------------------------------
+// Explicit states.
+
+// The state of a C++ state machine (a coroutine's progress, say) and its one checked transition.
+// `State` is an enum class whose values count up from 0; the table lists every allowed transition
+// and a name for each state. A transition the table does not list is a fault of this code: it
+// raises RuntimeError("cannot switch state from A to B") instead of going on in a state no path
+// was written for.
+template <class State>
+class States {
+public:
+    struct Edge {
+        State from;
+        State to;
+    };
+    struct Table {
+        template <size_t E, size_t N>
+        constexpr Table(const Edge (&e)[E], const char* const (&n)[N])
+            : edges(e), count(E), names(n), name_count(N) {}
+        const Edge* edges;
+        size_t count;
+        const char* const* names;
+        size_t name_count;
+    };
+
+    States(State initial, const Table& table) : state_(initial), table_(&table) {}
+
+    State get() const { return state_; }
+    bool is(State s) const { return state_ == s; }
+
+    // Moves to `next` when the table allows it; RuntimeError otherwise.
+    void set(State next) {
+        for (size_t i = 0; i < table_->count; ++i) {
+            if (table_->edges[i].from == state_ && table_->edges[i].to == next) {
+                state_ = next;
+                return;
+            }
+        }
+        PyErr_Format(PyExc_RuntimeError, "cannot switch state from %s to %s", name(state_), name(next));
+        throw py::error_already_set();
+    }
+
+private:
+    const char* name(State s) const {
+        auto i = static_cast<size_t>(s);
+        return i < table_->name_count ? table_->names[i] : "?";
+    }
+
+    State state_;
+    const Table* table_;
+};
 
 // ---------------------------------------------------------------------------------------------
 // Coroutines.

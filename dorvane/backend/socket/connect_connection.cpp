@@ -4,6 +4,17 @@ namespace dorvane_connect {
 
 namespace {
 
+// The progress of a keep-alive: Pinging while it checks the connection and sends a request,
+// Waiting while it awaits the period, Done once it ended of itself.
+enum class KeepAliveState { Pinging, Waiting, Done };
+constexpr const char* kKeepAliveStateNames[] = {"Pinging", "Waiting", "Done"};
+using KeepAliveStates = pyglue::States<KeepAliveState>;
+constexpr KeepAliveStates::Edge kKeepAliveEdges[] = {{KeepAliveState::Pinging, KeepAliveState::Waiting},
+                                                     {KeepAliveState::Waiting, KeepAliveState::Pinging},
+                                                     {KeepAliveState::Pinging, KeepAliveState::Done},
+                                                     {KeepAliveState::Waiting, KeepAliveState::Done}};
+constexpr KeepAliveStates::Table kKeepAliveTable{kKeepAliveEdges, kKeepAliveStateNames};
+
 // The keep-alive coroutine of a Connection: while the connection is alive, send request code 2
 // with an empty, uncompressed body, then wait the connection's ping period.
 class KeepAlive : public pyglue::Coroutine {
@@ -25,7 +36,7 @@ private:
     py::object connection_;
     py::object person_id_;
     py::object loop_;
-    bool waiting_ = false;
+    KeepAliveStates state_{KeepAliveState::Pinging, kKeepAliveTable};
 };
 
 // A done-callback that marks a future's exception as retrieved (for requests nobody awaits,
@@ -60,17 +71,21 @@ void KeepAlive::ping() {
 pyglue::Coroutine::Step KeepAlive::step(py::object, py::object exc) {
     if (!exc.is_none()) {
         // Cancellation (and anything else that is not an Exception) ends the loop.
-        if (!waiting_ || !is_exception(exc)) pyglue::raise(exc);
+        if (!state_.is(KeepAliveState::Waiting) || !is_exception(exc)) pyglue::raise(exc);
         // The wait itself failed (an unusable period): it cannot be repeated without spinning.
         log_error(exc);
+        state_.set(KeepAliveState::Done);
         return Step::finish();
     }
-    waiting_ = false;
-    if (!truthy(call_method(connection_, N::is_alive))) return Step::finish();
+    if (state_.is(KeepAliveState::Waiting)) state_.set(KeepAliveState::Pinging);
+    if (!truthy(call_method(connection_, N::is_alive))) {
+        state_.set(KeepAliveState::Done);
+        return Step::finish();
+    }
     ping();
     py::object period = attr(connection_, N::_ping_duration);
     py::object wait = call_method(global(N::asyncio), N::sleep, period);
-    waiting_ = true;
+    state_.set(KeepAliveState::Waiting);
     return Step::await_on(wait);
 }
 

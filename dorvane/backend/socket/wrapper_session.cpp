@@ -41,6 +41,16 @@ protected:
     }
 };
 
+// The progress of loginAsync: each state names what the coroutine awaits.
+enum class LoginState { Start, Connecting, LoggingIn, AwaitingReply, Done };
+constexpr const char* kLoginStateNames[] = {"Start", "Connecting", "LoggingIn", "AwaitingReply", "Done"};
+using LoginStates = pyglue::States<LoginState>;
+constexpr LoginStates::Edge kLoginEdges[] = {{LoginState::Start, LoginState::Connecting},
+                                             {LoginState::Connecting, LoginState::LoggingIn},
+                                             {LoginState::LoggingIn, LoginState::AwaitingReply},
+                                             {LoginState::AwaitingReply, LoginState::Done}};
+constexpr LoginStates::Table kLoginTable{kLoginEdges, kLoginStateNames};
+
 class LoginAsync : public FacadeCoroutine {
 public:
     LoginAsync(py::object self, py::object person_id, py::object passwd, py::object quote,
@@ -54,7 +64,7 @@ public:
 
 protected:
     Step step(py::object value, py::object exc) override {
-        if (state_ == 0) return start();
+        if (state_.is(LoginState::Start)) return start();
         if (!exc.is_none()) fail(exc);
         return guarded([&] { return resume(value); });
     }
@@ -69,24 +79,24 @@ private:
             py::setattr(self_, "_client", session);
         }
         log(N::info, py::str("Connecting to {}:{}.").format(self_.attr("_host"), self_.attr("_port")));
-        state_ = 1;
+        state_.set(LoginState::Connecting);
         return guarded([&] { return await_guarded(self_.attr("_client").attr("connect")(loop_)); });
     }
 
     Step resume(py::object value) {
-        switch (state_) {
-        case 1: {  // connected; the connect future's value is dropped
+        switch (state_.get()) {
+        case LoginState::Connecting: {  // connected; the connect future's value is dropped
             log(N::info, py::str("Connected."));
             log(N::info, format("Logging in {}.", person_id_));
-            state_ = 2;
+            state_.set(LoginState::LoggingIn);
             py::object login = self_.attr("_client").attr("login");
             return await_guarded(login(person_id_, passwd_, py::arg("loop") = loop_));
         }
-        case 2:  // the login coroutine gave the request's future
-            state_ = 3;
+        case LoginState::LoggingIn:  // the login coroutine gave the request's future
+            state_.set(LoginState::AwaitingReply);
             return await_guarded(value);
         default: {  // the trimmed login reply
-            state_ = 4;
+            state_.set(LoginState::Done);
             py::object sol = value;
             log(N::info, py::str("Log in successed."));
             log(N::info, py::str("Logging in solace."));
@@ -108,8 +118,17 @@ private:
     }
 
     py::object self_, person_id_, passwd_, quote_, loop_;
-    int state_ = 0;
+    LoginStates state_{LoginState::Start, kLoginTable};
 };
+
+// The progress of logoutAsync.
+enum class LogoutState { Start, LoggingOut, AwaitingReply, Done };
+constexpr const char* kLogoutStateNames[] = {"Start", "LoggingOut", "AwaitingReply", "Done"};
+using LogoutStates = pyglue::States<LogoutState>;
+constexpr LogoutStates::Edge kLogoutEdges[] = {{LogoutState::Start, LogoutState::LoggingOut},
+                                               {LogoutState::LoggingOut, LogoutState::AwaitingReply},
+                                               {LogoutState::AwaitingReply, LogoutState::Done}};
+constexpr LogoutStates::Table kLogoutTable{kLogoutEdges, kLogoutStateNames};
 
 class LogoutAsync : public FacadeCoroutine {
 public:
@@ -118,21 +137,21 @@ public:
 
 protected:
     Step step(py::object value, py::object exc) override {
-        if (state_ == 0) {
+        if (state_.is(LogoutState::Start)) {
             if (loop_.is_none()) loop_ = attr(global(N::asyncio), N::get_event_loop)();
             log(N::info, py::str("Logout..."));
-            state_ = 1;
+            state_.set(LogoutState::LoggingOut);
             return guarded([&] {
                 return await_guarded(self_.attr("_client").attr("logout")(py::arg("loop") = loop_));
             });
         }
         if (!exc.is_none()) fail(exc);
         return guarded([&] {
-            if (state_ == 1) {  // the logout coroutine gave the request's future
-                state_ = 2;
+            if (state_.is(LogoutState::LoggingOut)) {  // the logout coroutine gave the request's future
+                state_.set(LogoutState::AwaitingReply);
                 return await_guarded(value);
             }
-            state_ = 3;  // the logout reply is dropped
+            state_.set(LogoutState::Done);  // the logout reply is dropped
             log(N::info, py::str("Logout  successed."));
             return Step::finish();
         });
@@ -140,7 +159,7 @@ protected:
 
 private:
     py::object self_, loop_;
-    int state_ = 0;
+    LogoutStates state_{LogoutState::Start, kLogoutTable};
 };
 
 // asyncio.run_coroutine_threadsafe(coroutine, self._loop).result(timeout=timeout); the wait
