@@ -68,21 +68,11 @@
         return nullptr;                                                                           \
     }
 
-// Every extension module compiles the glue into an inline namespace of its own (PYGLUE_MODULE,
-// set by the build to the module's target name). pybind11 keys registered C++ types by their
-// type name, and a module-local type of one module that is freed (a module whose initialisation
-// failed, say) erases the entry of the same-named type from whichever module owns pybind11's
-// metaclass; distinct names per module keep every module's registrations apart.
-#ifndef PYGLUE_MODULE
-#define PYGLUE_MODULE pyglue_unnamed
-#endif
-
 // The glue's symbols stay inside each extension module (a macro, so that formatters read the line
 // as the namespace it opens).
 #define PYGLUE_HIDDEN __attribute__((visibility("hidden")))
 
 namespace PYGLUE_HIDDEN pyglue {
-inline namespace PYGLUE_MODULE {
 
 namespace py = pybind11;
 
@@ -480,6 +470,11 @@ private:
 //   Step::yield(x)     - yield x to whoever drives the coroutine (bare `yield`, rarely needed);
 //   Step::finish(x)    - return x (StopIteration(x) for the driver).
 // Raising from step() ends the coroutine with that exception.
+//
+// The same machine serves as a generator (Kind::Generator): its object is then a generator
+// (iteration, send, throw, close, gi_running; a collections.abc.Generator, not awaitable), step()
+// answers with Step::yield for each value, and a finished generator raises StopIteration where a
+// finished coroutine refuses reuse.
 class Coroutine : public std::enable_shared_from_this<Coroutine> {
 public:
     struct Step {
@@ -490,17 +485,21 @@ public:
         static Step finish(py::object x = py::none()) { return {Return, std::move(x)}; }
     };
 
-    explicit Coroutine(std::string qualname) : qualname_(std::move(qualname)) {}
+    enum class Kind { Coroutine, Generator };
+
+    explicit Coroutine(std::string qualname, Kind kind = Kind::Coroutine)
+        : qualname_(std::move(qualname)), kind_(kind) {}
     virtual ~Coroutine() = default;
 
     const std::string& qualname() const { return qualname_; }
+    Kind kind() const { return kind_; }
     bool finished() const { return finished_; }
     bool running() const { return running_; }
     const py::object& awaiting() const { return awaiting_; }
 
     py::object send(py::object value) {
-        if (!started_ && !value.is_none())
-            raise(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
+        if (!started_ && !finished_ && !value.is_none())
+            raise(PyExc_TypeError, std::string("can't send non-None value to a just-started ") + word());
         return resume(std::move(value), py::none());
     }
 
@@ -526,7 +525,7 @@ public:
             throw;
         }
         finished_ = true;
-        raise(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
+        raise(PyExc_RuntimeError, std::string(word()) + " ignored GeneratorExit");
     }
 
     // Wraps a C++ coroutine as its Python object.
@@ -537,10 +536,10 @@ public:
 
     static py::object wrap(std::shared_ptr<Coroutine> c);
 
-    // The Python type of the coroutine objects, made once per extension module and registered as a
-    // collections.abc.Coroutine. It is a C-level type registered nowhere else, so modules never
-    // collide over it.
-    static PyTypeObject* type();
+    // The Python types of the coroutine and generator objects, made once per extension module and
+    // registered as a collections.abc.Coroutine and Generator. They are C-level types registered
+    // nowhere else, so modules never collide over them.
+    static PyTypeObject* type(Kind kind = Kind::Coroutine);
 
 protected:
     virtual Step step(py::object value, py::object exc) = 0;
@@ -605,9 +604,13 @@ private:
     }
 
     py::object resume(py::object value, py::object exc) {
-        if (running_) raise(PyExc_ValueError, "coroutine already executing");
+        if (running_) raise(PyExc_ValueError, std::string(word()) + " already executing");
         if (finished_) {
             if (!exc.is_none()) raise(exc);
+            if (kind_ == Kind::Generator) {
+                PyErr_SetNone(PyExc_StopIteration);
+                throw py::error_already_set();
+            }
             raise(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
         }
         RunningGuard guard(running_);
@@ -654,7 +657,10 @@ private:
         }
     }
 
+    const char* word() const { return kind_ == Kind::Generator ? "generator" : "coroutine"; }
+
     std::string qualname_;
+    Kind kind_;
     py::object awaiting_;
     bool started_ = false;
     bool finished_ = false;
@@ -1412,7 +1418,9 @@ inline PyObject* coro_running(PyObject* self, void*) {
 inline PyObject* coro_none(PyObject*, void*) { Py_RETURN_NONE; }
 
 inline PyObject* coro_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<coroutine object %s at %p>", coroutine_of(self).qualname().c_str(), self);
+    const Coroutine& c = coroutine_of(self);
+    return PyUnicode_FromFormat("<%s object %s at %p>", c.kind() == Coroutine::Kind::Generator ? "generator" : "coroutine",
+                                c.qualname().c_str(), self);
 }
 
 inline void coro_dealloc(PyObject* self) {
@@ -1426,58 +1434,75 @@ inline void coro_dealloc(PyObject* self) {
 
 }  // namespace detail
 
-inline PyTypeObject* Coroutine::type() {
-    static PyTypeObject* made = [] {
-        static PyMethodDef methods[] = {
-            {"send", reinterpret_cast<PyCFunction>(&detail::coro_send), METH_O,
-             "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
-            {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&detail::coro_throw)),
-             METH_FASTCALL,
-             "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next "
-             "iterated value or raise\nStopIteration."},
-            {"close", reinterpret_cast<PyCFunction>(&detail::coro_close), METH_NOARGS,
-             "close() -> raise GeneratorExit inside coroutine."},
-            {nullptr, nullptr, 0, nullptr}};
-        static PyGetSetDef getset[] = {
-            {"__name__", &detail::coro_name, nullptr, nullptr, nullptr},
-            {"__qualname__", &detail::coro_qualname, nullptr, nullptr, nullptr},
-            {"cr_running", &detail::coro_running, nullptr, nullptr, nullptr},
-            {"cr_await", [](PyObject* self, void*) -> PyObject* {
-                 const py::object& a = detail::coroutine_of(self).awaiting();
-                 PyObject* r = a ? a.ptr() : Py_None;
-                 Py_INCREF(r);
-                 return r;
-             }, nullptr, nullptr, nullptr},
-            {"cr_frame", &detail::coro_none, nullptr, nullptr, nullptr},
-            {nullptr, nullptr, nullptr, nullptr, nullptr}};
-        static PyMemberDef members[] = {
-            {"__weaklistoffset__", T_PYSSIZET, offsetof(CoroutineObject, weakrefs), READONLY, nullptr},
-            {nullptr, 0, 0, 0, nullptr}};
-        static PyType_Slot slots[] = {
-            {Py_am_await, reinterpret_cast<void*>(&detail::coro_self)},
-            {Py_tp_iter, reinterpret_cast<void*>(&detail::coro_self)},
-            {Py_tp_iternext, reinterpret_cast<void*>(&detail::coro_next)},
-            {Py_tp_repr, reinterpret_cast<void*>(&detail::coro_repr)},
-            {Py_tp_dealloc, reinterpret_cast<void*>(&detail::coro_dealloc)},
-            {Py_tp_methods, methods},
-            {Py_tp_getset, getset},
-            {Py_tp_members, members},
-            {0, nullptr}};
-        static PyType_Spec spec = {"pyglue.coroutine", sizeof(CoroutineObject), 0,
-                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE |
-                                       Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                                   slots};
-        PyObject* t = PyType_FromSpec(&spec);
-        if (!t) throw py::error_already_set();
-        // Kept for the life of the process.
-        py::module_::import("collections.abc").attr("Coroutine").attr("register")(py::handle(t));
-        return reinterpret_cast<PyTypeObject*>(t);
-    }();
-    return made;
+namespace detail {
+
+inline PyObject* coro_awaiting(PyObject* self, void*) {
+    const py::object& a = coroutine_of(self).awaiting();
+    PyObject* r = a ? a.ptr() : Py_None;
+    Py_INCREF(r);
+    return r;
+}
+
+// The Python type of coroutine objects (Generator false) or generator objects (true): the same
+// methods under the names and texts the interpreter gives its own.
+template <bool Generator>
+PyTypeObject* make_coroutine_type() {
+    static PyMethodDef methods[] = {
+        {"send", reinterpret_cast<PyCFunction>(&coro_send), METH_O,
+         Generator ? "send(arg) -> send 'arg' into generator,\nreturn next yielded value or raise StopIteration."
+                   : "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
+        {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&coro_throw)), METH_FASTCALL,
+         Generator ? "throw(value)\nthrow(type[,value[,tb]])\n\nRaise exception in generator, return next yielded "
+                     "value or raise\nStopIteration."
+                   : "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next "
+                     "iterated value or raise\nStopIteration."},
+        {"close", reinterpret_cast<PyCFunction>(&coro_close), METH_NOARGS,
+         Generator ? "close() -> raise GeneratorExit inside generator." : "close() -> raise GeneratorExit inside coroutine."},
+        {nullptr, nullptr, 0, nullptr}};
+    static PyGetSetDef getset[] = {
+        {"__name__", &coro_name, nullptr, nullptr, nullptr},
+        {"__qualname__", &coro_qualname, nullptr, nullptr, nullptr},
+        {Generator ? "gi_running" : "cr_running", &coro_running, nullptr, nullptr, nullptr},
+        {Generator ? "gi_yieldfrom" : "cr_await", &coro_awaiting, nullptr, nullptr, nullptr},
+        {Generator ? "gi_frame" : "cr_frame", &coro_none, nullptr, nullptr, nullptr},
+        {nullptr, nullptr, nullptr, nullptr, nullptr}};
+    static PyMemberDef members[] = {
+        {"__weaklistoffset__", T_PYSSIZET, offsetof(CoroutineObject, weakrefs), READONLY, nullptr},
+        {nullptr, 0, 0, 0, nullptr}};
+    // A generator is not awaitable: its slot list starts after the await slot.
+    static PyType_Slot slots[] = {
+        {Py_am_await, reinterpret_cast<void*>(&coro_self)},
+        {Py_tp_iter, reinterpret_cast<void*>(&coro_self)},
+        {Py_tp_iternext, reinterpret_cast<void*>(&coro_next)},
+        {Py_tp_repr, reinterpret_cast<void*>(&coro_repr)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(&coro_dealloc)},
+        {Py_tp_methods, methods},
+        {Py_tp_getset, getset},
+        {Py_tp_members, members},
+        {0, nullptr}};
+    static PyType_Spec spec = {Generator ? "pyglue.generator" : "pyglue.coroutine", sizeof(CoroutineObject), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                               Generator ? slots + 1 : slots};
+    PyObject* t = PyType_FromSpec(&spec);
+    if (!t) throw py::error_already_set();
+    // Kept for the life of the process.
+    py::module_::import("collections.abc").attr(Generator ? "Generator" : "Coroutine").attr("register")(py::handle(t));
+    return reinterpret_cast<PyTypeObject*>(t);
+}
+
+}  // namespace detail
+
+inline PyTypeObject* Coroutine::type(Kind kind) {
+    if (kind == Kind::Generator) {
+        static PyTypeObject* generator = detail::make_coroutine_type<true>();
+        return generator;
+    }
+    static PyTypeObject* coroutine = detail::make_coroutine_type<false>();
+    return coroutine;
 }
 
 inline py::object Coroutine::wrap(std::shared_ptr<Coroutine> c) {
-    PyTypeObject* t = type();
+    PyTypeObject* t = type(c->kind());
     auto* self = PyObject_New(CoroutineObject, t);
     if (!self) throw py::error_already_set();
     self->impl = new std::shared_ptr<Coroutine>(std::move(c));
@@ -1551,5 +1576,4 @@ private:
     py::object cls_;
 };
 
-}  // inline namespace PYGLUE_MODULE
 }  // namespace pyglue
