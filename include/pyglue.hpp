@@ -1419,8 +1419,8 @@ inline PyObject* coro_none(PyObject*, void*) { Py_RETURN_NONE; }
 
 inline PyObject* coro_repr(PyObject* self) {
     const Coroutine& c = coroutine_of(self);
-    return PyUnicode_FromFormat("<%s object %s at %p>", c.kind() == Coroutine::Kind::Generator ? "generator" : "coroutine",
-                                c.qualname().c_str(), self);
+    const char* kind = c.kind() == Coroutine::Kind::Generator ? "generator" : "coroutine";
+    return PyUnicode_FromFormat("<%s object %s at %p>", kind, c.qualname().c_str(), self);
 }
 
 inline void coro_dealloc(PyObject* self) {
@@ -1447,17 +1447,23 @@ inline PyObject* coro_awaiting(PyObject* self, void*) {
 // methods under the names and texts the interpreter gives its own.
 template <bool Generator>
 PyTypeObject* make_coroutine_type() {
+    static const char* const send_doc =
+        Generator ? "send(arg) -> send 'arg' into generator,\n"
+                    "return next yielded value or raise StopIteration."
+                  : "send(arg) -> send 'arg' into coroutine,\n"
+                    "return next iterated value or raise StopIteration.";
+    static const char* const throw_doc =
+        Generator ? "throw(value)\nthrow(type[,value[,tb]])\n\n"
+                    "Raise exception in generator, return next yielded value or raise\nStopIteration."
+                  : "throw(value)\nthrow(type[,value[,traceback]])\n\n"
+                    "Raise exception in coroutine, return next iterated value or raise\nStopIteration.";
+    static const char* const close_doc = Generator ? "close() -> raise GeneratorExit inside generator."
+                                                   : "close() -> raise GeneratorExit inside coroutine.";
     static PyMethodDef methods[] = {
-        {"send", reinterpret_cast<PyCFunction>(&coro_send), METH_O,
-         Generator ? "send(arg) -> send 'arg' into generator,\nreturn next yielded value or raise StopIteration."
-                   : "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
+        {"send", reinterpret_cast<PyCFunction>(&coro_send), METH_O, send_doc},
         {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&coro_throw)), METH_FASTCALL,
-         Generator ? "throw(value)\nthrow(type[,value[,tb]])\n\nRaise exception in generator, return next yielded "
-                     "value or raise\nStopIteration."
-                   : "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next "
-                     "iterated value or raise\nStopIteration."},
-        {"close", reinterpret_cast<PyCFunction>(&coro_close), METH_NOARGS,
-         Generator ? "close() -> raise GeneratorExit inside generator." : "close() -> raise GeneratorExit inside coroutine."},
+         throw_doc},
+        {"close", reinterpret_cast<PyCFunction>(&coro_close), METH_NOARGS, close_doc},
         {nullptr, nullptr, 0, nullptr}};
     static PyGetSetDef getset[] = {
         {"__name__", &coro_name, nullptr, nullptr, nullptr},
@@ -1480,13 +1486,15 @@ PyTypeObject* make_coroutine_type() {
         {Py_tp_getset, getset},
         {Py_tp_members, members},
         {0, nullptr}};
-    static PyType_Spec spec = {Generator ? "pyglue.generator" : "pyglue.coroutine", sizeof(CoroutineObject), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                               Generator ? slots + 1 : slots};
+    static PyType_Spec spec = {
+        Generator ? "pyglue.generator" : "pyglue.coroutine", sizeof(CoroutineObject), 0,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+        Generator ? slots + 1 : slots};
     PyObject* t = PyType_FromSpec(&spec);
     if (!t) throw py::error_already_set();
     // Kept for the life of the process.
-    py::module_::import("collections.abc").attr(Generator ? "Generator" : "Coroutine").attr("register")(py::handle(t));
+    py::object abc = py::module_::import("collections.abc").attr(Generator ? "Generator" : "Coroutine");
+    abc.attr("register")(py::handle(t));
     return reinterpret_cast<PyTypeObject*>(t);
 }
 

@@ -28,7 +28,9 @@ public:
     using Filter = std::function<bool(py::handle)>;
 
     KeysGenerator(py::object cls, Filter filter)
-        : pyglue::Coroutine("MetaProps.keys", Kind::Generator), cls_(std::move(cls)), filter_(std::move(filter)) {}
+        : pyglue::Coroutine("MetaProps.keys", Kind::Generator),
+          cls_(std::move(cls)),
+          filter_(std::move(filter)) {}
 
 protected:
     Step step(py::object, py::object exc) override {
