@@ -15,11 +15,14 @@
 //    errors kept alive across calls into Python do): a pthread_exit inside a noexcept destructor
 //    ends the process with std::terminate.
 //
-//  * call-time look-ups: names that other code may replace are read through Python at each call;
+//  * Name and global: the one table of interned names (pyglue::Name constants, declared in each
+//    module's header) and the one call-time look-up of a module's globals (pyglue::global), since
+//    names that other code may replace are read through Python at each call;
 //  * raise helpers: set a Python exception and unwind to the pybind11 boundary;
 //  * States: an explicit state (an enum class) with one checked transition;
 //  * Coroutine: a C++ state machine that speaks the coroutine protocol (send, throw, close,
-//    __await__, __iter__, __next__) and delegates `await` to other awaitables;
+//    __await__, __iter__, __next__) and delegates `await` to other awaitables; the same machine
+//    makes generator objects;
 //  * Function: every callable a module exposes; binds its arguments by Python's rules with the
 //    interpreter's own error texts, reads as a signature through inspect, binds as a method and
 //    has an instance __dict__ (functools.wraps, `_is_coroutine`);
