@@ -15,10 +15,14 @@
 //    errors kept alive across calls into Python do): a pthread_exit inside a noexcept destructor
 //    ends the process with std::terminate.
 //
-//  * call-time look-ups: names that other code may replace are read through Python at each call;
+//  * Name and global: the one table of interned names (pyglue::Name constants, declared in each
+//    module's header) and the one call-time look-up of a module's globals (pyglue::global), since
+//    names that other code may replace are read through Python at each call;
 //  * raise helpers: set a Python exception and unwind to the pybind11 boundary;
+//  * States: an explicit state (an enum class) with one checked transition;
 //  * Coroutine: a C++ state machine that speaks the coroutine protocol (send, throw, close,
-//    __await__, __iter__, __next__) and delegates `await` to other awaitables;
+//    __await__, __iter__, __next__) and delegates `await` to other awaitables; the same machine
+//    makes generator objects;
 //  * Function: every callable a module exposes; binds its arguments by Python's rules with the
 //    interpreter's own error texts, reads as a signature through inspect, binds as a method and
 //    has an instance __dict__ (functools.wraps, `_is_coroutine`);
@@ -67,40 +71,127 @@
         return nullptr;                                                                           \
     }
 
-// Every extension module compiles the glue into an inline namespace of its own (PYGLUE_MODULE,
-// set by the build to the module's target name). pybind11 keys registered C++ types by their
-// type name, and a module-local type of one module that is freed (a module whose initialisation
-// failed, say) erases the entry of the same-named type from whichever module owns pybind11's
-// metaclass; distinct names per module keep every module's registrations apart.
-#ifndef PYGLUE_MODULE
-#define PYGLUE_MODULE pyglue_unnamed
-#endif
-
 // The glue's symbols stay inside each extension module (a macro, so that formatters read the line
 // as the namespace it opens).
 #define PYGLUE_HIDDEN __attribute__((visibility("hidden")))
 
 namespace PYGLUE_HIDDEN pyglue {
-inline namespace PYGLUE_MODULE {
 
 namespace py = pybind11;
 
 // ---------------------------------------------------------------------------------------------
-// Look-ups made at each call.
+// Interned names and look-ups made at each call.
 
-// `import module; return module.name`, read now (never cached).
-inline py::object lookup(const char* module, const char* name) {
-    return py::module_::import(module).attr(name);
+// A name the code reads or sets (attribute, method, keyword, event, module global) as an interned
+// str, made on first use and kept for the life of the process: the one table of names every module
+// uses. Declare each once, at namespace scope in the module's header, as a constant:
+//     inline const pyglue::Name kLog{"log"};
+// The first use interns the text (with the interpreter lock held, as every use is); later uses
+// hand out the same object, which attribute look-up then compares by identity.
+class Name {
+public:
+    constexpr explicit Name(const char* text) : text_(text) {}
+    Name(const Name&) = delete;
+    Name& operator=(const Name&) = delete;
+
+    PyObject* ptr() const {
+        if (!interned_) interned_ = intern(text_);
+        return interned_;
+    }
+    operator PyObject*() const { return ptr(); }  // NOLINT: names are passed where objects go
+    const char* text() const { return text_; }
+
+private:
+    static PyObject* intern(const char* text) {
+        PyObject* s = PyUnicode_InternFromString(text);
+        if (!s) throw py::error_already_set();
+        return s;  // kept for the life of the process
+    }
+
+    const char* text_;
+    mutable PyObject* interned_ = nullptr;
+};
+
+// `obj.name`, with the interpreter's errors.
+inline py::object attr(py::handle obj, PyObject* name) {
+    PyObject* r = PyObject_GetAttr(obj.ptr(), name);
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
 }
 
-// A module's global, read now: tests may replace module attributes.
-inline py::object global(const char* module, const char* name) {
-    PyObject* raw = PyImport_GetModule(py::str(module).ptr());
-    if (!raw) {
-        if (PyErr_Occurred()) throw py::error_already_set();
-        return py::module_::import(module).attr(name);
+// `obj.name = value`.
+inline void set_attr(py::handle obj, PyObject* name, py::handle value) {
+    if (PyObject_SetAttr(obj.ptr(), name, value.ptr()) < 0) throw py::error_already_set();
+}
+
+// `obj.name(args...)`.
+template <class... Args>
+py::object call_method(py::handle obj, PyObject* name, Args&&... args) {
+    return attr(obj, name)(std::forward<Args>(args)...);
+}
+
+// This extension module's own object, kept at initialisation so that its globals can be read at
+// each call (tests and callers may replace them). One per shared library: the glue is hidden.
+class ThisModule {
+public:
+    static ThisModule& get() {
+        static ThisModule instance;
+        return instance;
     }
-    return py::reinterpret_steal<py::object>(raw).attr(name);
+    // A strong reference, never released: the module lives until the interpreter ends.
+    void set(py::module_ m) {
+        PyObject* old = module_;
+        module_ = m.inc_ref().ptr();
+        Py_XDECREF(old);
+    }
+    py::module_ module() const { return py::reinterpret_borrow<py::module_>(module_); }
+    // The folder of this extension's shared library. While a single-phase module initialises its
+    // __file__ is not set yet, so the loader is asked where this code was mapped from.
+    static std::string folder() {
+        Dl_info info{};
+        if (!dladdr(reinterpret_cast<void*>(&ThisModule::folder), &info) || !info.dli_fname)
+            raise_import_error("cannot locate the extension module's file");
+        std::string path = info.dli_fname;
+        auto slash = path.rfind('/');
+        return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+    }
+    // The module global `name` as it is now; NameError when it is not defined.
+    py::object global(PyObject* name) const {
+        PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module_), name);  // borrowed
+        if (!value) {
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+            throw py::error_already_set();
+        }
+        return py::reinterpret_borrow<py::object>(value);
+    }
+
+private:
+    [[noreturn]] static void raise_import_error(const char* message) {
+        PyErr_SetString(PyExc_ImportError, message);
+        throw py::error_already_set();
+    }
+
+    PyObject* module_ = nullptr;
+};
+
+// Remembers this extension module's object; its initialisation calls it first.
+inline void set_module(py::module_ m) { ThisModule::get().set(std::move(m)); }
+
+// This extension module's object.
+inline py::module_ this_module() { return ThisModule::get().module(); }
+
+// The global `name` of this extension module as it is bound now, read at each call because tests
+// and programs rebind module names; NameError when it is not defined. Names the module reads more
+// than once are best kept as pyglue::Name constants.
+inline py::object global(PyObject* name) { return ThisModule::get().global(name); }
+inline py::object global(const char* name) {
+    py::str key(name);
+    return ThisModule::get().global(key.ptr());
+}
+
+// `import module; return module.name` for another module, read now (never cached).
+inline py::object lookup(const char* module, const char* name) {
+    return py::module_::import(module).attr(name);
 }
 
 // `from module import name`: imports `module` and returns its attribute `name` (or the submodule
@@ -133,50 +224,6 @@ inline void set_all(py::module_& m, std::initializer_list<const char*> names) {
     for (const char* n : names) all.append(py::str(n));
     m.attr("__all__") = all;
 }
-
-// This extension module's own object, kept at initialisation so that its globals can be read at
-// each call (tests and callers may replace them). One per shared library: the glue is hidden.
-class ThisModule {
-public:
-    static ThisModule& get() {
-        static ThisModule instance;
-        return instance;
-    }
-    // A strong reference, never released: the module lives until the interpreter ends.
-    void set(py::module_ m) {
-        PyObject* old = module_;
-        module_ = m.inc_ref().ptr();
-        Py_XDECREF(old);
-    }
-    py::module_ module() const { return py::reinterpret_borrow<py::module_>(module_); }
-    // The folder of this extension's shared library. While a single-phase module initialises its
-    // __file__ is not set yet, so the loader is asked where this code was mapped from.
-    static std::string folder() {
-        Dl_info info{};
-        if (!dladdr(reinterpret_cast<void*>(&ThisModule::folder), &info) || !info.dli_fname)
-            raise_import_error("cannot locate the extension module's file");
-        std::string path = info.dli_fname;
-        auto slash = path.rfind('/');
-        return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
-    }
-    // The module global `name` as it is now; NameError when it is not defined.
-    py::object global(const char* name) const {
-        PyObject* value = PyDict_GetItemString(PyModule_GetDict(module_), name);  // borrowed
-        if (!value) {
-            PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-            throw py::error_already_set();
-        }
-        return py::reinterpret_borrow<py::object>(value);
-    }
-
-private:
-    [[noreturn]] static void raise_import_error(const char* message) {
-        PyErr_SetString(PyExc_ImportError, message);
-        throw py::error_already_set();
-    }
-
-    PyObject* module_ = nullptr;
-};
 
 // ---------------------------------------------------------------------------------------------
 // Small Python semantics.
@@ -363,6 +410,58 @@ inline void settle_result(py::handle fut, py::handle value) { settle_future(fut,
 inline void settle_exception(py::handle fut, py::handle exc) { settle_future(fut, exc, true); }
 
 // ---------------------------------------------------------------------------------------------
+// Explicit states.
+
+// The state of a C++ state machine (a coroutine's progress, say) and its one checked transition.
+// `State` is an enum class whose values count up from 0; the table lists every allowed transition
+// and a name for each state. A transition the table does not list is a fault of this code: it
+// raises RuntimeError("cannot switch state from A to B") instead of going on in a state no path
+// was written for.
+template <class State>
+class States {
+public:
+    struct Edge {
+        State from;
+        State to;
+    };
+    struct Table {
+        template <size_t E, size_t N>
+        constexpr Table(const Edge (&e)[E], const char* const (&n)[N])
+            : edges(e), count(E), names(n), name_count(N) {}
+        const Edge* edges;
+        size_t count;
+        const char* const* names;
+        size_t name_count;
+    };
+
+    States(State initial, const Table& table) : state_(initial), table_(&table) {}
+
+    State get() const { return state_; }
+    bool is(State s) const { return state_ == s; }
+
+    // Moves to `next` when the table allows it; RuntimeError otherwise.
+    void set(State next) {
+        for (size_t i = 0; i < table_->count; ++i) {
+            if (table_->edges[i].from == state_ && table_->edges[i].to == next) {
+                state_ = next;
+                return;
+            }
+        }
+        PyErr_Format(PyExc_RuntimeError, "cannot switch state from %s to %s", name(state_), name(next));
+        throw py::error_already_set();
+    }
+
+private:
+    const char* name(State s) const {
+        auto i = static_cast<size_t>(s);
+        return i < table_->name_count ? table_->names[i] : "?";
+    }
+
+    State state_;
+    const Table* table_;
+};
+
+// ---------------------------------------------------------------------------------------------
 // Coroutines.
 
 // A coroutine written as a C++ state machine. Subclasses implement step(): it is called with the
@@ -374,6 +473,11 @@ inline void settle_exception(py::handle fut, py::handle exc) { settle_future(fut
 //   Step::yield(x)     - yield x to whoever drives the coroutine (bare `yield`, rarely needed);
 //   Step::finish(x)    - return x (StopIteration(x) for the driver).
 // Raising from step() ends the coroutine with that exception.
+//
+// The same machine serves as a generator (Kind::Generator): its object is then a generator
+// (iteration, send, throw, close, gi_running; a collections.abc.Generator, not awaitable), step()
+// answers with Step::yield for each value, and a finished generator raises StopIteration where a
+// finished coroutine refuses reuse.
 class Coroutine : public std::enable_shared_from_this<Coroutine> {
 public:
     struct Step {
@@ -384,17 +488,21 @@ public:
         static Step finish(py::object x = py::none()) { return {Return, std::move(x)}; }
     };
 
-    explicit Coroutine(std::string qualname) : qualname_(std::move(qualname)) {}
+    enum class Kind { Coroutine, Generator };
+
+    explicit Coroutine(std::string qualname, Kind kind = Kind::Coroutine)
+        : qualname_(std::move(qualname)), kind_(kind) {}
     virtual ~Coroutine() = default;
 
     const std::string& qualname() const { return qualname_; }
+    Kind kind() const { return kind_; }
     bool finished() const { return finished_; }
     bool running() const { return running_; }
     const py::object& awaiting() const { return awaiting_; }
 
     py::object send(py::object value) {
-        if (!started_ && !value.is_none())
-            raise(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
+        if (!started_ && !finished_ && !value.is_none())
+            raise(PyExc_TypeError, std::string("can't send non-None value to a just-started ") + word());
         return resume(std::move(value), py::none());
     }
 
@@ -420,7 +528,7 @@ public:
             throw;
         }
         finished_ = true;
-        raise(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
+        raise(PyExc_RuntimeError, std::string(word()) + " ignored GeneratorExit");
     }
 
     // Wraps a C++ coroutine as its Python object.
@@ -431,10 +539,10 @@ public:
 
     static py::object wrap(std::shared_ptr<Coroutine> c);
 
-    // The Python type of the coroutine objects, made once per extension module and registered as a
-    // collections.abc.Coroutine. It is a C-level type registered nowhere else, so modules never
-    // collide over it.
-    static PyTypeObject* type();
+    // The Python types of the coroutine and generator objects, made once per extension module and
+    // registered as a collections.abc.Coroutine and Generator. They are C-level types registered
+    // nowhere else, so modules never collide over them.
+    static PyTypeObject* type(Kind kind = Kind::Coroutine);
 
 protected:
     virtual Step step(py::object value, py::object exc) = 0;
@@ -499,9 +607,13 @@ private:
     }
 
     py::object resume(py::object value, py::object exc) {
-        if (running_) raise(PyExc_ValueError, "coroutine already executing");
+        if (running_) raise(PyExc_ValueError, std::string(word()) + " already executing");
         if (finished_) {
             if (!exc.is_none()) raise(exc);
+            if (kind_ == Kind::Generator) {
+                PyErr_SetNone(PyExc_StopIteration);
+                throw py::error_already_set();
+            }
             raise(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
         }
         RunningGuard guard(running_);
@@ -548,7 +660,10 @@ private:
         }
     }
 
+    const char* word() const { return kind_ == Kind::Generator ? "generator" : "coroutine"; }
+
     std::string qualname_;
+    Kind kind_;
     py::object awaiting_;
     bool started_ = false;
     bool finished_ = false;
@@ -1306,7 +1421,9 @@ inline PyObject* coro_running(PyObject* self, void*) {
 inline PyObject* coro_none(PyObject*, void*) { Py_RETURN_NONE; }
 
 inline PyObject* coro_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<coroutine object %s at %p>", coroutine_of(self).qualname().c_str(), self);
+    const Coroutine& c = coroutine_of(self);
+    const char* kind = c.kind() == Coroutine::Kind::Generator ? "generator" : "coroutine";
+    return PyUnicode_FromFormat("<%s object %s at %p>", kind, c.qualname().c_str(), self);
 }
 
 inline void coro_dealloc(PyObject* self) {
@@ -1320,58 +1437,83 @@ inline void coro_dealloc(PyObject* self) {
 
 }  // namespace detail
 
-inline PyTypeObject* Coroutine::type() {
-    static PyTypeObject* made = [] {
-        static PyMethodDef methods[] = {
-            {"send", reinterpret_cast<PyCFunction>(&detail::coro_send), METH_O,
-             "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
-            {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&detail::coro_throw)),
-             METH_FASTCALL,
-             "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next "
-             "iterated value or raise\nStopIteration."},
-            {"close", reinterpret_cast<PyCFunction>(&detail::coro_close), METH_NOARGS,
-             "close() -> raise GeneratorExit inside coroutine."},
-            {nullptr, nullptr, 0, nullptr}};
-        static PyGetSetDef getset[] = {
-            {"__name__", &detail::coro_name, nullptr, nullptr, nullptr},
-            {"__qualname__", &detail::coro_qualname, nullptr, nullptr, nullptr},
-            {"cr_running", &detail::coro_running, nullptr, nullptr, nullptr},
-            {"cr_await", [](PyObject* self, void*) -> PyObject* {
-                 const py::object& a = detail::coroutine_of(self).awaiting();
-                 PyObject* r = a ? a.ptr() : Py_None;
-                 Py_INCREF(r);
-                 return r;
-             }, nullptr, nullptr, nullptr},
-            {"cr_frame", &detail::coro_none, nullptr, nullptr, nullptr},
-            {nullptr, nullptr, nullptr, nullptr, nullptr}};
-        static PyMemberDef members[] = {
-            {"__weaklistoffset__", T_PYSSIZET, offsetof(CoroutineObject, weakrefs), READONLY, nullptr},
-            {nullptr, 0, 0, 0, nullptr}};
-        static PyType_Slot slots[] = {
-            {Py_am_await, reinterpret_cast<void*>(&detail::coro_self)},
-            {Py_tp_iter, reinterpret_cast<void*>(&detail::coro_self)},
-            {Py_tp_iternext, reinterpret_cast<void*>(&detail::coro_next)},
-            {Py_tp_repr, reinterpret_cast<void*>(&detail::coro_repr)},
-            {Py_tp_dealloc, reinterpret_cast<void*>(&detail::coro_dealloc)},
-            {Py_tp_methods, methods},
-            {Py_tp_getset, getset},
-            {Py_tp_members, members},
-            {0, nullptr}};
-        static PyType_Spec spec = {"pyglue.coroutine", sizeof(CoroutineObject), 0,
-                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE |
-                                       Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                                   slots};
-        PyObject* t = PyType_FromSpec(&spec);
-        if (!t) throw py::error_already_set();
-        // Kept for the life of the process.
-        py::module_::import("collections.abc").attr("Coroutine").attr("register")(py::handle(t));
-        return reinterpret_cast<PyTypeObject*>(t);
-    }();
-    return made;
+namespace detail {
+
+inline PyObject* coro_awaiting(PyObject* self, void*) {
+    const py::object& a = coroutine_of(self).awaiting();
+    PyObject* r = a ? a.ptr() : Py_None;
+    Py_INCREF(r);
+    return r;
+}
+
+// The Python type of coroutine objects (Generator false) or generator objects (true): the same
+// methods under the names and texts the interpreter gives its own.
+template <bool Generator>
+PyTypeObject* make_coroutine_type() {
+    static const char* const send_doc =
+        Generator ? "send(arg) -> send 'arg' into generator,\n"
+                    "return next yielded value or raise StopIteration."
+                  : "send(arg) -> send 'arg' into coroutine,\n"
+                    "return next iterated value or raise StopIteration.";
+    static const char* const throw_doc =
+        Generator ? "throw(value)\nthrow(type[,value[,tb]])\n\n"
+                    "Raise exception in generator, return next yielded value or raise\nStopIteration."
+                  : "throw(value)\nthrow(type[,value[,traceback]])\n\n"
+                    "Raise exception in coroutine, return next iterated value or raise\nStopIteration.";
+    static const char* const close_doc = Generator ? "close() -> raise GeneratorExit inside generator."
+                                                   : "close() -> raise GeneratorExit inside coroutine.";
+    static PyMethodDef methods[] = {
+        {"send", reinterpret_cast<PyCFunction>(&coro_send), METH_O, send_doc},
+        {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&coro_throw)), METH_FASTCALL,
+         throw_doc},
+        {"close", reinterpret_cast<PyCFunction>(&coro_close), METH_NOARGS, close_doc},
+        {nullptr, nullptr, 0, nullptr}};
+    static PyGetSetDef getset[] = {
+        {"__name__", &coro_name, nullptr, nullptr, nullptr},
+        {"__qualname__", &coro_qualname, nullptr, nullptr, nullptr},
+        {Generator ? "gi_running" : "cr_running", &coro_running, nullptr, nullptr, nullptr},
+        {Generator ? "gi_yieldfrom" : "cr_await", &coro_awaiting, nullptr, nullptr, nullptr},
+        {Generator ? "gi_frame" : "cr_frame", &coro_none, nullptr, nullptr, nullptr},
+        {nullptr, nullptr, nullptr, nullptr, nullptr}};
+    static PyMemberDef members[] = {
+        {"__weaklistoffset__", T_PYSSIZET, offsetof(CoroutineObject, weakrefs), READONLY, nullptr},
+        {nullptr, 0, 0, 0, nullptr}};
+    // A generator is not awaitable: its slot list starts after the await slot.
+    static PyType_Slot slots[] = {
+        {Py_am_await, reinterpret_cast<void*>(&coro_self)},
+        {Py_tp_iter, reinterpret_cast<void*>(&coro_self)},
+        {Py_tp_iternext, reinterpret_cast<void*>(&coro_next)},
+        {Py_tp_repr, reinterpret_cast<void*>(&coro_repr)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(&coro_dealloc)},
+        {Py_tp_methods, methods},
+        {Py_tp_getset, getset},
+        {Py_tp_members, members},
+        {0, nullptr}};
+    static PyType_Spec spec = {
+        Generator ? "pyglue.generator" : "pyglue.coroutine", sizeof(CoroutineObject), 0,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+        Generator ? slots + 1 : slots};
+    PyObject* t = PyType_FromSpec(&spec);
+    if (!t) throw py::error_already_set();
+    // Kept for the life of the process.
+    py::object abc = py::module_::import("collections.abc").attr(Generator ? "Generator" : "Coroutine");
+    abc.attr("register")(py::handle(t));
+    return reinterpret_cast<PyTypeObject*>(t);
+}
+
+}  // namespace detail
+
+inline PyTypeObject* Coroutine::type(Kind kind) {
+    if (kind == Kind::Generator) {
+        static PyTypeObject* generator = detail::make_coroutine_type<true>();
+        return generator;
+    }
+    static PyTypeObject* coroutine = detail::make_coroutine_type<false>();
+    return coroutine;
 }
 
 inline py::object Coroutine::wrap(std::shared_ptr<Coroutine> c) {
-    PyTypeObject* t = type();
+    PyTypeObject* t = type(c->kind());
     auto* self = PyObject_New(CoroutineObject, t);
     if (!self) throw py::error_already_set();
     self->impl = new std::shared_ptr<Coroutine>(std::move(c));
@@ -1445,5 +1587,4 @@ private:
     py::object cls_;
 };
 
-}  // inline namespace PYGLUE_MODULE
 }  // namespace pyglue

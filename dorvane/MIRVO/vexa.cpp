@@ -14,20 +14,60 @@
 #include "MIRVOSign.hpp"
 #include "cLog.hpp"
 #include "pyglue.hpp"
-#include "vexa_block.hpp"
-#include "vexa_errors.hpp"
-#include "vexa_properties.hpp"
+#include "vexa.hpp"
 
 namespace py = pybind11;
+namespace N = vexa::N;
+using pyglue::global;
+
+// The signature block of gen_vexa.
+namespace vexa {
+
+py::object format_text(py::handle value, const char* spec) {
+  py::object text = py::reinterpret_steal<py::object>(PyObject_Format(value.ptr(), py::str(spec).ptr()));
+  if (!text) throw py::error_already_set();
+  return text;
+}
 
 namespace {
 
-py::object global(const char* name) { return pyglue::ThisModule::get().global(name); }
+// The "{}" form of a value (format(value, spec)) encoded as the block is, UTF-8; a text that
+// cannot be encoded fails with its encoding error.
+std::string formatted(py::handle value, const char* spec = "") {
+  return format_text(value, spec).attr("encode")("utf8").cast<std::string>();
+}
+
+py::object length_of(py::handle value) {
+  Py_ssize_t n = PyObject_Length(value.ptr());
+  if (n < 0) throw py::error_already_set();
+  return py::int_(n);
+}
+
+}  // namespace
+
+py::bytes signature_block(py::object quoted, py::object user_id) {
+  // The arguments in the order the format takes them: the lengths before the texts.
+  py::object quotedLength = length_of(quoted);
+  py::object userLength = length_of(user_id);
+  std::string block = "0000";
+  block += formatted(quotedLength, "04d");
+  block += formatted(quoted);
+  block += "0000";
+  block += formatted(userLength, "04d");
+  std::string user = formatted(user_id);
+  block += user;
+  block += user;
+  return py::bytes(block);
+}
+
+}  // namespace vexa
+
+namespace {
 
 // The module's folder: the parent of its own file.
 py::object module_folder() {
   py::object path = pyglue::lookup("pathlib", "Path");
-  return path(global("__file__")).attr("parent");
+  return path(global(N::__file__)).attr("parent");
 }
 
 void debug_number(const char* name, int32_t code) {
@@ -38,7 +78,7 @@ void debug_number(const char* name, int32_t code) {
 // Raises the signer's code as VexaError through the module's raise_error, with the dictionary of
 // the module's cError.h. Returns only when a replaced raise_error returns.
 void raise_code(int32_t code, py::object error_code_dict) {
-  global("raise_error")(py::int_(code), error_code_dict);
+  global(N::raise_error)(py::int_(code), error_code_dict);
 }
 
 // The bytes of a text as the signer takes them: zero-terminated, so a zero byte inside would end
@@ -89,7 +129,7 @@ private:
 py::object init_vexa(py::object vexa_path, py::object vexa_pwd) {
   py::object folder = module_folder();
   py::object path = pyglue::lookup("pathlib", "Path")(vexa_path);
-  py::object codes = global("read_error_code_dict")(folder);
+  py::object codes = global(N::read_error_code_dict)(folder);
 
   std::string text = vexa::fill_properties(utf8_text(path.attr("parent")), utf8_text(path.attr("name")),
                                            utf8_text(folder.attr("joinpath")("P7B")));
@@ -133,23 +173,23 @@ py::bytes get_sign(py::object plaintext) {
   // A failed signing never hands back the signature of an earlier text.
   if (code == 0 && !signer.lastSignature) code = MIRVO_MEMORY_ERROR;
   if (code != 0) {
-    py::object codes = global("read_error_code_dict")(module_folder());
+    py::object codes = global(N::read_error_code_dict)(module_folder());
     raise_code(code, codes);
-    vexa::raise_error(global("VexaError"), py::int_(code), codes);
+    vexa::raise_error(global(N::VexaError), py::int_(code), codes);
   }
   return py::bytes(*signer.lastSignature);
 }
 
 py::bytes gen_vexa(py::object user_id, py::object plain) {
-  py::object signature = global("get_sign")(vexa::format_text(plain));
-  py::object quoted = global("quote")(signature, py::arg("safe") = "");
+  py::object signature = global(N::get_sign)(vexa::format_text(plain));
+  py::object quoted = global(N::quote)(signature, py::arg("safe") = "");
   return vexa::signature_block(quoted, user_id);
 }
 
 }  // namespace
 
 PYBIND11_MODULE(vexa, m) {
-  pyglue::ThisModule::get().set(m);
+  pyglue::set_module(m);
   // The library's process-wide objects: OpenSSL's set-up, the log, the chain list and the signer.
   mirvoSigner();
 
@@ -160,7 +200,7 @@ PYBIND11_MODULE(vexa, m) {
         "Reads the error codes of cError.h in the folder: {code: {'error_msg': ..., 'error': ...}}.");
   pyglue::def(m, "raise_error",
         [](py::object return_code, py::object error_code_dict) {
-          vexa::raise_error(global("VexaError"), return_code, error_code_dict);
+          vexa::raise_error(global(N::VexaError), return_code, error_code_dict);
         },
         py::arg("return_code"), py::arg("error_code_dict"),
         "Raises VexaError with the name, the code and the message of the code.");

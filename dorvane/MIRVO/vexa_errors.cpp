@@ -1,5 +1,5 @@
 // The error-code file cError.h and the signing error VexaError.
-#include "vexa_errors.hpp"
+#include "vexa.hpp"
 
 #include <string>
 #include <string_view>

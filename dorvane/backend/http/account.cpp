@@ -4,8 +4,7 @@
 // Importing the module binds the six account query functions of the futures/options and stock
 // account modules as its own names; the reports look them up there at every query, so rebinding
 // a name here changes what later queries call.
-#include "account_classes.hpp"
-#include "account_split.hpp"
+#include "account.hpp"
 
 namespace py = pybind11;
 namespace da = dorvane_account;
@@ -13,7 +12,7 @@ namespace da = dorvane_account;
 PYBIND11_MODULE(account, m) {
     py::options options;
     options.disable_function_signatures();
-    pyglue::ThisModule::get().set(m);
+    pyglue::set_module(m);
 
     for (const char* name : {"_query_margin", "_query_open_position", "_query_settle_profitloss"})
         m.attr(name) = pyglue::import_from("dorvane.backend.http.futureoption.account", name);

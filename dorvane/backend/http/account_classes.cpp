@@ -1,6 +1,4 @@
-#include "account_classes.hpp"
-
-#include "account_report.hpp"
+#include "account.hpp"
 
 namespace dorvane_account {
 

@@ -1,6 +1,4 @@
-#include "account_split.hpp"
-
-#include "account_reply.hpp"
+#include "account.hpp"
 
 #include <utility>
 
@@ -13,8 +11,6 @@ bool holds(py::handle row, py::handle key) {
     if (r < 0) throw py::error_already_set();
     return r == 1;
 }
-
-py::object module_function(const char* name) { return pyglue::ThisModule::get().global(name); }
 
 }  // namespace
 
@@ -41,7 +37,7 @@ py::dict split_rows(py::handle rows, const char* detail_key) {
     py::list summary;
     for (py::handle item : rows) {
         py::object row = py::reinterpret_borrow<py::object>(item);
-        if (holds(row, key)) summary.append(module_function("rm_dict_key")(row, key));
+        if (holds(row, key)) summary.append(pyglue::global(N::rm_dict_key)(row, key));
     }
 
     py::list detail;
@@ -51,7 +47,7 @@ py::dict split_rows(py::handle rows, const char* detail_key) {
         py::object named = row[key];
         for (py::handle pair : named.attr("items")()) {
             py::object details = pyglue::unpack2(pair).second;
-            for (py::handle one : module_function("assimilate_type")(details)) detail.append(one);
+            for (py::handle one : pyglue::global(N::assimilate_type)(details)) detail.append(one);
         }
     }
 

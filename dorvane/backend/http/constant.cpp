@@ -7,14 +7,55 @@
 //    each option value and the code that the subclass declares for the option's name.
 //
 // The module imports nothing and keeps no data.
-#include "constant_keys.hpp"
 #include "pyglue.hpp"
 
+#include <functional>
 #include <string>
+#include <utility>
 
 namespace py = pybind11;
 
 namespace {
+
+// The generator that a code-table class's keys() returns: it reads the class's own attribute
+// mapping when iteration begins (not when it is made), yields the names that pass a filter in the
+// mapping's order, and can be consumed once. It keeps a live iterator over the mapping, so a class
+// that gains or loses an attribute mid-way makes the next step fail with the interpreter's
+// RuntimeError. It is a generator object of the glue (send, throw, close, gi_running, a
+// collections.abc.Generator).
+class KeysGenerator : public pyglue::Coroutine {
+public:
+    using Filter = std::function<bool(py::handle)>;
+
+    KeysGenerator(py::object cls, Filter filter)
+        : pyglue::Coroutine("MetaProps.keys", Kind::Generator),
+          cls_(std::move(cls)),
+          filter_(std::move(filter)) {}
+
+protected:
+    Step step(py::object, py::object exc) override {
+        // A thrown exception (GeneratorExit from close included) ends the generator with it; so
+        // does a failed step, as an exception leaving a generator does.
+        if (!exc.is_none()) pyglue::raise(exc);
+        if (!iterator_) iterator_ = py::iter(cls_.attr("__dict__"));
+        for (;;) {
+            PyObject* name = PyIter_Next(iterator_.ptr());
+            if (!name) {
+                if (PyErr_Occurred()) throw py::error_already_set();
+                iterator_ = py::object();
+                cls_ = py::object();
+                return Step::finish();
+            }
+            py::object held = py::reinterpret_steal<py::object>(name);
+            if (filter_(held)) return Step::yield(held);
+        }
+    }
+
+private:
+    py::object cls_;
+    Filter filter_;
+    py::object iterator_;
+};
 
 py::object type_type() { return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type)); }
 
@@ -44,7 +85,7 @@ py::str meta_repr(py::object cls) {
 }
 
 py::object meta_keys(py::object cls) {
-    return dorvane::constant::KeysGenerator::make(cls, [](py::handle name) { return !starts_with(name, "_"); });
+    return pyglue::Coroutine::make<KeysGenerator>(cls, [](py::handle name) { return !starts_with(name, "_"); });
 }
 
 // getattr(obj, name, None): only a missing attribute becomes None.
@@ -92,10 +133,6 @@ void constant_init(py::object self, py::object ops) {
 PYBIND11_MODULE(constant, m) {
     py::options options;
     options.disable_function_signatures();
-    // The generator type is registered for the module's use only; it is not one of its names.
-    dorvane::constant::KeysGenerator::bind(m);
-    if (PyObject_DelAttrString(m.ptr(), "generator") < 0) throw py::error_already_set();
-
     pyglue::PlainClass constant(m, "Constant");
     constant.def("__init__", &constant_init, py::arg("ops"));
 

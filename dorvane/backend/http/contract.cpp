@@ -4,8 +4,7 @@
 // The module binds the library's logger `log` and the index table `code2exchange` at import; the
 // download looks its helpers, converters and these two names up in the module's namespace at each
 // call, so programs and tests may replace them.
-#include "contract_convert.hpp"
-#include "contract_download.hpp"
+#include "contract.hpp"
 #include "pyglue.hpp"
 
 namespace py = pybind11;
@@ -36,7 +35,7 @@ const char* const kFetchDoc =
 PYBIND11_MODULE(contract, m) {
     py::options options;
     options.disable_function_signatures();
-    pyglue::ThisModule::get().set(m);
+    pyglue::set_module(m);
 
     m.attr("log") = py::module_::import("dorvane.utils").attr("log");
     py::dict code2exchange;
@@ -55,7 +54,7 @@ PYBIND11_MODULE(contract, m) {
           py::arg("contracts"), py::pos_only());
     pyglue::def(m, "tw_index_dict_convert",
           [](py::object index_dict) {
-              return ct::tw_index_dict_convert(index_dict, pyglue::ThisModule::get().global("code2exchange"));
+              return ct::tw_index_dict_convert(index_dict, pyglue::global(ct::N::code2exchange));
           },
           "{index code: name} -> {\"TSE\": [...], \"OTC\": [...]}.",
           py::arg("index_dict"), py::pos_only());

@@ -1,81 +1,15 @@
 // Contract records are built key by key in a fixed order, straight into dictionaries: the option
 // list alone can hold tens of thousands of entries, so the keys are interned once and every field
 // is read with the mapping protocol (a missing field raises the KeyError that names it).
-#include "contract_convert.hpp"
+#include "contract.hpp"
 
 #include <string>
 #include <vector>
-
-#include "pyglue.hpp"
 
 namespace dorvane {
 namespace contract {
 
 namespace {
-
-// The record keys and fixed values, made once per process (the module lives until exit).
-class Names {
-public:
-    static const Names& get() {
-        static const Names* names = new Names();
-        return *names;
-    }
-
-    // record keys
-    PyObject *symbol, *security_type, *currency, *exchange, *code, *name, *category, *delivery_month,
-        *strike_price, *option_right, *underlying_kind, *underlying_code, *unit, *multiplier;
-    // entry fields
-    PyObject *f_exchange, *f_code, *f_name, *f_industry, *f_ename, *f_deliverymonth, *f_csname,
-        *f_category, *f_prod_kind, *f_ostock, *f_basic, *f_poc, *f_eprice;
-    // values
-    PyObject *v_stk, *v_fut, *v_opt, *v_ind, *v_twd, *v_taifex, *v_empty, *v_zero, *v_tse, *v_otc;
-
-private:
-    static PyObject* intern(const char* s) {
-        PyObject* o = PyUnicode_InternFromString(s);
-        if (!o) throw py::error_already_set();
-        return o;
-    }
-    Names() {
-        symbol = intern("symbol");
-        security_type = intern("security_type");
-        currency = intern("currency");
-        exchange = intern("exchange");
-        code = intern("code");
-        name = intern("name");
-        category = intern("category");
-        delivery_month = intern("delivery_month");
-        strike_price = intern("strike_price");
-        option_right = intern("option_right");
-        underlying_kind = intern("underlying_kind");
-        underlying_code = intern("underlying_code");
-        unit = intern("unit");
-        multiplier = intern("multiplier");
-        f_exchange = exchange;
-        f_code = code;
-        f_name = name;
-        f_industry = intern("industry");
-        f_ename = intern("ename");
-        f_deliverymonth = intern("deliverymonth");
-        f_csname = intern("csname");
-        f_category = category;
-        f_prod_kind = intern("prod_kind");
-        f_ostock = intern("ostock");
-        f_basic = intern("basic");
-        f_poc = intern("poc");
-        f_eprice = intern("eprice");
-        v_stk = intern("STK");
-        v_fut = intern("FUT");
-        v_opt = intern("OPT");
-        v_ind = intern("IND");
-        v_twd = intern("TWD");
-        v_taifex = intern("TAIFEX");
-        v_empty = intern("");
-        v_zero = PyLong_FromLong(0);
-        v_tse = intern("TSE");
-        v_otc = intern("OTC");
-    }
-};
 
 // mapping[key]: a plain dict is read directly (a missing key raises the KeyError naming it, as
 // the dict itself does); any other mapping through the mapping protocol.
@@ -116,7 +50,6 @@ public:
     void set(PyObject* key, py::handle value) {
         if (PyDict_SetItem(dict_.ptr(), key, value.ptr()) < 0) throw py::error_already_set();
     }
-    void set(PyObject* key, PyObject* value) { set(key, py::handle(value)); }
     py::dict take() { return std::move(dict_); }
 
 private:
@@ -138,7 +71,7 @@ constexpr Py_ssize_t kIndexKeys = 6;
 // trimmed option price).
 py::str fill_template(py::handle entry, std::initializer_list<PyObject*> fields,
                       PyObject* override_key = nullptr, PyObject* override_value = nullptr) {
-    PyObject* empty = Names::get().v_empty;
+    PyObject* empty = N::v_empty;
     constexpr std::size_t kMax = 4;
     py::object parts[kMax];
     PyObject* texts[kMax];
@@ -212,49 +145,47 @@ void append_to_group(py::dict& result, py::handle key, py::handle record) {
 }
 
 // The fields a future and an option record share, from the currency to the delivery month.
-void set_listing(Record& r, py::handle e, const Names& k) {
-    r.set(k.currency, k.v_twd);
-    r.set(k.exchange, k.v_taifex);
-    r.set(k.code, item(e, k.f_code));
-    r.set(k.name, item(e, k.f_csname));
-    r.set(k.category, item(e, k.f_category));
-    r.set(k.delivery_month, item(e, k.f_deliverymonth));
+void set_listing(Record& r, py::handle e) {
+    r.set(N::currency, N::v_twd);
+    r.set(N::exchange, N::v_taifex);
+    r.set(N::code, item(e, N::code));
+    r.set(N::name, item(e, N::f_csname));
+    r.set(N::category, item(e, N::category));
+    r.set(N::delivery_month, item(e, N::f_deliverymonth));
 }
 
 // The fields a future and an option record share, from the underlying kind to the multiplier.
-void set_underlying(Record& r, py::handle e, const Names& k) {
-    r.set(k.underlying_kind, item(e, k.f_prod_kind));
-    r.set(k.underlying_code, item(e, k.f_ostock));
-    r.set(k.unit, to_float(item(e, k.f_basic)));
-    r.set(k.multiplier, k.v_zero);
+void set_underlying(Record& r, py::handle e) {
+    r.set(N::underlying_kind, item(e, N::f_prod_kind));
+    r.set(N::underlying_code, item(e, N::f_ostock));
+    r.set(N::unit, to_float(item(e, N::f_basic)));
+    r.set(N::multiplier, py::int_(0).ptr());
 }
 
 py::dict future_record(py::handle e) {
-    const Names& k = Names::get();
     Record r(kListingKeys);
-    r.set(k.symbol, fill_template(e, {k.f_ename, k.f_deliverymonth}));
-    r.set(k.security_type, k.v_fut);
-    set_listing(r, e, k);
-    r.set(k.strike_price, k.v_zero);
-    r.set(k.option_right, k.v_empty);
-    set_underlying(r, e, k);
+    r.set(N::symbol, fill_template(e, {N::f_ename, N::f_deliverymonth}));
+    r.set(N::security_type, N::v_fut);
+    set_listing(r, e);
+    r.set(N::strike_price, py::int_(0).ptr());
+    r.set(N::option_right, N::v_empty);
+    set_underlying(r, e);
     return r.take();
 }
 
 py::dict option_record(py::handle e) {
-    const Names& k = Names::get();
     // The trimming test reads a missing price as empty text; the strike price below still
     // requires the field.
-    py::object eprice = item_or(e, k.f_eprice, k.v_empty);
+    py::object eprice = item_or(e, N::f_eprice, N::v_empty);
     py::object shown = trim_price(eprice);
     Record r(kListingKeys);
-    r.set(k.symbol, fill_template(e, {k.f_category, k.f_deliverymonth, k.f_poc, k.f_eprice}, k.f_eprice,
+    r.set(N::symbol, fill_template(e, {N::category, N::f_deliverymonth, N::f_poc, N::f_eprice}, N::f_eprice,
                                   shown.ptr()));
-    r.set(k.security_type, k.v_opt);
-    set_listing(r, e, k);
-    r.set(k.strike_price, item(e, k.f_eprice));
-    r.set(k.option_right, item(e, k.f_poc));
-    set_underlying(r, e, k);
+    r.set(N::security_type, N::v_opt);
+    set_listing(r, e);
+    r.set(N::strike_price, item(e, N::f_eprice));
+    r.set(N::option_right, item(e, N::f_poc));
+    set_underlying(r, e);
     return r.take();
 }
 
@@ -284,18 +215,17 @@ py::dict convert_by_product(py::handle contracts, Build build) {
 }  // namespace
 
 py::dict stock_dict_convert(py::handle contracts) {
-    const Names& k = Names::get();
     py::dict result;
     for (py::handle e : contracts) {
         Record r(kStockKeys);
-        r.set(k.symbol, fill_template(e, {k.f_exchange, k.f_code}));
-        r.set(k.security_type, k.v_stk);
-        r.set(k.currency, k.v_twd);
-        py::object exchange = item(e, k.f_exchange);
-        r.set(k.exchange, exchange);
-        r.set(k.code, item(e, k.f_code));
-        r.set(k.name, strip_spaces(item(e, k.f_name)));
-        r.set(k.category, item(e, k.f_industry));
+        r.set(N::symbol, fill_template(e, {N::exchange, N::code}));
+        r.set(N::security_type, N::v_stk);
+        r.set(N::currency, N::v_twd);
+        py::object exchange = item(e, N::exchange);
+        r.set(N::exchange, exchange);
+        r.set(N::code, item(e, N::code));
+        r.set(N::name, strip_spaces(item(e, N::name)));
+        r.set(N::category, item(e, N::f_industry));
         append_to_group(result, exchange, r.take());
     }
     return result;
@@ -306,11 +236,10 @@ py::dict future_dict_convert(py::handle contracts) { return convert_by_product(c
 py::dict option_dict_convert(py::handle contracts) { return convert_by_product(contracts, option_record); }
 
 py::dict tw_index_dict_convert(py::handle index_dict, py::handle code2exchange) {
-    const Names& k = Names::get();
     py::dict result;
     py::list tse, otc;
-    result[py::handle(k.v_tse)] = tse;
-    result[py::handle(k.v_otc)] = otc;
+    result[py::handle(N::v_tse)] = tse;
+    result[py::handle(N::v_otc)] = otc;
     py::object items = index_dict.attr("items")();
     for (py::handle pair : items) {
         py::object code = pair[py::int_(0)];
@@ -321,27 +250,27 @@ py::dict tw_index_dict_convert(py::handle index_dict, py::handle code2exchange) 
         // The first character decides the exchange. An index that neither exchange lists has no
         // group and no symbol: it is logged at error level and left out, so that one odd code does
         // not cost the whole list (and the login that downloads it).
-        py::object exchange = py::str(k.v_empty);
+        py::object exchange = py::str(N::v_empty);
         if (PyUnicode_GET_LENGTH(code.ptr()) > 0) {
             py::object first = code[py::slice(0, 1, 1)];
-            exchange = code2exchange.attr("get")(first, py::handle(k.v_empty));
+            exchange = code2exchange.attr("get")(first, py::handle(N::v_empty));
         }
         PyObject* group = PyDict_GetItemWithError(result.ptr(), exchange.ptr());  // borrowed
         if (!group) {
             if (PyErr_Occurred()) throw py::error_already_set();
             py::str message = py::str("Index {!r} belongs to no exchange (TSE or OTC); left out.").format(code);
-            pyglue::ThisModule::get().global("log").attr("error")(message);
+            pyglue::call_method(global(N::log), N::error, message);
             continue;
         }
         Record r(kIndexKeys);
         PyObject* symbol = PyNumber_Add(exchange.ptr(), code.ptr());
         if (!symbol) throw py::error_already_set();
-        r.set(k.symbol, py::reinterpret_steal<py::object>(symbol));
-        r.set(k.security_type, k.v_ind);
-        r.set(k.currency, k.v_twd);
-        r.set(k.exchange, exchange);
-        r.set(k.code, code);
-        r.set(k.name, name);
+        r.set(N::symbol, py::reinterpret_steal<py::object>(symbol));
+        r.set(N::security_type, N::v_ind);
+        r.set(N::currency, N::v_twd);
+        r.set(N::exchange, exchange);
+        r.set(N::code, code);
+        r.set(N::name, name);
         if (PyList_Append(group, r.take().ptr()) < 0) throw py::error_already_set();
     }
     return result;

@@ -1,4 +1,4 @@
-#include "contract_download.hpp"
+#include "contract.hpp"
 
 #include "pyglue.hpp"
 
@@ -7,7 +7,6 @@ namespace contract {
 
 namespace {
 
-py::object module_global(const char* name) { return pyglue::ThisModule::get().global(name); }
 
 bool equals(py::handle a, const char* text) {
     int r = PyObject_RichCompareBool(a.ptr(), py::str(text).ptr(), Py_EQ);
@@ -43,7 +42,7 @@ py::object fetch_available_product(py::handle client, py::handle product_type) {
     py::object reply, records;
     const char* converter = nullptr;
     if (equals(product_type, "S")) {
-        reply = module_global("_list_stock_code")(client);
+        reply = global(N::_list_stock_code)(client);
         records = reply.attr("get")("result", py::list());
         if (PyDict_Check(records.ptr())) {
             PyObject* msg = PyDict_GetItemWithError(records.ptr(), py::str("msg").ptr());
@@ -52,21 +51,21 @@ py::object fetch_available_product(py::handle client, py::handle product_type) {
         }
         converter = "stock_dict_convert";
     } else if (equals(product_type, "F") || equals(product_type, "O")) {
-        reply = module_global("_list_futopt_code")(py::arg("product_type") = product_type,
+        reply = global(N::_list_futopt_code)(py::arg("product_type") = product_type,
                                                    py::arg("detail") = true, py::arg("client") = client);
         records = reply.attr("get")("result", py::dict()).attr("get")("content", py::dict());
         converter = equals(product_type, "F") ? "future_dict_convert" : "option_dict_convert";
     } else if (equals(product_type, "I")) {
-        reply = module_global("_list_tw_index_code")(client);
+        reply = global(N::_list_tw_index_code)(client);
         records = reply.attr("get")("result", py::dict());
         converter = "tw_index_dict_convert";
     } else {
         py::str message = py::str("Product Type: {} not supported.").format(product_type);
-        module_global("log").attr("error")(message);
+        pyglue::call_method(global(N::log), N::error, message);
         return py::dict();
     }
-    if (reply_succeeded(reply)) return module_global(converter)(records);
-    module_global("log").attr("error")(reply);
+    if (reply_succeeded(reply)) return global(converter)(records);
+    pyglue::call_method(global(N::log), N::error, reply);
     return py::dict();
 }
 

@@ -4,7 +4,7 @@
 // four functions, the six account-report classes, the product download, the contract catalogue
 // class and the library's decorators; then it builds the class. The signing module is imported
 // by activate_vexa when it is called.
-#include "main_facade.hpp"
+#include "main.hpp"
 
 namespace py = pybind11;
 namespace dm = dorvane_http_main;
@@ -20,7 +20,7 @@ void bind_from(py::module_& m, const char* module, std::initializer_list<const c
 PYBIND11_MODULE(main, m) {
     py::options options;
     options.disable_function_signatures();
-    pyglue::ThisModule::get().set(m);
+    pyglue::set_module(m);
 
     bind_from(m, "dorvane.backend.http.client", {"Client"});
     bind_from(m, "dorvane.backend.http.order",

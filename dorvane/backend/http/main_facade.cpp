@@ -1,6 +1,92 @@
-#include "main_facade.hpp"
+#include "main.hpp"
 
 namespace dorvane_http_main {
+
+namespace {
+
+py::object order_id(py::handle trade) { return trade.attr("status").attr("order_id"); }
+
+// An order without an order number yet (any false ordno) is looked for in the book's refresh
+// before it is changed or cancelled.
+bool has_order_number(py::handle trade) {
+    return pyglue::truthy(trade.attr("order").attr("ordno"));
+}
+
+void refresh(py::handle self) { self.attr("update_status")(); }
+
+}  // namespace
+
+py::object place_order(py::object self, py::object contract, py::object order) {
+    py::object trade = global(N::place_order)(contract, order, self.attr("client"));
+    py::object id = order_id(trade);
+    py::object book = self.attr("_trades");
+    if (PyObject_SetItem(book.ptr(), id.ptr(), trade.ptr()) < 0) throw py::error_already_set();
+    return trade;
+}
+
+py::object update_order(py::object self, py::object trade, py::object price, py::object qty) {
+    if (!has_order_number(trade)) refresh(self);
+    py::object changed = global(N::update_order)(trade, self.attr("client"), price, qty);
+    refresh(self);
+    py::object id = order_id(changed);
+    py::object book = self.attr("_trades");
+    int held = PySequence_Contains(book.ptr(), id.ptr());
+    if (held < 0) throw py::error_already_set();
+    if (!held) return changed;
+    py::object booked = book[id];
+    return booked;
+}
+
+py::object cancel_order(py::object self, py::object trade) {
+    if (!has_order_number(trade)) refresh(self);
+    py::object cancelled = global(N::cancel_order)(trade, self.attr("client"));
+    refresh(self);
+    return cancelled;
+}
+
+void update_status(py::object self) {
+    global(N::update_status)(self.attr("_trades"), self.attr("client"));
+}
+
+// Each method constructs its report with its own arguments in order and the facade's client
+// last; the report queries the back end in its constructor.
+
+py::object get_account_margin(py::object self, py::object currency, py::object margin_type,
+                              py::object account) {
+    return global(N::AccountMargin)(currency, margin_type, account, self.attr("client"));
+}
+
+py::object get_account_openposition(py::object self, py::object product_type,
+                                    py::object query_type, py::object account) {
+    return global(N::AccountOpenPosition)(product_type, query_type, account, self.attr("client"));
+}
+
+py::object get_account_settle_profitloss(py::object self, py::object product_type,
+                                         py::object summary, py::object start_date,
+                                         py::object end_date, py::object currency,
+                                         py::object account) {
+    return global(N::AccountSettleProfitLoss)(product_type, summary, start_date, end_date, currency,
+                                             account, self.attr("client"));
+}
+
+py::object get_stock_account_funds(py::object self, py::object include_tax, py::object account) {
+    return global(N::AccountFunds)(include_tax, account, self.attr("client"));
+}
+
+py::object get_stock_account_unreal_profitloss(py::object self, py::object stock_type,
+                                               py::object currency, py::object filter_rule,
+                                               py::object account) {
+    return global(N::AccountUnRealProfitLoss)(stock_type, currency, filter_rule, account,
+                                             self.attr("client"));
+}
+
+py::object get_stock_account_real_profitloss(py::object self, py::object stock_type,
+                                             py::object start_date, py::object end_date,
+                                             py::object currency, py::object filter_rule,
+                                             py::object account) {
+    return global(N::AccountRealProfitLoss)(stock_type, start_date, end_date, currency,
+                                           filter_rule, account, self.attr("client"));
+}
 
 namespace {
 
@@ -87,7 +173,7 @@ void bind_http_api(py::module_& m) {
     builder.def("update_status", &update_status,
                 "Refreshes the statuses of every booked trade.");
 
-    m.attr("HttpApi") = global("connection")(cls);
+    m.attr("HttpApi") = global(N::connection)(cls);
 }
 
 }  // namespace dorvane_http_main

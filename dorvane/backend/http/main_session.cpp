@@ -1,4 +1,4 @@
-#include "main_facade.hpp"
+#include "main.hpp"
 
 namespace dorvane_http_main {
 
@@ -6,7 +6,7 @@ namespace {
 
 // fetch_available_product(client, product_type=code) as the module binds it now.
 py::object download(py::handle client, const char* product_type) {
-    return global("fetch_available_product")(client, py::arg("product_type") = product_type);
+    return global(N::fetch_available_product)(client, py::arg("product_type") = product_type);
 }
 
 // The records of every group of a download, keyed by their "code"; a later record of a code
@@ -25,7 +25,7 @@ py::dict by_code(py::handle products) {
 }  // namespace
 
 void init(py::object self, py::object simulation, py::object proxies) {
-    py::setattr(self, "client", global("Client")(simulation, proxies));
+    py::setattr(self, "client", global(N::Client)(simulation, proxies));
     py::setattr(self, "Contracts", py::none());
     py::setattr(self, "_trades", py::dict());
 }
@@ -44,7 +44,7 @@ py::object login(py::object self, py::object person_id, py::object passwd) {
     py::object futures = download(client, "F");
     py::object options = download(client, "O");
     py::setattr(self, "Contracts",
-                global("Contracts")(py::arg("Indexs") = indexes, py::arg("Stocks") = stocks,
+                global(N::Contracts)(py::arg("Indexs") = indexes, py::arg("Stocks") = stocks,
                                     py::arg("Futures") = futures, py::arg("Options") = options));
     return accounts;
 }

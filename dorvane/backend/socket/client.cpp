@@ -1,14 +1,12 @@
 // dorvane.backend.socket.client: the session client `Client` and its request wrapper `api` with
 // the reply trimming `filter_key`.
-#include "client_api.hpp"
-#include "client_module.hpp"
-#include "client_session.hpp"
+#include "client.hpp"
 
 namespace py = pybind11;
 namespace dc = dorvane_client;
 
 PYBIND11_MODULE(client, m) {
-    dc::set_module(m);
+    pyglue::set_module(m);
 
     // The module's imports, kept as its globals and read from there at each use.
     m.attr("os") = py::module_::import("os");

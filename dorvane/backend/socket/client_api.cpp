@@ -1,6 +1,4 @@
-#include "client_api.hpp"
-
-#include "client_module.hpp"
+#include "client.hpp"
 
 namespace dorvane_client {
 
@@ -42,7 +40,7 @@ public:
         if (failure) {
             // A cancelled request is no ordinary failure (CancelledError derives from
             // BaseException): the caller's future is cancelled too, so nobody waits for ever.
-            py::object cancelled = global("asyncio").attr("CancelledError");
+            py::object cancelled = attr(global(N::asyncio), N::CancelledError);
             if (PyErr_GivenExceptionMatches(failure.ptr(), cancelled.ptr())) {
                 if (!done(caller_)) caller_.attr("cancel")();
                 return;
@@ -84,12 +82,12 @@ protected:
         if (!exc.is_none()) pyglue::raise(exc);
 
         py::object loop = pop(kwargs_, "loop");
-        if (loop.is_none()) loop = global("asyncio").attr("get_event_loop")();
+        if (loop.is_none()) loop = attr(global(N::asyncio), N::get_event_loop)();
         py::object caller = loop.attr("create_future")();
         py::object cb = pop(kwargs_, "cb");
         if (truthy(cb)) caller.attr("add_done_callback")(cb);
         py::object filter = pyglue::make_function(
-            module(), "api.<locals>.decorator.<locals>.newFn.<locals>.filter",
+            pyglue::this_module(), "api.<locals>.decorator.<locals>.newFn.<locals>.filter",
             ReplyFilter(caller, keys_, options_), py::arg("fut"));
 
         py::dict kw;
@@ -143,7 +141,7 @@ void filter_key(py::handle data, py::handle keep) {
 }
 
 py::object decorate(py::object fn, py::tuple keys, py::dict options) {
-    py::module_ m = module();
+    py::module_ m = pyglue::this_module();
     py::object new_fn = pyglue::make_function(
         m, "api.<locals>.decorator.<locals>.newFn",
         [fn, keys, options](py::args args, py::kwargs kwargs) {
@@ -152,13 +150,13 @@ py::object decorate(py::object fn, py::tuple keys, py::dict options) {
                                                     py::tuple(args), py::dict(kwargs), keys,
                                                     options);
         });
-    global("wraps")(fn)(new_fn);
+    global(N::wraps)(fn)(new_fn);
     pyglue::mark_coroutine_function(new_fn);
     return new_fn;
 }
 
 py::object api(py::tuple keys, py::dict options) {
-    py::module_ m = module();
+    py::module_ m = pyglue::this_module();
     return pyglue::make_function(
         m, "api.<locals>.decorator",
         [keys, options](py::object fn) { return decorate(fn, keys, options); }, py::arg("fn"));

@@ -1,7 +1,4 @@
-#include "client_session.hpp"
-
-#include "client_api.hpp"
-#include "client_module.hpp"
+#include "client.hpp"
 
 namespace dorvane_client {
 
@@ -80,12 +77,12 @@ void client_init(py::object self, py::object person_id, py::object host, py::obj
     self.attr("_host") = host;
     self.attr("_port") = port;
     self.attr("_person_id") = person_id;
-    if (loop.is_none()) loop = global("asyncio").attr("get_event_loop")();
+    if (loop.is_none()) loop = attr(global(N::asyncio), N::get_event_loop)();
     self.attr("_loop") = loop;
     self.attr("_simulation") = simulation;
     self.attr("isLogined") = false;
-    self.attr("event") = global("EventEmitter")();
-    self.attr("conn") = global("Connection")(self.attr("_host"), self.attr("_port"),
+    self.attr("event") = global(N::EventEmitter)();
+    self.attr("conn") = global(N::Connection)(self.attr("_host"), self.attr("_port"),
                                             self.attr("_person_id"), py::arg("loop") = self.attr("_loop"));
     subscribe(self, false);
     self.attr("reconnection") = reconnection;
@@ -106,14 +103,14 @@ void client_reset(py::object self) { self.attr("isLogined") = false; }
 
 py::object client_login(py::object self, py::object person_id, py::object passwd, py::object cb,
                         py::object loop) {
-    py::object pid = py::str(global("os").attr("getpid")());
+    py::object pid = py::str(attr(global(N::os), N::getpid)());
     py::object conn = self.attr("conn");
     py::object local_port = conn.attr("local_port");
     if (local_port.is_none()) pyglue::raise(PyExc_Exception, "Please connect first.");
     py::dict sol_opt;
     sol_opt["pid"] = pid;
     sol_opt["port"] = local_port;
-    py::object request = global("protocol").attr("login_in")(
+    py::object request = attr(global(N::protocol), N::login_in)(
         person_id, passwd, "V", py::arg("sol") = true, py::arg("sol_opt") = sol_opt);
     auto [header, payload] = unpack2(request);
     py::object fut = send_request(conn.attr("send"), header, payload, cb, loop);
@@ -132,7 +129,7 @@ void client_login_cb(py::object self, py::object fut) {
 }
 
 py::object client_logout(py::object self, py::object cb, py::object loop) {
-    py::object request = global("protocol").attr("logout_in")(self.attr("_person_id"));
+    py::object request = attr(global(N::protocol), N::logout_in)(self.attr("_person_id"));
     auto [header, payload] = unpack2(request);
     py::object fut = send_request(self.attr("conn").attr("send"), header, payload, cb, loop);
     fut.attr("add_done_callback")(self.attr("logout_cb"));
@@ -147,14 +144,14 @@ void client_logout_cb(py::object self, py::object) {
 void client_on_data(py::object, py::object) {}
 
 void client_on_error(py::object, py::object msg) {
-    global("log").attr("error")(py::str("Client hasError: {}").format(msg));
+    attr(global(N::log), N::error)(py::str("Client hasError: {}").format(msg));
 }
 
-void client_on_connected(py::object) { global("log").attr("info")("connection created."); }
+void client_on_connected(py::object) { attr(global(N::log), N::info)("connection created."); }
 
 void client_on_disconnected(py::object self) {
     self.attr("isLogined") = false;
-    global("log").attr("info")("connection lost...\nPlease log in again.");
+    attr(global(N::log), N::info)("connection lost...\nPlease log in again.");
 }
 
 // A request method as a function of the module, ready for api's decorator.

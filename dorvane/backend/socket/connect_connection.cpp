@@ -1,120 +1,205 @@
-#include "connect_connection.hpp"
-
-#include "connect_keepalive.hpp"
-#include "connect_pending.hpp"
-#include "connect_reply.hpp"
-#include "connect_request.hpp"
-#include "connect_socket.hpp"
+#include "connect.hpp"
 
 namespace dorvane_connect {
 
 namespace {
 
+// The progress of a keep-alive: Pinging while it checks the connection and sends a request,
+// Waiting while it awaits the period, Done once it ended of itself.
+enum class KeepAliveState { Pinging, Waiting, Done };
+constexpr const char* kKeepAliveStateNames[] = {"Pinging", "Waiting", "Done"};
+using KeepAliveStates = pyglue::States<KeepAliveState>;
+constexpr KeepAliveStates::Edge kKeepAliveEdges[] = {{KeepAliveState::Pinging, KeepAliveState::Waiting},
+                                                     {KeepAliveState::Waiting, KeepAliveState::Pinging},
+                                                     {KeepAliveState::Pinging, KeepAliveState::Done},
+                                                     {KeepAliveState::Waiting, KeepAliveState::Done}};
+constexpr KeepAliveStates::Table kKeepAliveTable{kKeepAliveEdges, kKeepAliveStateNames};
+
+// The keep-alive coroutine of a Connection: while the connection is alive, send request code 2
+// with an empty, uncompressed body, then wait the connection's ping period.
+class KeepAlive : public pyglue::Coroutine {
+public:
+    KeepAlive(py::object connection, py::object person_id, py::object loop)
+        : pyglue::Coroutine("Connection.ping_aliveAsync"),
+          connection_(std::move(connection)),
+          person_id_(std::move(person_id)),
+          loop_(std::move(loop)) {}
+
+protected:
+    Step step(py::object value, py::object exc) override;
+
+private:
+    // One request; a failure is logged and the period is still waited, so an always-failing
+    // request cannot spin the loop thread.
+    void ping();
+
+    py::object connection_;
+    py::object person_id_;
+    py::object loop_;
+    KeepAliveStates state_{KeepAliveState::Pinging, kKeepAliveTable};
+};
+
+// A done-callback that marks a future's exception as retrieved (for requests nobody awaits,
+// such as the keep-alive's), so a failure there leaves no "never retrieved" report.
+py::object retrieve_callback() {
+    static PyObject* cb = nullptr;
+    if (!cb) {
+        py::object f = pyglue::make_function(
+            pyglue::this_module(), "Connection.ping_aliveAsync.<locals>.retrieve",
+            [](py::object fut) {
+                if (!truthy(call_method(fut, N::cancelled))) call_method(fut, N::exception);
+            },
+            py::arg("fut"));
+        cb = f.release().ptr();
+    }
+    return py::reinterpret_borrow<py::object>(cb);
+}
+
+void KeepAlive::ping() {
+    try {
+        py::object fut = attr(connection_, N::send)(2, person_id_, py::bytes(""), py::arg("compress") = false,
+                                                  py::arg("loop") = loop_);
+        // Nobody awaits a keep-alive's future: mark its failure as seen.
+        call_method(fut, N::add_done_callback, retrieve_callback());
+    } catch (py::error_already_set& e) {
+        py::object why = pyglue::fetch_exception(e);
+        if (!is_exception(why)) pyglue::raise(why);
+        log_error(why);
+    }
+}
+
+pyglue::Coroutine::Step KeepAlive::step(py::object, py::object exc) {
+    if (!exc.is_none()) {
+        // Cancellation (and anything else that is not an Exception) ends the loop.
+        if (!state_.is(KeepAliveState::Waiting) || !is_exception(exc)) pyglue::raise(exc);
+        // The wait itself failed (an unusable period): it cannot be repeated without spinning.
+        log_error(exc);
+        state_.set(KeepAliveState::Done);
+        return Step::finish();
+    }
+    if (state_.is(KeepAliveState::Waiting)) state_.set(KeepAliveState::Pinging);
+    if (!truthy(call_method(connection_, N::is_alive))) {
+        state_.set(KeepAliveState::Done);
+        return Step::finish();
+    }
+    ping();
+    py::object period = attr(connection_, N::_ping_duration);
+    py::object wait = call_method(global(N::asyncio), N::sleep, period);
+    state_.set(KeepAliveState::Waiting);
+    return Step::await_on(wait);
+}
+
+// Connection.ping_aliveAsync(person_id, loop=None): the coroutine object.
+py::object make_keepalive(py::object self, py::object person_id, py::object loop) {
+    if (loop.is_none()) loop = attr(self, N::_loop);
+    return pyglue::Coroutine::make<KeepAlive>(self, person_id, loop);
+}
+
 const char* const kDoc =
     "\n    Events:\n        - data\n        - error\n        - connected\n        - disconnected \n    ";
 
-py::object new_deque() { return global(N.deque)(); }
+py::object new_deque() { return global(N::deque)(); }
 
 void connection_init(py::object self, py::object host, py::object port, py::object person_id,
                      py::object loop, py::object ping_duration) {
-    set(self, N.host, host);
-    set(self, N.port, port);
-    set(self, N._person_id, person_id);
-    if (loop.is_none()) loop = call_method(global(N.asyncio), N.get_event_loop);
-    set(self, N._loop, loop);
-    set(self, N._ping_duration, ping_duration);
-    set(self, N.local_port, py::none());
-    set(self, N.ip4, py::str("127.0.0.1"));
-    set(self, N.proto, global(N.protocol));
-    set(self, N.event, global(N.EventEmitter)());
-    set(self, N.nHandle, py::int_(0));
-    set(self, N.req_map, py::dict());
-    set(self, N._socket, py::none());
-    set(self, N.unsolicited, new_deque());
+    set_attr(self, N::host, host);
+    set_attr(self, N::port, port);
+    set_attr(self, N::_person_id, person_id);
+    if (loop.is_none()) loop = call_method(global(N::asyncio), N::get_event_loop);
+    set_attr(self, N::_loop, loop);
+    set_attr(self, N::_ping_duration, ping_duration);
+    set_attr(self, N::local_port, py::none());
+    set_attr(self, N::ip4, py::str("127.0.0.1"));
+    set_attr(self, N::proto, global(N::protocol));
+    set_attr(self, N::event, global(N::EventEmitter)());
+    set_attr(self, N::nHandle, py::int_(0));
+    set_attr(self, N::req_map, py::dict());
+    set_attr(self, N::_socket, py::none());
+    set_attr(self, N::unsolicited, new_deque());
     // The connect still under way, so that a second connect() joins it instead of opening a
     // second TCP connection.
-    set(self, N._connecting, py::none());
+    set_attr(self, N::_connecting, py::none());
 }
 
 void reset(py::object self) {
-    py::object pending = get(self, N.req_map);
-    set(self, N.nHandle, py::int_(0));
-    set(self, N.req_map, py::dict());
-    set(self, N._socket, py::none());
-    set(self, N.local_port, py::none());
-    set(self, N.ip4, py::str("127.0.0.1"));
-    set(self, N.unsolicited, new_deque());
+    py::object pending = attr(self, N::req_map);
+    set_attr(self, N::nHandle, py::int_(0));
+    set_attr(self, N::req_map, py::dict());
+    set_attr(self, N::_socket, py::none());
+    set_attr(self, N::local_port, py::none());
+    set_attr(self, N::ip4, py::str("127.0.0.1"));
+    set_attr(self, N::unsolicited, new_deque());
     // Requests still waiting can get no reply any more: fail them instead of leaving them hanging.
     fail_pending(pending, make_error(PyExc_ConnectionError, "Connection lost before the reply arrived."));
-    py::object emitter = get(self, N.event);
-    call_method(emitter, N.emit, py::handle(N.ev_disconnected));
-    call_method(emitter, N.remove_all_listeners);
+    py::object emitter = attr(self, N::event);
+    call_method(emitter, N::emit, py::handle(N::ev_disconnected));
+    call_method(emitter, N::remove_all_listeners);
 }
 
 void ping_alive(py::object self, py::object person_id, py::object loop);
 
 void on_connection_created(py::object self, py::object fut) {
-    if (get(self, N._connecting).is(fut)) set(self, N._connecting, py::none());
+    if (attr(self, N::_connecting).is(fut)) set_attr(self, N::_connecting, py::none());
     // A cancelled connect leaves the connection unconnected, without a report.
-    if (truthy(call_method(fut, N.cancelled))) return;
-    if (truthy(call_method(fut, N.exception))) return;
-    auto [transport, sock] = unpack2(call_method(fut, N.result));
+    if (truthy(call_method(fut, N::cancelled))) return;
+    if (truthy(call_method(fut, N::exception))) return;
+    auto [transport, sock] = unpack2(call_method(fut, N::result));
     py::object keep;
     SocketState& state = socket_state(sock, keep);
-    py::object current = get(self, N._socket);
+    py::object current = attr(self, N::_socket);
     if (state.lost || (!current.is_none() && !current.is(sock))) {
         // Lost before it could be taken, or another connection is live: not taken.
-        if (!state.lost) call_method(transport, N.close);
+        if (!state.lost) call_method(transport, N::close);
         return;
     }
-    set(self, N._socket, sock);
-    py::object sockname = call_method(get(sock, N.transport), N.get_extra_info, py::str("sockname"));
-    set(self, N.local_port, py::str(sockname[py::int_(1)]));
-    set(self, N.ip4, py::str(sockname[py::int_(0)]));
-    py::object sock_events = get(sock, N.event);
-    py::object on = get(sock_events, N.on);
-    on(py::handle(N.ev_data), py::arg("f") = get(self, N.data_received));
-    on(py::handle(N.ev_disconnected), py::arg("f") = get(self, N.reset));
-    on(py::handle(N.ev_error), py::arg("f") = get(self, N._onError));
-    call_method(get(self, N.event), N.emit, py::handle(N.ev_connected));
-    ping_alive(self, get(self, N._person_id), get(self, N._loop));
+    set_attr(self, N::_socket, sock);
+    py::object sockname = call_method(attr(sock, N::transport), N::get_extra_info, py::str("sockname"));
+    set_attr(self, N::local_port, py::str(sockname[py::int_(1)]));
+    set_attr(self, N::ip4, py::str(sockname[py::int_(0)]));
+    py::object sock_events = attr(sock, N::event);
+    py::object on = attr(sock_events, N::on);
+    on(py::handle(N::ev_data), py::arg("f") = attr(self, N::data_received));
+    on(py::handle(N::ev_disconnected), py::arg("f") = attr(self, N::reset));
+    on(py::handle(N::ev_error), py::arg("f") = attr(self, N::_onError));
+    call_method(attr(self, N::event), N::emit, py::handle(N::ev_connected));
+    ping_alive(self, attr(self, N::_person_id), attr(self, N::_loop));
 }
 
 void on_error(py::object self, py::object exc) {
-    call_method(get(self, N.event), N.emit, py::handle(N.ev_error), exc);
+    call_method(attr(self, N::event), N::emit, py::handle(N::ev_error), exc);
 }
 
 py::object connect(py::object self, py::object loop) {
-    if (loop.is_none()) loop = get(self, N._loop);
-    if (!get(self, N._socket).is_none()) {
-        py::object fut = call_method(loop, N.create_future);
-        call_method(fut, N.set_result, py::str("connected"));
+    if (loop.is_none()) loop = attr(self, N::_loop);
+    if (!attr(self, N::_socket).is_none()) {
+        py::object fut = call_method(loop, N::create_future);
+        call_method(fut, N::set_result, py::str("connected"));
         return fut;
     }
-    py::object pending = get(self, N._connecting);
+    py::object pending = attr(self, N::_connecting);
     if (!pending.is_none()) return pending;
     // The factory is a partial (not a C++ closure) so the collector sees its reference to self.
-    py::object factory = pyglue::lookup("functools", "partial")(global(N.Socket), self);
-    py::object coro = call_method(loop, N.create_connection, factory, get(self, N.host), get(self, N.port));
-    py::object task = call_method(global(N.asyncio), N.ensure_future, coro, py::arg("loop") = loop);
-    call_method(task, N.add_done_callback, get(self, N._onConnectionCreated));
-    set(self, N._connecting, task);
+    py::object factory = pyglue::lookup("functools", "partial")(global(N::Socket), self);
+    py::object coro = call_method(loop, N::create_connection, factory, attr(self, N::host), attr(self, N::port));
+    py::object task = call_method(global(N::asyncio), N::ensure_future, coro, py::arg("loop") = loop);
+    call_method(task, N::add_done_callback, attr(self, N::_onConnectionCreated));
+    set_attr(self, N::_connecting, task);
     return task;
 }
 
 void ping_alive(py::object self, py::object person_id, py::object loop) {
-    if (loop.is_none()) loop = get(self, N._loop);
+    if (loop.is_none()) loop = attr(self, N::_loop);
     py::object coro = make_keepalive(self, person_id, loop);
-    call_method(global(N.asyncio), N.run_coroutine_threadsafe, coro, py::arg("loop") = loop);
+    call_method(global(N::asyncio), N::run_coroutine_threadsafe, coro, py::arg("loop") = loop);
 }
 
 void disconnect(py::object self, py::object loop) {
     (void)loop;  // the close is completed here, without running the loop
-    py::object sock = get(self, N._socket);
+    py::object sock = attr(self, N::_socket);
     if (sock.is_none()) return;
-    call_method(get(sock, N.transport), N.close);
-    set(self, N._socket, py::none());
-    set(self, N.local_port, py::none());
+    call_method(attr(sock, N::transport), N::close);
+    set_attr(self, N::_socket, py::none());
+    set_attr(self, N::local_port, py::none());
     // Run the closed Socket's lost-connection path now, once: the reset (and its "disconnected")
     // has happened when disconnect returns, and the transport's later connection_lost is a no-op.
     socket_lost(sock, py::none());
@@ -123,17 +208,17 @@ void disconnect(py::object self, py::object loop) {
 }  // namespace
 
 py::object is_alive(py::handle self) {
-    py::object sock = get(self, N._socket);
+    py::object sock = attr(self, N::_socket);
     if (sock.is_none()) return py::none();
-    bool closing = truthy(call_method(get(sock, N.transport), N.is_closing));
+    bool closing = truthy(call_method(attr(sock, N::transport), N::is_closing));
     return py::bool_(!closing);
 }
 
 py::object get_handle(py::handle self) {
-    py::object handle = get(self, N.nHandle);
+    py::object handle = attr(self, N::nHandle);
     PyObject* next = PyNumber_Add(handle.ptr(), py::int_(1).ptr());
     if (!next) throw py::error_already_set();
-    set(self, N.nHandle, py::reinterpret_steal<py::object>(next));
+    set_attr(self, N::nHandle, py::reinterpret_steal<py::object>(next));
     return handle;
 }
 

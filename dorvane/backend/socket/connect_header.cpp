@@ -1,4 +1,4 @@
-#include "connect_header.hpp"
+#include "connect.hpp"
 
 #include <cstring>
 
@@ -171,7 +171,7 @@ PyObject* HeaderCodec::parse_native(const unsigned char* data) {
 }
 
 py::object HeaderCodec::build(py::handle structure, py::handle fields) {
-    py::object method = get(structure, N.build);
+    py::object method = attr(structure, N::build);
     if (enabled_ && structure.ptr() == structure_ && is_own_method(method, build_fn_)) {
         if (PyObject* out = build_native(fields.ptr())) return py::reinterpret_steal<py::object>(out);
     }
@@ -191,15 +191,15 @@ py::object HeaderCodec::field(py::handle header, PyObject* name) {
         if (PyObject* v = PyDict_GetItemWithError(header.ptr(), name)) return py::reinterpret_borrow<py::object>(v);
         if (PyErr_Occurred()) throw py::error_already_set();
     }
-    return get(header, name);
+    return attr(header, name);
 }
 
 // The native forms must give the structure's bytes and records (same record type, field values
 // and value types, field order) over samples that reach every field's edges.
 bool HeaderCodec::self_check() {
     py::object structure = py::reinterpret_borrow<py::object>(structure_);
-    py::object facility_build = get(structure, N.build);
-    py::object facility_parse = get(structure, N.parse);
+    py::object facility_build = attr(structure, N::build);
+    py::object facility_parse = attr(structure, N::parse);
     struct Sample {
         long long a, b, c;
         const char* text;
@@ -253,8 +253,8 @@ void HeaderCodec::init(py::handle structure) {
         for (int i = 0; i < 13; ++i) {
             if (!g_names[i]) g_names[i] = steal_or_throw(PyUnicode_InternFromString(kFields[i].name));
         }
-        py::object build = get(structure, N.build);
-        py::object parse = get(structure, N.parse);
+        py::object build = attr(structure, N::build);
+        py::object parse = attr(structure, N::parse);
         if (!PyMethod_Check(build.ptr()) || !PyMethod_Check(parse.ptr())) return;
         structure_ = structure.inc_ref().ptr();
         build_fn_ = py::handle(PyMethod_GET_FUNCTION(build.ptr())).inc_ref().ptr();

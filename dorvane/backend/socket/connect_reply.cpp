@@ -1,8 +1,4 @@
-#include "connect_reply.hpp"
-
-#include "connect_header.hpp"
-#include "connect_pending.hpp"
-#include "connect_request.hpp"
+#include "connect.hpp"
 
 #include <string>
 
@@ -24,21 +20,21 @@ bool equals(py::handle a, py::handle b) {
 }  // namespace
 
 py::object inflate(py::handle body) {
-    py::object zlib = global(N.zlib);
+    py::object zlib = global(N::zlib);
     Py_ssize_t size = PyObject_Size(body.ptr());
     if (size < 0) throw py::error_already_set();
-    if (size <= kSafeCompressed) return call_method(zlib, N.decompress, body);
+    if (size <= kSafeCompressed) return call_method(zlib, N::decompress, body);
 
-    py::object stream = call_method(zlib, N.decompressobj);
-    py::object out = call_method(stream, N.decompress, body, py::int_(kMaxBody + 1));
+    py::object stream = call_method(zlib, N::decompressobj);
+    py::object out = call_method(stream, N::decompress, body, py::int_(kMaxBody + 1));
     Py_ssize_t made = PyObject_Size(out.ptr());
     if (made < 0) throw py::error_already_set();
-    if (made > kMaxBody || truthy(get(stream, N.unconsumed_tail))) {
+    if (made > kMaxBody || truthy(attr(stream, N::unconsumed_tail))) {
         pyglue::raise(PyExc_ValueError, "decompressed reply body exceeds the limit of " +
                                             std::to_string(kMaxBody) + " bytes");
     }
-    if (!truthy(get(stream, N.eof))) {
-        pyglue::raise(get(zlib, N.error).ptr(),
+    if (!truthy(attr(stream, N::eof))) {
+        pyglue::raise(attr(zlib, N::error).ptr(),
                       "Error -5 while decompressing data: incomplete or truncated stream");
     }
     return out;
@@ -52,42 +48,53 @@ py::object parse_reply(py::object self, py::object nKIVO, py::object msg) {
 
 void handle_reply(py::object self, py::object data) {
     auto [header, msg] = unpack2(data);
-    py::object handle = HeaderCodec::field(header, N.nHandle);
-    py::object req_map = get(self, N.req_map);
-    py::object fut = call_method(req_map, N.pop, handle, py::none());
+    py::object handle = HeaderCodec::field(header, N::nHandle);
+    py::object req_map = attr(self, N::req_map);
+    py::object fut = call_method(req_map, N::pop, handle, py::none());
     if (fut.is_none()) {
         py::dict kept;
-        kept[py::handle(N.header)] = header;
+        kept[py::handle(N::header)] = header;
         kept["msg"] = msg;
-        call_method(get(self, N.unsolicited), N.append, kept);
+        call_method(attr(self, N::unsolicited), N::append, kept);
         return;
     }
 
-    py::object emitter = get(self, N.event);
+    py::object emitter = attr(self, N::event);
     bool skip = false;  // a future its awaiter has cancelled is not settled (nor its reply parsed)
     py::object result;
     try {
-        py::object status = get(get(self, N.proto), N.STATUS_CODE);
-        py::object ret = HeaderCodec::field(header, N.ret);
-        if (!equals(ret, get(status, N.success))) {
-            py::object message = call_method(get(status, N.code), N.get, ret);
-            py::object exc = global(N.ServerError)(ret, message);
-            settle_exception(fut, exc);
-            emit_quietly(emitter, N.ev_error, exc);
+        py::object status = attr(attr(self, N::proto), N::STATUS_CODE);
+        py::object ret = HeaderCodec::field(header, N::ret);
+        if (!equals(ret, attr(status, N::success))) {
+            py::object message = call_method(attr(status, N::code), N::get, ret);
+            py::object exc = global(N::ServerError)(ret, message);
+            pyglue::settle_exception(fut, exc);
+            emit_quietly(emitter, N::ev_error, exc);
             return;
         }
-        skip = future_done(fut);
-        if (equals(HeaderCodec::field(header, N.bCompress), py::int_(1))) msg = inflate(msg);
-        if (!skip) result = parse_reply(self, HeaderCodec::field(header, N.nKIVO), msg);
+        skip = truthy(call_method(fut, N::done));
+        if (equals(HeaderCodec::field(header, N::bCompress), py::int_(1))) msg = inflate(msg);
+        if (!skip) result = parse_reply(self, HeaderCodec::field(header, N::nKIVO), msg);
     } catch (py::error_already_set& e) {
         // A reply that cannot be read fails its own request, and only it.
         py::object why = pyglue::fetch_exception(e);
         if (!is_exception(why)) pyglue::raise(why);
-        settle_exception(fut, why);
+        pyglue::settle_exception(fut, why);
         return;
     }
-    if (!skip) settle_result(fut, result);
-    emit_quietly(emitter, N.ev_data, msg);
+    if (!skip) pyglue::settle_result(fut, result);
+    emit_quietly(emitter, N::ev_data, msg);
+}
+
+void fail_pending(py::handle req_map, py::handle exc) {
+    if (!PyDict_Check(req_map.ptr())) return;
+    PyObject* values = PyDict_Values(req_map.ptr());
+    if (!values) throw py::error_already_set();
+    py::list futures = py::reinterpret_steal<py::list>(values);
+    PyDict_Clear(req_map.ptr());
+    // Each future is failed on its own: one that cannot be (its loop is closed) is reported to
+    // its loop and the others are still failed.
+    for (py::handle fut : futures) pyglue::settle_exception(fut, exc);
 }
 
 }  // namespace dorvane_connect

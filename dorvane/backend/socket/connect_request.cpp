@@ -1,7 +1,4 @@
-#include "connect_request.hpp"
-
-#include "connect_connection.hpp"
-#include "connect_header.hpp"
+#include "connect.hpp"
 
 #include <cstring>
 
@@ -19,8 +16,8 @@ py::object empty_bytes() { return py::reinterpret_steal<py::object>(PyBytes_From
 }  // namespace
 
 std::pair<py::object, py::object> kivo_entry(py::handle self, py::handle nKIVO) {
-    py::object table = get(get(self, N.proto), N.kivo_map);
-    py::object pair = call_method(table, N.get, nKIVO, py::make_tuple(py::none(), py::none()));
+    py::object table = attr(attr(self, N::proto), N::kivo_map);
+    py::object pair = call_method(table, N::get, nKIVO, py::make_tuple(py::none(), py::none()));
     return unpack2(pair);
 }
 
@@ -40,9 +37,9 @@ py::object build_body(py::object self, py::object nKIVO, py::object body) {
 py::object build_header(py::object self, py::object nKIVO, py::object person_id, py::object nHandle,
                         py::object payload, py::object decompress_length, py::dict kwargs) {
     py::dict fields;
-    fields[py::handle(N.nKIVO)] = nKIVO;
+    fields[py::handle(N::nKIVO)] = nKIVO;
     fields["person_id"] = person_id;
-    fields[py::handle(N.ip4)] = get(self, N.ip4);
+    fields[py::handle(N::ip4)] = attr(self, N::ip4);
     for (auto item : kwargs) {
         int taken = PyDict_Contains(fields.ptr(), item.first.ptr());
         if (taken < 0) throw py::error_already_set();
@@ -53,31 +50,31 @@ py::object build_header(py::object self, py::object nKIVO, py::object person_id,
         }
         fields[item.first] = item.second;
     }
-    py::object proto = get(self, N.proto);
-    PyObject* made = PyObject_Call(get(proto, N.gen_header).ptr(), py::tuple().ptr(), fields.ptr());
+    py::object proto = attr(self, N::proto);
+    PyObject* made = PyObject_Call(attr(proto, N::gen_header).ptr(), py::tuple().ptr(), fields.ptr());
     if (!made) throw py::error_already_set();
     py::object header = py::reinterpret_steal<py::object>(made);
 
     Py_ssize_t length = PyObject_Size(payload.ptr());
     if (length < 0) throw py::error_already_set();
-    header[py::handle(N.nHandle)] = nHandle;
-    header[py::handle(N.net_length)] = py::int_(length);
-    header[py::handle(N.nDecompressLength)] = decompress_length;
+    header[py::handle(N::nHandle)] = nHandle;
+    header[py::handle(N::net_length)] = py::int_(length);
+    header[py::handle(N::nDecompressLength)] = decompress_length;
     int above = PyObject_RichCompareBool(decompress_length.ptr(), py::int_(0).ptr(), Py_GT);
     if (above < 0) throw py::error_already_set();
-    if (above) header[py::handle(N.bCompress)] = py::int_(1);
-    return HeaderCodec::build(get(proto, N.HEADER), header);
+    if (above) header[py::handle(N::bCompress)] = py::int_(1);
+    return HeaderCodec::build(attr(proto, N::HEADER), header);
 }
 
 py::object send_payload(py::object self, py::object nKIVO, py::object person_id, py::object payload,
                         py::object compress, py::object cb, py::object loop, py::dict kwargs) {
-    if (loop.is_none()) loop = get(self, N._loop);
+    if (loop.is_none()) loop = attr(self, N::_loop);
 
     if (!truthy(is_alive(self))) {
         // Refused before anything is written: the future carries the failure.
-        py::object fut = call_method(loop, N.create_future);
-        if (truthy(cb)) call_method(fut, N.add_done_callback, cb);
-        call_method(fut, N.set_exception, make_error(PyExc_Exception, "Please login first."));
+        py::object fut = call_method(loop, N::create_future);
+        if (truthy(cb)) call_method(fut, N::add_done_callback, cb);
+        call_method(fut, N::set_exception, make_error(PyExc_Exception, "Please login first."));
         return fut;
     }
 
@@ -90,7 +87,7 @@ py::object send_payload(py::object self, py::object nKIVO, py::object person_id,
     {
         BufferView plain(payload);  // a payload that is not bytes-like fails here
         if (compress.ptr() == Py_True && plain.size() > 0) {
-            body = call_method(global(N.zlib), N.compress, payload);
+            body = call_method(global(N::zlib), N::compress, payload);
             header = build_header(self, nKIVO, person_id, handle, body, py::int_(plain.size()), kwargs);
         } else {
             // Uncompressed, and an empty payload is an empty body even when compression was asked
@@ -116,24 +113,24 @@ py::object send_payload(py::object self, py::object nKIVO, py::object person_id,
 
     // The future exists only once the request could be made, so a request that fails to build
     // leaves no future behind.
-    py::object fut = call_method(loop, N.create_future);
-    if (truthy(cb)) call_method(fut, N.add_done_callback, cb);
+    py::object fut = call_method(loop, N::create_future);
+    if (truthy(cb)) call_method(fut, N::add_done_callback, cb);
     try {
-        call_method(get(get(self, N._socket), N.transport), N.write, message);
+        call_method(attr(attr(self, N::_socket), N::transport), N::write, message);
     } catch (py::error_already_set& e) {
         py::object why = pyglue::fetch_exception(e);
         if (!is_exception(why)) pyglue::raise(why);
-        call_method(fut, N.set_exception, why);
+        call_method(fut, N::set_exception, why);
         return fut;
     }
-    py::object req_map = get(self, N.req_map);
+    py::object req_map = attr(self, N::req_map);
     if (PyObject_SetItem(req_map.ptr(), handle.ptr(), fut.ptr()) < 0) throw py::error_already_set();
     return fut;
 }
 
 py::object send_request(py::object self, py::object nKIVO, py::object person_id, py::object data,
                         py::object compress, py::object cb, py::object loop, py::dict kwargs) {
-    if (loop.is_none()) loop = get(self, N._loop);
+    if (loop.is_none()) loop = attr(self, N::_loop);
     if (kwargs.contains("payload")) raise_twice("_send", "payload");
     py::object payload;
     PyObject* d = data.ptr();

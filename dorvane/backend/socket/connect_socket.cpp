@@ -1,7 +1,4 @@
-#include "connect_socket.hpp"
-
-#include "connect_header.hpp"
-#include "connect_pending.hpp"
+#include "connect.hpp"
 
 #include <string>
 
@@ -24,16 +21,16 @@ py::object new_state() {
 }
 
 void socket_init(py::object self, py::object connection) {
-    set(self, N.transport, py::none());
-    set(self, N.connection, connection);
-    py::object proto = get(connection, N.proto);
-    set(self, N.header, get(proto, N.HEADER));
-    set(self, N.header_size, get(proto, N.HEADER_SIZE));
-    set(self, N._state, new_state());  // holds the receive buffer `_data`
-    set(self, N.event, global(N.EventEmitter)());
+    set_attr(self, N::transport, py::none());
+    set_attr(self, N::connection, connection);
+    py::object proto = attr(connection, N::proto);
+    set_attr(self, N::header, attr(proto, N::HEADER));
+    set_attr(self, N::header_size, attr(proto, N::HEADER_SIZE));
+    set_attr(self, N::_state, new_state());  // holds the receive buffer `_data`
+    set_attr(self, N::event, global(N::EventEmitter)());
 }
 
-void connection_made(py::object self, py::object transport) { set(self, N.transport, transport); }
+void connection_made(py::object self, py::object transport) { set_attr(self, N::transport, transport); }
 
 void connection_lost(py::object self, py::object exc) { socket_lost(self, exc); }
 
@@ -45,10 +42,10 @@ void stream_broken(py::handle self, SocketState& state, const std::string& reaso
     py::object exc = make_error(PyExc_ConnectionError,
                                 "Invalid message from the trading server: " + reason +
                                     "; the connection is closed.");
-    py::object conn = get(self, N.connection);
-    if (get(conn, N._socket).is(self)) fail_pending(get(conn, N.req_map), exc);
-    py::object transport = get(self, N.transport);
-    if (!transport.is_none()) call_method(transport, N.abort);
+    py::object conn = attr(self, N::connection);
+    if (attr(conn, N::_socket).is(self)) fail_pending(attr(conn, N::req_map), exc);
+    py::object transport = attr(self, N::transport);
+    if (!transport.is_none()) call_method(transport, N::abort);
     socket_lost(self, exc);
 }
 
@@ -60,11 +57,11 @@ void data_received(py::object self, py::object data) {
         BufferView view(data);
         state.frames.append(view.data(), static_cast<std::size_t>(view.size()));
     }
-    py::object header_struct = get(self, N.header);
-    Py_ssize_t header_size = py::cast<Py_ssize_t>(get(self, N.header_size));
+    py::object header_struct = attr(self, N::header);
+    Py_ssize_t header_size = py::cast<Py_ssize_t>(attr(self, N::header_size));
     if (header_size <= 0) throw py::value_error("header_size must be positive");
-    py::object parse = get(header_struct, N.parse);
-    py::object emitter = get(self, N.event);
+    py::object parse = attr(header_struct, N::parse);
+    py::object emitter = attr(self, N::event);
 
     FrameBuffer& frames = state.frames;
     while (!state.lost && !state.broken &&
@@ -73,7 +70,7 @@ void data_received(py::object self, py::object data) {
         long long length = 0;
         try {
             header = HeaderCodec::parse(parse, frames.data(), header_size);
-            py::object net_length = HeaderCodec::field(header, N.net_length);
+            py::object net_length = HeaderCodec::field(header, N::net_length);
             length = PyLong_AsLongLong(net_length.ptr());
             if (length == -1 && PyErr_Occurred()) throw py::error_already_set();
         } catch (py::error_already_set& e) {
@@ -97,7 +94,7 @@ void data_received(py::object self, py::object data) {
         frames.consume(end);
         py::tuple message = py::make_tuple(header, body);
         // A failing listener must not stop the framing of the messages behind this one.
-        emit_quietly(emitter, N.ev_data, message);
+        emit_quietly(emitter, N::ev_data, message);
     }
 }
 
@@ -117,7 +114,7 @@ void data_set(py::object self, py::object value) {
 }  // namespace
 
 SocketState& socket_state(py::handle sock, py::object& keep) {
-    keep = get(sock, N._state);
+    keep = attr(sock, N::_state);
     auto* state = static_cast<SocketState*>(PyCapsule_GetPointer(keep.ptr(), kCapsule));
     if (!state) throw py::error_already_set();
     return *state;
@@ -132,17 +129,17 @@ void socket_lost(py::handle sock, py::handle exc) {
 
     // A Socket that its connection no longer holds (a later connection replaced it) must not
     // reset the live connection.
-    py::object current = get(get(sock, N.connection), N._socket);
+    py::object current = attr(attr(sock, N::connection), N::_socket);
     bool superseded = !current.is_none() && !current.is(sock);
-    py::object emitter = get(sock, N.event);
+    py::object emitter = attr(sock, N::event);
     if (!exc.is_none() && truthy(exc)) {
         if (!superseded) {
             // The reset below must happen even when nobody listens to "error" any more.
-            emit_quietly(emitter, N.ev_error, exc);
+            emit_quietly(emitter, N::ev_error, exc);
         }
         log_debug(py::str(exc));
     }
-    if (!superseded) call_method(emitter, N.emit, py::handle(N.ev_disconnected));
+    if (!superseded) call_method(emitter, N::emit, py::handle(N::ev_disconnected));
     log_debug(py::str("disconnected"));
 }
 

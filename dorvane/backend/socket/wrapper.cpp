@@ -3,10 +3,13 @@
 //
 // Importing the module performs the imports below, reads config.ini beside the module once into
 // the shared `config`, and builds the class. Nothing is started and no connection is made.
-#include "wrapper_elide.hpp"
-#include "wrapper_facade.hpp"
-#include "wrapper_loop.hpp"
-#include "wrapper_module.hpp"
+#include "wrapper.hpp"
+
+namespace dorvane_wrapper {
+
+void log(PyObject* level, py::handle arg) { pyglue::call_method(global(N::log), level, arg); }
+
+}  // namespace dorvane_wrapper
 
 namespace py = pybind11;
 namespace dw = dorvane_wrapper;
@@ -14,7 +17,7 @@ namespace dw = dorvane_wrapper;
 PYBIND11_MODULE(wrapper, m) {
     py::options options;
     options.disable_function_signatures();
-    dw::set_module(m);
+    pyglue::set_module(m);
 
     // The module's imports, kept as its globals and read from there at each use.
     m.attr("time") = py::module_::import("time");
@@ -40,7 +43,7 @@ PYBIND11_MODULE(wrapper, m) {
     // The quote-service endpoint of the quote login made during login: address and port.
     m.attr("QUOTE_HOST") = "127.0.0.1:55555";
 
-    m.attr("config_path") = m.attr("Path")(dw::module_folder()) / py::str("config.ini");
+    m.attr("config_path") = m.attr("Path")(pyglue::ThisModule::folder()) / py::str("config.ini");
     m.attr("config") = m.attr("configparser").attr("ConfigParser")();
     m.attr("config").attr("read")(py::str(m.attr("config_path")));
 

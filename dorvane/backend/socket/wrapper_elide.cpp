@@ -1,6 +1,4 @@
-#include "wrapper_elide.hpp"
-
-#include "wrapper_module.hpp"
+#include "wrapper.hpp"
 
 #include <memory>
 #include <string>
@@ -56,6 +54,17 @@ private:
     bool running_ = false;
 };
 
+// The progress of one call: Start until its first step; Bystander when its job was queued (or
+// dropped) for the runner of another call; Runner while it drains the slot, owning the runner
+// flag; Done once it finished or gave up as the runner.
+enum class CallState { Start, Bystander, Runner, Done };
+constexpr const char* kCallStateNames[] = {"Start", "Bystander", "Runner", "Done"};
+using CallStates = pyglue::States<CallState>;
+constexpr CallStates::Edge kCallEdges[] = {{CallState::Start, CallState::Bystander},
+                                           {CallState::Start, CallState::Runner},
+                                           {CallState::Runner, CallState::Done}};
+constexpr CallStates::Table kCallTable{kCallEdges, kCallStateNames};
+
 // The coroutine of one call of the decorated function.
 class ElideCall : public pyglue::Coroutine {
 public:
@@ -67,16 +76,18 @@ public:
           kwargs_(std::move(kwargs)) {}
 
     ~ElideCall() override {
-        if (runner_owned_) runner_->release();
+        if (state_.is(CallState::Runner)) runner_->release();
     }
 
 protected:
     Step step(py::object /*value*/, py::object exc) override {
-        if (!begun_) {
-            begun_ = true;
+        if (state_.is(CallState::Start)) {
             py::object job = make_own_job();
-            if (!runner_->offer_and_claim(job)) return Step::finish();
-            runner_owned_ = true;
+            if (!runner_->offer_and_claim(job)) {
+                state_.set(CallState::Bystander);
+                return Step::finish();
+            }
+            state_.set(CallState::Runner);
         } else if (!exc.is_none()) {
             // The job in progress raised, or the coroutine was cancelled or closed: the drain ends
             // and the exception goes on to whoever awaits this call.
@@ -92,13 +103,13 @@ private:
     py::object make_own_job() {
         py::tuple args = std::move(args_);
         py::dict kwargs = std::move(kwargs_);
-        return global("partial")(runner_->fn(), *args, **kwargs);
+        return global(N::partial)(runner_->fn(), *args, **kwargs);
     }
 
     Step next_job() {
         py::object job = runner_->take_or_release();
         if (!job) {
-            runner_owned_ = false;
+            state_.set(CallState::Done);  // the runner flag was cleared with the slot found empty
             return Step::finish();
         }
         try {
@@ -114,15 +125,15 @@ private:
     }
 
     void give_up() {
-        if (runner_owned_) runner_->release();
-        runner_owned_ = false;
+        if (!state_.is(CallState::Runner)) return;
+        runner_->release();
+        state_.set(CallState::Done);
     }
 
     std::shared_ptr<SingleRunner> runner_;
     py::tuple args_;
     py::dict kwargs_;
-    bool begun_ = false;
-    bool runner_owned_ = false;
+    CallStates state_{CallState::Start, kCallTable};
 };
 
 const char* const kElideDoc =
@@ -137,14 +148,14 @@ py::object elide(py::object fn) {
     py::object fn_qualname = py::getattr(fn, "__qualname__", py::none());
     if (PyUnicode_Check(fn_qualname.ptr())) qualname = py::str(fn_qualname);
 
-    py::module_ m = module();
+    py::module_ m = pyglue::this_module();
     py::object wrapper = pyglue::make_function(
         m, "elide.<locals>.wrapper",
         [runner, qualname](py::args args, py::kwargs kwargs) {
             return pyglue::Coroutine::make<ElideCall>(runner, qualname, std::move(args),
                                                       std::move(kwargs));
         });
-    wrapper = global("wraps")(fn)(wrapper);
+    wrapper = global(N::wraps)(fn)(wrapper);
     pyglue::mark_coroutine_function(wrapper);
     return wrapper;
 }

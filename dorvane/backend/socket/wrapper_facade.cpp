@@ -1,8 +1,4 @@
-#include "wrapper_facade.hpp"
-
-#include "wrapper_members.hpp"
-#include "wrapper_module.hpp"
-#include "wrapper_session.hpp"
+#include "wrapper.hpp"
 
 namespace dorvane_wrapper {
 
@@ -11,30 +7,30 @@ namespace {
 void wrapper_init(py::object self, py::object simulation, py::object /*proxies*/,
                   py::object products) {
     const char* section = truthy(simulation) ? "UAT" : "PRODUCTION";
-    global("utils").attr("patchAsyncio")();
+    attr(global(N::utils), N::patchAsyncio)();
 
-    py::setattr(self, "_loop", global("asyncio").attr("new_event_loop")());
+    py::setattr(self, "_loop", attr(global(N::asyncio), N::new_event_loop)());
     py::object loop = self.attr("_loop");
-    py::object threading = global("threading");
-    py::object thread = threading.attr("Thread")(py::arg("target") = global("start_loop"),
+    py::object threading = global(N::threading);
+    py::object thread = threading.attr("Thread")(py::arg("target") = global(N::start_loop),
                                                  py::arg("args") = py::make_tuple(loop));
     thread.attr("daemon") = true;
     thread.attr("start")();
 
     py::object previous_hook = threading.attr("_shutdown");
-    py::object hook = global("partial")(global("_exitCheckfunc"), thread, loop);
+    py::object hook = global(N::partial)(global(N::_exitCheckfunc), thread, loop);
     threading.attr("_shutdown") = hook;
 
     // A configuration without the section or key fails the construction. The new loop is then
     // stopped and the previous exit hook put back, so the failed object keeps no thread alive and
     // the process can still end.
     try {
-        py::object config = global("config");
+        py::object config = global(N::config);
         py::setattr(self, "_host", config.attr("get")(section, "host"));
         py::setattr(self, "_port", config.attr("get")(section, "port"));
     } catch (py::error_already_set& e) {
         py::object exc = pyglue::fetch_exception(e);
-        global("stop_loop")(loop);
+        global(N::stop_loop)(loop);
         py::object installed = threading.attr("_shutdown");
         if (installed.is(hook)) threading.attr("_shutdown") = previous_hook;
         pyglue::raise(exc);
@@ -50,7 +46,7 @@ void wrapper_init(py::object self, py::object simulation, py::object /*proxies*/
     py::setattr(self, "products", products);
 }
 
-void wrapper_stop(py::object self) { global("stop_loop")(self.attr("_loop")); }
+void wrapper_stop(py::object self) { global(N::stop_loop)(self.attr("_loop")); }
 
 // Destruction stops the loop; a loop that is already closed has nothing left to stop, and asking it
 // would only raise inside __del__.
@@ -107,7 +103,7 @@ void bind_wrapper(py::module_& m) {
                 "Stop the facade's event loop (no logout is sent).");
     builder.def("__del__", &wrapper_del);
 
-    m.attr("Wrapper") = global("connection")(cls);
+    m.attr("Wrapper") = global(N::connection)(cls);
 }
 
 }  // namespace dorvane_wrapper

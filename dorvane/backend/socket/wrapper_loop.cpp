@@ -1,6 +1,4 @@
-#include "wrapper_loop.hpp"
-
-#include "wrapper_module.hpp"
+#include "wrapper.hpp"
 
 #include <chrono>
 
@@ -16,7 +14,7 @@ namespace {
 // interpreter down; plain C frames unwind without running anything.
 PyObject* start_loop_c(PyObject* const* args, PyObject*, PyObject*) {
     PyObject* loop = args[0];
-    PyObject* dict = PyModule_GetDict(module().ptr());  // borrowed
+    PyObject* dict = PyModule_GetDict(pyglue::this_module().ptr());  // borrowed
     PyObject* asyncio = PyDict_GetItemString(dict, "asyncio");  // borrowed
     if (!asyncio) {
         PyErr_SetString(PyExc_NameError, "name 'asyncio' is not defined");
@@ -46,7 +44,7 @@ constexpr std::chrono::milliseconds kStopWait{1000};
 constexpr double kStopPoll = 0.02;
 
 void interpreter_shutdown() {
-    py::object original = global("_interpreter_shutdown");
+    py::object original = global(N::_interpreter_shutdown);
     if (!original.is_none()) original();
 }
 
@@ -54,7 +52,7 @@ void interpreter_shutdown() {
 // keyboard interrupt, or any other failure), or a null object when the thread ended.
 py::object watch(py::handle thread) {
     try {
-        while (truthy(thread.attr("is_alive")())) global("time").attr("sleep")(1);
+        while (truthy(thread.attr("is_alive")())) attr(global(N::time), N::sleep)(1);
     } catch (py::error_already_set& e) {
         return pyglue::fetch_exception(e);
     }
@@ -69,7 +67,7 @@ py::object wait_for_stop(py::handle thread) {
     auto deadline = std::chrono::steady_clock::now() + kStopWait;
     try {
         while (std::chrono::steady_clock::now() < deadline && truthy(thread.attr("is_alive")()))
-            global("time").attr("sleep")(kStopPoll);
+            attr(global(N::time), N::sleep)(kStopPoll);
     } catch (py::error_already_set& e) {
         py::object failure = pyglue::fetch_exception(e);
         if (!PyErr_GivenExceptionMatches(failure.ptr(), PyExc_KeyboardInterrupt)) return failure;
@@ -83,7 +81,7 @@ void exit_check(py::object thread, py::object loop) {
     py::object failure = watch(thread);
     if (failure && PyErr_GivenExceptionMatches(failure.ptr(), PyExc_KeyboardInterrupt)) {
         // The interrupt ends the wait and goes no further.
-        global("stop_loop")(loop);
+        global(N::stop_loop)(loop);
         failure = wait_for_stop(thread);
     }
     // Any other failure leaves the hook, after the interpreter's own shutdown wait.

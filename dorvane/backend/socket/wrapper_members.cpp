@@ -1,6 +1,4 @@
-#include "wrapper_members.hpp"
-
-#include "wrapper_module.hpp"
+#include "wrapper.hpp"
 
 #include <string>
 #include <utility>
@@ -70,8 +68,8 @@ template <class F, class... Extra>
 void order_method(py::module_& m, pyglue::PlainClass& cls, const char* name, F&& f,
                   const Extra&... extra) {
     py::object fn = function(m, name, std::forward<F>(f), extra...);
-    py::object recorded = global("record")(fn);
-    cls.attr(name, global("auth")(recorded));
+    py::object recorded = global(N::record)(fn);
+    cls.attr(name, global(N::auth)(recorded));
 }
 
 }  // namespace
@@ -94,7 +92,7 @@ void bind_members(py::module_& m, pyglue::PlainClass& cls) {
     py::object status = function(m, "update_statusAsync", &update_status_async, py::arg("self"),
                                  "Coroutine that ends with None; runs one call at a time.");
     pyglue::mark_coroutine_function(status);
-    cls.attr("update_statusAsync", global("elide")(status));
+    cls.attr("update_statusAsync", global(N::elide)(status));
 
     for (const char* name :
          {"get_account_margin", "get_account_openposition", "get_account_settle_profitloss"}) {

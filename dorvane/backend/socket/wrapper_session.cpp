@@ -1,6 +1,4 @@
-#include "wrapper_session.hpp"
-
-#include "wrapper_module.hpp"
+#include "wrapper.hpp"
 
 namespace dorvane_wrapper {
 
@@ -29,7 +27,7 @@ protected:
     using pyglue::Coroutine::Coroutine;
 
     [[noreturn]] static void fail(py::object exc) {
-        if (PyErr_GivenExceptionMatches(exc.ptr(), PyExc_Exception)) log("error", exc);
+        if (PyErr_GivenExceptionMatches(exc.ptr(), PyExc_Exception)) log(N::error, exc);
         pyglue::raise(exc);
     }
 
@@ -42,6 +40,16 @@ protected:
         }
     }
 };
+
+// The progress of loginAsync: each state names what the coroutine awaits.
+enum class LoginState { Start, Connecting, LoggingIn, AwaitingReply, Done };
+constexpr const char* kLoginStateNames[] = {"Start", "Connecting", "LoggingIn", "AwaitingReply", "Done"};
+using LoginStates = pyglue::States<LoginState>;
+constexpr LoginStates::Edge kLoginEdges[] = {{LoginState::Start, LoginState::Connecting},
+                                             {LoginState::Connecting, LoginState::LoggingIn},
+                                             {LoginState::LoggingIn, LoginState::AwaitingReply},
+                                             {LoginState::AwaitingReply, LoginState::Done}};
+constexpr LoginStates::Table kLoginTable{kLoginEdges, kLoginStateNames};
 
 class LoginAsync : public FacadeCoroutine {
 public:
@@ -56,7 +64,7 @@ public:
 
 protected:
     Step step(py::object value, py::object exc) override {
-        if (state_ == 0) return start();
+        if (state_.is(LoginState::Start)) return start();
         if (!exc.is_none()) fail(exc);
         return guarded([&] { return resume(value); });
     }
@@ -64,54 +72,63 @@ protected:
 private:
     // Before the guarded part: the loop, the one session client, the first log line.
     Step start() {
-        if (loop_.is_none()) loop_ = global("asyncio").attr("get_event_loop")();
+        if (loop_.is_none()) loop_ = attr(global(N::asyncio), N::get_event_loop)();
         if (self_.attr("_client").is_none()) {
-            py::object session = global("client").attr("Client")(
+            py::object session = attr(global(N::client), N::Client)(
                 person_id_, self_.attr("_host"), self_.attr("_port"), self_.attr("_loop"));
             py::setattr(self_, "_client", session);
         }
-        log("info", py::str("Connecting to {}:{}.").format(self_.attr("_host"), self_.attr("_port")));
-        state_ = 1;
+        log(N::info, py::str("Connecting to {}:{}.").format(self_.attr("_host"), self_.attr("_port")));
+        state_.set(LoginState::Connecting);
         return guarded([&] { return await_guarded(self_.attr("_client").attr("connect")(loop_)); });
     }
 
     Step resume(py::object value) {
-        switch (state_) {
-        case 1: {  // connected; the connect future's value is dropped
-            log("info", py::str("Connected."));
-            log("info", format("Logging in {}.", person_id_));
-            state_ = 2;
+        switch (state_.get()) {
+        case LoginState::Connecting: {  // connected; the connect future's value is dropped
+            log(N::info, py::str("Connected."));
+            log(N::info, format("Logging in {}.", person_id_));
+            state_.set(LoginState::LoggingIn);
             py::object login = self_.attr("_client").attr("login");
             return await_guarded(login(person_id_, passwd_, py::arg("loop") = loop_));
         }
-        case 2:  // the login coroutine gave the request's future
-            state_ = 3;
+        case LoginState::LoggingIn:  // the login coroutine gave the request's future
+            state_.set(LoginState::AwaitingReply);
             return await_guarded(value);
         default: {  // the trimmed login reply
-            state_ = 4;
+            state_.set(LoginState::Done);
             py::object sol = value;
-            log("info", py::str("Log in successed."));
-            log("info", py::str("Logging in solace."));
+            log(N::info, py::str("Log in successed."));
+            log(N::info, py::str("Logging in solace."));
             if (truthy(quote_)) {
-                py::object sol_host = global("QUOTE_HOST");
+                py::object sol_host = global(N::QUOTE_HOST);
                 py::object connect = quote_.attr("connect");
                 py::object res = connect(sol_host, sol.attr("sol_vpn"), kQuoteUser, kQuotePassword);
                 // `res != 0` as the interpreter evaluates it.
                 PyObject* differs = PyObject_RichCompare(res.ptr(), py::int_(0).ptr(), Py_NE);
                 if (!differs) throw py::error_already_set();
                 if (truthy(py::reinterpret_steal<py::object>(differs)))
-                    pyglue::raise(global("ServerError")(res, "Solace login failed"));
+                    pyglue::raise(global(N::ServerError)(res, "Solace login failed"));
             }
-            log("info", py::str("Log in solace successed."));
-            log("info", py::str("Request accounts."));
+            log(N::info, py::str("Log in solace successed."));
+            log(N::info, py::str("Request accounts."));
             return Step::finish();
         }
         }
     }
 
     py::object self_, person_id_, passwd_, quote_, loop_;
-    int state_ = 0;
+    LoginStates state_{LoginState::Start, kLoginTable};
 };
+
+// The progress of logoutAsync.
+enum class LogoutState { Start, LoggingOut, AwaitingReply, Done };
+constexpr const char* kLogoutStateNames[] = {"Start", "LoggingOut", "AwaitingReply", "Done"};
+using LogoutStates = pyglue::States<LogoutState>;
+constexpr LogoutStates::Edge kLogoutEdges[] = {{LogoutState::Start, LogoutState::LoggingOut},
+                                               {LogoutState::LoggingOut, LogoutState::AwaitingReply},
+                                               {LogoutState::AwaitingReply, LogoutState::Done}};
+constexpr LogoutStates::Table kLogoutTable{kLogoutEdges, kLogoutStateNames};
 
 class LogoutAsync : public FacadeCoroutine {
 public:
@@ -120,35 +137,35 @@ public:
 
 protected:
     Step step(py::object value, py::object exc) override {
-        if (state_ == 0) {
-            if (loop_.is_none()) loop_ = global("asyncio").attr("get_event_loop")();
-            log("info", py::str("Logout..."));
-            state_ = 1;
+        if (state_.is(LogoutState::Start)) {
+            if (loop_.is_none()) loop_ = attr(global(N::asyncio), N::get_event_loop)();
+            log(N::info, py::str("Logout..."));
+            state_.set(LogoutState::LoggingOut);
             return guarded([&] {
                 return await_guarded(self_.attr("_client").attr("logout")(py::arg("loop") = loop_));
             });
         }
         if (!exc.is_none()) fail(exc);
         return guarded([&] {
-            if (state_ == 1) {  // the logout coroutine gave the request's future
-                state_ = 2;
+            if (state_.is(LogoutState::LoggingOut)) {  // the logout coroutine gave the request's future
+                state_.set(LogoutState::AwaitingReply);
                 return await_guarded(value);
             }
-            state_ = 3;  // the logout reply is dropped
-            log("info", py::str("Logout  successed."));
+            state_.set(LogoutState::Done);  // the logout reply is dropped
+            log(N::info, py::str("Logout  successed."));
             return Step::finish();
         });
     }
 
 private:
     py::object self_, loop_;
-    int state_ = 0;
+    LogoutStates state_{LogoutState::Start, kLogoutTable};
 };
 
 // asyncio.run_coroutine_threadsafe(coroutine, self._loop).result(timeout=timeout); the wait
 // releases the interpreter lock while it lasts.
 void run_and_wait(py::object self, py::object coroutine, py::object timeout) {
-    py::object future = global("asyncio").attr("run_coroutine_threadsafe")(coroutine, self.attr("_loop"));
+    py::object future = attr(global(N::asyncio), N::run_coroutine_threadsafe)(coroutine, self.attr("_loop"));
     future.attr("result")(py::arg("timeout") = timeout);
 }
 

@@ -5,13 +5,13 @@
 // constructed. Every name the module or an instance holds is read through Python at each call,
 // so tests and programs may replace them.
 #include "pyglue.hpp"
-#include "quote_topic.hpp"
+#include "quote.hpp"
 
 namespace py = pybind11;
 
 namespace {
 
-using dorvane::quote::kModule;
+namespace N = dorvane::quote::N;
 
 const char* const kQuoteDoc =
     "Session with the quote-messaging service.\n"
@@ -59,7 +59,7 @@ const char* const kUnsubscribeDoc =
 // The parameter check of set_callback / set_event_callback: an assertion, so it is skipped when
 // the interpreter runs with assertions disabled (-O). The signature is always read.
 void check_parameter_count(py::handle func, size_t expected, const char* message) {
-    py::object func_sign = pyglue::global(kModule, "signature")(func);
+    py::object func_sign = pyglue::global(N::signature)(func);
     bool asserts = py::module_::import("sys").attr("flags").attr("optimize").cast<long>() == 0;
     if (!asserts) return;
     size_t count = py::len(func_sign.attr("parameters").attr("keys")());
@@ -86,7 +86,7 @@ py::none quote_set_callback(py::object self, py::object func) {
     check_parameter_count(func, 2,
                           "quote callback must have fixed as two input args with topic and msg.");
     py::object impl = pyglue::make_function(
-        py::module_::import(kModule), "Quote.set_callback.<locals>.quote_callback_wrapper",
+        pyglue::this_module(), "Quote.set_callback.<locals>.quote_callback_wrapper",
         [](py::object callable, py::object topic, py::object msg) {
             callable(topic, msg);
             return 0;
@@ -102,7 +102,7 @@ py::none quote_set_event_callback(py::object self, py::object func) {
     check_parameter_count(
         func, 3, "event callback must have fixed as three input args with resp_code, event_code, event.");
     py::object impl = pyglue::make_function(
-        py::module_::import(kModule), "Quote.set_event_callback.<locals>.fixed_handler",
+        pyglue::this_module(), "Quote.set_event_callback.<locals>.fixed_handler",
         [](py::object callable, py::object resp_code, py::object event_code, py::object /*info*/,
            py::object event) { callable(resp_code, event_code, event); },
         py::arg("func"), py::arg("resp_code"), py::arg("event_code"), py::arg("info"),
@@ -124,7 +124,7 @@ py::none quote_topic_call(py::object self, const char* operation, py::object con
                           py::object quote_type) {
     py::object call = self.attr("solclient").attr(operation);
     py::object handle = self.attr("client");
-    py::object topic = pyglue::global(kModule, "contract2topic")(contract, quote_type);
+    py::object topic = pyglue::global(N::contract2topic)(contract, quote_type);
     call(handle, topic);
     return py::none();
 }
@@ -136,6 +136,7 @@ void quote_del(py::object self) {
 }  // namespace
 
 PYBIND11_MODULE(quote, m) {
+    pyglue::set_module(m);
     py::options options;
     options.disable_function_signatures();
 

@@ -1,6 +1,6 @@
 // contract2topic: the contract classes and the quote-type constants are the quote module's
 // globals, read at every call; the quote type is compared with `==`, never by identity.
-#include "quote_topic.hpp"
+#include "quote.hpp"
 
 namespace py = pybind11;
 
@@ -8,7 +8,7 @@ namespace dorvane::quote {
 namespace {
 
 bool is_instance(py::handle obj, const char* class_name) {
-    py::object cls = pyglue::global(kModule, class_name);
+    py::object cls = pyglue::global(class_name);
     int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
     if (r < 0) throw py::error_already_set();
     return r == 1;
@@ -30,8 +30,8 @@ bool equals(py::handle a, py::handle b) {
 
 // The first level: `tick` for the tick type, `bidask` for the bid/ask type (tick tested first).
 py::str first_level(py::handle quote_type, const char* tick, const char* bidask) {
-    if (equals(quote_type, pyglue::global(kModule, "QUOTE_TYPE_TICK"))) return py::str(tick);
-    if (equals(quote_type, pyglue::global(kModule, "QUOTE_TYPE_BIDASK"))) return py::str(bidask);
+    if (equals(quote_type, pyglue::global(N::QUOTE_TYPE_TICK))) return py::str(tick);
+    if (equals(quote_type, pyglue::global(N::QUOTE_TYPE_BIDASK))) return py::str(bidask);
     raise_plain(py::str("Quote Type: {} not support.").format(quote_type));
 }
 

@@ -6,10 +6,7 @@
 // Every function reads the module's globals (the option table `foprops`, the model classes,
 // `hash_orderid`, `log`, `dt` and the module's other functions) by name when it runs, so a
 // replaced global takes effect at the next call.
-#include "order_change.hpp"
-#include "order_place.hpp"
-#include "order_query.hpp"
-#include "order_reply.hpp"
+#include "order.hpp"
 
 namespace py = pybind11;
 
@@ -164,7 +161,7 @@ void bind_replies(py::module_& m) {
 PYBIND11_MODULE(order, m) {
     py::options options;
     options.disable_function_signatures();
-    pyglue::ThisModule::get().set(m);
+    pyglue::set_module(m);
 
     m.attr("dt") = py::module_::import("datetime");
     m.attr("log") = pyglue::import_from("dorvane.utils", "log");

@@ -1,4 +1,4 @@
-#include "order_change.hpp"
+#include "order.hpp"
 
 namespace fo {
 
@@ -36,7 +36,7 @@ py::object finish_and_post(Body& body, py::handle client, const char* uri_name, 
                            py::handle seqno, py::handle vexa_content) {
     body.add("ordno", ordno)
         .add("seqno", seqno)
-        .add("web_id", global("get_web_id")())
+        .add("web_id", global(N::get_web_id)())
         .add("vexa_content", vexa_content);
     return post(client, uri_name, body.dict()).attr("json")();
 }

@@ -1,4 +1,4 @@
-#include "order_place.hpp"
+#include "order.hpp"
 
 namespace fo {
 
@@ -40,7 +40,7 @@ const char* const OrderPlacing::kDoc =
 
 py::dict OrderPlacing::convert_order_props(py::handle order) {
     py::dict codes;
-    py::object table = global("foprops");
+    py::object table = global(N::foprops);
     for (py::handle name : table.attr("keys")()) {
         if (!truthy(attr_or_none(table, name))) continue;
         if (!truthy(attr_or_none(order, name))) continue;
@@ -71,7 +71,7 @@ py::dict OrderPlacing::prepare_input(OptType variant, py::handle contract, py::h
         if (!copy) throw py::error_already_set();
         input = py::reinterpret_steal<py::dict>(copy);
     }
-    py::object codes = global("convert_order_props")(order);
+    py::object codes = global(N::convert_order_props)(order);
     input.attr("update")(codes);
     input["product_id"] = contract.attr("code");
     input["product_type"] = first_item(contract.attr("security_type"));
@@ -95,7 +95,7 @@ py::dict OrderPlacing::prepare_input(OptType variant, py::handle contract, py::h
 py::object OrderPlacing::place(const char* prepare_name, py::handle contract, py::handle order,
                                py::handle vexa_content, py::handle client) {
     py::object input = global(prepare_name)(contract, order, vexa_content);
-    return call_with_client(global("_place_futopt_order"), input, client);
+    return call_with_client(global(N::_place_futopt_order), input, client);
 }
 
 py::object OrderPlacing::send(const Request& r) {
@@ -121,7 +121,7 @@ py::object OrderPlacing::send(const Request& r) {
         .add("octype", r.octype)
         .add("mttype", mttype)
         .add("composit", composit)
-        .add("web_id", global("get_web_id")())
+        .add("web_id", global(N::get_web_id)())
         .add("vexa_content", r.vexa_content);
     return post(r.client, "f_order_uri", body.dict()).attr("json")();
 }

@@ -1,4 +1,4 @@
-#include "order_query.hpp"
+#include "order.hpp"
 
 namespace fo {
 
@@ -28,9 +28,9 @@ py::object OrderQuery::query(py::handle action, py::handle account, py::handle c
     py::dict shown = py::reinterpret_steal<py::dict>(PyDict_Copy(request.ptr()));
     if (!shown) throw py::error_already_set();
     shown["token"] = py::str("***");
-    global("log").attr("debug")(shown);
+    attr(global(N::log), N::debug)(shown);
     py::object response = post(client, "f_query_order_uri", request);
-    global("log").attr("debug")(response.attr("content"));
+    attr(global(N::log), N::debug)(response.attr("content"));
     return response.attr("json")();
 }
 
@@ -38,15 +38,15 @@ py::dict OrderQuery::query_all(py::handle client) {
     py::dict orders;
     py::object accounts = client.attr("accounts");
     for (py::handle account : accounts) {
-        int futures = PyObject_IsInstance(account.ptr(), global("FutureAccount").ptr());
+        int futures = PyObject_IsInstance(account.ptr(), global(N::FutureAccount).ptr());
         if (futures < 0) throw py::error_already_set();
         if (!futures) continue;
-        py::object reply = global("_query_futopt_order")(py::str("account"), account, client);
+        py::object reply = global(N::_query_futopt_order)(py::str("account"), account, client);
         bool success = reply_success(reply);
         // A reply without "result" holds no rows (an empty list), never a made-up empty row.
         py::object rows = get(reply, "result", py::list());
         if (!success || !PyList_Check(rows.ptr())) {
-            global("log").attr("error")(reply);
+            attr(global(N::log), N::error)(reply);
             continue;
         }
         for (py::handle row : rows) {
@@ -54,7 +54,7 @@ py::dict OrderQuery::query_all(py::handle client) {
             py::object seqno = get(row, "st_seqno", "");
             // A row whose date and time do not read as one date-time fails the whole query.
             read_datetime(get(row, "st_orddt", ""), get(row, "st_ordtm", ""), kRowFormat);
-            py::object order_id = global("hash_orderid")(code, seqno);
+            py::object order_id = global(N::hash_orderid)(code, seqno);
             if (PyObject_SetItem(orders.ptr(), order_id.ptr(), row.ptr()) != 0)
                 throw py::error_already_set();
         }

@@ -1,4 +1,4 @@
-#include "order_reply.hpp"
+#include "order.hpp"
 
 namespace fo {
 
@@ -12,7 +12,7 @@ py::object zero() { return py::int_(0); }
 // The option value of `code` in the sub-table `field` of the option table; AttributeError when
 // the sub-table does not know the code.
 py::object option_value(const char* field, py::handle code) {
-    py::object sub = global("foprops").attr(field);
+    py::object sub = global(N::foprops).attr(field);
     PyObject* value = PyObject_GetAttr(sub.ptr(), code.ptr());
     if (!value) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(value);
@@ -44,8 +44,8 @@ py::tuple ReplyParser::futopt_resp2order_status(py::handle resp, py::handle orde
         if (PyUnicode_Check(resp_result.ptr())) message = resp_result;
         resp_result = py::dict();
     }
-    py::object placed = global("res2order")(resp_result, order);
-    py::object order_status = global("res2orderstatus")(resp_result, py::bool_(successed));
+    py::object placed = global(N::res2order)(resp_result, order);
+    py::object order_status = global(N::res2orderstatus)(resp_result, py::bool_(successed));
     if (message) py::setattr(order_status, "_msg", message);
     return py::make_tuple(placed, order_status, py::bool_(successed));
 }
@@ -58,11 +58,11 @@ py::object ReplyParser::res2order(py::handle resp_result, py::handle order) {
 
 py::object ReplyParser::res2orderstatus(py::handle resp_result, py::handle successed) {
     py::object order_id =
-        global("hash_orderid")(get(resp_result, "stock_id", ""), get(resp_result, "seqno", ""));
+        global(N::hash_orderid)(get(resp_result, "stock_id", ""), get(resp_result, "seqno", ""));
     py::object when = read_datetime(get(resp_result, "ord_date", ""), get(resp_result, "ord_time", ""),
                                     kPlacedFormat);
-    py::object status = global("Status").attr(truthy(successed) ? "PendingSubmit" : "Failed");
-    return global("OrderStatus")(py::arg("order_id") = order_id, py::arg("order_datetime") = when,
+    py::object status = global(N::Status).attr(truthy(successed) ? "PendingSubmit" : "Failed");
+    return global(N::OrderStatus)(py::arg("order_id") = order_id, py::arg("order_datetime") = when,
                                  py::arg("status") = status);
 }
 
@@ -87,27 +87,27 @@ py::object ReplyParser::queryresp2order(py::handle resp) {
     py::object quantity = get(resp, "st_ordqty", zero());
     py::object ordno = get(resp, "st_ordno", "");
     py::object seqno = get(resp, "st_seqno", "");
-    return global("Order")(py::arg("action") = action, py::arg("price_type") = price_type,
+    return global(N::Order)(py::arg("action") = action, py::arg("price_type") = price_type,
                            py::arg("order_type") = order_type, py::arg("price") = price,
                            py::arg("quantity") = quantity, py::arg("ordno") = ordno,
                            py::arg("seqno") = seqno);
 }
 
 py::object ReplyParser::queryresp2orderstatus(py::handle resp) {
-    py::object order_id = global("hash_orderid")(get(resp, "st_comno", ""), get(resp, "st_seqno", ""));
+    py::object order_id = global(N::hash_orderid)(get(resp, "st_comno", ""), get(resp, "st_seqno", ""));
     py::object when =
         read_datetime(get(resp, "st_orddt", ""), get(resp, "st_ordtm", ""), kQueryFormat);
-    return global("OrderStatus")(py::arg("order_id") = order_id, py::arg("order_datetime") = when,
-                                 py::arg("status") = global("Status").attr("PendingSubmit"));
+    return global(N::OrderStatus)(py::arg("order_id") = order_id, py::arg("order_datetime") = when,
+                                 py::arg("status") = attr(global(N::Status), N::PendingSubmit));
 }
 
 py::object ReplyParser::resp2trade(py::handle resp, py::handle trade_in) {
     py::object trade = py::reinterpret_borrow<py::object>(trade_in);
     if (!truthy(trade)) {
-        py::object contract = global("queryresp2contract")(resp);
-        py::object order = global("queryresp2order")(resp);
-        py::object status = global("queryresp2orderstatus")(resp);
-        trade = global("Trade")(py::arg("contract") = contract, py::arg("order") = order,
+        py::object contract = global(N::queryresp2contract)(resp);
+        py::object order = global(N::queryresp2order)(resp);
+        py::object status = global(N::queryresp2orderstatus)(resp);
+        trade = global(N::Trade)(py::arg("contract") = contract, py::arg("order") = order,
                                 py::arg("status") = status);
     }
     py::object status = trade.attr("status");

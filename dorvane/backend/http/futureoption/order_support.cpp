@@ -1,8 +1,7 @@
-#include "order_support.hpp"
+#include "order.hpp"
 
 namespace fo {
 
-py::object global(const char* name) { return pyglue::ThisModule::get().global(name); }
 
 py::object attr_or_none(py::handle obj, py::handle name) {
     PyObject* value = PyObject_GetAttr(obj.ptr(), name.ptr());
@@ -32,11 +31,11 @@ py::object read_datetime(py::handle date, py::handle time, const char* format) {
     if (!joined) throw py::error_already_set();
     py::object text = py::reinterpret_steal<py::object>(joined);
     if (PyUnicode_GetLength(text.ptr()) == 0) return py::none();
-    return global("dt").attr("datetime").attr("strptime")(text, py::str(format));
+    return attr(global(N::dt), N::datetime).attr("strptime")(text, py::str(format));
 }
 
 py::object today_text() {
-    return global("dt").attr("date").attr("today")().attr("strftime")(py::str("%Y%m%d"));
+    return attr(global(N::dt), N::date).attr("today")().attr("strftime")(py::str("%Y%m%d"));
 }
 
 namespace {

@@ -6,7 +6,7 @@ namespace py = pybind11;
 
 namespace {
 
-const char* const kModule = "dorvane.backend.socket.protocol.core";
+const pyglue::Name kIpConvert{"ip_convert"};
 
 // Every call returns a new dictionary of the thirteen header fields in wire order; only ip4 is
 // converted (through the module's ip_convert, read at each call), and ret is always 0.
@@ -14,7 +14,7 @@ py::dict gen_header(py::object net_length, py::object bEncrypt, py::object bComp
                     py::object bContinue, py::object bHts, py::object nDecompressLength,
                     py::object nKIVO, py::object nHandle, py::object ip4, py::object person_id,
                     py::object nDecodeLength, py::object nOutHandle) {
-    py::object converted = pyglue::global(kModule, "ip_convert")(ip4);
+    py::object converted = pyglue::global(kIpConvert)(ip4);
     py::dict header;
     header["net_length"] = net_length;
     header["bEncrypt"] = bEncrypt;
@@ -35,6 +35,7 @@ py::dict gen_header(py::object net_length, py::object bEncrypt, py::object bComp
 }  // namespace
 
 PYBIND11_MODULE(core, m) {
+    pyglue::set_module(m);
     py::options options;
     options.disable_function_signatures();
 

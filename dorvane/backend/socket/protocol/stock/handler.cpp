@@ -5,10 +5,7 @@
 // parses a reply body. The six builders (place, change quantity, cancel; per market) and the three
 // dispatchers map order-level arguments onto order_in. Every outside object and every function of
 // the module is read through the module's globals at call time, so replacing one takes effect.
-#include "handler_format.hpp"
-#include "handler_names.hpp"
-#include "handler_orders.hpp"
-#include "handler_request.hpp"
+#include "handler.hpp"
 
 namespace py = pybind11;
 
@@ -90,6 +87,7 @@ void bind_dispatch(py::module_& m, const char* name, handler::Dispatcher dispatc
 }  // namespace
 
 PYBIND11_MODULE(handler, m) {
+    pyglue::set_module(m);
     py::options options;
     options.disable_function_signatures();
 

@@ -1,8 +1,57 @@
-#include "handler_body.hpp"
+#include "handler.hpp"
 
+#include <cmath>
+#include <cstdio>
 #include <string>
 
 namespace handler {
+
+std::string PriceField::format(py::handle value) {
+    PyObject* number = PyNumber_Float(value.ptr());
+    if (!number) throw py::error_already_set();
+    double price = PyFloat_AS_DOUBLE(number);
+    Py_DECREF(number);
+    return text(price);
+}
+
+std::string PriceField::text(double price) {
+    // The comparison is false for NaN, so NaN is refused with the negatives and the infinities.
+    if (!(price >= 0.0 && price <= kMax)) fail_bound();
+    if (price == 0.0) price = 0.0;  // a negative zero would print a minus sign
+    // "{:07.02f}": the interpreter's fixed-point text, whatever the process's locale, then zeros
+    // between the sign and the digits up to seven characters.
+    std::string fixed = pyglue::fixed_text(price, 2);
+    std::size_t digits = !fixed.empty() && fixed[0] == '-' ? 1 : 0;
+    if (fixed.size() < 7) fixed.insert(digits, 7 - fixed.size(), '0');
+    std::string out;
+    out.reserve(fixed.size());
+    for (char c : fixed)
+        if (c != '.') out.push_back(c);
+    return out;
+}
+
+std::string QuantityField::format(py::handle value) {
+    if (PyFloat_Check(value.ptr())) {
+        double q = PyFloat_AS_DOUBLE(value.ptr());
+        // NaN and the infinities are left to int(), which refuses them with its own errors.
+        if (std::isfinite(q) && q < 0.0) fail_bound();
+    }
+    PyObject* number = PyNumber_Long(value.ptr());
+    if (!number) throw py::error_already_set();
+    int overflow = 0;
+    long long quantity = PyLong_AsLongLongAndOverflow(number, &overflow);
+    Py_DECREF(number);
+    if (quantity == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (overflow != 0) fail_bound();
+    return text(quantity);
+}
+
+std::string QuantityField::text(long long quantity) {
+    if (quantity < 0 || quantity >= kLimit) fail_bound();
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%03lld", quantity);
+    return buf;
+}
 
 namespace {
 
@@ -19,9 +68,9 @@ py::object OrderBody::keyword(const char* field, py::object fallback) const {
 
 py::object OrderBody::coded(const char* field, const char* table, const char* group,
                             const char* option) const {
-    py::object codes = global("proto_ops").attr(table);
+    py::object codes = global(N::proto_ops).attr(table);
     py::object fallback = py::none();
-    if (group) fallback = global("stock_ops").attr(group).attr(option);
+    if (group) fallback = global(N::stock_ops).attr(group).attr(option);
     py::object name = keyword(field, fallback);
     // getattr(codes, name): TypeError for a name that is not text, AttributeError for a text
     // the table lacks.
@@ -31,7 +80,7 @@ py::object OrderBody::coded(const char* field, const char* table, const char* gr
 }
 
 py::object OrderBody::side() const {
-    py::object codes = global("proto_ops").attr("bs");
+    py::object codes = attr(global(N::proto_ops), N::bs);
     PyObject* given = PyDict_GetItemString(kwargs_.ptr(), "ord_bs");  // borrowed
     if (!given) return py::str("");
     py::object name = py::reinterpret_borrow<py::object>(given);
@@ -78,6 +127,29 @@ py::dict OrderBody::build() const {
     body["total_buy_amount"] = keyword("total_buy_amount", py::str(kZeroAmount));
     body["total_sell_amount"] = keyword("total_sell_amount", py::str(kZeroAmount));
     return body;
+}
+
+py::tuple StockRequest::order_in(py::object vexa, py::dict kwargs) {
+    py::object request = attr(global(N::kivo), N::KIVO_STOCK_IN);
+    py::object structure = request["struct"];
+    py::object code = request["kivo"];
+
+    py::dict header;
+    header["nKIVO"] = code;
+    header["person_id"] = kwargs.attr("get")("person_id");
+
+    py::dict body = OrderBody(kwargs).build();
+    py::object built = structure.attr("build")(body);
+
+    // The caller's signature bytes go first, as they come; `+` refuses anything but bytes-like.
+    PyObject* payload = PyNumber_Add(vexa.ptr(), built.ptr());
+    if (!payload) throw py::error_already_set();
+    return py::make_tuple(header, py::reinterpret_steal<py::object>(payload));
+}
+
+py::object StockRequest::order_out(py::object payload) {
+    py::object structure = attr(global(N::kivo), N::KIVO_STOCK_OUT)["struct"];
+    return structure.attr("parse")(payload);
 }
 
 }  // namespace handler

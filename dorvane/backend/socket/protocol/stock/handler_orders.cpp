@@ -1,4 +1,4 @@
-#include "handler_orders.hpp"
+#include "handler.hpp"
 
 namespace handler {
 
@@ -7,7 +7,7 @@ namespace {
 const char* const kFormNo = "1561";
 
 // `order_in(**fields)` through the module's global, read now.
-py::object call_order_in(const py::dict& fields) { return global("order_in")(**fields); }
+py::object call_order_in(const py::dict& fields) { return global(N::order_in)(**fields); }
 
 // The side of a change or cancellation: the extra keyword `action`, None when absent.
 py::object action_of(const py::dict& extra) {
@@ -43,13 +43,13 @@ py::dict change_fields(const py::object& vexa, const py::object& person_id, cons
 
 }  // namespace
 
-py::object OrderBuilder::market_id() const { return global("MarketType").attr(market_); }
+py::object OrderBuilder::market_id() const { return global(N::MarketType).attr(market_); }
 
 py::object OrderBuilder::place(py::object vexa, py::object person_id, py::object account,
                                py::object stock_id, py::object order_type, py::object order_cond,
                                py::object price, py::object quantity, py::object ord_bs,
                                py::object price_type, py::object first_sell) const {
-    py::object action = global("stock_ops").attr("action");
+    py::object action = attr(global(N::stock_ops), N::action);
     py::object trade_type = action.attr("Buy");
     py::object sell = action.attr("Sell");
     int is_sell = PyObject_RichCompareBool(ord_bs.ptr(), sell.ptr(), Py_EQ);
@@ -81,7 +81,7 @@ py::object OrderBuilder::update(py::object vexa, py::object person_id, py::objec
                       "new price.");
     if (has_price || !has_quantity)
         pyglue::raise(PyExc_Exception, "updatetse accept only price or quantity at a time.");
-    py::object trade_type = global("stock_ops").attr("action").attr("Update_Qty");
+    py::object trade_type = attr(global(N::stock_ops), N::action).attr("Update_Qty");
 
     py::dict fields = change_fields(vexa, person_id, account, trade_type, stock_id, ordno, seqno,
                                     extra, market);
@@ -94,7 +94,7 @@ py::object OrderBuilder::update(py::object vexa, py::object person_id, py::objec
 py::object OrderBuilder::cancel(py::object vexa, py::object person_id, py::object account,
                                 py::object stock_id, py::object ordno, py::object seqno,
                                 py::dict extra) const {
-    py::object trade_type = global("stock_ops").attr("action").attr("Cancel");
+    py::object trade_type = attr(global(N::stock_ops), N::action).attr("Cancel");
     py::object market = market_id();
 
     py::dict fields = change_fields(vexa, person_id, account, trade_type, stock_id, ordno, seqno,
@@ -106,9 +106,9 @@ py::object OrderBuilder::cancel(py::object vexa, py::object person_id, py::objec
 py::object Dispatcher::operator()(py::dict kwargs) const {
     py::list required;
     for (const char* key : required_) required.append(key);
-    global("check_options")(kwargs, required);
+    global(N::check_options)(kwargs, required);
 
-    py::object markets = global("MarketType");
+    py::object markets = global(N::MarketType);
     py::dict table;
     table[markets.attr("TSE")] = global(tse_);
     table[markets.attr("OTC")] = global(otc_);

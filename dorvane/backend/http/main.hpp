@@ -1,9 +1,4 @@
-// The HTTP facade HttpApi: one HTTP session client handed to every operation, the contract
-// catalogue of the latest login, and the book of the trades it placed.
-//
-// The facade's methods read the module's imported names (Client, fetch_available_product,
-// Contracts, the order functions and the report classes) at each call, so rebinding them in the
-// module changes what later calls use.
+// The HTTP facade module's internal declarations, file by file.
 #pragma once
 
 #include "pyglue.hpp"
@@ -12,10 +7,37 @@ namespace dorvane_http_main {
 
 namespace py = pybind11;
 
-// The module global `name` as it is bound now.
-inline py::object global(const char* name) { return pyglue::ThisModule::get().global(name); }
+// The HTTP facade HttpApi: one HTTP session client handed to every operation, the contract
+// catalogue of the latest login, and the book of the trades it placed. The facade's methods read
+// the module's imported names (Client, fetch_available_product, Contracts, the order functions and
+// the report classes) at each call, so rebinding them in the module changes what later calls use.
 
-// Session and catalogue.
+// ---------------------------------------------------------------------------------------------
+// main.cpp: the module.
+
+// The names the module reads at each call (its globals and their attributes), interned once.
+namespace N {
+inline const pyglue::Name place_order{"place_order"};
+inline const pyglue::Name update_order{"update_order"};
+inline const pyglue::Name cancel_order{"cancel_order"};
+inline const pyglue::Name update_status{"update_status"};
+inline const pyglue::Name AccountMargin{"AccountMargin"};
+inline const pyglue::Name AccountOpenPosition{"AccountOpenPosition"};
+inline const pyglue::Name AccountSettleProfitLoss{"AccountSettleProfitLoss"};
+inline const pyglue::Name AccountFunds{"AccountFunds"};
+inline const pyglue::Name AccountUnRealProfitLoss{"AccountUnRealProfitLoss"};
+inline const pyglue::Name AccountRealProfitLoss{"AccountRealProfitLoss"};
+inline const pyglue::Name connection{"connection"};
+inline const pyglue::Name fetch_available_product{"fetch_available_product"};
+inline const pyglue::Name Client{"Client"};
+inline const pyglue::Name Contracts{"Contracts"};
+}  // namespace N
+
+using pyglue::global;
+
+// ---------------------------------------------------------------------------------------------
+// main_session.cpp: session and catalogue.
+
 void init(py::object self, py::object simulation, py::object proxies);
 py::list trades(py::object self);
 py::object login(py::object self, py::object person_id, py::object passwd);
@@ -23,6 +45,9 @@ py::object activate_vexa(py::object self, py::object vexa_path, py::object vexa_
                          py::object person_id);
 py::object list_accounts(py::object self);
 py::dict fetch_products(py::object self);
+
+// ---------------------------------------------------------------------------------------------
+// main_facade.cpp: the class, its account reports, its orders and the trade book.
 
 // Account reports.
 py::object get_account_margin(py::object self, py::object currency, py::object margin_type,

@@ -1,0 +1,47 @@
+// The signing module's internal declarations, file by file.
+#pragma once
+
+#include "pyglue.hpp"
+// vexa_properties.cpp: without Python, so the signing library's C++ tests compile it too.
+#include "vexa_properties.hpp"
+
+#include <string>
+
+namespace vexa {
+
+namespace py = pybind11;
+
+// The names the module reads at each call (its globals and their attributes), interned once.
+namespace N {
+inline const pyglue::Name __file__{"__file__"};
+inline const pyglue::Name raise_error{"raise_error"};
+inline const pyglue::Name read_error_code_dict{"read_error_code_dict"};
+inline const pyglue::Name VexaError{"VexaError"};
+inline const pyglue::Name get_sign{"get_sign"};
+inline const pyglue::Name quote{"quote"};
+}  // namespace N
+
+using pyglue::global;
+
+// ---------------------------------------------------------------------------------------------
+// vexa.cpp: the signature block of gen_vexa.
+
+// format(value, spec): the "{}" form of a value for an empty spec.
+py::object format_text(py::handle value, const char* spec = "");
+
+// "0000{:04d}{}0000{:04d}{}{}" filled with len(quoted), quoted, len(user_id), user_id, user_id,
+// encoded as UTF-8. The lengths are the interpreter's len() and the fields its "{}" form.
+py::bytes signature_block(py::object quoted, py::object user_id);
+
+// ---------------------------------------------------------------------------------------------
+// vexa_errors.cpp: the error-code file cError.h and the signing error VexaError raised from its entries.
+
+// Reads "<folder>/cError.h" (UTF-8, CR LF lines): {code: {"error_msg": message, "error": name}}
+// from every line that begins with "#define". folder is anything with joinpath.
+py::dict read_error_code_dict(py::object folder);
+
+// Raises VexaError("{name} {code} {message}") from the entry of code; a code without an entry
+// gives " {code} ". exception is the VexaError class to raise.
+[[noreturn]] void raise_error(py::object exception, py::object code, py::object error_code_dict);
+
+}  // namespace vexa

@@ -1,0 +1,194 @@
+// The futures and option order module's internal declarations, file by file.
+#pragma once
+
+#include "../reply_convention.hpp"
+#include "pyglue.hpp"
+
+#include <string>
+
+namespace fo {
+
+namespace py = pybind11;
+
+// ---------------------------------------------------------------------------------------------
+// order_support.cpp: small pieces shared by the futures and option order functions: call-time look-ups of
+// the module's globals, Python-style attribute and mapping reads, the success test of a reply, the
+// date-time reading of replies, ordered JSON bodies and the post through the HTTP session client.
+
+// The names the module reads at each call (its globals and their attributes), interned once.
+namespace N {
+inline const pyglue::Name get_web_id{"get_web_id"};
+inline const pyglue::Name foprops{"foprops"};
+inline const pyglue::Name convert_order_props{"convert_order_props"};
+inline const pyglue::Name _place_futopt_order{"_place_futopt_order"};
+inline const pyglue::Name log{"log"};
+inline const pyglue::Name debug{"debug"};
+inline const pyglue::Name error{"error"};
+inline const pyglue::Name FutureAccount{"FutureAccount"};
+inline const pyglue::Name _query_futopt_order{"_query_futopt_order"};
+inline const pyglue::Name hash_orderid{"hash_orderid"};
+inline const pyglue::Name Status{"Status"};
+inline const pyglue::Name PendingSubmit{"PendingSubmit"};
+inline const pyglue::Name res2order{"res2order"};
+inline const pyglue::Name res2orderstatus{"res2orderstatus"};
+inline const pyglue::Name OrderStatus{"OrderStatus"};
+inline const pyglue::Name Order{"Order"};
+inline const pyglue::Name queryresp2contract{"queryresp2contract"};
+inline const pyglue::Name queryresp2order{"queryresp2order"};
+inline const pyglue::Name queryresp2orderstatus{"queryresp2orderstatus"};
+inline const pyglue::Name Trade{"Trade"};
+inline const pyglue::Name dt{"dt"};
+inline const pyglue::Name datetime{"datetime"};
+inline const pyglue::Name date{"date"};
+}  // namespace N
+
+using pyglue::attr;
+using pyglue::global;
+
+// getattr(obj, name, None): only a missing attribute (AttributeError) becomes None; any other
+// error of the look-up propagates.
+py::object attr_or_none(py::handle obj, py::handle name);
+
+// obj.get(key, default), through the object's own `get` (an object without one fails with
+// AttributeError).
+py::object get(py::handle obj, const char* key, py::handle dflt);
+py::object get(py::handle obj, const char* key, const char* dflt);
+
+// The interpreter's truth test (a py::object's own bool only tells whether it holds a pointer).
+using pyglue::truthy;
+
+// obj[0]: the product type is the first item of a `security_type` (IndexError when empty).
+py::object first_item(py::handle obj);
+
+// Whether a reply reports success (the back end's reply convention).
+inline bool reply_success(py::handle reply) { return dorvane_http::reply_succeeded(reply); }
+
+// The two texts joined; None when the joined text is empty, else `dt.datetime.strptime(joined,
+// format)` (ValueError for a text that does not match). Non-text parts fail with TypeError.
+py::object read_datetime(py::handle date, py::handle time, const char* format);
+
+// Today's local date as "%Y%m%d", through the module's `dt`.
+py::object today_text();
+
+// `fn(**mapping, client=client)`: a keyword argument given twice fails with TypeError as the
+// interpreter's call would, before anything is called; `mapping` is left unchanged.
+py::object call_with_client(py::handle fn, py::handle mapping, py::handle client);
+
+// A JSON request body whose keys keep the order in which they are entered.
+class Body {
+public:
+    Body& add(const char* key, py::handle value) {
+        dict_[py::str(key)] = py::reinterpret_borrow<py::object>(value);
+        return *this;
+    }
+    Body& add(const char* key, const char* text) { return add(key, py::str(text)); }
+    py::dict dict() const { return dict_; }
+
+private:
+    py::dict dict_;
+};
+
+// client.session.post(client.<endpoint>, json=body): the response as the session gives it.
+py::object post(py::handle client, const char* endpoint, const py::dict& body);
+
+// ---------------------------------------------------------------------------------------------
+// order_reply.cpp: turning the replies of the futures and option order endpoints into the trading model's
+// objects: a placing reply gives the placed order its numbers, an order status and the success flag; an
+// order-query row gives a contract, an order and an order status, or refreshes a kept trade.
+
+class ReplyParser {
+public:
+    // Placing reply.
+    static py::tuple futopt_resp2order_status(py::handle resp, py::handle order);
+    static py::object res2order(py::handle resp_result, py::handle order);
+    static py::object res2orderstatus(py::handle resp_result, py::handle successed);
+
+    // Order-query row.
+    static py::object queryresp2contract(py::handle resp);
+    static py::object queryresp2order(py::handle resp);
+    static py::object queryresp2orderstatus(py::handle resp);
+    static py::object resp2trade(py::handle resp, py::handle trade);
+};
+
+// ---------------------------------------------------------------------------------------------
+// order_place.cpp: placing a futures or option order: the order's option values become the server's
+// request codes through the option table `foprops`, the placing input is gathered from the order, the
+// contract and the caller's signature text, and one JSON order body goes to the client's `f_order_uri`.
+
+class OrderPlacing {
+public:
+    // How a prepare variant fills `opt_type`.
+    enum class OptType {
+        Blank,         // always " ": a future
+        OptionRight,   // the contract's `option_right`, unchanged
+        RightOrBlank,  // the contract's `option_right` when it is true, else " "
+    };
+
+    static const char* const kDoc;  // documentation of the request codes
+
+    // field name -> request code, for every field that the table lists and the order holds.
+    static py::dict convert_order_props(py::handle order);
+
+    // The placing input: the order's fields, then their request codes, then the contract's code,
+    // product type and option type, then `vexa_content`.
+    static py::dict prepare_input(OptType variant, py::handle contract, py::handle order,
+                                  py::handle vexa_content);
+
+    // prepare with the module function `prepare_name`, then `_place_futopt_order(**input, client=)`.
+    static py::object place(const char* prepare_name, py::handle contract, py::handle order,
+                            py::handle vexa_content, py::handle client);
+
+    struct Request {
+        py::object product_id, product_type, opt_type, price, price_type, action, order_type, octype,
+            quantity, account, vexa_content, client;
+    };
+    // Builds the 18-key order body and posts it; returns the decoded reply, unread.
+    static py::object send(const Request& r);
+};
+
+// ---------------------------------------------------------------------------------------------
+// order_change.cpp: changing the price or the quantity of a placed futures or option order, and cancelling
+// it. The public functions gather the request fields from the trade's contract and order and call the
+// private senders by keyword; each sender builds its JSON body, posts it to its endpoint of the HTTP
+// session client and returns the decoded reply unread.
+
+class OrderChange {
+public:
+    // cancel_futopt_order / update_futopt_order_price / update_futopt_order_qty
+    static py::object cancel(py::handle trade, py::handle vexa_content, py::handle client);
+    static py::object update_price(py::handle trade, py::handle vexa_content, py::handle client,
+                                   py::handle price);
+    static py::object update_qty(py::handle trade, py::handle vexa_content, py::handle client,
+                                 py::handle qty);
+
+    // The private senders.
+    static py::object send_cancel(py::handle product_id, py::handle ordno, py::handle seqno,
+                                  py::handle vexa_content, py::handle account, py::handle client);
+    static py::object send_price(py::handle product_id, py::handle product_type, py::handle price,
+                                 py::handle price_type, py::handle ord_type, py::handle ordno,
+                                 py::handle seqno, py::handle vexa_content, py::handle account,
+                                 py::handle client);
+    static py::object send_qty(py::handle product_id, py::handle product_type, py::handle qty,
+                               py::handle ordno, py::handle seqno, py::handle vexa_content,
+                               py::handle account, py::handle client);
+
+private:
+    // token, ID, IP, broker_id, account: the head that every change body starts with.
+    static Body head(py::handle client, py::handle account);
+};
+
+// ---------------------------------------------------------------------------------------------
+// order_query.cpp: the futures and option order query: one request per account, and the rows of every
+// futures account of the HTTP session client gathered by order id.
+
+class OrderQuery {
+public:
+    // _query_futopt_order: posts one order query; a false date stands for today.
+    static py::object query(py::handle action, py::handle account, py::handle client,
+                            py::handle start_date, py::handle end_date);
+
+    // query_futopt_order: order id -> row, over the client's futures accounts, for today.
+    static py::dict query_all(py::handle client);
+};
+
+}  // namespace fo

@@ -1,0 +1,154 @@
+// The stock order handler module's internal declarations, file by file.
+#pragma once
+
+#include "pyglue.hpp"
+
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+namespace handler {
+
+namespace py = pybind11;
+
+// ---------------------------------------------------------------------------------------------
+// handler.cpp: names of the handler module that are read at each call: its own globals (the library
+// modules it bound at import, and its functions, which callers may replace).
+
+// The names the module reads at each call (its globals and their attributes), interned once.
+namespace N {
+inline const pyglue::Name proto_ops{"proto_ops"};
+inline const pyglue::Name bs{"bs"};
+inline const pyglue::Name kivo{"kivo"};
+inline const pyglue::Name KIVO_STOCK_IN{"KIVO_STOCK_IN"};
+inline const pyglue::Name KIVO_STOCK_OUT{"KIVO_STOCK_OUT"};
+inline const pyglue::Name stock_ops{"stock_ops"};
+inline const pyglue::Name action{"action"};
+inline const pyglue::Name order_in{"order_in"};
+inline const pyglue::Name MarketType{"MarketType"};
+inline const pyglue::Name check_options{"check_options"};
+}  // namespace N
+
+using pyglue::attr;
+using pyglue::global;
+
+// Raises AssertionError without a message, as a failed `assert` does.
+[[noreturn]] inline void fail_bound() {
+    PyErr_SetNone(PyExc_AssertionError);
+    throw py::error_already_set();
+}
+
+// ---------------------------------------------------------------------------------------------
+// handler_body.cpp: the stock order request, its body and the text forms of its fields.
+
+// Text forms of the price and quantity fields of a stock order body.
+
+// Price: a float rendered with two decimals, zero-padded to seven characters, the point removed
+// ("001250" for 12.5). Only 0 <= price <= 1000000 is accepted; anything else, NaN and the
+// infinities included, is refused with AssertionError whatever the interpreter's -O setting,
+// because an out-of-range or negative price would otherwise go to the exchange as a real order.
+class PriceField {
+public:
+    static constexpr double kMax = 1000000.0;
+
+    // float(value), bounds, text.
+    static std::string format(py::handle value);
+    // The text of a price already converted to a float.
+    static std::string text(double price);
+};
+
+// Quantity: an integer rendered zero-padded to three characters ("007"). Only 0 <= quantity < 10000
+// is accepted; a negative float, or an integer outside the range, is refused with
+// AssertionError whatever the interpreter's -O setting. NaN and the infinities fail in int() with
+// the interpreter's ValueError and OverflowError.
+class QuantityField {
+public:
+    static constexpr long long kLimit = 10000;
+
+    // int(value) (a float truncates toward zero, a text must spell an integer), bounds, text.
+    static std::string format(py::handle value);
+    static std::string text(long long quantity);
+};
+
+// The 24 fields of a stock order request body, computed from the keywords given to
+// order_in.
+
+// Computes the body field by field, in a fixed order. Plain fields take the keyword's value as it
+// comes (the request structure checks it) or their default; coded fields look the option value up
+// as an attribute name in a wire-code table of the module's `proto_ops`; price and quantity go
+// through the module's `_format_price` and `_format_quantity`.
+class OrderBody {
+public:
+    explicit OrderBody(py::dict kwargs) : kwargs_(std::move(kwargs)) {}
+
+    py::dict build() const;
+
+private:
+    // The keyword's value, or `fallback` when the keyword is absent (None given stays None).
+    py::object keyword(const char* field, py::object fallback) const;
+    // Wire code of the option named by the keyword (or by the default option
+    // `stock_ops.<group>.<option>` when group is given, else None) in `proto_ops.<table>`.
+    py::object coded(const char* field, const char* table, const char* group,
+                     const char* option) const;
+    // Wire code of the side in `proto_ops.bs`: empty text when the keyword is absent; a text the
+    // table lacks is refused with ValueError (it must not become an order without a side).
+    py::object side() const;
+    // `_format_price(keyword or 0)` / `_format_quantity(keyword or 0)`.
+    py::object formatted(const char* field, const char* formatter) const;
+
+    py::dict kwargs_;
+};
+
+// A stock order request (header mapping and payload) and the reading of its reply.
+
+class StockRequest {
+public:
+    // (header mapping {nKIVO, person_id}, vexa + KIVO_STOCK_IN["struct"].build(body)).
+    static py::tuple order_in(py::object vexa, py::dict kwargs);
+    // KIVO_STOCK_OUT["struct"].parse(payload), unchanged.
+    static py::object order_out(py::object payload);
+};
+
+// ---------------------------------------------------------------------------------------------
+// handler_orders.cpp: the order-level builders (place, change quantity, cancel) of one market, and the
+// dispatchers that choose the market's builder from the keyword `exchange`.
+
+// One member of the builder family: the same rules for both markets, only `market_id` differs
+// (MarketType.<market>, read at each call).
+class OrderBuilder {
+public:
+    explicit OrderBuilder(const char* market) : market_(market) {}
+
+    py::object place(py::object vexa, py::object person_id, py::object account,
+                     py::object stock_id, py::object order_type, py::object order_cond,
+                     py::object price, py::object quantity, py::object ord_bs,
+                     py::object price_type, py::object first_sell) const;
+    py::object update(py::object vexa, py::object person_id, py::object account,
+                      py::object stock_id, py::object ordno, py::object seqno, py::object price,
+                      py::object quantity, py::dict extra) const;
+    py::object cancel(py::object vexa, py::object person_id, py::object account,
+                      py::object stock_id, py::object ordno, py::object seqno,
+                      py::dict extra) const;
+
+private:
+    py::object market_id() const;
+
+    const char* market_;
+};
+
+// placeorder / updateorder / cancelorder: check the required keywords, pick the builder of the
+// exchange's market and call it with every keyword.
+class Dispatcher {
+public:
+    Dispatcher(std::initializer_list<const char*> required, const char* tse, const char* otc)
+        : required_(required), tse_(tse), otc_(otc) {}
+
+    py::object operator()(py::dict kwargs) const;
+
+private:
+    std::vector<const char*> required_;
+    const char* tse_;
+    const char* otc_;
+};
+
+}  // namespace handler
