@@ -57,18 +57,18 @@
 #error "pybind11 no longer defines PYBIND11_CATCH_INIT_EXCEPTIONS: review the module entry point"
 #endif
 #undef PYBIND11_CATCH_INIT_EXCEPTIONS
-#define PYBIND11_CATCH_INIT_EXCEPTIONS                                                            \
-    catch (pybind11::error_already_set & e) {                                                     \
-        e.restore();                                                                              \
-        return nullptr;                                                                           \
-    }                                                                                             \
-    catch (pybind11::builtin_exception & e) {                                                     \
-        e.set_error();                                                                            \
-        return nullptr;                                                                           \
-    }                                                                                             \
-    catch (const std::exception& e) {                                                             \
-        PyErr_SetString(PyExc_ImportError, e.what());                                             \
-        return nullptr;                                                                           \
+#define PYBIND11_CATCH_INIT_EXCEPTIONS                \
+    catch (pybind11::error_already_set & e) {         \
+        e.restore();                                  \
+        return nullptr;                               \
+    }                                                 \
+    catch (pybind11::builtin_exception & e) {         \
+        e.set_error();                                \
+        return nullptr;                               \
+    }                                                 \
+    catch (const std::exception& e) {                 \
+        PyErr_SetString(PyExc_ImportError, e.what()); \
+        return nullptr;                               \
     }
 
 // The glue's symbols stay inside each extension module (a macro, so that formatters read the line
@@ -213,7 +213,8 @@ inline py::object import_from(const char* module, const char* name) {
     if (PyErr_Occurred()) throw py::error_already_set();
     py::object file = py::getattr(mod, "__file__", py::none());
     std::string where = file.is_none() ? std::string("unknown location") : std::string(py::str(file));
-    std::string message = std::string("cannot import name '") + name + "' from '" + module + "' (" + where + ")";
+    std::string message =
+        std::string("cannot import name '") + name + "' from '" + module + "' (" + where + ")";
     PyErr_SetImportError(py::str(message).ptr(), py::str(module).ptr(), file.ptr());
     throw py::error_already_set();
 }
@@ -327,8 +328,8 @@ inline std::pair<py::object, py::object> unpack2(py::handle value) {
     if (!it) {
         if (PyErr_ExceptionMatches(PyExc_TypeError)) {
             PyErr_Clear();
-            raise(PyExc_TypeError, std::string("cannot unpack non-iterable ") +
-                                       Py_TYPE(value.ptr())->tp_name + " object");
+            raise(PyExc_TypeError,
+                  std::string("cannot unpack non-iterable ") + Py_TYPE(value.ptr())->tp_name + " object");
         }
         throw py::error_already_set();
     }
@@ -685,8 +686,8 @@ private:
 
 // One parameter: its interned name and, where it has one, its default.
 struct Parameter {
-    PyObject* name = nullptr;       // interned str, owned
-    PyObject* default_ = nullptr;   // owned, or null
+    PyObject* name = nullptr;      // interned str, owned
+    PyObject* default_ = nullptr;  // owned, or null
 };
 
 // A parameter list: positional ones first (the first `posonly` of them positional-only), then
@@ -718,7 +719,8 @@ public:
     void finish() {
         bool seen_default = false;
         for (size_t i = 0; i < positional_; ++i) {
-            if (params_[i].default_) seen_default = true;
+            if (params_[i].default_)
+                seen_default = true;
             else if (seen_default)
                 throw std::logic_error("parameter without a default follows one with a default");
         }
@@ -786,8 +788,8 @@ public:
     // Binds a vectorcall's arguments into `out` (borrowed references, one per parameter), `*args`
     // and `**kwargs` (new references, when the list has them). Returns false with the
     // interpreter's TypeError set when the call does not fit.
-    bool bind(PyObject* qualname, PyObject* const* args, size_t nargs, PyObject* kwnames,
-              PyObject** out, PyObject** var_args, PyObject** var_kwargs) const {
+    bool bind(PyObject* qualname, PyObject* const* args, size_t nargs, PyObject* kwnames, PyObject** out,
+              PyObject** var_args, PyObject** var_kwargs) const {
         const size_t total = params_.size();
         for (size_t i = 0; i < total; ++i) out[i] = nullptr;
         size_t n = nargs < positional_ ? nargs : positional_;
@@ -819,16 +821,15 @@ public:
                 if (!*var_kwargs) {
                     if (posonly_ && posonly_as_keyword(qualname, kwnames)) return false;
                     if (PyErr_Occurred()) return false;
-                    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
-                                 qualname, key);
+                    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", qualname,
+                                 key);
                     return false;
                 }
                 if (PyDict_SetItem(*var_kwargs, key, value) < 0) return false;
                 continue;
             }
             if (out[j]) {
-                PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'",
-                             qualname, key);
+                PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", qualname, key);
                 return false;
             }
             out[j] = value;
@@ -883,8 +884,8 @@ private:
         if (names.empty()) return false;
         py::str joined = py::str(", ").attr("join")(names);
         PyErr_Format(PyExc_TypeError,
-                     "%U() got some positional-only arguments passed as keyword arguments: '%U'",
-                     qualname, joined.ptr());
+                     "%U() got some positional-only arguments passed as keyword arguments: '%U'", qualname,
+                     joined.ptr());
         return true;
     }
 
@@ -906,8 +907,8 @@ private:
             kwonly = std::string(" positional argument") + (given != 1 ? "s" : "") + " (and " +
                      std::to_string(kwonly_given) + " keyword-only argument" +
                      (kwonly_given != 1 ? "s" : "") + ")";
-        PyErr_Format(PyExc_TypeError, "%U() takes %s positional argument%s but %zu%s %s given",
-                     qualname, sig.c_str(), plural ? "s" : "", given, kwonly.c_str(),
+        PyErr_Format(PyExc_TypeError, "%U() takes %s positional argument%s but %zu%s %s given", qualname,
+                     sig.c_str(), plural ? "s" : "", given, kwonly.c_str(),
                      given == 1 && !kwonly_given ? "was" : "were");
     }
 
@@ -930,8 +931,8 @@ private:
             for (size_t i = 0; i + 2 < len; ++i) text += (i ? ", " : "") + names[i];
             text += ", " + names[len - 2] + ", and " + names[len - 1];
         }
-        PyErr_Format(PyExc_TypeError, "%U() missing %zu required %s argument%s: %s", qualname, len,
-                     kind, len == 1 ? "" : "s", text.c_str());
+        PyErr_Format(PyExc_TypeError, "%U() missing %zu required %s argument%s: %s", qualname, len, kind,
+                     len == 1 ? "" : "s", text.c_str());
         return false;
     }
 
@@ -1023,11 +1024,13 @@ public:
 
 private:
     template <class A>
-    static PyObject* source(PyObject* const* args, size_t& next, PyObject* var_args,
-                            PyObject* var_kwargs) {
-        if constexpr (is_var_args<A>) return var_args;
-        else if constexpr (is_var_kwargs<A>) return var_kwargs;
-        else return args[next++];
+    static PyObject* source(PyObject* const* args, size_t& next, PyObject* var_args, PyObject* var_kwargs) {
+        if constexpr (is_var_args<A>)
+            return var_args;
+        else if constexpr (is_var_kwargs<A>)
+            return var_kwargs;
+        else
+            return args[next++];
     }
 
     template <size_t... I>
@@ -1160,8 +1163,7 @@ inline FunctionParts raw_function_parts(RawFunction f, std::initializer_list<con
 
 // The Python object of a Function.
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     PyObject* dict;
     PyObject* weakrefs;
     PyObject* name;
@@ -1190,8 +1192,8 @@ public:
         self->dict = nullptr;
         self->weakrefs = nullptr;
         auto dot = qualname.rfind('.');
-        self->name = PyUnicode_FromString(
-            (dot == std::string::npos ? qualname : qualname.substr(dot + 1)).c_str());
+        self->name =
+            PyUnicode_FromString((dot == std::string::npos ? qualname : qualname.substr(dot + 1)).c_str());
         self->qualname = PyUnicode_FromString(qualname.c_str());
         self->module = module.inc_ref().ptr();
         if (parts.has_doc) {
@@ -1306,21 +1308,20 @@ private:
             {"__text_signature__", &Function::text_signature, nullptr, nullptr, nullptr},
             {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
             {nullptr, nullptr, nullptr, nullptr, nullptr}};
-        static PyType_Slot slots[] = {
-            {Py_tp_call, reinterpret_cast<void*>(&PyVectorcall_Call)},
-            {Py_tp_descr_get, reinterpret_cast<void*>(&Function::descr_get)},
-            {Py_tp_repr, reinterpret_cast<void*>(&Function::repr)},
-            {Py_tp_traverse, reinterpret_cast<void*>(&Function::traverse)},
-            {Py_tp_clear, reinterpret_cast<void*>(&Function::clear)},
-            {Py_tp_dealloc, reinterpret_cast<void*>(&Function::dealloc)},
-            {Py_tp_members, members},
-            {Py_tp_getset, getset},
-            {0, nullptr}};
-        static PyType_Spec spec = {
-            "pyglue.function", sizeof(FunctionObject), 0,
-            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-            slots};
+        static PyType_Slot slots[] = {{Py_tp_call, reinterpret_cast<void*>(&PyVectorcall_Call)},
+                                      {Py_tp_descr_get, reinterpret_cast<void*>(&Function::descr_get)},
+                                      {Py_tp_repr, reinterpret_cast<void*>(&Function::repr)},
+                                      {Py_tp_traverse, reinterpret_cast<void*>(&Function::traverse)},
+                                      {Py_tp_clear, reinterpret_cast<void*>(&Function::clear)},
+                                      {Py_tp_dealloc, reinterpret_cast<void*>(&Function::dealloc)},
+                                      {Py_tp_members, members},
+                                      {Py_tp_getset, getset},
+                                      {0, nullptr}};
+        static PyType_Spec spec = {"pyglue.function", sizeof(FunctionObject), 0,
+                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                                       Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
+                                       Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                                   slots};
         PyObject* t = PyType_FromSpec(&spec);
         if (!t) throw py::error_already_set();
         return reinterpret_cast<PyTypeObject*>(t);  // kept for the life of the process
@@ -1330,8 +1331,7 @@ private:
 // A Function named `qualname` of module `m` for the C++ callable `f` and its annotations.
 template <class F, class... Extra>
 py::object make_function(py::handle m, const std::string& qualname, F&& f, const Extra&... extra) {
-    return Function::make(function_parts(std::forward<F>(f), false, extra...), qualname,
-                          m.attr("__name__"));
+    return Function::make(function_parts(std::forward<F>(f), false, extra...), qualname, m.attr("__name__"));
 }
 
 // `def name(...)` at module level: a Function set as the module's attribute `name`.
@@ -1352,16 +1352,13 @@ inline void mark_coroutine_function(py::object fn) {
 
 // The Python object of a Coroutine: it owns the C++ state machine.
 struct CoroutineObject {
-    PyObject_HEAD
-    std::shared_ptr<Coroutine>* impl;
+    PyObject_HEAD std::shared_ptr<Coroutine>* impl;
     PyObject* weakrefs;
 };
 
 namespace detail {
 
-inline Coroutine& coroutine_of(PyObject* self) {
-    return **reinterpret_cast<CoroutineObject*>(self)->impl;
-}
+inline Coroutine& coroutine_of(PyObject* self) { return **reinterpret_cast<CoroutineObject*>(self)->impl; }
 
 // Runs `f` at the C boundary: C++ exceptions become the Python exception, a forced unwind goes on.
 template <class F>
@@ -1375,7 +1372,8 @@ PyObject* boundary(F&& f) {
 }
 
 inline PyObject* coro_send(PyObject* self, PyObject* value) {
-    return boundary([&] { return coroutine_of(self).send(py::reinterpret_borrow<py::object>(value)).release().ptr(); });
+    return boundary(
+        [&] { return coroutine_of(self).send(py::reinterpret_borrow<py::object>(value)).release().ptr(); });
 }
 
 inline PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
@@ -1414,9 +1412,7 @@ inline PyObject* coro_qualname(PyObject* self, void*) {
     return PyUnicode_FromString(coroutine_of(self).qualname().c_str());
 }
 
-inline PyObject* coro_running(PyObject* self, void*) {
-    return PyBool_FromLong(coroutine_of(self).running());
-}
+inline PyObject* coro_running(PyObject* self, void*) { return PyBool_FromLong(coroutine_of(self).running()); }
 
 inline PyObject* coro_none(PyObject*, void*) { Py_RETURN_NONE; }
 
@@ -1450,11 +1446,10 @@ inline PyObject* coro_awaiting(PyObject* self, void*) {
 // methods under the names and texts the interpreter gives its own.
 template <bool Generator>
 PyTypeObject* make_coroutine_type() {
-    static const char* const send_doc =
-        Generator ? "send(arg) -> send 'arg' into generator,\n"
-                    "return next yielded value or raise StopIteration."
-                  : "send(arg) -> send 'arg' into coroutine,\n"
-                    "return next iterated value or raise StopIteration.";
+    static const char* const send_doc = Generator ? "send(arg) -> send 'arg' into generator,\n"
+                                                    "return next yielded value or raise StopIteration."
+                                                  : "send(arg) -> send 'arg' into coroutine,\n"
+                                                    "return next iterated value or raise StopIteration.";
     static const char* const throw_doc =
         Generator ? "throw(value)\nthrow(type[,value[,tb]])\n\n"
                     "Raise exception in generator, return next yielded value or raise\nStopIteration."
@@ -1479,16 +1474,15 @@ PyTypeObject* make_coroutine_type() {
         {"__weaklistoffset__", T_PYSSIZET, offsetof(CoroutineObject, weakrefs), READONLY, nullptr},
         {nullptr, 0, 0, 0, nullptr}};
     // A generator is not awaitable: its slot list starts after the await slot.
-    static PyType_Slot slots[] = {
-        {Py_am_await, reinterpret_cast<void*>(&coro_self)},
-        {Py_tp_iter, reinterpret_cast<void*>(&coro_self)},
-        {Py_tp_iternext, reinterpret_cast<void*>(&coro_next)},
-        {Py_tp_repr, reinterpret_cast<void*>(&coro_repr)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(&coro_dealloc)},
-        {Py_tp_methods, methods},
-        {Py_tp_getset, getset},
-        {Py_tp_members, members},
-        {0, nullptr}};
+    static PyType_Slot slots[] = {{Py_am_await, reinterpret_cast<void*>(&coro_self)},
+                                  {Py_tp_iter, reinterpret_cast<void*>(&coro_self)},
+                                  {Py_tp_iternext, reinterpret_cast<void*>(&coro_next)},
+                                  {Py_tp_repr, reinterpret_cast<void*>(&coro_repr)},
+                                  {Py_tp_dealloc, reinterpret_cast<void*>(&coro_dealloc)},
+                                  {Py_tp_methods, methods},
+                                  {Py_tp_getset, getset},
+                                  {Py_tp_members, members},
+                                  {0, nullptr}};
     static PyType_Spec spec = {
         Generator ? "pyglue.generator" : "pyglue.coroutine", sizeof(CoroutineObject), 0,
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
@@ -1528,10 +1522,10 @@ inline py::object Coroutine::wrap(std::shared_ptr<Coroutine> c) {
 // fills it with C++ methods. Methods receive `self` as their first argument.
 class PlainClass {
 public:
-    PlainClass(py::module_ m, const char* name, py::tuple bases = py::tuple(),
-               py::object metaclass = py::reinterpret_borrow<py::object>(
-                   reinterpret_cast<PyObject*>(&PyType_Type)),
-               const char* doc = nullptr) {
+    PlainClass(
+        py::module_ m, const char* name, py::tuple bases = py::tuple(),
+        py::object metaclass = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type)),
+        const char* doc = nullptr) {
         py::dict ns;
         ns["__module__"] = m.attr("__name__");
         ns["__qualname__"] = name;
@@ -1550,8 +1544,8 @@ public:
     // A static method (no self).
     template <class F, class... Extra>
     PlainClass& def_static(const char* name, F&& f, const Extra&... extra) {
-        py::object fn = Function::make(function_parts(std::forward<F>(f), false, extra...),
-                                       qualname(name), cls_.attr("__module__"));
+        py::object fn = Function::make(function_parts(std::forward<F>(f), false, extra...), qualname(name),
+                                       cls_.attr("__module__"));
         py::setattr(cls_, name, py::reinterpret_steal<py::object>(PyStaticMethod_New(fn.ptr())));
         return *this;
     }
@@ -1559,8 +1553,8 @@ public:
     // A read-only property computed in C++.
     template <class F>
     PlainClass& def_property_readonly(const char* name, F&& getter) {
-        py::object prop = py::module_::import("builtins").attr("property")(
-            method(name, std::forward<F>(getter)));
+        py::object prop =
+            py::module_::import("builtins").attr("property")(method(name, std::forward<F>(getter)));
         py::setattr(cls_, name, prop);
         return *this;
     }

@@ -26,17 +26,17 @@ constexpr const char* kPropertiesFileName = "p7Sign.properties";  // relative to
 
 // The digest of a digest name; "SHA1" and "SHA256" only, case and length exact.
 const EVP_MD* digestByName(const std::optional<std::string>& name) {
-  if (!name) return nullptr;
-  if (*name == "SHA1") return EVP_sha1();
-  if (*name == "SHA256") return EVP_sha256();
-  return nullptr;
+    if (!name) return nullptr;
+    if (*name == "SHA1") return EVP_sha1();
+    if (*name == "SHA256") return EVP_sha256();
+    return nullptr;
 }
 
 // A failed step of the SignedData building: the code and its ERROR number line.
 int32_t signFailed(cLog& log, int32_t code) {
-  if (log.errorOn()) log.writeInt(cLog::ERROR_COL, msg::SIGN_FAILED, code);
-  ERR_clear_error();
-  return code;
+    if (log.errorOn()) log.writeInt(cLog::ERROR_COL, msg::SIGN_FAILED, code);
+    ERR_clear_error();
+    return code;
 }
 
 // The conversion descriptor of the calling thread for one target encoding, opened at the thread's
@@ -44,37 +44,37 @@ int32_t signFailed(cLog& log, int32_t code) {
 // costs more than converting an order text. iconv requires that a descriptor be used by one
 // thread at a time, so each thread has its own.
 class ThreadConverter {
- public:
-  // The descriptor, in its initial state; (iconv_t)-1 when it cannot be opened.
-  static iconv_t get(const char* target) {
-    thread_local ThreadConverter converter;
-    return converter.open(target);
-  }
-
-  ~ThreadConverter() { close(); }
-
- private:
-  static iconv_t none() { return reinterpret_cast<iconv_t>(-1); }
-
-  iconv_t open(const char* target) {
-    if (cd_ != none() && target_ == target) {
-      iconv(cd_, nullptr, nullptr, nullptr, nullptr);  // back to the initial shift state
-      return cd_;
+public:
+    // The descriptor, in its initial state; (iconv_t)-1 when it cannot be opened.
+    static iconv_t get(const char* target) {
+        thread_local ThreadConverter converter;
+        return converter.open(target);
     }
-    close();
-    cd_ = iconv_open(target, kTextEncoding);
-    if (cd_ != none()) target_ = target;
-    return cd_;
-  }
 
-  void close() {
-    if (cd_ != none()) iconv_close(cd_);
-    cd_ = none();
-    target_.clear();
-  }
+    ~ThreadConverter() { close(); }
 
-  iconv_t cd_ = none();
-  std::string target_;
+private:
+    static iconv_t none() { return reinterpret_cast<iconv_t>(-1); }
+
+    iconv_t open(const char* target) {
+        if (cd_ != none() && target_ == target) {
+            iconv(cd_, nullptr, nullptr, nullptr, nullptr);  // back to the initial shift state
+            return cd_;
+        }
+        close();
+        cd_ = iconv_open(target, kTextEncoding);
+        if (cd_ != none()) target_ = target;
+        return cd_;
+    }
+
+    void close() {
+        if (cd_ != none()) iconv_close(cd_);
+        cd_ = none();
+        target_.clear();
+    }
+
+    iconv_t cd_ = none();
+    std::string target_;
 };
 
 }  // namespace
@@ -84,313 +84,314 @@ MIRVOSign::MIRVOSign() { mirvoOpenSslInit(); }
 MIRVOSign::~MIRVOSign() = default;
 
 int32_t MIRVOSign::initial(const char* propertyFile, const char* passwd) {
-  cLog& log = mirvoLog();
-  ERR_clear_error();
-  log.write(cLog::INFO_COL, "");
-  lastError = MIRVO_OK;
+    cLog& log = mirvoLog();
+    ERR_clear_error();
+    log.write(cLog::INFO_COL, "");
+    lastError = MIRVO_OK;
 
-  // The properties are always read from "p7Sign.properties" in the working directory, whatever
-  // name is handed over (the signing module hands over that name).
-  (void)propertyFile;
-  cProperty props;
-  if (!props.loadFromFile(kPropertiesFileName)) {
-    lastError = MIRVO_PROPERTY_READ_ERROR;
-    if (log.errorOn()) log.write(cLog::ERROR_COL, msg::PROPERTY_READ_FAILED);
-  } else {
-    log.setLevel(props.getProperty("LOG.level").c_str());
-    // Read one after the other: the log shows LOG.path before LOG.file.
-    const std::string logPath = props.getProperty("LOG.path");
-    const std::string logFile = props.getProperty("LOG.file");
-    cFile::createFolder(logPath.c_str(), logFile.c_str());
-
-    cCertChainList& chains = mirvoChainList();
-    if (chains.chains.empty()) chains.loadCertChainFiles(&props);
-
-    std::string digest = props.getProperty("PKCS7.digest");
-    if (!digest.empty()) digestName = std::move(digest);
-    addCertLevel = props.getPropertyInt("PKCS7.addCert");
-    addTimestamp = props.getPropertyBool("PKCS7.addTimestamp");
-    addPlainText = props.getPropertyBool("PKCS7.addPlainText");
-    std::string filter = props.getProperty("PFX.signerFilter");
-    if (!filter.empty()) signerFilter = std::move(filter);
-
-    std::string pfxPath = props.getProperty("PFX.path");
-    std::string pfxFile = props.getProperty("PFX.file");
-    std::string password;
-    if (passwd && *passwd) {
-      password = passwd;
+    // The properties are always read from "p7Sign.properties" in the working directory, whatever
+    // name is handed over (the signing module hands over that name).
+    (void)propertyFile;
+    cProperty props;
+    if (!props.loadFromFile(kPropertiesFileName)) {
+        lastError = MIRVO_PROPERTY_READ_ERROR;
+        if (log.errorOn()) log.write(cLog::ERROR_COL, msg::PROPERTY_READ_FAILED);
     } else {
-      password = props.getProperty("PFX.pswd");
-    }
-    if (password.empty()) {
-      lastError = MIRVO_PARAM_ERROR;
-    } else {
-      auto fresh = std::make_unique<cPkcs12>();
-      lastError = fresh->loadPfxFile(pfxPath.c_str(), pfxFile.c_str(), password.c_str());
-      if (lastError != MIRVO_OK) {
-        fresh.reset();
-        if (log.errorOn()) log.write(cLog::ERROR_COL, msg::PFX_READ_FAILED);
-      } else {
-        // The last signature was made with the credentials being replaced.
-        lastSignerCert.reset();
-        {
-          std::lock_guard<std::mutex> hold(makerMutex_);
-          maker_.reset();
+        log.setLevel(props.getProperty("LOG.level").c_str());
+        // Read one after the other: the log shows LOG.path before LOG.file.
+        const std::string logPath = props.getProperty("LOG.path");
+        const std::string logFile = props.getProperty("LOG.file");
+        cFile::createFolder(logPath.c_str(), logFile.c_str());
+
+        cCertChainList& chains = mirvoChainList();
+        if (chains.chains.empty()) chains.loadCertChainFiles(&props);
+
+        std::string digest = props.getProperty("PKCS7.digest");
+        if (!digest.empty()) digestName = std::move(digest);
+        addCertLevel = props.getPropertyInt("PKCS7.addCert");
+        addTimestamp = props.getPropertyBool("PKCS7.addTimestamp");
+        addPlainText = props.getPropertyBool("PKCS7.addPlainText");
+        std::string filter = props.getProperty("PFX.signerFilter");
+        if (!filter.empty()) signerFilter = std::move(filter);
+
+        std::string pfxPath = props.getProperty("PFX.path");
+        std::string pfxFile = props.getProperty("PFX.file");
+        std::string password;
+        if (passwd && *passwd) {
+            password = passwd;
+        } else {
+            password = props.getProperty("PFX.pswd");
         }
-        pkcs12 = std::move(fresh);
-        loaded = true;
-      }
+        if (password.empty()) {
+            lastError = MIRVO_PARAM_ERROR;
+        } else {
+            auto fresh = std::make_unique<cPkcs12>();
+            lastError = fresh->loadPfxFile(pfxPath.c_str(), pfxFile.c_str(), password.c_str());
+            if (lastError != MIRVO_OK) {
+                fresh.reset();
+                if (log.errorOn()) log.write(cLog::ERROR_COL, msg::PFX_READ_FAILED);
+            } else {
+                // The last signature was made with the credentials being replaced.
+                lastSignerCert.reset();
+                {
+                    std::lock_guard<std::mutex> hold(makerMutex_);
+                    maker_.reset();
+                }
+                pkcs12 = std::move(fresh);
+                loaded = true;
+            }
+        }
+        // Scrub the copy of the password before its memory is given back.
+        if (!password.empty()) OPENSSL_cleanse(&password[0], password.size());
     }
-    // Scrub the copy of the password before its memory is given back.
-    if (!password.empty()) OPENSSL_cleanse(&password[0], password.size());
-  }
 
-  if (log.infoOn()) log.write(cLog::INFO_COL, "end MIRVOSign::MIRVOSign()");
-  ERR_clear_error();
-  return lastError;
+    if (log.infoOn()) log.write(cLog::INFO_COL, "end MIRVOSign::MIRVOSign()");
+    ERR_clear_error();
+    return lastError;
 }
 
 bool MIRVOSign::convertUniCodeStringToAny(const char* text, const char* target, cBytes* out) {
-  if (!text || !*text || !out) return false;
-  out->release();
-  cLog& log = mirvoLog();
+    if (!text || !*text || !out) return false;
+    out->release();
+    cLog& log = mirvoLog();
 
-  size_t length = strlen(text);
-  // The output area is 2 x length + 100 bytes and its count a signed 32-bit number.
-  if (length > (static_cast<size_t>(INT32_MAX) - 100) / 2) return false;
+    size_t length = strlen(text);
+    // The output area is 2 x length + 100 bytes and its count a signed 32-bit number.
+    if (length > (static_cast<size_t>(INT32_MAX) - 100) / 2) return false;
 
-  iconv_t cd = ThreadConverter::get(target);
-  if (cd == reinterpret_cast<iconv_t>(-1)) {
-    if (log.errorOn()) log.write(cLog::ERROR_COL, msg::ICONV_OPEN_FAILED);
-    return false;
-  }
-  size_t area = 2 * length + 100;
-  char* buffer = static_cast<char*>(malloc(area));
-  if (!buffer) {
-    if (log.errorOn()) log.write(cLog::ERROR_COL, msg::ALLOC_FAILED);
-    return false;
-  }
+    iconv_t cd = ThreadConverter::get(target);
+    if (cd == reinterpret_cast<iconv_t>(-1)) {
+        if (log.errorOn()) log.write(cLog::ERROR_COL, msg::ICONV_OPEN_FAILED);
+        return false;
+    }
+    size_t area = 2 * length + 100;
+    char* buffer = static_cast<char*>(malloc(area));
+    if (!buffer) {
+        if (log.errorOn()) log.write(cLog::ERROR_COL, msg::ALLOC_FAILED);
+        return false;
+    }
 
-  char* in = const_cast<char*>(text);
-  size_t inLeft = length;
-  char* outPtr = buffer;
-  size_t outLeft = area;
-  size_t result = iconv(cd, &in, &inLeft, &outPtr, &outLeft);
-  size_t written = area - outLeft;
-  bool ok = false;
-  if (result != static_cast<size_t>(-1) && written > 0 && written < area) {
-    ok = out->assign(buffer, static_cast<int32_t>(written));
-  }
-  free(buffer);
-  return ok;
+    char* in = const_cast<char*>(text);
+    size_t inLeft = length;
+    char* outPtr = buffer;
+    size_t outLeft = area;
+    size_t result = iconv(cd, &in, &inLeft, &outPtr, &outLeft);
+    size_t written = area - outLeft;
+    bool ok = false;
+    if (result != static_cast<size_t>(-1) && written > 0 && written < area) {
+        ok = out->assign(buffer, static_cast<int32_t>(written));
+    }
+    free(buffer);
+    return ok;
 }
 
 int32_t MIRVOSign::SignPkcs7(const char* plain) {
-  cLog& log = mirvoLog();
-  if (log.infoOn()) log.write(cLog::INFO_COL, "begin MIRVOSign::SignPkcs7()");
-  lastError = MIRVO_OK;
+    cLog& log = mirvoLog();
+    if (log.infoOn()) log.write(cLog::INFO_COL, "begin MIRVOSign::SignPkcs7()");
+    lastError = MIRVO_OK;
 
-  if (!pkcs12) {
-    if (log.errorOn()) log.write(cLog::ERROR_COL, msg::PFX_LOAD_ERROR);
-    return lastError = MIRVO_NO_CERT;
-  }
-  if (!plain) {
-    if (log.errorOn()) log.write(cLog::ERROR_COL, msg::PARAM_PLAIN_NULL);
-    return lastError = MIRVO_PARAM_ERROR;
-  }
-  if (!*plain) {
-    if (log.errorOn()) log.write(cLog::ERROR_COL, msg::PARAM_PLAIN_EMPTY);
-    return lastError = MIRVO_PARAM_ERROR;
-  }
+    if (!pkcs12) {
+        if (log.errorOn()) log.write(cLog::ERROR_COL, msg::PFX_LOAD_ERROR);
+        return lastError = MIRVO_NO_CERT;
+    }
+    if (!plain) {
+        if (log.errorOn()) log.write(cLog::ERROR_COL, msg::PARAM_PLAIN_NULL);
+        return lastError = MIRVO_PARAM_ERROR;
+    }
+    if (!*plain) {
+        if (log.errorOn()) log.write(cLog::ERROR_COL, msg::PARAM_PLAIN_EMPTY);
+        return lastError = MIRVO_PARAM_ERROR;
+    }
 
-  cBytes converted;
-  if (!convertUniCodeStringToAny(plain, kSignEncoding, &converted)) {
-    if (log.errorOn()) log.write(cLog::ERROR_COL, msg::CONVERT_BIG5_FAILED);
-    return lastError = MIRVO_ICONV_ERROR;
-  }
-  if (log.debugOn()) log.writeHex("convertUniCodeStringToAny(BIG5)", converted.data, converted.length);
+    cBytes converted;
+    if (!convertUniCodeStringToAny(plain, kSignEncoding, &converted)) {
+        if (log.errorOn()) log.write(cLog::ERROR_COL, msg::CONVERT_BIG5_FAILED);
+        return lastError = MIRVO_ICONV_ERROR;
+    }
+    if (log.debugOn()) log.writeHex("convertUniCodeStringToAny(BIG5)", converted.data, converted.length);
 
-  lastError = SignPkcs7Bin(converted.data, converted.length);
-  return lastError;
+    lastError = SignPkcs7Bin(converted.data, converted.length);
+    return lastError;
 }
 
 int32_t MIRVOSign::checkBeforeSign() {
-  cLog& log = mirvoLog();
-  if (checkValid) {
-    int32_t code = pkcs12->checkCertValid();
-    if (code != MIRVO_OK) {
-      if (log.errorOn()) log.writeInt(cLog::ERROR_COL, msg::CERT_VALID_FAILED, code);
-      return code;
+    cLog& log = mirvoLog();
+    if (checkValid) {
+        int32_t code = pkcs12->checkCertValid();
+        if (code != MIRVO_OK) {
+            if (log.errorOn()) log.writeInt(cLog::ERROR_COL, msg::CERT_VALID_FAILED, code);
+            return code;
+        }
     }
-  }
-  if (checkKeyUsage) {
-    int32_t code = MIRVO_OK;
-    std::unique_ptr<cX509> cert = cX509::copyOf(pkcs12->certificate());
-    if (!cert) {
-      code = MIRVO_NO_CERT;
-    } else if (cert->hasKeyUsage()) {
-      int32_t bits = cert->getKeyUsage();
-      if (log.debugOn()) log.writeInt(cLog::DEBUG_COL, msg::KEY_USAGE, bits);
-      // digitalSignature or nonRepudiation; a certificate without the extension may sign.
-      code = (bits & 0x80) || (bits & 0x40) ? MIRVO_OK : MIRVO_KEY_USAGE_ERROR;
+    if (checkKeyUsage) {
+        int32_t code = MIRVO_OK;
+        std::unique_ptr<cX509> cert = cX509::copyOf(pkcs12->certificate());
+        if (!cert) {
+            code = MIRVO_NO_CERT;
+        } else if (cert->hasKeyUsage()) {
+            int32_t bits = cert->getKeyUsage();
+            if (log.debugOn()) log.writeInt(cLog::DEBUG_COL, msg::KEY_USAGE, bits);
+            // digitalSignature or nonRepudiation; a certificate without the extension may sign.
+            code = (bits & 0x80) || (bits & 0x40) ? MIRVO_OK : MIRVO_KEY_USAGE_ERROR;
+        }
+        if (log.debugOn()) log.writeInt(cLog::DEBUG_COL, "end cPkcs12::checkKeyUsageForSign()", code);
+        if (code != MIRVO_OK) {
+            if (log.errorOn()) log.writeInt(cLog::ERROR_COL, msg::KEY_USAGE_FAILED, code);
+            return code;
+        }
     }
-    if (log.debugOn()) log.writeInt(cLog::DEBUG_COL, "end cPkcs12::checkKeyUsageForSign()", code);
-    if (code != MIRVO_OK) {
-      if (log.errorOn()) log.writeInt(cLog::ERROR_COL, msg::KEY_USAGE_FAILED, code);
-      return code;
-    }
-  }
-  return MIRVO_OK;
+    return MIRVO_OK;
 }
 
 int32_t MIRVOSign::buildSignedData(BIO* in, std::string& der) {
-  cLog& log = mirvoLog();
-  X509* cert = pkcs12->certificate();
-  EVP_PKEY* key = pkcs12->privateKey();
-  if (!cert || !key) {
-    if (log.errorOn()) log.write(cLog::ERROR_COL, msg::PFX_NOT_LOADED);
-    return MIRVO_PFX_NOT_LOADED;
-  }
-
-  // The chain: the PKCS#12 file's own authority certificates, else the configured chain that
-  // issued the certificate (a list of references that this call frees).
-  STACK_OF(X509)* chain = nullptr;
-  X509RefStackPtr prepared;
-  if (addCertLevel >= 2) {
-    STACK_OF(X509)* own = pkcs12->authorityCerts();
-    if (own && sk_X509_num(own) > 0) {
-      chain = own;
-    } else {
-      prepared = mirvoChainList().prepareCertChain(cert);
-      chain = prepared.get();
+    cLog& log = mirvoLog();
+    X509* cert = pkcs12->certificate();
+    EVP_PKEY* key = pkcs12->privateKey();
+    if (!cert || !key) {
+        if (log.errorOn()) log.write(cLog::ERROR_COL, msg::PFX_NOT_LOADED);
+        return MIRVO_PFX_NOT_LOADED;
     }
-  }
 
-  ossl_ptr<PKCS7> p7(PKCS7_new());
-  if (!p7) return MIRVO_MEMORY_ERROR;
-  if (!PKCS7_set_type(p7.get(), NID_pkcs7_signed)) return MIRVO_MEMORY_ERROR;
-
-  const EVP_MD* md = digestByName(digestName);
-  if (!md) {
-    if (log.errorOn()) log.writeInt(cLog::ERROR_COL, msg::SIGN_DIGEST_ERROR, 0);
-    return MIRVO_SIGN_ERROR;
-  }
-
-  PKCS7_SIGNER_INFO* si = PKCS7_add_signature(p7.get(), cert, key, md);
-  if (!si) return signFailed(log, MIRVO_SIGN_ERROR);
-
-  if (addCertLevel > 0) {
-    if (!PKCS7_add_certificate(p7.get(), cert)) return signFailed(log, MIRVO_SIGN_ERROR);
-    if (addCertLevel > 1 && chain) {
-      for (int i = sk_X509_num(chain) - 1; i >= 0; --i) {
-        if (!PKCS7_add_certificate(p7.get(), sk_X509_value(chain, i))) return signFailed(log, MIRVO_SIGN_ERROR);
-      }
+    // The chain: the PKCS#12 file's own authority certificates, else the configured chain that
+    // issued the certificate (a list of references that this call frees).
+    STACK_OF(X509)* chain = nullptr;
+    X509RefStackPtr prepared;
+    if (addCertLevel >= 2) {
+        STACK_OF(X509)* own = pkcs12->authorityCerts();
+        if (own && sk_X509_num(own) > 0) {
+            chain = own;
+        } else {
+            prepared = mirvoChainList().prepareCertChain(cert);
+            chain = prepared.get();
+        }
     }
-  }
 
-  if (addTimestamp) {
-    if (!PKCS7_add_attrib_content_type(si, nullptr)) return signFailed(log, MIRVO_SIGN_ERROR);
-    if (!PKCS7_add0_attrib_signing_time(si, nullptr)) return signFailed(log, MIRVO_SIGN_ERROR);
-  }
+    ossl_ptr<PKCS7> p7(PKCS7_new());
+    if (!p7) return MIRVO_MEMORY_ERROR;
+    if (!PKCS7_set_type(p7.get(), NID_pkcs7_signed)) return MIRVO_MEMORY_ERROR;
 
-  if (!PKCS7_content_new(p7.get(), NID_pkcs7_data)) return MIRVO_MEMORY_ERROR;
-  PKCS7_ctrl(p7.get(), PKCS7_OP_SET_DETACHED_SIGNATURE, addPlainText ? 0 : 1, nullptr);
+    const EVP_MD* md = digestByName(digestName);
+    if (!md) {
+        if (log.errorOn()) log.writeInt(cLog::ERROR_COL, msg::SIGN_DIGEST_ERROR, 0);
+        return MIRVO_SIGN_ERROR;
+    }
 
-  BioChainPtr p7bio(PKCS7_dataInit(p7.get(), nullptr));
-  if (!p7bio) return MIRVO_MEMORY_ERROR;
-  bool copied = SMIME_crlf_copy(in, p7bio.get(), PKCS7_BINARY) == 1;
-  bool finished = copied && PKCS7_dataFinal(p7.get(), p7bio.get()) == 1;
-  p7bio.reset();
-  if (!finished) return signFailed(log, MIRVO_SIGN_ERROR);
+    PKCS7_SIGNER_INFO* si = PKCS7_add_signature(p7.get(), cert, key, md);
+    if (!si) return signFailed(log, MIRVO_SIGN_ERROR);
 
-  int size = i2d_PKCS7(p7.get(), nullptr);
-  if (size <= 0) return signFailed(log, MIRVO_SIGN_ERROR);
-  der.resize(static_cast<size_t>(size));
-  unsigned char* out = reinterpret_cast<unsigned char*>(&der[0]);
-  if (i2d_PKCS7(p7.get(), &out) != size) return signFailed(log, MIRVO_SIGN_ERROR);
-  return MIRVO_OK;
+    if (addCertLevel > 0) {
+        if (!PKCS7_add_certificate(p7.get(), cert)) return signFailed(log, MIRVO_SIGN_ERROR);
+        if (addCertLevel > 1 && chain) {
+            for (int i = sk_X509_num(chain) - 1; i >= 0; --i) {
+                if (!PKCS7_add_certificate(p7.get(), sk_X509_value(chain, i)))
+                    return signFailed(log, MIRVO_SIGN_ERROR);
+            }
+        }
+    }
+
+    if (addTimestamp) {
+        if (!PKCS7_add_attrib_content_type(si, nullptr)) return signFailed(log, MIRVO_SIGN_ERROR);
+        if (!PKCS7_add0_attrib_signing_time(si, nullptr)) return signFailed(log, MIRVO_SIGN_ERROR);
+    }
+
+    if (!PKCS7_content_new(p7.get(), NID_pkcs7_data)) return MIRVO_MEMORY_ERROR;
+    PKCS7_ctrl(p7.get(), PKCS7_OP_SET_DETACHED_SIGNATURE, addPlainText ? 0 : 1, nullptr);
+
+    BioChainPtr p7bio(PKCS7_dataInit(p7.get(), nullptr));
+    if (!p7bio) return MIRVO_MEMORY_ERROR;
+    bool copied = SMIME_crlf_copy(in, p7bio.get(), PKCS7_BINARY) == 1;
+    bool finished = copied && PKCS7_dataFinal(p7.get(), p7bio.get()) == 1;
+    p7bio.reset();
+    if (!finished) return signFailed(log, MIRVO_SIGN_ERROR);
+
+    int size = i2d_PKCS7(p7.get(), nullptr);
+    if (size <= 0) return signFailed(log, MIRVO_SIGN_ERROR);
+    der.resize(static_cast<size_t>(size));
+    unsigned char* out = reinterpret_cast<unsigned char*>(&der[0]);
+    if (i2d_PKCS7(p7.get(), &out) != size) return signFailed(log, MIRVO_SIGN_ERROR);
+    return MIRVO_OK;
 }
 
 bool MIRVOSign::signWithMaker(const unsigned char* data, int32_t count, std::string& der) {
-  if (addTimestamp || addCertLevel > 1) return false;
-  X509* cert = pkcs12->certificate();
-  EVP_PKEY* key = pkcs12->privateKey();
-  cSignedDataMaker::Form form;
-  form.md = digestByName(digestName);
-  form.addCert = addCertLevel > 0;
-  form.attached = addPlainText;
-  if (!cert || !key || !form.md) return false;
+    if (addTimestamp || addCertLevel > 1) return false;
+    X509* cert = pkcs12->certificate();
+    EVP_PKEY* key = pkcs12->privateKey();
+    cSignedDataMaker::Form form;
+    form.md = digestByName(digestName);
+    form.addCert = addCertLevel > 0;
+    form.attached = addPlainText;
+    if (!cert || !key || !form.md) return false;
 
-  std::shared_ptr<cSignedDataMaker> maker;
-  {
-    std::lock_guard<std::mutex> hold(makerMutex_);
-    if (!maker_ || !maker_->serves(cert, key, form)) maker_ = cSignedDataMaker::make(cert, key, form);
-    maker = maker_;
-  }
-  if (maker && maker->sign(data, static_cast<size_t>(count), der)) return true;
-  ERR_clear_error();
-  return false;
+    std::shared_ptr<cSignedDataMaker> maker;
+    {
+        std::lock_guard<std::mutex> hold(makerMutex_);
+        if (!maker_ || !maker_->serves(cert, key, form)) maker_ = cSignedDataMaker::make(cert, key, form);
+        maker = maker_;
+    }
+    if (maker && maker->sign(data, static_cast<size_t>(count), der)) return true;
+    ERR_clear_error();
+    return false;
 }
 
 int32_t MIRVOSign::SignPkcs7Bin(const unsigned char* data, int32_t count) {
-  cLog& log = mirvoLog();
-  ERR_clear_error();
-  if (log.infoOn()) log.write(cLog::INFO_COL, "begin MIRVOSign::SignPkcs7Bin()");
-  lastError = MIRVO_OK;
-  lastSignature.reset();
+    cLog& log = mirvoLog();
+    ERR_clear_error();
+    if (log.infoOn()) log.write(cLog::INFO_COL, "begin MIRVOSign::SignPkcs7Bin()");
+    lastError = MIRVO_OK;
+    lastSignature.reset();
 
-  ossl_ptr<BIO> in;
-  if (!data) {
-    if (log.errorOn()) log.write(cLog::ERROR_COL, msg::PARAM_DATA_NULL);
-    lastError = MIRVO_PARAM_ERROR;
-  } else if (count <= 0) {
-    if (log.errorOn()) log.write(cLog::ERROR_COL, msg::PARAM_DATALEN);
-    lastError = MIRVO_PARAM_ERROR;
-  } else if (!(in.reset(BIO_new_mem_buf(data, count)), in)) {
-    lastError = MIRVO_MEMORY_ERROR;
-  } else if (!pkcs12) {
-    if (log.errorOn()) log.write(cLog::ERROR_COL, msg::PFX_NOT_LOADED);
-    lastError = MIRVO_PFX_NOT_LOADED;
-  } else if ((lastError = checkBeforeSign()) != MIRVO_OK) {
-    // the check wrote its own line
-  } else if (signerFilter && !signerFilter->empty() &&
-             (lastError = pkcs12->checkSignerFilter(signerFilter->c_str())) != MIRVO_OK) {
-    if (log.errorOn()) log.writeInt(cLog::ERROR_COL, msg::SIGNER_FILTER_FAILED, lastError);
-  } else {
-    std::string der;
-    lastError = signWithMaker(data, count, der) ? MIRVO_OK : buildSignedData(in.get(), der);
-    if (lastError == MIRVO_OK) {
-      std::string base64;
-      if (!base64EncodeTo(reinterpret_cast<const unsigned char*>(der.data()), static_cast<int32_t>(der.size()),
-                          base64)) {
-        lastError = signFailed(log, MIRVO_SIGN_ERROR);
-      } else {
-        if (log.debugOn())
-          log.writeHex(msg::SIGN_VALUE, reinterpret_cast<const unsigned char*>(der.data()),
-                       static_cast<int32_t>(der.size()));
-        lastSignature = std::move(base64);
-        if (log.debugOn()) log.writeValue(cLog::DEBUG_COL, msg::SIGN_VALUE_BASE64, *lastSignature);
-        lastError = MIRVO_OK;
-        lastSignerCert = x509Ref(pkcs12->certificate());
-      }
+    ossl_ptr<BIO> in;
+    if (!data) {
+        if (log.errorOn()) log.write(cLog::ERROR_COL, msg::PARAM_DATA_NULL);
+        lastError = MIRVO_PARAM_ERROR;
+    } else if (count <= 0) {
+        if (log.errorOn()) log.write(cLog::ERROR_COL, msg::PARAM_DATALEN);
+        lastError = MIRVO_PARAM_ERROR;
+    } else if (!(in.reset(BIO_new_mem_buf(data, count)), in)) {
+        lastError = MIRVO_MEMORY_ERROR;
+    } else if (!pkcs12) {
+        if (log.errorOn()) log.write(cLog::ERROR_COL, msg::PFX_NOT_LOADED);
+        lastError = MIRVO_PFX_NOT_LOADED;
+    } else if ((lastError = checkBeforeSign()) != MIRVO_OK) {
+        // the check wrote its own line
+    } else if (signerFilter && !signerFilter->empty() &&
+               (lastError = pkcs12->checkSignerFilter(signerFilter->c_str())) != MIRVO_OK) {
+        if (log.errorOn()) log.writeInt(cLog::ERROR_COL, msg::SIGNER_FILTER_FAILED, lastError);
+    } else {
+        std::string der;
+        lastError = signWithMaker(data, count, der) ? MIRVO_OK : buildSignedData(in.get(), der);
+        if (lastError == MIRVO_OK) {
+            std::string base64;
+            if (!base64EncodeTo(reinterpret_cast<const unsigned char*>(der.data()),
+                                static_cast<int32_t>(der.size()), base64)) {
+                lastError = signFailed(log, MIRVO_SIGN_ERROR);
+            } else {
+                if (log.debugOn())
+                    log.writeHex(msg::SIGN_VALUE, reinterpret_cast<const unsigned char*>(der.data()),
+                                 static_cast<int32_t>(der.size()));
+                lastSignature = std::move(base64);
+                if (log.debugOn()) log.writeValue(cLog::DEBUG_COL, msg::SIGN_VALUE_BASE64, *lastSignature);
+                lastError = MIRVO_OK;
+                lastSignerCert = x509Ref(pkcs12->certificate());
+            }
+        }
     }
-  }
 
-  if (log.infoOn()) log.writeInt(cLog::INFO_COL, "end MIRVOSign::SignPkcs7Bin()", lastError);
-  ERR_clear_error();
-  return lastError;
+    if (log.infoOn()) log.writeInt(cLog::INFO_COL, "end MIRVOSign::SignPkcs7Bin()", lastError);
+    ERR_clear_error();
+    return lastError;
 }
 
 MIRVOSign& mirvoSigner() {
-  // Made after OpenSSL's set-up and after the log and the chain list, so that it is destroyed
-  // before them and before OpenSSL's own clean-up at exit.
-  mirvoOpenSslInit();
-  mirvoLog();
-  mirvoChainList();
-  static MIRVOSign signer;
-  return signer;
+    // Made after OpenSSL's set-up and after the log and the chain list, so that it is destroyed
+    // before them and before OpenSSL's own clean-up at exit.
+    mirvoOpenSslInit();
+    mirvoLog();
+    mirvoChainList();
+    static MIRVOSign signer;
+    return signer;
 }
 
 int32_t MIRVOSignInitial(const char* propertyFile, const char* passwd) {
-  return mirvoSigner().initial(propertyFile, passwd);
+    return mirvoSigner().initial(propertyFile, passwd);
 }

@@ -16,79 +16,80 @@ cCrlFileEntry::~cCrlFileEntry() = default;
 // A trailing "/" of the directory is kept: the logged path is exactly what was joined, and the
 // file system reads the doubled separator as one.
 std::string cCrlFileEntry::path() const {
-  if (!fileName.empty() && fileName[0] == '/') return fileName;
-  return directory + "/" + fileName;
+    if (!fileName.empty() && fileName[0] == '/') return fileName;
+    return directory + "/" + fileName;
 }
 
 bool cCrlFileEntry::isExpiredAt(const std::string& now, const std::string& nextUpdate) {
-  return now.substr(0, 14).compare(nextUpdate.substr(0, 14)) > 0;
+    return now.substr(0, 14).compare(nextUpdate.substr(0, 14)) > 0;
 }
 
 bool cCrlFileEntry::loadCrl() {
-  cLog& log = mirvoLog();
-  bool result = false;
-  if (fileName.empty()) {
-    if (log.errorOn()) log.write(cLog::ERROR_COL, msg::CRL_FILENAME_UNSET);
-  } else {
-    const std::string p = path();
-    if (log.debugOn()) log.writeValue(cLog::DEBUG_COL, msg::CRL_FILE_NAME, p);
-    if (rawBytes.loadFromFile(p.c_str())) {
-      if (log.debugOn()) log.writeInt(cLog::DEBUG_COL, msg::CRL_FILE_LENGTH, rawBytes.length);
-      parseCrl();
+    cLog& log = mirvoLog();
+    bool result = false;
+    if (fileName.empty()) {
+        if (log.errorOn()) log.write(cLog::ERROR_COL, msg::CRL_FILENAME_UNSET);
+    } else {
+        const std::string p = path();
+        if (log.debugOn()) log.writeValue(cLog::DEBUG_COL, msg::CRL_FILE_NAME, p);
+        if (rawBytes.loadFromFile(p.c_str())) {
+            if (log.debugOn()) log.writeInt(cLog::DEBUG_COL, msg::CRL_FILE_LENGTH, rawBytes.length);
+            parseCrl();
+        }
+        result = true;
     }
-    result = true;
-  }
-  if (log.debugOn()) log.writeBool(cLog::DEBUG_COL, "end cCrlFileEntry::loadCrl()", result);
-  return result;
+    if (log.debugOn()) log.writeBool(cLog::DEBUG_COL, "end cCrlFileEntry::loadCrl()", result);
+    return result;
 }
 
 bool cCrlFileEntry::parseCrl() {
-  cLog& log = mirvoLog();
-  ERR_clear_error();
-  if (log.debugOn()) log.writeValue(cLog::DEBUG_COL, "begin cCrlFileEntry::parseCrl()", title);
-  bool result = false;
-  if (rawBytes.data == nullptr || rawBytes.length <= 0) {
-    if (log.errorOn()) log.write(cLog::ERROR_COL, msg::CRL_NOT_LOADED);
-  } else {
-    const unsigned char* p = rawBytes.data;
-    ossl_ptr<X509_CRL> parsed(d2i_X509_CRL(nullptr, &p, rawBytes.length));
-    if (!parsed) {
-      const unsigned long code = ERR_get_error();
-      if (log.errorOn()) log.writeValue(cLog::ERROR_COL, msg::CRL_PARSE_FAILED, osslErrorText(code));
-      ERR_clear_error();
+    cLog& log = mirvoLog();
+    ERR_clear_error();
+    if (log.debugOn()) log.writeValue(cLog::DEBUG_COL, "begin cCrlFileEntry::parseCrl()", title);
+    bool result = false;
+    if (rawBytes.data == nullptr || rawBytes.length <= 0) {
+        if (log.errorOn()) log.write(cLog::ERROR_COL, msg::CRL_NOT_LOADED);
     } else {
-      // The previous map refers into the previous CRL: both are replaced, the map first.
-      revoked.clear();
-      crl = std::move(parsed);
+        const unsigned char* p = rawBytes.data;
+        ossl_ptr<X509_CRL> parsed(d2i_X509_CRL(nullptr, &p, rawBytes.length));
+        if (!parsed) {
+            const unsigned long code = ERR_get_error();
+            if (log.errorOn()) log.writeValue(cLog::ERROR_COL, msg::CRL_PARSE_FAILED, osslErrorText(code));
+            ERR_clear_error();
+        } else {
+            // The previous map refers into the previous CRL: both are replaced, the map first.
+            revoked.clear();
+            crl = std::move(parsed);
 
-      const std::string now = localTimeText();
-      expired = false;
-      const std::string next = asn1TimeToString(X509_CRL_get0_nextUpdate(crl.get()));
-      if (log.debugOn()) log.writeValue(cLog::DEBUG_COL, msg::CRL_NEXT_UPDATE, next);
-      if (isExpiredAt(now, next)) {
-        if (log.errorOn()) log.write(cLog::ERROR_COL, msg::CRL_EXPIRED);
-        expired = true;
-      } else if (log.debugOn()) {
-        log.write(cLog::DEBUG_COL, msg::CRL_VALID);
-      }
+            const std::string now = localTimeText();
+            expired = false;
+            const std::string next = asn1TimeToString(X509_CRL_get0_nextUpdate(crl.get()));
+            if (log.debugOn()) log.writeValue(cLog::DEBUG_COL, msg::CRL_NEXT_UPDATE, next);
+            if (isExpiredAt(now, next)) {
+                if (log.errorOn()) log.write(cLog::ERROR_COL, msg::CRL_EXPIRED);
+                expired = true;
+            } else if (log.debugOn()) {
+                log.write(cLog::DEBUG_COL, msg::CRL_VALID);
+            }
 
-      STACK_OF(X509_REVOKED)* list = X509_CRL_get_REVOKED(crl.get());
-      if (log.debugOn()) log.writeInt(cLog::DEBUG_COL, msg::CRL_REVOKED_COUNT, sk_X509_REVOKED_num(list));
-      std::map<std::string, X509_REVOKED*> fresh;
-      for (int i = 0; i < sk_X509_REVOKED_num(list); ++i) {
-        X509_REVOKED* entry = sk_X509_REVOKED_value(list, i);
-        // an earlier entry of the same serial stays
-        fresh.emplace(asn1IntegerHex(X509_REVOKED_get0_serialNumber(entry)), entry);
-      }
-      ERR_clear_error();
-      revoked = std::move(fresh);
-      if (log.debugOn())
-        log.writeInt(cLog::DEBUG_COL, msg::CRL_REVOKED_COUNT, static_cast<int32_t>(revoked.size()));
-      result = true;
+            STACK_OF(X509_REVOKED)* list = X509_CRL_get_REVOKED(crl.get());
+            if (log.debugOn())
+                log.writeInt(cLog::DEBUG_COL, msg::CRL_REVOKED_COUNT, sk_X509_REVOKED_num(list));
+            std::map<std::string, X509_REVOKED*> fresh;
+            for (int i = 0; i < sk_X509_REVOKED_num(list); ++i) {
+                X509_REVOKED* entry = sk_X509_REVOKED_value(list, i);
+                // an earlier entry of the same serial stays
+                fresh.emplace(asn1IntegerHex(X509_REVOKED_get0_serialNumber(entry)), entry);
+            }
+            ERR_clear_error();
+            revoked = std::move(fresh);
+            if (log.debugOn())
+                log.writeInt(cLog::DEBUG_COL, msg::CRL_REVOKED_COUNT, static_cast<int32_t>(revoked.size()));
+            result = true;
+        }
     }
-  }
-  if (log.debugOn()) log.writeBool(cLog::DEBUG_COL, "end cCrlFileEntry::parseCrl()", result);
-  return result;
+    if (log.debugOn()) log.writeBool(cLog::DEBUG_COL, "end cCrlFileEntry::parseCrl()", result);
+    return result;
 }
 
 cCrlList::cCrlList(std::string chainSki_, std::string directory_)
@@ -97,29 +98,29 @@ cCrlList::cCrlList(std::string chainSki_, std::string directory_)
 cCrlList::~cCrlList() = default;
 
 bool cCrlList::addCrlFile(const std::string& title, const std::string& fileName) {
-  cLog& log = mirvoLog();
-  if (log.debugOn()) log.write(cLog::DEBUG_COL, "begin cCrlList::addCrlFile()");
-  if (log.infoOn()) {
-    log.writeValue(cLog::PARAM_COL, "title", title);
-    log.writeValue(cLog::PARAM_COL, "fileName", fileName);
-  }
-  bool result = false;
-  if (directory.empty()) {
-    if (log.errorOn()) log.write(cLog::ERROR_COL, msg::CRL_PATH_MISSING);
-  } else if (fileName.empty()) {
-    if (log.errorOn()) log.write(cLog::ERROR_COL, msg::CRL_FILENAME_MISSING);
-  } else if (files.count(title)) {
-    if (log.errorOn()) log.writeValue(cLog::ERROR_COL, msg::CRL_DUPLICATE, title);
-  } else {
-    std::unique_ptr<cCrlFileEntry> entry(new (std::nothrow) cCrlFileEntry(title, directory, fileName));
-    if (!entry) {
-      if (log.errorOn()) log.write(cLog::ERROR_COL, msg::CRL_ALLOC_FAILED);
-    } else {
-      entry->loadCrl();
-      files.emplace(title, std::move(entry));
-      result = true;
+    cLog& log = mirvoLog();
+    if (log.debugOn()) log.write(cLog::DEBUG_COL, "begin cCrlList::addCrlFile()");
+    if (log.infoOn()) {
+        log.writeValue(cLog::PARAM_COL, "title", title);
+        log.writeValue(cLog::PARAM_COL, "fileName", fileName);
     }
-  }
-  if (log.debugOn()) log.writeBool(cLog::DEBUG_COL, "end cCrlList::addCrlFile()", result);
-  return result;
+    bool result = false;
+    if (directory.empty()) {
+        if (log.errorOn()) log.write(cLog::ERROR_COL, msg::CRL_PATH_MISSING);
+    } else if (fileName.empty()) {
+        if (log.errorOn()) log.write(cLog::ERROR_COL, msg::CRL_FILENAME_MISSING);
+    } else if (files.count(title)) {
+        if (log.errorOn()) log.writeValue(cLog::ERROR_COL, msg::CRL_DUPLICATE, title);
+    } else {
+        std::unique_ptr<cCrlFileEntry> entry(new (std::nothrow) cCrlFileEntry(title, directory, fileName));
+        if (!entry) {
+            if (log.errorOn()) log.write(cLog::ERROR_COL, msg::CRL_ALLOC_FAILED);
+        } else {
+            entry->loadCrl();
+            files.emplace(title, std::move(entry));
+            result = true;
+        }
+    }
+    if (log.debugOn()) log.writeBool(cLog::DEBUG_COL, "end cCrlList::addCrlFile()", result);
+    return result;
 }

@@ -10,55 +10,61 @@
 #include "cLog.hpp"
 
 FILE* cFile::openRegular(const char* path) {
-  FILE* f = fopen(path, "rb");
-  if (f == nullptr) return nullptr;
-  struct stat st;
-  if (fstat(fileno(f), &st) != 0 || S_ISDIR(st.st_mode)) {
-    fclose(f);
-    return nullptr;
-  }
-  return f;
+    FILE* f = fopen(path, "rb");
+    if (f == nullptr) return nullptr;
+    struct stat st;
+    if (fstat(fileno(f), &st) != 0 || S_ISDIR(st.st_mode)) {
+        fclose(f);
+        return nullptr;
+    }
+    return f;
 }
 
 bool cFile::loadFromFile(const char* path) {
-  cLog& log = mirvoLog();
-  release();
-  bool ok = false;
-  FILE* f = nullptr;
-  if (path != nullptr && *path != '\0') {
-    f = openRegular(path);
-    if (f == nullptr) {
-      if (log.errorOn()) log.writeValue(cLog::ERROR_COL, "Open file", path);
-    } else {
-      // The size must be known and fit a signed 32-bit count with the two zero bytes behind it.
-      off_t size = -1;
-      if (fseeko(f, 0, SEEK_END) == 0) size = ftello(f);
-      if (size < 0 || size > static_cast<off_t>(std::numeric_limits<int32_t>::max() - 2) || fseeko(f, 0, SEEK_SET) != 0) {
-        if (log.errorOn()) log.writeValue(cLog::ERROR_COL, "File size refused", path);
-      } else if (size == 0) {
-        ok = true;
-      } else {
-        data = new (std::nothrow) unsigned char[static_cast<size_t>(size) + 2]();
-        if (data == nullptr) {
-          if (log.errorOn()) log.writeInt(cLog::ERROR_COL, "Read file size", 0);
+    cLog& log = mirvoLog();
+    release();
+    bool ok = false;
+    FILE* f = nullptr;
+    if (path != nullptr && *path != '\0') {
+        f = openRegular(path);
+        if (f == nullptr) {
+            if (log.errorOn()) log.writeValue(cLog::ERROR_COL, "Open file", path);
         } else {
-          length = static_cast<int32_t>(size);
-          size_t got = fread(data, 1, static_cast<size_t>(size), f);
-          if (got < static_cast<size_t>(size)) {
-            if (log.errorOn()) log.writeInt(cLog::ERROR_COL, "Read file size", static_cast<int32_t>(got));
-            release();
-          } else {
-            ok = true;
-          }
+            // The size must be known and fit a signed 32-bit count with the two zero bytes behind it.
+            off_t size = -1;
+            if (fseeko(f, 0, SEEK_END) == 0) size = ftello(f);
+            if (size < 0 || size > static_cast<off_t>(std::numeric_limits<int32_t>::max() - 2) ||
+                fseeko(f, 0, SEEK_SET) != 0) {
+                if (log.errorOn()) log.writeValue(cLog::ERROR_COL, "File size refused", path);
+            } else if (size == 0) {
+                ok = true;
+            } else {
+                data = new (std::nothrow) unsigned char[static_cast<size_t>(size) + 2]();
+                if (data == nullptr) {
+                    if (log.errorOn()) log.writeInt(cLog::ERROR_COL, "Read file size", 0);
+                } else {
+                    length = static_cast<int32_t>(size);
+                    size_t got = fread(data, 1, static_cast<size_t>(size), f);
+                    if (got < static_cast<size_t>(size)) {
+                        if (log.errorOn())
+                            log.writeInt(cLog::ERROR_COL, "Read file size", static_cast<int32_t>(got));
+                        release();
+                    } else {
+                        ok = true;
+                    }
+                }
+            }
         }
-      }
     }
-  }
-  if (log.debugOn()) log.writeBool(cLog::DEBUG_COL, "end cFile::loadFromFile() return", ok ? 1 : 0);
-  if (f != nullptr) fclose(f);
-  return ok;
+    if (log.debugOn()) log.writeBool(cLog::DEBUG_COL, "end cFile::loadFromFile() return", ok ? 1 : 0);
+    if (f != nullptr) fclose(f);
+    return ok;
 }
 
-bool cFile::createFolder(const char* path, const char* fileName) { return mirvoLog().createFolder(path, fileName); }
+bool cFile::createFolder(const char* path, const char* fileName) {
+    return mirvoLog().createFolder(path, fileName);
+}
 
-bool cFile::createFolder(cLog& log, const char* path, const char* fileName) { return log.createFolder(path, fileName); }
+bool cFile::createFolder(cLog& log, const char* path, const char* fileName) {
+    return log.createFolder(path, fileName);
+}

@@ -22,109 +22,109 @@ namespace {
 // Local time of now with its millisecond part. The broken-down time is kept per thread for the
 // second it belongs to: lines of one second share it, without the time-zone look-up.
 void nowLocal(struct tm& tm, int& millis) {
-  struct timespec ts;
-  clock_gettime(CLOCK_REALTIME, &ts);
-  thread_local time_t cachedSecond = -1;
-  thread_local struct tm cachedTm {};
-  if (ts.tv_sec != cachedSecond) {
-    time_t secs = ts.tv_sec;
-    localtime_r(&secs, &cachedTm);
-    cachedSecond = ts.tv_sec;
-  }
-  tm = cachedTm;
-  millis = static_cast<int>(ts.tv_nsec / 1000000);
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    thread_local time_t cachedSecond = -1;
+    thread_local struct tm cachedTm {};
+    if (ts.tv_sec != cachedSecond) {
+        time_t secs = ts.tv_sec;
+        localtime_r(&secs, &cachedTm);
+        cachedSecond = ts.tv_sec;
+    }
+    tm = cachedTm;
+    millis = static_cast<int>(ts.tv_nsec / 1000000);
 }
 
 // The process id, asked once and asked again in a forked child.
 std::atomic<int> g_pid{0};
 
 int processId() {
-  int pid = g_pid.load(std::memory_order_relaxed);
-  if (pid == 0) {
-    static std::once_flag registered;
-    std::call_once(registered, [] { pthread_atfork(nullptr, nullptr, [] { g_pid.store(0); }); });
-    pid = static_cast<int>(getpid());
-    g_pid.store(pid, std::memory_order_relaxed);
-  }
-  return pid;
+    int pid = g_pid.load(std::memory_order_relaxed);
+    if (pid == 0) {
+        static std::once_flag registered;
+        std::call_once(registered, [] { pthread_atfork(nullptr, nullptr, [] { g_pid.store(0); }); });
+        pid = static_cast<int>(getpid());
+        g_pid.store(pid, std::memory_order_relaxed);
+    }
+    return pid;
 }
 
 // Writes `value` in decimal, zero-padded to at least `width` digits; returns the end.
 char* putNumber(char* p, long value, int width) {
-  char digits[24];
-  int n = 0;
-  bool negative = value < 0;
-  unsigned long v = negative ? 0UL - static_cast<unsigned long>(value) : static_cast<unsigned long>(value);
-  do {
-    digits[n++] = static_cast<char>('0' + v % 10);
-    v /= 10;
-  } while (v != 0);
-  if (negative) *p++ = '-';
-  for (int i = n; i < width; ++i) *p++ = '0';
-  while (n > 0) *p++ = digits[--n];
-  return p;
+    char digits[24];
+    int n = 0;
+    bool negative = value < 0;
+    unsigned long v = negative ? 0UL - static_cast<unsigned long>(value) : static_cast<unsigned long>(value);
+    do {
+        digits[n++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v != 0);
+    if (negative) *p++ = '-';
+    for (int i = n; i < width; ++i) *p++ = '0';
+    while (n > 0) *p++ = digits[--n];
+    return p;
 }
 
 // The line head "YYYY/MM/DD hh:mm:ss.mmm (PID=n) LEVEL " (the level right-aligned in 5 columns)
 // into `buf` (at least kHeadMax bytes); returns its length.
 constexpr size_t kHeadMax = 96;
 size_t makeHead(char* buf, const char* levelCol, const struct tm& tm, int millis) {
-  char* p = buf;
-  p = putNumber(p, tm.tm_year + 1900L, 4);
-  *p++ = '/';
-  p = putNumber(p, tm.tm_mon + 1, 2);
-  *p++ = '/';
-  p = putNumber(p, tm.tm_mday, 2);
-  *p++ = ' ';
-  p = putNumber(p, tm.tm_hour, 2);
-  *p++ = ':';
-  p = putNumber(p, tm.tm_min, 2);
-  *p++ = ':';
-  p = putNumber(p, tm.tm_sec, 2);
-  *p++ = '.';
-  p = putNumber(p, millis, 3);
-  memcpy(p, " (PID=", 6);
-  p += 6;
-  p = putNumber(p, processId(), 1);
-  *p++ = ')';
-  *p++ = ' ';
-  const char* level = levelCol ? levelCol : "";
-  const size_t n = strnlen(level, 40);  // level names are short constants
-  for (size_t i = n; i < 5; ++i) *p++ = ' ';
-  memcpy(p, level, n);
-  p += n;
-  *p++ = ' ';
-  return static_cast<size_t>(p - buf);
+    char* p = buf;
+    p = putNumber(p, tm.tm_year + 1900L, 4);
+    *p++ = '/';
+    p = putNumber(p, tm.tm_mon + 1, 2);
+    *p++ = '/';
+    p = putNumber(p, tm.tm_mday, 2);
+    *p++ = ' ';
+    p = putNumber(p, tm.tm_hour, 2);
+    *p++ = ':';
+    p = putNumber(p, tm.tm_min, 2);
+    *p++ = ':';
+    p = putNumber(p, tm.tm_sec, 2);
+    *p++ = '.';
+    p = putNumber(p, millis, 3);
+    memcpy(p, " (PID=", 6);
+    p += 6;
+    p = putNumber(p, processId(), 1);
+    *p++ = ')';
+    *p++ = ' ';
+    const char* level = levelCol ? levelCol : "";
+    const size_t n = strnlen(level, 40);  // level names are short constants
+    for (size_t i = n; i < 5; ++i) *p++ = ' ';
+    memcpy(p, level, n);
+    p += n;
+    *p++ = ' ';
+    return static_cast<size_t>(p - buf);
 }
 
 // Writes every byte of the pieces with one writev call (more only after a short write).
 bool writeAllV(int fd, struct iovec* iov, int count) {
-  while (count > 0) {
-    ssize_t n = writev(fd, iov, count);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
+    while (count > 0) {
+        ssize_t n = writev(fd, iov, count);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        size_t done = static_cast<size_t>(n);
+        while (count > 0 && done >= iov->iov_len) {
+            done -= iov->iov_len;
+            ++iov;
+            --count;
+        }
+        if (count > 0) {
+            iov->iov_base = static_cast<char*>(iov->iov_base) + done;
+            iov->iov_len -= done;
+        }
     }
-    size_t done = static_cast<size_t>(n);
-    while (count > 0 && done >= iov->iov_len) {
-      done -= iov->iov_len;
-      ++iov;
-      --count;
-    }
-    if (count > 0) {
-      iov->iov_base = static_cast<char*>(iov->iov_base) + done;
-      iov->iov_len -= done;
-    }
-  }
-  return true;
+    return true;
 }
 
 // Makes one folder; an existing folder counts as made, an existing non-folder does not.
 bool makeFolder(const std::string& path) {
-  if (mkdir(path.c_str(), 0777) == 0) return true;
-  if (errno != EEXIST) return false;
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    if (mkdir(path.c_str(), 0777) == 0) return true;
+    if (errno != EEXIST) return false;
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 }  // namespace
@@ -132,181 +132,184 @@ bool makeFolder(const std::string& path) {
 cLog::cLog() : preOpenBuffer(std::in_place) {}
 
 cLog::~cLog() {
-  flushBuffer(nullptr);
-  fflush(stdout);
+    flushBuffer(nullptr);
+    fflush(stdout);
 }
 
 std::string cLog::fileNameFor(int year, int month, int day) const {
-  char date[32];
-  char* p = date;
-  *p++ = '.';
-  p = putNumber(p, year, 4);
-  p = putNumber(p, month, 2);
-  p = putNumber(p, day, 2);
-  std::string name;
-  name.reserve(filePrefix.size() + static_cast<size_t>(p - date));
-  name += filePrefix;
-  name.append(date, static_cast<size_t>(p - date));
-  return name;
+    char date[32];
+    char* p = date;
+    *p++ = '.';
+    p = putNumber(p, year, 4);
+    p = putNumber(p, month, 2);
+    p = putNumber(p, day, 2);
+    std::string name;
+    name.reserve(filePrefix.size() + static_cast<size_t>(p - date));
+    name += filePrefix;
+    name.append(date, static_cast<size_t>(p - date));
+    return name;
 }
 
 // One line: the head, then the body. To the day's file, the file is opened for appending, the
 // lines still buffered from before the file was known and this line are written with one writev
 // call, and the file is closed; no stdio buffer sits in between.
 void cLog::emit(const char* levelCol, const std::string& fileBody, const std::string& bufferBody) {
-  struct tm tm;
-  int millis = 0;
-  nowLocal(tm, millis);
-  char head[kHeadMax];
-  const size_t headLength = makeHead(head, levelCol, tm, millis);
-  if (!filePrefix.empty()) {
-    const std::string name = fileNameFor(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
-    int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
-    if (fd < 0) return;  // the line is lost, the buffer stays
-    struct iovec iov[3];
-    int count = 0;
-    if (preOpenBuffer && !preOpenBuffer->empty()) iov[count++] = {&(*preOpenBuffer)[0], preOpenBuffer->size()};
-    iov[count++] = {head, headLength};
-    if (!fileBody.empty()) iov[count++] = {const_cast<char*>(fileBody.data()), fileBody.size()};
-    writeAllV(fd, iov, count);
-    close(fd);
-    preOpenBuffer.reset();
-    return;
-  }
-  if (preOpenBuffer) {
-    preOpenBuffer->append(head, headLength);
-    preOpenBuffer->append(bufferBody);
-  }
+    struct tm tm;
+    int millis = 0;
+    nowLocal(tm, millis);
+    char head[kHeadMax];
+    const size_t headLength = makeHead(head, levelCol, tm, millis);
+    if (!filePrefix.empty()) {
+        const std::string name = fileNameFor(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
+        int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+        if (fd < 0) return;  // the line is lost, the buffer stays
+        struct iovec iov[3];
+        int count = 0;
+        if (preOpenBuffer && !preOpenBuffer->empty())
+            iov[count++] = {&(*preOpenBuffer)[0], preOpenBuffer->size()};
+        iov[count++] = {head, headLength};
+        if (!fileBody.empty()) iov[count++] = {const_cast<char*>(fileBody.data()), fileBody.size()};
+        writeAllV(fd, iov, count);
+        close(fd);
+        preOpenBuffer.reset();
+        return;
+    }
+    if (preOpenBuffer) {
+        preOpenBuffer->append(head, headLength);
+        preOpenBuffer->append(bufferBody);
+    }
 }
 
 void cLog::write(const char* levelCol, std::string_view text) {
-  std::string body(text);
-  body += '\n';
-  emit(levelCol, body, body);
+    std::string body(text);
+    body += '\n';
+    emit(levelCol, body, body);
 }
 
 void cLog::writeValue(const char* levelCol, std::string_view name, std::string_view value) {
-  std::string body(name);
-  body += " = ";
-  body += value;
-  body += '\n';
-  emit(levelCol, body, body);
+    std::string body(name);
+    body += " = ";
+    body += value;
+    body += '\n';
+    emit(levelCol, body, body);
 }
 
 void cLog::writeInt(const char* levelCol, std::string_view name, int32_t number) {
-  char num[40];
-  snprintf(num, sizeof num, "0x%08X(%d)", static_cast<unsigned>(number), static_cast<int>(number));
-  writeValue(levelCol, name, num);
+    char num[40];
+    snprintf(num, sizeof num, "0x%08X(%d)", static_cast<unsigned>(number), static_cast<int>(number));
+    writeValue(levelCol, name, num);
 }
 
 void cLog::writeBool(const char* levelCol, std::string_view name, int flag) {
-  writeValue(levelCol, name, flag == 1 ? "true" : "false");
+    writeValue(levelCol, name, flag == 1 ? "true" : "false");
 }
 
 void cLog::writeHex(std::string_view name, const unsigned char* bytes, int32_t count) {
-  // Formatted with a digit table (a signature's dump has a row of 16 bytes per 16 bytes of DER),
-  // and only the body that emit() will write: rows of the file, or rows of the buffer, whose
-  // character column is padded to 16 characters.
-  static const char digits[] = "0123456789abcdef";
-  char buf[64];
-  snprintf(buf, sizeof buf, "(len=%d, 0x%X)", static_cast<int>(count), static_cast<unsigned>(count));
-  std::string body(name);
-  body += buf;
-  body += " = \n";
-  const bool padChars = filePrefix.empty();
-  if (bytes != nullptr && count > 0) {
-    body.reserve(body.size() + (static_cast<size_t>(count) / 16 + 1) * 80);
-    char row[96];
-    for (int32_t off = 0; off < count; off += 16) {
-      const int32_t n = count - off < 16 ? count - off : 16;
-      char* p = row;
-      *p++ = ' ';
-      *p++ = '0';
-      *p++ = 'x';
-      for (int shift = 28; shift >= 0; shift -= 4) *p++ = digits[(static_cast<uint32_t>(off) >> shift) & 0xF];
-      *p++ = ' ';
-      *p++ = '-';
-      for (int32_t i = 0; i < n; ++i) {
-        const unsigned char c = bytes[off + i];
-        *p++ = ' ';
-        *p++ = digits[c >> 4];
-        *p++ = digits[c & 0xF];
-      }
-      for (int32_t i = n; i < 16; ++i) {
-        *p++ = ' ';
-        *p++ = ' ';
-        *p++ = ' ';
-      }
-      *p++ = ' ';
-      *p++ = ':';
-      *p++ = ' ';
-      for (int32_t i = 0; i < n; ++i) {
-        const unsigned char c = bytes[off + i];
-        *p++ = (c >= 0x20 && c <= 0x7E) ? static_cast<char>(c) : '.';
-      }
-      if (padChars)
-        for (int32_t i = n; i < 16; ++i) *p++ = ' ';
-      *p++ = '\n';
-      body.append(row, static_cast<size_t>(p - row));
+    // Formatted with a digit table (a signature's dump has a row of 16 bytes per 16 bytes of DER),
+    // and only the body that emit() will write: rows of the file, or rows of the buffer, whose
+    // character column is padded to 16 characters.
+    static const char digits[] = "0123456789abcdef";
+    char buf[64];
+    snprintf(buf, sizeof buf, "(len=%d, 0x%X)", static_cast<int>(count), static_cast<unsigned>(count));
+    std::string body(name);
+    body += buf;
+    body += " = \n";
+    const bool padChars = filePrefix.empty();
+    if (bytes != nullptr && count > 0) {
+        body.reserve(body.size() + (static_cast<size_t>(count) / 16 + 1) * 80);
+        char row[96];
+        for (int32_t off = 0; off < count; off += 16) {
+            const int32_t n = count - off < 16 ? count - off : 16;
+            char* p = row;
+            *p++ = ' ';
+            *p++ = '0';
+            *p++ = 'x';
+            for (int shift = 28; shift >= 0; shift -= 4)
+                *p++ = digits[(static_cast<uint32_t>(off) >> shift) & 0xF];
+            *p++ = ' ';
+            *p++ = '-';
+            for (int32_t i = 0; i < n; ++i) {
+                const unsigned char c = bytes[off + i];
+                *p++ = ' ';
+                *p++ = digits[c >> 4];
+                *p++ = digits[c & 0xF];
+            }
+            for (int32_t i = n; i < 16; ++i) {
+                *p++ = ' ';
+                *p++ = ' ';
+                *p++ = ' ';
+            }
+            *p++ = ' ';
+            *p++ = ':';
+            *p++ = ' ';
+            for (int32_t i = 0; i < n; ++i) {
+                const unsigned char c = bytes[off + i];
+                *p++ = (c >= 0x20 && c <= 0x7E) ? static_cast<char>(c) : '.';
+            }
+            if (padChars)
+                for (int32_t i = n; i < 16; ++i) *p++ = ' ';
+            *p++ = '\n';
+            body.append(row, static_cast<size_t>(p - row));
+        }
     }
-  }
-  emit(DEBUG_COL, body, body);
+    emit(DEBUG_COL, body, body);
 }
 
 void cLog::writeErrorValue(std::string_view name, std::string value) {
-  if (errorOn()) writeValue(ERROR_COL, name, value);
+    if (errorOn()) writeValue(ERROR_COL, name, value);
 }
 
 void cLog::writeDebugValue(std::string_view name, std::string value) {
-  if (debugOn()) writeValue(DEBUG_COL, name, value);
+    if (debugOn()) writeValue(DEBUG_COL, name, value);
 }
 
 void cLog::setLevel(const char* name) {
-  if (name == nullptr || *name == '\0') return;
-  if (equalsIgnoreCase(name, "DEBUG")) {
-    level = kDebug;
-    write(INFO_COL, msg::LOG_RESET_DEBUG);
-  } else if (equalsIgnoreCase(name, "INFO")) {
-    level = kInfo;
-    write(INFO_COL, msg::LOG_RESET_INFO);
-  } else if (equalsIgnoreCase(name, "WARN")) {
-    level = kWarn;
-  } else if (equalsIgnoreCase(name, "ERROR")) {
-    level = kError;
-  } else if (equalsIgnoreCase(name, "OFF")) {
-    level = kOff;
-  }
+    if (name == nullptr || *name == '\0') return;
+    if (equalsIgnoreCase(name, "DEBUG")) {
+        level = kDebug;
+        write(INFO_COL, msg::LOG_RESET_DEBUG);
+    } else if (equalsIgnoreCase(name, "INFO")) {
+        level = kInfo;
+        write(INFO_COL, msg::LOG_RESET_INFO);
+    } else if (equalsIgnoreCase(name, "WARN")) {
+        level = kWarn;
+    } else if (equalsIgnoreCase(name, "ERROR")) {
+        level = kError;
+    } else if (equalsIgnoreCase(name, "OFF")) {
+        level = kOff;
+    }
 }
 
 bool cLog::createFolder(const char* path, const char* fileName) {
-  if (folderCreated == 1 || path == nullptr || *path == '\0' || fileName == nullptr || *fileName == '\0') return false;
-  std::string whole(path);
-  bool ok = true;
-  for (size_t i = 1; ok && i < whole.size(); ++i) {
-    if (whole[i] == '/') ok = makeFolder(whole.substr(0, i));
-  }
-  if (ok) ok = makeFolder(whole);
-  if (debugOn()) writeBool(DEBUG_COL, "end cFile::createFolder() return", ok ? 1 : 0);
-  if (ok) {
-    filePrefix = whole + "/" + fileName;
-    folderCreated = 1;
-  }
-  return ok;
+    if (folderCreated == 1 || path == nullptr || *path == '\0' || fileName == nullptr || *fileName == '\0')
+        return false;
+    std::string whole(path);
+    bool ok = true;
+    for (size_t i = 1; ok && i < whole.size(); ++i) {
+        if (whole[i] == '/') ok = makeFolder(whole.substr(0, i));
+    }
+    if (ok) ok = makeFolder(whole);
+    if (debugOn()) writeBool(DEBUG_COL, "end cFile::createFolder() return", ok ? 1 : 0);
+    if (ok) {
+        filePrefix = whole + "/" + fileName;
+        folderCreated = 1;
+    }
+    return ok;
 }
 
 void cLog::flushBuffer(FILE* file) {
-  if (!preOpenBuffer) return;
-  if (!preOpenBuffer->empty()) {
-    FILE* out = file ? file : stdout;
-    fwrite(preOpenBuffer->data(), 1, preOpenBuffer->size(), out);
-    if (!file) fflush(stdout);
-  }
-  preOpenBuffer.reset();
+    if (!preOpenBuffer) return;
+    if (!preOpenBuffer->empty()) {
+        FILE* out = file ? file : stdout;
+        fwrite(preOpenBuffer->data(), 1, preOpenBuffer->size(), out);
+        if (!file) fflush(stdout);
+    }
+    preOpenBuffer.reset();
 }
 
 cLog& mirvoLog() {
-  static cLog log;
-  return log;
+    static cLog log;
+    return log;
 }
 
 // Creates the process-wide log when the library is loaded.

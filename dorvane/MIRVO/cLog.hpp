@@ -9,61 +9,62 @@
 #include <string_view>
 
 class cLog {
- public:
-  // Level values (the names in the properties file are DEBUG, INFO, WARN, ERROR and OFF).
-  static constexpr int32_t kDebug = 10;
-  static constexpr int32_t kInfo = 20;
-  static constexpr int32_t kWarn = 30;
-  static constexpr int32_t kError = 40;
-  static constexpr int32_t kOff = 100;
+public:
+    // Level values (the names in the properties file are DEBUG, INFO, WARN, ERROR and OFF).
+    static constexpr int32_t kDebug = 10;
+    static constexpr int32_t kInfo = 20;
+    static constexpr int32_t kWarn = 30;
+    static constexpr int32_t kError = 40;
+    static constexpr int32_t kOff = 100;
 
-  // Level column texts.
-  static constexpr const char* DEBUG_COL = "DEBUG";
-  static constexpr const char* INFO_COL = "INFO";
-  static constexpr const char* WARN_COL = "WARN";
-  static constexpr const char* ERROR_COL = "ERROR";
-  static constexpr const char* PARAM_COL = "PARAM";
+    // Level column texts.
+    static constexpr const char* DEBUG_COL = "DEBUG";
+    static constexpr const char* INFO_COL = "INFO";
+    static constexpr const char* WARN_COL = "WARN";
+    static constexpr const char* ERROR_COL = "ERROR";
+    static constexpr const char* PARAM_COL = "PARAM";
 
-  cLog();
-  virtual ~cLog();
-  cLog(const cLog&) = delete;
-  cLog& operator=(const cLog&) = delete;
+    cLog();
+    virtual ~cLog();
+    cLog(const cLog&) = delete;
+    cLog& operator=(const cLog&) = delete;
 
-  int32_t level = 0;          // 0: every line passes
-  int32_t folderCreated = 0;  // 1 once the log folder was made and filePrefix set
-  std::optional<std::string> preOpenBuffer;  // lines written before the file is known; gone after the first move
-  std::string filePrefix;     // "<path>/<file>", empty until the folder is set up
+    int32_t level = 0;          // 0: every line passes
+    int32_t folderCreated = 0;  // 1 once the log folder was made and filePrefix set
+    std::optional<std::string>
+        preOpenBuffer;       // lines written before the file is known; gone after the first move
+    std::string filePrefix;  // "<path>/<file>", empty until the folder is set up
 
-  // Pass tests made by callers before they call a writer (PARAM lines pass at INFO).
-  bool debugOn() const { return level <= kDebug; }
-  bool infoOn() const { return level <= kInfo; }
-  bool warnOn() const { return level <= kWarn; }
-  bool errorOn() const { return level <= kError; }
+    // Pass tests made by callers before they call a writer (PARAM lines pass at INFO).
+    bool debugOn() const { return level <= kDebug; }
+    bool infoOn() const { return level <= kInfo; }
+    bool warnOn() const { return level <= kWarn; }
+    bool errorOn() const { return level <= kError; }
 
-  // Writers: each writes one line (head + parts + line end), whatever the level. Texts are bytes
-  // written literally ("%" included).
-  void write(const char* levelCol, std::string_view text);
-  void writeValue(const char* levelCol, std::string_view name, std::string_view value);
-  void writeInt(const char* levelCol, std::string_view name, int32_t number);  // name = 0x%08X(%d)
-  void writeBool(const char* levelCol, std::string_view name, int flag);       // " = true" only for 1
-  void writeHex(std::string_view name, const unsigned char* bytes, int32_t count);
-  // ERROR / DEBUG value line when the level lets it pass; the value is consumed either way.
-  void writeErrorValue(std::string_view name, std::string value);
-  void writeDebugValue(std::string_view name, std::string value);
+    // Writers: each writes one line (head + parts + line end), whatever the level. Texts are bytes
+    // written literally ("%" included).
+    void write(const char* levelCol, std::string_view text);
+    void writeValue(const char* levelCol, std::string_view name, std::string_view value);
+    void writeInt(const char* levelCol, std::string_view name, int32_t number);  // name = 0x%08X(%d)
+    void writeBool(const char* levelCol, std::string_view name, int flag);       // " = true" only for 1
+    void writeHex(std::string_view name, const unsigned char* bytes, int32_t count);
+    // ERROR / DEBUG value line when the level lets it pass; the value is consumed either way.
+    void writeErrorValue(std::string_view name, std::string value);
+    void writeDebugValue(std::string_view name, std::string value);
 
-  // Sets the level from its name, ignoring case; a missing, empty or unknown name changes nothing.
-  void setLevel(const char* name);
-  // Makes the log folder (every level of a "/" path) and fixes filePrefix; acts once per log.
-  bool createFolder(const char* path, const char* fileName);
-  // Moves the buffered text to the file (standard output when null) and deletes the buffer.
-  void flushBuffer(FILE* file);
+    // Sets the level from its name, ignoring case; a missing, empty or unknown name changes nothing.
+    void setLevel(const char* name);
+    // Makes the log folder (every level of a "/" path) and fixes filePrefix; acts once per log.
+    bool createFolder(const char* path, const char* fileName);
+    // Moves the buffered text to the file (standard output when null) and deletes the buffer.
+    void flushBuffer(FILE* file);
 
-  // The daily file name for a date: "<filePrefix>.YYYYMMDD".
-  std::string fileNameFor(int year, int month, int day) const;
+    // The daily file name for a date: "<filePrefix>.YYYYMMDD".
+    std::string fileNameFor(int year, int month, int day) const;
 
- private:
-  // Writes one record: the head, then fileBody to the day's file, or bufferBody to preOpenBuffer.
-  void emit(const char* levelCol, const std::string& fileBody, const std::string& bufferBody);
+private:
+    // Writes one record: the head, then fileBody to the day's file, or bufferBody to preOpenBuffer.
+    void emit(const char* levelCol, const std::string& fileBody, const std::string& bufferBody);
 };
 
 // The process-wide log of the signing library (created when the library is loaded).

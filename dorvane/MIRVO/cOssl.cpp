@@ -13,35 +13,39 @@ OSSL_PROVIDER* g_mirvoLegacyProvider = nullptr;
 OSSL_PROVIDER* g_mirvoDefaultProvider = nullptr;
 
 void mirvoOpenSslInit() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    OPENSSL_init_crypto(0, nullptr);
-    // Loading any provider explicitly turns off the automatic "default" one, so both are loaded:
-    // "legacy" first for RC2-40 / 3DES PKCS#12 files, then "default" for everything else.
-    ERR_clear_error();
-    g_mirvoLegacyProvider = OSSL_PROVIDER_load(nullptr, "legacy");
-    if (g_mirvoLegacyProvider == nullptr) {
-      cLog& log = mirvoLog();
-      if (log.errorOn()) log.writeValue(cLog::ERROR_COL, "OSSL_PROVIDER_load(legacy) failed", osslErrorText(ERR_peek_error()));
-      ERR_clear_error();
-    }
-    g_mirvoDefaultProvider = OSSL_PROVIDER_load(nullptr, "default");
-    if (g_mirvoDefaultProvider == nullptr) {
-      cLog& log = mirvoLog();
-      if (log.errorOn()) log.writeValue(cLog::ERROR_COL, "OSSL_PROVIDER_load(default) failed", osslErrorText(ERR_peek_error()));
-      ERR_clear_error();
-    }
-  });
+    static std::once_flag once;
+    std::call_once(once, [] {
+        OPENSSL_init_crypto(0, nullptr);
+        // Loading any provider explicitly turns off the automatic "default" one, so both are loaded:
+        // "legacy" first for RC2-40 / 3DES PKCS#12 files, then "default" for everything else.
+        ERR_clear_error();
+        g_mirvoLegacyProvider = OSSL_PROVIDER_load(nullptr, "legacy");
+        if (g_mirvoLegacyProvider == nullptr) {
+            cLog& log = mirvoLog();
+            if (log.errorOn())
+                log.writeValue(cLog::ERROR_COL, "OSSL_PROVIDER_load(legacy) failed",
+                               osslErrorText(ERR_peek_error()));
+            ERR_clear_error();
+        }
+        g_mirvoDefaultProvider = OSSL_PROVIDER_load(nullptr, "default");
+        if (g_mirvoDefaultProvider == nullptr) {
+            cLog& log = mirvoLog();
+            if (log.errorOn())
+                log.writeValue(cLog::ERROR_COL, "OSSL_PROVIDER_load(default) failed",
+                               osslErrorText(ERR_peek_error()));
+            ERR_clear_error();
+        }
+    });
 }
 
 std::string osslErrorText(unsigned long code) {
-  if (code == 0) return std::string();
-  char buf[256];
-  ERR_error_string_n(code, buf, sizeof buf);
-  return std::string(buf);
+    if (code == 0) return std::string();
+    char buf[256];
+    ERR_error_string_n(code, buf, sizeof buf);
+    return std::string(buf);
 }
 
 bool mirvoLegacyProviderLoaded() {
-  mirvoOpenSslInit();
-  return g_mirvoLegacyProvider != nullptr;
+    mirvoOpenSslInit();
+    return g_mirvoLegacyProvider != nullptr;
 }

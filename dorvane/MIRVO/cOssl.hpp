@@ -13,47 +13,47 @@
 
 // Frees any OpenSSL object through its own free function.
 struct OsslFree {
-  void operator()(BIO* p) const { BIO_free(p); }
-  void operator()(X509* p) const { X509_free(p); }
-  void operator()(X509_CRL* p) const { X509_CRL_free(p); }
-  void operator()(X509_NAME* p) const { X509_NAME_free(p); }
-  void operator()(X509_STORE* p) const { X509_STORE_free(p); }
-  void operator()(X509_STORE_CTX* p) const { X509_STORE_CTX_free(p); }
-  void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-  void operator()(EVP_MD_CTX* p) const { EVP_MD_CTX_free(p); }
-  void operator()(EVP_MD* p) const { EVP_MD_free(p); }
-  void operator()(EVP_PKEY_CTX* p) const { EVP_PKEY_CTX_free(p); }
-  void operator()(PKCS12* p) const { PKCS12_free(p); }
-  void operator()(PKCS7* p) const { PKCS7_free(p); }
-  void operator()(BIGNUM* p) const { BN_free(p); }
-  void operator()(ASN1_STRING* p) const { ASN1_STRING_free(p); }  // also octet and bit strings
-  void operator()(AUTHORITY_KEYID* p) const { AUTHORITY_KEYID_free(p); }
-  void operator()(CRL_DIST_POINTS* p) const { CRL_DIST_POINTS_free(p); }
+    void operator()(BIO* p) const { BIO_free(p); }
+    void operator()(X509* p) const { X509_free(p); }
+    void operator()(X509_CRL* p) const { X509_CRL_free(p); }
+    void operator()(X509_NAME* p) const { X509_NAME_free(p); }
+    void operator()(X509_STORE* p) const { X509_STORE_free(p); }
+    void operator()(X509_STORE_CTX* p) const { X509_STORE_CTX_free(p); }
+    void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
+    void operator()(EVP_MD_CTX* p) const { EVP_MD_CTX_free(p); }
+    void operator()(EVP_MD* p) const { EVP_MD_free(p); }
+    void operator()(EVP_PKEY_CTX* p) const { EVP_PKEY_CTX_free(p); }
+    void operator()(PKCS12* p) const { PKCS12_free(p); }
+    void operator()(PKCS7* p) const { PKCS7_free(p); }
+    void operator()(BIGNUM* p) const { BN_free(p); }
+    void operator()(ASN1_STRING* p) const { ASN1_STRING_free(p); }  // also octet and bit strings
+    void operator()(AUTHORITY_KEYID* p) const { AUTHORITY_KEYID_free(p); }
+    void operator()(CRL_DIST_POINTS* p) const { CRL_DIST_POINTS_free(p); }
 };
 template <class T>
 using ossl_ptr = std::unique_ptr<T, OsslFree>;
 
 // A reference of its own to a certificate (X509_up_ref); null for null.
 inline ossl_ptr<X509> x509Ref(X509* cert) {
-  if (cert != nullptr && X509_up_ref(cert) != 1) return nullptr;
-  return ossl_ptr<X509>(cert);
+    if (cert != nullptr && X509_up_ref(cert) != 1) return nullptr;
+    return ossl_ptr<X509>(cert);
 }
 
 // A chain of streams (as PKCS7_dataInit returns it): frees every stream of the chain.
 struct BioChainFree {
-  void operator()(BIO* p) const { BIO_free_all(p); }
+    void operator()(BIO* p) const { BIO_free_all(p); }
 };
 using BioChainPtr = std::unique_ptr<BIO, BioChainFree>;
 
 // A list that owns its certificates: frees each certificate, then the list.
 struct X509StackFree {
-  void operator()(STACK_OF(X509) * s) const { sk_X509_pop_free(s, X509_free); }
+    void operator()(STACK_OF(X509) * s) const { sk_X509_pop_free(s, X509_free); }
 };
 using X509StackPtr = std::unique_ptr<STACK_OF(X509), X509StackFree>;
 
 // A list that only refers to certificates owned elsewhere: frees the list alone.
 struct X509RefStackFree {
-  void operator()(STACK_OF(X509) * s) const { sk_X509_free(s); }
+    void operator()(STACK_OF(X509) * s) const { sk_X509_free(s); }
 };
 using X509RefStackPtr = std::unique_ptr<STACK_OF(X509), X509RefStackFree>;
 

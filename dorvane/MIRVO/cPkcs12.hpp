@@ -8,44 +8,44 @@
 #include "cOssl.hpp"
 
 class cPkcs12 {
- public:
-  cPkcs12() = default;
-  virtual ~cPkcs12();
-  cPkcs12(const cPkcs12&) = delete;
-  cPkcs12& operator=(const cPkcs12&) = delete;
+public:
+    cPkcs12() = default;
+    virtual ~cPkcs12();
+    cPkcs12(const cPkcs12&) = delete;
+    cPkcs12& operator=(const cPkcs12&) = delete;
 
-  // The credentials (owned by this object; null until a load succeeds).
-  EVP_PKEY* privateKey() const { return privateKey_.get(); }
-  X509* certificate() const { return certificate_.get(); }
-  // The file's other certificates (owned with the list), or null when it holds none.
-  STACK_OF(X509)* authorityCerts() const { return authorityCerts_.get(); }
-  // Replaces the credentials with the given ones (an empty list of authority certificates is
-  // kept as none). A certificate alone is enough for the validity and filter checks.
-  void setCredentials(ossl_ptr<EVP_PKEY> key, ossl_ptr<X509> cert, X509StackPtr cas);
+    // The credentials (owned by this object; null until a load succeeds).
+    EVP_PKEY* privateKey() const { return privateKey_.get(); }
+    X509* certificate() const { return certificate_.get(); }
+    // The file's other certificates (owned with the list), or null when it holds none.
+    STACK_OF(X509) * authorityCerts() const { return authorityCerts_.get(); }
+    // Replaces the credentials with the given ones (an empty list of authority certificates is
+    // kept as none). A certificate alone is enough for the validity and filter checks.
+    void setCredentials(ossl_ptr<EVP_PKEY> key, ossl_ptr<X509> cert, X509StackPtr cas);
 
-  // Opens "<folder>/<fileName>" with its MAC checked; 0, 1102, 5005 or 5208.
-  int loadPfxFile(const char* folder, const char* fileName, const char* passwd);
-  // The DER-reading, MAC and parse steps of loadPfxFile over an open stream; 0, 1102 or 5208.
-  int loadPfxBio(BIO* bio, const char* passwd);
+    // Opens "<folder>/<fileName>" with its MAC checked; 0, 1102, 5005 or 5208.
+    int loadPfxFile(const char* folder, const char* fileName, const char* passwd);
+    // The DER-reading, MAC and parse steps of loadPfxFile over an open stream; 0, 1102 or 5208.
+    int loadPfxBio(BIO* bio, const char* passwd);
 
-  // Validity period against the local clock; 0, 5010, 5011 or 5012.
-  int checkCertValid();
-  // The same against a given 14-digit time text.
-  int checkCertValidAt(const std::string& now);
-  // One condition of the filter must hold; 0 or 5010. A null or empty filter gives 0.
-  int checkSignerFilter(const char* filter);
+    // Validity period against the local clock; 0, 5010, 5011 or 5012.
+    int checkCertValid();
+    // The same against a given 14-digit time text.
+    int checkCertValidAt(const std::string& now);
+    // One condition of the filter must hold; 0 or 5010. A null or empty filter gives 0.
+    int checkSignerFilter(const char* filter);
 
-  bool checkFilterByCertSubject(const std::string& condition, const std::string& subject);
-  bool checkFilterByCertIssuer(const std::string& condition, const std::string& issuer);
+    bool checkFilterByCertSubject(const std::string& condition, const std::string& subject);
+    bool checkFilterByCertIssuer(const std::string& condition, const std::string& issuer);
 
-  std::string parseFilterName(const std::string& condition, const std::string& key);
-  void parseFilterNames(const std::string& condition, const std::string& key, std::set<std::string>& names);
-  std::string parseCertDistingName(const std::string& name, const std::string& key);
-  void parseCertDistingNames(const std::string& name, const std::string& key, std::set<std::string>& names);
+    std::string parseFilterName(const std::string& condition, const std::string& key);
+    void parseFilterNames(const std::string& condition, const std::string& key, std::set<std::string>& names);
+    std::string parseCertDistingName(const std::string& name, const std::string& key);
+    void parseCertDistingNames(const std::string& name, const std::string& key, std::set<std::string>& names);
 
- private:
-  ossl_ptr<PKCS12> pkcs12_;        // the parsed container
-  ossl_ptr<EVP_PKEY> privateKey_;  // the private key
-  ossl_ptr<X509> certificate_;     // the signer certificate
-  X509StackPtr authorityCerts_;    // the other certificates, or null
+private:
+    ossl_ptr<PKCS12> pkcs12_;        // the parsed container
+    ossl_ptr<EVP_PKEY> privateKey_;  // the private key
+    ossl_ptr<X509> certificate_;     // the signer certificate
+    X509StackPtr authorityCerts_;    // the other certificates, or null
 };

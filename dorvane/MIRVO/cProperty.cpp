@@ -16,9 +16,9 @@ namespace {
 bool isTrim(unsigned char c) { return c <= 0x20 || c == 0x7F; }
 
 std::string trim(const char* begin, const char* end) {
-  while (begin < end && isTrim(static_cast<unsigned char>(*begin))) ++begin;
-  while (end > begin && isTrim(static_cast<unsigned char>(end[-1]))) --end;
-  return std::string(begin, end);
+    while (begin < end && isTrim(static_cast<unsigned char>(*begin))) ++begin;
+    while (end > begin && isTrim(static_cast<unsigned char>(end[-1]))) --end;
+    return std::string(begin, end);
 }
 
 }  // namespace
@@ -26,109 +26,114 @@ std::string trim(const char* begin, const char* end) {
 cProperty::~cProperty() = default;
 
 bool cProperty::loadFromFile(const char* fileName) {
-  cLog& log = mirvoLog();
-  if (loaded != 1) {
-    if (log.infoOn()) log.writeValue(cLog::PARAM_COL, "propertyFile", fileName ? fileName : "");
-    if (fileName == nullptr || *fileName == '\0') {
-      if (log.errorOn()) log.writeValue(cLog::ERROR_COL, "propertyFile ERROR!", fileName ? fileName : "");
-    } else {
-      char cwd[1024] = {0};
-      if (getcwd(cwd, sizeof cwd) == nullptr) cwd[0] = '\0';
-      if (cwd[0] != '/' && log.debugOn()) log.writeValue(cLog::DEBUG_COL, "Current working path", cwd);
-      cFile file;
-      if (!file.loadFromFile(fileName)) {
-        loaded = 0;
-        if (log.errorOn()) log.writeValue(cLog::ERROR_COL, "loadFromFile()", fileName);
-      } else {
-        loaded = parse(file.data ? reinterpret_cast<const char*>(file.data) : "") ? 1 : 0;
-      }
+    cLog& log = mirvoLog();
+    if (loaded != 1) {
+        if (log.infoOn()) log.writeValue(cLog::PARAM_COL, "propertyFile", fileName ? fileName : "");
+        if (fileName == nullptr || *fileName == '\0') {
+            if (log.errorOn())
+                log.writeValue(cLog::ERROR_COL, "propertyFile ERROR!", fileName ? fileName : "");
+        } else {
+            char cwd[1024] = {0};
+            if (getcwd(cwd, sizeof cwd) == nullptr) cwd[0] = '\0';
+            if (cwd[0] != '/' && log.debugOn()) log.writeValue(cLog::DEBUG_COL, "Current working path", cwd);
+            cFile file;
+            if (!file.loadFromFile(fileName)) {
+                loaded = 0;
+                if (log.errorOn()) log.writeValue(cLog::ERROR_COL, "loadFromFile()", fileName);
+            } else {
+                loaded = parse(file.data ? reinterpret_cast<const char*>(file.data) : "") ? 1 : 0;
+            }
+        }
     }
-  }
-  if (log.debugOn()) log.writeBool(cLog::DEBUG_COL, "end cProperty::loadFromFile() return", loaded == 1 ? 1 : 0);
-  return loaded == 1;
+    if (log.debugOn())
+        log.writeBool(cLog::DEBUG_COL, "end cProperty::loadFromFile() return", loaded == 1 ? 1 : 0);
+    return loaded == 1;
 }
 
 bool cProperty::parse(const char* text) {
-  cLog& log = mirvoLog();
-  properties.clear();
-  bool result = false;
-  if (text != nullptr && *text != '\0') {
-    // Lines of any length are taken whole: a long value (a deep folder path) is never cut or split.
-    const char* p = text;
-    while (*p != '\0') {
-      const char* end = strchr(p, '\n');
-      if (end == nullptr) end = p + strlen(p);
-      const char* next = *end == '\n' ? end + 1 : end;
-      if (end > p && *p != '#' && *p != ';') {
-        const char* eq = static_cast<const char*>(memchr(p, '=', static_cast<size_t>(end - p)));
-        if (eq != nullptr) {
-          std::string key = trim(p, eq);
-          std::string value = trim(eq + 1, end);
-          auto found = properties.find(key);
-          if (found != properties.end()) {
-            properties.erase(found);
-            if (log.warnOn()) log.writeValue(cLog::WARN_COL, "Erase duplicate MAP Name", key);
-          }
-          if (log.debugOn()) {
-            log.writeValue(cLog::DEBUG_COL, "Insert MAP Name", key);
-            log.writeValue(cLog::DEBUG_COL, "Insert MAP Value", value);
-          }
-          properties.emplace(std::move(key), std::move(value));
+    cLog& log = mirvoLog();
+    properties.clear();
+    bool result = false;
+    if (text != nullptr && *text != '\0') {
+        // Lines of any length are taken whole: a long value (a deep folder path) is never cut or split.
+        const char* p = text;
+        while (*p != '\0') {
+            const char* end = strchr(p, '\n');
+            if (end == nullptr) end = p + strlen(p);
+            const char* next = *end == '\n' ? end + 1 : end;
+            if (end > p && *p != '#' && *p != ';') {
+                const char* eq = static_cast<const char*>(memchr(p, '=', static_cast<size_t>(end - p)));
+                if (eq != nullptr) {
+                    std::string key = trim(p, eq);
+                    std::string value = trim(eq + 1, end);
+                    auto found = properties.find(key);
+                    if (found != properties.end()) {
+                        properties.erase(found);
+                        if (log.warnOn()) log.writeValue(cLog::WARN_COL, "Erase duplicate MAP Name", key);
+                    }
+                    if (log.debugOn()) {
+                        log.writeValue(cLog::DEBUG_COL, "Insert MAP Name", key);
+                        log.writeValue(cLog::DEBUG_COL, "Insert MAP Value", value);
+                    }
+                    properties.emplace(std::move(key), std::move(value));
+                }
+            }
+            p = next;
         }
-      }
-      p = next;
+        if (log.debugOn())
+            log.writeInt(cLog::DEBUG_COL, "properties.size()", static_cast<int32_t>(properties.size()));
+        result = !properties.empty();
     }
-    if (log.debugOn()) log.writeInt(cLog::DEBUG_COL, "properties.size()", static_cast<int32_t>(properties.size()));
-    result = !properties.empty();
-  }
-  if (log.debugOn()) log.writeBool(cLog::DEBUG_COL, "end cProperty::parse() return", result ? 1 : 0);
-  return result;
+    if (log.debugOn()) log.writeBool(cLog::DEBUG_COL, "end cProperty::parse() return", result ? 1 : 0);
+    return result;
 }
 
 std::string cProperty::getProperty(const char* key) const {
-  if (key == nullptr || *key == '\0') return std::string();
-  auto found = properties.find(key);
-  if (found == properties.end()) return std::string();
-  cLog& log = mirvoLog();
-  if (log.debugOn()) log.writeValue(cLog::DEBUG_COL, std::string("cProperty::getProperty() : ") + key, found->second);
-  return found->second;
+    if (key == nullptr || *key == '\0') return std::string();
+    auto found = properties.find(key);
+    if (found == properties.end()) return std::string();
+    cLog& log = mirvoLog();
+    if (log.debugOn())
+        log.writeValue(cLog::DEBUG_COL, std::string("cProperty::getProperty() : ") + key, found->second);
+    return found->second;
 }
 
 int32_t cProperty::getPropertyInt(const char* key) const {
-  if (key == nullptr) return -1;
-  auto found = properties.find(key);
-  if (found == properties.end()) return -1;
-  cLog& log = mirvoLog();
-  const std::string name = std::string("cProperty::getPropertyInt() : ") + key;
-  // Leading white space, an optional sign, then decimal digits up to the first other character.
-  const char* p = found->second.c_str();
-  while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
-  bool negative = false;
-  if (*p == '+' || *p == '-') negative = *p++ == '-';
-  if (*p < '0' || *p > '9') {
-    if (log.errorOn()) log.writeValue(cLog::ERROR_COL, name + " not a number", found->second);
-    return -1;
-  }
-  long long v = 0;
-  for (; *p >= '0' && *p <= '9'; ++p) {
-    v = v * 10 + (*p - '0');
-    if (v > static_cast<long long>(INT_MAX) + 1) break;
-  }
-  if ((!negative && v > INT_MAX) || (negative && v > static_cast<long long>(INT_MAX) + 1)) {
-    if (log.errorOn()) log.writeValue(cLog::ERROR_COL, name + " out of range", found->second);
-    return -1;
-  }
-  int32_t number = static_cast<int32_t>(negative ? -v : v);
-  if (log.debugOn()) log.writeInt(cLog::DEBUG_COL, name, number);
-  return number;
+    if (key == nullptr) return -1;
+    auto found = properties.find(key);
+    if (found == properties.end()) return -1;
+    cLog& log = mirvoLog();
+    const std::string name = std::string("cProperty::getPropertyInt() : ") + key;
+    // Leading white space, an optional sign, then decimal digits up to the first other character.
+    const char* p = found->second.c_str();
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-') negative = *p++ == '-';
+    if (*p < '0' || *p > '9') {
+        if (log.errorOn()) log.writeValue(cLog::ERROR_COL, name + " not a number", found->second);
+        return -1;
+    }
+    long long v = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        v = v * 10 + (*p - '0');
+        if (v > static_cast<long long>(INT_MAX) + 1) break;
+    }
+    if ((!negative && v > INT_MAX) || (negative && v > static_cast<long long>(INT_MAX) + 1)) {
+        if (log.errorOn()) log.writeValue(cLog::ERROR_COL, name + " out of range", found->second);
+        return -1;
+    }
+    int32_t number = static_cast<int32_t>(negative ? -v : v);
+    if (log.debugOn()) log.writeInt(cLog::DEBUG_COL, name, number);
+    return number;
 }
 
 bool cProperty::getPropertyBool(const char* key) const {
-  if (key == nullptr || *key == '\0') return false;
-  auto found = properties.find(key);
-  if (found == properties.end()) return false;
-  const bool result = equalsIgnoreCase(found->second.c_str(), "TRUE");
-  cLog& log = mirvoLog();
-  if (log.debugOn()) log.writeBool(cLog::DEBUG_COL, std::string("cProperty::getProperty() : ") + key, result ? 1 : 0);
-  return result;
+    if (key == nullptr || *key == '\0') return false;
+    auto found = properties.find(key);
+    if (found == properties.end()) return false;
+    const bool result = equalsIgnoreCase(found->second.c_str(), "TRUE");
+    cLog& log = mirvoLog();
+    if (log.debugOn())
+        log.writeBool(cLog::DEBUG_COL, std::string("cProperty::getProperty() : ") + key, result ? 1 : 0);
+    return result;
 }

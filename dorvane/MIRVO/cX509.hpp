@@ -11,37 +11,37 @@
 #include "cOssl.hpp"
 
 class cX509 {
- public:
-  // Takes ownership of a certificate (normally a copy made with X509_dup by the creator).
-  explicit cX509(X509* owned) : certificate(owned) {}
-  // A new cX509 over a copy (X509_dup) of cert; null when cert is null or the copy fails.
-  static std::unique_ptr<cX509> copyOf(const X509* cert);
-  virtual ~cX509() = default;
-  cX509(const cX509&) = delete;
-  cX509& operator=(const cX509&) = delete;
+public:
+    // Takes ownership of a certificate (normally a copy made with X509_dup by the creator).
+    explicit cX509(X509* owned) : certificate(owned) {}
+    // A new cX509 over a copy (X509_dup) of cert; null when cert is null or the copy fails.
+    static std::unique_ptr<cX509> copyOf(const X509* cert);
+    virtual ~cX509() = default;
+    cX509(const cX509&) = delete;
+    cX509& operator=(const cX509&) = delete;
 
-  X509* get() const { return certificate.get(); }
+    X509* get() const { return certificate.get(); }
 
-  bool isRoot() const;                  // issuer one-line name == subject one-line name
-  std::string getIssuerName() const;    // one-line name, at most 511 characters
-  std::string getSubjectName() const;
-  std::string getSubjectCN() const;     // first commonName, raw stored bytes
-  std::string getIssuerCN() const;      // first commonName of the issuer, raw stored bytes
-  std::string getSKI() const;           // uppercase hex, "" when absent/undecodable/empty
-  std::string getAKI() const;           // keyIdentifier of the AKI, uppercase hex, "" otherwise
-  std::vector<std::string> getCrlDistPoints() const;  // URI/DNS/e-mail names and relative names
-  std::string getThumbprint() const;    // SHA-1 of the DER, 40 uppercase hex digits
-  std::string getSerialHex() const;     // BN_bn2hex of the serial, "" when it cannot be converted
-  std::string getNotBefore() const;     // time texts (asn1TimeToString)
-  std::string getNotAfter() const;
-  // Key-usage bits: first byte of the bit string plus the second byte shifted left by 8; 0 when
-  // the extension is absent or cannot be decoded (0x80 digitalSignature, 0x40 nonRepudiation,
-  // 0x04 keyCertSign, 0x02 cRLSign in the first byte).
-  int32_t getKeyUsage() const;
-  bool hasKeyUsage() const;             // whether a decodable key-usage extension is present
+    bool isRoot() const;                // issuer one-line name == subject one-line name
+    std::string getIssuerName() const;  // one-line name, at most 511 characters
+    std::string getSubjectName() const;
+    std::string getSubjectCN() const;  // first commonName, raw stored bytes
+    std::string getIssuerCN() const;   // first commonName of the issuer, raw stored bytes
+    std::string getSKI() const;        // uppercase hex, "" when absent/undecodable/empty
+    std::string getAKI() const;        // keyIdentifier of the AKI, uppercase hex, "" otherwise
+    std::vector<std::string> getCrlDistPoints() const;  // URI/DNS/e-mail names and relative names
+    std::string getThumbprint() const;                  // SHA-1 of the DER, 40 uppercase hex digits
+    std::string getSerialHex() const;  // BN_bn2hex of the serial, "" when it cannot be converted
+    std::string getNotBefore() const;  // time texts (asn1TimeToString)
+    std::string getNotAfter() const;
+    // Key-usage bits: first byte of the bit string plus the second byte shifted left by 8; 0 when
+    // the extension is absent or cannot be decoded (0x80 digitalSignature, 0x40 nonRepudiation,
+    // 0x04 keyCertSign, 0x02 cRLSign in the first byte).
+    int32_t getKeyUsage() const;
+    bool hasKeyUsage() const;  // whether a decodable key-usage extension is present
 
- private:
-  ossl_ptr<X509> certificate;
+private:
+    ossl_ptr<X509> certificate;
 };
 
 // "YYYYMMDDhhmmss" of an ASN.1 UTCTime/GeneralizedTime, shifted by +8 hours and normalised as

@@ -24,9 +24,9 @@ using pyglue::global;
 namespace vexa {
 
 py::object format_text(py::handle value, const char* spec) {
-  py::object text = py::reinterpret_steal<py::object>(PyObject_Format(value.ptr(), py::str(spec).ptr()));
-  if (!text) throw py::error_already_set();
-  return text;
+    py::object text = py::reinterpret_steal<py::object>(PyObject_Format(value.ptr(), py::str(spec).ptr()));
+    if (!text) throw py::error_already_set();
+    return text;
 }
 
 namespace {
@@ -34,30 +34,30 @@ namespace {
 // The "{}" form of a value (format(value, spec)) encoded as the block is, UTF-8; a text that
 // cannot be encoded fails with its encoding error.
 std::string formatted(py::handle value, const char* spec = "") {
-  return format_text(value, spec).attr("encode")("utf8").cast<std::string>();
+    return format_text(value, spec).attr("encode")("utf8").cast<std::string>();
 }
 
 py::object length_of(py::handle value) {
-  Py_ssize_t n = PyObject_Length(value.ptr());
-  if (n < 0) throw py::error_already_set();
-  return py::int_(n);
+    Py_ssize_t n = PyObject_Length(value.ptr());
+    if (n < 0) throw py::error_already_set();
+    return py::int_(n);
 }
 
 }  // namespace
 
 py::bytes signature_block(py::object quoted, py::object user_id) {
-  // The arguments in the order the format takes them: the lengths before the texts.
-  py::object quotedLength = length_of(quoted);
-  py::object userLength = length_of(user_id);
-  std::string block = "0000";
-  block += formatted(quotedLength, "04d");
-  block += formatted(quoted);
-  block += "0000";
-  block += formatted(userLength, "04d");
-  std::string user = formatted(user_id);
-  block += user;
-  block += user;
-  return py::bytes(block);
+    // The arguments in the order the format takes them: the lengths before the texts.
+    py::object quotedLength = length_of(quoted);
+    py::object userLength = length_of(user_id);
+    std::string block = "0000";
+    block += formatted(quotedLength, "04d");
+    block += formatted(quoted);
+    block += "0000";
+    block += formatted(userLength, "04d");
+    std::string user = formatted(user_id);
+    block += user;
+    block += user;
+    return py::bytes(block);
 }
 
 }  // namespace vexa
@@ -66,32 +66,30 @@ namespace {
 
 // The module's folder: the parent of its own file.
 py::object module_folder() {
-  py::object path = pyglue::lookup("pathlib", "Path");
-  return path(global(N::__file__)).attr("parent");
+    py::object path = pyglue::lookup("pathlib", "Path");
+    return path(global(N::__file__)).attr("parent");
 }
 
 void debug_number(const char* name, int32_t code) {
-  cLog& log = mirvoLog();
-  if (log.debugOn()) log.writeInt(cLog::DEBUG_COL, name, code);
+    cLog& log = mirvoLog();
+    if (log.debugOn()) log.writeInt(cLog::DEBUG_COL, name, code);
 }
 
 // Raises the signer's code as VexaError through the module's raise_error, with the dictionary of
 // the module's cError.h. Returns only when a replaced raise_error returns.
 void raise_code(int32_t code, py::object error_code_dict) {
-  global(N::raise_error)(py::int_(code), error_code_dict);
+    global(N::raise_error)(py::int_(code), error_code_dict);
 }
 
 // The bytes of a text as the signer takes them: zero-terminated, so a zero byte inside would end
 // the text early and the rest would go unsigned.
 void refuse_embedded_zero(const std::string& bytes, const char* what) {
-  if (memchr(bytes.data(), '\0', bytes.size()) != nullptr)
-    pyglue::raise(PyExc_ValueError, std::string("embedded null character in ") + what);
+    if (memchr(bytes.data(), '\0', bytes.size()) != nullptr)
+        pyglue::raise(PyExc_ValueError, std::string("embedded null character in ") + what);
 }
 
 // str(value) as UTF-8 bytes (the encoding of the properties file).
-std::string utf8_text(py::handle value) {
-  return py::str(value).attr("encode")("utf-8").cast<std::string>();
-}
+std::string utf8_text(py::handle value) { return py::str(value).attr("encode")("utf-8").cast<std::string>(); }
 
 // One activation at a time in the process. The properties file has one fixed name in the working
 // directory, and the interpreter may switch threads between its write, the activation that reads
@@ -101,113 +99,115 @@ std::string utf8_text(py::handle value) {
 // (through a module function replaced by the caller) does not wait for itself.
 class ActivationLock {
 public:
-  ActivationLock() : lock_(mutex(), std::defer_lock) {
-    if (lock_.try_lock()) return;
-    PyThreadState* saved = PyEval_SaveThread();
-    try {
-      lock_.lock();
-    } catch (...) {
-      PyEval_RestoreThread(saved);
-      throw;
+    ActivationLock() : lock_(mutex(), std::defer_lock) {
+        if (lock_.try_lock()) return;
+        PyThreadState* saved = PyEval_SaveThread();
+        try {
+            lock_.lock();
+        } catch (...) {
+            PyEval_RestoreThread(saved);
+            throw;
+        }
+        // At interpreter exit this may end a daemon thread by unwinding: lock_ is released then.
+        PyEval_RestoreThread(saved);
     }
-    // At interpreter exit this may end a daemon thread by unwinding: lock_ is released then.
-    PyEval_RestoreThread(saved);
-  }
 
-  ActivationLock(const ActivationLock&) = delete;
-  ActivationLock& operator=(const ActivationLock&) = delete;
+    ActivationLock(const ActivationLock&) = delete;
+    ActivationLock& operator=(const ActivationLock&) = delete;
 
 private:
-  static std::recursive_mutex& mutex() {
-    static std::recursive_mutex m;
-    return m;
-  }
+    static std::recursive_mutex& mutex() {
+        static std::recursive_mutex m;
+        return m;
+    }
 
-  std::unique_lock<std::recursive_mutex> lock_;
+    std::unique_lock<std::recursive_mutex> lock_;
 };
 
 py::object init_vexa(py::object vexa_path, py::object vexa_pwd) {
-  py::object folder = module_folder();
-  py::object path = pyglue::lookup("pathlib", "Path")(vexa_path);
-  py::object codes = global(N::read_error_code_dict)(folder);
+    py::object folder = module_folder();
+    py::object path = pyglue::lookup("pathlib", "Path")(vexa_path);
+    py::object codes = global(N::read_error_code_dict)(folder);
 
-  std::string text = vexa::fill_properties(utf8_text(path.attr("parent")), utf8_text(path.attr("name")),
-                                           utf8_text(folder.attr("joinpath")("P7B")));
-  int32_t code = 0;
-  {
-    // From the write of the properties file to its delete.
-    ActivationLock exclusive;
-    py::object file = pyglue::lookup("builtins", "open")(vexa::kPropertiesFile, "wb");
-    // A failure is taken out of its catch block before the file is closed (the glue's rule for
-    // threads), then raised again.
-    py::object failure;
-    try {
-      file.attr("write")(py::bytes(text));
-    } catch (py::error_already_set& e) {
-      failure = pyglue::fetch_exception(e);
+    std::string text = vexa::fill_properties(utf8_text(path.attr("parent")), utf8_text(path.attr("name")),
+                                             utf8_text(folder.attr("joinpath")("P7B")));
+    int32_t code = 0;
+    {
+        // From the write of the properties file to its delete.
+        ActivationLock exclusive;
+        py::object file = pyglue::lookup("builtins", "open")(vexa::kPropertiesFile, "wb");
+        // A failure is taken out of its catch block before the file is closed (the glue's rule for
+        // threads), then raised again.
+        py::object failure;
+        try {
+            file.attr("write")(py::bytes(text));
+        } catch (py::error_already_set& e) {
+            failure = pyglue::fetch_exception(e);
+        }
+        file.attr("close")();
+        if (failure) pyglue::raise(failure);
+
+        std::string password = vexa_pwd.attr("encode")("utf-8").cast<std::string>();
+        refuse_embedded_zero(password, "password");
+
+        code = MIRVOSignInitial(vexa::kPropertiesFile, password.c_str());
+        debug_number("MIRVOSignInitial() return ", code);
+        OPENSSL_cleanse(&password[0], password.size());
+        if (code != 0) raise_code(code, codes);
+
+        pyglue::lookup("os", "remove")(vexa::kPropertiesFile);
     }
-    file.attr("close")();
-    if (failure) pyglue::raise(failure);
-
-    std::string password = vexa_pwd.attr("encode")("utf-8").cast<std::string>();
-    refuse_embedded_zero(password, "password");
-
-    code = MIRVOSignInitial(vexa::kPropertiesFile, password.c_str());
-    debug_number("MIRVOSignInitial() return ", code);
-    OPENSSL_cleanse(&password[0], password.size());
-    if (code != 0) raise_code(code, codes);
-
-    pyglue::lookup("os", "remove")(vexa::kPropertiesFile);
-  }
-  pyglue::lookup("builtins", "print")("Vexa Initial Done.");
-  return py::int_(code);
+    pyglue::lookup("builtins", "print")("Vexa Initial Done.");
+    return py::int_(code);
 }
 
 py::bytes get_sign(py::object plaintext) {
-  std::string big5 = vexa::format_text(plaintext).attr("encode")("big5").cast<std::string>();
-  refuse_embedded_zero(big5, "plaintext");
+    std::string big5 = vexa::format_text(plaintext).attr("encode")("big5").cast<std::string>();
+    refuse_embedded_zero(big5, "plaintext");
 
-  MIRVOSign& signer = mirvoSigner();
-  int32_t code = signer.SignPkcs7(big5.c_str());
-  debug_number("SignPkcs7() return ", code);
-  // A failed signing never hands back the signature of an earlier text.
-  if (code == 0 && !signer.lastSignature) code = MIRVO_MEMORY_ERROR;
-  if (code != 0) {
-    py::object codes = global(N::read_error_code_dict)(module_folder());
-    raise_code(code, codes);
-    vexa::raise_error(global(N::VexaError), py::int_(code), codes);
-  }
-  return py::bytes(*signer.lastSignature);
+    MIRVOSign& signer = mirvoSigner();
+    int32_t code = signer.SignPkcs7(big5.c_str());
+    debug_number("SignPkcs7() return ", code);
+    // A failed signing never hands back the signature of an earlier text.
+    if (code == 0 && !signer.lastSignature) code = MIRVO_MEMORY_ERROR;
+    if (code != 0) {
+        py::object codes = global(N::read_error_code_dict)(module_folder());
+        raise_code(code, codes);
+        vexa::raise_error(global(N::VexaError), py::int_(code), codes);
+    }
+    return py::bytes(*signer.lastSignature);
 }
 
 py::bytes gen_vexa(py::object user_id, py::object plain) {
-  py::object signature = global(N::get_sign)(vexa::format_text(plain));
-  py::object quoted = global(N::quote)(signature, py::arg("safe") = "");
-  return vexa::signature_block(quoted, user_id);
+    py::object signature = global(N::get_sign)(vexa::format_text(plain));
+    py::object quoted = global(N::quote)(signature, py::arg("safe") = "");
+    return vexa::signature_block(quoted, user_id);
 }
 
 }  // namespace
 
 PYBIND11_MODULE(vexa, m) {
-  pyglue::set_module(m);
-  // The library's process-wide objects: OpenSSL's set-up, the log, the chain list and the signer.
-  mirvoSigner();
+    pyglue::set_module(m);
+    // The library's process-wide objects: OpenSSL's set-up, the log, the chain list and the signer.
+    mirvoSigner();
 
-  m.attr("quote") = pyglue::lookup("urllib.parse", "quote");
-  pyglue::new_exception(m, "VexaError", "Vexa Error");
+    m.attr("quote") = pyglue::lookup("urllib.parse", "quote");
+    pyglue::new_exception(m, "VexaError", "Vexa Error");
 
-  pyglue::def(m, "read_error_code_dict", &vexa::read_error_code_dict, py::arg("folder_path"), py::pos_only(),
-        "Reads the error codes of cError.h in the folder: {code: {'error_msg': ..., 'error': ...}}.");
-  pyglue::def(m, "raise_error",
+    pyglue::def(m, "read_error_code_dict", &vexa::read_error_code_dict, py::arg("folder_path"),
+                py::pos_only(),
+                "Reads the error codes of cError.h in the folder: {code: {'error_msg': ..., 'error': ...}}.");
+    pyglue::def(
+        m, "raise_error",
         [](py::object return_code, py::object error_code_dict) {
-          vexa::raise_error(global(N::VexaError), return_code, error_code_dict);
+            vexa::raise_error(global(N::VexaError), return_code, error_code_dict);
         },
         py::arg("return_code"), py::arg("error_code_dict"),
         "Raises VexaError with the name, the code and the message of the code.");
-  pyglue::def(m, "init_vexa", &init_vexa, py::arg("vexa_path") = "Velmora.pfx", py::arg("vexa_pwd") = "",
-        "Activates the PKCS#12 certificate for signing; returns 0 or raises VexaError.");
-  pyglue::def(m, "get_sign", &get_sign, py::arg("plaintext") = "",
-        "Signs the text (as Big5) and returns the base64 PKCS#7 signature as bytes.");
-  pyglue::def(m, "gen_vexa", &gen_vexa, py::arg("user_id"), py::arg("plain"),
-        "Signs the text and returns the signature block as bytes.");
+    pyglue::def(m, "init_vexa", &init_vexa, py::arg("vexa_path") = "Velmora.pfx", py::arg("vexa_pwd") = "",
+                "Activates the PKCS#12 certificate for signing; returns 0 or raises VexaError.");
+    pyglue::def(m, "get_sign", &get_sign, py::arg("plaintext") = "",
+                "Signs the text (as Big5) and returns the base64 PKCS#7 signature as bytes.");
+    pyglue::def(m, "gen_vexa", &gen_vexa, py::arg("user_id"), py::arg("plain"),
+                "Signs the text and returns the signature block as bytes.");
 }

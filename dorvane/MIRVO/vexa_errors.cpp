@@ -11,22 +11,22 @@ namespace {
 
 // The pieces of text between the separators, empty pieces included (str.split(sep)).
 std::vector<std::string_view> split(std::string_view text, std::string_view sep) {
-  std::vector<std::string_view> pieces;
-  size_t start = 0;
-  for (;;) {
-    size_t at = text.find(sep, start);
-    if (at == std::string_view::npos) {
-      pieces.push_back(text.substr(start));
-      return pieces;
+    std::vector<std::string_view> pieces;
+    size_t start = 0;
+    for (;;) {
+        size_t at = text.find(sep, start);
+        if (at == std::string_view::npos) {
+            pieces.push_back(text.substr(start));
+            return pieces;
+        }
+        pieces.push_back(text.substr(start, at - start));
+        start = at + sep.size();
     }
-    pieces.push_back(text.substr(start, at - start));
-    start = at + sep.size();
-  }
 }
 
 py::str text_of(std::string_view piece) {
-  // Pieces are cut at ASCII separators out of valid UTF-8, so they are valid UTF-8 themselves.
-  return py::str(piece.data(), piece.size());
+    // Pieces are cut at ASCII separators out of valid UTF-8, so they are valid UTF-8 themselves.
+    return py::str(piece.data(), piece.size());
 }
 
 [[noreturn]] void index_error() { pyglue::raise(PyExc_IndexError, "list index out of range"); }
@@ -34,47 +34,47 @@ py::str text_of(std::string_view piece) {
 }  // namespace
 
 py::dict read_error_code_dict(py::object folder) {
-  py::object path = folder.attr("joinpath")("cError.h");
-  py::object file = pyglue::lookup("builtins", "open")(path, "rb");
-  py::object content;
-  // A failure is taken out of its catch block before the file is closed (the glue's rule for
-  // threads), then raised again.
-  py::object failure;
-  try {
-    content = file.attr("read")();
-  } catch (py::error_already_set& e) {
-    failure = pyglue::fetch_exception(e);
-  }
-  file.attr("close")();
-  if (failure) pyglue::raise(failure);
-  // UTF-8 decoding through the interpreter, so a bad file fails with its UnicodeDecodeError.
-  py::object decoded = content.attr("decode")("utf-8");
-  std::string text = decoded.cast<std::string>();
+    py::object path = folder.attr("joinpath")("cError.h");
+    py::object file = pyglue::lookup("builtins", "open")(path, "rb");
+    py::object content;
+    // A failure is taken out of its catch block before the file is closed (the glue's rule for
+    // threads), then raised again.
+    py::object failure;
+    try {
+        content = file.attr("read")();
+    } catch (py::error_already_set& e) {
+        failure = pyglue::fetch_exception(e);
+    }
+    file.attr("close")();
+    if (failure) pyglue::raise(failure);
+    // UTF-8 decoding through the interpreter, so a bad file fails with its UnicodeDecodeError.
+    py::object decoded = content.attr("decode")("utf-8");
+    std::string text = decoded.cast<std::string>();
 
-  py::dict result;
-  for (std::string_view line : split(text, "\r\n")) {
-    if (line.substr(0, 7) != "#define") continue;
-    std::vector<std::string_view> fields = split(line, " ");
-    if (fields.size() < 3) index_error();
-    py::object code = py::reinterpret_steal<py::object>(PyNumber_Long(text_of(fields[2]).ptr()));
-    if (!code) throw py::error_already_set();
-    std::string_view message = line;
-    size_t mark = line.rfind("// ");
-    if (mark != std::string_view::npos) message = line.substr(mark + 3);
-    py::dict entry;
-    entry["error_msg"] = text_of(message);
-    entry["error"] = text_of(fields[1]);
-    result[code] = entry;
-  }
-  return result;
+    py::dict result;
+    for (std::string_view line : split(text, "\r\n")) {
+        if (line.substr(0, 7) != "#define") continue;
+        std::vector<std::string_view> fields = split(line, " ");
+        if (fields.size() < 3) index_error();
+        py::object code = py::reinterpret_steal<py::object>(PyNumber_Long(text_of(fields[2]).ptr()));
+        if (!code) throw py::error_already_set();
+        std::string_view message = line;
+        size_t mark = line.rfind("// ");
+        if (mark != std::string_view::npos) message = line.substr(mark + 3);
+        py::dict entry;
+        entry["error_msg"] = text_of(message);
+        entry["error"] = text_of(fields[1]);
+        result[code] = entry;
+    }
+    return result;
 }
 
 void raise_error(py::object exception, py::object code, py::object error_code_dict) {
-  py::object error = error_code_dict.attr("get")(code, py::dict());
-  py::object name = error.attr("get")("error", "");
-  py::object message = error.attr("get")("error_msg", "");
-  py::object text = py::str("{} {} {}").format(name, code, message);
-  pyglue::raise(exception(text));
+    py::object error = error_code_dict.attr("get")(code, py::dict());
+    py::object name = error.attr("get")("error", "");
+    py::object message = error.attr("get")("error_msg", "");
+    py::object text = py::str("{} {} {}").format(name, code, message);
+    pyglue::raise(exception(text));
 }
 
 }  // namespace vexa

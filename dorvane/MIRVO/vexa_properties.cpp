@@ -7,62 +7,62 @@
 namespace vexa {
 
 const std::string& properties_template() {
-  static const std::string text =
-      "LOG.path = logs\n"
-      "LOG.file = vexa.log\n"
-      "LOG.level = DEBUG\n"
-      "PFX.path = {vexa_path_folder}\n"
-      "PFX.file = {vexa_name}\n"
-      "PFX.checkValid = true\n"
-      "PKCS7.digest = SHA256\n"
-      "PKCS7.addCert = 1\n"
-      "PKCS7.addPlainText = true\n"
-      "PKCS7.addTimestamp = false\n"
-      "P7B.path = {p7b_path}\n"
-      "P7B0.name = Quorelt Secure VEXA_2012.p7b\n"
-      "P7B0.SKI = 9DB0468DDECFBE117CD5D28C579901EE9F3583C8\n"
-      "P7B1.name = Quorelt Secure VEXA_2014.p7b\n"
-      "P7B1.SKI = E99492CB0578102497D25D0BEB0F0C321DD60867FDCBD26507A8FA0B024FA036\n"
-      "P7B2.name = MIRVO Financial User VEXA_2014.p7b\n"
-      "P7B2.SKI = 4C9DE980C8C830B8E03A5EAC9C2011B0AFBEC526E29CC8D3D74FDF13A887A43A\n"
-      "P7B3.name = MIRVO Financial User VEXA_2017.p7b\n"
-      "P7B3.SKI = 82852B05F15C6033B2D6EB15720EBE77E5998E6120323B7C46AF874093024BB8\n"
-      "    ";
-  return text;
+    static const std::string text =
+        "LOG.path = logs\n"
+        "LOG.file = vexa.log\n"
+        "LOG.level = DEBUG\n"
+        "PFX.path = {vexa_path_folder}\n"
+        "PFX.file = {vexa_name}\n"
+        "PFX.checkValid = true\n"
+        "PKCS7.digest = SHA256\n"
+        "PKCS7.addCert = 1\n"
+        "PKCS7.addPlainText = true\n"
+        "PKCS7.addTimestamp = false\n"
+        "P7B.path = {p7b_path}\n"
+        "P7B0.name = Quorelt Secure VEXA_2012.p7b\n"
+        "P7B0.SKI = 9DB0468DDECFBE117CD5D28C579901EE9F3583C8\n"
+        "P7B1.name = Quorelt Secure VEXA_2014.p7b\n"
+        "P7B1.SKI = E99492CB0578102497D25D0BEB0F0C321DD60867FDCBD26507A8FA0B024FA036\n"
+        "P7B2.name = MIRVO Financial User VEXA_2014.p7b\n"
+        "P7B2.SKI = 4C9DE980C8C830B8E03A5EAC9C2011B0AFBEC526E29CC8D3D74FDF13A887A43A\n"
+        "P7B3.name = MIRVO Financial User VEXA_2017.p7b\n"
+        "P7B3.SKI = 82852B05F15C6033B2D6EB15720EBE77E5998E6120323B7C46AF874093024BB8\n"
+        "    ";
+    return text;
 }
 
 std::string fill_properties(const std::string& pfxFolder, const std::string& pfxName,
                             const std::string& p7bFolder) {
-  // Each placeholder stands once in the template; values are inserted as they are, so braces in
-  // a path never start another placeholder.
-  std::string text = properties_template();
-  const std::pair<const char*, const std::string*> fields[] = {
-      {"{vexa_path_folder}", &pfxFolder}, {"{vexa_name}", &pfxName}, {"{p7b_path}", &p7bFolder}};
-  std::string out;
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t brace = text.find('{', pos);
-    if (brace == std::string::npos) {
-      out.append(text, pos, std::string::npos);
-      break;
+    // Each placeholder stands once in the template; values are inserted as they are, so braces in
+    // a path never start another placeholder.
+    std::string text = properties_template();
+    const std::pair<const char*, const std::string*> fields[] = {
+        {"{vexa_path_folder}", &pfxFolder}, {"{vexa_name}", &pfxName}, {"{p7b_path}", &p7bFolder}};
+    std::string out;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t brace = text.find('{', pos);
+        if (brace == std::string::npos) {
+            out.append(text, pos, std::string::npos);
+            break;
+        }
+        out.append(text, pos, brace - pos);
+        bool replaced = false;
+        for (const auto& field : fields) {
+            size_t len = std::char_traits<char>::length(field.first);
+            if (text.compare(brace, len, field.first) == 0) {
+                out += *field.second;
+                pos = brace + len;
+                replaced = true;
+                break;
+            }
+        }
+        if (!replaced) {
+            out += '{';
+            pos = brace + 1;
+        }
     }
-    out.append(text, pos, brace - pos);
-    bool replaced = false;
-    for (const auto& field : fields) {
-      size_t len = std::char_traits<char>::length(field.first);
-      if (text.compare(brace, len, field.first) == 0) {
-        out += *field.second;
-        pos = brace + len;
-        replaced = true;
-        break;
-      }
-    }
-    if (!replaced) {
-      out += '{';
-      pos = brace + 1;
-    }
-  }
-  return out;
+    return out;
 }
 
 }  // namespace vexa

@@ -19,32 +19,32 @@ namespace {
 
 // The part of a buffered line behind its head, with the head checked.
 std::string body(const std::string& line, const char* levelCol) {
-  static const std::regex head(R"(^\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\.\d{3} \(PID=(\d+)\) (.{5}) )");
-  std::smatch m;
-  EXPECT_TRUE(std::regex_search(line, m, head)) << line;
-  if (m.empty()) return line;
-  EXPECT_EQ(std::stoi(m[1]), static_cast<int>(getpid()));
-  char col[8];
-  snprintf(col, sizeof col, "%5s", levelCol);
-  EXPECT_EQ(m[2].str(), col);
-  return m.suffix();
+    static const std::regex head(R"(^\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\.\d{3} \(PID=(\d+)\) (.{5}) )");
+    std::smatch m;
+    EXPECT_TRUE(std::regex_search(line, m, head)) << line;
+    if (m.empty()) return line;
+    EXPECT_EQ(std::stoi(m[1]), static_cast<int>(getpid()));
+    char col[8];
+    snprintf(col, sizeof col, "%5s", levelCol);
+    EXPECT_EQ(m[2].str(), col);
+    return m.suffix();
 }
 
 }  // namespace
 
 struct WriterCase {
-  const char* what;
-  void (*write)(cLog&);
-  const char* levelCol;
-  const char* expected;
+    const char* what;
+    void (*write)(cLog&);
+    const char* levelCol;
+    const char* expected;
 };
 
 class LogWriters : public ::testing::TestWithParam<WriterCase> {};
 
 TEST_P(LogWriters, WriteOneLineAfterTheHead) {
-  LogCapture capture;
-  GetParam().write(mirvoLog());
-  EXPECT_EQ(body(capture.text(), GetParam().levelCol), GetParam().expected);
+    LogCapture capture;
+    GetParam().write(mirvoLog());
+    EXPECT_EQ(body(capture.text(), GetParam().levelCol), GetParam().expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -52,226 +52,244 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         WriterCase{"text", [](cLog& l) { l.write("INFO", "begin X::y()"); }, "INFO", "begin X::y()\n"},
         WriterCase{"percent kept", [](cLog& l) { l.write("DEBUG", "100%d %s"); }, "DEBUG", "100%d %s\n"},
-        WriterCase{"value", [](cLog& l) { l.writeValue("PARAM", "propertyFile", "p7Sign.properties"); }, "PARAM",
-                   "propertyFile = p7Sign.properties\n"},
-        WriterCase{"int 5208", [](cLog& l) { l.writeInt("ERROR", "code", 5208); }, "ERROR", "code = 0x00001458(5208)\n"},
+        WriterCase{"value", [](cLog& l) { l.writeValue("PARAM", "propertyFile", "p7Sign.properties"); },
+                   "PARAM", "propertyFile = p7Sign.properties\n"},
+        WriterCase{"int 5208", [](cLog& l) { l.writeInt("ERROR", "code", 5208); }, "ERROR",
+                   "code = 0x00001458(5208)\n"},
         WriterCase{"int -1", [](cLog& l) { l.writeInt("DEBUG", "n", -1); }, "DEBUG", "n = 0xFFFFFFFF(-1)\n"},
-        WriterCase{"bool 1", [](cLog& l) { l.writeBool("DEBUG", "end f()", 1); }, "DEBUG", "end f() = true\n"},
-        WriterCase{"bool 2 is false", [](cLog& l) { l.writeBool("DEBUG", "end f()", 2); }, "DEBUG", "end f() = false\n"},
-        WriterCase{"bool 0", [](cLog& l) { l.writeBool("DEBUG", "end f()", 0); }, "DEBUG", "end f() = false\n"},
-        WriterCase{"error value passes at 40", [](cLog& l) { l.level = 40; l.writeErrorValue("Open file", "x"); },
+        WriterCase{"bool 1", [](cLog& l) { l.writeBool("DEBUG", "end f()", 1); }, "DEBUG",
+                   "end f() = true\n"},
+        WriterCase{"bool 2 is false", [](cLog& l) { l.writeBool("DEBUG", "end f()", 2); }, "DEBUG",
+                   "end f() = false\n"},
+        WriterCase{"bool 0", [](cLog& l) { l.writeBool("DEBUG", "end f()", 0); }, "DEBUG",
+                   "end f() = false\n"},
+        WriterCase{"error value passes at 40",
+                   [](cLog& l) {
+                       l.level = 40;
+                       l.writeErrorValue("Open file", "x");
+                   },
                    "ERROR", "Open file = x\n"},
-        WriterCase{"debug value passes at 10", [](cLog& l) { l.level = 10; l.writeDebugValue("k", "v"); }, "DEBUG",
-                   "k = v\n"},
+        WriterCase{"debug value passes at 10",
+                   [](cLog& l) {
+                       l.level = 10;
+                       l.writeDebugValue("k", "v");
+                   },
+                   "DEBUG", "k = v\n"},
         WriterCase{"big5 bytes unchanged", [](cLog& l) { l.write("ERROR", msg::CERT_EXPIRED); }, "ERROR",
                    "\xC5\xE7\xBE\xCC\xC3\xD2\xAE\xC4\xB4\xC1 : \xBE\xCC\xC3\xD2 \xA4w\xB9L\xB4\xC1\n"}),
     [](const auto& info) {
-      std::string n = info.param.what;
-      for (char& c : n) if (!isalnum(static_cast<unsigned char>(c))) c = '_';
-      return n;
+        std::string n = info.param.what;
+        for (char& c : n)
+            if (!isalnum(static_cast<unsigned char>(c))) c = '_';
+        return n;
     });
 
 TEST(Log, CheckedValueWritersDropLinesBelowTheLevel) {
-  LogCapture capture(cLog::kOff);
-  mirvoLog().writeErrorValue("e", "v");
-  mirvoLog().writeDebugValue("d", "v");
-  EXPECT_EQ(capture.text(), "");
-  mirvoLog().level = cLog::kError;
-  mirvoLog().writeDebugValue("d", "v");
-  EXPECT_EQ(capture.text(), "");
+    LogCapture capture(cLog::kOff);
+    mirvoLog().writeErrorValue("e", "v");
+    mirvoLog().writeDebugValue("d", "v");
+    EXPECT_EQ(capture.text(), "");
+    mirvoLog().level = cLog::kError;
+    mirvoLog().writeDebugValue("d", "v");
+    EXPECT_EQ(capture.text(), "");
 }
 
 TEST(Log, HexDumpOfTwentyBytesInTheBufferAndInTheFile) {
-  const unsigned char bytes[] = "ABCDEFGHIJKLMNOPQRST";
-  const std::string rows0 =
-      " 0x00000000 - 41 42 43 44 45 46 47 48 49 4a 4b 4c 4d 4e 4f 50 : ABCDEFGHIJKLMNOP\n";
-  const std::string row1 = " 0x00000010 - 51 52 53 54" + std::string(36, ' ') + " : QRST";
-  {
+    const unsigned char bytes[] = "ABCDEFGHIJKLMNOPQRST";
+    const std::string rows0 =
+        " 0x00000000 - 41 42 43 44 45 46 47 48 49 4a 4b 4c 4d 4e 4f 50 : ABCDEFGHIJKLMNOP\n";
+    const std::string row1 = " 0x00000010 - 51 52 53 54" + std::string(36, ' ') + " : QRST";
+    {
+        LogCapture capture;
+        mirvoLog().writeHex("dump", bytes, 20);
+        EXPECT_EQ(body(capture.text(), "DEBUG"), "dump(len=20, 0x14) = \n" + rows0 + row1 + "            \n");
+    }
+    mirvotest::TempDir dir;
     LogCapture capture;
+    ASSERT_TRUE(mirvoLog().createFolder(dir.path.c_str(), "hex.log"));
+    mirvoLog().preOpenBuffer.reset();
     mirvoLog().writeHex("dump", bytes, 20);
-    EXPECT_EQ(body(capture.text(), "DEBUG"), "dump(len=20, 0x14) = \n" + rows0 + row1 + "            \n");
-  }
-  mirvotest::TempDir dir;
-  LogCapture capture;
-  ASSERT_TRUE(mirvoLog().createFolder(dir.path.c_str(), "hex.log"));
-  mirvoLog().preOpenBuffer.reset();
-  mirvoLog().writeHex("dump", bytes, 20);
-  time_t now = time(nullptr);
-  struct tm tm;
-  localtime_r(&now, &tm);
-  std::string file = mirvotest::readFile(mirvoLog().fileNameFor(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday));
-  EXPECT_EQ(body(file, "DEBUG"), "dump(len=20, 0x14) = \n" + rows0 + row1 + "\n");
+    time_t now = time(nullptr);
+    struct tm tm;
+    localtime_r(&now, &tm);
+    std::string file =
+        mirvotest::readFile(mirvoLog().fileNameFor(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday));
+    EXPECT_EQ(body(file, "DEBUG"), "dump(len=20, 0x14) = \n" + rows0 + row1 + "\n");
 }
 
 TEST(Log, HexDumpWithoutBytesWritesOnlyTheFirstLine) {
-  const unsigned char one[] = {0x00, 0x7F, 0x20};
-  LogCapture capture;
-  mirvoLog().writeHex("empty", one, 0);
-  mirvoLog().writeHex("null", nullptr, 5);
-  mirvoLog().writeHex("ctl", one, 3);
-  const std::string t = capture.text();
-  EXPECT_NE(t.find("empty(len=0, 0x0) = \n"), std::string::npos);
-  EXPECT_NE(t.find("null(len=5, 0x5) = \n2"), std::string::npos);  // next line is a new head
-  EXPECT_NE(t.find(" 0x00000000 - 00 7f 20" + std::string(39, ' ') + " : ..              \n"), std::string::npos);
+    const unsigned char one[] = {0x00, 0x7F, 0x20};
+    LogCapture capture;
+    mirvoLog().writeHex("empty", one, 0);
+    mirvoLog().writeHex("null", nullptr, 5);
+    mirvoLog().writeHex("ctl", one, 3);
+    const std::string t = capture.text();
+    EXPECT_NE(t.find("empty(len=0, 0x0) = \n"), std::string::npos);
+    EXPECT_NE(t.find("null(len=5, 0x5) = \n2"), std::string::npos);  // next line is a new head
+    EXPECT_NE(t.find(" 0x00000000 - 00 7f 20" + std::string(39, ' ') + " : ..              \n"),
+              std::string::npos);
 }
 
 struct LevelCase {
-  const char* name;
-  int32_t expected;
-  const char* line;  // text line written, or null
+    const char* name;
+    int32_t expected;
+    const char* line;  // text line written, or null
 };
 
 class LogLevels : public ::testing::TestWithParam<LevelCase> {};
 
 TEST_P(LogLevels, SetLevelByName) {
-  LogCapture capture;
-  mirvoLog().setLevel(GetParam().name);
-  EXPECT_EQ(mirvoLog().level, GetParam().expected);
-  if (GetParam().line) {
-    EXPECT_EQ(body(capture.text(), "INFO"), std::string(GetParam().line) + "\n");
-  } else {
-    EXPECT_EQ(capture.text(), "");
-  }
+    LogCapture capture;
+    mirvoLog().setLevel(GetParam().name);
+    EXPECT_EQ(mirvoLog().level, GetParam().expected);
+    if (GetParam().line) {
+        EXPECT_EQ(body(capture.text(), "INFO"), std::string(GetParam().line) + "\n");
+    } else {
+        EXPECT_EQ(capture.text(), "");
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(All, LogLevels,
                          ::testing::Values(LevelCase{"debug", 10, msg::LOG_RESET_DEBUG},
                                            LevelCase{"DEBUG", 10, msg::LOG_RESET_DEBUG},
-                                           LevelCase{"Info", 20, msg::LOG_RESET_INFO}, LevelCase{"Warn", 30, nullptr},
-                                           LevelCase{"error", 40, nullptr}, LevelCase{"OFF", 100, nullptr},
-                                           LevelCase{"TRACE", 0, nullptr}, LevelCase{"", 0, nullptr},
-                                           LevelCase{nullptr, 0, nullptr}, LevelCase{"DEBUGX", 0, nullptr}));
+                                           LevelCase{"Info", 20, msg::LOG_RESET_INFO},
+                                           LevelCase{"Warn", 30, nullptr}, LevelCase{"error", 40, nullptr},
+                                           LevelCase{"OFF", 100, nullptr}, LevelCase{"TRACE", 0, nullptr},
+                                           LevelCase{"", 0, nullptr}, LevelCase{nullptr, 0, nullptr},
+                                           LevelCase{"DEBUGX", 0, nullptr}));
 
 TEST(Log, UnknownLevelKeepsThePreviousOne) {
-  LogCapture capture;
-  mirvoLog().setLevel("ERROR");
-  mirvoLog().setLevel("verbose");
-  EXPECT_EQ(mirvoLog().level, 40);
+    LogCapture capture;
+    mirvoLog().setLevel("ERROR");
+    mirvoLog().setLevel("verbose");
+    EXPECT_EQ(mirvoLog().level, 40);
 }
 
 TEST(Log, CreateFolderMakesEveryLevelOnceAndFixesThePrefix) {
-  mirvotest::TempDir dir;
-  LogCapture capture;
-  const std::string path = dir / "logs/a/b";
-  EXPECT_TRUE(cFile::createFolder(path.c_str(), "vexa.log"));
-  EXPECT_TRUE(mirvotest::exists(dir / "logs/a/b"));
-  EXPECT_EQ(mirvoLog().filePrefix, path + "/vexa.log");
-  EXPECT_EQ(mirvoLog().folderCreated, 1);
-  EXPECT_TRUE(capture.has("end cFile::createFolder() return = true\n"));
-  const std::string other = dir / "other";
-  EXPECT_FALSE(cFile::createFolder(other.c_str(), "x.log"));
-  EXPECT_EQ(mirvoLog().filePrefix, path + "/vexa.log");
-  EXPECT_FALSE(mirvotest::exists(other));
+    mirvotest::TempDir dir;
+    LogCapture capture;
+    const std::string path = dir / "logs/a/b";
+    EXPECT_TRUE(cFile::createFolder(path.c_str(), "vexa.log"));
+    EXPECT_TRUE(mirvotest::exists(dir / "logs/a/b"));
+    EXPECT_EQ(mirvoLog().filePrefix, path + "/vexa.log");
+    EXPECT_EQ(mirvoLog().folderCreated, 1);
+    EXPECT_TRUE(capture.has("end cFile::createFolder() return = true\n"));
+    const std::string other = dir / "other";
+    EXPECT_FALSE(cFile::createFolder(other.c_str(), "x.log"));
+    EXPECT_EQ(mirvoLog().filePrefix, path + "/vexa.log");
+    EXPECT_FALSE(mirvotest::exists(other));
 }
 
 TEST(Log, CreateFolderRefusesMissingArgumentsAndFilesInTheWay) {
-  mirvotest::TempDir dir;
-  LogCapture capture;
-  EXPECT_FALSE(cFile::createFolder(nullptr, "a.log"));
-  EXPECT_FALSE(cFile::createFolder("", "a.log"));
-  EXPECT_FALSE(cFile::createFolder(dir.path.c_str(), ""));
-  EXPECT_FALSE(cFile::createFolder(dir.path.c_str(), nullptr));
-  // A plain file where a folder of the path should be is a failure, not "exists already".
-  mirvotest::writeFile(dir / "file", "x");
-  EXPECT_FALSE(cFile::createFolder((dir / "file").c_str(), "a.log"));
-  EXPECT_FALSE(cFile::createFolder((dir / "file/sub").c_str(), "a.log"));
-  EXPECT_TRUE(mirvoLog().filePrefix.empty());
-  EXPECT_EQ(mirvoLog().folderCreated, 0);
-  EXPECT_TRUE(capture.has("end cFile::createFolder() return = false\n"));
-  // An existing folder counts as made.
-  EXPECT_TRUE(cFile::createFolder(dir.path.c_str(), "a.log"));
+    mirvotest::TempDir dir;
+    LogCapture capture;
+    EXPECT_FALSE(cFile::createFolder(nullptr, "a.log"));
+    EXPECT_FALSE(cFile::createFolder("", "a.log"));
+    EXPECT_FALSE(cFile::createFolder(dir.path.c_str(), ""));
+    EXPECT_FALSE(cFile::createFolder(dir.path.c_str(), nullptr));
+    // A plain file where a folder of the path should be is a failure, not "exists already".
+    mirvotest::writeFile(dir / "file", "x");
+    EXPECT_FALSE(cFile::createFolder((dir / "file").c_str(), "a.log"));
+    EXPECT_FALSE(cFile::createFolder((dir / "file/sub").c_str(), "a.log"));
+    EXPECT_TRUE(mirvoLog().filePrefix.empty());
+    EXPECT_EQ(mirvoLog().folderCreated, 0);
+    EXPECT_TRUE(capture.has("end cFile::createFolder() return = false\n"));
+    // An existing folder counts as made.
+    EXPECT_TRUE(cFile::createFolder(dir.path.c_str(), "a.log"));
 }
 
 TEST(Log, BufferedLinesGoFirstIntoTheFirstFileLine) {
-  mirvotest::TempDir dir;
-  LogCapture capture;
-  cLog& log = mirvoLog();
-  log.write("INFO", "early one");
-  log.write("INFO", "early two");
-  ASSERT_TRUE(log.createFolder((dir / "logs").c_str(), "vexa.log"));
-  log.write("INFO", "direct");
-  EXPECT_FALSE(log.preOpenBuffer);
-  log.write("INFO", "after");
-  time_t now = time(nullptr);
-  struct tm tm;
-  localtime_r(&now, &tm);
-  const std::string name = log.fileNameFor(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
-  char date[16];
-  snprintf(date, sizeof date, ".%04d%02d%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
-  EXPECT_EQ(name, dir / "logs/vexa.log" + std::string(date));
-  const std::string text = mirvotest::readFile(name);
-  size_t a = text.find("early one"), b = text.find("early two"), c = text.find("createFolder() return = true"),
-         d = text.find("direct"), e = text.find("after");
-  ASSERT_NE(e, std::string::npos) << text;
-  EXPECT_TRUE(a < b && b < c && c < d && d < e) << text;
+    mirvotest::TempDir dir;
+    LogCapture capture;
+    cLog& log = mirvoLog();
+    log.write("INFO", "early one");
+    log.write("INFO", "early two");
+    ASSERT_TRUE(log.createFolder((dir / "logs").c_str(), "vexa.log"));
+    log.write("INFO", "direct");
+    EXPECT_FALSE(log.preOpenBuffer);
+    log.write("INFO", "after");
+    time_t now = time(nullptr);
+    struct tm tm;
+    localtime_r(&now, &tm);
+    const std::string name = log.fileNameFor(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
+    char date[16];
+    snprintf(date, sizeof date, ".%04d%02d%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
+    EXPECT_EQ(name, dir / "logs/vexa.log" + std::string(date));
+    const std::string text = mirvotest::readFile(name);
+    size_t a = text.find("early one"), b = text.find("early two"),
+           c = text.find("createFolder() return = true"), d = text.find("direct"), e = text.find("after");
+    ASSERT_NE(e, std::string::npos) << text;
+    EXPECT_TRUE(a < b && b < c && c < d && d < e) << text;
 }
 
 TEST(Log, LinesAreLostWhenTheFileCannotOpenAndTheBufferStays) {
-  mirvotest::TempDir dir;
-  LogCapture capture;
-  cLog& log = mirvoLog();
-  log.write("INFO", "kept");
-  log.filePrefix = dir / "missing/vexa.log";
-  log.write("INFO", "lost");
-  ASSERT_TRUE(log.preOpenBuffer);
-  EXPECT_TRUE(capture.has("kept"));
-  EXPECT_FALSE(capture.has("lost"));
+    mirvotest::TempDir dir;
+    LogCapture capture;
+    cLog& log = mirvoLog();
+    log.write("INFO", "kept");
+    log.filePrefix = dir / "missing/vexa.log";
+    log.write("INFO", "lost");
+    ASSERT_TRUE(log.preOpenBuffer);
+    EXPECT_TRUE(capture.has("kept"));
+    EXPECT_FALSE(capture.has("lost"));
 }
 
 TEST(Log, FileNameCarriesTheLinesDate) {
-  cLog log;
-  log.filePrefix = "logs/vexa.log";
-  EXPECT_EQ(log.fileNameFor(2026, 12, 8), "logs/vexa.log.20261208");
-  EXPECT_EQ(log.fileNameFor(2027, 1, 1), "logs/vexa.log.20270101");
+    cLog log;
+    log.filePrefix = "logs/vexa.log";
+    EXPECT_EQ(log.fileNameFor(2026, 12, 8), "logs/vexa.log.20261208");
+    EXPECT_EQ(log.fileNameFor(2027, 1, 1), "logs/vexa.log.20270101");
 }
 
 TEST(Log, UnwrittenLinesGoToStandardOutputAtTheEnd) {
-  testing::internal::CaptureStdout();
-  {
-    cLog log;
-    log.write("INFO", "never filed");
-  }
-  const std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(body(out, "INFO"), "never filed\n");
+    testing::internal::CaptureStdout();
+    {
+        cLog log;
+        log.write("INFO", "never filed");
+    }
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(body(out, "INFO"), "never filed\n");
 }
 
 TEST(Log, FlushDeletesTheBufferForGood) {
-  cLog log;
-  testing::internal::CaptureStdout();
-  log.flushBuffer(nullptr);
-  log.write("INFO", "nowhere");
-  log.flushBuffer(nullptr);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-  EXPECT_FALSE(log.preOpenBuffer);
+    cLog log;
+    testing::internal::CaptureStdout();
+    log.flushBuffer(nullptr);
+    log.write("INFO", "nowhere");
+    log.flushBuffer(nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_FALSE(log.preOpenBuffer);
 }
 
 // The head's process id is the writer's own, in a forked child too; each line reaches the file
 // whole and the file is only appended to.
 TEST(Log, AForkedChildWritesItsOwnProcessId) {
-  mirvotest::TempDir dir;
-  cLog log;
-  log.flushBuffer(nullptr);
-  ASSERT_TRUE(log.createFolder((dir / "logs").c_str(), "vexa.log"));
-  log.write("INFO", "parent before");
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    log.write("INFO", "child");
-    _exit(0);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  log.write("INFO", "parent after");
-  time_t now = time(nullptr);
-  struct tm tm;
-  localtime_r(&now, &tm);
-  const std::string text = mirvotest::readFile(log.fileNameFor(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday));
-  static const std::regex line(R"((\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\.\d{3}) \(PID=(\d+)\)  INFO (.*)\n)");
-  std::vector<std::pair<std::string, int>> seen;
-  for (std::sregex_iterator it(text.begin(), text.end(), line), end; it != end; ++it)
-    seen.emplace_back((*it)[3].str(), std::stoi((*it)[2].str()));
-  const int self = static_cast<int>(getpid());
-  const std::vector<std::pair<std::string, int>> expected = {
-      {"parent before", self}, {"child", static_cast<int>(child)}, {"parent after", self}};
-  EXPECT_EQ(seen, expected) << text;
+    mirvotest::TempDir dir;
+    cLog log;
+    log.flushBuffer(nullptr);
+    ASSERT_TRUE(log.createFolder((dir / "logs").c_str(), "vexa.log"));
+    log.write("INFO", "parent before");
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        log.write("INFO", "child");
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    log.write("INFO", "parent after");
+    time_t now = time(nullptr);
+    struct tm tm;
+    localtime_r(&now, &tm);
+    const std::string text =
+        mirvotest::readFile(log.fileNameFor(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday));
+    static const std::regex line(
+        R"((\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\.\d{3}) \(PID=(\d+)\)  INFO (.*)\n)");
+    std::vector<std::pair<std::string, int>> seen;
+    for (std::sregex_iterator it(text.begin(), text.end(), line), end; it != end; ++it)
+        seen.emplace_back((*it)[3].str(), std::stoi((*it)[2].str()));
+    const int self = static_cast<int>(getpid());
+    const std::vector<std::pair<std::string, int>> expected = {
+        {"parent before", self}, {"child", static_cast<int>(child)}, {"parent after", self}};
+    EXPECT_EQ(seen, expected) << text;
 }

@@ -8,13 +8,13 @@
 #include "cCrl.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  fuzzLogAll();
-  if (size > 0x7fffffff) return 0;
+    fuzzLogAll();
+    if (size > 0x7fffffff) return 0;
 
-  cCrlFileEntry entry("crlFile0", "/nonexistent", "fuzz.crl");
-  entry.rawBytes.assign(data, static_cast<int32_t>(size));
-  entry.parseCrl();
-  entry.parseCrl();
-  for (const auto& kv : entry.revoked) (void)X509_REVOKED_get0_serialNumber(kv.second);
-  return 0;
+    cCrlFileEntry entry("crlFile0", "/nonexistent", "fuzz.crl");
+    entry.rawBytes.assign(data, static_cast<int32_t>(size));
+    entry.parseCrl();
+    entry.parseCrl();
+    for (const auto& kv : entry.revoked) (void)X509_REVOKED_get0_serialNumber(kv.second);
+    return 0;
 }

@@ -12,17 +12,17 @@
 // The library's one-time OpenSSL set-up loads providers that live until the process ends: it runs
 // before the first input, with leak checking off, so that only per-input leaks are reported.
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  __lsan_disable();
-  mirvoOpenSslInit();
-  __lsan_enable();
-  return 0;
+    __lsan_disable();
+    mirvoOpenSslInit();
+    __lsan_enable();
+    return 0;
 }
 
 // The library's log with every line let through into a fresh pre-open buffer, so the formatting
 // code runs for each input and nothing reaches a file.
 inline cLog& fuzzLogAll() {
-  cLog& log = mirvoLog();
-  log.level = 0;
-  log.preOpenBuffer.emplace();
-  return log;
+    cLog& log = mirvoLog();
+    log.level = 0;
+    log.preOpenBuffer.emplace();
+    return log;
 }

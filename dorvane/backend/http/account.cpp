@@ -16,16 +16,15 @@ PYBIND11_MODULE(account, m) {
 
     for (const char* name : {"_query_margin", "_query_open_position", "_query_settle_profitloss"})
         m.attr(name) = pyglue::import_from("dorvane.backend.http.futureoption.account", name);
-    for (const char* name :
-         {"_query_funds_profitloss", "_query_real_profitloss", "_query_unreal_profitloss"})
+    for (const char* name : {"_query_funds_profitloss", "_query_real_profitloss", "_query_unreal_profitloss"})
         m.attr(name) = pyglue::import_from("dorvane.backend.http.stock.account", name);
 
     pyglue::def(m, "rm_dict_key", &da::rm_dict_key, py::arg("d"),
-          "A new plain dict copied from `d` without the keys `args`; a key "
-          "that `d` does not hold raises KeyError.");
+                "A new plain dict copied from `d` without the keys `args`; a key "
+                "that `d` does not hold raises KeyError.");
     pyglue::def(m, "assimilate_type", &da::assimilate_type, py::arg("details"), py::pos_only(),
-          "[details] when `details` is a dict, otherwise `details` "
-          "itself.");
+                "[details] when `details` is a dict, otherwise `details` "
+                "itself.");
 
     da::bind_account_reports(m);
     da::bind_stock_profitloss_reports(m);

@@ -88,7 +88,7 @@ struct ReportKind {
     std::vector<const char*> query_args;  // stored attributes passed by position; nullptr: ""
     Payload payload;
     TextForm text;
-    bool account_id;                      // keeps "{broker_id}{account_id}" as `_accountid`
+    bool account_id;  // keeps "{broker_id}{account_id}" as `_accountid`
     const char* sums = nullptr;
     const char* sum = nullptr;
     const char* detail_key = nullptr;
@@ -112,10 +112,11 @@ py::object bind_report(py::module_& m, const ReportKind& kind, Init&& init, cons
     pyglue::PlainClass cls(m, kind.name, py::tuple(), type, kind.doc);
     const ReportKind* k = &kind;
     cls.def("__init__", std::forward<Init>(init), extra...);
-    cls.def("update", [k](py::object self) { update_report(self, *k); },
-            "Query again with the stored parameters and replace the outcome.");
-    cls.def("data", [](py::object self) { return self.attr("_data"); },
-            "The payload of the last query.");
+    cls.def(
+        "update", [k](py::object self) { update_report(self, *k); },
+        "Query again with the stored parameters and replace the outcome.");
+    cls.def(
+        "data", [](py::object self) { return self.attr("_data"); }, "The payload of the last query.");
     cls.def("__repr__", [k](py::object self) { return text_form(self, *k); });
     return cls.cls();
 }

@@ -5,12 +5,9 @@ namespace dorvane_account {
 namespace {
 
 const ReportKind kMargin{
-    "AccountMargin",
-    "Margin of a futures and options account.",
-    "_query_margin",
-    {"_currency", "_margin_type", "_account", "_client"},
-    Payload::Body,
-    TextForm::NameAccount,
+    "AccountMargin", "Margin of a futures and options account.",
+    "_query_margin", {"_currency", "_margin_type", "_account", "_client"},
+    Payload::Body,   TextForm::NameAccount,
     false,
 };
 
@@ -131,22 +128,29 @@ const char* const kUnRealProfitLossDoc =
 using O = py::object;
 
 void margin_init(O self, O currency, O margin_type, O account, O client) {
-    store(self, {{"_currency", currency}, {"_margin_type", margin_type}, {"_account", account},
-                 {"_client", client}});
+    store(
+        self,
+        {{"_currency", currency}, {"_margin_type", margin_type}, {"_account", account}, {"_client", client}});
     query_now(self);
 }
 
 void open_position_init(O self, O product_type, O query_type, O account, O client) {
-    store(self, {{"_product_type", product_type}, {"_query_type", query_type},
-                 {"_account", account}, {"_client", client}});
+    store(self, {{"_product_type", product_type},
+                 {"_query_type", query_type},
+                 {"_account", account},
+                 {"_client", client}});
     query_now(self);
 }
 
-void settle_profitloss_init(O self, O product_type, O summary, O start_date, O end_date,
-                            O currency, O account, O client) {
-    store(self, {{"_product_type", product_type}, {"_summary", summary},
-                 {"_start_date", start_date}, {"_end_date", end_date}, {"_currency", currency},
-                 {"_account", account}, {"_client", client}});
+void settle_profitloss_init(O self, O product_type, O summary, O start_date, O end_date, O currency,
+                            O account, O client) {
+    store(self, {{"_product_type", product_type},
+                 {"_summary", summary},
+                 {"_start_date", start_date},
+                 {"_end_date", end_date},
+                 {"_currency", currency},
+                 {"_account", account},
+                 {"_client", client}});
     query_now(self);
 }
 
@@ -155,41 +159,46 @@ void funds_init(O self, O tax, O account, O client) {
     query_now(self);
 }
 
-void real_profitloss_init(O self, O stock_type, O start_date, O end_date, O currency, O action,
-                          O account, O client) {
-    store(self, {{"_stock_type", stock_type}, {"_start_date", start_date},
-                 {"_end_date", end_date}, {"_currency", currency}, {"_action", action},
-                 {"_account", account}, {"_client", client}});
+void real_profitloss_init(O self, O stock_type, O start_date, O end_date, O currency, O action, O account,
+                          O client) {
+    store(self, {{"_stock_type", stock_type},
+                 {"_start_date", start_date},
+                 {"_end_date", end_date},
+                 {"_currency", currency},
+                 {"_action", action},
+                 {"_account", account},
+                 {"_client", client}});
     query_now(self);
 }
 
 void unreal_profitloss_init(O self, O stock_type, O currency, O action, O account, O client) {
-    store(self, {{"_stock_type", stock_type}, {"_currency", currency}, {"_action", action},
-                 {"_account", account}, {"_client", client}});
+    store(self, {{"_stock_type", stock_type},
+                 {"_currency", currency},
+                 {"_action", action},
+                 {"_account", account},
+                 {"_client", client}});
     query_now(self);
 }
 
 }  // namespace
 
 void bind_account_reports(py::module_& m) {
-    bind_report(m, kMargin, &margin_init, py::arg("currency"), py::arg("margin_type"),
-                py::arg("account"), py::arg("client"), kMarginDoc);
-    bind_report(m, kOpenPosition, &open_position_init, py::arg("product_type"),
-                py::arg("query_type"), py::arg("account"), py::arg("client"), kOpenPositionDoc);
-    bind_report(m, kSettleProfitLoss, &settle_profitloss_init, py::arg("product_type"),
-                py::arg("summary"), py::arg("start_date"), py::arg("end_date"),
-                py::arg("currency"), py::arg("account"), py::arg("client"), kSettleProfitLossDoc);
-    bind_report(m, kFunds, &funds_init, py::arg("tax"), py::arg("account"), py::arg("client"),
-                kFundsDoc);
+    bind_report(m, kMargin, &margin_init, py::arg("currency"), py::arg("margin_type"), py::arg("account"),
+                py::arg("client"), kMarginDoc);
+    bind_report(m, kOpenPosition, &open_position_init, py::arg("product_type"), py::arg("query_type"),
+                py::arg("account"), py::arg("client"), kOpenPositionDoc);
+    bind_report(m, kSettleProfitLoss, &settle_profitloss_init, py::arg("product_type"), py::arg("summary"),
+                py::arg("start_date"), py::arg("end_date"), py::arg("currency"), py::arg("account"),
+                py::arg("client"), kSettleProfitLossDoc);
+    bind_report(m, kFunds, &funds_init, py::arg("tax"), py::arg("account"), py::arg("client"), kFundsDoc);
 }
 
 void bind_stock_profitloss_reports(py::module_& m) {
-    bind_report(m, kUnRealProfitLoss, &unreal_profitloss_init, py::arg("stock_type"),
-                py::arg("currency"), py::arg("action"), py::arg("account"), py::arg("client"),
-                kUnRealProfitLossDoc);
-    bind_report(m, kRealProfitLoss, &real_profitloss_init, py::arg("stock_type"),
-                py::arg("start_date"), py::arg("end_date"), py::arg("currency"),
-                py::arg("action"), py::arg("account"), py::arg("client"), kRealProfitLossDoc);
+    bind_report(m, kUnRealProfitLoss, &unreal_profitloss_init, py::arg("stock_type"), py::arg("currency"),
+                py::arg("action"), py::arg("account"), py::arg("client"), kUnRealProfitLossDoc);
+    bind_report(m, kRealProfitLoss, &real_profitloss_init, py::arg("stock_type"), py::arg("start_date"),
+                py::arg("end_date"), py::arg("currency"), py::arg("action"), py::arg("account"),
+                py::arg("client"), kRealProfitLossDoc);
 }
 
 }  // namespace dorvane_account

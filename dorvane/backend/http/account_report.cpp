@@ -13,8 +13,7 @@ py::object Reply::result() const { return get(reply_, "result", py::dict()); }
 py::object Reply::message() const { return get(result(), "msg", py::str("")); }
 
 py::dict plain_copy(py::handle value) {
-    if (value.is_none())
-        pyglue::raise(PyExc_TypeError, "argument after ** must be a mapping, not NoneType");
+    if (value.is_none()) pyglue::raise(PyExc_TypeError, "argument after ** must be a mapping, not NoneType");
     if (Py_TYPE(value.ptr()) == &PyDict_Type) {
         PyObject* copy = PyDict_Copy(value.ptr());
         if (!copy) throw py::error_already_set();

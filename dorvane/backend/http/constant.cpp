@@ -57,7 +57,9 @@ private:
     py::object iterator_;
 };
 
-py::object type_type() { return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type)); }
+py::object type_type() {
+    return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
+}
 
 // name.startswith("_") for text (the first character only); other keys go through their own
 // startswith, so a key that is not text fails as the interpreter makes it fail.
@@ -85,7 +87,8 @@ py::str meta_repr(py::object cls) {
 }
 
 py::object meta_keys(py::object cls) {
-    return pyglue::Coroutine::make<KeysGenerator>(cls, [](py::handle name) { return !starts_with(name, "_"); });
+    return pyglue::Coroutine::make<KeysGenerator>(cls,
+                                                  [](py::handle name) { return !starts_with(name, "_"); });
 }
 
 // getattr(obj, name, None): only a missing attribute becomes None.
@@ -140,8 +143,8 @@ PYBIND11_MODULE(constant, m) {
     // The metaclass's methods receive the class they are called on: their first parameter is cls.
     meta.attr("__repr__", pyglue::make_function(m, "MetaProps.__repr__", &meta_repr, py::arg("cls")));
     meta.attr("keys", pyglue::make_function(m, "MetaProps.keys", &meta_keys, py::arg("cls")));
-    meta.attr("__getitem__", pyglue::make_function(m, "MetaProps.__getitem__", &meta_getitem,
-                                                   py::arg("cls"), py::arg("key")));
+    meta.attr("__getitem__", pyglue::make_function(m, "MetaProps.__getitem__", &meta_getitem, py::arg("cls"),
+                                                   py::arg("key")));
 
     pyglue::PlainClass base(m, "BaseProps", py::tuple(), meta.cls());
 }

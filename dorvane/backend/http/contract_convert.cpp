@@ -45,8 +45,7 @@ py::object item_or(py::handle mapping, PyObject* key, PyObject* fallback) {
 class Record {
 public:
     // A dictionary sized for `keys` entries, so that it never grows while it is filled.
-    explicit Record(Py_ssize_t keys)
-        : dict_(py::reinterpret_steal<py::dict>(presized(keys))) {}
+    explicit Record(Py_ssize_t keys) : dict_(py::reinterpret_steal<py::dict>(presized(keys))) {}
     void set(PyObject* key, py::handle value) {
         if (PyDict_SetItem(dict_.ptr(), key, value.ptr()) < 0) throw py::error_already_set();
     }
@@ -77,8 +76,8 @@ py::str fill_template(py::handle entry, std::initializer_list<PyObject*> fields,
     PyObject* texts[kMax];
     std::size_t n = 0;
     for (PyObject* field : fields) {
-        py::object value = (field == override_key) ? py::reinterpret_borrow<py::object>(override_value)
-                                                    : item(entry, field);
+        py::object value =
+            (field == override_key) ? py::reinterpret_borrow<py::object>(override_value) : item(entry, field);
         if (!PyUnicode_CheckExact(value.ptr())) {
             PyObject* text = PyObject_Format(value.ptr(), empty);
             if (!text) throw py::error_already_set();
@@ -180,7 +179,7 @@ py::dict option_record(py::handle e) {
     py::object shown = trim_price(eprice);
     Record r(kListingKeys);
     r.set(N::symbol, fill_template(e, {N::category, N::f_deliverymonth, N::f_poc, N::f_eprice}, N::f_eprice,
-                                  shown.ptr()));
+                                   shown.ptr()));
     r.set(N::security_type, N::v_opt);
     set_listing(r, e);
     r.set(N::strike_price, item(e, N::f_eprice));
@@ -245,8 +244,8 @@ py::dict tw_index_dict_convert(py::handle index_dict, py::handle code2exchange) 
         py::object code = pair[py::int_(0)];
         py::object name = pair[py::int_(1)];
         if (!PyUnicode_Check(code.ptr()))
-            pyglue::raise(PyExc_TypeError, std::string("index code must be text, not ") +
-                                               Py_TYPE(code.ptr())->tp_name);
+            pyglue::raise(PyExc_TypeError,
+                          std::string("index code must be text, not ") + Py_TYPE(code.ptr())->tp_name);
         // The first character decides the exchange. An index that neither exchange lists has no
         // group and no symbol: it is logged at error level and left out, so that one odd code does
         // not cost the whole list (and the login that downloads it).
@@ -258,7 +257,8 @@ py::dict tw_index_dict_convert(py::handle index_dict, py::handle code2exchange) 
         PyObject* group = PyDict_GetItemWithError(result.ptr(), exchange.ptr());  // borrowed
         if (!group) {
             if (PyErr_Occurred()) throw py::error_already_set();
-            py::str message = py::str("Index {!r} belongs to no exchange (TSE or OTC); left out.").format(code);
+            py::str message =
+                py::str("Index {!r} belongs to no exchange (TSE or OTC); left out.").format(code);
             pyglue::call_method(global(N::log), N::error, message);
             continue;
         }

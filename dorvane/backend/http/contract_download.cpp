@@ -7,7 +7,6 @@ namespace contract {
 
 namespace {
 
-
 bool equals(py::handle a, const char* text) {
     int r = PyObject_RichCompareBool(a.ptr(), py::str(text).ptr(), Py_EQ);
     if (r < 0) throw py::error_already_set();
@@ -18,7 +17,6 @@ bool equals(py::handle a, const char* text) {
 const char* const kNoData = "\xe6\x9f\xa5\xe7\x84\xa1\xe8\xb3\x87\xe6\x96\x99";  // 查無資料
 
 }  // namespace
-
 
 py::object list_stock_code(py::handle client) {
     return client.attr("session").attr("get")(client.attr("s_list_code_uri")).attr("json")();
@@ -51,8 +49,8 @@ py::object fetch_available_product(py::handle client, py::handle product_type) {
         }
         converter = "stock_dict_convert";
     } else if (equals(product_type, "F") || equals(product_type, "O")) {
-        reply = global(N::_list_futopt_code)(py::arg("product_type") = product_type,
-                                                   py::arg("detail") = true, py::arg("client") = client);
+        reply = global(N::_list_futopt_code)(py::arg("product_type") = product_type, py::arg("detail") = true,
+                                             py::arg("client") = client);
         records = reply.attr("get")("result", py::dict()).attr("get")("content", py::dict());
         converter = equals(product_type, "F") ? "future_dict_convert" : "option_dict_convert";
     } else if (equals(product_type, "I")) {

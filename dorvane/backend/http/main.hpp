@@ -41,8 +41,7 @@ using pyglue::global;
 void init(py::object self, py::object simulation, py::object proxies);
 py::list trades(py::object self);
 py::object login(py::object self, py::object person_id, py::object passwd);
-py::object activate_vexa(py::object self, py::object vexa_path, py::object vexa_passwd,
-                         py::object person_id);
+py::object activate_vexa(py::object self, py::object vexa_path, py::object vexa_passwd, py::object person_id);
 py::object list_accounts(py::object self);
 py::dict fetch_products(py::object self);
 
@@ -52,19 +51,16 @@ py::dict fetch_products(py::object self);
 // Account reports.
 py::object get_account_margin(py::object self, py::object currency, py::object margin_type,
                               py::object account);
-py::object get_account_openposition(py::object self, py::object product_type,
-                                    py::object query_type, py::object account);
-py::object get_account_settle_profitloss(py::object self, py::object product_type,
-                                         py::object summary, py::object start_date,
-                                         py::object end_date, py::object currency,
+py::object get_account_openposition(py::object self, py::object product_type, py::object query_type,
+                                    py::object account);
+py::object get_account_settle_profitloss(py::object self, py::object product_type, py::object summary,
+                                         py::object start_date, py::object end_date, py::object currency,
                                          py::object account);
 py::object get_stock_account_funds(py::object self, py::object include_tax, py::object account);
-py::object get_stock_account_unreal_profitloss(py::object self, py::object stock_type,
-                                               py::object currency, py::object filter_rule,
-                                               py::object account);
-py::object get_stock_account_real_profitloss(py::object self, py::object stock_type,
-                                             py::object start_date, py::object end_date,
-                                             py::object currency, py::object filter_rule,
+py::object get_stock_account_unreal_profitloss(py::object self, py::object stock_type, py::object currency,
+                                               py::object filter_rule, py::object account);
+py::object get_stock_account_real_profitloss(py::object self, py::object stock_type, py::object start_date,
+                                             py::object end_date, py::object currency, py::object filter_rule,
                                              py::object account);
 
 // Orders and the trade book.

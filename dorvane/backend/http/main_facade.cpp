@@ -8,9 +8,7 @@ py::object order_id(py::handle trade) { return trade.attr("status").attr("order_
 
 // An order without an order number yet (any false ordno) is looked for in the book's refresh
 // before it is changed or cancelled.
-bool has_order_number(py::handle trade) {
-    return pyglue::truthy(trade.attr("order").attr("ordno"));
-}
+bool has_order_number(py::handle trade) { return pyglue::truthy(trade.attr("order").attr("ordno")); }
 
 void refresh(py::handle self) { self.attr("update_status")(); }
 
@@ -44,9 +42,7 @@ py::object cancel_order(py::object self, py::object trade) {
     return cancelled;
 }
 
-void update_status(py::object self) {
-    global(N::update_status)(self.attr("_trades"), self.attr("client"));
-}
+void update_status(py::object self) { global(N::update_status)(self.attr("_trades"), self.attr("client")); }
 
 // Each method constructs its report with its own arguments in order and the facade's client
 // last; the report queries the back end in its constructor.
@@ -56,36 +52,33 @@ py::object get_account_margin(py::object self, py::object currency, py::object m
     return global(N::AccountMargin)(currency, margin_type, account, self.attr("client"));
 }
 
-py::object get_account_openposition(py::object self, py::object product_type,
-                                    py::object query_type, py::object account) {
+py::object get_account_openposition(py::object self, py::object product_type, py::object query_type,
+                                    py::object account) {
     return global(N::AccountOpenPosition)(product_type, query_type, account, self.attr("client"));
 }
 
-py::object get_account_settle_profitloss(py::object self, py::object product_type,
-                                         py::object summary, py::object start_date,
-                                         py::object end_date, py::object currency,
+py::object get_account_settle_profitloss(py::object self, py::object product_type, py::object summary,
+                                         py::object start_date, py::object end_date, py::object currency,
                                          py::object account) {
-    return global(N::AccountSettleProfitLoss)(product_type, summary, start_date, end_date, currency,
-                                             account, self.attr("client"));
+    return global(N::AccountSettleProfitLoss)(product_type, summary, start_date, end_date, currency, account,
+                                              self.attr("client"));
 }
 
 py::object get_stock_account_funds(py::object self, py::object include_tax, py::object account) {
     return global(N::AccountFunds)(include_tax, account, self.attr("client"));
 }
 
-py::object get_stock_account_unreal_profitloss(py::object self, py::object stock_type,
-                                               py::object currency, py::object filter_rule,
-                                               py::object account) {
+py::object get_stock_account_unreal_profitloss(py::object self, py::object stock_type, py::object currency,
+                                               py::object filter_rule, py::object account) {
     return global(N::AccountUnRealProfitLoss)(stock_type, currency, filter_rule, account,
-                                             self.attr("client"));
+                                              self.attr("client"));
 }
 
-py::object get_stock_account_real_profitloss(py::object self, py::object stock_type,
-                                             py::object start_date, py::object end_date,
-                                             py::object currency, py::object filter_rule,
+py::object get_stock_account_real_profitloss(py::object self, py::object stock_type, py::object start_date,
+                                             py::object end_date, py::object currency, py::object filter_rule,
                                              py::object account) {
-    return global(N::AccountRealProfitLoss)(stock_type, start_date, end_date, currency,
-                                           filter_rule, account, self.attr("client"));
+    return global(N::AccountRealProfitLoss)(stock_type, start_date, end_date, currency, filter_rule, account,
+                                            self.attr("client"));
 }
 
 namespace {
@@ -96,8 +89,7 @@ namespace {
 template <class F, class... Extra>
 void def_decorated(py::module_& m, py::object cls, std::initializer_list<const char*> decorators,
                    const char* name, F&& f, const Extra&... extra) {
-    py::object fn = pyglue::make_function(m, std::string("HttpApi.") + name, std::forward<F>(f),
-                                          extra...);
+    py::object fn = pyglue::make_function(m, std::string("HttpApi.") + name, std::forward<F>(f), extra...);
     for (const char* decorator : decorators) fn = global(decorator)(fn);
     py::setattr(cls, name, fn);
 }
@@ -116,8 +108,7 @@ void bind_http_api(py::module_& m) {
                 "Creates the HTTP session client "
                 "Client(simulation, proxies); no request is sent.");
     builder.def_property_readonly("trades", &trades);
-    py::setattr(py::getattr(cls, "trades"), "__doc__",
-                py::str("A new list of the trades in the book."));
+    py::setattr(py::getattr(cls, "trades"), "__doc__", py::str("A new list of the trades in the book."));
     def_decorated(m, cls, {"subscribe"}, "login", &login, py::arg("self"), py::arg("person_id"),
                   py::arg("passwd"),
                   "Logs in through the HTTP session client, downloads "
@@ -128,31 +119,25 @@ void bind_http_api(py::module_& m) {
                 "Activates the signing "
                 "certificate and registers the signing module under `person_id`; returns "
                 "init_vexa's result.");
-    builder.def("list_accounts", &list_accounts,
-                "The HTTP session client's accounts.");
+    builder.def("list_accounts", &list_accounts, "The HTTP session client's accounts.");
 
-    builder.def("get_account_margin", &get_account_margin, py::arg("currency"),
-                py::arg("margin_type"), py::arg("account"),
-                "A new AccountMargin report.");
+    builder.def("get_account_margin", &get_account_margin, py::arg("currency"), py::arg("margin_type"),
+                py::arg("account"), "A new AccountMargin report.");
     builder.def("get_account_openposition", &get_account_openposition, py::arg("product_type"),
                 py::arg("query_type"), py::arg("account"),
                 "A new "
                 "AccountOpenPosition report.");
-    builder.def("get_account_settle_profitloss", &get_account_settle_profitloss,
-                py::arg("product_type"), py::arg("summary"), py::arg("start_date"),
-                py::arg("end_date"), py::arg("currency"), py::arg("account"),
-                "A new AccountSettleProfitLoss report.");
+    builder.def("get_account_settle_profitloss", &get_account_settle_profitloss, py::arg("product_type"),
+                py::arg("summary"), py::arg("start_date"), py::arg("end_date"), py::arg("currency"),
+                py::arg("account"), "A new AccountSettleProfitLoss report.");
     builder.def("get_stock_account_funds", &get_stock_account_funds, py::arg("include_tax"),
-                py::arg("account"),
-                "A new AccountFunds report.");
+                py::arg("account"), "A new AccountFunds report.");
     builder.def("get_stock_account_unreal_profitloss", &get_stock_account_unreal_profitloss,
-                py::arg("stock_type"), py::arg("currency"), py::arg("filter_rule"),
-                py::arg("account"),
+                py::arg("stock_type"), py::arg("currency"), py::arg("filter_rule"), py::arg("account"),
                 "A new AccountUnRealProfitLoss report.");
     builder.def("get_stock_account_real_profitloss", &get_stock_account_real_profitloss,
-                py::arg("stock_type"), py::arg("start_date"), py::arg("end_date"),
-                py::arg("currency"), py::arg("filter_rule"), py::arg("account"),
-                "A new AccountRealProfitLoss report.");
+                py::arg("stock_type"), py::arg("start_date"), py::arg("end_date"), py::arg("currency"),
+                py::arg("filter_rule"), py::arg("account"), "A new AccountRealProfitLoss report.");
 
     builder.def("fetch_products", &fetch_products,
                 "Downloads the stock, futures and option lists and returns "
@@ -168,10 +153,8 @@ void bind_http_api(py::module_& m) {
                   "Changes the order's price and quantity; "
                   "returns the booked trade of the changed order when there is one.");
     def_decorated(m, cls, {"record", "auth"}, "cancel_order", &cancel_order, py::arg("self"),
-                  py::arg("trade"),
-                  "Cancels the order; returns the order module's trade.");
-    builder.def("update_status", &update_status,
-                "Refreshes the statuses of every booked trade.");
+                  py::arg("trade"), "Cancels the order; returns the order module's trade.");
+    builder.def("update_status", &update_status, "Refreshes the statuses of every booked trade.");
 
     m.attr("HttpApi") = global(N::connection)(cls);
 }

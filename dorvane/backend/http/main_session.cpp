@@ -45,7 +45,7 @@ py::object login(py::object self, py::object person_id, py::object passwd) {
     py::object options = download(client, "O");
     py::setattr(self, "Contracts",
                 global(N::Contracts)(py::arg("Indexs") = indexes, py::arg("Stocks") = stocks,
-                                    py::arg("Futures") = futures, py::arg("Options") = options));
+                                     py::arg("Futures") = futures, py::arg("Options") = options));
     return accounts;
 }
 
@@ -54,8 +54,7 @@ py::object activate_vexa(py::object self, py::object vexa_path, py::object vexa_
     py::object vexa = py::module_::import("dorvane.MIRVO.vexa");
     py::object result = vexa.attr("init_vexa")(vexa_path, vexa_passwd);
     py::object registry = self.attr("client").attr("activated_vexa");
-    if (PyObject_SetItem(registry.ptr(), person_id.ptr(), vexa.ptr()) < 0)
-        throw py::error_already_set();
+    if (PyObject_SetItem(registry.ptr(), person_id.ptr(), vexa.ptr()) < 0) throw py::error_already_set();
     return result;
 }
 

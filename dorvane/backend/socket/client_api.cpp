@@ -74,8 +74,12 @@ class ApiCall : public pyglue::Coroutine {
 public:
     ApiCall(std::string qualname, py::object fn, py::tuple args, py::dict kwargs, py::tuple keys,
             py::dict options)
-        : Coroutine(std::move(qualname)), fn_(std::move(fn)), args_(std::move(args)),
-          kwargs_(std::move(kwargs)), keys_(std::move(keys)), options_(std::move(options)) {}
+        : Coroutine(std::move(qualname)),
+          fn_(std::move(fn)),
+          args_(std::move(args)),
+          kwargs_(std::move(kwargs)),
+          keys_(std::move(keys)),
+          options_(std::move(options)) {}
 
 protected:
     Step step(py::object, py::object exc) override {
@@ -86,9 +90,9 @@ protected:
         py::object caller = loop.attr("create_future")();
         py::object cb = pop(kwargs_, "cb");
         if (truthy(cb)) caller.attr("add_done_callback")(cb);
-        py::object filter = pyglue::make_function(
-            pyglue::this_module(), "api.<locals>.decorator.<locals>.newFn.<locals>.filter",
-            ReplyFilter(caller, keys_, options_), py::arg("fut"));
+        py::object filter = pyglue::make_function(pyglue::this_module(),
+                                                  "api.<locals>.decorator.<locals>.newFn.<locals>.filter",
+                                                  ReplyFilter(caller, keys_, options_), py::arg("fut"));
 
         py::dict kw;
         kw["cb"] = filter;
@@ -143,12 +147,10 @@ void filter_key(py::handle data, py::handle keep) {
 py::object decorate(py::object fn, py::tuple keys, py::dict options) {
     py::module_ m = pyglue::this_module();
     py::object new_fn = pyglue::make_function(
-        m, "api.<locals>.decorator.<locals>.newFn",
-        [fn, keys, options](py::args args, py::kwargs kwargs) {
+        m, "api.<locals>.decorator.<locals>.newFn", [fn, keys, options](py::args args, py::kwargs kwargs) {
             py::object qualname = py::getattr(fn, "__qualname__", py::str("newFn"));
             return pyglue::Coroutine::make<ApiCall>(py::str(qualname).cast<std::string>(), fn,
-                                                    py::tuple(args), py::dict(kwargs), keys,
-                                                    options);
+                                                    py::tuple(args), py::dict(kwargs), keys, options);
         });
     global(N::wraps)(fn)(new_fn);
     pyglue::mark_coroutine_function(new_fn);
@@ -158,8 +160,8 @@ py::object decorate(py::object fn, py::tuple keys, py::dict options) {
 py::object api(py::tuple keys, py::dict options) {
     py::module_ m = pyglue::this_module();
     return pyglue::make_function(
-        m, "api.<locals>.decorator",
-        [keys, options](py::object fn) { return decorate(fn, keys, options); }, py::arg("fn"));
+        m, "api.<locals>.decorator", [keys, options](py::object fn) { return decorate(fn, keys, options); },
+        py::arg("fn"));
 }
 
 }  // namespace dorvane_client

@@ -4,8 +4,8 @@ namespace dorvane_client {
 
 namespace {
 
-const char* const kLoginKeys[] = {"person_id", "idno",      "username",       "sol_host",
-                                  "sol_vpn",   "sol_user",  "sol_pass",       "sol_timeout",
+const char* const kLoginKeys[] = {"person_id", "idno",           "username",  "sol_host",
+                                  "sol_vpn",   "sol_user",       "sol_pass",  "sol_timeout",
                                   "hts_group", "sol_clientName", "sol_cache", "sol_flag"};
 
 // The connection events the client listens to, in the order of subscription.
@@ -44,10 +44,9 @@ py::object send_request(py::object send, py::handle header, py::object payload, 
     }
     for (const char* key : {"data", "cb", "loop"}) {
         if (kwargs.contains(key)) {
-            pyglue::raise(PyExc_TypeError,
-                          py::str("{}() got multiple values for keyword argument '{}'")
-                              .format(name(), key)
-                              .cast<std::string>());
+            pyglue::raise(PyExc_TypeError, py::str("{}() got multiple values for keyword argument '{}'")
+                                               .format(name(), key)
+                                               .cast<std::string>());
         }
     }
     kwargs["data"] = payload;
@@ -72,8 +71,8 @@ void subscribe(py::object self, bool only_missing) {
 // ------------------------------------------------------------------------------------------
 // Methods.
 
-void client_init(py::object self, py::object person_id, py::object host, py::object port,
-                 py::object loop, py::object simulation, py::object reconnection) {
+void client_init(py::object self, py::object person_id, py::object host, py::object port, py::object loop,
+                 py::object simulation, py::object reconnection) {
     self.attr("_host") = host;
     self.attr("_port") = port;
     self.attr("_person_id") = person_id;
@@ -82,8 +81,8 @@ void client_init(py::object self, py::object person_id, py::object host, py::obj
     self.attr("_simulation") = simulation;
     self.attr("isLogined") = false;
     self.attr("event") = global(N::EventEmitter)();
-    self.attr("conn") = global(N::Connection)(self.attr("_host"), self.attr("_port"),
-                                            self.attr("_person_id"), py::arg("loop") = self.attr("_loop"));
+    self.attr("conn") = global(N::Connection)(self.attr("_host"), self.attr("_port"), self.attr("_person_id"),
+                                              py::arg("loop") = self.attr("_loop"));
     subscribe(self, false);
     self.attr("reconnection") = reconnection;
     self.attr("activated_vexa") = py::dict();
@@ -110,8 +109,8 @@ py::object client_login(py::object self, py::object person_id, py::object passwd
     py::dict sol_opt;
     sol_opt["pid"] = pid;
     sol_opt["port"] = local_port;
-    py::object request = attr(global(N::protocol), N::login_in)(
-        person_id, passwd, "V", py::arg("sol") = true, py::arg("sol_opt") = sol_opt);
+    py::object request = attr(global(N::protocol), N::login_in)(person_id, passwd, "V", py::arg("sol") = true,
+                                                                py::arg("sol_opt") = sol_opt);
     auto [header, payload] = unpack2(request);
     py::object fut = send_request(conn.attr("send"), header, payload, cb, loop);
     fut.attr("add_done_callback")(self.attr("login_cb"));
@@ -180,16 +179,16 @@ void bind_client(py::module_& m) {
     cls.def("close", &client_close);
     cls.def("reset", &client_reset);
 
-    py::object login = request_method(
-        m, "Client.login", "Log in: the reply, trimmed to the login keys, completes the future.",
-        &client_login, py::arg("self"), py::arg("person_id"), py::arg("passwd"),
-        py::arg("cb") = none, py::arg("loop") = none);
+    py::object login = request_method(m, "Client.login",
+                                      "Log in: the reply, trimmed to the login keys, completes the future.",
+                                      &client_login, py::arg("self"), py::arg("person_id"), py::arg("passwd"),
+                                      py::arg("cb") = none, py::arg("loop") = none);
     cls.attr("login", decorate(login, login_keys(), py::dict()));
     cls.def("login_cb", &client_login_cb, py::arg("fut"));
 
-    py::object logout = request_method(
-        m, "Client.logout", "Log out: the reply completes the future untrimmed.", &client_logout,
-        py::arg("self"), py::arg("cb") = none, py::arg("loop") = none);
+    py::object logout =
+        request_method(m, "Client.logout", "Log out: the reply completes the future untrimmed.",
+                       &client_logout, py::arg("self"), py::arg("cb") = none, py::arg("loop") = none);
     py::dict all;
     all["all"] = true;
     cls.attr("logout", decorate(logout, py::tuple(), all));

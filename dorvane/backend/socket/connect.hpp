@@ -225,8 +225,10 @@ public:
         start_ += n;
         if (start_ >= bytes_.size()) {
             // Empty again: keep a small allocation for the next arrival, give a large one back.
-            if (bytes_.capacity() > kKeep) std::vector<char>().swap(bytes_);
-            else bytes_.clear();
+            if (bytes_.capacity() > kKeep)
+                std::vector<char>().swap(bytes_);
+            else
+                bytes_.clear();
             start_ = 0;
         }
     }

@@ -58,7 +58,7 @@ py::object retrieve_callback() {
 void KeepAlive::ping() {
     try {
         py::object fut = attr(connection_, N::send)(2, person_id_, py::bytes(""), py::arg("compress") = false,
-                                                  py::arg("loop") = loop_);
+                                                    py::arg("loop") = loop_);
         // Nobody awaits a keep-alive's future: mark its failure as seen.
         call_method(fut, N::add_done_callback, retrieve_callback());
     } catch (py::error_already_set& e) {
@@ -100,8 +100,8 @@ const char* const kDoc =
 
 py::object new_deque() { return global(N::deque)(); }
 
-void connection_init(py::object self, py::object host, py::object port, py::object person_id,
-                     py::object loop, py::object ping_duration) {
+void connection_init(py::object self, py::object host, py::object port, py::object person_id, py::object loop,
+                     py::object ping_duration) {
     set_attr(self, N::host, host);
     set_attr(self, N::port, port);
     set_attr(self, N::_person_id, person_id);
@@ -180,7 +180,8 @@ py::object connect(py::object self, py::object loop) {
     if (!pending.is_none()) return pending;
     // The factory is a partial (not a C++ closure) so the collector sees its reference to self.
     py::object factory = pyglue::lookup("functools", "partial")(global(N::Socket), self);
-    py::object coro = call_method(loop, N::create_connection, factory, attr(self, N::host), attr(self, N::port));
+    py::object coro =
+        call_method(loop, N::create_connection, factory, attr(self, N::host), attr(self, N::port));
     py::object task = call_method(global(N::asyncio), N::ensure_future, coro, py::arg("loop") = loop);
     call_method(task, N::add_done_callback, attr(self, N::_onConnectionCreated));
     set_attr(self, N::_connecting, task);
@@ -224,7 +225,8 @@ py::object get_handle(py::handle self) {
 
 void bind_connection(py::module_& m) {
     pyglue::PlainClass cls(m, "Connection", py::tuple(),
-                           py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type)), kDoc);
+                           py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type)),
+                           kDoc);
     py::object none = py::none();
     cls.def("__init__", &connection_init, py::arg("host"), py::arg("port"), py::arg("person_id"),
             py::arg("loop") = none, py::arg("ping_duration") = 10);
@@ -236,36 +238,40 @@ void bind_connection(py::module_& m) {
     cls.def("_get_handle", &get_handle);
     cls.def("ping_alive", &ping_alive, py::arg("person_id"), py::arg("loop") = none);
 
-    py::object ping_async = pyglue::make_function(m, "Connection.ping_aliveAsync", &make_keepalive,
-                                                  py::arg("self"), py::arg("person_id"), py::arg("loop") = none);
+    py::object ping_async =
+        pyglue::make_function(m, "Connection.ping_aliveAsync", &make_keepalive, py::arg("self"),
+                              py::arg("person_id"), py::arg("loop") = none);
     pyglue::mark_coroutine_function(ping_async);
     cls.attr("ping_aliveAsync", ping_async);
 
-    cls.def("send",
-            [](py::object self, py::object nKIVO, py::object person_id, py::object data, py::object compress,
-               py::object cb, py::object loop, py::kwargs kwargs) {
-                return send_request(self, nKIVO, person_id, data, compress, cb, loop, kwargs);
-            },
-            py::arg("nKIVO"), py::arg("person_id"), py::arg("data"), py::arg("compress") = py::bool_(true),
-            py::arg("cb") = none, py::arg("loop") = none);
-    cls.def("_send",
-            [](py::object self, py::object nKIVO, py::object person_id, py::object payload, py::object compress,
-               py::object cb, py::object loop, py::kwargs kwargs) {
-                return send_payload(self, nKIVO, person_id, payload, compress, cb, loop, kwargs);
-            },
-            py::arg("nKIVO"), py::arg("person_id"), py::arg("payload"), py::arg("compress") = py::bool_(true),
-            py::arg("cb") = none, py::arg("loop") = none);
+    cls.def(
+        "send",
+        [](py::object self, py::object nKIVO, py::object person_id, py::object data, py::object compress,
+           py::object cb, py::object loop, py::kwargs kwargs) {
+            return send_request(self, nKIVO, person_id, data, compress, cb, loop, kwargs);
+        },
+        py::arg("nKIVO"), py::arg("person_id"), py::arg("data"), py::arg("compress") = py::bool_(true),
+        py::arg("cb") = none, py::arg("loop") = none);
+    cls.def(
+        "_send",
+        [](py::object self, py::object nKIVO, py::object person_id, py::object payload, py::object compress,
+           py::object cb, py::object loop, py::kwargs kwargs) {
+            return send_payload(self, nKIVO, person_id, payload, compress, cb, loop, kwargs);
+        },
+        py::arg("nKIVO"), py::arg("person_id"), py::arg("payload"), py::arg("compress") = py::bool_(true),
+        py::arg("cb") = none, py::arg("loop") = none);
     cls.def("disconnect", &disconnect, py::arg("loop") = none);
     cls.def("data_received", &handle_reply, py::arg("data"));
     cls.def("_parse", &parse_reply, py::arg("nKIVO"), py::arg("msg"));
     cls.def("_build", &build_body, py::arg("nKIVO"), py::arg("body"));
-    cls.def("_build_header",
-            [](py::object self, py::object nKIVO, py::object person_id, py::object nHandle, py::object payload,
-               py::object decompress_length, py::kwargs kwargs) {
-                return build_header(self, nKIVO, person_id, nHandle, payload, decompress_length, kwargs);
-            },
-            py::arg("nKIVO"), py::arg("person_id"), py::arg("nHandle"), py::arg("payload"),
-            py::arg("decompress_length") = 0);
+    cls.def(
+        "_build_header",
+        [](py::object self, py::object nKIVO, py::object person_id, py::object nHandle, py::object payload,
+           py::object decompress_length, py::kwargs kwargs) {
+            return build_header(self, nKIVO, person_id, nHandle, payload, decompress_length, kwargs);
+        },
+        py::arg("nKIVO"), py::arg("person_id"), py::arg("nHandle"), py::arg("payload"),
+        py::arg("decompress_length") = 0);
 }
 
 }  // namespace dorvane_connect

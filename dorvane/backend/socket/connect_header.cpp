@@ -16,10 +16,18 @@ struct Field {
 
 // The header's wire layout, in wire order.
 constexpr Field kFields[13] = {
-    {"net_length", 0, Kind::S32},  {"bEncrypt", 4, Kind::U8},        {"bCompress", 5, Kind::U8},
-    {"bContinue", 6, Kind::U8},    {"bHts", 7, Kind::U8},            {"nDecompressLength", 8, Kind::S32},
-    {"nKIVO", 12, Kind::S32},      {"nHandle", 16, Kind::S32},       {"ip4", 20, Kind::U32},
-    {"person_id", 24, Kind::Text}, {"nDecodeLength", 36, Kind::U32}, {"nOutHandle", 40, Kind::S32},
+    {"net_length", 0, Kind::S32},
+    {"bEncrypt", 4, Kind::U8},
+    {"bCompress", 5, Kind::U8},
+    {"bContinue", 6, Kind::U8},
+    {"bHts", 7, Kind::U8},
+    {"nDecompressLength", 8, Kind::S32},
+    {"nKIVO", 12, Kind::S32},
+    {"nHandle", 16, Kind::S32},
+    {"ip4", 20, Kind::U32},
+    {"person_id", 24, Kind::Text},
+    {"nDecodeLength", 36, Kind::U32},
+    {"nOutHandle", 40, Kind::S32},
     {"ret", 44, Kind::U32},
 };
 constexpr Py_ssize_t kTextSize = 12;
@@ -90,7 +98,8 @@ PyObject* get_text(const unsigned char* p) {
     bool ascii = true;
     for (Py_ssize_t i = 0; i < n; ++i) ascii = ascii && p[i] < 0x80;
     const char* s = reinterpret_cast<const char*>(p);
-    PyObject* text = ascii ? PyUnicode_DecodeASCII(s, n, "strict") : PyUnicode_Decode(s, n, kTextEncoding, "strict");
+    PyObject* text =
+        ascii ? PyUnicode_DecodeASCII(s, n, "strict") : PyUnicode_Decode(s, n, kTextEncoding, "strict");
     if (!text) PyErr_Clear();
     return text;
 }
@@ -188,7 +197,8 @@ py::object HeaderCodec::parse(py::handle parse, const char* data, Py_ssize_t siz
 
 py::object HeaderCodec::field(py::handle header, PyObject* name) {
     if (enabled_ && Py_TYPE(header.ptr()) == reinterpret_cast<PyTypeObject*>(record_type_)) {
-        if (PyObject* v = PyDict_GetItemWithError(header.ptr(), name)) return py::reinterpret_borrow<py::object>(v);
+        if (PyObject* v = PyDict_GetItemWithError(header.ptr(), name))
+            return py::reinterpret_borrow<py::object>(v);
         if (PyErr_Occurred()) throw py::error_already_set();
     }
     return attr(header, name);
@@ -210,7 +220,8 @@ bool HeaderCodec::self_check() {
         {-1, 7, 4294967295LL, "\xe4\xb8\xad\xe6\x96\x87"},  // two Big5 characters
         {2147483647LL, 1, 2130706433, "ABCDEFGHIJKL"},
         {-2147483647LL - 1, 128, 666, "a\xe5\x8f\xb0"},
-        {305419896LL, 18, 2882400001LL, "\xe5\x8f\xb0\xe7\xa9\x8d\xe9\x9b\xbb\xe8\x82\xa1\xe4\xbb\xbd\xe6\x9c\x89"},
+        {305419896LL, 18, 2882400001LL,
+         "\xe5\x8f\xb0\xe7\xa9\x8d\xe9\x9b\xbb\xe8\x82\xa1\xe4\xbb\xbd\xe6\x9c\x89"},
     };
     for (const Sample& s : samples) {
         py::dict fields;
@@ -232,8 +243,10 @@ bool HeaderCodec::self_check() {
         py::object ours = py::reinterpret_steal<py::object>(made);
         if (!expected.equal(ours)) return false;
         py::object record = facility_parse(ours);
-        if (!record_type_) record_type_ = py::handle(reinterpret_cast<PyObject*>(Py_TYPE(record.ptr()))).inc_ref().ptr();
-        PyObject* parsed = parse_native(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(ours.ptr())));
+        if (!record_type_)
+            record_type_ = py::handle(reinterpret_cast<PyObject*>(Py_TYPE(record.ptr()))).inc_ref().ptr();
+        PyObject* parsed =
+            parse_native(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(ours.ptr())));
         if (!parsed) return false;
         py::object mine = py::reinterpret_steal<py::object>(parsed);
         if (!record.get_type().is(mine.get_type()) || !PyDict_Check(mine.ptr())) return false;

@@ -30,8 +30,8 @@ py::object inflate(py::handle body) {
     Py_ssize_t made = PyObject_Size(out.ptr());
     if (made < 0) throw py::error_already_set();
     if (made > kMaxBody || truthy(attr(stream, N::unconsumed_tail))) {
-        pyglue::raise(PyExc_ValueError, "decompressed reply body exceeds the limit of " +
-                                            std::to_string(kMaxBody) + " bytes");
+        pyglue::raise(PyExc_ValueError,
+                      "decompressed reply body exceeds the limit of " + std::to_string(kMaxBody) + " bytes");
     }
     if (!truthy(attr(stream, N::eof))) {
         pyglue::raise(attr(zlib, N::error).ptr(),

@@ -145,8 +145,7 @@ py::object send_request(py::object self, py::object nKIVO, py::object person_id,
         if (!copy) throw py::error_already_set();
         payload = py::reinterpret_steal<py::object>(copy);
     } else {
-        PyErr_Format(PyExc_TypeError,
-                     "request body must be a dict, a bytes-like object or None, not %.200s",
+        PyErr_Format(PyExc_TypeError, "request body must be a dict, a bytes-like object or None, not %.200s",
                      Py_TYPE(d)->tp_name);
         throw py::error_already_set();
     }

@@ -39,9 +39,8 @@ void connection_lost(py::object self, py::object exc) { socket_lost(self, exc); 
 void stream_broken(py::handle self, SocketState& state, const std::string& reason) {
     state.broken = true;
     state.frames.clear();
-    py::object exc = make_error(PyExc_ConnectionError,
-                                "Invalid message from the trading server: " + reason +
-                                    "; the connection is closed.");
+    py::object exc = make_error(PyExc_ConnectionError, "Invalid message from the trading server: " + reason +
+                                                           "; the connection is closed.");
     py::object conn = attr(self, N::connection);
     if (attr(conn, N::_socket).is(self)) fail_pending(attr(conn, N::req_map), exc);
     py::object transport = attr(self, N::transport);
@@ -64,8 +63,7 @@ void data_received(py::object self, py::object data) {
     py::object emitter = attr(self, N::event);
 
     FrameBuffer& frames = state.frames;
-    while (!state.lost && !state.broken &&
-           frames.size() >= static_cast<std::size_t>(header_size)) {
+    while (!state.lost && !state.broken && frames.size() >= static_cast<std::size_t>(header_size)) {
         py::object header;
         long long length = 0;
         try {
@@ -76,7 +74,8 @@ void data_received(py::object self, py::object data) {
         } catch (py::error_already_set& e) {
             py::object why = pyglue::fetch_exception(e);
             if (!is_exception(why)) pyglue::raise(why);
-            stream_broken(self, state, "unreadable message header (" + py::str(why).cast<std::string>() + ")");
+            stream_broken(self, state,
+                          "unreadable message header (" + py::str(why).cast<std::string>() + ")");
             return;
         }
         if (length < 0) {
@@ -84,8 +83,9 @@ void data_received(py::object self, py::object data) {
             return;
         }
         if (length > kMaxBody) {
-            stream_broken(self, state, "body length " + std::to_string(length) +
-                                           " exceeds the limit of " + std::to_string(kMaxBody) + " bytes");
+            stream_broken(self, state,
+                          "body length " + std::to_string(length) + " exceeds the limit of " +
+                              std::to_string(kMaxBody) + " bytes");
             return;
         }
         std::size_t end = static_cast<std::size_t>(header_size) + static_cast<std::size_t>(length);
@@ -152,8 +152,9 @@ void bind_socket(py::module_& m) {
     cls.def("data_received", &data_received, py::arg("data"));
     py::object getter = cls.method("_data", &data_get);
     py::object setter = cls.method("_data", &data_set, py::arg("value"));
-    py::object prop = py::module_::import("builtins").attr("property")(getter, setter, py::none(),
-                                                                      "receive buffer: bytes not yet cut into messages");
+    py::object prop =
+        py::module_::import("builtins")
+            .attr("property")(getter, setter, py::none(), "receive buffer: bytes not yet cut into messages");
     cls.attr("_data", prop);
 }
 

@@ -68,8 +68,7 @@ constexpr CallStates::Table kCallTable{kCallEdges, kCallStateNames};
 // The coroutine of one call of the decorated function.
 class ElideCall : public pyglue::Coroutine {
 public:
-    ElideCall(std::shared_ptr<SingleRunner> runner, std::string qualname, py::tuple args,
-              py::dict kwargs)
+    ElideCall(std::shared_ptr<SingleRunner> runner, std::string qualname, py::tuple args, py::dict kwargs)
         : pyglue::Coroutine(std::move(qualname)),
           runner_(std::move(runner)),
           args_(std::move(args)),
@@ -150,10 +149,8 @@ py::object elide(py::object fn) {
 
     py::module_ m = pyglue::this_module();
     py::object wrapper = pyglue::make_function(
-        m, "elide.<locals>.wrapper",
-        [runner, qualname](py::args args, py::kwargs kwargs) {
-            return pyglue::Coroutine::make<ElideCall>(runner, qualname, std::move(args),
-                                                      std::move(kwargs));
+        m, "elide.<locals>.wrapper", [runner, qualname](py::args args, py::kwargs kwargs) {
+            return pyglue::Coroutine::make<ElideCall>(runner, qualname, std::move(args), std::move(kwargs));
         });
     wrapper = global(N::wraps)(fn)(wrapper);
     pyglue::mark_coroutine_function(wrapper);

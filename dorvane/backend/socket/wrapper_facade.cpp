@@ -4,8 +4,7 @@ namespace dorvane_wrapper {
 
 namespace {
 
-void wrapper_init(py::object self, py::object simulation, py::object /*proxies*/,
-                  py::object products) {
+void wrapper_init(py::object self, py::object simulation, py::object /*proxies*/, py::object products) {
     const char* section = truthy(simulation) ? "UAT" : "PRODUCTION";
     attr(global(N::utils), N::patchAsyncio)();
 
@@ -89,18 +88,16 @@ void bind_wrapper(py::module_& m) {
                 py::arg("products") = py::none());
     builder.def("logout", &logout, py::arg("timeout") = 5,
                 "Log out of the trading server; waits at most `timeout` seconds.");
-    def_coroutine(m, cls, "logoutAsync", &logout_async, py::arg("self"),
-                  py::arg("loop") = py::none());
-    def_decorated(m, cls, "subscribe", "login", &login, py::arg("self"), py::arg("person_id"), py::arg("passwd"),
-                  py::arg("quote") = py::none(), py::arg("timeout") = 5,
+    def_coroutine(m, cls, "logoutAsync", &logout_async, py::arg("self"), py::arg("loop") = py::none());
+    def_decorated(m, cls, "subscribe", "login", &login, py::arg("self"), py::arg("person_id"),
+                  py::arg("passwd"), py::arg("quote") = py::none(), py::arg("timeout") = 5,
                   "Log in to the trading server "
                   "and, when `quote` is given, to the quote service; waits at most `timeout` "
                   "seconds.");
     def_coroutine(m, cls, "loginAsync", &login_async, py::arg("self"), py::arg("person_id"),
                   py::arg("passwd"), py::arg("quote") = py::none(), py::arg("loop") = py::none());
     bind_members(m, builder);
-    builder.def("_stop", &wrapper_stop,
-                "Stop the facade's event loop (no logout is sent).");
+    builder.def("_stop", &wrapper_stop, "Stop the facade's event loop (no logout is sent).");
     builder.def("__del__", &wrapper_del);
 
     m.attr("Wrapper") = global(N::connection)(cls);

@@ -15,7 +15,7 @@ namespace {
 PyObject* start_loop_c(PyObject* const* args, PyObject*, PyObject*) {
     PyObject* loop = args[0];
     PyObject* dict = PyModule_GetDict(pyglue::this_module().ptr());  // borrowed
-    PyObject* asyncio = PyDict_GetItemString(dict, "asyncio");  // borrowed
+    PyObject* asyncio = PyDict_GetItemString(dict, "asyncio");       // borrowed
     if (!asyncio) {
         PyErr_SetString(PyExc_NameError, "name 'asyncio' is not defined");
         return nullptr;
@@ -29,11 +29,9 @@ PyObject* start_loop_c(PyObject* const* args, PyObject*, PyObject*) {
     Py_RETURN_NONE;
 }
 
-const char* const kStartLoopDoc =
-    "Make `loop` the current event loop of this thread and run it forever.";
+const char* const kStartLoopDoc = "Make `loop` the current event loop of this thread and run it forever.";
 
 }  // namespace
-
 
 void stop_loop(py::object loop) { loop.attr("call_soon_threadsafe")(loop.attr("stop")); }
 
@@ -91,12 +89,11 @@ void exit_check(py::object thread, py::object loop) {
 
 void bind_loop_functions(py::module_& m) {
     m.attr("start_loop") = pyglue::Function::make(
-        pyglue::raw_function_parts(&start_loop_c, {"loop"}, kStartLoopDoc), "start_loop",
-        m.attr("__name__"));
+        pyglue::raw_function_parts(&start_loop_c, {"loop"}, kStartLoopDoc), "start_loop", m.attr("__name__"));
     pyglue::def(m, "stop_loop", &stop_loop, py::arg("loop"),
-          "Ask `loop` to stop, from any thread, without waiting for it.");
+                "Ask `loop` to stop, from any thread, without waiting for it.");
     pyglue::def(m, "_exitCheckfunc", &exit_check, py::arg("thread"), py::arg("loop"),
-          "\n    Help event_loop on another thread to catch KeyboardInterrupt.\n    ");
+                "\n    Help event_loop on another thread to catch KeyboardInterrupt.\n    ");
 }
 
 }  // namespace dorvane_wrapper

@@ -47,13 +47,11 @@ py::object import_signing_module() { return pyglue::import_from("dorvane.MIRVO",
 // (its result is dropped), then the module itself goes into the session client's registry under
 // the person id. Before the first login there is no session client: the registration then fails
 // with the attribute error on None, after the initialisation has run.
-py::none activate_vexa(py::object self, py::object vexa_path, py::object vexa_passwd,
-                       py::object person_id) {
+py::none activate_vexa(py::object self, py::object vexa_path, py::object vexa_passwd, py::object person_id) {
     py::object vexa = import_signing_module();
     vexa.attr("init_vexa")(vexa_path, vexa_passwd);
     py::object registry = self.attr("_client").attr("activated_vexa");
-    if (PyObject_SetItem(registry.ptr(), person_id.ptr(), vexa.ptr()) < 0)
-        throw py::error_already_set();
+    if (PyObject_SetItem(registry.ptr(), person_id.ptr(), vexa.ptr()) < 0) throw py::error_already_set();
     return py::none();
 }
 
@@ -65,8 +63,7 @@ py::object function(py::module_& m, const char* name, F&& f, const Extra&... ext
 
 // An order method: the function passed to `record`, and what that returns to `auth`.
 template <class F, class... Extra>
-void order_method(py::module_& m, pyglue::PlainClass& cls, const char* name, F&& f,
-                  const Extra&... extra) {
+void order_method(py::module_& m, pyglue::PlainClass& cls, const char* name, F&& f, const Extra&... extra) {
     py::object fn = function(m, name, std::forward<F>(f), extra...);
     py::object recorded = global(N::record)(fn);
     cls.attr(name, global(N::auth)(recorded));
@@ -76,16 +73,14 @@ void order_method(py::module_& m, pyglue::PlainClass& cls, const char* name, F&&
 
 void bind_members(py::module_& m, pyglue::PlainClass& cls) {
     cls.def("_get_orderId", &get_order_id);
-    cls.def("list_accounts", &list_accounts,
-           "The facade's accounts (None until something sets them).");
-    order_method(m, cls, "place_order", &place_order, py::arg("self"), py::arg("contract"),
-                 py::arg("order"));
+    cls.def("list_accounts", &list_accounts, "The facade's accounts (None until something sets them).");
+    order_method(m, cls, "place_order", &place_order, py::arg("self"), py::arg("contract"), py::arg("order"));
     order_method(m, cls, "update_order", &update_order, py::arg("self"), py::arg("trade"),
                  py::arg("price") = py::none(), py::arg("qty") = py::none());
     order_method(m, cls, "cancel_order", &cancel_order, py::arg("self"), py::arg("trade"));
     cls.def("_on_placeorder", &on_placeorder, py::arg("trade"), py::arg("fut"));
     cls.def("_on_updateorder", &on_updateorder, py::arg("trade"), py::arg("fut"),
-           py::arg("price") = py::none(), py::arg("qty") = py::none());
+            py::arg("price") = py::none(), py::arg("qty") = py::none());
     cls.def("_on_cancelorder", &on_cancelorder, py::arg("trade"), py::arg("fut"));
     cls.def("update_status", &update_status);
 
@@ -99,10 +94,10 @@ void bind_members(py::module_& m, pyglue::PlainClass& cls) {
         cls.def(name, &account_report);
     }
     cls.def("activate_vexa", &activate_vexa, py::arg("vexa_path"), py::arg("vexa_passwd"),
-           py::arg("person_id"),
-           "Initialises the signing module with "
-           "the certificate file and its password and registers the module with the session "
-           "client under `person_id`; returns None.");
+            py::arg("person_id"),
+            "Initialises the signing module with "
+            "the certificate file and its password and registers the module with the session "
+            "client under `person_id`; returns None.");
 }
 
 }  // namespace dorvane_wrapper

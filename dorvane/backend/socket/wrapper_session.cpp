@@ -53,8 +53,7 @@ constexpr LoginStates::Table kLoginTable{kLoginEdges, kLoginStateNames};
 
 class LoginAsync : public FacadeCoroutine {
 public:
-    LoginAsync(py::object self, py::object person_id, py::object passwd, py::object quote,
-               py::object loop)
+    LoginAsync(py::object self, py::object person_id, py::object passwd, py::object quote, py::object loop)
         : FacadeCoroutine("Wrapper.loginAsync"),
           self_(std::move(self)),
           person_id_(std::move(person_id)),
@@ -74,8 +73,8 @@ private:
     Step start() {
         if (loop_.is_none()) loop_ = attr(global(N::asyncio), N::get_event_loop)();
         if (self_.attr("_client").is_none()) {
-            py::object session = attr(global(N::client), N::Client)(
-                person_id_, self_.attr("_host"), self_.attr("_port"), self_.attr("_loop"));
+            py::object session = attr(global(N::client), N::Client)(person_id_, self_.attr("_host"),
+                                                                    self_.attr("_port"), self_.attr("_loop"));
             py::setattr(self_, "_client", session);
         }
         log(N::info, py::str("Connecting to {}:{}.").format(self_.attr("_host"), self_.attr("_port")));
@@ -141,9 +140,8 @@ protected:
             if (loop_.is_none()) loop_ = attr(global(N::asyncio), N::get_event_loop)();
             log(N::info, py::str("Logout..."));
             state_.set(LogoutState::LoggingOut);
-            return guarded([&] {
-                return await_guarded(self_.attr("_client").attr("logout")(py::arg("loop") = loop_));
-            });
+            return guarded(
+                [&] { return await_guarded(self_.attr("_client").attr("logout")(py::arg("loop") = loop_)); });
         }
         if (!exc.is_none()) fail(exc);
         return guarded([&] {
@@ -173,8 +171,8 @@ void run_and_wait(py::object self, py::object coroutine, py::object timeout) {
 
 py::object login_async(py::object self, py::object person_id, py::object passwd, py::object quote,
                        py::object loop) {
-    return pyglue::Coroutine::make<LoginAsync>(std::move(self), std::move(person_id),
-                                               std::move(passwd), std::move(quote), std::move(loop));
+    return pyglue::Coroutine::make<LoginAsync>(std::move(self), std::move(person_id), std::move(passwd),
+                                               std::move(quote), std::move(loop));
 }
 
 py::object logout_async(py::object self, py::object loop) {

@@ -83,8 +83,7 @@ py::object bind_callable(py::handle impl, py::handle func) {
 }
 
 py::none quote_set_callback(py::object self, py::object func) {
-    check_parameter_count(func, 2,
-                          "quote callback must have fixed as two input args with topic and msg.");
+    check_parameter_count(func, 2, "quote callback must have fixed as two input args with topic and msg.");
     py::object impl = pyglue::make_function(
         pyglue::this_module(), "Quote.set_callback.<locals>.quote_callback_wrapper",
         [](py::object callable, py::object topic, py::object msg) {
@@ -105,8 +104,7 @@ py::none quote_set_event_callback(py::object self, py::object func) {
         pyglue::this_module(), "Quote.set_event_callback.<locals>.fixed_handler",
         [](py::object callable, py::object resp_code, py::object event_code, py::object /*info*/,
            py::object event) { callable(resp_code, event_code, event); },
-        py::arg("func"), py::arg("resp_code"), py::arg("event_code"), py::arg("info"),
-        py::arg("event"));
+        py::arg("func"), py::arg("resp_code"), py::arg("event_code"), py::arg("info"), py::arg("event"));
     py::object wrapper = bind_callable(impl, func);
     py::setattr(self, "_event_callback", wrapper);
     self.attr("solclient").attr("set_event_callback")(self.attr("_event_callback"));
@@ -129,9 +127,7 @@ py::none quote_topic_call(py::object self, const char* operation, py::object con
     return py::none();
 }
 
-void quote_del(py::object self) {
-    self.attr("solclient").attr("disconnect")(self.attr("client"));
-}
+void quote_del(py::object self) { self.attr("solclient").attr("disconnect")(self.attr("client")); }
 
 }  // namespace
 
@@ -148,28 +144,29 @@ PYBIND11_MODULE(quote, m) {
     m.attr("QUOTE_TYPE_BIDASK") = pyglue::import_from("dorvane.constant", "QUOTE_TYPE_BIDASK");
 
     pyglue::def(m, "contract2topic", &dorvane::quote::contract2topic,
-          "Return the quote-messaging topic name of a contract for a quote type (tick or bidask).",
-          py::arg("contract"), py::arg("quote_type") = "tick");
+                "Return the quote-messaging topic name of a contract for a quote type (tick or bidask).",
+                py::arg("contract"), py::arg("quote_type") = "tick");
 
     pyglue::PlainClass cls(m, "Quote", py::tuple(),
                            py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type)),
                            kQuoteDoc);
     cls.def("__init__", &quote_init);
     cls.def("set_callback", &quote_set_callback, py::arg("func"), py::doc(kSetCallbackDoc));
-    cls.def("set_event_callback", &quote_set_event_callback, py::arg("func"),
-            py::doc(kSetEventCallbackDoc));
-    cls.def("connect", &quote_connect, py::arg("host"), py::arg("vpn"), py::arg("user"),
-            py::arg("password"), py::doc(kConnectDoc));
-    cls.def("subscribe",
-            [](py::object self, py::object contract, py::object quote_type) {
-                return quote_topic_call(self, "subscribe", contract, quote_type);
-            },
-            py::arg("contract"), py::arg("quote_type") = "tick", py::doc(kSubscribeDoc));
-    cls.def("unsubscribe",
-            [](py::object self, py::object contract, py::object quote_type) {
-                return quote_topic_call(self, "unsubscribe", contract, quote_type);
-            },
-            py::arg("contract"), py::arg("quote_type") = "tick", py::doc(kUnsubscribeDoc));
+    cls.def("set_event_callback", &quote_set_event_callback, py::arg("func"), py::doc(kSetEventCallbackDoc));
+    cls.def("connect", &quote_connect, py::arg("host"), py::arg("vpn"), py::arg("user"), py::arg("password"),
+            py::doc(kConnectDoc));
+    cls.def(
+        "subscribe",
+        [](py::object self, py::object contract, py::object quote_type) {
+            return quote_topic_call(self, "subscribe", contract, quote_type);
+        },
+        py::arg("contract"), py::arg("quote_type") = "tick", py::doc(kSubscribeDoc));
+    cls.def(
+        "unsubscribe",
+        [](py::object self, py::object contract, py::object quote_type) {
+            return quote_topic_call(self, "unsubscribe", contract, quote_type);
+        },
+        py::arg("contract"), py::arg("quote_type") = "tick", py::doc(kUnsubscribeDoc));
     cls.def("__del__", &quote_del);
     pyglue::set_all(m, {"contract2topic", "Quote"});
 }

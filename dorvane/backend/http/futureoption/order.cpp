@@ -20,27 +20,29 @@ using py::arg;
 
 void bind_placing(py::module_& m) {
     pyglue::def(m, "get_web_id", []() { return py::str("Z"); });
-    pyglue::def(m, "convert_order_props",
-          [](py::object order) { return OrderPlacing::convert_order_props(order); }, arg("order"),
-          py::pos_only());
-    pyglue::def(m, "prepare_future_input",
-          [](py::object contract, py::object order, py::object vexa_content) {
-              return OrderPlacing::prepare_input(OrderPlacing::OptType::Blank, contract, order,
-                                                 vexa_content);
-          },
-          arg("contract"), arg("order"), arg("vexa_content"));
-    pyglue::def(m, "prepare_option_input",
-          [](py::object contract, py::object order, py::object vexa_content) {
-              return OrderPlacing::prepare_input(OrderPlacing::OptType::OptionRight, contract, order,
-                                                 vexa_content);
-          },
-          arg("contract"), arg("order"), arg("vexa_content"));
-    pyglue::def(m, "prepare_futopt_input",
-          [](py::object contract, py::object order, py::object vexa_content) {
-              return OrderPlacing::prepare_input(OrderPlacing::OptType::RightOrBlank, contract,
-                                                 order, vexa_content);
-          },
-          arg("contract"), arg("order"), arg("vexa_content"));
+    pyglue::def(
+        m, "convert_order_props", [](py::object order) { return OrderPlacing::convert_order_props(order); },
+        arg("order"), py::pos_only());
+    pyglue::def(
+        m, "prepare_future_input",
+        [](py::object contract, py::object order, py::object vexa_content) {
+            return OrderPlacing::prepare_input(OrderPlacing::OptType::Blank, contract, order, vexa_content);
+        },
+        arg("contract"), arg("order"), arg("vexa_content"));
+    pyglue::def(
+        m, "prepare_option_input",
+        [](py::object contract, py::object order, py::object vexa_content) {
+            return OrderPlacing::prepare_input(OrderPlacing::OptType::OptionRight, contract, order,
+                                               vexa_content);
+        },
+        arg("contract"), arg("order"), arg("vexa_content"));
+    pyglue::def(
+        m, "prepare_futopt_input",
+        [](py::object contract, py::object order, py::object vexa_content) {
+            return OrderPlacing::prepare_input(OrderPlacing::OptType::RightOrBlank, contract, order,
+                                               vexa_content);
+        },
+        arg("contract"), arg("order"), arg("vexa_content"));
 
     struct Variant {
         const char* name;
@@ -50,110 +52,114 @@ void bind_placing(py::module_& m) {
                       Variant{"place_option_order", "prepare_option_input"},
                       Variant{"place_futopt_order", "prepare_futopt_input"}}) {
         const char* prepare = v.prepare;
-        pyglue::def(m, v.name,
-              [prepare](py::object contract, py::object order, py::object vexa_content,
-                        py::object client) {
-                  return OrderPlacing::place(prepare, contract, order, vexa_content, client);
-              },
-              arg("contract"), arg("order"), arg("vexa_content"), arg("client"));
+        pyglue::def(
+            m, v.name,
+            [prepare](py::object contract, py::object order, py::object vexa_content, py::object client) {
+                return OrderPlacing::place(prepare, contract, order, vexa_content, client);
+            },
+            arg("contract"), arg("order"), arg("vexa_content"), arg("client"));
     }
 
-    pyglue::def(m, "_place_futopt_order",
-          [](py::object product_id, py::object product_type, py::object opt_type, py::object price,
-             py::object price_type, py::object action, py::object order_type, py::object octype,
-             py::object quantity, py::object account, py::object vexa_content, py::object client,
-             py::kwargs) {
-              return OrderPlacing::send({product_id, product_type, opt_type, price, price_type,
-                                         action, order_type, octype, quantity, account,
-                                         vexa_content, client});
-          },
-          OrderPlacing::kDoc, arg("product_id"), arg("product_type"), arg("opt_type"), arg("price"),
-          arg("price_type"), arg("action"), arg("order_type"), arg("octype"), arg("quantity"),
-          arg("account"), arg("vexa_content"), arg("client"));
+    pyglue::def(
+        m, "_place_futopt_order",
+        [](py::object product_id, py::object product_type, py::object opt_type, py::object price,
+           py::object price_type, py::object action, py::object order_type, py::object octype,
+           py::object quantity, py::object account, py::object vexa_content, py::object client, py::kwargs) {
+            return OrderPlacing::send({product_id, product_type, opt_type, price, price_type, action,
+                                       order_type, octype, quantity, account, vexa_content, client});
+        },
+        OrderPlacing::kDoc, arg("product_id"), arg("product_type"), arg("opt_type"), arg("price"),
+        arg("price_type"), arg("action"), arg("order_type"), arg("octype"), arg("quantity"), arg("account"),
+        arg("vexa_content"), arg("client"));
 }
 
 void bind_changes(py::module_& m) {
-    pyglue::def(m, "_cancel_futopt_order",
-          [](py::object product_id, py::object ordno, py::object seqno, py::object vexa_content,
-             py::object account, py::object client, py::kwargs) {
-              return OrderChange::send_cancel(product_id, ordno, seqno, vexa_content, account,
-                                              client);
-          },
-          arg("product_id"), arg("ordno"), arg("seqno"), arg("vexa_content"), arg("account"),
-          arg("client"));
-    pyglue::def(m, "cancel_futopt_order",
-          [](py::object trade, py::object vexa_content, py::object client) {
-              return OrderChange::cancel(trade, vexa_content, client);
-          },
-          arg("trade"), arg("vexa_content"), arg("client"));
-    pyglue::def(m, "_update_futopt_order_price",
-          [](py::object product_id, py::object product_type, py::object price,
-             py::object price_type, py::object ord_type, py::object ordno, py::object seqno,
-             py::object vexa_content, py::object account, py::object client, py::kwargs) {
-              return OrderChange::send_price(product_id, product_type, price, price_type, ord_type,
-                                             ordno, seqno, vexa_content, account, client);
-          },
-          arg("product_id"), arg("product_type"), arg("price"), arg("price_type"), arg("ord_type"),
-          arg("ordno"), arg("seqno"), arg("vexa_content"), arg("account"), arg("client"));
-    pyglue::def(m, "update_futopt_order_price",
-          [](py::object trade, py::object vexa_content, py::object client, py::object price) {
-              return OrderChange::update_price(trade, vexa_content, client, price);
-          },
-          arg("trade"), arg("vexa_content"), arg("client"), arg("price"));
-    pyglue::def(m, "_update_futopt_order_qty",
-          [](py::object product_id, py::object product_type, py::object qty, py::object ordno,
-             py::object seqno, py::object vexa_content, py::object account, py::object client,
-             py::kwargs) {
-              return OrderChange::send_qty(product_id, product_type, qty, ordno, seqno,
-                                           vexa_content, account, client);
-          },
-          arg("product_id"), arg("product_type"), arg("qty"), arg("ordno"), arg("seqno"),
-          arg("vexa_content"), arg("account"), arg("client"));
-    pyglue::def(m, "update_futopt_order_qty",
-          [](py::object trade, py::object vexa_content, py::object client, py::object qty) {
-              return OrderChange::update_qty(trade, vexa_content, client, qty);
-          },
-          arg("trade"), arg("vexa_content"), arg("client"), arg("qty"));
+    pyglue::def(
+        m, "_cancel_futopt_order",
+        [](py::object product_id, py::object ordno, py::object seqno, py::object vexa_content,
+           py::object account, py::object client, py::kwargs) {
+            return OrderChange::send_cancel(product_id, ordno, seqno, vexa_content, account, client);
+        },
+        arg("product_id"), arg("ordno"), arg("seqno"), arg("vexa_content"), arg("account"), arg("client"));
+    pyglue::def(
+        m, "cancel_futopt_order",
+        [](py::object trade, py::object vexa_content, py::object client) {
+            return OrderChange::cancel(trade, vexa_content, client);
+        },
+        arg("trade"), arg("vexa_content"), arg("client"));
+    pyglue::def(
+        m, "_update_futopt_order_price",
+        [](py::object product_id, py::object product_type, py::object price, py::object price_type,
+           py::object ord_type, py::object ordno, py::object seqno, py::object vexa_content,
+           py::object account, py::object client, py::kwargs) {
+            return OrderChange::send_price(product_id, product_type, price, price_type, ord_type, ordno,
+                                           seqno, vexa_content, account, client);
+        },
+        arg("product_id"), arg("product_type"), arg("price"), arg("price_type"), arg("ord_type"),
+        arg("ordno"), arg("seqno"), arg("vexa_content"), arg("account"), arg("client"));
+    pyglue::def(
+        m, "update_futopt_order_price",
+        [](py::object trade, py::object vexa_content, py::object client, py::object price) {
+            return OrderChange::update_price(trade, vexa_content, client, price);
+        },
+        arg("trade"), arg("vexa_content"), arg("client"), arg("price"));
+    pyglue::def(
+        m, "_update_futopt_order_qty",
+        [](py::object product_id, py::object product_type, py::object qty, py::object ordno, py::object seqno,
+           py::object vexa_content, py::object account, py::object client, py::kwargs) {
+            return OrderChange::send_qty(product_id, product_type, qty, ordno, seqno, vexa_content, account,
+                                         client);
+        },
+        arg("product_id"), arg("product_type"), arg("qty"), arg("ordno"), arg("seqno"), arg("vexa_content"),
+        arg("account"), arg("client"));
+    pyglue::def(
+        m, "update_futopt_order_qty",
+        [](py::object trade, py::object vexa_content, py::object client, py::object qty) {
+            return OrderChange::update_qty(trade, vexa_content, client, qty);
+        },
+        arg("trade"), arg("vexa_content"), arg("client"), arg("qty"));
 }
 
 void bind_query(py::module_& m) {
-    pyglue::def(m, "_query_futopt_order",
-          [](py::object action, py::object account, py::object client, py::object start_date,
-             py::object end_date) {
-              return OrderQuery::query(action, account, client, start_date, end_date);
-          },
-          arg("action"), arg("account"), arg("client"), arg("start_date") = py::str(""),
-          arg("end_date") = py::str(""));
-    pyglue::def(m, "query_futopt_order", [](py::object client) { return OrderQuery::query_all(client); },
-          arg("client"), py::pos_only());
+    pyglue::def(
+        m, "_query_futopt_order",
+        [](py::object action, py::object account, py::object client, py::object start_date,
+           py::object end_date) { return OrderQuery::query(action, account, client, start_date, end_date); },
+        arg("action"), arg("account"), arg("client"), arg("start_date") = py::str(""),
+        arg("end_date") = py::str(""));
+    pyglue::def(
+        m, "query_futopt_order", [](py::object client) { return OrderQuery::query_all(client); },
+        arg("client"), py::pos_only());
 }
 
 void bind_replies(py::module_& m) {
-    pyglue::def(m, "queryresp2contract", [](py::object resp) { return ReplyParser::queryresp2contract(resp); },
-          arg("resp"), py::pos_only());
-    pyglue::def(m, "queryresp2order", [](py::object resp) { return ReplyParser::queryresp2order(resp); },
-          arg("resp"), py::pos_only());
-    pyglue::def(m, "queryresp2orderstatus",
-          [](py::object resp) { return ReplyParser::queryresp2orderstatus(resp); }, arg("resp"),
-          py::pos_only());
-    pyglue::def(m, "res2order",
-          [](py::object resp_result, py::object order) {
-              return ReplyParser::res2order(resp_result, order);
-          },
-          arg("resp_result"), arg("order"));
-    pyglue::def(m, "res2orderstatus",
-          [](py::object resp_result, py::object successed) {
-              return ReplyParser::res2orderstatus(resp_result, successed);
-          },
-          arg("resp_result"), arg("successed"));
-    pyglue::def(m, "futopt_resp2order_status",
-          [](py::object resp, py::object order) {
-              return ReplyParser::futopt_resp2order_status(resp, order);
-          },
-          arg("resp"), arg("order"));
-    pyglue::def(m, "resp2trade",
-          [](py::object resp, py::object trade) { return ReplyParser::resp2trade(resp, trade); },
-          arg("resp"), arg("trade"));
+    pyglue::def(
+        m, "queryresp2contract", [](py::object resp) { return ReplyParser::queryresp2contract(resp); },
+        arg("resp"), py::pos_only());
+    pyglue::def(
+        m, "queryresp2order", [](py::object resp) { return ReplyParser::queryresp2order(resp); }, arg("resp"),
+        py::pos_only());
+    pyglue::def(
+        m, "queryresp2orderstatus", [](py::object resp) { return ReplyParser::queryresp2orderstatus(resp); },
+        arg("resp"), py::pos_only());
+    pyglue::def(
+        m, "res2order",
+        [](py::object resp_result, py::object order) { return ReplyParser::res2order(resp_result, order); },
+        arg("resp_result"), arg("order"));
+    pyglue::def(
+        m, "res2orderstatus",
+        [](py::object resp_result, py::object successed) {
+            return ReplyParser::res2orderstatus(resp_result, successed);
+        },
+        arg("resp_result"), arg("successed"));
+    pyglue::def(
+        m, "futopt_resp2order_status",
+        [](py::object resp, py::object order) { return ReplyParser::futopt_resp2order_status(resp, order); },
+        arg("resp"), arg("order"));
+    pyglue::def(
+        m, "resp2trade",
+        [](py::object resp, py::object trade) { return ReplyParser::resp2trade(resp, trade); }, arg("resp"),
+        arg("trade"));
 }
 
 }  // namespace

@@ -105,9 +105,7 @@ py::object OrderChange::send_qty(py::handle product_id, py::handle product_type,
                                  py::handle ordno, py::handle seqno, py::handle vexa_content,
                                  py::handle account, py::handle client) {
     Body body = head(client, account);
-    body.add("stock_id", product_id)
-        .add("fut_futopt", product_type)
-        .add("quantity", qty);
+    body.add("stock_id", product_id).add("fut_futopt", product_type).add("quantity", qty);
     return finish_and_post(body, client, "f_order_chqty_uri", ordno, seqno, vexa_content);
 }
 

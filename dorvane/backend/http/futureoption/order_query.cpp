@@ -12,8 +12,8 @@ py::object date_or_today(py::handle date) {
 
 }  // namespace
 
-py::object OrderQuery::query(py::handle action, py::handle account, py::handle client,
-                             py::handle start_date, py::handle end_date) {
+py::object OrderQuery::query(py::handle action, py::handle account, py::handle client, py::handle start_date,
+                             py::handle end_date) {
     Body body;
     body.add("token", client.attr("_token"))
         .add("action", action)
@@ -55,8 +55,7 @@ py::dict OrderQuery::query_all(py::handle client) {
             // A row whose date and time do not read as one date-time fails the whole query.
             read_datetime(get(row, "st_orddt", ""), get(row, "st_ordtm", ""), kRowFormat);
             py::object order_id = global(N::hash_orderid)(code, seqno);
-            if (PyObject_SetItem(orders.ptr(), order_id.ptr(), row.ptr()) != 0)
-                throw py::error_already_set();
+            if (PyObject_SetItem(orders.ptr(), order_id.ptr(), row.ptr()) != 0) throw py::error_already_set();
         }
     }
     return orders;

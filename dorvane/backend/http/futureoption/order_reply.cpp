@@ -59,11 +59,11 @@ py::object ReplyParser::res2order(py::handle resp_result, py::handle order) {
 py::object ReplyParser::res2orderstatus(py::handle resp_result, py::handle successed) {
     py::object order_id =
         global(N::hash_orderid)(get(resp_result, "stock_id", ""), get(resp_result, "seqno", ""));
-    py::object when = read_datetime(get(resp_result, "ord_date", ""), get(resp_result, "ord_time", ""),
-                                    kPlacedFormat);
+    py::object when =
+        read_datetime(get(resp_result, "ord_date", ""), get(resp_result, "ord_time", ""), kPlacedFormat);
     py::object status = global(N::Status).attr(truthy(successed) ? "PendingSubmit" : "Failed");
     return global(N::OrderStatus)(py::arg("order_id") = order_id, py::arg("order_datetime") = when,
-                                 py::arg("status") = status);
+                                  py::arg("status") = status);
 }
 
 py::object ReplyParser::queryresp2contract(py::handle resp) {
@@ -88,17 +88,16 @@ py::object ReplyParser::queryresp2order(py::handle resp) {
     py::object ordno = get(resp, "st_ordno", "");
     py::object seqno = get(resp, "st_seqno", "");
     return global(N::Order)(py::arg("action") = action, py::arg("price_type") = price_type,
-                           py::arg("order_type") = order_type, py::arg("price") = price,
-                           py::arg("quantity") = quantity, py::arg("ordno") = ordno,
-                           py::arg("seqno") = seqno);
+                            py::arg("order_type") = order_type, py::arg("price") = price,
+                            py::arg("quantity") = quantity, py::arg("ordno") = ordno,
+                            py::arg("seqno") = seqno);
 }
 
 py::object ReplyParser::queryresp2orderstatus(py::handle resp) {
     py::object order_id = global(N::hash_orderid)(get(resp, "st_comno", ""), get(resp, "st_seqno", ""));
-    py::object when =
-        read_datetime(get(resp, "st_orddt", ""), get(resp, "st_ordtm", ""), kQueryFormat);
+    py::object when = read_datetime(get(resp, "st_orddt", ""), get(resp, "st_ordtm", ""), kQueryFormat);
     return global(N::OrderStatus)(py::arg("order_id") = order_id, py::arg("order_datetime") = when,
-                                 py::arg("status") = attr(global(N::Status), N::PendingSubmit));
+                                  py::arg("status") = attr(global(N::Status), N::PendingSubmit));
 }
 
 py::object ReplyParser::resp2trade(py::handle resp, py::handle trade_in) {
@@ -108,7 +107,7 @@ py::object ReplyParser::resp2trade(py::handle resp, py::handle trade_in) {
         py::object order = global(N::queryresp2order)(resp);
         py::object status = global(N::queryresp2orderstatus)(resp);
         trade = global(N::Trade)(py::arg("contract") = contract, py::arg("order") = order,
-                                py::arg("status") = status);
+                                 py::arg("status") = status);
     }
     py::object status = trade.attr("status");
     py::setattr(trade.attr("order"), "_ordno", get(resp, "st_ordno", ""));

@@ -2,7 +2,6 @@
 
 namespace fo {
 
-
 py::object attr_or_none(py::handle obj, py::handle name) {
     PyObject* value = PyObject_GetAttr(obj.ptr(), name.ptr());
     if (value) return py::reinterpret_steal<py::object>(value);
@@ -15,9 +14,7 @@ py::object get(py::handle obj, const char* key, py::handle dflt) {
     return obj.attr("get")(py::str(key), dflt);
 }
 
-py::object get(py::handle obj, const char* key, const char* dflt) {
-    return get(obj, key, py::str(dflt));
-}
+py::object get(py::handle obj, const char* key, const char* dflt) { return get(obj, key, py::str(dflt)); }
 
 py::object first_item(py::handle obj) {
     py::object zero = py::int_(0);
@@ -67,8 +64,8 @@ py::object call_with_client(py::handle fn, py::handle mapping, py::handle client
         if (!PyUnicode_Check(item.first.ptr())) pyglue::raise(PyExc_TypeError, "keywords must be strings");
     }
     if (kwargs.contains("client")) {
-        pyglue::raise(PyExc_TypeError, function_text(fn) +
-                                           " got multiple values for keyword argument 'client'");
+        pyglue::raise(PyExc_TypeError,
+                      function_text(fn) + " got multiple values for keyword argument 'client'");
     }
     kwargs["client"] = client;
     PyObject* result = PyObject_Call(fn.ptr(), py::tuple().ptr(), kwargs.ptr());

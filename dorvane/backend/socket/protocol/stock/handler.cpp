@@ -43,41 +43,42 @@ const char* const kOrderInDoc =
 
 void bind_place(py::module_& m, const char* name, const char* market, py::object first_sell_no) {
     handler::OrderBuilder builder(market);
-    pyglue::def(m, name,
-          [builder](py::object vexa, py::object person_id, py::object account, py::object stock_id,
-                    py::object order_type, py::object order_cond, py::object price,
-                    py::object quantity, py::object ord_bs, py::object price_type,
-                    py::object first_sell, py::kwargs) {
-              return builder.place(vexa, person_id, account, stock_id, order_type, order_cond,
-                                   price, quantity, ord_bs, price_type, first_sell);
-          },
-          py::arg("vexa"), py::arg("person_id"), py::arg("account"), py::arg("stock_id"),
-          py::arg("order_type"), py::arg("order_cond"), py::arg("price"), py::arg("quantity"),
-          py::arg("ord_bs"), py::arg("price_type"), py::arg("first_sell") = first_sell_no);
+    pyglue::def(
+        m, name,
+        [builder](py::object vexa, py::object person_id, py::object account, py::object stock_id,
+                  py::object order_type, py::object order_cond, py::object price, py::object quantity,
+                  py::object ord_bs, py::object price_type, py::object first_sell, py::kwargs) {
+            return builder.place(vexa, person_id, account, stock_id, order_type, order_cond, price, quantity,
+                                 ord_bs, price_type, first_sell);
+        },
+        py::arg("vexa"), py::arg("person_id"), py::arg("account"), py::arg("stock_id"), py::arg("order_type"),
+        py::arg("order_cond"), py::arg("price"), py::arg("quantity"), py::arg("ord_bs"),
+        py::arg("price_type"), py::arg("first_sell") = first_sell_no);
 }
 
 void bind_update(py::module_& m, const char* name, const char* market) {
     handler::OrderBuilder builder(market);
-    pyglue::def(m, name,
-          [builder](py::object vexa, py::object person_id, py::object account, py::object stock_id,
-                    py::object ordno, py::object seqno, py::object price, py::object quantity,
-                    py::kwargs extra) {
-              return builder.update(vexa, person_id, account, stock_id, ordno, seqno, price,
-                                    quantity, extra);
-          },
-          py::arg("vexa"), py::arg("person_id"), py::arg("account"), py::arg("stock_id"),
-          py::arg("ordno"), py::arg("seqno"), py::arg("price"), py::arg("quantity"));
+    pyglue::def(
+        m, name,
+        [builder](py::object vexa, py::object person_id, py::object account, py::object stock_id,
+                  py::object ordno, py::object seqno, py::object price, py::object quantity,
+                  py::kwargs extra) {
+            return builder.update(vexa, person_id, account, stock_id, ordno, seqno, price, quantity, extra);
+        },
+        py::arg("vexa"), py::arg("person_id"), py::arg("account"), py::arg("stock_id"), py::arg("ordno"),
+        py::arg("seqno"), py::arg("price"), py::arg("quantity"));
 }
 
 void bind_cancel(py::module_& m, const char* name, const char* market) {
     handler::OrderBuilder builder(market);
-    pyglue::def(m, name,
-          [builder](py::object vexa, py::object person_id, py::object account, py::object stock_id,
-                    py::object ordno, py::object seqno, py::kwargs extra) {
-              return builder.cancel(vexa, person_id, account, stock_id, ordno, seqno, extra);
-          },
-          py::arg("vexa"), py::arg("person_id"), py::arg("account"), py::arg("stock_id"),
-          py::arg("ordno"), py::arg("seqno"));
+    pyglue::def(
+        m, name,
+        [builder](py::object vexa, py::object person_id, py::object account, py::object stock_id,
+                  py::object ordno, py::object seqno, py::kwargs extra) {
+            return builder.cancel(vexa, person_id, account, stock_id, ordno, seqno, extra);
+        },
+        py::arg("vexa"), py::arg("person_id"), py::arg("account"), py::arg("stock_id"), py::arg("ordno"),
+        py::arg("seqno"));
 }
 
 void bind_dispatch(py::module_& m, const char* name, handler::Dispatcher dispatch) {
@@ -101,28 +102,25 @@ PYBIND11_MODULE(handler, m) {
     py::object stock_ops = order_props.attr("Stock");
     m.attr("stock_ops") = stock_ops;
 
-    pyglue::def(m, "_format_price",
-          [](py::object price) { return handler::PriceField::format(price); },
-          "\n    Formatting float or int of price to string value with length 12.\n    ",
-          py::arg("price"));
-    pyglue::def(m, "_format_quantity",
-          [](py::object quantity) { return handler::QuantityField::format(quantity); },
-          "\n    Formatting int of quantity to string value with length 4.\n    ",
-          py::arg("quantity"));
+    pyglue::def(
+        m, "_format_price", [](py::object price) { return handler::PriceField::format(price); },
+        "\n    Formatting float or int of price to string value with length 12.\n    ", py::arg("price"));
+    pyglue::def(
+        m, "_format_quantity", [](py::object quantity) { return handler::QuantityField::format(quantity); },
+        "\n    Formatting int of quantity to string value with length 4.\n    ", py::arg("quantity"));
 
     bind_dispatch(m, "placeorder",
-                  handler::Dispatcher({"vexa", "exchange", "person_id", "account", "stock_id",
-                                       "order_type", "order_cond", "price", "quantity", "ord_bs",
-                                       "price_type"},
+                  handler::Dispatcher({"vexa", "exchange", "person_id", "account", "stock_id", "order_type",
+                                       "order_cond", "price", "quantity", "ord_bs", "price_type"},
                                       "placetse", "placeotc"));
     bind_dispatch(m, "updateorder",
-                  handler::Dispatcher({"vexa", "exchange", "person_id", "account", "stock_id",
-                                       "ordno", "seqno", "price", "quantity"},
+                  handler::Dispatcher({"vexa", "exchange", "person_id", "account", "stock_id", "ordno",
+                                       "seqno", "price", "quantity"},
                                       "updatetse", "updateotc"));
-    bind_dispatch(m, "cancelorder",
-                  handler::Dispatcher({"vexa", "exchange", "person_id", "account", "stock_id",
-                                       "ordno", "seqno"},
-                                      "canceltse", "cancelotc"));
+    bind_dispatch(
+        m, "cancelorder",
+        handler::Dispatcher({"vexa", "exchange", "person_id", "account", "stock_id", "ordno", "seqno"},
+                            "canceltse", "cancelotc"));
 
     // The default side-selling option of the place builders is the value it has now, at import.
     py::object first_sell_no = stock_ops.attr("first_sell").attr("No");
@@ -133,12 +131,11 @@ PYBIND11_MODULE(handler, m) {
     bind_cancel(m, "canceltse", "TSE");
     bind_cancel(m, "cancelotc", "OTC");
 
-    pyglue::def(m, "order_in",
-          [](py::object vexa, py::kwargs kwargs) {
-              return handler::StockRequest::order_in(vexa, kwargs);
-          },
-          kOrderInDoc, py::arg("vexa") = py::bytes(""));
-    pyglue::def(m, "order_out",
-          [](py::object payload) { return handler::StockRequest::order_out(payload); },
-          py::arg("payload"));
+    pyglue::def(
+        m, "order_in",
+        [](py::object vexa, py::kwargs kwargs) { return handler::StockRequest::order_in(vexa, kwargs); },
+        kOrderInDoc, py::arg("vexa") = py::bytes(""));
+    pyglue::def(
+        m, "order_out", [](py::object payload) { return handler::StockRequest::order_out(payload); },
+        py::arg("payload"));
 }

@@ -88,8 +88,7 @@ private:
     py::object keyword(const char* field, py::object fallback) const;
     // Wire code of the option named by the keyword (or by the default option
     // `stock_ops.<group>.<option>` when group is given, else None) in `proto_ops.<table>`.
-    py::object coded(const char* field, const char* table, const char* group,
-                     const char* option) const;
+    py::object coded(const char* field, const char* table, const char* group, const char* option) const;
     // Wire code of the side in `proto_ops.bs`: empty text when the keyword is absent; a text the
     // table lacks is refused with ValueError (it must not become an order without a side).
     py::object side() const;
@@ -119,16 +118,14 @@ class OrderBuilder {
 public:
     explicit OrderBuilder(const char* market) : market_(market) {}
 
-    py::object place(py::object vexa, py::object person_id, py::object account,
-                     py::object stock_id, py::object order_type, py::object order_cond,
-                     py::object price, py::object quantity, py::object ord_bs,
-                     py::object price_type, py::object first_sell) const;
-    py::object update(py::object vexa, py::object person_id, py::object account,
-                      py::object stock_id, py::object ordno, py::object seqno, py::object price,
-                      py::object quantity, py::dict extra) const;
-    py::object cancel(py::object vexa, py::object person_id, py::object account,
-                      py::object stock_id, py::object ordno, py::object seqno,
+    py::object place(py::object vexa, py::object person_id, py::object account, py::object stock_id,
+                     py::object order_type, py::object order_cond, py::object price, py::object quantity,
+                     py::object ord_bs, py::object price_type, py::object first_sell) const;
+    py::object update(py::object vexa, py::object person_id, py::object account, py::object stock_id,
+                      py::object ordno, py::object seqno, py::object price, py::object quantity,
                       py::dict extra) const;
+    py::object cancel(py::object vexa, py::object person_id, py::object account, py::object stock_id,
+                      py::object ordno, py::object seqno, py::dict extra) const;
 
 private:
     py::object market_id() const;

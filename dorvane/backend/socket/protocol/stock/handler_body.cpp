@@ -88,8 +88,8 @@ py::object OrderBody::side() const {
     if (code) return py::reinterpret_steal<py::object>(code);
     py::error_already_set lookup;
     if (!PyUnicode_Check(name.ptr()) || !lookup.matches(PyExc_AttributeError)) throw lookup;
-    std::string message = py::str("unknown order side (ord_bs) {!r}: the side table has no code for it")
-                              .format(name);
+    std::string message =
+        py::str("unknown order side (ord_bs) {!r}: the side table has no code for it").format(name);
     lookup.restore();
     py::raise_from(PyExc_ValueError, message.c_str());  // the failed look-up as its cause
     throw py::error_already_set();

@@ -29,9 +29,8 @@ py::dict order_fields(const py::object& vexa, const py::object& person_id, const
 
 // The fields of a change or cancellation of the placed order `ordno`/`seqno`, up to its market.
 py::dict change_fields(const py::object& vexa, const py::object& person_id, const py::object& account,
-                       const py::object& trade_type, const py::object& stock_id,
-                       const py::object& ordno, const py::object& seqno, const py::dict& extra,
-                       const py::object& market) {
+                       const py::object& trade_type, const py::object& stock_id, const py::object& ordno,
+                       const py::object& seqno, const py::dict& extra, const py::object& market) {
     py::dict fields = order_fields(vexa, person_id, account, trade_type, stock_id);
     fields["ordno"] = ordno;
     fields["seqno"] = seqno;
@@ -45,10 +44,10 @@ py::dict change_fields(const py::object& vexa, const py::object& person_id, cons
 
 py::object OrderBuilder::market_id() const { return global(N::MarketType).attr(market_); }
 
-py::object OrderBuilder::place(py::object vexa, py::object person_id, py::object account,
-                               py::object stock_id, py::object order_type, py::object order_cond,
-                               py::object price, py::object quantity, py::object ord_bs,
-                               py::object price_type, py::object first_sell) const {
+py::object OrderBuilder::place(py::object vexa, py::object person_id, py::object account, py::object stock_id,
+                               py::object order_type, py::object order_cond, py::object price,
+                               py::object quantity, py::object ord_bs, py::object price_type,
+                               py::object first_sell) const {
     py::object action = attr(global(N::stock_ops), N::action);
     py::object trade_type = action.attr("Buy");
     py::object sell = action.attr("Sell");
@@ -70,8 +69,8 @@ py::object OrderBuilder::place(py::object vexa, py::object person_id, py::object
 }
 
 py::object OrderBuilder::update(py::object vexa, py::object person_id, py::object account,
-                                py::object stock_id, py::object ordno, py::object seqno,
-                                py::object price, py::object quantity, py::dict extra) const {
+                                py::object stock_id, py::object ordno, py::object seqno, py::object price,
+                                py::object quantity, py::dict extra) const {
     py::object market = market_id();
     bool has_price = pyglue::truthy(price);
     bool has_quantity = pyglue::truthy(quantity);
@@ -83,8 +82,8 @@ py::object OrderBuilder::update(py::object vexa, py::object person_id, py::objec
         pyglue::raise(PyExc_Exception, "updatetse accept only price or quantity at a time.");
     py::object trade_type = attr(global(N::stock_ops), N::action).attr("Update_Qty");
 
-    py::dict fields = change_fields(vexa, person_id, account, trade_type, stock_id, ordno, seqno,
-                                    extra, market);
+    py::dict fields =
+        change_fields(vexa, person_id, account, trade_type, stock_id, ordno, seqno, extra, market);
     fields["price"] = price;
     fields["quantity"] = quantity;
     fields["is_preorder"] = "N";
@@ -97,8 +96,8 @@ py::object OrderBuilder::cancel(py::object vexa, py::object person_id, py::objec
     py::object trade_type = attr(global(N::stock_ops), N::action).attr("Cancel");
     py::object market = market_id();
 
-    py::dict fields = change_fields(vexa, person_id, account, trade_type, stock_id, ordno, seqno,
-                                    extra, market);
+    py::dict fields =
+        change_fields(vexa, person_id, account, trade_type, stock_id, ordno, seqno, extra, market);
     fields["is_preorder"] = "N";
     return call_order_in(fields);
 }
@@ -115,8 +114,7 @@ py::object Dispatcher::operator()(py::dict kwargs) const {
 
     PyObject* exchange = PyObject_GetItem(kwargs.ptr(), py::str("exchange").ptr());
     if (!exchange) throw py::error_already_set();
-    py::object builder = table.attr("get")(py::reinterpret_steal<py::object>(exchange),
-                                           py::none());
+    py::object builder = table.attr("get")(py::reinterpret_steal<py::object>(exchange), py::none());
     // No builder for the exchange: calling None fails with the interpreter's TypeError.
     PyObject* result = PyObject_Call(builder.ptr(), py::tuple().ptr(), kwargs.ptr());
     if (!result) throw py::error_already_set();
