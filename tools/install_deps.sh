@@ -3,7 +3,7 @@
 set -e
 PACKAGES="cmake g++ make openssl libssl-dev python3-dev pybind11-dev python3-pyee python3-construct \
 python3-pytest python3-pytest-timeout python3-pytest-xdist python3-hypothesis python3-requests \
-python3-cryptography googletest libgtest-dev locales"
+python3-cryptography googletest libgtest-dev locales clang-format-14"
 missing=""
 for p in $PACKAGES; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
