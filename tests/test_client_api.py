@@ -320,17 +320,22 @@ def test_request_failed_with_cancelled_error_cancels_the_callers_future():
 
 @pytest.mark.parametrize("outcome", [{"person_id": "A"}, ValueError("late failure")])
 def test_callers_future_already_cancelled_is_left_alone(outcome):
+    requests = []
+
     def request(cb=None, loop=None):
         fut = loop.create_future()
         fut.add_done_callback(cb)
-        loop.call_later(0.01, fut.set_exception if isinstance(outcome, Exception)
-                        else fut.set_result, outcome)
+        requests.append(fut)
 
     async def body():
         fut = await client.api(*KEYS)(request)()
         with pytest.raises(asyncio.TimeoutError):
-            await asyncio.wait_for(fut, 0.001)              # the waiter cancels the caller's future
-        await asyncio.sleep(0.05)                           # the reply arrives afterwards
+            await asyncio.wait_for(fut, 0)                  # the waiter cancels the caller's future
+        reply = requests.pop()
+        filtered = asyncio.get_running_loop().create_future()
+        reply.add_done_callback(lambda _: filtered.set_result(None))  # runs right after the filter
+        (reply.set_exception if isinstance(outcome, Exception) else reply.set_result)(outcome)
+        await filtered                                      # the reply arrives afterwards
         return fut
     fut, errors = run(body)
     assert fut.cancelled()

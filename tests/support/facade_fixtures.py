@@ -4,8 +4,12 @@ Import them into a test module: `from support.facade_fixtures import stop_facade
 
 - `stop_facades` (autouse where imported): after the test, stops the loop of every Wrapper loop
   thread still running, joins the thread and puts the interpreter's `threading._shutdown` back,
-  so pytest is not held at exit. (The loops stay open, as the facade leaves them: a Wrapper
-  released later still stops its loop without error.)
+  so pytest is not held at exit. It then closes every loop made during the test that is no longer
+  running. The facade itself never closes its loop, and an unclosed selector loop sits in a
+  reference cycle (its self-pipe reader refers back to it): left to the cycle collector, the loop's
+  `__del__` may run after its self-pipe socket was finalised and raise `ValueError: Invalid file
+  descriptor: -1` into whichever later test happens to trigger a collection. A Wrapper released
+  after its loop was closed stays silent.
 - `server`: the loopback trading server on a thread of its own, answering logins and logouts
   (`server.session` is its SessionService).
 - `facade`: a factory `facade(simulation=True, **kwargs)` of Wrappers whose config points at
@@ -13,6 +17,7 @@ Import them into a test module: `from support.facade_fixtures import stop_facade
 - `wait_until(predicate, timeout=5.0)`: polls `predicate` every 10 ms until it holds or the time is
   up; returns its last value.
 """
+import asyncio
 import configparser
 import threading
 import time
@@ -52,8 +57,16 @@ def loop_threads():
 
 
 @pytest.fixture(autouse=True)
-def stop_facades():
+def stop_facades(monkeypatch):
     hook = threading._shutdown
+    made = []
+    new_event_loop = asyncio.new_event_loop
+
+    def recorded_new_event_loop():
+        made.append(new_event_loop())
+        return made[-1]
+
+    monkeypatch.setattr(asyncio, "new_event_loop", recorded_new_event_loop)
     try:
         yield
     finally:
@@ -61,6 +74,9 @@ def stop_facades():
         for thread, loop in loop_threads():
             loop.call_soon_threadsafe(loop.stop)
             thread.join(5)
+        for loop in made:
+            if not loop.is_running():
+                loop.close()
 
 
 @pytest.fixture
