@@ -11,6 +11,7 @@ from dorvane.backend.error import ServerError
 from dorvane.backend.socket import client
 from servers.session_server import EXTRA_KEYS, LOGIN_KEYS, LOGIN_KIVO, LOGOUT_KIVO, SessionService
 from servers.trading_server import TradingServer
+from support.connect_fixtures import until
 
 PERSON = "A123456789"
 CONNECTED = "connection created."
@@ -320,7 +321,7 @@ def test_lost_connection_fails_a_pending_login(logs):
         await server.wait_requests(1, nKIVO=LOGIN_KIVO)
         server.drop()
         with pytest.raises(ConnectionError, match="(?i)lost"):
-            await asyncio.wait_for(fut, 2)
+            await asyncio.wait_for(fut, 5)
         assert c.isLogined is False and c.conn.local_port is None
     run(body)
     assert logs("INFO").count(LOST) == 1
@@ -356,10 +357,7 @@ def test_login_again_after_every_loss_stays_in_step(logs):
             assert c.isLogined is True
             server.drop()
             await server.wait_closed_connections()
-            for _ in range(100):
-                if c.conn.local_port is None:
-                    break
-                await asyncio.sleep(0.01)
+            await until(lambda: c.conn.local_port is None)
             await settle()
             assert c.isLogined is False, attempt
         await c.connect()
@@ -379,10 +377,7 @@ def test_connection_errors_are_logged_before_the_loss_after_every_connect(caplog
             await login(c)
             server.drop(reset=True)                                 # lost with an error
             await server.wait_closed_connections()
-            for _ in range(100):
-                if c.conn.local_port is None:
-                    break
-                await asyncio.sleep(0.01)
+            await until(lambda: c.conn.local_port is None)
     run(body)
     lines = [(r.levelname, r.getMessage()) for r in caplog.records
              if r.name == "dorvane" and r.levelname in ("ERROR", "INFO") and r.getMessage() != CONNECTED]

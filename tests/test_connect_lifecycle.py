@@ -10,7 +10,7 @@ import pytest
 
 import dorvane.backend.socket.protocol as protocol
 from dorvane.backend.socket.connect import Connection, Socket
-from support.connect_fixtures import PERSON, Recorder, closed_loop, logs, loop, make_connection, server  # noqa: F401
+from support.connect_fixtures import PERSON, Recorder, closed_loop, logs, loop, make_connection, server, until  # noqa: F401
 from servers.trading_server import Reply
 
 
@@ -23,14 +23,6 @@ STATE = ("connected", "error", "disconnected")  # the events that keep-alive rep
 
 def listener_count(emitter):
     return sum(len(emitter.listeners(name)) for name in Recorder.NAMES)
-
-
-async def until(predicate, timeout=2.0):
-    deadline = asyncio.get_running_loop().time() + timeout
-    while not predicate():
-        if asyncio.get_running_loop().time() > deadline:
-            raise AssertionError("condition not reached")
-        await asyncio.sleep(0.005)
 
 
 def assert_unconnected(conn):
@@ -91,7 +83,8 @@ def test_connect_while_pending_joins_the_pending_connect(loop, server):
         second = conn.connect()
         assert second is first
         await first
-        await asyncio.sleep(0.05)
+        await server.wait_requests(1, nKIVO=2)
+        await asyncio.sleep(0.05)  # room for a second connection or keep-alive loop to show up
         assert server.accepted == 1 and rec.names() == ["connected"]
         assert len([r for r in server.requests if r.nKIVO == 2]) == 1  # one keep-alive loop
 
@@ -229,7 +222,7 @@ def test_reset_completes_when_one_pending_future_cannot_be_failed(loop, server, 
         after = conn.send(5, PERSON, b"x")
         await server.wait_requests(3, nKIVO=5)
         server.drop()
-        results = await asyncio.wait_for(asyncio.gather(before, after, return_exceptions=True), 2)
+        results = await asyncio.wait_for(asyncio.gather(before, after, return_exceptions=True), 5)
         assert all(isinstance(exc, ConnectionError) for exc in results)
         return odd
 
@@ -270,9 +263,16 @@ def test_superseded_socket_does_not_reset_the_live_connection(loop, server):
         _, stray = await loop.create_connection(lambda: Socket(conn), server.host, server.port)
         stray.event.on("disconnected", f=conn.reset)
         stray.event.on("error", f=conn._onError)
+        lost = []
+        stray_lost = stray.connection_lost
+
+        def connection_lost(exc):  # the stray's own handling, then a note that it ran
+            stray_lost(exc)
+            lost.append(exc)
+        stray.connection_lost = connection_lost
         await until(lambda: len(server.connections) == 2)
         server.connections[-1].reset()
-        await asyncio.sleep(0.05)
+        await until(lambda: lost)
         assert conn._socket is live and conn.is_alive()
 
     run(loop, main())
@@ -355,18 +355,19 @@ def test_keepalive_error_waits_its_period(loop, server, logs):
     calls = []
 
     def failing_send(*args, **kwargs):
-        calls.append(args)
+        calls.append((loop.time(), args))
         raise RuntimeError("send failed")
 
     async def main():
         await conn.connect()
         await server.wait_requests(1, nKIVO=2)
         conn.send = failing_send  # what the keep-alive calls from now on
-        await asyncio.sleep(0.23)
+        await until(lambda: len(calls) >= 3)
 
     run(loop, main())
-    assert 2 <= len(calls) <= 6  # one per period, not a spin
-    assert calls[0] == (2, PERSON, b"")
+    times = [t for t, _ in calls]
+    assert all(later - earlier >= 0.04 for earlier, later in zip(times, times[1:]))  # one per period, not a spin
+    assert calls[0][1] == (2, PERSON, b"")
     errors = logs.messages(logging.ERROR)
     assert errors and all(isinstance(e, RuntimeError) for e in errors)
 
@@ -377,12 +378,12 @@ def test_keepalive_ends_on_cancel_and_on_unusable_period(loop, server, logs):
     async def main():
         await conn.connect()
         task = asyncio.ensure_future(conn.ping_aliveAsync(PERSON))
-        await asyncio.sleep(0.02)
+        await server.wait_requests(2, nKIVO=2)  # its first keep-alive: it now waits its period
         task.cancel()
         with pytest.raises(asyncio.CancelledError):
             await task
         conn._ping_duration = "soon"
-        assert await asyncio.wait_for(conn.ping_aliveAsync(PERSON), 1) is None
+        assert await asyncio.wait_for(conn.ping_aliveAsync(PERSON), 5) is None
         assert any(isinstance(m, TypeError) for m in logs.messages(logging.ERROR))
 
     run(loop, main())
@@ -457,11 +458,12 @@ def test_connection_is_collected_after_its_life(loop, server):
     conn = make_connection(loop, server, ping_duration=0.01)
 
     async def main():
+        before = asyncio.all_tasks()
         await conn.connect()
         await conn.send(9, PERSON, b"x")
         await server.wait_requests(2, nKIVO=2)
         conn.disconnect()
-        await asyncio.sleep(0.05)  # the keep-alive sees the reset and ends
+        await until(lambda: asyncio.all_tasks() <= before)  # the keep-alive sees the reset and ends
 
     run(loop, main())
     ref = weakref.ref(conn)

@@ -5,6 +5,7 @@ import threading
 import zlib
 
 from dorvane.backend.socket.connect import Connection
+from support.connect_fixtures import until
 from servers.trading_server import (HEADER_SIZE, Reply, ThreadedTradingServer, pack_header, pack_message,
                                     parse_header)
 
@@ -39,7 +40,7 @@ def test_threaded_server_with_a_connection_on_a_loop_thread():
                 return await conn.send(31, "P1", b"abc")
 
             assert asyncio.run_coroutine_threadsafe(ask(), loop).result(5) == b"cba"
-            asyncio.run_coroutine_threadsafe(asyncio.sleep(0.02), loop).result(5)
+            asyncio.run_coroutine_threadsafe(until(lambda: conn.unsolicited), loop).result(10)
             assert [k["msg"] for k in conn.unsolicited] == [b"extra"]  # the same write, unmatched
             pings = srv.wait_requests(1, nKIVO=2)
             assert pings[0].person_id == "P1"

@@ -54,6 +54,16 @@ def closed_loop():
     return other
 
 
+async def until(predicate, timeout=5.0):
+    """Wait on the running loop, looking every 5 ms, until `predicate()` holds; fails after
+    `timeout` seconds (a bound for slow runs, not a measurement)."""
+    deadline = asyncio.get_running_loop().time() + timeout
+    while not predicate():
+        if asyncio.get_running_loop().time() > deadline:
+            raise AssertionError("condition not reached")
+        await asyncio.sleep(0.005)
+
+
 def make_connection(loop, server, person_id=PERSON, **kwargs):
     from dorvane.backend.socket.connect import Connection
     return Connection(server.host, server.port, person_id, loop=loop, **kwargs)
