@@ -7,8 +7,9 @@
 // destructors of every frame on its stack without the lock. So:
 //  * references are released through pyglue_release.hpp (included first everywhere), which leaves
 //    them to the dying interpreter when the calling thread does not hold the lock;
-//  * a `catch (...)` must begin with `catch (abi::__forced_unwind&) { throw; }`, and nothing may
-//    swallow or outlive the unwind;
+//  * code that must clean up when an exception passes writes `pyglue::on_failure(body, cleanup)`
+//    instead of a `catch (...)`: a forced unwind goes through untouched, and nothing may swallow
+//    or outlive it;
 //  * after pyglue::fetch_exception(e) the caught error owns nothing: handle the returned object
 //    (raise it with pyglue::raise), never rethrow `e`;
 //  * no destructor may take the lock (py::gil_scoped_release / gil_scoped_acquire and pybind11
@@ -274,6 +275,28 @@ inline std::string fixed_text(double value, int decimals) {
     PyErr_SetObject(PyExc_StopIteration, exc);
     Py_DECREF(exc);
     throw py::error_already_set();
+}
+
+// Handlers that must let a forced unwind (a thread ended by the interpreter at exit) pass name
+// abi::__forced_unwind. That unwind is no C++ exception object: the handler's reference binds to
+// null, which the undefined-behaviour sanitizer reports (and a sanitized run then fails, at random,
+// whenever a daemon thread is ended inside the modules). The functions that hold such a handler are
+// therefore small, built without that check, and call out to everything else, which keeps it.
+#define PYGLUE_LETS_FORCED_UNWIND_PASS __attribute__((no_sanitize_undefined))
+
+// Runs body() and returns what it returns. When it throws, a forced unwind goes on untouched, and
+// any other exception runs cleanup() (which may touch Python) and then goes on. Code that cleans up
+// on failure writes this instead of a `catch (...)`.
+template <class Body, class Cleanup>
+PYGLUE_LETS_FORCED_UNWIND_PASS decltype(auto) on_failure(Body&& body, Cleanup&& cleanup) {
+    try {
+        return std::forward<Body>(body)();
+    } catch (abi::__forced_unwind&) {
+        throw;  // the thread is ending: touch nothing
+    } catch (...) {
+        std::forward<Cleanup>(cleanup)();
+        throw;
+    }
 }
 
 // The exception currently unwinding as a normalised instance; clears the error indicator.
@@ -625,39 +648,40 @@ private:
                 raise(exc);
             }
         }
-        try {
-            for (;;) {
-                if (awaiting_) {
-                    py::object out;
-                    if (forward(value, exc, out)) return out;
-                }
-                Step s = step(value, exc);
-                switch (s.kind) {
-                case Step::Yield:
-                    return s.value;
-                case Step::Return:
-                    finished_ = true;
-                    stop_iteration(s.value);
-                case Step::Await: {
-                    py::object awaitable = s.value;
-                    if (py::hasattr(awaitable, "__await__")) {
-                        awaiting_ = awaitable.attr("__await__")();
-                    } else {
-                        require_awaitable(awaitable);  // a generator is its own iterator
-                        awaiting_ = awaitable;
-                    }
-                    value = py::none();
-                    exc = py::none();
-                    break;
-                }
-                }
+        return on_failure([&]() -> py::object { return run(value, exc); },
+                          [&] {
+                              finished_ = true;
+                              awaiting_ = py::object();
+                          });
+    }
+
+    // The machine itself: forwards to the awaited object, otherwise takes the next step.
+    py::object run(py::object& value, py::object& exc) {
+        for (;;) {
+            if (awaiting_) {
+                py::object out;
+                if (forward(value, exc, out)) return out;
             }
-        } catch (abi::__forced_unwind&) {
-            throw;  // the thread is ending: touch nothing
-        } catch (...) {
-            finished_ = true;
-            awaiting_ = py::object();
-            throw;
+            Step s = step(value, exc);
+            switch (s.kind) {
+            case Step::Yield:
+                return s.value;
+            case Step::Return:
+                finished_ = true;
+                stop_iteration(s.value);
+            case Step::Await: {
+                py::object awaitable = s.value;
+                if (py::hasattr(awaitable, "__await__")) {
+                    awaiting_ = awaitable.attr("__await__")();
+                } else {
+                    require_awaitable(awaitable);  // a generator is its own iterator
+                    awaiting_ = awaitable;
+                }
+                value = py::none();
+                exc = py::none();
+                break;
+            }
+            }
         }
     }
 
@@ -958,7 +982,7 @@ public:
 
 // Sets the Python exception for the C++ exception being handled, as pybind11's own boundary does.
 // A forced unwind (a thread ended by the interpreter at exit) goes on untouched.
-inline void translate_current_exception() {
+PYGLUE_LETS_FORCED_UNWIND_PASS inline void translate_current_exception() {
     try {
         throw;
     } catch (abi::__forced_unwind&) {

@@ -183,13 +183,20 @@ def test_coalesced_replies_settle_their_own_futures_in_stream_order(loop, server
 
 
 def test_out_of_order_replies(loop, server, conn):
-    server.handle(PLAIN, lambda req: Reply(req.body, delay=0.05 if req.body == b"slow" else 0))
+    fast_seen = asyncio.Event()
+
+    async def after_the_fast_one(req):
+        await fast_seen.wait()
+        return Reply(req.body)
+
+    server.handle(PLAIN, lambda req: after_the_fast_one(req) if req.body == b"slow" else Reply(req.body))
 
     async def main():
         slow = conn.send(PLAIN, PERSON, b"slow")
         fast = conn.send(PLAIN, PERSON, b"fast")
         done, _ = await asyncio.wait([slow, fast], return_when=asyncio.FIRST_COMPLETED)
         assert done == {fast}
+        fast_seen.set()  # only now is the first request answered
         return await slow, await fast
 
     assert run(loop, main()) == (b"slow", b"fast")

@@ -111,16 +111,13 @@ private:
             state_.set(CallState::Done);  // the runner flag was cleared with the slot found empty
             return Step::finish();
         }
-        try {
-            py::object awaitable = job();
-            pyglue::require_awaitable(awaitable);
-            return Step::await_on(std::move(awaitable));
-        } catch (abi::__forced_unwind&) {
-            throw;
-        } catch (...) {
-            give_up();
-            throw;
-        }
+        return pyglue::on_failure(
+            [&] {
+                py::object awaitable = job();
+                pyglue::require_awaitable(awaitable);
+                return Step::await_on(std::move(awaitable));
+            },
+            [&] { give_up(); });
     }
 
     void give_up() {
