@@ -131,16 +131,19 @@ py::object to_float(py::handle value) {
     return py::reinterpret_steal<py::object>(f);
 }
 
+// result[key], a new empty list when the key has none yet; borrowed from `result`.
+PyObject* group_of(py::dict& result, py::handle key) {
+    PyObject* group = PyDict_GetItemWithError(result.ptr(), key.ptr());
+    if (group) return group;
+    if (PyErr_Occurred()) throw py::error_already_set();
+    py::list fresh;
+    if (PyDict_SetItem(result.ptr(), key.ptr(), fresh.ptr()) < 0) throw py::error_already_set();
+    return fresh.ptr();  // the result now holds it
+}
+
 // Appends `record` to result[key], creating the group at its first record.
 void append_to_group(py::dict& result, py::handle key, py::handle record) {
-    PyObject* group = PyDict_GetItemWithError(result.ptr(), key.ptr());  // borrowed
-    if (!group) {
-        if (PyErr_Occurred()) throw py::error_already_set();
-        py::list fresh;
-        if (PyDict_SetItem(result.ptr(), key.ptr(), fresh.ptr()) < 0) throw py::error_already_set();
-        group = fresh.ptr();
-    }
-    if (PyList_Append(group, record.ptr()) < 0) throw py::error_already_set();
+    if (PyList_Append(group_of(result, key), record.ptr()) < 0) throw py::error_already_set();
 }
 
 // The fields a future and an option record share, from the currency to the delivery month.
@@ -196,16 +199,12 @@ py::dict convert_by_product(py::handle contracts, Build build) {
     for (py::handle pair : items) {
         py::object product = pair[py::int_(0)];
         py::object entries = pair[py::int_(1)];
-        PyObject* group = nullptr;  // borrowed from the result once the first record made it
+        // The group is found (or made) at the product's first record, then appended to directly.
+        PyObject* group = nullptr;
         for (py::handle entry : entries) {
             py::dict record = build(entry);
-            if (!group) {
-                append_to_group(result, product, record);
-                group = PyDict_GetItemWithError(result.ptr(), product.ptr());
-                if (!group) throw py::error_already_set();
-            } else if (PyList_Append(group, record.ptr()) < 0) {
-                throw py::error_already_set();
-            }
+            if (!group) group = group_of(result, product);
+            if (PyList_Append(group, record.ptr()) < 0) throw py::error_already_set();
         }
     }
     return result;
