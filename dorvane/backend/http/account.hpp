@@ -56,10 +56,8 @@ private:
     py::object reply_;
 };
 
-// A new plain dict made from `value`: a dict is copied shallowly, anything else goes through the
-// dict constructor (a mapping or an iterable of pairs). None is refused with the text the
-// interpreter gives for `**None`.
-py::dict plain_copy(py::handle value);
+// A new plain dict made from `value`, as `dict(value)` makes it.
+using dorvane_http::plain_copy;
 
 // The frame that every account report shares: the constructor stores its arguments as underscore
 // attributes and queries at once; `update` runs the query again through the module-level query

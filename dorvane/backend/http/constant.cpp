@@ -8,6 +8,7 @@
 //
 // The module imports nothing and keeps no data.
 #include "pyglue.hpp"
+#include "reply_convention.hpp"
 
 #include <functional>
 #include <string>
@@ -16,6 +17,9 @@
 namespace py = pybind11;
 
 namespace {
+
+// The class's own attribute mapping (its __dict__), never its bases'.
+py::object own_dict(py::handle cls) { return cls.attr("__dict__"); }
 
 // The generator that a code-table class's keys() returns: it reads the class's own attribute
 // mapping when iteration begins (not when it is made), yields the names that pass a filter in the
@@ -37,7 +41,7 @@ protected:
         // A thrown exception (GeneratorExit from close included) ends the generator with it; so
         // does a failed step, as an exception leaving a generator does.
         if (!exc.is_none()) pyglue::raise(exc);
-        if (!iterator_) iterator_ = py::iter(cls_.attr("__dict__"));
+        if (!iterator_) iterator_ = py::iter(own_dict(cls_));
         for (;;) {
             PyObject* name = PyIter_Next(iterator_.ptr());
             if (!name) {
@@ -74,9 +78,6 @@ bool starts_with(py::handle name, const char* prefix) {
     return pyglue::truthy(name.attr("startswith")(prefix));
 }
 
-// The class's own attribute mapping (its __dict__), never its bases'.
-py::object own_dict(py::handle cls) { return cls.attr("__dict__"); }
-
 py::str meta_repr(py::object cls) {
     py::list names;
     for (py::handle name : own_dict(cls))
@@ -91,27 +92,8 @@ py::object meta_keys(py::object cls) {
                                                   [](py::handle name) { return !starts_with(name, "_"); });
 }
 
-// getattr(obj, name, None): only a missing attribute becomes None.
-py::object attribute_or_none(py::handle obj, py::handle name) {
-    PyObject* value = PyObject_GetAttr(obj.ptr(), name.ptr());
-    if (value) return py::reinterpret_steal<py::object>(value);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-    PyErr_Clear();
-    return py::none();
-}
-
-py::object attribute(py::handle obj, py::handle name) {
-    PyObject* value = PyObject_GetAttr(obj.ptr(), name.ptr());
-    if (!value) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(value);
-}
-
 // cls[key] on a code-table class: the class attribute `key`.
-py::object meta_getitem(py::object cls, py::object key) { return attribute(cls, key); }
-
-void set_attribute(py::handle obj, py::handle name, py::handle value) {
-    if (PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()) < 0) throw py::error_already_set();
-}
+py::object meta_getitem(py::object cls, py::object key) { return pyglue::attr(cls, key.ptr()); }
 
 // For each option name k (not beginning with "__") of vars(ops), with value v: when the object
 // resolves k to a code other than None, the object gets v -> code and code -> v. The entries are
@@ -125,9 +107,9 @@ void constant_init(py::object self, py::object ops) {
     }
     for (auto entry : snapshot) {
         py::handle k = entry.first, v = entry.second;
-        if (attribute_or_none(self, k).is_none()) continue;
-        set_attribute(self, v, attribute(self, k));
-        set_attribute(self, attribute(self, k), v);
+        if (dorvane_http::attr_or_none(self, k).is_none()) continue;
+        pyglue::set_attr(self, v.ptr(), pyglue::attr(self, k.ptr()));
+        pyglue::set_attr(self, pyglue::attr(self, k.ptr()).ptr(), v);
     }
 }
 

@@ -73,6 +73,7 @@ py::dict tw_index_dict_convert(py::handle index_dict, py::handle code2exchange);
 // of the HTTP back end.
 
 using dorvane_http::reply_succeeded;
+using dorvane_http::text_equals;
 
 // client.session.get(client.s_list_code_uri).json()
 py::object list_stock_code(py::handle client);

@@ -7,12 +7,6 @@ namespace contract {
 
 namespace {
 
-bool equals(py::handle a, const char* text) {
-    int r = PyObject_RichCompareBool(a.ptr(), py::str(text).ptr(), Py_EQ);
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
-
 // The "no data" notice that the stock list gives in place of a list.
 const char* const kNoData = "\xe6\x9f\xa5\xe7\x84\xa1\xe8\xb3\x87\xe6\x96\x99";  // 查無資料
 
@@ -39,21 +33,21 @@ py::object list_futopt_code(py::handle product_type, py::handle detail, py::hand
 py::object fetch_available_product(py::handle client, py::handle product_type) {
     py::object reply, records;
     const char* converter = nullptr;
-    if (equals(product_type, "S")) {
+    if (text_equals(product_type, "S")) {
         reply = global(N::_list_stock_code)(client);
         records = reply.attr("get")("result", py::list());
         if (PyDict_Check(records.ptr())) {
             PyObject* msg = PyDict_GetItemWithError(records.ptr(), py::str("msg").ptr());
             if (!msg && PyErr_Occurred()) throw py::error_already_set();
-            if (msg && equals(msg, kNoData)) records = py::list();
+            if (msg && text_equals(msg, kNoData)) records = py::list();
         }
         converter = "stock_dict_convert";
-    } else if (equals(product_type, "F") || equals(product_type, "O")) {
+    } else if (text_equals(product_type, "F") || text_equals(product_type, "O")) {
         reply = global(N::_list_futopt_code)(py::arg("product_type") = product_type, py::arg("detail") = true,
                                              py::arg("client") = client);
         records = reply.attr("get")("result", py::dict()).attr("get")("content", py::dict());
-        converter = equals(product_type, "F") ? "future_dict_convert" : "option_dict_convert";
-    } else if (equals(product_type, "I")) {
+        converter = text_equals(product_type, "F") ? "future_dict_convert" : "option_dict_convert";
+    } else if (text_equals(product_type, "I")) {
         reply = global(N::_list_tw_index_code)(client);
         records = reply.attr("get")("result", py::dict());
         converter = "tw_index_dict_convert";

@@ -1,5 +1,6 @@
-// The HTTP back end's reply convention, shared by the modules that read its replies: a reply
-// succeeded when its "success" text equals "true" ignoring case.
+// What the HTTP back end's modules share: the reply convention (a reply succeeded when its
+// "success" text equals "true" ignoring case) and the small Python semantics their code reads
+// replies and arguments with.
 #pragma once
 
 #include "pyglue.hpp"
@@ -8,12 +9,38 @@ namespace dorvane_http {
 
 namespace py = pybind11;
 
-// reply.get("success", "").lower() == "true", with the interpreter's errors.
-inline bool reply_succeeded(py::handle reply) {
-    py::object flag = reply.attr("get")("success", "").attr("lower")();
-    int equal = PyObject_RichCompareBool(flag.ptr(), py::str("true").ptr(), Py_EQ);
+// `value == text`, with the interpreter's errors.
+inline bool text_equals(py::handle value, const char* text) {
+    int equal = PyObject_RichCompareBool(value.ptr(), py::str(text).ptr(), Py_EQ);
     if (equal < 0) throw py::error_already_set();
     return equal == 1;
+}
+
+// reply.get("success", "").lower() == "true", with the interpreter's errors.
+inline bool reply_succeeded(py::handle reply) {
+    return text_equals(reply.attr("get")("success", "").attr("lower")(), "true");
+}
+
+// getattr(obj, name, None): only a missing attribute (AttributeError) becomes None; any other
+// error of the look-up propagates.
+inline py::object attr_or_none(py::handle obj, py::handle name) {
+    PyObject* value = PyObject_GetAttr(obj.ptr(), name.ptr());
+    if (value) return py::reinterpret_steal<py::object>(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    PyErr_Clear();
+    return py::none();
+}
+
+// A new plain dict made from `value` as `dict(value)` makes it: a dict is copied shallowly,
+// anything else goes through the dict constructor (a mapping or an iterable of pairs). None is
+// refused with the text the interpreter gives for `**None`.
+inline py::dict plain_copy(py::handle value) {
+    if (value.is_none()) pyglue::raise(PyExc_TypeError, "argument after ** must be a mapping, not NoneType");
+    PyObject* copy = PyDict_CheckExact(value.ptr())
+                         ? PyDict_Copy(value.ptr())
+                         : PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), value.ptr());
+    if (!copy) throw py::error_already_set();
+    return py::reinterpret_steal<py::dict>(copy);
 }
 
 }  // namespace dorvane_http

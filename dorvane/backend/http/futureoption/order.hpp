@@ -45,9 +45,10 @@ inline const pyglue::Name date{"date"};
 using pyglue::attr;
 using pyglue::global;
 
-// getattr(obj, name, None): only a missing attribute (AttributeError) becomes None; any other
-// error of the look-up propagates.
-py::object attr_or_none(py::handle obj, py::handle name);
+// getattr(obj, name, None): only a missing attribute (AttributeError) becomes None.
+using dorvane_http::attr_or_none;
+// `value == text`, with the interpreter's errors.
+using dorvane_http::text_equals;
 
 // obj.get(key, default), through the object's own `get` (an object without one fails with
 // AttributeError).

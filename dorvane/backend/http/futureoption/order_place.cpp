@@ -46,31 +46,15 @@ py::dict OrderPlacing::convert_order_props(py::handle order) {
         if (!truthy(attr_or_none(order, name))) continue;
         py::object sub = py::getattr(table, name);
         py::object value = py::getattr(order, name);
-        PyObject* code = PyObject_GetAttr(sub.ptr(), value.ptr());
-        if (!code) throw py::error_already_set();
-        if (PyObject_SetItem(codes.ptr(), name.ptr(), code) != 0) {
-            Py_DECREF(code);
-            throw py::error_already_set();
-        }
-        Py_DECREF(code);
+        py::object code = attr(sub, value.ptr());
+        if (PyObject_SetItem(codes.ptr(), name.ptr(), code.ptr()) != 0) throw py::error_already_set();
     }
     return codes;
 }
 
 py::dict OrderPlacing::prepare_input(OptType variant, py::handle contract, py::handle order,
                                      py::handle vexa_content) {
-    py::dict input;
-    if (PyDict_CheckExact(order.ptr())) {
-        input = py::reinterpret_steal<py::dict>(PyDict_Copy(order.ptr()));
-        if (!input) throw py::error_already_set();
-    } else if (order.is_none()) {
-        pyglue::raise(PyExc_TypeError, "argument after ** must be a mapping, not NoneType");
-    } else {
-        // The dict constructor, as `dict(order)` would call it.
-        PyObject* copy = PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), order.ptr());
-        if (!copy) throw py::error_already_set();
-        input = py::reinterpret_steal<py::dict>(copy);
-    }
+    py::dict input = dorvane_http::plain_copy(order);
     py::object codes = global(N::convert_order_props)(order);
     input.attr("update")(codes);
     input["product_id"] = contract.attr("code");

@@ -25,12 +25,6 @@ py::object to_int(py::handle value) {
     return py::reinterpret_steal<py::object>(number);
 }
 
-bool text_equals(py::handle value, const char* text) {
-    int equal = PyObject_RichCompareBool(value.ptr(), py::str(text).ptr(), Py_EQ);
-    if (equal < 0) throw py::error_already_set();
-    return equal == 1;
-}
-
 }  // namespace
 
 py::tuple ReplyParser::futopt_resp2order_status(py::handle resp, py::handle order) {

@@ -2,14 +2,6 @@
 
 namespace fo {
 
-py::object attr_or_none(py::handle obj, py::handle name) {
-    PyObject* value = PyObject_GetAttr(obj.ptr(), name.ptr());
-    if (value) return py::reinterpret_steal<py::object>(value);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-    PyErr_Clear();
-    return py::none();
-}
-
 py::object get(py::handle obj, const char* key, py::handle dflt) {
     return obj.attr("get")(py::str(key), dflt);
 }
