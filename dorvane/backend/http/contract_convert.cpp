@@ -68,12 +68,13 @@ constexpr Py_ssize_t kIndexKeys = 6;
 // "{a}{b}..." filled by named-field formatting: each placeholder takes format(value, ""), which
 // is the value itself for plain text. `override_key`/`override_value` stand in for one field (the
 // trimmed option price).
-py::str fill_template(py::handle entry, std::initializer_list<PyObject*> fields,
-                      PyObject* override_key = nullptr, PyObject* override_value = nullptr) {
+// The field count is the array's size, known when compiling, so the local arrays always fit.
+template <std::size_t kFields>
+py::str fill_template(py::handle entry, PyObject* const (&fields)[kFields], PyObject* override_key = nullptr,
+                      PyObject* override_value = nullptr) {
     PyObject* empty = N::v_empty;
-    constexpr std::size_t kMax = 4;
-    py::object parts[kMax];
-    PyObject* texts[kMax];
+    py::object parts[kFields];
+    PyObject* texts[kFields];
     std::size_t n = 0;
     for (PyObject* field : fields) {
         py::object value =
