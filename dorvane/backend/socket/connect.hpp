@@ -119,7 +119,11 @@ public:
     explicit BufferView(py::handle obj) {
         if (PyObject_GetBuffer(obj.ptr(), &view_, PyBUF_SIMPLE) < 0) throw py::error_already_set();
     }
-    ~BufferView() { PyBuffer_Release(&view_); }
+    // The view holds a reference to its object: released only where the glue's release may (a
+    // frame unwound by a thread that the exiting interpreter ends leaves it to the interpreter).
+    ~BufferView() {
+        if (pyglue::may_release()) PyBuffer_Release(&view_);
+    }
     BufferView(const BufferView&) = delete;
     BufferView& operator=(const BufferView&) = delete;
     const char* data() const { return static_cast<const char*>(view_.buf); }

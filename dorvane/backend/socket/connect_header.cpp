@@ -150,6 +150,8 @@ PyObject* HeaderCodec::build_native(PyObject* fields) {
 
 PyObject* HeaderCodec::parse_native(const unsigned char* data) {
     PyObject* values[13] = {};
+    // A text that does not decode leaves the record to the structure (no error set); a failed
+    // allocation stops with its error set. Either way the values made so far are released below.
     bool ok = true;
     for (int i = 0; i < 13 && ok; ++i) {
         const unsigned char* p = data + kFields[i].offset;
@@ -165,10 +167,9 @@ PyObject* HeaderCodec::parse_native(const unsigned char* data) {
             break;
         case Kind::Text:
             values[i] = get_text(p);
-            if (!values[i]) ok = false;  // the structure reports it
             break;
         }
-        if (ok && !values[i]) throw py::error_already_set();
+        ok = values[i] != nullptr;
     }
     PyObject* record = ok ? PyObject_CallNoArgs(record_type_) : nullptr;
     for (int i = 0; record && i < 13; ++i) {
@@ -272,8 +273,7 @@ void HeaderCodec::init(py::handle structure) {
         structure_ = structure.inc_ref().ptr();
         build_fn_ = py::handle(PyMethod_GET_FUNCTION(build.ptr())).inc_ref().ptr();
         parse_fn_ = py::handle(PyMethod_GET_FUNCTION(parse.ptr())).inc_ref().ptr();
-        bool ok = self_check();
-        enabled_ = ok;
+        enabled_ = self_check();
     } catch (py::error_already_set&) {
         enabled_ = false;  // the structure does all the work
     }

@@ -18,11 +18,10 @@ std::string PriceField::text(double price) {
     // The comparison is false for NaN, so NaN is refused with the negatives and the infinities.
     if (!(price >= 0.0 && price <= kMax)) fail_bound();
     if (price == 0.0) price = 0.0;  // a negative zero would print a minus sign
-    // "{:07.02f}": the interpreter's fixed-point text, whatever the process's locale, then zeros
-    // between the sign and the digits up to seven characters.
+    // "{:07.02f}": the interpreter's fixed-point text, whatever the process's locale, zero-padded
+    // in front to seven characters (the price is not negative here, so there is no sign).
     std::string fixed = pyglue::fixed_text(price, 2);
-    std::size_t digits = !fixed.empty() && fixed[0] == '-' ? 1 : 0;
-    if (fixed.size() < 7) fixed.insert(digits, 7 - fixed.size(), '0');
+    if (fixed.size() < 7) fixed.insert(0, 7 - fixed.size(), '0');
     std::string out;
     out.reserve(fixed.size());
     for (char c : fixed)
