@@ -81,7 +81,7 @@ caught("stock.error.quantity", handler.placetse, **dict(PLACE, quantity=-1))
 caught("stock.error.side", handler.placetse, **dict(PLACE, ord_bs="Bıy"))
 caught("stock.error.exchange", handler.placeorder, **dict(PLACE, exchange="OES"))
 caught("stock.order_out", handler.order_out, handler.kivo.KIVO_STOCK_IN["struct"].build(
-    handler.kivo.KIVO_STOCK_IN["struct"].parse(BUILDS and handler.placetse(**PLACE)[1][len(SIGNATURE):])))
+    handler.kivo.KIVO_STOCK_IN["struct"].parse(handler.placetse(**PLACE)[1][len(SIGNATURE):])))
 
 # Status-code table and the header's texts -------------------------------------------------------
 from dorvane.backend.error import ServerError  # noqa: E402
@@ -172,17 +172,11 @@ class Clock:
 broker_module.datetime = Clock
 servers = LocalServers(trading=("127.0.0.1", 0), http=("127.0.0.1", 0)).start()
 backend = servers.http
-os.environ["DORVANE_HTTP_BASE_URL"] = servers.http_base_url
+servers.point_library_here()
 
 # Socket session: login and logout through the facade, the frames as the server received them ---
-import configparser  # noqa: E402
-
 from dorvane.backend.socket import wrapper  # noqa: E402
 
-config = configparser.ConfigParser()
-for section in ("UAT", "PRODUCTION"):
-    config[section] = {"host": servers.trading.host, "port": str(servers.trading.port)}
-wrapper.config = config
 facade = wrapper.Wrapper(simulation=True)
 for person in ("A123456789", PERSON):
     caught("socket.login." + person, facade.login, person, "pässwörd", timeout=5)
