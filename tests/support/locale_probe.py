@@ -195,9 +195,7 @@ stock_account = next(a for a in accounts if a.account_type == "S")
 futures_account = next(a for a in accounts if a.account_type == "F")
 put("http.accounts", accounts)
 for kind in ("Stocks", "Futures", "Options", "Indexs"):
-    group = getattr(api.Contracts, kind, None)
-    if group is None:
-        continue
+    group = getattr(api.Contracts, kind)
     put("contracts." + kind, [(key, [repr(c) for c in group[key]]) for key in group.keys()])
 
 props = FutOptProps
@@ -213,7 +211,6 @@ for name, contract, price in (("future", txf, 22000.5), ("option", option, 12.25
     put("order.%s.trade" % name, trade)
     api.cancel_order(trade)
     put("order.%s.cancelled" % name, trade)
-put("order.book", api.list_trades() if hasattr(api, "list_trades") else None)
 put("http.requests", [(r.method, r.path, r.body.decode("utf-8")) for r in backend.requests])
 
 reports = [
