@@ -33,9 +33,10 @@ standard error, kept in `broker.errors`, and delivery goes on.
 """
 import itertools
 import sys
-import zlib
 import threading
+import time
 import traceback
+import zlib
 from collections import deque
 
 __all__ = [
@@ -272,9 +273,8 @@ class LocalFeed:
     def _publish(self, topic, levels):
         code = levels[-1]
         base = 10 + zlib.crc32(code.encode("utf-8")) % 9000 / 10.0
-        wake = threading.Event()
         for n in range(self.quotes):
-            wake.wait(self.interval)
+            time.sleep(self.interval)
             price = round(base + (n % 3 - 1) * 0.5, 2)
             stamp = "09:00:{:02d}.000000".format(n + 1)
             if levels[0] in ("QUT", "Q", "O"):

@@ -26,8 +26,8 @@ OTC_STOCKS = 820
 NAME_CHARS = "台華國聯光電積機化鋼塑泰新興宏達億富遠東中信合益大成永豐群創友晶元鴻海建設航運食品紡織金控"
 INDUSTRIES = ["{:02d}".format(i) for i in range(1, 31)]
 
-# Index futures and options: product, underlying kind, name, contract size, reference price,
-# strike step.
+# Index futures and options: product, underlying kind, name, contract size, reference price;
+# options also the strike step and the strikes on each side of the reference price.
 INDEX_FUTURES = [("TXF", "I", "臺股期貨", 200, 22800.0), ("MXF", "I", "小型臺指", 50, 22800.0),
                  ("TEF", "I", "電子期貨", 4000, 1150.0), ("TFF", "I", "金融期貨", 1000, 1820.0)]
 INDEX_OPTIONS = [("TXO", "I", "臺指選擇權", 50, 22800.0, 100, 40), ("TEO", "I", "電子選擇權", 4000, 1150.0, 5, 10),
@@ -122,13 +122,11 @@ class Catalogue:
 
     def _make_options(self, rng):
         options = {}
-        products = list(INDEX_OPTIONS)
+        products = [item + ("",) for item in INDEX_OPTIONS]
         for product, code, name, price in self._stock_products(rng, STOCK_OPTION_PRODUCTS, "O"):
             step = 0.5 if price < 50 else 2.5 if price < 200 else 10.0
             products.append((product, "S", name + "選擇權", 2000, price, step, 5, code))
-        for item in products:
-            product, kind, name, size, price, step, wings = item[:7]
-            underlying = item[7] if len(item) > 7 else ""
+        for product, kind, name, size, price, step, wings, underlying in products:
             centre = round(price / step) * step
             entries = []
             for year, month in _delivery_months(self.today, OPTION_MONTHS):

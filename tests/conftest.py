@@ -1,6 +1,6 @@
 """Test configuration: the repository root (dorvane, servers) and tests/ (support) are importable;
-Hypothesis settings, the loopback HTTP back end fixture `http_backend` and the test locales serve
-every test. The per-test time-out is pytest-timeout's, set in pytest.ini."""
+Hypothesis settings, the loopback HTTP back end fixture `http_backend`, the test certificates `pki`
+and the test locales serve every test. The per-test time-out is pytest-timeout's, set in pytest.ini."""
 import json
 import os
 import subprocess
@@ -71,6 +71,15 @@ class LocaleSet:
             subprocess.run(["localedef", "-i", source, "-f", charset, str(self.folder / name)], check=True,
                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         return self.env
+
+
+@pytest.fixture(scope="session")
+def pki(tmp_path_factory):
+    """The test certificates and PKCS#12 files of support/make_pki.py, made once per test process
+    (read only: a test that needs a changed file copies it)."""
+    from support import make_pki
+
+    return make_pki.make(tmp_path_factory.mktemp("pki"))
 
 
 @pytest.fixture(scope="session")

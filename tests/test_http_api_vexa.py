@@ -1,13 +1,6 @@
 """HttpApi.activate_vexa with real PKCS#12 files (tests/support/make_pki.py). The signer is
 process-wide, so each scenario runs in its own interpreter and working folder."""
-import pytest
-
 from support import make_pki, vexa_run
-
-
-@pytest.fixture(scope="module")
-def pki(tmp_path_factory):
-    return make_pki.make(tmp_path_factory.mktemp("pki"))
 
 
 def run(tmp_path, script, **names):

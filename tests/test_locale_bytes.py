@@ -10,8 +10,6 @@ import sys
 
 import pytest
 
-from support import make_pki
-
 PROBE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "support", "locale_probe.py")
 
 # locale: what makes it hostile, as the C library reports it.
@@ -22,11 +20,6 @@ LOCALES = {
     "zh_TW.BIG5": {"codeset": "BIG5"},
     "zh_TW.UTF-8": {"codeset": "UTF-8"},
 }
-
-
-@pytest.fixture(scope="module")
-def pki(tmp_path_factory):
-    return make_pki.make(tmp_path_factory.mktemp("pki"))
 
 
 def probe(name, test_locales, pki, folder):

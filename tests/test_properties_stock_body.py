@@ -6,7 +6,6 @@ import locale
 import os
 import shutil
 import struct
-import subprocess
 
 import pytest
 from hypothesis import given, strategies as st
@@ -72,14 +71,12 @@ orders = st.fixed_dictionaries(
 
 
 @pytest.fixture(scope="session")
-def numeric_comma_locale(tmp_path_factory):
-    """A de_DE locale (decimal comma) compiled into a folder of its own: (LOCPATH, name)."""
+def numeric_comma_locale(test_locales):
+    """The de_DE locale (decimal comma) of the test locales: (LOCPATH, name)."""
     if shutil.which("localedef") is None:
         pytest.skip("localedef is not installed (Debian package locales)")
-    path = tmp_path_factory.mktemp("locale")
-    subprocess.run(["localedef", "-i", "de_DE", "-f", "UTF-8", str(path / "de_DE.UTF-8")], check=True,
-                   capture_output=True)
-    return str(path), "de_DE.UTF-8"
+    test_locales.build("de_DE.UTF-8")
+    return str(test_locales.folder), "de_DE.UTF-8"
 
 
 @contextlib.contextmanager

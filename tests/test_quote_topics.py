@@ -1,13 +1,10 @@
 """Topic names of the quote-messaging service made by contract2topic."""
-import os
-import subprocess
-import sys
-
 import pytest
 
 from dorvane.backend.solace import quote
 from dorvane.backend.solace.quote import contract2topic
 from dorvane.contracts import Future, Index, Option, Stock
+from support.stub_import import import_with_stub
 
 
 class TickText(str):
@@ -113,29 +110,10 @@ def test_names_are_read_at_each_call(monkeypatch):
 
 
 # A library module that lacks one of the names the quote module imports fails the quote module's
-# import with the ImportError of that name, as `from ... import ...` does. Run in a fresh
-# interpreter with a stub in place of the module.
-STUB_IMPORT = """
-import sys, types
-stub = types.ModuleType(sys.argv[1])
-for name in sys.argv[2:]:
-    setattr(stub, name, type(name, (), {}))
-sys.modules[sys.argv[1]] = stub
-try:
-    import dorvane.backend.solace.quote
-except ImportError as exc:
-    # the module's initialisation failure itself, not wrapped in another ImportError
-    print(type(exc).__name__, exc.name, exc.__cause__ is None)
-"""
-
-
+# import with the ImportError of that name, as `from ... import ...` does.
 @pytest.mark.parametrize("module, present", [
     ("dorvane.constant", ["QUOTE_TYPE_TICK"]),
     ("dorvane.contracts", ["Stock", "Future", "Option"]),
 ])
 def test_missing_import_name_fails_the_import(module, present):
-    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    out = subprocess.run([sys.executable, "-c", STUB_IMPORT, module, *present], cwd=root,
-                         capture_output=True, text=True, timeout=30)
-    assert out.returncode == 0, out.stderr
-    assert out.stdout.strip() == "ImportError %s True" % module
+    assert import_with_stub("dorvane.backend.solace.quote", module, present) == "ImportError %s True" % module

@@ -1,15 +1,12 @@
 """Stock order builders and dispatchers: place, change quantity and cancel on TSE and OTC."""
 
-import os
-import subprocess
-import sys
-
 import pytest
 
 from dorvane.backend.constant import MarketType
 from dorvane.backend.socket.protocol.stock import handler
 from dorvane.backend.socket.protocol.stock import kivo
 from dorvane.orderprops import OrderProps
+from support.stub_import import import_with_stub
 
 REQUEST = kivo.KIVO_STOCK_IN["struct"]
 CODE = kivo.KIVO_STOCK_IN["kivo"]
@@ -253,24 +250,7 @@ def test_module_bindings():
 
 
 # A library module that lacks a name the handler imports fails the handler's import with the
-# ImportError of that name, as `from ... import ...` does. Run in a fresh interpreter with a stub
-# in place of the module.
-STUB_IMPORT = """
-import sys, types
-stub = types.ModuleType(sys.argv[1])
-sys.modules[sys.argv[1]] = stub
-try:
-    import dorvane.backend.socket.protocol.stock.handler
-except ImportError as exc:
-    # the module's initialisation failure itself, not wrapped in another ImportError
-    print(type(exc).__name__, exc.name, exc.__cause__ is None)
-"""
-
-
+# ImportError of that name, as `from ... import ...` does.
 @pytest.mark.parametrize("module", ["dorvane.backend.constant", "dorvane.orderprops"])
 def test_missing_import_name_fails_the_import(module):
-    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    out = subprocess.run([sys.executable, "-c", STUB_IMPORT, module], cwd=root,
-                         capture_output=True, text=True, timeout=30)
-    assert out.returncode == 0, out.stderr
-    assert out.stdout.strip() == "ImportError %s True" % module
+    assert import_with_stub("dorvane.backend.socket.protocol.stock.handler", module) == "ImportError %s True" % module

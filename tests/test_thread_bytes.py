@@ -97,23 +97,15 @@ def test_results_made_on_many_threads_match_one_thread(make_calls, rounds, fast_
     assert wrong == []
 
 
-def test_account_reports_from_threads(http_backend, fast_switching):
-    import os
-
+def test_account_reports_from_threads(http_backend, fast_switching, monkeypatch):
+    from dorvane.backend.http.client import BASE_URL_ENV
     from dorvane.backend.http.main import HttpApi
     from servers.broker_backend import LocalBroker
 
     LocalBroker(http_backend, prefix="/uat")
-    saved = os.environ.get("DORVANE_HTTP_BASE_URL")
-    os.environ["DORVANE_HTTP_BASE_URL"] = http_backend.base_url + "/uat"
-    try:
-        api = HttpApi(simulation=True, proxies=None)
-        stock_account, futures_account = api.login("A123456789", "secret")
-    finally:
-        if saved is None:
-            del os.environ["DORVANE_HTTP_BASE_URL"]
-        else:
-            os.environ["DORVANE_HTTP_BASE_URL"] = saved
+    monkeypatch.setenv(BASE_URL_ENV, http_backend.base_url + "/uat")
+    api = HttpApi(simulation=True, proxies=None)
+    stock_account, futures_account = api.login("A123456789", "secret")
 
     def report(method, *args):
         made = method(*args)
@@ -131,11 +123,6 @@ def test_account_reports_from_threads(http_backend, fast_switching):
     wrong, failures = hammer(calls, 2)
     assert failures == []
     assert wrong == []
-
-
-@pytest.fixture(scope="module")
-def pki(tmp_path_factory):
-    return make_pki.make(tmp_path_factory.mktemp("pki"))
 
 
 SIGNING = """

@@ -39,11 +39,6 @@ TEMPLATE = (
 )
 
 
-@pytest.fixture(scope="module")
-def pki(tmp_path_factory):
-    return make_pki.make(tmp_path_factory.mktemp("pki"))
-
-
 def error_text(code):
     """VexaError's text for a code, from the shipped cError.h read here on its own."""
     raw = (vexa_run.MODULE_DIR / "cError.h").read_bytes().decode("utf-8")

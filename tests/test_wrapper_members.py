@@ -110,11 +110,6 @@ def test_update_status_coroutine_on_the_facades_loops(facade):
 
 # -- activate_vexa ---------------------------------------------------------------------------------
 
-@pytest.fixture(scope="module")
-def pki(tmp_path_factory):
-    return make_pki.make(tmp_path_factory.mktemp("pki"))
-
-
 PRELUDE = """
     sys.path.insert(0, {tests})
     from dorvane.backend.socket import wrapper

@@ -78,6 +78,19 @@ class LocalServers:
     def http_base_url(self):
         return self.http.base_url + self.prefix
 
+    def point_library_here(self):
+        """Points the library in this process at these servers (for servers on other than the
+        configured addresses): the socket facade's configuration, both sections, and the HTTP
+        clients' base URL (DORVANE_HTTP_BASE_URL) for the clients made from now on."""
+        from dorvane.backend.http.client import BASE_URL_ENV
+        from dorvane.backend.socket import wrapper
+
+        config = configparser.ConfigParser()
+        for section in ("UAT", "PRODUCTION"):
+            config[section] = {"host": self.trading.host, "port": str(self.trading.port)}
+        wrapper.config = config
+        os.environ[BASE_URL_ENV] = self.http_base_url
+
     def stop(self):
         self.http.close()
         self.trading.stop()

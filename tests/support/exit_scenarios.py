@@ -83,7 +83,6 @@ server = ThreadedTradingServer().start()
 server.run(SessionService, server.server)
 wrapper.config = configparser.ConfigParser()
 wrapper.config["UAT"] = {"host": server.host, "port": str(server.port)}
-solclient.add_account("dorvane_uat", "dorvane", "qerwunt482")
 api = wrapper.Wrapper(True)
 quote = Quote()
 quote.set_callback(on_quote)

@@ -7,7 +7,6 @@ The servers are those of tools/local_servers.py; the socket facade's configurati
 client's base URL (DORVANE_HTTP_BASE_URL) are pointed at them before PROGRAM runs as __main__ in
 this interpreter. Exits with PROGRAM's exit status.
 """
-import configparser
 import os
 import runpy
 import sys
@@ -20,13 +19,7 @@ from local_servers import LocalServers  # noqa: E402
 
 def main(program):
     with LocalServers(trading=("127.0.0.1", 0), http=("127.0.0.1", 0)) as servers:
-        from dorvane.backend.socket import wrapper
-
-        config = configparser.ConfigParser()
-        for section in ("UAT", "PRODUCTION"):
-            config[section] = {"host": servers.trading.host, "port": str(servers.trading.port)}
-        wrapper.config = config
-        os.environ["DORVANE_HTTP_BASE_URL"] = servers.http_base_url
+        servers.point_library_here()
         sys.argv = [program]
         try:
             runpy.run_path(program, run_name="__main__")

@@ -81,7 +81,7 @@ caught("stock.error.quantity", handler.placetse, **dict(PLACE, quantity=-1))
 caught("stock.error.side", handler.placetse, **dict(PLACE, ord_bs="Bıy"))
 caught("stock.error.exchange", handler.placeorder, **dict(PLACE, exchange="OES"))
 caught("stock.order_out", handler.order_out, handler.kivo.KIVO_STOCK_IN["struct"].build(
-    handler.kivo.KIVO_STOCK_IN["struct"].parse(BUILDS and handler.placetse(**PLACE)[1][len(SIGNATURE):])))
+    handler.kivo.KIVO_STOCK_IN["struct"].parse(handler.placetse(**PLACE)[1][len(SIGNATURE):])))
 
 # Status-code table and the header's texts -------------------------------------------------------
 from dorvane.backend.error import ServerError  # noqa: E402
@@ -172,17 +172,11 @@ class Clock:
 broker_module.datetime = Clock
 servers = LocalServers(trading=("127.0.0.1", 0), http=("127.0.0.1", 0)).start()
 backend = servers.http
-os.environ["DORVANE_HTTP_BASE_URL"] = servers.http_base_url
+servers.point_library_here()
 
 # Socket session: login and logout through the facade, the frames as the server received them ---
-import configparser  # noqa: E402
-
 from dorvane.backend.socket import wrapper  # noqa: E402
 
-config = configparser.ConfigParser()
-for section in ("UAT", "PRODUCTION"):
-    config[section] = {"host": servers.trading.host, "port": str(servers.trading.port)}
-wrapper.config = config
 facade = wrapper.Wrapper(simulation=True)
 for person in ("A123456789", PERSON):
     caught("socket.login." + person, facade.login, person, "pässwörd", timeout=5)
@@ -201,9 +195,7 @@ stock_account = next(a for a in accounts if a.account_type == "S")
 futures_account = next(a for a in accounts if a.account_type == "F")
 put("http.accounts", accounts)
 for kind in ("Stocks", "Futures", "Options", "Indexs"):
-    group = getattr(api.Contracts, kind, None)
-    if group is None:
-        continue
+    group = getattr(api.Contracts, kind)
     put("contracts." + kind, [(key, [repr(c) for c in group[key]]) for key in group.keys()])
 
 props = FutOptProps
@@ -219,7 +211,6 @@ for name, contract, price in (("future", txf, 22000.5), ("option", option, 12.25
     put("order.%s.trade" % name, trade)
     api.cancel_order(trade)
     put("order.%s.cancelled" % name, trade)
-put("order.book", api.list_trades() if hasattr(api, "list_trades") else None)
 put("http.requests", [(r.method, r.path, r.body.decode("utf-8")) for r in backend.requests])
 
 reports = [
