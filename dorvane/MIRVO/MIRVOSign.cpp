@@ -304,11 +304,7 @@ int32_t MIRVOSign::buildSignedData(BIO* in, std::string& der) {
     p7bio.reset();
     if (!finished) return signFailed(log, MIRVO_SIGN_ERROR);
 
-    int size = i2d_PKCS7(p7.get(), nullptr);
-    if (size <= 0) return signFailed(log, MIRVO_SIGN_ERROR);
-    der.resize(static_cast<size_t>(size));
-    unsigned char* out = reinterpret_cast<unsigned char*>(&der[0]);
-    if (i2d_PKCS7(p7.get(), &out) != size) return signFailed(log, MIRVO_SIGN_ERROR);
+    if (!derOf(i2d_PKCS7, p7.get(), der)) return signFailed(log, MIRVO_SIGN_ERROR);
     return MIRVO_OK;
 }
 

@@ -153,7 +153,7 @@ std::string cLog::fileNameFor(int year, int month, int day) const {
 // One line: the head, then the body. To the day's file, the file is opened for appending, the
 // lines still buffered from before the file was known and this line are written with one writev
 // call, and the file is closed; no stdio buffer sits in between.
-void cLog::emit(const char* levelCol, const std::string& fileBody, const std::string& bufferBody) {
+void cLog::emit(const char* levelCol, const std::string& body) {
     struct tm tm;
     int millis = 0;
     nowLocal(tm, millis);
@@ -168,7 +168,7 @@ void cLog::emit(const char* levelCol, const std::string& fileBody, const std::st
         if (preOpenBuffer && !preOpenBuffer->empty())
             iov[count++] = {&(*preOpenBuffer)[0], preOpenBuffer->size()};
         iov[count++] = {head, headLength};
-        if (!fileBody.empty()) iov[count++] = {const_cast<char*>(fileBody.data()), fileBody.size()};
+        iov[count++] = {const_cast<char*>(body.data()), body.size()};
         writeAllV(fd, iov, count);
         close(fd);
         preOpenBuffer.reset();
@@ -176,14 +176,14 @@ void cLog::emit(const char* levelCol, const std::string& fileBody, const std::st
     }
     if (preOpenBuffer) {
         preOpenBuffer->append(head, headLength);
-        preOpenBuffer->append(bufferBody);
+        preOpenBuffer->append(body);
     }
 }
 
 void cLog::write(const char* levelCol, std::string_view text) {
     std::string body(text);
     body += '\n';
-    emit(levelCol, body, body);
+    emit(levelCol, body);
 }
 
 void cLog::writeValue(const char* levelCol, std::string_view name, std::string_view value) {
@@ -191,7 +191,7 @@ void cLog::writeValue(const char* levelCol, std::string_view name, std::string_v
     body += " = ";
     body += value;
     body += '\n';
-    emit(levelCol, body, body);
+    emit(levelCol, body);
 }
 
 void cLog::writeInt(const char* levelCol, std::string_view name, int32_t number) {
@@ -206,8 +206,8 @@ void cLog::writeBool(const char* levelCol, std::string_view name, int flag) {
 
 void cLog::writeHex(std::string_view name, const unsigned char* bytes, int32_t count) {
     // Formatted with a digit table (a signature's dump has a row of 16 bytes per 16 bytes of DER),
-    // and only the body that emit() will write: rows of the file, or rows of the buffer, whose
-    // character column is padded to 16 characters.
+    // and only the body that emit() will write: rows of the file, or rows of the buffer (before the
+    // file is known), whose character column is padded to 16 characters.
     static const char digits[] = "0123456789abcdef";
     char buf[64];
     snprintf(buf, sizeof buf, "(len=%d, 0x%X)", static_cast<int>(count), static_cast<unsigned>(count));
@@ -252,7 +252,7 @@ void cLog::writeHex(std::string_view name, const unsigned char* bytes, int32_t c
             body.append(row, static_cast<size_t>(p - row));
         }
     }
-    emit(DEBUG_COL, body, body);
+    emit(DEBUG_COL, body);
 }
 
 void cLog::writeErrorValue(std::string_view name, std::string value) {

@@ -63,8 +63,8 @@ public:
     std::string fileNameFor(int year, int month, int day) const;
 
 private:
-    // Writes one record: the head, then fileBody to the day's file, or bufferBody to preOpenBuffer.
-    void emit(const char* levelCol, const std::string& fileBody, const std::string& bufferBody);
+    // Writes one record: the head, then body, to the day's file or to preOpenBuffer.
+    void emit(const char* levelCol, const std::string& body);
 };
 
 // The process-wide log of the signing library (created when the library is loaded).

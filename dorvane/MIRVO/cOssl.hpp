@@ -39,6 +39,17 @@ inline ossl_ptr<X509> x509Ref(X509* cert) {
     return ossl_ptr<X509>(cert);
 }
 
+// The DER of an object through its OpenSSL encoder (i2d_...) into out, replaced; false when it
+// cannot be encoded.
+template <class T>
+bool derOf(int (*i2d)(const T*, unsigned char**), const T* object, std::string& out) {
+    int size = object ? i2d(object, nullptr) : -1;
+    if (size <= 0) return false;
+    out.resize(static_cast<size_t>(size));
+    unsigned char* p = reinterpret_cast<unsigned char*>(&out[0]);
+    return i2d(object, &p) == size;
+}
+
 // A chain of streams (as PKCS7_dataInit returns it): frees every stream of the chain.
 struct BioChainFree {
     void operator()(BIO* p) const { BIO_free_all(p); }

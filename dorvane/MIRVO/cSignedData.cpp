@@ -44,16 +44,6 @@ unsigned char* put(unsigned char* p, const unsigned char* bytes, size_t count) {
     return p + count;
 }
 
-// The DER of an object through its OpenSSL encoder; false when it cannot be encoded.
-template <class T>
-bool encode(int (*i2d)(const T*, unsigned char**), const T* object, std::string& out) {
-    int size = object ? i2d(object, nullptr) : -1;
-    if (size <= 0) return false;
-    out.resize(static_cast<size_t>(size));
-    unsigned char* p = reinterpret_cast<unsigned char*>(&out[0]);
-    return i2d(object, &p) == size;
-}
-
 // An element of the tag around encoded content.
 std::string wrap(unsigned char tag, const std::string& content) {
     std::string out(elementSize(content.size()) - content.size(), '\0');
@@ -100,19 +90,19 @@ bool cSignedDataMaker::encodeParts() {
     if (sk_X509_ALGOR_num(sd->md_algs) != 1 || sk_PKCS7_SIGNER_INFO_num(sd->signer_info) != 1) return false;
 
     std::string algorithm, version, issuerAndSerial, digestAlg;
-    if (!encode(i2d_ASN1_OBJECT, p7->type, signedOid_) || !encode(i2d_ASN1_INTEGER, sd->version, version_) ||
-        !encode(i2d_X509_ALGOR, sk_X509_ALGOR_value(sd->md_algs, 0), algorithm) ||
-        !encode(i2d_ASN1_OBJECT, OBJ_nid2obj(NID_pkcs7_data), dataOid_) ||
-        !encode(i2d_ASN1_INTEGER, si->version, version) ||
-        !encode(i2d_PKCS7_ISSUER_AND_SERIAL, si->issuer_and_serial, issuerAndSerial) ||
-        !encode(i2d_X509_ALGOR, si->digest_alg, digestAlg) ||
-        !encode(i2d_X509_ALGOR, si->digest_enc_alg, signatureAlg_))
+    if (!derOf(i2d_ASN1_OBJECT, p7->type, signedOid_) || !derOf(i2d_ASN1_INTEGER, sd->version, version_) ||
+        !derOf(i2d_X509_ALGOR, sk_X509_ALGOR_value(sd->md_algs, 0), algorithm) ||
+        !derOf(i2d_ASN1_OBJECT, OBJ_nid2obj(NID_pkcs7_data), dataOid_) ||
+        !derOf(i2d_ASN1_INTEGER, si->version, version) ||
+        !derOf(i2d_PKCS7_ISSUER_AND_SERIAL, si->issuer_and_serial, issuerAndSerial) ||
+        !derOf(i2d_X509_ALGOR, si->digest_alg, digestAlg) ||
+        !derOf(i2d_X509_ALGOR, si->digest_enc_alg, signatureAlg_))
         return false;
     digestAlgs_ = wrap(kSet, algorithm);
     signerHead_ = version + issuerAndSerial + digestAlg;
     if (form_.addCert) {
         std::string certificate;
-        if (!encode(i2d_X509, cert_.get(), certificate)) return false;
+        if (!derOf(i2d_X509, cert_.get(), certificate)) return false;
         certificates_ = wrap(kContext0, certificate);
     }
     return true;

@@ -61,6 +61,14 @@ ossl_ptr<ASN1_BIT_STRING> keyUsageOf(const X509* cert) {
     return ossl_ptr<ASN1_BIT_STRING>(static_cast<ASN1_BIT_STRING*>(extD2i(cert, NID_key_usage)));
 }
 
+// A broken-down time as "YYYYMMDDhhmmss".
+std::string timeText(const struct tm& t) {
+    char buf[64];
+    snprintf(buf, sizeof buf, "%04d%02d%02d%02d%02d%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
+             t.tm_hour, t.tm_min, t.tm_sec);
+    return buf;
+}
+
 // Two decimal digits at p as a number.
 int two(const unsigned char* p) { return (p[0] - '0') * 10 + (p[1] - '0'); }
 
@@ -208,10 +216,7 @@ std::string localTimeText() {
     time_t now = ::time(nullptr);
     struct tm t {};
     localtime_r(&now, &t);
-    char buf[32];
-    snprintf(buf, sizeof buf, "%04d%02d%02d%02d%02d%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
-             t.tm_hour, t.tm_min, t.tm_sec);
-    return buf;
+    return timeText(t);
 }
 
 std::string asn1TimeToString(const ASN1_TIME* time) {
@@ -252,8 +257,5 @@ std::string asn1TimeToString(const ASN1_TIME* time) {
     tm.tm_min = minute;
     tm.tm_sec = second;
     mktime(&tm);
-    char buf[64];
-    snprintf(buf, sizeof buf, "%04d%02d%02d%02d%02d%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
-             tm.tm_hour, tm.tm_min, tm.tm_sec);
-    return std::string(buf);
+    return timeText(tm);
 }

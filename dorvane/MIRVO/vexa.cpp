@@ -102,12 +102,7 @@ public:
     ActivationLock() : lock_(mutex(), std::defer_lock) {
         if (lock_.try_lock()) return;
         PyThreadState* saved = PyEval_SaveThread();
-        try {
-            lock_.lock();
-        } catch (...) {
-            PyEval_RestoreThread(saved);
-            throw;
-        }
+        pyglue::on_failure([&] { lock_.lock(); }, [&] { PyEval_RestoreThread(saved); });
         // At interpreter exit this may end a daemon thread by unwinding: lock_ is released then.
         PyEval_RestoreThread(saved);
     }
@@ -136,16 +131,7 @@ py::object init_vexa(py::object vexa_path, py::object vexa_pwd) {
         // From the write of the properties file to its delete.
         ActivationLock exclusive;
         py::object file = pyglue::lookup("builtins", "open")(vexa::kPropertiesFile, "wb");
-        // A failure is taken out of its catch block before the file is closed (the glue's rule for
-        // threads), then raised again.
-        py::object failure;
-        try {
-            file.attr("write")(py::bytes(text));
-        } catch (py::error_already_set& e) {
-            failure = pyglue::fetch_exception(e);
-        }
-        file.attr("close")();
-        if (failure) pyglue::raise(failure);
+        vexa::then_close(file, [&] { file.attr("write")(py::bytes(text)); });
 
         std::string password = vexa_pwd.attr("encode")("utf-8").cast<std::string>();
         refuse_embedded_zero(password, "password");

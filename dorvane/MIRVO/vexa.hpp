@@ -6,6 +6,7 @@
 #include "vexa_properties.hpp"
 
 #include <string>
+#include <utility>
 
 namespace vexa {
 
@@ -22,6 +23,20 @@ inline const pyglue::Name quote{"quote"};
 }  // namespace N
 
 using pyglue::global;
+
+// Calls body(), then file.close() whether or not body raised. A Python error of body is taken out
+// of its catch block before the close (the glue's rule for threads) and raised again after it.
+template <class Body>
+void then_close(py::handle file, Body&& body) {
+    py::object failure;
+    try {
+        std::forward<Body>(body)();
+    } catch (py::error_already_set& e) {
+        failure = pyglue::fetch_exception(e);
+    }
+    file.attr("close")();
+    if (failure) pyglue::raise(failure);
+}
 
 // ---------------------------------------------------------------------------------------------
 // vexa.cpp: the signature block of gen_vexa.

@@ -37,16 +37,7 @@ py::dict read_error_code_dict(py::object folder) {
     py::object path = folder.attr("joinpath")("cError.h");
     py::object file = pyglue::lookup("builtins", "open")(path, "rb");
     py::object content;
-    // A failure is taken out of its catch block before the file is closed (the glue's rule for
-    // threads), then raised again.
-    py::object failure;
-    try {
-        content = file.attr("read")();
-    } catch (py::error_already_set& e) {
-        failure = pyglue::fetch_exception(e);
-    }
-    file.attr("close")();
-    if (failure) pyglue::raise(failure);
+    then_close(file, [&] { content = file.attr("read")(); });
     // UTF-8 decoding through the interpreter, so a bad file fails with its UnicodeDecodeError.
     py::object decoded = content.attr("decode")("utf-8");
     std::string text = decoded.cast<std::string>();
