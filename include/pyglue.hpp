@@ -72,10 +72,6 @@
         return nullptr;                               \
     }
 
-// The glue's symbols stay inside each extension module (a macro, so that formatters read the line
-// as the namespace it opens).
-#define PYGLUE_HIDDEN __attribute__((visibility("hidden")))
-
 namespace PYGLUE_HIDDEN pyglue {
 
 namespace py = pybind11;
