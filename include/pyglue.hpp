@@ -722,7 +722,6 @@ public:
             Py_XDECREF(p.name);
             Py_XDECREF(p.default_);
         }
-        Py_XDECREF(names_);
     }
 
     void add(const char* name, PyObject* default_value, bool keyword_only) {
@@ -748,12 +747,6 @@ public:
             if (!params_[i].default_) ++required_kwonly_;
         for (size_t i = 0; i < positional_; ++i)
             if (params_[i].default_) ++defaults_;
-        names_ = PyTuple_New(static_cast<Py_ssize_t>(params_.size()));
-        if (!names_) throw py::error_already_set();
-        for (size_t i = 0; i < params_.size(); ++i) {
-            Py_INCREF(params_[i].name);
-            PyTuple_SET_ITEM(names_, static_cast<Py_ssize_t>(i), params_[i].name);
-        }
     }
 
     size_t size() const { return params_.size(); }
@@ -957,7 +950,6 @@ private:
     }
 
     std::vector<Parameter> params_;
-    PyObject* names_ = nullptr;
     size_t positional_ = 0;
     size_t posonly_ = 0;
     size_t defaults_ = 0;
