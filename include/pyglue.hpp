@@ -383,6 +383,15 @@ inline void require_awaitable(py::handle x) {
 // ---------------------------------------------------------------------------------------------
 // Futures.
 
+// Hands the exception instance `exc` to the interpreter's unraisable hook, about `obj`. The hook
+// may run Python: no caught pybind11 error may be alive across this call (its destructor takes the
+// lock, which ends the process if the thread is ended inside the hook); empty it first with
+// fetch_exception.
+inline void write_unraisable(py::handle exc, py::handle obj) {
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
+    PyErr_WriteUnraisable(obj.ptr());
+}
+
 // Hands a failure that no caller can take to the exception handler of `loop`
 // (loop.call_exception_handler({"message", "exception", "future"})); when even that fails, the
 // interpreter's unraisable hook gets it. Never raises an Exception.
@@ -395,8 +404,7 @@ inline void report_to_loop(py::handle loop, const char* message, py::handle exc,
         loop.attr("call_exception_handler")(context);
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_Exception)) throw;
-        e.restore();
-        PyErr_WriteUnraisable(fut.ptr());
+        write_unraisable(fetch_exception(e), fut);
     }
 }
 
@@ -413,16 +421,15 @@ inline void settle_future(py::handle fut, py::handle value, bool failure) {
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_Exception)) throw;
         py::object why = fetch_exception(e);
-        py::object loop;
-        try {
-            loop = fut.attr("get_loop")();
-        } catch (py::error_already_set& lookup) {
-            if (!lookup.matches(PyExc_Exception)) throw;
-            PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(why.ptr())), why.ptr());
-            PyErr_WriteUnraisable(fut.ptr());
+        PyObject* loop = PyObject_CallMethod(fut.ptr(), "get_loop", nullptr);
+        if (!loop) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
+            PyErr_Clear();  // the settling's own failure is the one to report
+            write_unraisable(why, fut);
             return;
         }
-        report_to_loop(loop, "Exception while completing a future", why, fut);
+        report_to_loop(py::reinterpret_steal<py::object>(loop), "Exception while completing a future", why,
+                       fut);
     }
 }
 
