@@ -806,10 +806,10 @@ public:
     }
 
     // Binds a vectorcall's arguments into `out` (borrowed references, one per parameter), `*args`
-    // and `**kwargs` (new references, when the list has them). Returns false with the
-    // interpreter's TypeError set when the call does not fit.
+    // and `**kwargs` (owned, when the list has them). Returns false with the interpreter's
+    // TypeError set when the call does not fit.
     bool bind(PyObject* qualname, PyObject* const* args, size_t nargs, PyObject* kwnames, PyObject** out,
-              PyObject** var_args, PyObject** var_kwargs) const {
+              py::object& var_args, py::object& var_kwargs) const {
         const size_t total = params_.size();
         for (size_t i = 0; i < total; ++i) out[i] = nullptr;
         size_t n = nargs < positional_ ? nargs : positional_;
@@ -821,11 +821,11 @@ public:
                 Py_INCREF(args[i]);
                 PyTuple_SET_ITEM(rest, static_cast<Py_ssize_t>(i - n), args[i]);
             }
-            *var_args = rest;
+            var_args = py::reinterpret_steal<py::object>(rest);
         }
         if (!var_kwargs_.empty()) {
-            *var_kwargs = PyDict_New();
-            if (!*var_kwargs) return false;
+            var_kwargs = py::reinterpret_steal<py::object>(PyDict_New());
+            if (!var_kwargs) return false;
         }
         Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
         for (Py_ssize_t k = 0; k < nkw; ++k) {
@@ -838,14 +838,14 @@ public:
             size_t j = find_keyword(key);
             if (j == npos) {
                 if (PyErr_Occurred()) return false;
-                if (!*var_kwargs) {
+                if (!var_kwargs) {
                     if (posonly_ && posonly_as_keyword(qualname, kwnames)) return false;
                     if (PyErr_Occurred()) return false;
                     PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", qualname,
                                  key);
                     return false;
                 }
-                if (PyDict_SetItem(*var_kwargs, key, value) < 0) return false;
+                if (PyDict_SetItem(var_kwargs.ptr(), key, value) < 0) return false;
                 continue;
             }
             if (out[j]) {
@@ -993,6 +993,18 @@ PYGLUE_LETS_FORCED_UNWIND_PASS inline void translate_current_exception() {
     }
 }
 
+// Runs `f` at the C boundary (a slot or vectorcall the interpreter calls) and returns what it
+// returns: a C++ exception becomes the Python exception and null, a forced unwind goes on.
+template <class F>
+PyObject* boundary(F&& f) {
+    try {
+        return f();
+    } catch (...) {
+        translate_current_exception();
+        return nullptr;
+    }
+}
+
 // Names of the *args and **kwargs parameters where they are not "args" and "kwargs".
 struct var_args {
     const char* name;
@@ -1019,12 +1031,8 @@ public:
     explicit TypedCallee(F f) : f_(std::move(f)) {}
 
     PyObject* call(PyObject* const* args, PyObject* var_args, PyObject* var_kwargs) override {
-        try {
-            return invoke(args, var_args, var_kwargs, std::index_sequence_for<Args...>());
-        } catch (...) {
-            translate_current_exception();
-            return nullptr;
-        }
+        return boundary(
+            [&] { return invoke(args, var_args, var_kwargs, std::index_sequence_for<Args...>()); });
     }
 
     static constexpr bool var_args = (false || ... || is_var_args<Args>);
@@ -1239,25 +1247,25 @@ private:
         const Signature& sig = *self->signature;
         size_t nargs = PyVectorcall_NARGS(nargsf);
         if (!kwnames && sig.exact(nargs)) return self->callee->call(args, nullptr, nullptr);
-        PyObject* stack[kStackParams];
-        std::unique_ptr<PyObject*[]> heap;
-        PyObject** bound = stack;
-        if (sig.size() > kStackParams) {
-            heap.reset(new PyObject*[sig.size()]);
-            bound = heap.get();
-        }
-        PyObject* var_args = nullptr;
-        PyObject* var_kwargs = nullptr;
-        PyObject* result = nullptr;
-        // Keep the qualified name alive while it may be formatted into an error.
-        PyObject* qualname = self->qualname ? self->qualname : self->name;
-        Py_XINCREF(qualname);
-        if (sig.bind(qualname ? qualname : Py_None, args, nargs, kwnames, bound, &var_args, &var_kwargs))
-            result = self->callee->call(bound, var_args, var_kwargs);
-        Py_XDECREF(qualname);
-        Py_XDECREF(var_args);
-        Py_XDECREF(var_kwargs);
-        return result;
+        // Binding allocates, builds error texts and may run a keyword's __eq__: what it throws
+        // stops here, at the interpreter's call.
+        return boundary([&]() -> PyObject* {
+            PyObject* stack[kStackParams];
+            std::unique_ptr<PyObject*[]> heap;
+            PyObject** bound = stack;
+            if (sig.size() > kStackParams) {
+                heap.reset(new PyObject*[sig.size()]);
+                bound = heap.get();
+            }
+            py::object var_args, var_kwargs;
+            // Keep the qualified name alive while it may be formatted into an error.
+            py::object qualname =
+                py::reinterpret_borrow<py::object>(self->qualname ? self->qualname : self->name);
+            if (!sig.bind(qualname ? qualname.ptr() : Py_None, args, nargs, kwnames, bound, var_args,
+                          var_kwargs))
+                return nullptr;
+            return self->callee->call(bound, var_args.ptr(), var_kwargs.ptr());
+        });
     }
 
     static PyObject* descr_get(PyObject* self, PyObject* obj, PyObject*) {
@@ -1275,12 +1283,7 @@ private:
 
     static PyObject* text_signature(PyObject* self, void*) {
         auto* f = reinterpret_cast<FunctionObject*>(self);
-        try {
-            return py::str(f->signature->text()).release().ptr();
-        } catch (...) {
-            translate_current_exception();
-            return nullptr;
-        }
+        return boundary([&] { return py::str(f->signature->text()).release().ptr(); });
     }
 
     static int traverse(PyObject* self, visitproc visit, void* arg) {
@@ -1378,17 +1381,6 @@ struct CoroutineObject {
 namespace detail {
 
 inline Coroutine& coroutine_of(PyObject* self) { return **reinterpret_cast<CoroutineObject*>(self)->impl; }
-
-// Runs `f` at the C boundary: C++ exceptions become the Python exception, a forced unwind goes on.
-template <class F>
-PyObject* boundary(F&& f) {
-    try {
-        return f();
-    } catch (...) {
-        translate_current_exception();
-        return nullptr;
-    }
-}
 
 inline PyObject* coro_send(PyObject* self, PyObject* value) {
     return boundary(
