@@ -72,10 +72,6 @@
         return nullptr;                               \
     }
 
-// The glue's symbols stay inside each extension module (a macro, so that formatters read the line
-// as the namespace it opens).
-#define PYGLUE_HIDDEN __attribute__((visibility("hidden")))
-
 namespace PYGLUE_HIDDEN pyglue {
 
 namespace py = pybind11;
@@ -387,6 +383,15 @@ inline void require_awaitable(py::handle x) {
 // ---------------------------------------------------------------------------------------------
 // Futures.
 
+// Hands the exception instance `exc` to the interpreter's unraisable hook, about `obj`. The hook
+// may run Python: no caught pybind11 error may be alive across this call (its destructor takes the
+// lock, which ends the process if the thread is ended inside the hook); empty it first with
+// fetch_exception.
+inline void write_unraisable(py::handle exc, py::handle obj) {
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
+    PyErr_WriteUnraisable(obj.ptr());
+}
+
 // Hands a failure that no caller can take to the exception handler of `loop`
 // (loop.call_exception_handler({"message", "exception", "future"})); when even that fails, the
 // interpreter's unraisable hook gets it. Never raises an Exception.
@@ -399,8 +404,7 @@ inline void report_to_loop(py::handle loop, const char* message, py::handle exc,
         loop.attr("call_exception_handler")(context);
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_Exception)) throw;
-        e.restore();
-        PyErr_WriteUnraisable(fut.ptr());
+        write_unraisable(fetch_exception(e), fut);
     }
 }
 
@@ -417,16 +421,15 @@ inline void settle_future(py::handle fut, py::handle value, bool failure) {
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_Exception)) throw;
         py::object why = fetch_exception(e);
-        py::object loop;
-        try {
-            loop = fut.attr("get_loop")();
-        } catch (py::error_already_set& lookup) {
-            if (!lookup.matches(PyExc_Exception)) throw;
-            PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(why.ptr())), why.ptr());
-            PyErr_WriteUnraisable(fut.ptr());
+        PyObject* loop = PyObject_CallMethod(fut.ptr(), "get_loop", nullptr);
+        if (!loop) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
+            PyErr_Clear();  // the settling's own failure is the one to report
+            write_unraisable(why, fut);
             return;
         }
-        report_to_loop(loop, "Exception while completing a future", why, fut);
+        report_to_loop(py::reinterpret_steal<py::object>(loop), "Exception while completing a future", why,
+                       fut);
     }
 }
 
@@ -726,7 +729,6 @@ public:
             Py_XDECREF(p.name);
             Py_XDECREF(p.default_);
         }
-        Py_XDECREF(names_);
     }
 
     void add(const char* name, PyObject* default_value, bool keyword_only) {
@@ -752,12 +754,6 @@ public:
             if (!params_[i].default_) ++required_kwonly_;
         for (size_t i = 0; i < positional_; ++i)
             if (params_[i].default_) ++defaults_;
-        names_ = PyTuple_New(static_cast<Py_ssize_t>(params_.size()));
-        if (!names_) throw py::error_already_set();
-        for (size_t i = 0; i < params_.size(); ++i) {
-            Py_INCREF(params_[i].name);
-            PyTuple_SET_ITEM(names_, static_cast<Py_ssize_t>(i), params_[i].name);
-        }
     }
 
     size_t size() const { return params_.size(); }
@@ -810,10 +806,10 @@ public:
     }
 
     // Binds a vectorcall's arguments into `out` (borrowed references, one per parameter), `*args`
-    // and `**kwargs` (new references, when the list has them). Returns false with the
-    // interpreter's TypeError set when the call does not fit.
+    // and `**kwargs` (owned, when the list has them). Returns false with the interpreter's
+    // TypeError set when the call does not fit.
     bool bind(PyObject* qualname, PyObject* const* args, size_t nargs, PyObject* kwnames, PyObject** out,
-              PyObject** var_args, PyObject** var_kwargs) const {
+              py::object& var_args, py::object& var_kwargs) const {
         const size_t total = params_.size();
         for (size_t i = 0; i < total; ++i) out[i] = nullptr;
         size_t n = nargs < positional_ ? nargs : positional_;
@@ -825,11 +821,11 @@ public:
                 Py_INCREF(args[i]);
                 PyTuple_SET_ITEM(rest, static_cast<Py_ssize_t>(i - n), args[i]);
             }
-            *var_args = rest;
+            var_args = py::reinterpret_steal<py::object>(rest);
         }
         if (!var_kwargs_.empty()) {
-            *var_kwargs = PyDict_New();
-            if (!*var_kwargs) return false;
+            var_kwargs = py::reinterpret_steal<py::object>(PyDict_New());
+            if (!var_kwargs) return false;
         }
         Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
         for (Py_ssize_t k = 0; k < nkw; ++k) {
@@ -842,14 +838,14 @@ public:
             size_t j = find_keyword(key);
             if (j == npos) {
                 if (PyErr_Occurred()) return false;
-                if (!*var_kwargs) {
+                if (!var_kwargs) {
                     if (posonly_ && posonly_as_keyword(qualname, kwnames)) return false;
                     if (PyErr_Occurred()) return false;
                     PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", qualname,
                                  key);
                     return false;
                 }
-                if (PyDict_SetItem(*var_kwargs, key, value) < 0) return false;
+                if (PyDict_SetItem(var_kwargs.ptr(), key, value) < 0) return false;
                 continue;
             }
             if (out[j]) {
@@ -961,7 +957,6 @@ private:
     }
 
     std::vector<Parameter> params_;
-    PyObject* names_ = nullptr;
     size_t positional_ = 0;
     size_t posonly_ = 0;
     size_t defaults_ = 0;
@@ -998,6 +993,18 @@ PYGLUE_LETS_FORCED_UNWIND_PASS inline void translate_current_exception() {
     }
 }
 
+// Runs `f` at the C boundary (a slot or vectorcall the interpreter calls) and returns what it
+// returns: a C++ exception becomes the Python exception and null, a forced unwind goes on.
+template <class F>
+PyObject* boundary(F&& f) {
+    try {
+        return f();
+    } catch (...) {
+        translate_current_exception();
+        return nullptr;
+    }
+}
+
 // Names of the *args and **kwargs parameters where they are not "args" and "kwargs".
 struct var_args {
     const char* name;
@@ -1024,12 +1031,8 @@ public:
     explicit TypedCallee(F f) : f_(std::move(f)) {}
 
     PyObject* call(PyObject* const* args, PyObject* var_args, PyObject* var_kwargs) override {
-        try {
-            return invoke(args, var_args, var_kwargs, std::index_sequence_for<Args...>());
-        } catch (...) {
-            translate_current_exception();
-            return nullptr;
-        }
+        return boundary(
+            [&] { return invoke(args, var_args, var_kwargs, std::index_sequence_for<Args...>()); });
     }
 
     static constexpr bool var_args = (false || ... || is_var_args<Args>);
@@ -1244,25 +1247,25 @@ private:
         const Signature& sig = *self->signature;
         size_t nargs = PyVectorcall_NARGS(nargsf);
         if (!kwnames && sig.exact(nargs)) return self->callee->call(args, nullptr, nullptr);
-        PyObject* stack[kStackParams];
-        std::unique_ptr<PyObject*[]> heap;
-        PyObject** bound = stack;
-        if (sig.size() > kStackParams) {
-            heap.reset(new PyObject*[sig.size()]);
-            bound = heap.get();
-        }
-        PyObject* var_args = nullptr;
-        PyObject* var_kwargs = nullptr;
-        PyObject* result = nullptr;
-        // Keep the qualified name alive while it may be formatted into an error.
-        PyObject* qualname = self->qualname ? self->qualname : self->name;
-        Py_XINCREF(qualname);
-        if (sig.bind(qualname ? qualname : Py_None, args, nargs, kwnames, bound, &var_args, &var_kwargs))
-            result = self->callee->call(bound, var_args, var_kwargs);
-        Py_XDECREF(qualname);
-        Py_XDECREF(var_args);
-        Py_XDECREF(var_kwargs);
-        return result;
+        // Binding allocates, builds error texts and may run a keyword's __eq__: what it throws
+        // stops here, at the interpreter's call.
+        return boundary([&]() -> PyObject* {
+            PyObject* stack[kStackParams];
+            std::unique_ptr<PyObject*[]> heap;
+            PyObject** bound = stack;
+            if (sig.size() > kStackParams) {
+                heap.reset(new PyObject*[sig.size()]);
+                bound = heap.get();
+            }
+            py::object var_args, var_kwargs;
+            // Keep the qualified name alive while it may be formatted into an error.
+            py::object qualname =
+                py::reinterpret_borrow<py::object>(self->qualname ? self->qualname : self->name);
+            if (!sig.bind(qualname ? qualname.ptr() : Py_None, args, nargs, kwnames, bound, var_args,
+                          var_kwargs))
+                return nullptr;
+            return self->callee->call(bound, var_args.ptr(), var_kwargs.ptr());
+        });
     }
 
     static PyObject* descr_get(PyObject* self, PyObject* obj, PyObject*) {
@@ -1280,12 +1283,7 @@ private:
 
     static PyObject* text_signature(PyObject* self, void*) {
         auto* f = reinterpret_cast<FunctionObject*>(self);
-        try {
-            return py::str(f->signature->text()).release().ptr();
-        } catch (...) {
-            translate_current_exception();
-            return nullptr;
-        }
+        return boundary([&] { return py::str(f->signature->text()).release().ptr(); });
     }
 
     static int traverse(PyObject* self, visitproc visit, void* arg) {
@@ -1383,17 +1381,6 @@ struct CoroutineObject {
 namespace detail {
 
 inline Coroutine& coroutine_of(PyObject* self) { return **reinterpret_cast<CoroutineObject*>(self)->impl; }
-
-// Runs `f` at the C boundary: C++ exceptions become the Python exception, a forced unwind goes on.
-template <class F>
-PyObject* boundary(F&& f) {
-    try {
-        return f();
-    } catch (...) {
-        translate_current_exception();
-        return nullptr;
-    }
-}
 
 inline PyObject* coro_send(PyObject* self, PyObject* value) {
     return boundary(

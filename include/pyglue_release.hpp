@@ -23,31 +23,35 @@
 
 #include <Python.h>
 
-namespace __attribute__((visibility("hidden"))) pyglue {
+// The glue's symbols stay inside each extension module (a macro, so that formatters read the line
+// as the namespace it opens).
+#define PYGLUE_HIDDEN __attribute__((visibility("hidden")))
 
-    // True when the calling thread may release a reference now. Outside finalisation that is every
-    // caller (every release made then comes from a thread that holds the lock). During finalisation only
-    // the thread that holds the lock may: the thread that is finalising, or none. Late in
-    // finalisation the interpreter drops its per-thread records, and then no thread may, which also
-    // covers releases made by static destructors after the interpreter has gone.
-    inline bool may_release() {
-        if (!_Py_IsFinalizing()) return true;
-        PyThreadState* holder = _PyThreadState_UncheckedGet();
-        return holder != nullptr && holder == PyGILState_GetThisThreadState();
-    }
+namespace PYGLUE_HIDDEN pyglue {
 
-    inline void release(PyObject * op) {
-        if (!may_release()) return;
+// True when the calling thread may release a reference now. Outside finalisation that is every
+// caller (every release made then comes from a thread that holds the lock). During finalisation only
+// the thread that holds the lock may: the thread that is finalising, or none. Late in
+// finalisation the interpreter drops its per-thread records, and then no thread may, which also
+// covers releases made by static destructors after the interpreter has gone.
+inline bool may_release() {
+    if (!_Py_IsFinalizing()) return true;
+    PyThreadState* holder = _PyThreadState_UncheckedGet();
+    return holder != nullptr && holder == PyGILState_GetThisThreadState();
+}
+
+inline void release(PyObject* op) {
+    if (!may_release()) return;
 #if defined(Py_REF_DEBUG)
-        (Py_DECREF)(__FILE__, __LINE__, op);
+    (Py_DECREF)(__FILE__, __LINE__, op);
 #else
-        (Py_DECREF)(op);  // the interpreter's own inline release (the parentheses skip the macro)
+    (Py_DECREF)(op);  // the interpreter's own inline release (the parentheses skip the macro)
 #endif
-    }
+}
 
-    inline void release_nullable(PyObject * op) {
-        if (op != nullptr) release(op);
-    }
+inline void release_nullable(PyObject* op) {
+    if (op != nullptr) release(op);
+}
 
 }  // namespace pyglue
 
