@@ -224,6 +224,21 @@ inline void set_all(py::module_& m, std::initializer_list<const char*> names) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Dropping references that user code may finalise.
+
+// Releases `obj` now, in ordinary code, and leaves it empty. A reference whose release may run a
+// program's own finaliser (a callback's result, a callback, an argument the program passed) is
+// dropped with this at the end of the entry point that holds it, never left to a destructor: the
+// finaliser may give up the interpreter lock (sleep, close a file) just as the interpreter starts
+// to finalise, and a thread ended then inside a destructor ends the process (std::terminate),
+// where in ordinary code the forced unwind simply goes on.
+inline void drop(py::object& obj) {
+    PyObject* p = obj.release().ptr();
+    Py_XDECREF(p);
+}
+inline void drop(py::object&& obj) { drop(obj); }
+
+// ---------------------------------------------------------------------------------------------
 // Small Python semantics.
 
 // `bool(value)`, with the interpreter's errors.
