@@ -55,9 +55,14 @@ protected:
         }
     }
 
+    int traverse(visitproc visit, void* arg) override {
+        return pyglue::visit_members(visit, arg, cls_, iterator_);
+    }
+    void clear() override { pyglue::drop_members(cls_, iterator_); }
+
 private:
     py::object cls_;
-    Filter filter_;
+    Filter filter_;  // plain C++: holds no Python object
     py::object iterator_;
 };
 
@@ -116,6 +121,7 @@ void constant_init(py::object self, py::object ops) {
 }  // namespace
 
 PYBIND11_MODULE(constant, m) {
+    pyglue::set_module(m);
     py::options options;
     options.disable_function_signatures();
     pyglue::PlainClass constant(m, "Constant");

@@ -27,6 +27,10 @@ public:
 
 protected:
     Step step(py::object value, py::object exc) override;
+    int traverse(visitproc visit, void* arg) override {
+        return pyglue::visit_members(visit, arg, connection_, person_id_, loop_);
+    }
+    void clear() override { pyglue::drop_members(connection_, person_id_, loop_); }
 
 private:
     // One request; a failure is logged and the period is still waited, so an always-failing

@@ -116,6 +116,11 @@ private:
         }
     }
 
+    int traverse(visitproc visit, void* arg) override {
+        return pyglue::visit_members(visit, arg, self_, person_id_, passwd_, quote_, loop_);
+    }
+    void clear() override { pyglue::drop_members(self_, person_id_, passwd_, quote_, loop_); }
+
     py::object self_, person_id_, passwd_, quote_, loop_;
     LoginStates state_{LoginState::Start, kLoginTable};
 };
@@ -154,6 +159,11 @@ protected:
             return Step::finish();
         });
     }
+
+    int traverse(visitproc visit, void* arg) override {
+        return pyglue::visit_members(visit, arg, self_, loop_);
+    }
+    void clear() override { pyglue::drop_members(self_, loop_); }
 
 private:
     py::object self_, loop_;
