@@ -14,16 +14,25 @@
 //    (raise it with pyglue::raise), never rethrow `e`;
 //  * no destructor may take the lock (py::gil_scoped_release / gil_scoped_acquire and pybind11
 //    errors kept alive across calls into Python do): a pthread_exit inside a noexcept destructor
-//    ends the process with std::terminate.
+//    ends the process with std::terminate;
+//  * for the same reason no destructor may do the last release of an object that a program may
+//    finalise (a callback's result, a callback, an argument the program passed): its __del__ may
+//    give up the lock (sleep, close a file) just as finalisation starts, and the thread is then
+//    ended inside the destructor. Drop such references in ordinary code with pyglue::drop at the
+//    end of the entry point that holds them. The glue does so itself for the arguments of every
+//    Function, for the values a Coroutine passes between its steps, and for what a coroutine's
+//    machine or a Box holds when its object goes (their clear() runs before the C++ destructor).
 //
 //  * Name and global: the one table of interned names (pyglue::Name constants, declared in each
 //    module's header) and the one call-time look-up of a module's globals (pyglue::global), since
 //    names that other code may replace are read through Python at each call;
 //  * raise helpers: set a Python exception and unwind to the pybind11 boundary;
 //  * States: an explicit state (an enum class) with one checked transition;
-//  * Coroutine: a C++ state machine that speaks the coroutine protocol (send, throw, close,
-//    __await__, __iter__, __next__) and delegates `await` to other awaitables; the same machine
-//    makes generator objects;
+//  * Traversable, visit_members / drop_members, Box: C++ state that holds Python references
+//    shows them to the cycle collector, so cycles through it are collected;
+//  * Coroutine: a C++ state machine that speaks the coroutine protocol of the interpreter's own
+//    coroutines (send, throw, close, __await__, __iter__, __next__, finalisation) and delegates
+//    `await` to other awaitables; the same machine makes generator objects;
 //  * Function: every callable a module exposes; binds its arguments by Python's rules with the
 //    interpreter's own error texts, reads as a signature through inspect, binds as a method and
 //    has an instance __dict__ (functools.wraps, `_is_coroutine`);
