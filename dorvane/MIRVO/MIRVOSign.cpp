@@ -42,7 +42,8 @@ int32_t signFailed(cLog& log, int32_t code) {
 // The conversion descriptor of the calling thread for one target encoding, opened at the thread's
 // first conversion and kept for its life: opening one loads and sets up the converter, which
 // costs more than converting an order text. iconv requires that a descriptor be used by one
-// thread at a time, so each thread has its own.
+// thread at a time, so each thread has its own. A forked child has the forking thread's descriptor,
+// which no other thread used and which is set back to its initial state before every use.
 class ThreadConverter {
 public:
     // The descriptor, in its initial state; (iconv_t)-1 when it cannot be opened.
@@ -84,6 +85,7 @@ MIRVOSign::MIRVOSign() { mirvoOpenSslInit(); }
 MIRVOSign::~MIRVOSign() = default;
 
 int32_t MIRVOSign::initial(const char* propertyFile, const char* passwd) {
+    cForkGate inOpenSsl;
     cLog& log = mirvoLog();
     ERR_clear_error();
     log.write(cLog::INFO_COL, "");
@@ -134,7 +136,7 @@ int32_t MIRVOSign::initial(const char* propertyFile, const char* passwd) {
                 // The last signature was made with the credentials being replaced.
                 lastSignerCert.reset();
                 {
-                    std::lock_guard<std::mutex> hold(makerMutex_);
+                    std::lock_guard<cForkSafeMutex> hold(makerMutex_);
                     maker_.reset();
                 }
                 pkcs12 = std::move(fresh);
@@ -186,6 +188,7 @@ bool MIRVOSign::convertUniCodeStringToAny(const char* text, const char* target, 
 }
 
 int32_t MIRVOSign::SignPkcs7(const char* plain) {
+    cForkGate inOpenSsl;
     cLog& log = mirvoLog();
     if (log.infoOn()) log.write(cLog::INFO_COL, "begin MIRVOSign::SignPkcs7()");
     lastError = MIRVO_OK;
@@ -320,7 +323,7 @@ bool MIRVOSign::signWithMaker(const unsigned char* data, int32_t count, std::str
 
     std::shared_ptr<cSignedDataMaker> maker;
     {
-        std::lock_guard<std::mutex> hold(makerMutex_);
+        std::lock_guard<cForkSafeMutex> hold(makerMutex_);
         if (!maker_ || !maker_->serves(cert, key, form)) maker_ = cSignedDataMaker::make(cert, key, form);
         maker = maker_;
     }
@@ -330,6 +333,7 @@ bool MIRVOSign::signWithMaker(const unsigned char* data, int32_t count, std::str
 }
 
 int32_t MIRVOSign::SignPkcs7Bin(const unsigned char* data, int32_t count) {
+    cForkGate inOpenSsl;
     cLog& log = mirvoLog();
     ERR_clear_error();
     if (log.infoOn()) log.write(cLog::INFO_COL, "begin MIRVOSign::SignPkcs7Bin()");
