@@ -211,9 +211,9 @@ int32_t MIRVOSign::SignPkcs7(const char* plain) {
         if (log.errorOn()) log.write(cLog::ERROR_COL, msg::CONVERT_BIG5_FAILED);
         return lastError = MIRVO_ICONV_ERROR;
     }
-    if (log.debugOn()) log.writeHex("convertUniCodeStringToAny(BIG5)", converted.data, converted.length);
+    if (log.debugOn()) log.writeHex("convertUniCodeStringToAny(BIG5)", converted.data(), converted.length());
 
-    lastError = SignPkcs7Bin(converted.data, converted.length);
+    lastError = SignPkcs7Bin(converted.data(), converted.length());
     return lastError;
 }
 

@@ -33,7 +33,7 @@ bool cCrlFileEntry::loadCrl() {
         const std::string p = path();
         if (log.debugOn()) log.writeValue(cLog::DEBUG_COL, msg::CRL_FILE_NAME, p);
         if (rawBytes.loadFromFile(p.c_str())) {
-            if (log.debugOn()) log.writeInt(cLog::DEBUG_COL, msg::CRL_FILE_LENGTH, rawBytes.length);
+            if (log.debugOn()) log.writeInt(cLog::DEBUG_COL, msg::CRL_FILE_LENGTH, rawBytes.length());
             parseCrl();
         }
         result = true;
@@ -47,11 +47,11 @@ bool cCrlFileEntry::parseCrl() {
     ERR_clear_error();
     if (log.debugOn()) log.writeValue(cLog::DEBUG_COL, "begin cCrlFileEntry::parseCrl()", title);
     bool result = false;
-    if (rawBytes.data == nullptr || rawBytes.length <= 0) {
+    if (rawBytes.data() == nullptr || rawBytes.length() <= 0) {
         if (log.errorOn()) log.write(cLog::ERROR_COL, msg::CRL_NOT_LOADED);
     } else {
-        const unsigned char* p = rawBytes.data;
-        ossl_ptr<X509_CRL> parsed(d2i_X509_CRL(nullptr, &p, rawBytes.length));
+        const unsigned char* p = rawBytes.data();
+        ossl_ptr<X509_CRL> parsed(d2i_X509_CRL(nullptr, &p, rawBytes.length()));
         if (!parsed) {
             const unsigned long code = ERR_get_error();
             if (log.errorOn()) log.writeValue(cLog::ERROR_COL, msg::CRL_PARSE_FAILED, osslErrorText(code));
