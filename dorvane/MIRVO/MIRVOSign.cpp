@@ -35,7 +35,6 @@ const EVP_MD* digestByName(const std::optional<std::string>& name) {
 // A failed step of the SignedData building: the code and its ERROR number line.
 int32_t signFailed(cLog& log, int32_t code) {
     if (log.errorOn()) log.writeInt(cLog::ERROR_COL, msg::SIGN_FAILED, code);
-    ERR_clear_error();
     return code;
 }
 
@@ -86,8 +85,8 @@ MIRVOSign::~MIRVOSign() = default;
 
 int32_t MIRVOSign::initial(const char* propertyFile, const char* passwd) {
     cForkGate inOpenSsl;
+    OsslErrorScope errors;
     cLog& log = mirvoLog();
-    ERR_clear_error();
     log.write(cLog::INFO_COL, "");
     lastError = MIRVO_OK;
 
@@ -148,7 +147,6 @@ int32_t MIRVOSign::initial(const char* propertyFile, const char* passwd) {
     }
 
     if (log.infoOn()) log.write(cLog::INFO_COL, "end MIRVOSign::MIRVOSign()");
-    ERR_clear_error();
     return lastError;
 }
 
@@ -327,15 +325,14 @@ bool MIRVOSign::signWithMaker(const unsigned char* data, int32_t count, std::str
         if (!maker_ || !maker_->serves(cert, key, form)) maker_ = cSignedDataMaker::make(cert, key, form);
         maker = maker_;
     }
-    if (maker && maker->sign(data, static_cast<size_t>(count), der)) return true;
-    ERR_clear_error();
-    return false;
+    // A failed maker leaves its errors to the caller's scope; the general builder then tries.
+    return maker && maker->sign(data, static_cast<size_t>(count), der);
 }
 
 int32_t MIRVOSign::SignPkcs7Bin(const unsigned char* data, int32_t count) {
     cForkGate inOpenSsl;
+    OsslErrorScope errors;
     cLog& log = mirvoLog();
-    ERR_clear_error();
     if (log.infoOn()) log.write(cLog::INFO_COL, "begin MIRVOSign::SignPkcs7Bin()");
     lastError = MIRVO_OK;
     lastSignature.reset();
@@ -378,7 +375,6 @@ int32_t MIRVOSign::SignPkcs7Bin(const unsigned char* data, int32_t count) {
     }
 
     if (log.infoOn()) log.writeInt(cLog::INFO_COL, "end MIRVOSign::SignPkcs7Bin()", lastError);
-    ERR_clear_error();
     return lastError;
 }
 
