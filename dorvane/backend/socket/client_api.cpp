@@ -159,10 +159,10 @@ py::object decorate(py::object fn, py::tuple keys, py::dict options) {
     py::object new_fn = pyglue::make_function(
         m, "api.<locals>.decorator.<locals>.newFn",
         pyglue::capture(
-            [](py::object fn, py::tuple keys, py::dict options, py::args args, py::kwargs kwargs) {
-                py::object qualname = py::getattr(fn, "__qualname__", py::str("newFn"));
-                return pyglue::Coroutine::make<ApiCall>(py::str(qualname).cast<std::string>(), fn,
-                                                        py::tuple(args), py::dict(kwargs), keys, options);
+            [](py::object wrapped, py::tuple kept_keys, py::dict opts, py::args args, py::kwargs kwargs) {
+                py::object qualname = py::getattr(wrapped, "__qualname__", py::str("newFn"));
+                return pyglue::Coroutine::make<ApiCall>(py::str(qualname).cast<std::string>(), wrapped,
+                                                        py::tuple(args), py::dict(kwargs), kept_keys, opts);
             },
             fn, keys, options));
     global(N::wraps)(fn)(new_fn);
@@ -173,8 +173,8 @@ py::object decorate(py::object fn, py::tuple keys, py::dict options) {
 py::object api(py::tuple keys, py::dict options) {
     py::module_ m = pyglue::this_module();
     return pyglue::make_function(m, "api.<locals>.decorator",
-                                 pyglue::capture([](py::tuple keys, py::dict options,
-                                                    py::object fn) { return decorate(fn, keys, options); },
+                                 pyglue::capture([](py::tuple kept_keys, py::dict opts,
+                                                    py::object fn) { return decorate(fn, kept_keys, opts); },
                                                  keys, options),
                                  py::arg("fn"));
 }
