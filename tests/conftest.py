@@ -3,8 +3,10 @@ Hypothesis settings, the loopback HTTP back end fixture `http_backend`, the test
 and the test locales serve every test. The per-test time-out is pytest-timeout's, set in pytest.ini."""
 import json
 import os
+import shutil
 import subprocess
 import sys
+import tempfile
 import textwrap
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -57,19 +59,31 @@ class CommaLocale:
 
 
 class LocaleSet:
-    """Locales compiled at test time, each on first use, into one private folder (LOCPATH), so the
-    tests need no locale installed on the machine beyond the `locales` package's sources. A name is
-    "<source>.<charset>" (de_DE.UTF-8, zh_TW.BIG5); "C" needs nothing compiled."""
+    """Locales compiled at test time, each on first use, into one folder (LOCPATH), so the tests
+    need no locale installed on the machine beyond the `locales` package's sources. A name is
+    "<source>.<charset>" (de_DE.UTF-8, zh_TW.BIG5); "C" needs nothing compiled. The pytest-xdist
+    workers of one run share the folder: each locale is compiled into a staging folder and renamed
+    into place, and a worker that finds it there already (or loses the rename) uses that one."""
 
     def __init__(self, folder):
         self.folder = folder
         self.env = dict(os.environ, LOCPATH=str(folder))
 
     def build(self, name):
-        if name != "C" and not (self.folder / name).exists():
+        target = self.folder / name
+        if name != "C" and not target.exists():
             source, charset = name.split(".")
-            subprocess.run(["localedef", "-i", source, "-f", charset, str(self.folder / name)], check=True,
-                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            staging = tempfile.mkdtemp(prefix=".staging-", dir=str(self.folder))
+            try:
+                subprocess.run(["localedef", "-i", source, "-f", charset, os.path.join(staging, name)], check=True,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                try:
+                    os.rename(os.path.join(staging, name), str(target))
+                except OSError:
+                    if not target.exists():
+                        raise
+            finally:
+                shutil.rmtree(staging, ignore_errors=True)
         return self.env
 
 
@@ -84,6 +98,11 @@ def pki(tmp_path_factory):
 
 @pytest.fixture(scope="session")
 def test_locales(tmp_path_factory):
+    if os.environ.get("PYTEST_XDIST_WORKER"):
+        # The run's folder above the workers' own ones, so the locales are compiled once per run.
+        shared = tmp_path_factory.getbasetemp().parent / "locales"
+        shared.mkdir(exist_ok=True)
+        return LocaleSet(shared)
     return LocaleSet(tmp_path_factory.mktemp("locale"))
 
 
