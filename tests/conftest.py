@@ -3,6 +3,7 @@ Hypothesis settings, the loopback HTTP back end fixture `http_backend`, the test
 and the test locales serve every test. The per-test time-out is pytest-timeout's, set in pytest.ini."""
 import json
 import os
+import pathlib
 import shutil
 import subprocess
 import sys
@@ -61,9 +62,9 @@ class CommaLocale:
 class LocaleSet:
     """Locales compiled at test time, each on first use, into one folder (LOCPATH), so the tests
     need no locale installed on the machine beyond the `locales` package's sources. A name is
-    "<source>.<charset>" (de_DE.UTF-8, zh_TW.BIG5); "C" needs nothing compiled. The pytest-xdist
-    workers of one run share the folder: each locale is compiled into a staging folder and renamed
-    into place, and a worker that finds it there already (or loses the rename) uses that one."""
+    "<source>.<charset>" (de_DE.UTF-8, zh_TW.BIG5); "C" needs nothing compiled. Test processes
+    share the folder: each locale is compiled into a staging folder and renamed into place, and a
+    process that finds it there already (or loses the rename) uses that one."""
 
     def __init__(self, folder):
         self.folder = folder
@@ -97,13 +98,12 @@ def pki(tmp_path_factory):
 
 
 @pytest.fixture(scope="session")
-def test_locales(tmp_path_factory):
-    if os.environ.get("PYTEST_XDIST_WORKER"):
-        # The run's folder above the workers' own ones, so the locales are compiled once per run.
-        shared = tmp_path_factory.getbasetemp().parent / "locales"
-        shared.mkdir(exist_ok=True)
-        return LocaleSet(shared)
-    return LocaleSet(tmp_path_factory.mktemp("locale"))
+def test_locales():
+    # One folder under the temporary folder for every run: a locale is compiled once and kept, not
+    # again by each worker of each run.
+    shared = pathlib.Path(tempfile.gettempdir()) / "dorvane-test-locales"
+    shared.mkdir(exist_ok=True)
+    return LocaleSet(shared)
 
 
 @pytest.fixture(scope="session")
