@@ -318,7 +318,7 @@ def drop_warnings(caplog):
     return [r for r in caplog.records if r.levelno == logging.WARNING and "Unmatched replies" in r.getMessage()]
 
 
-@pytest.mark.parametrize("count, size", [(200_000, 0), (120, 100_000)], ids=["many", "large"])
+@pytest.mark.parametrize("count, size", [(50_000, 0), (120, 100_000)], ids=["many", "large"])
 def test_a_flood_of_unmatched_replies_keeps_the_most_recent(loop, server, conn, caplog, count, size):
     caplog.set_level(logging.WARNING, logger="dorvane")
     body = bytes(size)
@@ -328,9 +328,9 @@ def test_a_flood_of_unmatched_replies_keeps_the_most_recent(loop, server, conn, 
 
     async def main():
         server.push(flood)
-        assert await asyncio.wait_for(conn.send(PLAIN, PERSON, b"after"), 60) == b"after"
+        assert await conn.send(PLAIN, PERSON, b"after") == b"after"
 
-    run(loop, main())
+    run(loop, main(), timeout=120)  # a bound for slow (sanitizer) runs
     kept = [k["header"].nHandle - 100_000 for k in conn.unsolicited]
     expect = min(KEPT, KEPT_BYTES // size) if size else KEPT
     assert kept == list(range(count - expect, count))  # the newest, in order of arrival
