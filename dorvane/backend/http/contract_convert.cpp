@@ -1,6 +1,7 @@
 // Contract records are built key by key in a fixed order, straight into dictionaries: the option
 // list alone can hold tens of thousands of entries, so the keys are interned once and every field
-// is read with the mapping protocol (a missing field raises the KeyError that names it).
+// is read from the entry's fields as `**entry` would give them (a missing field raises the
+// KeyError that names it).
 #include "contract.hpp"
 
 #include <string>
@@ -11,34 +12,43 @@ namespace contract {
 
 namespace {
 
-// mapping[key]: a plain dict is read directly (a missing key raises the KeyError naming it, as
-// the dict itself does); any other mapping through the mapping protocol.
-py::object item(py::handle mapping, PyObject* key) {
-    if (PyDict_CheckExact(mapping.ptr())) {
-        PyObject* v = PyDict_GetItemWithError(mapping.ptr(), key);  // borrowed
-        if (v) return py::reinterpret_borrow<py::object>(v);
-        if (!PyErr_Occurred()) {
-            PyObject* args = PyTuple_Pack(1, key);
-            if (args) {
-                PyErr_SetObject(PyExc_KeyError, args);
-                Py_DECREF(args);
-            }
-        }
-        throw py::error_already_set();
+// The fields of one list entry as a dict, read the way named-field formatting with `**entry`
+// reads a mapping: a dict, or a dict subclass that iterates as a dict, is read from its own
+// storage (a defaultdict invents no field and gains no key; a missing field is the KeyError that
+// names it); any other mapping is copied once through its keys() and item access, so only the
+// fields it has are ever asked for. Every field of the record is read from this one view.
+py::dict fields_of(py::handle entry) {
+    PyObject* e = entry.ptr();
+    if (PyDict_CheckExact(e) || (PyDict_Check(e) && Py_TYPE(e)->tp_iter == PyDict_Type.tp_iter))
+        return py::reinterpret_borrow<py::dict>(entry);
+    py::dict copy;
+    if (PyDict_Merge(copy.ptr(), e, 1) < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+        PyErr_Clear();
+        pyglue::raise(PyExc_TypeError, std::string("'") + Py_TYPE(e)->tp_name + "' object is not a mapping");
     }
-    PyObject* v = PyObject_GetItem(mapping.ptr(), key);
-    if (!v) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(v);
+    return copy;
 }
 
-// mapping.get(key, fallback), read directly from a plain dict.
-py::object item_or(py::handle mapping, PyObject* key, PyObject* fallback) {
-    if (PyDict_CheckExact(mapping.ptr())) {
-        PyObject* v = PyDict_GetItemWithError(mapping.ptr(), key);  // borrowed
-        if (!v && PyErr_Occurred()) throw py::error_already_set();
-        return py::reinterpret_borrow<py::object>(v ? v : fallback);
+// fields[key]; a missing key raises the KeyError naming it, as the dict itself does.
+py::object item(const py::dict& fields, PyObject* key) {
+    PyObject* v = PyDict_GetItemWithError(fields.ptr(), key);  // borrowed
+    if (v) return py::reinterpret_borrow<py::object>(v);
+    if (!PyErr_Occurred()) {
+        PyObject* args = PyTuple_Pack(1, key);
+        if (args) {
+            PyErr_SetObject(PyExc_KeyError, args);
+            Py_DECREF(args);
+        }
     }
-    return mapping.attr("get")(py::handle(key), py::handle(fallback));
+    throw py::error_already_set();
+}
+
+// fields.get(key, fallback).
+py::object item_or(const py::dict& fields, PyObject* key, PyObject* fallback) {
+    PyObject* v = PyDict_GetItemWithError(fields.ptr(), key);  // borrowed
+    if (!v && PyErr_Occurred()) throw py::error_already_set();
+    return py::reinterpret_borrow<py::object>(v ? v : fallback);
 }
 
 // A record under construction: keys are entered in call order.
@@ -70,8 +80,8 @@ constexpr Py_ssize_t kIndexKeys = 6;
 // trimmed option price).
 // The field count is the array's size, known when compiling, so the local arrays always fit.
 template <std::size_t kFields>
-py::str fill_template(py::handle entry, PyObject* const (&fields)[kFields], PyObject* override_key = nullptr,
-                      PyObject* override_value = nullptr) {
+py::str fill_template(const py::dict& entry, PyObject* const (&fields)[kFields],
+                      PyObject* override_key = nullptr, PyObject* override_value = nullptr) {
     PyObject* empty = N::v_empty;
     py::object parts[kFields];
     PyObject* texts[kFields];
@@ -148,7 +158,7 @@ void append_to_group(py::dict& result, py::handle key, py::handle record) {
 }
 
 // The fields a future and an option record share, from the currency to the delivery month.
-void set_listing(Record& r, py::handle e) {
+void set_listing(Record& r, const py::dict& e) {
     r.set(N::currency, N::v_twd);
     r.set(N::exchange, N::v_taifex);
     r.set(N::code, item(e, N::code));
@@ -158,14 +168,15 @@ void set_listing(Record& r, py::handle e) {
 }
 
 // The fields a future and an option record share, from the underlying kind to the multiplier.
-void set_underlying(Record& r, py::handle e) {
+void set_underlying(Record& r, const py::dict& e) {
     r.set(N::underlying_kind, item(e, N::f_prod_kind));
     r.set(N::underlying_code, item(e, N::f_ostock));
     r.set(N::unit, to_float(item(e, N::f_basic)));
     r.set(N::multiplier, py::int_(0).ptr());
 }
 
-py::dict future_record(py::handle e) {
+py::dict future_record(py::handle entry) {
+    py::dict e = fields_of(entry);
     Record r(kListingKeys);
     r.set(N::symbol, fill_template(e, {N::f_ename, N::f_deliverymonth}));
     r.set(N::security_type, N::v_fut);
@@ -176,7 +187,8 @@ py::dict future_record(py::handle e) {
     return r.take();
 }
 
-py::dict option_record(py::handle e) {
+py::dict option_record(py::handle entry) {
+    py::dict e = fields_of(entry);
     // The trimming test reads a missing price as empty text; the strike price below still
     // requires the field.
     py::object eprice = item_or(e, N::f_eprice, N::v_empty);
@@ -215,7 +227,8 @@ py::dict convert_by_product(py::handle contracts, Build build) {
 
 py::dict stock_dict_convert(py::handle contracts) {
     py::dict result;
-    for (py::handle e : contracts) {
+    for (py::handle entry : contracts) {
+        py::dict e = fields_of(entry);
         Record r(kStockKeys);
         r.set(N::symbol, fill_template(e, {N::exchange, N::code}));
         r.set(N::security_type, N::v_stk);

@@ -44,9 +44,10 @@ using pyglue::global;
 // Text forms of the price and quantity fields of a stock order body.
 
 // Price: a float rendered with two decimals, zero-padded to seven characters, the point removed
-// ("001250" for 12.5). Only 0 <= price <= 1000000 is accepted; anything else, NaN and the
-// infinities included, is refused with AssertionError whatever the interpreter's -O setting,
-// because an out-of-range or negative price would otherwise go to the exchange as a real order.
+// ("001250" for 12.5). Only a float without a minus sign and at most 1000000 is accepted;
+// anything else (a negative zero, a value of any type whose float is negative, NaN and the
+// infinities) is refused with AssertionError whatever the interpreter's -O setting, because an
+// out-of-range or signed price would otherwise go to the exchange as a real order.
 class PriceField {
 public:
     static constexpr double kMax = 1000000.0;
@@ -57,8 +58,9 @@ public:
     static std::string text(double price);
 };
 
-// Quantity: an integer rendered zero-padded to three characters ("007"). Only 0 <= quantity < 10000
-// is accepted; a negative float, or an integer outside the range, is refused with
+// Quantity: an integer rendered zero-padded to three characters ("007"). The value is converted
+// with int() first, whatever its type (a float or Decimal truncates toward zero, so -0.5 is 0);
+// only 0 <= quantity < 10000 is accepted and an integer outside the range is refused with
 // AssertionError whatever the interpreter's -O setting. NaN and the infinities fail in int() with
 // the interpreter's ValueError and OverflowError.
 class QuantityField {
