@@ -63,7 +63,7 @@ public:
 
 private:
     static PyObject* presized(Py_ssize_t keys) {
-        PyObject* d = _PyDict_NewPresized(keys);
+        PyObject* d = pyglue::compat::dict_presized(keys);
         if (!d) throw py::error_already_set();
         return d;
     }
@@ -98,7 +98,7 @@ py::str fill_template(const py::dict& entry, PyObject* const (&fields)[kFields],
         texts[n] = parts[n].ptr();
         ++n;
     }
-    PyObject* joined = _PyUnicode_JoinArray(empty, texts, static_cast<Py_ssize_t>(n));
+    PyObject* joined = pyglue::compat::join_array(empty, texts, static_cast<Py_ssize_t>(n));
     if (!joined) throw py::error_already_set();
     return py::reinterpret_steal<py::str>(joined);
 }

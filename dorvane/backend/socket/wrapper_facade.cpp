@@ -4,6 +4,9 @@ namespace dorvane_wrapper {
 
 namespace {
 
+// How long a failed construction waits for the loop thread it started to end (seconds).
+constexpr double kFailedLoopJoin = 1.0;
+
 void wrapper_init(py::object self, py::object simulation, py::object /*proxies*/, py::object products) {
     const char* section = truthy(simulation) ? "UAT" : "PRODUCTION";
     attr(global(N::utils), N::patchAsyncio)();
@@ -22,7 +25,9 @@ void wrapper_init(py::object self, py::object simulation, py::object /*proxies*/
 
     // A configuration without the section or key fails the construction. The new loop is then
     // stopped and the previous exit hook put back, so the failed object keeps no thread alive and
-    // the process can still end.
+    // the process can still end. Nothing else ever reaches that loop: once its thread has ended it
+    // is closed, so the collector never finalises an open loop whose self-pipe went first (asyncio
+    // then reports "Invalid file descriptor: -1" from the loop's __del__).
     try {
         py::object config = global(N::config);
         py::setattr(self, "_host", config.attr("get")(section, "host"));
@@ -32,6 +37,8 @@ void wrapper_init(py::object self, py::object simulation, py::object /*proxies*/
         global(N::stop_loop)(loop);
         py::object installed = threading.attr("_shutdown");
         if (installed.is(hook)) threading.attr("_shutdown") = previous_hook;
+        thread.attr("join")(kFailedLoopJoin);
+        if (!truthy(thread.attr("is_alive")())) loop.attr("close")();
         pyglue::raise(exc);
     }
 
