@@ -11,8 +11,7 @@ namespace py = pybind11;
 
 // `value == text`, with the interpreter's errors.
 inline bool text_equals(py::handle value, const char* text) {
-    int equal = PyObject_RichCompareBool(value.ptr(), py::str(text).ptr(), Py_EQ);
-    if (equal < 0) throw py::error_already_set();
+    int equal = pyglue::require(PyObject_RichCompareBool(value.ptr(), py::str(text).ptr(), Py_EQ));
     return equal == 1;
 }
 
@@ -36,10 +35,10 @@ inline py::object attr_or_none(py::handle obj, py::handle name) {
 // refused with the text the interpreter gives for `**None`.
 inline py::dict plain_copy(py::handle value) {
     if (value.is_none()) pyglue::raise(PyExc_TypeError, "argument after ** must be a mapping, not NoneType");
-    PyObject* copy = PyDict_CheckExact(value.ptr())
-                         ? PyDict_Copy(value.ptr())
-                         : PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), value.ptr());
-    if (!copy) throw py::error_already_set();
+    PyObject* copy =
+        pyglue::require(PyDict_CheckExact(value.ptr())
+                            ? PyDict_Copy(value.ptr())
+                            : PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), value.ptr()));
     return py::reinterpret_steal<py::dict>(copy);
 }
 

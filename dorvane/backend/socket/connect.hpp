@@ -129,7 +129,7 @@ using pyglue::unpack2;
 class BufferView {
 public:
     explicit BufferView(py::handle obj) {
-        if (PyObject_GetBuffer(obj.ptr(), &view_, PyBUF_SIMPLE) < 0) throw py::error_already_set();
+        pyglue::require(PyObject_GetBuffer(obj.ptr(), &view_, PyBUF_SIMPLE));
     }
     // The view holds a reference to its object: released only where the glue's release may (a
     // frame unwound by a thread that the exiting interpreter ends leaves it to the interpreter).
@@ -147,8 +147,7 @@ private:
 
 // True when `exc` is an instance of Exception (not only BaseException).
 inline bool is_exception(py::handle exc) {
-    int r = PyObject_IsInstance(exc.ptr(), PyExc_Exception);
-    if (r < 0) throw py::error_already_set();
+    int r = pyglue::require(PyObject_IsInstance(exc.ptr(), PyExc_Exception));
     return r == 1;
 }
 

@@ -261,8 +261,7 @@ py::object is_alive(py::handle self) {
 
 py::object get_handle(py::handle self) {
     py::object handle = attr(self, N::nHandle);
-    PyObject* next = PyNumber_Add(handle.ptr(), py::int_(1).ptr());
-    if (!next) throw py::error_already_set();
+    PyObject* next = pyglue::require(PyNumber_Add(handle.ptr(), py::int_(1).ptr()));
     set_attr(self, N::nHandle, py::reinterpret_steal<py::object>(next));
     return handle;
 }
@@ -286,7 +285,7 @@ void bind_connection(py::module_& m) {
         pyglue::make_function(m, "Connection.ping_aliveAsync", &make_keepalive, py::arg("self"),
                               py::arg("person_id"), py::arg("loop") = none);
     pyglue::mark_coroutine_function(ping_async);
-    cls.attr("ping_aliveAsync", ping_async);
+    cls.set("ping_aliveAsync", ping_async);
 
     cls.def(
         "send",

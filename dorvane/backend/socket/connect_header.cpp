@@ -104,11 +104,6 @@ PyObject* get_text(const unsigned char* p) {
     return text;
 }
 
-PyObject* steal_or_throw(PyObject* obj) {
-    if (!obj) throw py::error_already_set();
-    return obj;
-}
-
 }  // namespace
 
 bool HeaderCodec::is_own_method(py::handle method, PyObject* function) {
@@ -145,7 +140,7 @@ PyObject* HeaderCodec::build_native(PyObject* fields) {
             break;
         }
     }
-    return steal_or_throw(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(raw), kSize));
+    return pyglue::require(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(raw), kSize));
 }
 
 PyObject* HeaderCodec::parse_native(const unsigned char* data) {
@@ -176,8 +171,7 @@ PyObject* HeaderCodec::parse_native(const unsigned char* data) {
         if (PyObject_SetItem(record, g_names[i], values[i]) < 0) Py_CLEAR(record);
     }
     for (PyObject* v : values) Py_XDECREF(v);
-    if (!record && PyErr_Occurred()) throw py::error_already_set();
-    return record;
+    return pyglue::checked(record);
 }
 
 py::object HeaderCodec::build(py::handle structure, py::handle fields) {
@@ -200,7 +194,7 @@ py::object HeaderCodec::field(py::handle header, PyObject* name) {
     if (enabled_ && Py_TYPE(header.ptr()) == reinterpret_cast<PyTypeObject*>(record_type_)) {
         if (PyObject* v = PyDict_GetItemWithError(header.ptr(), name))
             return py::reinterpret_borrow<py::object>(v);
-        if (PyErr_Occurred()) throw py::error_already_set();
+        pyglue::raise_if_error();
     }
     return attr(header, name);
 }
@@ -314,7 +308,7 @@ void HeaderCodec::init(py::handle structure) {
     enabled_ = false;
     try {
         for (int i = 0; i < 13; ++i) {
-            if (!g_names[i]) g_names[i] = steal_or_throw(PyUnicode_InternFromString(kFields[i].name));
+            if (!g_names[i]) g_names[i] = pyglue::require(PyUnicode_InternFromString(kFields[i].name));
         }
         py::object build = attr(structure, N::build);
         py::object parse = attr(structure, N::parse);

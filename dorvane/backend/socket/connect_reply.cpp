@@ -13,14 +13,12 @@ constexpr Py_ssize_t kSafeCompressed = kMaxBody / 1032;
 
 // `a == b` (identity first, as the interpreter's containers compare).
 bool equals(py::handle a, py::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    if (r < 0) throw py::error_already_set();
+    int r = pyglue::require(PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ));
     return r == 1;
 }
 
 Py_ssize_t size_of(py::handle obj) {
-    Py_ssize_t n = PyObject_Size(obj.ptr());
-    if (n < 0) throw py::error_already_set();
+    Py_ssize_t n = pyglue::require(PyObject_Size(obj.ptr()));
     return n;
 }
 
@@ -87,14 +85,12 @@ void keep_unsolicited(py::handle self, py::handle header, py::handle msg) {
 
 py::object inflate(py::handle body) {
     py::object zlib = global(N::zlib);
-    Py_ssize_t size = PyObject_Size(body.ptr());
-    if (size < 0) throw py::error_already_set();
+    Py_ssize_t size = pyglue::require(PyObject_Size(body.ptr()));
     if (size <= kSafeCompressed) return call_method(zlib, N::decompress, body);
 
     py::object stream = call_method(zlib, N::decompressobj);
     py::object out = call_method(stream, N::decompress, body, py::int_(kMaxBody + 1));
-    Py_ssize_t made = PyObject_Size(out.ptr());
-    if (made < 0) throw py::error_already_set();
+    Py_ssize_t made = pyglue::require(PyObject_Size(out.ptr()));
     if (made > kMaxBody || truthy(attr(stream, N::unconsumed_tail))) {
         pyglue::raise(PyExc_ValueError,
                       "decompressed reply body exceeds the limit of " + std::to_string(kMaxBody) + " bytes");
@@ -151,8 +147,7 @@ void handle_reply(py::object self, py::object data) {
 
 void fail_pending(py::handle req_map, py::handle exc) {
     if (!PyDict_Check(req_map.ptr())) return;
-    PyObject* values = PyDict_Values(req_map.ptr());
-    if (!values) throw py::error_already_set();
+    PyObject* values = pyglue::require(PyDict_Values(req_map.ptr()));
     py::list futures = py::reinterpret_steal<py::list>(values);
     PyDict_Clear(req_map.ptr());
     // Each future is failed on its own: one that cannot be (its loop is closed) is reported to

@@ -27,6 +27,19 @@ inline const pyglue::Name action{"action"};
 inline const pyglue::Name order_in{"order_in"};
 inline const pyglue::Name MarketType{"MarketType"};
 inline const pyglue::Name check_options{"check_options"};
+inline const pyglue::Name OrderProps{"OrderProps"};
+inline const pyglue::Name Stock{"Stock"};
+inline const pyglue::Name first_sell{"first_sell"};
+inline const pyglue::Name No{"No"};
+inline const pyglue::Name Buy{"Buy"};
+inline const pyglue::Name Sell{"Sell"};
+inline const pyglue::Name Update_Qty{"Update_Qty"};
+inline const pyglue::Name Cancel{"Cancel"};
+inline const pyglue::Name TSE{"TSE"};
+inline const pyglue::Name OTC{"OTC"};
+inline const pyglue::Name get{"get"};
+inline const pyglue::Name build{"build"};
+inline const pyglue::Name parse{"parse"};
 }  // namespace N
 
 using pyglue::attr;
@@ -118,7 +131,7 @@ public:
 // (MarketType.<market>, read at each call).
 class OrderBuilder {
 public:
-    explicit OrderBuilder(const char* market) : market_(market) {}
+    explicit OrderBuilder(const pyglue::Name& market) : market_(&market) {}
 
     py::object place(py::object vexa, py::object person_id, py::object account, py::object stock_id,
                      py::object order_type, py::object order_cond, py::object price, py::object quantity,
@@ -132,7 +145,7 @@ public:
 private:
     py::object market_id() const;
 
-    const char* market_;
+    const pyglue::Name* market_;  // the MarketType member: TSE or OTC
 };
 
 // placeorder / updateorder / cancelorder: check the required keywords, pick the builder of the

@@ -7,8 +7,7 @@
 namespace handler {
 
 std::string PriceField::format(py::handle value) {
-    PyObject* number = PyNumber_Float(value.ptr());
-    if (!number) throw py::error_already_set();
+    PyObject* number = pyglue::require(PyNumber_Float(value.ptr()));
     double price = PyFloat_AS_DOUBLE(number);
     Py_DECREF(number);
     return text(price);
@@ -32,12 +31,11 @@ std::string PriceField::text(double price) {
 std::string QuantityField::format(py::handle value) {
     // int() first, for every type alike (NaN and the infinities fail there with its own errors);
     // the bound is the integer's.
-    PyObject* number = PyNumber_Long(value.ptr());
-    if (!number) throw py::error_already_set();
+    PyObject* number = pyglue::require(PyNumber_Long(value.ptr()));
     int overflow = 0;
     long long quantity = PyLong_AsLongLongAndOverflow(number, &overflow);
     Py_DECREF(number);
-    if (quantity == -1 && PyErr_Occurred()) throw py::error_already_set();
+    pyglue::checked(quantity);
     if (overflow != 0) fail_bound();
     return text(quantity);
 }
@@ -70,8 +68,7 @@ py::object OrderBody::coded(const char* field, const char* table, const char* gr
     py::object name = keyword(field, fallback);
     // getattr(codes, name): TypeError for a name that is not text, AttributeError for a text
     // the table lacks.
-    PyObject* code = PyObject_GetAttr(codes.ptr(), name.ptr());
-    if (!code) throw py::error_already_set();
+    PyObject* code = pyglue::require(PyObject_GetAttr(codes.ptr(), name.ptr()));
     return py::reinterpret_steal<py::object>(code);
 }
 
@@ -133,20 +130,19 @@ py::tuple StockRequest::order_in(py::object vexa, py::dict kwargs) {
 
     py::dict header;
     header["nKIVO"] = code;
-    header["person_id"] = kwargs.attr("get")("person_id");
+    header["person_id"] = pyglue::call_method(kwargs, N::get, "person_id");
 
     py::dict body = OrderBody(kwargs).build();
-    py::object built = structure.attr("build")(body);
+    py::object built = pyglue::call_method(structure, N::build, body);
 
     // The caller's signature bytes go first, as they come; `+` refuses anything but bytes-like.
-    PyObject* payload = PyNumber_Add(vexa.ptr(), built.ptr());
-    if (!payload) throw py::error_already_set();
+    PyObject* payload = pyglue::require(PyNumber_Add(vexa.ptr(), built.ptr()));
     return py::make_tuple(header, py::reinterpret_steal<py::object>(payload));
 }
 
 py::object StockRequest::order_out(py::object payload) {
     py::object structure = attr(global(N::kivo), N::KIVO_STOCK_OUT)["struct"];
-    return structure.attr("parse")(payload);
+    return pyglue::call_method(structure, N::parse, payload);
 }
 
 }  // namespace handler
