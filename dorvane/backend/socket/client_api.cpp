@@ -156,10 +156,12 @@ py::object decorate(py::object fn, py::tuple keys, py::dict options) {
     py::object new_fn = pyglue::make_function(
         m, "api.<locals>.decorator.<locals>.newFn",
         pyglue::capture(
-            [](py::object fn, py::tuple keys, py::dict options, py::args args, py::kwargs kwargs) {
-                py::object qualname = py::getattr(fn, N::__qualname__.ptr(), py::str("newFn"));
-                return pyglue::Coroutine::make<ApiCall>(py::str(qualname).cast<std::string>(), fn,
-                                                        py::tuple(args), py::dict(kwargs), keys, options);
+            [](py::object wrapped, py::tuple reply_keys, py::dict reply_options, py::args args,
+               py::kwargs kwargs) {
+                py::object qualname = py::getattr(wrapped, N::__qualname__.ptr(), py::str("newFn"));
+                return pyglue::Coroutine::make<ApiCall>(py::str(qualname).cast<std::string>(), wrapped,
+                                                        py::tuple(args), py::dict(kwargs), reply_keys,
+                                                        reply_options);
             },
             fn, keys, options));
     global(N::wraps)(fn)(new_fn);
@@ -169,11 +171,12 @@ py::object decorate(py::object fn, py::tuple keys, py::dict options) {
 
 py::object api(py::tuple keys, py::dict options) {
     py::module_ m = pyglue::this_module();
-    return pyglue::make_function(m, "api.<locals>.decorator",
-                                 pyglue::capture([](py::tuple keys, py::dict options,
-                                                    py::object fn) { return decorate(fn, keys, options); },
-                                                 keys, options),
-                                 py::arg("fn"));
+    return pyglue::make_function(
+        m, "api.<locals>.decorator",
+        pyglue::capture([](py::tuple reply_keys, py::dict reply_options,
+                           py::object fn) { return decorate(fn, reply_keys, reply_options); },
+                        keys, options),
+        py::arg("fn"));
 }
 
 }  // namespace dorvane_client

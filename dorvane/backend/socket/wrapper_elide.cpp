@@ -161,9 +161,8 @@ py::object elide(py::object fn) {
     py::object wrapper = pyglue::make_function(
         m, "elide.<locals>.wrapper",
         pyglue::capture(
-            [](py::object runner, const std::string& qualname, py::args args, py::kwargs kwargs) {
-                return pyglue::Coroutine::make<ElideCall>(runner, qualname, std::move(args),
-                                                          std::move(kwargs));
+            [](py::object slot, const std::string& name, py::args args, py::kwargs kwargs) {
+                return pyglue::Coroutine::make<ElideCall>(slot, name, std::move(args), std::move(kwargs));
             },
             runner, qualname));
     wrapper = global(N::wraps)(fn)(wrapper);
