@@ -23,7 +23,6 @@ inline const pyglue::Name _accountid{"_accountid"};
 inline const pyglue::Name _data{"_data"};
 inline const pyglue::Name _msg{"_msg"};
 inline const pyglue::Name _status{"_status"};
-inline const pyglue::Name format{"format"};
 inline const pyglue::Name format_map{"format_map"};
 inline const pyglue::Name get{"get"};
 inline const pyglue::Name items{"items"};

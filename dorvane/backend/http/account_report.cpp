@@ -69,11 +69,11 @@ py::str text_form(py::handle self, const ReportKind& kind) {
     py::object name = attr(py::type::handle_of(self), N::__name__);
     switch (kind.text) {
     case TextForm::NameAccount:
-        return call_method(py::str("{}({})"), N::format, name, attr(self, N::_account));
+        return py::str("{}({})").format(name, attr(self, N::_account));
     case TextForm::NameOnly:
-        return call_method(py::str("{}"), N::format, name);
+        return py::str("{}").format(name);
     case TextForm::NameLineAccount:
-        return call_method(py::str("{}\n{}"), N::format, name, attr(self, N::_account));
+        return py::str("{}\n{}").format(name, attr(self, N::_account));
     }
     return py::str("");
 }
