@@ -12,7 +12,6 @@ inline const pyglue::Name code{"code"};
 inline const pyglue::Name message{"message"};
 }  // namespace N
 
-using pyglue::attr;
 using pyglue::call_method;
 using pyglue::set_attr;
 

@@ -8,8 +8,6 @@
 
 namespace py = pybind11;
 namespace N = dorvane_account::N;
-using pyglue::attr;
-using pyglue::call_method;
 using pyglue::set_attr;
 namespace da = dorvane_account;
 

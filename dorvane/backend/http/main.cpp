@@ -8,8 +8,6 @@
 
 namespace py = pybind11;
 namespace N = dorvane_http_main::N;
-using pyglue::attr;
-using pyglue::call_method;
 using pyglue::set_attr;
 namespace dm = dorvane_http_main;
 

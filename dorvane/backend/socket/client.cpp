@@ -4,8 +4,6 @@
 
 namespace py = pybind11;
 namespace N = dorvane_client::N;
-using pyglue::attr;
-using pyglue::call_method;
 using pyglue::set_attr;
 namespace dc = dorvane_client;
 

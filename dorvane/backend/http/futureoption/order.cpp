@@ -10,8 +10,6 @@
 
 namespace py = pybind11;
 namespace N = fo::N;
-using pyglue::attr;
-using pyglue::call_method;
 using pyglue::set_attr;
 
 namespace {

@@ -21,7 +21,6 @@ inline const pyglue::Name default_{"default"};
 }  // namespace N
 
 using pyglue::attr;
-using pyglue::call_method;
 using pyglue::set_attr;
 
 // The merge step: a new dictionary with the entries of acc and then those of cur.
