@@ -61,7 +61,7 @@ protected:
         for (;;) {
             PyObject* name = PyIter_Next(iterator_.ptr());
             if (!name) {
-                if (PyErr_Occurred()) throw py::error_already_set();
+                pyglue::raise_if_error();
                 iterator_ = py::object();
                 cls_ = py::object();
                 return Step::finish();

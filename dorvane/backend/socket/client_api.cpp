@@ -10,7 +10,7 @@ using pyglue::truthy;
 py::object pop(py::dict& kwargs, const pyglue::Name& key) {
     PyObject* value = PyDict_GetItemWithError(kwargs.ptr(), key);  // borrowed
     if (!value) {
-        if (PyErr_Occurred()) throw py::error_already_set();
+        pyglue::raise_if_error();
         return py::none();
     }
     py::object result = py::reinterpret_borrow<py::object>(value);
@@ -158,7 +158,7 @@ py::object decorate(py::object fn, py::tuple keys, py::dict options) {
         pyglue::capture(
             [](py::object wrapped, py::tuple reply_keys, py::dict reply_options, py::args args,
                py::kwargs kwargs) {
-                py::object qualname = py::getattr(wrapped, N::__qualname__.ptr(), py::str("newFn"));
+                py::object qualname = pyglue::attr_or(wrapped, N::__qualname__, py::str("newFn"));
                 return pyglue::Coroutine::make<ApiCall>(py::str(qualname).cast<std::string>(), wrapped,
                                                         py::tuple(args), py::dict(kwargs), reply_keys,
                                                         reply_options);

@@ -25,11 +25,11 @@ using pyglue::unpack2;
 py::object send_request(py::object send, py::handle header, py::object payload, py::object cb,
                         py::object loop) {
     // The callee's name as the interpreter's own messages give it.
-    auto name = [&send] { return py::getattr(send, N::__qualname__.ptr(), py::str("send")); };
+    auto name = [&send] { return pyglue::attr_or(send, N::__qualname__, py::str("send")); };
     py::dict kwargs;
     if (PyDict_Check(header.ptr())) {
         pyglue::require(PyDict_Update(kwargs.ptr(), header.ptr()));
-    } else if (py::hasattr(header, N::keys.ptr())) {
+    } else if (pyglue::has_attr(header, N::keys)) {
         pyglue::require(PyDict_Merge(kwargs.ptr(), header.ptr(), 1));
     } else {
         pyglue::raise(PyExc_TypeError, py::str("{}() argument after ** must be a mapping, not {}")

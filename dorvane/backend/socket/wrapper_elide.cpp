@@ -154,7 +154,7 @@ const char* const kElideDoc =
 py::object elide(py::object fn) {
     py::object runner = pyglue::box<SingleRunner>(fn);
     std::string qualname = "elide.<locals>.wrapper";
-    py::object fn_qualname = py::getattr(fn, N::__qualname__.ptr(), py::none());
+    py::object fn_qualname = pyglue::attr_or(fn, N::__qualname__, py::none());
     if (PyUnicode_Check(fn_qualname.ptr())) qualname = py::str(fn_qualname);
 
     py::module_ m = pyglue::this_module();

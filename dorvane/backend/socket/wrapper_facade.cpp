@@ -57,7 +57,7 @@ void wrapper_stop(py::object self) { global(N::stop_loop)(attr(self, N::_loop));
 // Destruction stops the loop; a loop that is already closed has nothing left to stop, and asking it
 // would only raise inside __del__.
 void wrapper_del(py::object self) {
-    py::object loop = py::getattr(self, N::_loop.ptr(), py::none());
+    py::object loop = pyglue::attr_or(self, N::_loop, py::none());
     if (!loop.is_none() && pyglue::truthy(call_method(loop, N::is_closed))) return;
     call_method(self, N::_stop);
 }

@@ -24,7 +24,7 @@ py::tuple ReplyParser::futopt_resp2order_status(py::handle resp, py::handle orde
     py::object resp_result = get(resp, "result", py::dict());
     bool successed = reply_success(resp);
     py::object message;
-    if (!successed && !py::hasattr(resp_result, N::get.ptr())) {
+    if (!successed && !pyglue::has_attr(resp_result, N::get)) {
         // A failure reply takes the failure path whatever its "result" holds: what is not a
         // mapping (the server's message text, say) reads as an empty result, and a text becomes
         // the status's message.
