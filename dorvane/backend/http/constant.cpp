@@ -26,7 +26,9 @@ py::object own_dict(py::handle cls) { return cls.attr("__dict__"); }
 // mapping's order, and can be consumed once. It keeps a live iterator over the mapping, so a class
 // that gains or loses an attribute mid-way makes the next step fail with the interpreter's
 // RuntimeError. It is a generator object of the glue (send, throw, close, gi_running, a
-// collections.abc.Generator).
+// collections.abc.Generator). It drops the class and the iterator as soon as it ends, however it
+// ends, in its own last step: a generator may be driven and released on any thread, and a release
+// left to the destructor would run whatever finaliser the class's last reference has there.
 class KeysGenerator : public pyglue::Coroutine {
 public:
     using Filter = std::function<bool(py::handle)>;
@@ -38,6 +40,11 @@ public:
 
 protected:
     Step step(py::object, py::object exc) override {
+        return pyglue::on_failure([&] { return advance(exc); }, [&] { release(); });
+    }
+
+private:
+    Step advance(const py::object& exc) {
         // A thrown exception (GeneratorExit from close included) ends the generator with it; so
         // does a failed step, as an exception leaving a generator does.
         if (!exc.is_none()) pyglue::raise(exc);
@@ -46,8 +53,7 @@ protected:
             PyObject* name = PyIter_Next(iterator_.ptr());
             if (!name) {
                 if (PyErr_Occurred()) throw py::error_already_set();
-                iterator_ = py::object();
-                cls_ = py::object();
+                release();
                 return Step::finish();
             }
             py::object held = py::reinterpret_steal<py::object>(name);
@@ -55,7 +61,11 @@ protected:
         }
     }
 
-private:
+    void release() {
+        pyglue::drop(iterator_);
+        pyglue::drop(cls_);
+    }
+
     py::object cls_;
     Filter filter_;
     py::object iterator_;

@@ -83,6 +83,11 @@ public:
 
 protected:
     Step step(py::object, py::object exc) override {
+        return pyglue::on_failure([&] { return send(exc); }, [&] { release(); });
+    }
+
+private:
+    Step send(const py::object& exc) {
         if (!exc.is_none()) pyglue::raise(exc);
 
         py::object loop = pop(kwargs_, "loop");
@@ -106,16 +111,19 @@ protected:
             if (!e.matches(PyExc_Exception)) throw e;
             caller.attr("set_exception")(pyglue::fetch_exception(e));
         }
+        pyglue::drop(kw);
+        pyglue::drop(cb);
         release();
         return Step::finish(caller);
     }
 
-private:
-    // The call is made once; drop what it held so a finished coroutine keeps nothing alive.
+    // The call is made once; drop what it held so a finished coroutine keeps nothing alive. The
+    // program's arguments go here, in ordinary code, not in a destructor: the step runs on the
+    // loop's thread (pyglue::drop says why).
     void release() {
-        fn_ = py::none();
-        args_ = py::tuple();
-        kwargs_ = py::dict();
+        pyglue::drop(fn_);
+        pyglue::drop(args_);
+        pyglue::drop(kwargs_);
     }
 
     py::object fn_;

@@ -82,7 +82,9 @@ protected:
     Step step(py::object /*value*/, py::object exc) override {
         if (state_.is(CallState::Start)) {
             py::object job = make_own_job();
-            if (!runner_->offer_and_claim(job)) {
+            bool runner = runner_->offer_and_claim(job);
+            pyglue::drop(job);  // a job left with this call (a job already waits) goes now
+            if (!runner) {
                 state_.set(CallState::Bystander);
                 return Step::finish();
             }
@@ -98,11 +100,15 @@ protected:
     }
 
 private:
-    // partial(fn, *args, **kwargs) of this call's arguments.
+    // partial(fn, *args, **kwargs) of this call's arguments, which the coroutine then no longer
+    // holds. The program's arguments and jobs are dropped explicitly, in ordinary code: the
+    // coroutine runs on a loop thread, where a release left to a destructor could run a finaliser
+    // of the program's as the interpreter finalises (pyglue::drop).
     py::object make_own_job() {
-        py::tuple args = std::move(args_);
-        py::dict kwargs = std::move(kwargs_);
-        return global(N::partial)(runner_->fn(), *args, **kwargs);
+        py::object job = global(N::partial)(runner_->fn(), *args_, **kwargs_);
+        pyglue::drop(args_);
+        pyglue::drop(kwargs_);
+        return job;
     }
 
     Step next_job() {
@@ -114,10 +120,14 @@ private:
         return pyglue::on_failure(
             [&] {
                 py::object awaitable = job();
+                pyglue::drop(job);
                 pyglue::require_awaitable(awaitable);
                 return Step::await_on(std::move(awaitable));
             },
-            [&] { give_up(); });
+            [&] {
+                pyglue::drop(job);
+                give_up();
+            });
     }
 
     void give_up() {
