@@ -15,9 +15,7 @@ import logging
 import os
 import pickle
 import re
-import subprocess
 import sys
-import time
 import types
 import warnings
 import weakref
@@ -28,6 +26,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "glue_probe"))
 
 import glue_probe  # noqa: E402
+from support.fresh_runs import run_fresh_interpreters, threads_program  # noqa: E402
 
 
 # The twins: same names, parameters and behaviour as the module's objects.
@@ -768,47 +767,11 @@ def test_glue_object_behaves_as_python(name):
 
 
 # First use of the glue's types from many threads at once, in fresh interpreters: each must end.
-FIRST_USE = """
-import sys, threading
-sys.path.insert(0, {folder!r})
-import glue_probe as ns
-sys.setswitchinterval(1e-6)  # the threads take turns as often as they can
-start = threading.Barrier(8)
-
-def first_use():
-    start.wait()
-    ns.returns(1).close()
-    list(ns.yields([1]))
-    ns.fresh()(1)
-
-threads = [threading.Thread(target=first_use) for _ in range(8)]
-for t in threads:
-    t.start()
-for t in threads:
-    t.join()
-print("ended")
-"""
-
-
-def run_fresh_interpreters(source, runs, timeout=10.0):
-    """Runs `source` in `runs` fresh interpreters side by side; returns the outcome of each:
-    "ended", "hang" or the exit status and standard error."""
-    procs = [subprocess.Popen([sys.executable, "-c", source], stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE, text=True) for _ in range(runs)]
-    deadline = time.monotonic() + timeout
-    outcomes = []
-    for proc in procs:
-        try:
-            out, err = proc.communicate(timeout=max(0.1, deadline - time.monotonic()))
-            outcomes.append("ended" if proc.returncode == 0 and out.strip() == "ended"
-                            else (proc.returncode, err[-2000:]))
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.communicate()
-            outcomes.append("hang")
-    return outcomes
-
-
 def test_first_use_from_threads_in_a_fresh_interpreter():
-    outcomes = run_fresh_interpreters(FIRST_USE.format(folder=os.path.join(HERE, "glue_probe")), 40)
+    source = threads_program([os.path.join(HERE, "glue_probe")], "import glue_probe as ns", """
+        ns.returns(1).close()
+        list(ns.yields([1]))
+        ns.fresh()(1)
+    """)
+    outcomes = run_fresh_interpreters(source, 40)
     assert [o for o in outcomes if o != "ended"] == []
