@@ -14,16 +14,25 @@
 //    (raise it with pyglue::raise), never rethrow `e`;
 //  * no destructor may take the lock (py::gil_scoped_release / gil_scoped_acquire and pybind11
 //    errors kept alive across calls into Python do): a pthread_exit inside a noexcept destructor
-//    ends the process with std::terminate.
+//    ends the process with std::terminate;
+//  * for the same reason no destructor may do the last release of an object that a program may
+//    finalise (a callback's result, a callback, an argument the program passed): its __del__ may
+//    give up the lock (sleep, close a file) just as finalisation starts, and the thread is then
+//    ended inside the destructor. Drop such references in ordinary code with pyglue::drop at the
+//    end of the entry point that holds them. The glue does so itself for the arguments of every
+//    Function, for the values a Coroutine passes between its steps, and for what a coroutine's
+//    machine or a Box holds when its object goes (their clear() runs before the C++ destructor).
 //
 //  * Name and global: the one table of interned names (pyglue::Name constants, declared in each
 //    module's header) and the one call-time look-up of a module's globals (pyglue::global), since
 //    names that other code may replace are read through Python at each call;
 //  * raise helpers: set a Python exception and unwind to the pybind11 boundary;
 //  * States: an explicit state (an enum class) with one checked transition;
-//  * Coroutine: a C++ state machine that speaks the coroutine protocol (send, throw, close,
-//    __await__, __iter__, __next__) and delegates `await` to other awaitables; the same machine
-//    makes generator objects;
+//  * Traversable, visit_members / drop_members, Box: C++ state that holds Python references
+//    shows them to the cycle collector, so cycles through it are collected;
+//  * Coroutine: a C++ state machine that speaks the coroutine protocol of the interpreter's own
+//    coroutines (send, throw, close, __await__, __iter__, __next__, finalisation) and delegates
+//    `await` to other awaitables; the same machine makes generator objects;
 //  * Function: every callable a module exposes; binds its arguments by Python's rules with the
 //    interpreter's own error texts, reads as a signature through inspect, binds as a method and
 //    has an instance __dict__ (functools.wraps, `_is_coroutine`);
@@ -40,6 +49,7 @@
 #include <cxxabi.h>
 #include <dlfcn.h>
 
+#include <cstring>
 #include <functional>
 #include <initializer_list>
 #include <memory>
@@ -145,12 +155,16 @@ public:
     // The folder of this extension's shared library. While a single-phase module initialises its
     // __file__ is not set yet, so the loader is asked where this code was mapped from.
     static std::string folder() {
-        Dl_info info{};
-        if (!dladdr(reinterpret_cast<void*>(&ThisModule::folder), &info) || !info.dli_fname)
-            raise_import_error("cannot locate the extension module's file");
-        std::string path = info.dli_fname;
+        std::string path = file();
         auto slash = path.rfind('/');
         return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+    }
+    // The path of this extension's shared library, as the loader mapped it.
+    static std::string file() {
+        Dl_info info{};
+        if (!dladdr(reinterpret_cast<void*>(&ThisModule::file), &info) || !info.dli_fname)
+            raise_import_error("cannot locate the extension module's file");
+        return info.dli_fname;
     }
     // The module global `name` as it is now; NameError when it is not defined.
     py::object global(PyObject* name) const {
@@ -171,8 +185,14 @@ private:
     PyObject* module_ = nullptr;
 };
 
-// Remembers this extension module's object; its initialisation calls it first.
-inline void set_module(py::module_ m) { ThisModule::get().set(std::move(m)); }
+inline void init_types();
+
+// Remembers this extension module's object and makes the glue's types; its initialisation calls
+// it first.
+inline void set_module(py::module_ m) {
+    ThisModule::get().set(std::move(m));
+    init_types();
+}
 
 // This extension module's object.
 inline py::module_ this_module() { return ThisModule::get().module(); }
@@ -279,15 +299,6 @@ inline std::string fixed_text(double value, int decimals) {
     throw py::error_already_set();
 }
 
-// Finish an iterator step with a value: StopIteration(value), so `await` sees `value`.
-[[noreturn]] inline void stop_iteration(py::handle value) {
-    PyObject* exc = PyObject_CallOneArg(PyExc_StopIteration, value.ptr());
-    if (!exc) throw py::error_already_set();
-    PyErr_SetObject(PyExc_StopIteration, exc);
-    Py_DECREF(exc);
-    throw py::error_already_set();
-}
-
 // Handlers that must let a forced unwind (a thread ended by the interpreter at exit) pass name
 // abi::__forced_unwind. That unwind is no C++ exception object: the handler's reference binds to
 // null, which the undefined-behaviour sanitizer reports (and a sanitized run then fails, at random,
@@ -338,19 +349,6 @@ inline py::object new_exception(py::module_& m, const char* name, const char* do
     return result;
 }
 
-// Turn (typ, val) as given to a generator's throw() into one exception instance.
-inline py::object exception_from_throw(py::object typ, py::object val) {
-    if (PyExceptionInstance_Check(typ.ptr())) return typ;
-    if (!PyExceptionClass_Check(typ.ptr()))
-        raise(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException");
-    if (val.is_none()) return typ();
-    int given = PyObject_IsInstance(val.ptr(), typ.ptr());
-    if (given < 0) throw py::error_already_set();
-    if (given == 1) return val;
-    if (PyTuple_Check(val.ptr())) return typ(*val);
-    return typ(val);
-}
-
 // `a, b = value`, with the interpreter's own unpacking errors.
 inline std::pair<py::object, py::object> unpack2(py::handle value) {
     PyObject* v = value.ptr();
@@ -390,9 +388,11 @@ inline std::pair<py::object, py::object> unpack2(py::handle value) {
 // `await x` accepts an object with __await__ or a generator; anything else fails with the
 // interpreter's own TypeError.
 inline void require_awaitable(py::handle x) {
-    if (py::hasattr(x, "__await__") || PyGen_Check(x.ptr())) return;
-    raise(PyExc_TypeError,
-          "object " + std::string(Py_TYPE(x.ptr())->tp_name) + " can't be used in 'await' expression");
+    PyAsyncMethods* as = Py_TYPE(x.ptr())->tp_as_async;
+    if ((as && as->am_await) || PyGen_Check(x.ptr())) return;
+    PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression",
+                 Py_TYPE(x.ptr())->tp_name);
+    throw py::error_already_set();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -504,23 +504,118 @@ private:
 };
 
 // ---------------------------------------------------------------------------------------------
+// What the cycle collector must see.
+
+// C++ state owned by a Python object (a coroutine's machine, a function's callee, a box) that
+// holds Python references. traverse() visits each reference, as a type's tp_traverse does, so a
+// reference cycle through the state is found and collected as one through Python objects would
+// be; clear() drops each of them (tp_clear), which breaks such a cycle. Write both next to the
+// members, with visit_members / drop_members: a reference the collector does not see keeps its
+// whole cycle alive for ever, and one reference visited by two owners makes it free live objects
+// (state two owners share goes in a pyglue::Box, whose reference count they share instead).
+class Traversable {
+public:
+    virtual ~Traversable() = default;
+    virtual int traverse(visitproc visit, void* arg) = 0;
+    virtual void clear() = 0;
+};
+
+namespace detail {
+
+template <class T>
+int visit_one(visitproc visit, void* arg, const T& member) {
+    if constexpr (std::is_base_of_v<py::object, T>) {
+        return member.ptr() ? visit(member.ptr(), arg) : 0;
+    } else if constexpr (std::is_base_of_v<Traversable, T>) {
+        return const_cast<T&>(member).traverse(visit, arg);
+    } else {
+        return 0;  // holds no Python reference (text, numbers, states)
+    }
+}
+
+template <class T>
+void drop_one(T& member) {
+    if constexpr (std::is_base_of_v<py::object, T>)
+        drop(member);
+    else if constexpr (std::is_base_of_v<Traversable, T>)
+        member.clear();
+}
+
+}  // namespace detail
+
+// Visits every member that owns a Python reference (py::object and its kinds, Traversable state);
+// the first non-zero answer of the visitor ends the visit, as Py_VISIT does.
+template <class... T>
+int visit_members(visitproc visit, void* arg, const T&... members) {
+    int r = 0;
+    ((r = r ? r : detail::visit_one(visit, arg, members)), ...);
+    return r;
+}
+
+// Drops every member that owns a Python reference, in ordinary code (see drop).
+template <class... T>
+void drop_members(T&... members) {
+    (detail::drop_one(members), ...);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Boxes: C++ state shared through a Python reference count.
+
+// A Python object that owns one Traversable value. State that several owners share (a decorated
+// function and each coroutine it makes, say) lives in a box and each owner holds the box as a
+// py::object: every owner's reference is then one the collector sees once, and the state goes
+// when the last owner does.
+struct BoxObject {
+    PyObject_HEAD Traversable* value;
+};
+
+namespace detail {
+inline PyTypeObject* box_type = nullptr;  // made at module initialisation (init_types)
+}
+
+// A new box holding T(args...).
+template <class T, class... Args>
+py::object box(Args&&... args) {
+    auto value = std::make_unique<T>(std::forward<Args>(args)...);
+    auto* self = PyObject_GC_New(BoxObject, detail::box_type);
+    if (!self) throw py::error_already_set();
+    self->value = value.release();
+    PyObject_GC_Track(self);
+    return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(self));
+}
+
+// The value of a box made by box<T>.
+template <class T>
+T& unbox(py::handle b) {
+    return *static_cast<T*>(reinterpret_cast<BoxObject*>(b.ptr())->value);
+}
+
+// ---------------------------------------------------------------------------------------------
 // Coroutines.
 
 // A coroutine written as a C++ state machine. Subclasses implement step(): it is called with the
 // value sent in (None at the start, the result of an awaited object after an `await`) or with an
 // exception thrown in (then `exc` is not None). It answers with one of:
-//   Step::await_on(x)  - await x: the driver calls x.__await__() and forwards send/throw/close to
-//                        it, passing what it yields through unchanged; step() is called again with
-//                        its result or its exception;
+//   Step::await_on(x)  - await x: the driver gets x's iterator as `await` does and forwards send,
+//                        throw and close to it, passing what it yields through unchanged; step()
+//                        is called again with its result or its exception;
 //   Step::yield(x)     - yield x to whoever drives the coroutine (bare `yield`, rarely needed);
 //   Step::finish(x)    - return x (StopIteration(x) for the driver).
-// Raising from step() ends the coroutine with that exception.
+// Raising from step() ends the coroutine with that exception; while step() handles a thrown-in
+// exception that exception is the one being handled, so what step() raises then has it as
+// __context__, as in an `except` block. A StopIteration raised from step() ends it with
+// RuntimeError("coroutine raised StopIteration"), as PEP 479 has it.
+//
+// Subclasses also implement traverse() and clear() over every Python object they hold (see
+// Traversable; visit_members / drop_members), so a cycle through a coroutine is collected as one
+// through an `async def` coroutine is. clear() runs when the collector breaks a cycle and when the
+// object goes; the machine is finished afterwards.
 //
 // The same machine serves as a generator (Kind::Generator): its object is then a generator
 // (iteration, send, throw, close, gi_running; a collections.abc.Generator, not awaitable), step()
 // answers with Step::yield for each value, and a finished generator raises StopIteration where a
 // finished coroutine refuses reuse.
-class Coroutine : public std::enable_shared_from_this<Coroutine> {
+class Coroutine : public Traversable {
 public:
     struct Step {
         enum Kind { Await, Yield, Return } kind;
@@ -532,59 +627,106 @@ public:
 
     enum class Kind { Coroutine, Generator };
 
+    // What one resumption gave: a value yielded (the machine is suspended) or the value returned
+    // (it finished).
+    struct Outcome {
+        bool yielded;
+        py::object value;
+    };
+
     explicit Coroutine(std::string qualname, Kind kind = Kind::Coroutine)
         : qualname_(std::move(qualname)), kind_(kind) {}
-    virtual ~Coroutine() = default;
+    ~Coroutine() override = default;
 
     const std::string& qualname() const { return qualname_; }
     Kind kind() const { return kind_; }
     bool finished() const { return finished_; }
     bool running() const { return running_; }
+    bool started() const { return started_; }
+    bool suspended() const { return started_ && !finished_ && !running_; }
     const py::object& awaiting() const { return awaiting_; }
+    const char* word() const { return kind_ == Kind::Generator ? "generator" : "coroutine"; }
 
-    py::object send(py::object value) {
+    // send(value), next() and throw(typ[, val[, tb]]) as the interpreter's coroutine and generator
+    // objects answer them. `val` and `tb` are null when not given.
+    Outcome send(py::object value) {
         if (!started_ && !finished_ && !value.is_none())
             raise(PyExc_TypeError, std::string("can't send non-None value to a just-started ") + word());
         return resume(std::move(value), py::none());
     }
 
-    py::object next() { return resume(py::none(), py::none()); }
-
-    py::object throw_(py::object typ, py::object val, py::object) {
-        py::object exc = exception_from_throw(std::move(typ), std::move(val));
-        return resume(py::none(), exc);
+    Outcome throw_(py::object typ, py::object val, py::object tb) {
+        if (awaiting_ && !running_) {
+            // The awaited object gets the arguments as given; what it answers decides the rest.
+            py::object out, value, exc;
+            switch (throw_into_awaited(typ, val, tb, out, value, exc)) {
+            case Delegated::Yielded:
+                return {true, std::move(out)};
+            case Delegated::Returned:
+                return resume(std::move(value), py::none());
+            case Delegated::Raised:
+                return resume(py::none(), std::move(exc));
+            case Delegated::NotThrown:
+                if (exc) return resume(py::none(), std::move(exc));  // closing it failed
+                break;
+            }
+        }
+        return resume(py::none(), thrown_exception(std::move(typ), std::move(val), std::move(tb)));
     }
 
+    // close(): GeneratorExit in at the point of suspension; a machine that yields instead fails
+    // with "... ignored GeneratorExit" and stays suspended, as the interpreter's do.
     void close() {
         if (finished_) return;
-        if (!started_) {
-            finished_ = true;
-            awaiting_ = py::object();
+        if (running_) raise(PyExc_ValueError, std::string(word()) + " already executing");
+        py::object exc = py::reinterpret_borrow<py::object>(PyExc_GeneratorExit)();
+        if (awaiting_) {
+            RunningGuard guard(running_);
+            py::object sub = std::move(awaiting_);
+            py::object failure = close_awaited(sub);
+            if (failure) exc = std::move(failure);
+        }
+        Outcome outcome;
+        try {
+            outcome = resume(py::none(), std::move(exc), /*closing=*/true);
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_GeneratorExit) && !e.matches(PyExc_StopIteration)) throw;
+            drop(fetch_exception(e));
             return;
         }
-        py::object exit = py::reinterpret_borrow<py::object>(PyExc_GeneratorExit)();
-        try {
-            resume(py::none(), exit);
-        } catch (py::error_already_set& e) {
-            if (e.matches(PyExc_GeneratorExit) || e.matches(PyExc_StopIteration)) return;
-            throw;
-        }
-        finished_ = true;
+        if (!outcome.yielded) return;
+        drop(outcome.value);
         raise(PyExc_RuntimeError, std::string(word()) + " ignored GeneratorExit");
+    }
+
+    // `await` of this coroutine: RuntimeError when another awaiter drives it already.
+    void check_not_awaited() const {
+        if (awaiting_) raise(PyExc_RuntimeError, "coroutine is being awaited already");
     }
 
     // Wraps a C++ coroutine as its Python object.
     template <class T, class... Args>
     static py::object make(Args&&... args) {
-        return wrap(std::make_shared<T>(std::forward<Args>(args)...));
+        return wrap(std::make_unique<T>(std::forward<Args>(args)...));
     }
 
-    static py::object wrap(std::shared_ptr<Coroutine> c);
+    static py::object wrap(std::unique_ptr<Coroutine> c);
 
-    // The Python types of the coroutine and generator objects, made once per extension module and
-    // registered as a collections.abc.Coroutine and Generator. They are C-level types registered
-    // nowhere else, so modules never collide over them.
+    // The Python types of the coroutine and generator objects, made once per extension module at
+    // its initialisation (init_types) and registered as a collections.abc.Coroutine and Generator.
     static PyTypeObject* type(Kind kind = Kind::Coroutine);
+
+    // Everything the machine holds, for the object's tp_traverse and tp_clear.
+    int traverse_all(visitproc visit, void* arg) {
+        if (awaiting_ && visit(awaiting_.ptr(), arg)) return 1;
+        if (handling_.exc_value && visit(handling_.exc_value, arg)) return 1;
+        return traverse(visit, arg);
+    }
+    void clear_all() {
+        finished_ = true;
+        drop(awaiting_);
+        clear();
+    }
 
 protected:
     virtual Step step(py::object value, py::object exc) = 0;
@@ -596,118 +738,246 @@ private:
         ~RunningGuard() { flag = false; }
     };
 
-    // Forwards one send/throw to the awaited iterator. Returns true with `out` set to what it
-    // yielded; false when it finished, with `value` or `exc` set to its outcome.
-    bool forward(py::object& value, py::object& exc, py::object& out) {
-        PyObject* result = nullptr;
-        if (exc.is_none()) {
-            PySendResult r = PyIter_Send(awaiting_.ptr(), value.ptr(), &result);
-            if (r == PYGEN_NEXT) {
-                out = py::reinterpret_steal<py::object>(result);
-                return true;
-            }
-            if (r == PYGEN_RETURN) {
-                value = py::reinterpret_steal<py::object>(result);
-                awaiting_ = py::object();
-                return false;
-            }
-        } else {
-            if (!py::hasattr(awaiting_, "throw")) {
-                awaiting_ = py::object();
-                return false;  // exc goes straight into step()
-            }
-            if (PyErr_GivenExceptionMatches(exc.ptr(), PyExc_GeneratorExit) &&
-                py::hasattr(awaiting_, "close")) {
-                // close() of the awaited object, then GeneratorExit into step().
-                py::object sub = awaiting_;
-                awaiting_ = py::object();
-                try {
-                    sub.attr("close")();
-                } catch (py::error_already_set& e) {
-                    exc = fetch_exception(e);
-                }
-                return false;
-            }
-            result = PyObject_CallMethod(awaiting_.ptr(), "throw", "O", exc.ptr());
-            if (result) {
-                out = py::reinterpret_steal<py::object>(result);
-                return true;
-            }
+    enum class Delegated { Yielded, Returned, Raised, NotThrown };
+
+    // Raises `exc` as it is: its traceback and context stay what they are (an exception passing
+    // through, as opposed to one raised anew).
+    [[noreturn]] static void rethrow(py::handle exc) {
+        PyObject* tb = PyException_GetTraceback(exc.ptr());
+        PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr()));
+        Py_INCREF(type);
+        PyErr_Restore(type, exc.inc_ref().ptr(), tb);
+        throw py::error_already_set();
+    }
+
+    // The exception that throw(typ, val, tb) raises at the point of suspension, with the
+    // interpreter's checks and texts; a TypeError goes to the caller of throw().
+    static py::object thrown_exception(py::object typ, py::object val, py::object tb) {
+        if (tb && tb.is_none()) tb = py::object();
+        if (tb && !PyTraceBack_Check(tb.ptr()))
+            raise(PyExc_TypeError, "throw() third argument must be a traceback object");
+        PyObject* t = typ.ptr();
+        if (PyExceptionClass_Check(t)) {
+            PyObject* type = typ.inc_ref().ptr();
+            PyObject* value = val ? val.inc_ref().ptr() : nullptr;
+            PyObject* trace = tb ? tb.inc_ref().ptr() : nullptr;
+            PyErr_NormalizeException(&type, &value, &trace);
+            py::object exc = py::reinterpret_steal<py::object>(value);
+            if (trace && exc) PyException_SetTraceback(exc.ptr(), trace);
+            Py_XDECREF(type);
+            Py_XDECREF(trace);
+            if (!exc) throw py::error_already_set();
+            return exc;
         }
-        // The awaited object raised: StopIteration carries its value, anything else goes on.
-        awaiting_ = py::object();
+        if (PyExceptionInstance_Check(t)) {
+            if (val && !val.is_none())
+                raise(PyExc_TypeError, "instance exception may not have a separate value");
+            if (tb) PyException_SetTraceback(t, tb.ptr());
+            return typ;
+        }
+        PyErr_Format(PyExc_TypeError,
+                     "exceptions must be classes or instances deriving from BaseException, not %s",
+                     Py_TYPE(t)->tp_name);
+        throw py::error_already_set();
+    }
+
+    // close() of an awaited object, as the interpreter closes what a coroutine awaits: the
+    // failure of that close (null when it closed).
+    static py::object close_awaited(py::handle sub) {
+        PyObject* meth = PyObject_GetAttrString(sub.ptr(), "close");
+        if (!meth) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_WriteUnraisable(sub.ptr());
+            PyErr_Clear();
+            return py::object();
+        }
+        PyObject* r = PyObject_CallNoArgs(meth);
+        Py_DECREF(meth);
+        if (r) {
+            Py_DECREF(r);
+            return py::object();
+        }
+        py::error_already_set err;
+        return fetch_exception(err);
+    }
+
+    // throw() while suspended in an await: the awaited object's own throw() gets the arguments;
+    // GeneratorExit closes it instead, and one without throw() is left (the exception is then
+    // raised at the point of suspension).
+    Delegated throw_into_awaited(py::handle typ, py::handle val, py::handle tb, py::object& out,
+                                 py::object& value, py::object& exc) {
+        RunningGuard guard(running_);
+        if (PyErr_GivenExceptionMatches(typ.ptr(), PyExc_GeneratorExit)) {
+            py::object sub = std::move(awaiting_);
+            exc = close_awaited(sub);
+            return Delegated::NotThrown;
+        }
+        PyObject* meth = PyObject_GetAttrString(awaiting_.ptr(), "throw");
+        if (!meth) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+            PyErr_Clear();
+            drop(awaiting_);
+            return Delegated::NotThrown;
+        }
+        py::object method = py::reinterpret_steal<py::object>(meth);
+        PyObject* args[3] = {typ.ptr(), val.ptr(), tb.ptr()};
+        size_t nargs = !val ? 1 : !tb ? 2 : 3;
+        PyObject* r = PyObject_Vectorcall(method.ptr(), args, nargs, nullptr);
+        drop(method);
+        if (r) {
+            out = py::reinterpret_steal<py::object>(r);
+            return Delegated::Yielded;
+        }
+        drop(awaiting_);
         py::error_already_set err;
         py::object e = fetch_exception(err);
         if (PyErr_GivenExceptionMatches(e.ptr(), PyExc_StopIteration)) {
-            value = e.attr("value");
-            exc = py::none();
-        } else {
-            value = py::none();
-            exc = e;
+            value = attr_value(e);
+            return Delegated::Returned;
         }
+        exc = std::move(e);
+        return Delegated::Raised;
+    }
+
+    static py::object attr_value(py::handle stop) {
+        PyObject* v = PyObject_GetAttrString(stop.ptr(), "value");
+        if (!v) throw py::error_already_set();
+        return py::reinterpret_steal<py::object>(v);
+    }
+
+    // One send into the awaited object: true with `out` set to what it yielded; false when it
+    // finished, with `value` or `exc` set to its outcome.
+    bool forward_send(py::object& value, py::object& exc, py::object& out) {
+        PyObject* result = nullptr;
+        PySendResult r = PyIter_Send(awaiting_.ptr(), value.ptr(), &result);
+        if (r == PYGEN_NEXT) {
+            out = py::reinterpret_steal<py::object>(result);
+            return true;
+        }
+        drop(awaiting_);
+        if (r == PYGEN_RETURN) {
+            value = py::reinterpret_steal<py::object>(result);
+            return false;
+        }
+        py::error_already_set err;
+        exc = fetch_exception(err);
+        value = py::none();
         return false;
     }
 
-    py::object resume(py::object value, py::object exc) {
-        if (running_) raise(PyExc_ValueError, std::string(word()) + " already executing");
-        if (finished_) {
-            if (!exc.is_none()) raise(exc);
-            if (kind_ == Kind::Generator) {
-                PyErr_SetNone(PyExc_StopIteration);
+    // The iterator `await x` drives, as the interpreter gets it: the coroutine itself, the result
+    // of its __await__ slot (which must be an iterator), or a generator (generator-based
+    // coroutines of older code).
+    static py::object await_iterator(py::object x) {
+        PyObject* o = x.ptr();
+        if (PyCoro_CheckExact(o)) {
+            py::object yf = py::reinterpret_steal<py::object>(PyObject_GetAttrString(o, "cr_await"));
+            if (!yf) throw py::error_already_set();
+            if (!yf.is_none()) raise(PyExc_RuntimeError, "coroutine is being awaited already");
+            return x;
+        }
+        PyAsyncMethods* as = Py_TYPE(o)->tp_as_async;
+        if (as && as->am_await) {
+            PyObject* it = as->am_await(o);
+            if (!it) throw py::error_already_set();
+            py::object iter = py::reinterpret_steal<py::object>(it);
+            if (PyCoro_CheckExact(it)) raise(PyExc_TypeError, "__await__() returned a coroutine");
+            if (!PyIter_Check(it)) {
+                PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
+                             Py_TYPE(it)->tp_name);
                 throw py::error_already_set();
             }
-            raise(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+            return iter;
         }
-        RunningGuard guard(running_);
-        if (!started_) {
-            started_ = true;
-            if (!exc.is_none()) {
-                finished_ = true;
-                raise(exc);
-            }
-        }
-        return on_failure([&]() -> py::object { return run(value, exc); },
-                          [&] {
-                              finished_ = true;
-                              awaiting_ = py::object();
-                          });
+        if (PyGen_Check(o)) return x;
+        PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression",
+                     Py_TYPE(o)->tp_name);
+        throw py::error_already_set();
     }
 
-    // The machine itself: forwards to the awaited object, otherwise takes the next step.
-    py::object run(py::object& value, py::object& exc) {
+    Outcome resume(py::object value, py::object exc, bool closing = false) {
+        if (running_) raise(PyExc_ValueError, std::string(word()) + " already executing");
+        if (finished_) {
+            if (kind_ == Kind::Coroutine && !closing)
+                raise(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+            if (exc.is_none()) return {false, py::none()};  // an exhausted generator
+            rethrow(exc);
+        }
+        RunningGuard guard(running_);
+        bool fresh = !started_;
+        started_ = true;
+        Outcome outcome = on_failure([&] { return run(value, exc, fresh); },
+                                     [&] {
+                                         finished_ = true;
+                                         drop(awaiting_);
+                                     });
+        drop_members(value, exc);
+        return outcome;
+    }
+
+    // The machine itself, with PEP 479 applied to what escapes it.
+    Outcome run(py::object& value, py::object& exc, bool fresh) {
+        try {
+            return run_steps(value, exc, fresh);
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_StopIteration)) throw;
+            py::object stop = fetch_exception(e);
+            std::string text = std::string(word()) + " raised StopIteration";
+            PyObject* err = PyObject_CallOneArg(PyExc_RuntimeError, py::str(text).ptr());
+            if (!err) throw py::error_already_set();
+            py::object error = py::reinterpret_steal<py::object>(err);
+            PyException_SetCause(err, stop.inc_ref().ptr());
+            PyException_SetContext(err, stop.release().ptr());
+            rethrow(error);
+        }
+    }
+
+    Outcome run_steps(py::object& value, py::object& exc, bool fresh) {
+        // An exception thrown into a machine that never ran is raised at its first line.
+        if (fresh && !exc.is_none()) rethrow(exc);
         for (;;) {
             if (awaiting_) {
                 py::object out;
-                if (forward(value, exc, out)) return out;
+                if (forward_send(value, exc, out)) return {true, std::move(out)};
             }
-            Step s = step(value, exc);
+            Step s = exc.is_none() ? step(value, exc) : step_handling(value, exc);
             switch (s.kind) {
             case Step::Yield:
-                return s.value;
+                return {true, std::move(s.value)};
             case Step::Return:
                 finished_ = true;
-                stop_iteration(s.value);
-            case Step::Await: {
-                py::object awaitable = s.value;
-                if (py::hasattr(awaitable, "__await__")) {
-                    awaiting_ = awaitable.attr("__await__")();
-                } else {
-                    require_awaitable(awaitable);  // a generator is its own iterator
-                    awaiting_ = awaitable;
-                }
+                return {false, std::move(s.value)};
+            case Step::Await:
+                awaiting_ = await_iterator(std::move(s.value));
                 value = py::none();
                 exc = py::none();
                 break;
             }
-            }
         }
     }
 
-    const char* word() const { return kind_ == Kind::Generator ? "generator" : "coroutine"; }
+    // step() while it handles the thrown-in `exc`: `exc` is pushed as the handled exception of
+    // the thread, as the interpreter pushes a coroutine's own exception state while it runs.
+    Step step_handling(py::object& value, py::object& exc) {
+        PyThreadState* ts = PyThreadState_Get();
+        handling_.exc_value = exc.inc_ref().ptr();
+        handling_.previous_item = ts->exc_info;
+        ts->exc_info = &handling_;
+        auto pop = [&] {
+            ts->exc_info = handling_.previous_item;
+            handling_.previous_item = nullptr;
+            PyObject* held = handling_.exc_value;
+            handling_.exc_value = nullptr;
+            Py_XDECREF(held);
+        };
+        Step s = on_failure([&] { return step(value, exc); }, pop);
+        pop();
+        return s;
+    }
 
     std::string qualname_;
     Kind kind_;
     py::object awaiting_;
+    _PyErr_StackItem handling_{nullptr, nullptr};
     bool started_ = false;
     bool finished_ = false;
     bool running_ = false;
@@ -769,6 +1039,12 @@ public:
             if (!params_[i].default_) ++required_kwonly_;
         for (size_t i = 0; i < positional_; ++i)
             if (params_[i].default_) ++defaults_;
+    }
+
+    // The defaults, for the function's tp_traverse.
+    int traverse(visitproc visit, void* arg) const {
+        for (const Parameter& p : params_) Py_VISIT(p.default_);
+        return 0;
     }
 
     size_t size() const { return params_.size(); }
@@ -984,10 +1260,14 @@ private:
 // *args tuple and **kwargs dict where the list has them) and returns a new reference, or null
 // with a Python exception set. It owns nothing across the call beyond what the implementation
 // itself holds.
-class Callee {
+//
+// What the callee holds (a closure's captured objects) it shows the collector through traverse()
+// and clear(), as a `def`'s closure cells are seen.
+class Callee : public Traversable {
 public:
-    virtual ~Callee() = default;
     virtual PyObject* call(PyObject* const* args, PyObject* var_args, PyObject* var_kwargs) = 0;
+    int traverse(visitproc, void*) override { return 0; }
+    void clear() override {}
 };
 
 // Sets the Python exception for the C++ exception being handled, as pybind11's own boundary does.
@@ -1030,6 +1310,13 @@ struct var_kwargs {
 
 namespace detail {
 
+template <class T, class = void>
+struct has_traverse : std::false_type {};
+template <class T>
+struct has_traverse<
+    T, std::void_t<decltype(std::declval<T&>().traverse(std::declval<visitproc>(), std::declval<void*>()))>>
+    : std::true_type {};
+
 template <class T>
 constexpr bool is_var_args = std::is_same<py::detail::intrinsic_t<T>, py::args>::value;
 template <class T>
@@ -1043,11 +1330,25 @@ class TypedCallee;
 template <class F, class R, class... Args>
 class TypedCallee<F, R(Args...)> final : public Callee {
 public:
+    // A callable that holds state must show the collector what it holds: a function pointer or a
+    // lambda that captures nothing holds nothing; anything else has traverse() and clear()
+    // (pyglue::capture makes such a callable of a lambda and the objects it closes over).
+    static_assert(std::is_empty_v<F> || std::is_pointer_v<F> || has_traverse<F>::value,
+                  "a callee that holds state must say what it holds: use pyglue::capture");
+
     explicit TypedCallee(F f) : f_(std::move(f)) {}
 
     PyObject* call(PyObject* const* args, PyObject* var_args, PyObject* var_kwargs) override {
         return boundary(
             [&] { return invoke(args, var_args, var_kwargs, std::index_sequence_for<Args...>()); });
+    }
+
+    int traverse(visitproc visit, void* arg) override {
+        if constexpr (has_traverse<F>::value) return f_.traverse(visit, arg);
+        return 0;
+    }
+    void clear() override {
+        if constexpr (has_traverse<F>::value) f_.clear();
     }
 
     static constexpr bool var_args = (false || ... || is_var_args<Args>);
@@ -1086,18 +1387,68 @@ private:
             PyErr_SetString(PyExc_TypeError, "an argument has a type this function cannot take");
             return nullptr;
         }
+        PyObject* result;
         if constexpr (std::is_void<R>::value) {
             f_(py::detail::cast_op<Args>(std::move(std::get<I>(casters)))...);
-            Py_RETURN_NONE;
+            result = py::none().release().ptr();
         } else {
-            return py::detail::make_caster<R>::cast(
-                       f_(py::detail::cast_op<Args>(std::move(std::get<I>(casters)))...),
-                       py::return_value_policy::move, py::handle())
-                .ptr();
+            result = py::detail::make_caster<R>::cast(
+                         f_(py::detail::cast_op<Args>(std::move(std::get<I>(casters)))...),
+                         py::return_value_policy::move, py::handle())
+                         .ptr();
+        }
+        // The arguments' references go here, in ordinary code, not in the casters' destructors.
+        (drop_caster<Args>(std::get<I>(casters)), ...);
+        return result;
+    }
+
+    template <class A, class C>
+    static void drop_caster(C& caster) {
+        using T = py::detail::intrinsic_t<A>;
+        if constexpr (std::is_base_of_v<py::object, T>) {
+            T held = static_cast<T&&>(std::move(caster));
+            drop(held);
         }
     }
 
     F f_;
+};
+
+// The callee pyglue::capture makes: `f` (a lambda that captures nothing) called with the held
+// objects first, then the call's own arguments.
+template <class F, class R, class Held, class Rest>
+class Capture;
+
+template <class F, class R, class... H, class... A>
+class Capture<F, R, std::tuple<H...>, std::tuple<A...>> {
+public:
+    explicit Capture(F f, H... held) : f_(std::move(f)), held_(std::move(held)...) {}
+
+    R operator()(A... args) {
+        return std::apply([&](auto&... held) -> R { return f_(held..., std::forward<A>(args)...); }, held_);
+    }
+    int traverse(visitproc visit, void* arg) {
+        return std::apply([&](const auto&... held) { return visit_members(visit, arg, held...); }, held_);
+    }
+    void clear() {
+        std::apply([](auto&... held) { drop_members(held...); }, held_);
+    }
+
+private:
+    F f_;
+    std::tuple<H...> held_;
+};
+
+// The return type of R(P...) and its parameters after the first N.
+template <size_t N, class Sig>
+struct SplitSignature;
+template <size_t N, class R, class... P>
+struct SplitSignature<N, R(P...)> {
+    static_assert(N <= sizeof...(P), "the lambda takes fewer parameters than it is given to hold");
+    template <size_t... I>
+    static std::tuple<std::tuple_element_t<N + I, std::tuple<P...>>...> rest(std::index_sequence<I...>);
+    using Rest = decltype(rest(std::make_index_sequence<sizeof...(P) - N>()));
+    using Return = R;
 };
 
 // Gathers a parameter list from pybind11's annotations.
@@ -1172,6 +1523,19 @@ FunctionParts function_parts(F&& f, bool self, const Extra&... extra) {
     return parts;
 }
 
+// A callee for the lambda `f` that closes over `held...`: `f` captures nothing and takes the held
+// objects as its first parameters, then the call's arguments. The held objects stay where the
+// collector sees them, as a `def`'s closure cells are, so a cycle through them is collected:
+//     make_function(m, "outer.<locals>.inner",
+//                   capture([](py::object fn, py::object x) { return fn(x); }, fn), py::arg("x"));
+template <class F, class... H>
+auto capture(F f, H... held) {
+    static_assert(std::is_empty_v<F>, "the lambda given to capture takes what it holds as parameters");
+    using Split = detail::SplitSignature<sizeof...(H), py::detail::function_signature_t<F>>;
+    return detail::Capture<F, typename Split::Return, std::tuple<H...>, typename Split::Rest>(
+        std::move(f), std::move(held)...);
+}
+
 // A callee written against the C interface, for code that must keep no C++ object owning a
 // Python reference on its stack (a daemon thread's frames, unwound at interpreter exit): it gets
 // the bound arguments borrowed and returns a new reference, or null with an exception set.
@@ -1203,6 +1567,17 @@ inline FunctionParts raw_function_parts(RawFunction f, std::initializer_list<con
     return parts;
 }
 
+// The glue's function, coroutine and generator types carry the names of the interpreter's own
+// ("function", "coroutine", "generator", of builtins), so every message that names an object's
+// type ("'coroutine' object is not subscriptable", "object generator can't be used in 'await'
+// expression") reads as it does for a `def`, an `async def` or a generator. The spec's name gives
+// the module; the name in messages is the type's tp_name, which the spec sets to the dotted form.
+inline void name_as_builtin(PyObject* type) {
+    auto* t = reinterpret_cast<PyTypeObject*>(type);
+    const char* dot = std::strrchr(t->tp_name, '.');
+    if (dot) t->tp_name = dot + 1;  // points into the spec's static name
+}
+
 // The Python object of a Function.
 struct FunctionObject {
     PyObject_HEAD vectorcallfunc vectorcall;
@@ -1214,22 +1589,28 @@ struct FunctionObject {
     PyObject* doc;
     Signature* signature;
     Callee* callee;
+    bool cleared;  // the collector broke a cycle through it: calls fail from then on
 };
+
+namespace detail {
+inline PyTypeObject* function_type = nullptr;  // made at module initialisation (init_types)
+}
 
 class Function {
 public:
-    // The type, made once per extension module (it is registered nowhere, so modules never
-    // collide over it).
-    static PyTypeObject* type() {
-        static PyTypeObject* made = make_type();
-        return made;
-    }
+    // The type, made once per extension module at its initialisation (it is registered nowhere,
+    // so modules never collide over it).
+    static PyTypeObject* type() { return detail::function_type; }
 
     // A new function object named `qualname` (its __name__ is the last dotted part) of `module`.
     static py::object make(FunctionParts parts, const std::string& qualname, py::handle module) {
         PyTypeObject* t = type();
+        if (!t)
+            throw std::logic_error(
+                "the glue's types are made by pyglue::set_module at module initialisation");
         auto* self = PyObject_GC_New(FunctionObject, t);
         if (!self) throw py::error_already_set();
+        self->cleared = false;
         self->vectorcall = &Function::call;
         self->dict = nullptr;
         self->weakrefs = nullptr;
@@ -1261,6 +1642,7 @@ private:
         auto* self = reinterpret_cast<FunctionObject*>(callable);
         const Signature& sig = *self->signature;
         size_t nargs = PyVectorcall_NARGS(nargsf);
+        if (self->cleared) return called_after_clear(self);
         if (!kwnames && sig.exact(nargs)) return self->callee->call(args, nullptr, nullptr);
         // Binding allocates, builds error texts and may run a keyword's __eq__: what it throws
         // stops here, at the interpreter's call.
@@ -1281,6 +1663,11 @@ private:
                 return nullptr;
             return self->callee->call(bound, var_args.ptr(), var_kwargs.ptr());
         });
+    }
+
+    static PyObject* called_after_clear(FunctionObject* self) {
+        PyErr_Format(PyExc_RuntimeError, "%U() was released by the garbage collector", self->qualname);
+        return nullptr;
     }
 
     static PyObject* descr_get(PyObject* self, PyObject* obj, PyObject*) {
@@ -1306,13 +1693,63 @@ private:
         Py_VISIT(Py_TYPE(self));
         Py_VISIT(f->dict);
         Py_VISIT(f->module);
+        Py_VISIT(f->doc);
+        if (int r = f->signature->traverse(visit, arg)) return r;
+        return f->callee->traverse(visit, arg);
+    }
+
+    // As the collector clears a `def` caught in a cycle: what it holds goes, its name stays.
+    static int clear(PyObject* self) {
+        auto* f = reinterpret_cast<FunctionObject*>(self);
+        f->cleared = true;
+        Py_CLEAR(f->dict);
+        Py_CLEAR(f->module);
+        Py_CLEAR(f->doc);
+        f->callee->clear();
         return 0;
     }
 
-    static int clear(PyObject* self) {
-        auto* f = reinterpret_cast<FunctionObject*>(self);
-        Py_CLEAR(f->dict);
+    // __name__ and __qualname__ take only text (errors format them as text), as a `def`'s do;
+    // __doc__ takes any object, and deleting it leaves None.
+    static PyObject* get_text(PyObject* self, void* which) {
+        PyObject* v = *slot(self, which);
+        Py_INCREF(v);
+        return v;
+    }
+    static int set_text(PyObject* self, PyObject* value, void* which) {
+        if (!value || !PyUnicode_Check(value)) {
+            PyErr_Format(PyExc_TypeError, "%s must be set to a string object",
+                         which == &kName ? "__name__" : "__qualname__");
+            return -1;
+        }
+        Py_INCREF(value);
+        Py_SETREF(*slot(self, which), value);
         return 0;
+    }
+    static PyObject* get_doc(PyObject* self, void*) {
+        PyObject* doc = reinterpret_cast<FunctionObject*>(self)->doc;
+        if (!doc) doc = Py_None;
+        Py_INCREF(doc);
+        return doc;
+    }
+    static int set_doc(PyObject* self, PyObject* value, void*) {
+        if (!value) value = Py_None;
+        Py_INCREF(value);
+        Py_XSETREF(reinterpret_cast<FunctionObject*>(self)->doc, value);
+        return 0;
+    }
+    static inline char kName = 0, kQualname = 0;
+    static PyObject** slot(PyObject* self, void* which) {
+        auto* f = reinterpret_cast<FunctionObject*>(self);
+        return which == &kName ? &f->name : &f->qualname;
+    }
+
+    // Copied as itself and pickled by reference (its module and qualified name), as builtins and
+    // `def`s are.
+    static PyObject* reduce(PyObject* self, PyObject*) {
+        PyObject* q = reinterpret_cast<FunctionObject*>(self)->qualname;
+        Py_INCREF(q);
+        return q;
     }
 
     static void dealloc(PyObject* self) {
@@ -1331,17 +1768,21 @@ private:
         Py_DECREF(t);
     }
 
+public:
     static PyTypeObject* make_type() {
         static PyMemberDef members[] = {
             {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
             {"__weaklistoffset__", T_PYSSIZET, offsetof(FunctionObject, weakrefs), READONLY, nullptr},
             {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
-            {"__name__", T_OBJECT, offsetof(FunctionObject, name), 0, nullptr},
-            {"__qualname__", T_OBJECT, offsetof(FunctionObject, qualname), 0, nullptr},
             {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
-            {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
             {nullptr, 0, 0, 0, nullptr}};
+        static PyMethodDef methods[] = {
+            {"__reduce__", reinterpret_cast<PyCFunction>(&Function::reduce), METH_NOARGS, nullptr},
+            {nullptr, nullptr, 0, nullptr}};
         static PyGetSetDef getset[] = {
+            {"__name__", &Function::get_text, &Function::set_text, nullptr, &kName},
+            {"__qualname__", &Function::get_text, &Function::set_text, nullptr, &kQualname},
+            {"__doc__", &Function::get_doc, &Function::set_doc, nullptr, nullptr},
             {"__text_signature__", &Function::text_signature, nullptr, nullptr, nullptr},
             {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
             {nullptr, nullptr, nullptr, nullptr, nullptr}};
@@ -1352,15 +1793,17 @@ private:
                                       {Py_tp_clear, reinterpret_cast<void*>(&Function::clear)},
                                       {Py_tp_dealloc, reinterpret_cast<void*>(&Function::dealloc)},
                                       {Py_tp_members, members},
+                                      {Py_tp_methods, methods},
                                       {Py_tp_getset, getset},
                                       {0, nullptr}};
-        static PyType_Spec spec = {"pyglue.function", sizeof(FunctionObject), 0,
+        static PyType_Spec spec = {"builtins.function", sizeof(FunctionObject), 0,
                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
                                        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
                                        Py_TPFLAGS_DISALLOW_INSTANTIATION,
                                    slots};
         PyObject* t = PyType_FromSpec(&spec);
         if (!t) throw py::error_already_set();
+        name_as_builtin(t);
         return reinterpret_cast<PyTypeObject*>(t);  // kept for the life of the process
     }
 };
@@ -1385,30 +1828,78 @@ inline void mark_coroutine_function(py::object fn) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// The Python type of coroutines.
+// The Python types of coroutines, generators and boxes.
 
 // The Python object of a Coroutine: it owns the C++ state machine.
 struct CoroutineObject {
-    PyObject_HEAD std::shared_ptr<Coroutine>* impl;
+    PyObject_HEAD Coroutine* impl;
     PyObject* weakrefs;
+    PyObject* frame;  // made when cr_frame is first read, dropped when the machine finishes
 };
 
 namespace detail {
 
-inline Coroutine& coroutine_of(PyObject* self) { return **reinterpret_cast<CoroutineObject*>(self)->impl; }
+inline PyTypeObject* coroutine_type = nullptr;  // made at module initialisation (init_types)
+inline PyTypeObject* generator_type = nullptr;
+
+inline Coroutine& coroutine_of(PyObject* self) { return *reinterpret_cast<CoroutineObject*>(self)->impl; }
+
+// Sets what a finished send gives its caller: StopIteration(value), or a bare StopIteration
+// for None, as the interpreter's own objects do.
+inline void set_stop_iteration(const py::object& value) {
+    if (value.is_none()) {
+        PyErr_SetNone(PyExc_StopIteration);
+        return;
+    }
+    PyObject* exc = PyObject_CallOneArg(PyExc_StopIteration, value.ptr());
+    if (!exc) return;
+    PyErr_SetObject(PyExc_StopIteration, exc);
+    Py_DECREF(exc);
+}
+
+// The answer of a resumption to a caller of send(), throw() or __next__.
+inline PyObject* outcome_result(Coroutine::Outcome o, bool next) {
+    if (o.yielded) return o.value.release().ptr();
+    if (!next || !o.value.is_none()) set_stop_iteration(o.value);
+    drop(o.value);
+    return nullptr;
+}
 
 inline PyObject* coro_send(PyObject* self, PyObject* value) {
-    return boundary(
-        [&] { return coroutine_of(self).send(py::reinterpret_borrow<py::object>(value)).release().ptr(); });
+    return boundary([&] {
+        return outcome_result(coroutine_of(self).send(py::reinterpret_borrow<py::object>(value)), false);
+    });
+}
+
+// The send slot, which spares the interpreter a look-up of "send" (PyIter_Send: asyncio's tasks,
+// `await`); a return is no exception here.
+inline PySendResult coro_am_send(PyObject* self, PyObject* value, PyObject** result) {
+    *result = nullptr;
+    PyObject* r = boundary([&]() -> PyObject* {
+        Coroutine::Outcome o =
+            coroutine_of(self).send(py::reinterpret_borrow<py::object>(value ? value : Py_None));
+        if (o.yielded) return o.value.release().ptr();
+        *result = o.value.release().ptr();
+        return nullptr;
+    });
+    if (r) {
+        *result = r;
+        return PYGEN_NEXT;
+    }
+    return *result ? PYGEN_RETURN : PYGEN_ERROR;
+}
+
+inline PyObject* coro_next(PyObject* self) {
+    return boundary([&] { return outcome_result(coroutine_of(self).send(py::none()), true); });
 }
 
 inline PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     if (!_PyArg_CheckPositional("throw", nargs, 1, 3)) return nullptr;
     return boundary([&] {
-        py::object typ = py::reinterpret_borrow<py::object>(args[0]);
-        py::object val = nargs > 1 ? py::reinterpret_borrow<py::object>(args[1]) : py::none();
-        py::object tb = nargs > 2 ? py::reinterpret_borrow<py::object>(args[2]) : py::none();
-        return coroutine_of(self).throw_(typ, val, tb).release().ptr();
+        auto arg = [&](Py_ssize_t i) {
+            return nargs > i ? py::reinterpret_borrow<py::object>(args[i]) : py::object();
+        };
+        return outcome_result(coroutine_of(self).throw_(arg(0), arg(1), arg(2)), false);
     });
 }
 
@@ -1419,13 +1910,16 @@ inline PyObject* coro_close(PyObject* self, PyObject*) {
     });
 }
 
+inline PyObject* coro_await(PyObject* self) {
+    return boundary([&] {
+        coroutine_of(self).check_not_awaited();
+        return py::reinterpret_borrow<py::object>(self).release().ptr();
+    });
+}
+
 inline PyObject* coro_self(PyObject* self) {
     Py_INCREF(self);
     return self;
-}
-
-inline PyObject* coro_next(PyObject* self) {
-    return boundary([&] { return coroutine_of(self).next().release().ptr(); });
 }
 
 inline PyObject* coro_name(PyObject* self, void*) {
@@ -1440,26 +1934,11 @@ inline PyObject* coro_qualname(PyObject* self, void*) {
 
 inline PyObject* coro_running(PyObject* self, void*) { return PyBool_FromLong(coroutine_of(self).running()); }
 
+inline PyObject* coro_suspended(PyObject* self, void*) {
+    return PyBool_FromLong(coroutine_of(self).suspended());
+}
+
 inline PyObject* coro_none(PyObject*, void*) { Py_RETURN_NONE; }
-
-inline PyObject* coro_repr(PyObject* self) {
-    const Coroutine& c = coroutine_of(self);
-    const char* kind = c.kind() == Coroutine::Kind::Generator ? "generator" : "coroutine";
-    return PyUnicode_FromFormat("<%s object %s at %p>", kind, c.qualname().c_str(), self);
-}
-
-inline void coro_dealloc(PyObject* self) {
-    auto* c = reinterpret_cast<CoroutineObject*>(self);
-    PyTypeObject* t = Py_TYPE(self);
-    if (c->weakrefs) PyObject_ClearWeakRefs(self);
-    delete c->impl;
-    PyObject_Free(self);
-    Py_DECREF(t);
-}
-
-}  // namespace detail
-
-namespace detail {
 
 inline PyObject* coro_awaiting(PyObject* self, void*) {
     const py::object& a = coroutine_of(self).awaiting();
@@ -1468,8 +1947,108 @@ inline PyObject* coro_awaiting(PyObject* self, void*) {
     return r;
 }
 
-// The Python type of coroutine objects (Generator false) or generator objects (true): the same
-// methods under the names and texts the interpreter gives its own.
+// cr_frame / gi_frame: a frame object while the machine has not finished (code that inspects
+// coroutines, inspect.getcoroutinestate among them, reads None as "closed"), None afterwards. The
+// frame names the coroutine and this module; it is made on first reading, so coroutines that
+// nobody inspects cost nothing for it.
+inline PyObject* coro_frame(PyObject* self, void*) {
+    auto* c = reinterpret_cast<CoroutineObject*>(self);
+    if (c->impl->finished()) {
+        Py_CLEAR(c->frame);
+        Py_RETURN_NONE;
+    }
+    if (!c->frame) {
+        PyObject* name = coro_name(self, nullptr);
+        if (!name) return nullptr;
+        py::object n = py::reinterpret_steal<py::object>(name);
+        PyObject* module = ThisModule::get().module().ptr();
+        std::string file = ThisModule::file();
+        PyCodeObject* code = PyCode_NewEmpty(file.c_str(), PyUnicode_AsUTF8(name), 0);
+        if (!code) return nullptr;
+        PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), code, PyModule_GetDict(module), nullptr);
+        Py_DECREF(reinterpret_cast<PyObject*>(code));
+        if (!frame) return nullptr;
+        c->frame = reinterpret_cast<PyObject*>(frame);
+    }
+    Py_INCREF(c->frame);
+    return c->frame;
+}
+
+inline PyObject* coro_repr(PyObject* self) {
+    const Coroutine& c = coroutine_of(self);
+    return PyUnicode_FromFormat("<%s object %s at %p>", c.word(), c.qualname().c_str(), self);
+}
+
+// "coroutine '...' was never awaited", as the interpreter warns of its own coroutines: through
+// warnings._warn_unawaited_coroutine when it can, else directly; never raises.
+inline void warn_unawaited(PyObject* self) {
+    bool warned = false;
+    PyObject* warnings = PyImport_ImportModule("warnings");
+    PyObject* fn = warnings ? PyObject_GetAttrString(warnings, "_warn_unawaited_coroutine") : nullptr;
+    Py_XDECREF(warnings);
+    if (fn) {
+        PyObject* res = PyObject_CallOneArg(fn, self);
+        Py_DECREF(fn);
+        if (res || PyErr_ExceptionMatches(PyExc_RuntimeWarning)) warned = true;
+        Py_XDECREF(res);
+    }
+    if (PyErr_Occurred()) PyErr_WriteUnraisable(self);
+    if (!warned && PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%s' was never awaited",
+                                    coroutine_of(self).qualname().c_str()) < 0)
+        PyErr_WriteUnraisable(self);
+}
+
+// tp_finalize: a coroutine that never ran warns that it was never awaited; one suspended is
+// closed (GeneratorExit into what it awaits); a failure of that close goes to the unraisable
+// hook. Runs once, from the collector or before the object is freed.
+inline void coro_finalize(PyObject* self) {
+    Coroutine& c = coroutine_of(self);
+    if (c.finished()) return;
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    if (c.kind() == Coroutine::Kind::Coroutine && !c.started()) {
+        warn_unawaited(self);
+    } else {
+        PyObject* r = coro_close(self, nullptr);
+        if (r)
+            Py_DECREF(r);
+        else if (PyErr_Occurred())
+            PyErr_WriteUnraisable(self);
+    }
+    PyErr_Restore(type, value, tb);
+}
+
+inline int coro_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* c = reinterpret_cast<CoroutineObject*>(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(c->frame);
+    return c->impl ? c->impl->traverse_all(visit, arg) : 0;
+}
+
+inline int coro_clear(PyObject* self) {
+    auto* c = reinterpret_cast<CoroutineObject*>(self);
+    if (c->impl) c->impl->clear_all();
+    Py_CLEAR(c->frame);
+    return 0;
+}
+
+inline void coro_dealloc(PyObject* self) {
+    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // the finaliser resurrected it
+    auto* c = reinterpret_cast<CoroutineObject*>(self);
+    PyTypeObject* t = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (c->weakrefs) PyObject_ClearWeakRefs(self);
+    Coroutine* impl = c->impl;
+    c->impl = nullptr;
+    if (impl) impl->clear_all();  // the machine's references go here, not in its destructor
+    delete impl;
+    Py_CLEAR(c->frame);
+    PyObject_GC_Del(self);
+    Py_DECREF(t);
+}
+
+// The type of coroutine objects (Generator false) or generator objects (true): the same methods
+// under the names and texts the interpreter gives its own.
 template <bool Generator>
 PyTypeObject* make_coroutine_type() {
     static const char* const send_doc = Generator ? "send(arg) -> send 'arg' into generator,\n"
@@ -1493,52 +2072,111 @@ PyTypeObject* make_coroutine_type() {
         {"__name__", &coro_name, nullptr, nullptr, nullptr},
         {"__qualname__", &coro_qualname, nullptr, nullptr, nullptr},
         {Generator ? "gi_running" : "cr_running", &coro_running, nullptr, nullptr, nullptr},
+        {Generator ? "gi_suspended" : "cr_suspended", &coro_suspended, nullptr, nullptr, nullptr},
         {Generator ? "gi_yieldfrom" : "cr_await", &coro_awaiting, nullptr, nullptr, nullptr},
-        {Generator ? "gi_frame" : "cr_frame", &coro_none, nullptr, nullptr, nullptr},
+        {Generator ? "gi_frame" : "cr_frame", &coro_frame, nullptr, nullptr, nullptr},
+        // Origin tracking (sys.set_coroutine_origin_tracking_depth) covers `async def` only.
+        {Generator ? nullptr : "cr_origin", Generator ? nullptr : &coro_none, nullptr, nullptr, nullptr},
         {nullptr, nullptr, nullptr, nullptr, nullptr}};
     static PyMemberDef members[] = {
         {"__weaklistoffset__", T_PYSSIZET, offsetof(CoroutineObject, weakrefs), READONLY, nullptr},
         {nullptr, 0, 0, 0, nullptr}};
     // A generator is not awaitable: its slot list starts after the await slot.
-    static PyType_Slot slots[] = {{Py_am_await, reinterpret_cast<void*>(&coro_self)},
+    static PyType_Slot slots[] = {{Py_am_await, reinterpret_cast<void*>(&coro_await)},
+                                  {Py_am_send, reinterpret_cast<void*>(&coro_am_send)},
                                   {Py_tp_iter, reinterpret_cast<void*>(&coro_self)},
                                   {Py_tp_iternext, reinterpret_cast<void*>(&coro_next)},
                                   {Py_tp_repr, reinterpret_cast<void*>(&coro_repr)},
+                                  {Py_tp_finalize, reinterpret_cast<void*>(&coro_finalize)},
+                                  {Py_tp_traverse, reinterpret_cast<void*>(&coro_traverse)},
+                                  {Py_tp_clear, reinterpret_cast<void*>(&coro_clear)},
                                   {Py_tp_dealloc, reinterpret_cast<void*>(&coro_dealloc)},
                                   {Py_tp_methods, methods},
                                   {Py_tp_getset, getset},
                                   {Py_tp_members, members},
                                   {0, nullptr}};
-    static PyType_Spec spec = {
-        Generator ? "pyglue.generator" : "pyglue.coroutine", sizeof(CoroutineObject), 0,
-        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-        Generator ? slots + 1 : slots};
+    static PyType_Spec spec = {Generator ? "builtins.generator" : "builtins.coroutine",
+                               sizeof(CoroutineObject), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
+                                   Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                               Generator ? slots + 1 : slots};
     PyObject* t = PyType_FromSpec(&spec);
     if (!t) throw py::error_already_set();
+    name_as_builtin(t);
     // Kept for the life of the process.
     py::object abc = py::module_::import("collections.abc").attr(Generator ? "Generator" : "Coroutine");
     abc.attr("register")(py::handle(t));
     return reinterpret_cast<PyTypeObject*>(t);
 }
 
+inline int box_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* b = reinterpret_cast<BoxObject*>(self);
+    Py_VISIT(Py_TYPE(self));
+    return b->value ? b->value->traverse(visit, arg) : 0;
+}
+
+inline int box_clear(PyObject* self) {
+    auto* b = reinterpret_cast<BoxObject*>(self);
+    if (b->value) b->value->clear();
+    return 0;
+}
+
+inline void box_dealloc(PyObject* self) {
+    auto* b = reinterpret_cast<BoxObject*>(self);
+    PyTypeObject* t = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    Traversable* value = b->value;
+    b->value = nullptr;
+    if (value) value->clear();  // its references go here, not in its destructor
+    delete value;
+    PyObject_GC_Del(self);
+    Py_DECREF(t);
+}
+
+inline PyTypeObject* make_box_type() {
+    static PyType_Slot slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(&box_traverse)},
+                                  {Py_tp_clear, reinterpret_cast<void*>(&box_clear)},
+                                  {Py_tp_dealloc, reinterpret_cast<void*>(&box_dealloc)},
+                                  {0, nullptr}};
+    static PyType_Spec spec = {"pyglue.box", sizeof(BoxObject), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
+                                   Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                               slots};
+    PyObject* t = PyType_FromSpec(&spec);
+    if (!t) throw py::error_already_set();
+    return reinterpret_cast<PyTypeObject*>(t);  // kept for the life of the process
+}
+
 }  // namespace detail
 
 inline PyTypeObject* Coroutine::type(Kind kind) {
-    if (kind == Kind::Generator) {
-        static PyTypeObject* generator = detail::make_coroutine_type<true>();
-        return generator;
-    }
-    static PyTypeObject* coroutine = detail::make_coroutine_type<false>();
-    return coroutine;
+    return kind == Kind::Generator ? detail::generator_type : detail::coroutine_type;
 }
 
-inline py::object Coroutine::wrap(std::shared_ptr<Coroutine> c) {
+inline py::object Coroutine::wrap(std::unique_ptr<Coroutine> c) {
     PyTypeObject* t = type(c->kind());
-    auto* self = PyObject_New(CoroutineObject, t);
+    if (!t)
+        throw std::logic_error("the glue's types are made by pyglue::set_module at module initialisation");
+    auto* self = PyObject_GC_New(CoroutineObject, t);
     if (!self) throw py::error_already_set();
-    self->impl = new std::shared_ptr<Coroutine>(std::move(c));
+    self->impl = c.release();
     self->weakrefs = nullptr;
+    self->frame = nullptr;
+    PyObject_GC_Track(self);
     return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(self));
+}
+
+// Makes the glue's Python types of this extension module: functions, coroutines, generators
+// and boxes. pyglue::set_module calls it first thing in the module's initialisation, which runs
+// once and before any other thread can reach the module, so no type is ever made lazily (a
+// function-local static whose initialiser runs Python code deadlocks threads that reach it first
+// at the same time: one waits for the lock the other holds while it waits for the static's guard).
+inline void init_types() {
+    if (detail::function_type) return;
+    detail::function_type = Function::make_type();
+    detail::coroutine_type = detail::make_coroutine_type<false>();
+    detail::generator_type = detail::make_coroutine_type<true>();
+    detail::box_type = detail::make_box_type();
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -395,8 +395,8 @@ def test_keepalive_ends_when_not_alive(loop):
 
 
 class _FailingCheck(type):
-    def __instancecheck__(cls, obj):
-        raise LookupError("instance check failed")
+    def __subclasscheck__(cls, sub):
+        raise LookupError("subclass check failed")
 
 
 class _Refused(Exception, metaclass=_FailingCheck):
@@ -406,7 +406,7 @@ class _Refused(Exception, metaclass=_FailingCheck):
 @pytest.mark.parametrize("typ, val, expected", [
     (KeyError, "k", KeyError),             # class and value: the class is called with the value
     (KeyError, KeyError("k"), KeyError),   # the value already is an instance of the class
-    (_Refused, "v", LookupError),          # the instance check itself fails: its error goes on
+    (_Refused, ValueError("v"), LookupError),  # the class check of the value fails: its error goes on
     (3, None, TypeError),                  # neither a class nor an instance
 ])
 def test_coroutine_throw_arguments(loop, typ, val, expected):

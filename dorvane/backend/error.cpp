@@ -16,6 +16,7 @@ void server_error_init(py::object self, py::object code, py::object message) {
 }  // namespace
 
 PYBIND11_MODULE(error, m) {
+    pyglue::set_module(m);
     py::object base = py::reinterpret_borrow<py::object>(PyExc_Exception);
     pyglue::PlainClass cls(m, "ServerError", py::make_tuple(base),
                            py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type)),

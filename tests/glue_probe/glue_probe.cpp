@@ -15,22 +15,15 @@ using pyglue::Coroutine;
 using Step = Coroutine::Step;
 
 // The coroutines' C++ members are Python objects the collector must see: each machine visits
-// every member and releases it on clear, next to the members themselves.
-// TODO(glue): the visit hook of Coroutine is not on main yet; switch this on when it lands.
-#define GLUE_PROBE_VISIT_HOOK 0
+// every member and drops it on clear, next to the members themselves.
 
 // `async def returns(value): return value`
 class Returns : public Coroutine {
 public:
     explicit Returns(py::object value) : Coroutine("returns"), value_(std::move(value)) {}
 
-#if GLUE_PROBE_VISIT_HOOK
-    int traverse(visitproc visit, void* arg) override {
-        Py_VISIT(value_.ptr());
-        return 0;
-    }
-    void clear() override { pyglue::drop(value_); }
-#endif
+    int traverse(visitproc visit, void* arg) override { return pyglue::visit_members(visit, arg, value_); }
+    void clear() override { pyglue::drop_members(value_); }
 
 protected:
     Step step(py::object, py::object exc) override {
@@ -49,17 +42,10 @@ public:
     Awaits(const char* qualname, py::object awaitable, py::object held = py::object())
         : Coroutine(qualname), awaitable_(std::move(awaitable)), held_(std::move(held)) {}
 
-#if GLUE_PROBE_VISIT_HOOK
     int traverse(visitproc visit, void* arg) override {
-        Py_VISIT(awaitable_.ptr());
-        Py_VISIT(held_.ptr());
-        return 0;
+        return pyglue::visit_members(visit, arg, awaitable_, held_);
     }
-    void clear() override {
-        pyglue::drop(awaitable_);
-        pyglue::drop(held_);
-    }
-#endif
+    void clear() override { pyglue::drop_members(awaitable_, held_); }
 
 protected:
     Step step(py::object value, py::object exc) override {
@@ -92,17 +78,10 @@ public:
           mode_(std::move(mode)),
           then_(std::move(then)) {}
 
-#if GLUE_PROBE_VISIT_HOOK
     int traverse(visitproc visit, void* arg) override {
-        Py_VISIT(awaitable_.ptr());
-        Py_VISIT(then_.ptr());
-        return 0;
+        return pyglue::visit_members(visit, arg, awaitable_, then_);
     }
-    void clear() override {
-        pyglue::drop(awaitable_);
-        pyglue::drop(then_);
-    }
-#endif
+    void clear() override { pyglue::drop_members(awaitable_, then_); }
 
 protected:
     Step step(py::object value, py::object exc) override {
@@ -139,6 +118,9 @@ public:
     Stops() : Coroutine("stops") {}
 
 protected:
+    int traverse(visitproc, void*) override { return 0; }  // holds nothing
+    void clear() override {}
+
     Step step(py::object, py::object exc) override {
         if (!exc.is_none()) pyglue::raise(exc);
         pyglue::raise(PyExc_StopIteration, "inside");
@@ -152,13 +134,8 @@ public:
     Yields(const char* qualname, py::object items, bool stop)
         : Coroutine(qualname, Kind::Generator), items_(std::move(items)), stop_(stop) {}
 
-#if GLUE_PROBE_VISIT_HOOK
-    int traverse(visitproc visit, void* arg) override {
-        Py_VISIT(items_.ptr());
-        return 0;
-    }
-    void clear() override { pyglue::drop(items_); }
-#endif
+    int traverse(visitproc visit, void* arg) override { return pyglue::visit_members(visit, arg, items_); }
+    void clear() override { pyglue::drop_members(items_); }
 
 protected:
     Step step(py::object, py::object exc) override {
@@ -205,7 +182,8 @@ PYBIND11_MODULE(glue_probe, m) {
     pyglue::def(
         m, "capture",
         [](py::object obj) {
-            return pyglue::make_function(pyglue::this_module(), "capture.<locals>.f", [obj] { return obj; });
+            return pyglue::make_function(pyglue::this_module(), "capture.<locals>.f",
+                                         pyglue::capture([](py::object held) { return held; }, obj));
         },
         py::arg("obj"));
     pyglue::def(

@@ -110,12 +110,13 @@ py::object bind_report(py::module_& m, const ReportKind& kind, Init&& init, cons
     pyglue::PlainClass cls(m, kind.name, py::tuple(), type, kind.doc);
     const ReportKind* k = &kind;
     cls.def("__init__", std::forward<Init>(init), extra...);
-    cls.def(
-        "update", [k](py::object self) { update_report(self, *k); },
-        "Query again with the stored parameters and replace the outcome.");
+    cls.def("update",
+            pyglue::capture([](const ReportKind* r, py::object self) { update_report(self, *r); }, k),
+            "Query again with the stored parameters and replace the outcome.");
     cls.def(
         "data", [](py::object self) { return self.attr("_data"); }, "The payload of the last query.");
-    cls.def("__repr__", [k](py::object self) { return text_form(self, *k); });
+    cls.def("__repr__",
+            pyglue::capture([](const ReportKind* r, py::object self) { return text_form(self, *r); }, k));
     return cls.cls();
 }
 

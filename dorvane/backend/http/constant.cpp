@@ -26,9 +26,7 @@ py::object own_dict(py::handle cls) { return cls.attr("__dict__"); }
 // mapping's order, and can be consumed once. It keeps a live iterator over the mapping, so a class
 // that gains or loses an attribute mid-way makes the next step fail with the interpreter's
 // RuntimeError. It is a generator object of the glue (send, throw, close, gi_running, a
-// collections.abc.Generator). It drops the class and the iterator as soon as it ends, however it
-// ends, in its own last step: a generator may be driven and released on any thread, and a release
-// left to the destructor would run whatever finaliser the class's last reference has there.
+// collections.abc.Generator).
 class KeysGenerator : public pyglue::Coroutine {
 public:
     using Filter = std::function<bool(py::handle)>;
@@ -40,11 +38,6 @@ public:
 
 protected:
     Step step(py::object, py::object exc) override {
-        return pyglue::on_failure([&] { return advance(exc); }, [&] { release(); });
-    }
-
-private:
-    Step advance(const py::object& exc) {
         // A thrown exception (GeneratorExit from close included) ends the generator with it; so
         // does a failed step, as an exception leaving a generator does.
         if (!exc.is_none()) pyglue::raise(exc);
@@ -53,7 +46,8 @@ private:
             PyObject* name = PyIter_Next(iterator_.ptr());
             if (!name) {
                 if (PyErr_Occurred()) throw py::error_already_set();
-                release();
+                // Dropped in ordinary code: a generator may end on any thread (pyglue::drop).
+                pyglue::drop_members(iterator_, cls_);
                 return Step::finish();
             }
             py::object held = py::reinterpret_steal<py::object>(name);
@@ -61,13 +55,14 @@ private:
         }
     }
 
-    void release() {
-        pyglue::drop(iterator_);
-        pyglue::drop(cls_);
+    int traverse(visitproc visit, void* arg) override {
+        return pyglue::visit_members(visit, arg, cls_, iterator_);
     }
+    void clear() override { pyglue::drop_members(cls_, iterator_); }
 
+private:
     py::object cls_;
-    Filter filter_;
+    Filter filter_;  // plain C++: holds no Python object
     py::object iterator_;
 };
 
@@ -126,6 +121,7 @@ void constant_init(py::object self, py::object ops) {
 }  // namespace
 
 PYBIND11_MODULE(constant, m) {
+    pyglue::set_module(m);
     py::options options;
     options.disable_function_signatures();
     pyglue::PlainClass constant(m, "Constant");

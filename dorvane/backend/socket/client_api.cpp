@@ -54,6 +54,11 @@ public:
         pyglue::settle_result(caller_, result);
     }
 
+    int traverse(visitproc visit, void* arg) {
+        return pyglue::visit_members(visit, arg, caller_, keys_, options_);
+    }
+    void clear() { pyglue::drop_members(caller_, keys_, options_); }
+
 private:
     void trim(py::handle result) const {
         if (PyList_Check(result.ptr())) {
@@ -83,11 +88,6 @@ public:
 
 protected:
     Step step(py::object, py::object exc) override {
-        return pyglue::on_failure([&] { return send(exc); }, [&] { release(); });
-    }
-
-private:
-    Step send(const py::object& exc) {
         if (!exc.is_none()) pyglue::raise(exc);
 
         py::object loop = pop(kwargs_, "loop");
@@ -117,14 +117,16 @@ private:
         return Step::finish(caller);
     }
 
-    // The call is made once; drop what it held so a finished coroutine keeps nothing alive. The
-    // program's arguments go here, in ordinary code, not in a destructor: the step runs on the
-    // loop's thread (pyglue::drop says why).
-    void release() {
-        pyglue::drop(fn_);
-        pyglue::drop(args_);
-        pyglue::drop(kwargs_);
+    int traverse(visitproc visit, void* arg) override {
+        return pyglue::visit_members(visit, arg, fn_, args_, kwargs_, keys_, options_);
     }
+    void clear() override { pyglue::drop_members(fn_, args_, kwargs_, keys_, options_); }
+
+private:
+    // The call is made once; drop what it held so a finished coroutine keeps nothing alive. The
+    // program's arguments go here, in ordinary code, never in a destructor or an assignment (both
+    // noexcept): the step runs on the loop's thread (pyglue::drop says why).
+    void release() { pyglue::drop_members(fn_, args_, kwargs_); }
 
     py::object fn_;
     py::tuple args_;
@@ -155,11 +157,14 @@ void filter_key(py::handle data, py::handle keep) {
 py::object decorate(py::object fn, py::tuple keys, py::dict options) {
     py::module_ m = pyglue::this_module();
     py::object new_fn = pyglue::make_function(
-        m, "api.<locals>.decorator.<locals>.newFn", [fn, keys, options](py::args args, py::kwargs kwargs) {
-            py::object qualname = py::getattr(fn, "__qualname__", py::str("newFn"));
-            return pyglue::Coroutine::make<ApiCall>(py::str(qualname).cast<std::string>(), fn,
-                                                    py::tuple(args), py::dict(kwargs), keys, options);
-        });
+        m, "api.<locals>.decorator.<locals>.newFn",
+        pyglue::capture(
+            [](py::object fn, py::tuple keys, py::dict options, py::args args, py::kwargs kwargs) {
+                py::object qualname = py::getattr(fn, "__qualname__", py::str("newFn"));
+                return pyglue::Coroutine::make<ApiCall>(py::str(qualname).cast<std::string>(), fn,
+                                                        py::tuple(args), py::dict(kwargs), keys, options);
+            },
+            fn, keys, options));
     global(N::wraps)(fn)(new_fn);
     pyglue::mark_coroutine_function(new_fn);
     return new_fn;
@@ -167,9 +172,11 @@ py::object decorate(py::object fn, py::tuple keys, py::dict options) {
 
 py::object api(py::tuple keys, py::dict options) {
     py::module_ m = pyglue::this_module();
-    return pyglue::make_function(
-        m, "api.<locals>.decorator", [keys, options](py::object fn) { return decorate(fn, keys, options); },
-        py::arg("fn"));
+    return pyglue::make_function(m, "api.<locals>.decorator",
+                                 pyglue::capture([](py::tuple keys, py::dict options,
+                                                    py::object fn) { return decorate(fn, keys, options); },
+                                                 keys, options),
+                                 py::arg("fn"));
 }
 
 }  // namespace dorvane_client

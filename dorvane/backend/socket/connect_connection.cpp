@@ -16,10 +16,7 @@ constexpr KeepAliveStates::Edge kKeepAliveEdges[] = {{KeepAliveState::Pinging, K
 constexpr KeepAliveStates::Table kKeepAliveTable{kKeepAliveEdges, kKeepAliveStateNames};
 
 // The keep-alive coroutine of a Connection: while the connection is alive, send request code 2
-// with an empty, uncompressed body, then wait the connection's ping period. It runs on the loop's
-// thread: the step that ends it, however it ends, drops the connection, the person id and the
-// loop, rather than the destructor, which could run a program's finaliser there as the interpreter
-// finalises (pyglue::drop says why).
+// with an empty, uncompressed body, then wait the connection's ping period.
 class KeepAlive : public pyglue::Coroutine {
 public:
     KeepAlive(py::object connection, py::object person_id, py::object loop)
@@ -29,21 +26,13 @@ public:
           loop_(std::move(loop)) {}
 
 protected:
-    Step step(py::object, py::object exc) override {
-        Step s = pyglue::on_failure([&] { return advance(exc); }, [&] { drop_held(); });
-        if (s.kind == Step::Return) drop_held();
-        return s;
+    Step step(py::object value, py::object exc) override;
+    int traverse(visitproc visit, void* arg) override {
+        return pyglue::visit_members(visit, arg, connection_, person_id_, loop_);
     }
+    void clear() override { pyglue::drop_members(connection_, person_id_, loop_); }
 
 private:
-    Step advance(const py::object& exc);
-
-    void drop_held() {
-        pyglue::drop(connection_);
-        pyglue::drop(person_id_);
-        pyglue::drop(loop_);
-    }
-
     // One request; a failure is logged and the period is still waited, so an always-failing
     // request cannot spin the loop thread.
     void ping();
@@ -83,7 +72,7 @@ void KeepAlive::ping() {
     }
 }
 
-pyglue::Coroutine::Step KeepAlive::advance(const py::object& exc) {
+pyglue::Coroutine::Step KeepAlive::step(py::object, py::object exc) {
     if (!exc.is_none()) {
         // Cancellation (and anything else that is not an Exception) ends the loop.
         if (!state_.is(KeepAliveState::Waiting) || !is_exception(exc)) pyglue::raise(exc);

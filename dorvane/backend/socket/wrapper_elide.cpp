@@ -11,13 +11,14 @@ namespace {
 using Step = pyglue::Coroutine::Step;
 
 // The state of one decorated function: the function, a slot for the one job that may wait, and the
-// runner flag (set while some call drains the slot).
+// runner flag (set while some call drains the slot). The decorated function and each of its calls
+// share it through a pyglue::Box.
 //
 // Each method below reads and changes the slot and the flag in C++ alone, without calling into
 // Python, so it runs whole under the interpreter lock: calls made on several loop threads at once
 // (every facade shares the state of its class's update_statusAsync) cannot interleave inside it.
 // A reference that one of them drops is released by its caller after the state is consistent.
-class SingleRunner {
+class SingleRunner : public pyglue::Traversable {
 public:
     explicit SingleRunner(py::object fn) : fn_(std::move(fn)) {}
 
@@ -48,6 +49,11 @@ public:
     // A job still waiting stays in the slot for the next runner.
     void release() { running_ = false; }
 
+    int traverse(visitproc visit, void* arg) override {
+        return pyglue::visit_members(visit, arg, fn_, waiting_);
+    }
+    void clear() override { pyglue::drop_members(fn_, waiting_); }
+
 private:
     py::object fn_;
     py::object waiting_;
@@ -68,23 +74,28 @@ constexpr CallStates::Table kCallTable{kCallEdges, kCallStateNames};
 // The coroutine of one call of the decorated function.
 class ElideCall : public pyglue::Coroutine {
 public:
-    ElideCall(std::shared_ptr<SingleRunner> runner, std::string qualname, py::tuple args, py::dict kwargs)
+    ElideCall(py::object runner, std::string qualname, py::tuple args, py::dict kwargs)
         : pyglue::Coroutine(std::move(qualname)),
           runner_(std::move(runner)),
           args_(std::move(args)),
           kwargs_(std::move(kwargs)) {}
 
-    ~ElideCall() override {
-        if (state_.is(CallState::Runner)) runner_->release();
+protected:
+    int traverse(visitproc visit, void* arg) override {
+        return pyglue::visit_members(visit, arg, runner_, args_, kwargs_);
+    }
+    // Also when the call is released while it drains the slot: the runner flag is cleared then.
+    void clear() override {
+        if (runner_ && state_.is(CallState::Runner)) runner().release();
+        pyglue::drop_members(runner_, args_, kwargs_);
     }
 
-protected:
     Step step(py::object /*value*/, py::object exc) override {
         if (state_.is(CallState::Start)) {
             py::object job = make_own_job();
-            bool runner = runner_->offer_and_claim(job);
-            pyglue::drop(job);  // a job left with this call (a job already waits) goes now
-            if (!runner) {
+            bool claimed = runner().offer_and_claim(job);
+            pyglue::drop(job);  // a job left with this call (one already waits) goes now
+            if (!claimed) {
                 state_.set(CallState::Bystander);
                 return Step::finish();
             }
@@ -100,19 +111,20 @@ protected:
     }
 
 private:
+    SingleRunner& runner() { return pyglue::unbox<SingleRunner>(runner_); }
+
     // partial(fn, *args, **kwargs) of this call's arguments, which the coroutine then no longer
     // holds. The program's arguments and jobs are dropped explicitly, in ordinary code: the
     // coroutine runs on a loop thread, where a release left to a destructor could run a finaliser
     // of the program's as the interpreter finalises (pyglue::drop).
     py::object make_own_job() {
-        py::object job = global(N::partial)(runner_->fn(), *args_, **kwargs_);
-        pyglue::drop(args_);
-        pyglue::drop(kwargs_);
+        py::object job = global(N::partial)(runner().fn(), *args_, **kwargs_);
+        pyglue::drop_members(args_, kwargs_);
         return job;
     }
 
     Step next_job() {
-        py::object job = runner_->take_or_release();
+        py::object job = runner().take_or_release();
         if (!job) {
             state_.set(CallState::Done);  // the runner flag was cleared with the slot found empty
             return Step::finish();
@@ -132,11 +144,11 @@ private:
 
     void give_up() {
         if (!state_.is(CallState::Runner)) return;
-        runner_->release();
+        runner().release();
         state_.set(CallState::Done);
     }
 
-    std::shared_ptr<SingleRunner> runner_;
+    py::object runner_;  // the box of the SingleRunner
     py::tuple args_;
     py::dict kwargs_;
     CallStates state_{CallState::Start, kCallTable};
@@ -149,16 +161,20 @@ const char* const kElideDoc =
 }  // namespace
 
 py::object elide(py::object fn) {
-    auto runner = std::make_shared<SingleRunner>(fn);
+    py::object runner = pyglue::box<SingleRunner>(fn);
     std::string qualname = "elide.<locals>.wrapper";
     py::object fn_qualname = py::getattr(fn, "__qualname__", py::none());
     if (PyUnicode_Check(fn_qualname.ptr())) qualname = py::str(fn_qualname);
 
     py::module_ m = pyglue::this_module();
     py::object wrapper = pyglue::make_function(
-        m, "elide.<locals>.wrapper", [runner, qualname](py::args args, py::kwargs kwargs) {
-            return pyglue::Coroutine::make<ElideCall>(runner, qualname, std::move(args), std::move(kwargs));
-        });
+        m, "elide.<locals>.wrapper",
+        pyglue::capture(
+            [](py::object runner, const std::string& qualname, py::args args, py::kwargs kwargs) {
+                return pyglue::Coroutine::make<ElideCall>(runner, qualname, std::move(args),
+                                                          std::move(kwargs));
+            },
+            runner, qualname));
     wrapper = global(N::wraps)(fn)(wrapper);
     pyglue::mark_coroutine_function(wrapper);
     return wrapper;

@@ -16,6 +16,8 @@ public:
 
 protected:
     Step step(py::object /*value*/, py::object /*exc*/) override { return Step::finish(); }
+    int traverse(visitproc, void*) override { return 0; }  // holds no Python object
+    void clear() override {}
 };
 
 // Members whose bodies are empty in this facade: they take their arguments and return None.

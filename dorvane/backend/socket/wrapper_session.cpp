@@ -22,25 +22,9 @@ Step await_guarded(py::object x) {
 // Base of the two coroutines: the guarded part logs an exception of the interpreter's Exception
 // kind once, as the object itself, and raises that same object again; exceptions of other kinds
 // (cancellation, interrupt, exit, close of the coroutine) pass without a log line.
-//
-// What a coroutine holds of its caller's (the facade, the credentials, the quote client, the loop)
-// is dropped in the step that ends it, however it ends: the steps run on the loop's thread, where
-// a release left to the destructor could run a finaliser of the program's (a Quote's __del__) as
-// the interpreter finalises (pyglue::drop says why).
 class FacadeCoroutine : public pyglue::Coroutine {
 protected:
     using pyglue::Coroutine::Coroutine;
-
-    // Drops every object the coroutine holds.
-    virtual void drop_held() = 0;
-
-    // Runs one step `body`; a step that returns or raises drops what the coroutine holds.
-    template <class F>
-    Step ending(F&& body) {
-        Step s = pyglue::on_failure(std::forward<F>(body), [&] { drop_held(); });
-        if (s.kind == Step::Return) drop_held();
-        return s;
-    }
 
     [[noreturn]] static void fail(py::object exc) {
         if (PyErr_GivenExceptionMatches(exc.ptr(), PyExc_Exception)) log(N::error, exc);
@@ -79,15 +63,9 @@ public:
 
 protected:
     Step step(py::object value, py::object exc) override {
-        return ending([&] {
-            if (state_.is(LoginState::Start)) return start();
-            if (!exc.is_none()) fail(exc);
-            return guarded([&] { return resume(value); });
-        });
-    }
-
-    void drop_held() override {
-        for (py::object* held : {&self_, &person_id_, &passwd_, &quote_, &loop_}) pyglue::drop(*held);
+        if (state_.is(LoginState::Start)) return start();
+        if (!exc.is_none()) fail(exc);
+        return guarded([&] { return resume(value); });
     }
 
 private:
@@ -138,6 +116,11 @@ private:
         }
     }
 
+    int traverse(visitproc visit, void* arg) override {
+        return pyglue::visit_members(visit, arg, self_, person_id_, passwd_, quote_, loop_);
+    }
+    void clear() override { pyglue::drop_members(self_, person_id_, passwd_, quote_, loop_); }
+
     py::object self_, person_id_, passwd_, quote_, loop_;
     LoginStates state_{LoginState::Start, kLoginTable};
 };
@@ -158,32 +141,29 @@ public:
 
 protected:
     Step step(py::object value, py::object exc) override {
-        return ending([&] {
-            if (state_.is(LogoutState::Start)) {
-                if (loop_.is_none()) loop_ = attr(global(N::asyncio), N::get_event_loop)();
-                log(N::info, py::str("Logout..."));
-                state_.set(LogoutState::LoggingOut);
-                return guarded([&] {
-                    return await_guarded(self_.attr("_client").attr("logout")(py::arg("loop") = loop_));
-                });
+        if (state_.is(LogoutState::Start)) {
+            if (loop_.is_none()) loop_ = attr(global(N::asyncio), N::get_event_loop)();
+            log(N::info, py::str("Logout..."));
+            state_.set(LogoutState::LoggingOut);
+            return guarded(
+                [&] { return await_guarded(self_.attr("_client").attr("logout")(py::arg("loop") = loop_)); });
+        }
+        if (!exc.is_none()) fail(exc);
+        return guarded([&] {
+            if (state_.is(LogoutState::LoggingOut)) {  // the logout coroutine gave the request's future
+                state_.set(LogoutState::AwaitingReply);
+                return await_guarded(value);
             }
-            if (!exc.is_none()) fail(exc);
-            return guarded([&] {
-                if (state_.is(LogoutState::LoggingOut)) {  // the logout coroutine gave the request's future
-                    state_.set(LogoutState::AwaitingReply);
-                    return await_guarded(value);
-                }
-                state_.set(LogoutState::Done);  // the logout reply is dropped
-                log(N::info, py::str("Logout  successed."));
-                return Step::finish();
-            });
+            state_.set(LogoutState::Done);  // the logout reply is dropped
+            log(N::info, py::str("Logout  successed."));
+            return Step::finish();
         });
     }
 
-    void drop_held() override {
-        pyglue::drop(self_);
-        pyglue::drop(loop_);
+    int traverse(visitproc visit, void* arg) override {
+        return pyglue::visit_members(visit, arg, self_, loop_);
     }
+    void clear() override { pyglue::drop_members(self_, loop_); }
 
 private:
     py::object self_, loop_;

@@ -52,12 +52,14 @@ void bind_placing(py::module_& m) {
                       Variant{"place_option_order", "prepare_option_input"},
                       Variant{"place_futopt_order", "prepare_futopt_input"}}) {
         const char* prepare = v.prepare;
-        pyglue::def(
-            m, v.name,
-            [prepare](py::object contract, py::object order, py::object vexa_content, py::object client) {
-                return OrderPlacing::place(prepare, contract, order, vexa_content, client);
-            },
-            arg("contract"), arg("order"), arg("vexa_content"), arg("client"));
+        pyglue::def(m, v.name,
+                    pyglue::capture(
+                        [](const char* prepare_name, py::object contract, py::object order,
+                           py::object vexa_content, py::object client) {
+                            return OrderPlacing::place(prepare_name, contract, order, vexa_content, client);
+                        },
+                        prepare),
+                    arg("contract"), arg("order"), arg("vexa_content"), arg("client"));
     }
 
     pyglue::def(

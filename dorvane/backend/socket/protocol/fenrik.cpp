@@ -19,6 +19,7 @@ py::dict merge(py::dict acc, py::dict cur) {
 }  // namespace
 
 PYBIND11_MODULE(fenrik, m) {
+    pyglue::set_module(m);
     py::object reduce = py::module_::import("functools").attr("reduce");
     m.attr("reduce") = reduce;
 

@@ -4,6 +4,7 @@
 namespace py = pybind11;
 
 PYBIND11_MODULE(kivo, m) {
+    pyglue::set_module(m);
     py::module_ dorv = py::module_::import("dorv");
     py::object i32s = dorv.attr("Int32sb");
     py::object i32u = dorv.attr("Int32ub");
