@@ -1,4 +1,4 @@
-"""Runs one program in many fresh interpreters side by side, each with a share of one time limit:
+"""Runs one program in many fresh interpreters side by side, all within one time limit:
 for faults that show only on first use in a process (a hang while types are made), which a single
 run catches only now and then.
 
@@ -7,6 +7,7 @@ run catches only now and then.
 
 A run has "ended" when it exits with status 0 and its last line of output is "ended".
 """
+import os
 import subprocess
 import sys
 import textwrap
@@ -31,7 +32,13 @@ def threads_program(paths, setup, first_use, teardown="", threads=8):
             + textwrap.dedent(teardown).strip() + "\nprint('ended', flush=True)\n")
 
 
-def run_fresh_interpreters(source, runs, timeout=10.0, cwd=None):
+# Interpreters with the sanitizer runtimes preloaded (tools/sanitize_tests.sh) start and run
+# several times slower; a hung run waits the whole limit either way.
+SLOWER = 3 if "libasan" in os.environ.get("LD_PRELOAD", "") else 1
+
+
+def run_fresh_interpreters(source, runs, timeout=20.0, cwd=None):
+    timeout *= SLOWER
     procs = [subprocess.Popen([sys.executable, "-c", source], stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE, text=True, cwd=cwd) for _ in range(runs)]
     deadline = time.monotonic() + timeout
