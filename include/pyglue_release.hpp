@@ -34,9 +34,14 @@ namespace PYGLUE_HIDDEN pyglue {
 // the thread that holds the lock may: the thread that is finalising, or none. Late in
 // finalisation the interpreter drops its per-thread records, and then no thread may, which also
 // covers releases made by static destructors after the interpreter has gone.
+namespace compat {  // include/pyglue/compat_cpython.hpp, included at the end of this header
+inline bool is_finalizing();
+inline PyThreadState* thread_state_or_null();
+}  // namespace compat
+
 inline bool may_release() {
-    if (!_Py_IsFinalizing()) return true;
-    PyThreadState* holder = _PyThreadState_UncheckedGet();
+    if (!compat::is_finalizing()) return true;
+    PyThreadState* holder = compat::thread_state_or_null();
     return holder != nullptr && holder == PyGILState_GetThisThreadState();
 }
 
@@ -59,3 +64,7 @@ inline void release_nullable(PyObject* op) {
 #undef Py_XDECREF
 #define Py_DECREF(op) ::pyglue::release(_PyObject_CAST(op))
 #define Py_XDECREF(op) ::pyglue::release_nullable(_PyObject_CAST(op))
+
+// The interpreter's private calls, after the release macros so that what they release goes
+// through pyglue::release too.
+#include "pyglue/compat_cpython.hpp"

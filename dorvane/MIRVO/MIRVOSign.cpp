@@ -35,14 +35,14 @@ const EVP_MD* digestByName(const std::optional<std::string>& name) {
 // A failed step of the SignedData building: the code and its ERROR number line.
 int32_t signFailed(cLog& log, int32_t code) {
     if (log.errorOn()) log.writeInt(cLog::ERROR_COL, msg::SIGN_FAILED, code);
-    ERR_clear_error();
     return code;
 }
 
 // The conversion descriptor of the calling thread for one target encoding, opened at the thread's
 // first conversion and kept for its life: opening one loads and sets up the converter, which
 // costs more than converting an order text. iconv requires that a descriptor be used by one
-// thread at a time, so each thread has its own.
+// thread at a time, so each thread has its own. A forked child has the forking thread's descriptor,
+// which no other thread used and which is set back to its initial state before every use.
 class ThreadConverter {
 public:
     // The descriptor, in its initial state; (iconv_t)-1 when it cannot be opened.
@@ -84,8 +84,9 @@ MIRVOSign::MIRVOSign() { mirvoOpenSslInit(); }
 MIRVOSign::~MIRVOSign() = default;
 
 int32_t MIRVOSign::initial(const char* propertyFile, const char* passwd) {
+    cForkGate inOpenSsl;
+    OsslErrorScope errors;
     cLog& log = mirvoLog();
-    ERR_clear_error();
     log.write(cLog::INFO_COL, "");
     lastError = MIRVO_OK;
 
@@ -134,7 +135,7 @@ int32_t MIRVOSign::initial(const char* propertyFile, const char* passwd) {
                 // The last signature was made with the credentials being replaced.
                 lastSignerCert.reset();
                 {
-                    std::lock_guard<std::mutex> hold(makerMutex_);
+                    std::lock_guard<cForkSafeMutex> hold(makerMutex_);
                     maker_.reset();
                 }
                 pkcs12 = std::move(fresh);
@@ -146,7 +147,6 @@ int32_t MIRVOSign::initial(const char* propertyFile, const char* passwd) {
     }
 
     if (log.infoOn()) log.write(cLog::INFO_COL, "end MIRVOSign::MIRVOSign()");
-    ERR_clear_error();
     return lastError;
 }
 
@@ -186,6 +186,7 @@ bool MIRVOSign::convertUniCodeStringToAny(const char* text, const char* target, 
 }
 
 int32_t MIRVOSign::SignPkcs7(const char* plain) {
+    cForkGate inOpenSsl;
     cLog& log = mirvoLog();
     if (log.infoOn()) log.write(cLog::INFO_COL, "begin MIRVOSign::SignPkcs7()");
     lastError = MIRVO_OK;
@@ -208,9 +209,9 @@ int32_t MIRVOSign::SignPkcs7(const char* plain) {
         if (log.errorOn()) log.write(cLog::ERROR_COL, msg::CONVERT_BIG5_FAILED);
         return lastError = MIRVO_ICONV_ERROR;
     }
-    if (log.debugOn()) log.writeHex("convertUniCodeStringToAny(BIG5)", converted.data, converted.length);
+    if (log.debugOn()) log.writeHex("convertUniCodeStringToAny(BIG5)", converted.data(), converted.length());
 
-    lastError = SignPkcs7Bin(converted.data, converted.length);
+    lastError = SignPkcs7Bin(converted.data(), converted.length());
     return lastError;
 }
 
@@ -320,18 +321,18 @@ bool MIRVOSign::signWithMaker(const unsigned char* data, int32_t count, std::str
 
     std::shared_ptr<cSignedDataMaker> maker;
     {
-        std::lock_guard<std::mutex> hold(makerMutex_);
+        std::lock_guard<cForkSafeMutex> hold(makerMutex_);
         if (!maker_ || !maker_->serves(cert, key, form)) maker_ = cSignedDataMaker::make(cert, key, form);
         maker = maker_;
     }
-    if (maker && maker->sign(data, static_cast<size_t>(count), der)) return true;
-    ERR_clear_error();
-    return false;
+    // A failed maker leaves its errors to the caller's scope; the general builder then tries.
+    return maker && maker->sign(data, static_cast<size_t>(count), der);
 }
 
 int32_t MIRVOSign::SignPkcs7Bin(const unsigned char* data, int32_t count) {
+    cForkGate inOpenSsl;
+    OsslErrorScope errors;
     cLog& log = mirvoLog();
-    ERR_clear_error();
     if (log.infoOn()) log.write(cLog::INFO_COL, "begin MIRVOSign::SignPkcs7Bin()");
     lastError = MIRVO_OK;
     lastSignature.reset();
@@ -374,7 +375,6 @@ int32_t MIRVOSign::SignPkcs7Bin(const unsigned char* data, int32_t count) {
     }
 
     if (log.infoOn()) log.writeInt(cLog::INFO_COL, "end MIRVOSign::SignPkcs7Bin()", lastError);
-    ERR_clear_error();
     return lastError;
 }
 

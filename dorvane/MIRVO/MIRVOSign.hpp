@@ -4,12 +4,12 @@
 #pragma once
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
 #include "cBytes.hpp"
 #include "cCodes.hpp"
+#include "cFork.hpp"
 #include "cOssl.hpp"
 #include "cPkcs12.hpp"
 
@@ -63,7 +63,7 @@ private:
     // false when they are not or a step failed, the OpenSSL error queue then cleared.
     bool signWithMaker(const unsigned char* data, int32_t count, std::string& der);
 
-    std::mutex makerMutex_;                    // guards maker_
+    cForkSafeMutex makerMutex_;                // guards maker_
     std::shared_ptr<cSignedDataMaker> maker_;  // the maker of the latest signature of its form
 };
 

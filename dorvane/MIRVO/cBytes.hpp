@@ -2,6 +2,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 class cBytes {
 public:
@@ -10,8 +11,10 @@ public:
     cBytes(const cBytes&) = delete;
     cBytes& operator=(const cBytes&) = delete;
 
-    unsigned char* data = nullptr;  // content followed by two zero bytes, or null
-    int32_t length = 0;             // content bytes, not counting the two zero bytes
+    // The content followed by two zero bytes, or null when the buffer is empty.
+    const unsigned char* data() const { return bytes_.empty() ? nullptr : bytes_.data(); }
+    // Content bytes, not counting the two zero bytes.
+    int32_t length() const { return bytes_.empty() ? 0 : static_cast<int32_t>(bytes_.size() - 2); }
 
     // Releases the content (data null, length 0).
     void release();
@@ -21,6 +24,15 @@ public:
     bool assign(const void* bytes, int32_t count);
     // The content as a byte string.
     std::string str() const {
-        return data ? std::string(reinterpret_cast<const char*>(data), length) : std::string();
+        return bytes_.empty() ? std::string()
+                              : std::string(reinterpret_cast<const char*>(bytes_.data()), bytes_.size() - 2);
     }
+
+protected:
+    // Releases the content, then makes room for count zero bytes of content (above 0) and the two
+    // zero bytes behind them; the room to fill, or null when it cannot be had (the buffer empty).
+    unsigned char* allocate(int32_t count);
+
+private:
+    std::vector<unsigned char> bytes_;  // empty, or the content and two zero bytes
 };

@@ -70,11 +70,9 @@ cCertChainEntry::cCertChainEntry(const std::string& slotKey_, const std::string&
                                  const cProperty* props)
     : slotKey(slotKey_), configuredSki(configuredSki_) {
     if (!p7) return;
+    OsslErrorScope errors;
     content.reset(PKCS7_dup(p7));
-    if (!content) {
-        ERR_clear_error();
-        return;
-    }
+    if (!content) return;
     crlList =
         std::make_unique<cCrlList>(configuredSki, props ? props->getProperty("CRL.path") : std::string());
     if (selfVerify()) loaded = loadCrlList(props);
@@ -89,7 +87,7 @@ STACK_OF(X509) * cCertChainEntry::certificates() const {
 
 bool cCertChainEntry::selfVerify() {
     cLog& log = mirvoLog();
-    ERR_clear_error();
+    OsslErrorScope errors;
     if (log.debugOn()) log.write(cLog::DEBUG_COL, "begin cCertChainEntry::selfVerify()");
     bool result = false;
     STACK_OF(X509)* certs = certificates();
@@ -102,8 +100,8 @@ bool cCertChainEntry::selfVerify() {
     } else {
         subjects.clear();
         skiMap.clear();
+        // A certificate listed twice is reported on the error queue and changes nothing.
         for (int i = 0; i < count; ++i) X509_STORE_add_cert(store.get(), sk_X509_value(certs, i));
-        ERR_clear_error();  // a certificate listed twice is reported here and changes nothing
 
         int roots = 0, verified = 0, endEntities = 0;
         X509* lastEndEntity = nullptr;
@@ -143,10 +141,7 @@ bool cCertChainEntry::selfVerify() {
                 continue;
             }
             ossl_ptr<X509_STORE_CTX> ctx(X509_STORE_CTX_new());
-            if (!ctx || X509_STORE_CTX_init(ctx.get(), store.get(), cert, nullptr) != 1) {
-                ERR_clear_error();
-                continue;
-            }
+            if (!ctx || X509_STORE_CTX_init(ctx.get(), store.get(), cert, nullptr) != 1) continue;
             if (X509_verify_cert(ctx.get()) == 1) {
                 ++verified;
                 subjects.insert(x->getSubjectName());
@@ -158,7 +153,6 @@ bool cCertChainEntry::selfVerify() {
                     log.writeValue(cLog::ERROR_COL, msg::DUMP_VERIFY_FAILED,
                                    verifyErrorText(X509_STORE_CTX_get_error(ctx.get())));
             }
-            ERR_clear_error();
         }
         if (lastEndEntity) verifyCert(lastEndEntity);  // for the log only
         if (roots == 0) {
@@ -172,6 +166,7 @@ bool cCertChainEntry::selfVerify() {
 }
 
 int32_t cCertChainEntry::verifyCert(X509* cert) {
+    OsslErrorScope errors;
     cLog& log = mirvoLog();
     if (log.debugOn()) log.write(cLog::DEBUG_COL, "begin cCertChainEntry::verifyCert()");
     int32_t code = -1;
@@ -189,7 +184,6 @@ int32_t cCertChainEntry::verifyCert(X509* cert) {
                 code = X509_verify_cert(ctx.get()) == 1 ? 0 : X509_STORE_CTX_get_error(ctx.get());
             }
         }
-        ERR_clear_error();
     }
     if (log.debugOn()) log.writeInt(cLog::DEBUG_COL, "end cCertChainEntry::verifyCert()", code);
     return code;
@@ -232,9 +226,8 @@ cCertChainList::~cCertChainList() = default;
 cCertChainList::SlotResult cCertChainList::loadChainSlot(int slot, const std::string& configuredSki, BIO* bio,
                                                          const cProperty* props) {
     cLog& log = mirvoLog();
-    ERR_clear_error();
+    OsslErrorScope errors;
     ossl_ptr<PKCS7> p7(bio ? d2i_PKCS7_bio(bio, nullptr) : nullptr);
-    ERR_clear_error();
     // Not a SignedData with certificates: rejected without a message of its own.
     if (!p7 || !PKCS7_type_is_signed(p7.get()) || !p7->d.sign || sk_X509_num(p7->d.sign->cert) <= 0)
         return SlotResult::Rejected;
@@ -258,7 +251,7 @@ cCertChainList::SlotResult cCertChainList::loadChainSlot(int slot, const std::st
 
 bool cCertChainList::loadCertChainFiles(const cProperty* props) {
     cLog& log = mirvoLog();
-    ERR_clear_error();
+    OsslErrorScope errors;
     if (log.infoOn()) log.write(cLog::INFO_COL, "begin cCertChainList::loadCertChainFiles()");
     bool result = false;
     std::vector<std::string> listed;
@@ -285,10 +278,7 @@ bool cCertChainList::loadCertChainFiles(const cProperty* props) {
             if (!match) continue;
             if (log.infoOn()) log.writeValue(cLog::INFO_COL, fill(msg::P7B_LOADING, nameKey), name);
             ossl_ptr<BIO> file = openChainFile(joinPath(folder, *match));
-            if (!file) {
-                ERR_clear_error();
-                continue;
-            }
+            if (!file) continue;
             ++opened;
             if (loadChainSlot(slot, ski, file.get(), props) == SlotResult::Accepted) ++accepted;
         }
@@ -299,6 +289,7 @@ bool cCertChainList::loadCertChainFiles(const cProperty* props) {
 }
 
 X509RefStackPtr cCertChainList::prepareCertChain(const X509* signer) const {
+    OsslErrorScope errors;
     cLog& log = mirvoLog();
     X509RefStackPtr list;
     std::unique_ptr<cX509> signerCopy = signer ? cX509::copyOf(signer) : nullptr;
@@ -325,7 +316,6 @@ X509RefStackPtr cCertChainList::prepareCertChain(const X509* signer) const {
         }
     }
     if (log.debugOn()) log.writeInt(cLog::DEBUG_COL, msg::CHAIN_COUNT, list ? sk_X509_num(list.get()) : 0);
-    ERR_clear_error();
     return list;
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 class cChars {
 public:
@@ -10,8 +11,10 @@ public:
     cChars(const cChars&) = delete;
     cChars& operator=(const cChars&) = delete;
 
-    char* data = nullptr;  // zero-terminated text (allocation zero-filled, one byte longer), or null
-    int32_t length = 0;    // characters, not counting the terminating zero
+    // The zero-terminated text, or null when the buffer is empty.
+    const char* data() const { return chars_.empty() ? nullptr : chars_.data(); }
+    // Characters, not counting the terminating zero.
+    int32_t length() const { return chars_.empty() ? 0 : static_cast<int32_t>(chars_.size() - 1); }
 
     void release();
     // Replaces the content with a copy of the text (count characters).
@@ -21,7 +24,16 @@ public:
     bool toHex(const unsigned char* bytes, int32_t count);
     // Standard base64 ("=" padding, one line). Null bytes or count <= 0: false, buffer emptied.
     bool base64Encode(const unsigned char* bytes, int32_t count);
-    std::string str() const { return data ? std::string(data, length) : std::string(); }
+    std::string str() const {
+        return chars_.empty() ? std::string() : std::string(chars_.data(), chars_.size() - 1);
+    }
+
+private:
+    // Releases the content, then makes room for count characters (zero-filled) and the terminating
+    // zero; the room, or null when it cannot be had (the buffer then empty).
+    char* allocate(size_t count);
+
+    std::vector<char> chars_;  // empty, or the text and its terminating zero
 };
 
 // Standard base64 ("=" padding, one line) of count bytes into text, replaced. Null bytes, count <= 0

@@ -33,7 +33,7 @@ bool cCrlFileEntry::loadCrl() {
         const std::string p = path();
         if (log.debugOn()) log.writeValue(cLog::DEBUG_COL, msg::CRL_FILE_NAME, p);
         if (rawBytes.loadFromFile(p.c_str())) {
-            if (log.debugOn()) log.writeInt(cLog::DEBUG_COL, msg::CRL_FILE_LENGTH, rawBytes.length);
+            if (log.debugOn()) log.writeInt(cLog::DEBUG_COL, msg::CRL_FILE_LENGTH, rawBytes.length());
             parseCrl();
         }
         result = true;
@@ -44,18 +44,17 @@ bool cCrlFileEntry::loadCrl() {
 
 bool cCrlFileEntry::parseCrl() {
     cLog& log = mirvoLog();
-    ERR_clear_error();
+    OsslErrorScope errors;
     if (log.debugOn()) log.writeValue(cLog::DEBUG_COL, "begin cCrlFileEntry::parseCrl()", title);
     bool result = false;
-    if (rawBytes.data == nullptr || rawBytes.length <= 0) {
+    if (rawBytes.data() == nullptr || rawBytes.length() <= 0) {
         if (log.errorOn()) log.write(cLog::ERROR_COL, msg::CRL_NOT_LOADED);
     } else {
-        const unsigned char* p = rawBytes.data;
-        ossl_ptr<X509_CRL> parsed(d2i_X509_CRL(nullptr, &p, rawBytes.length));
+        const unsigned char* p = rawBytes.data();
+        ossl_ptr<X509_CRL> parsed(d2i_X509_CRL(nullptr, &p, rawBytes.length()));
         if (!parsed) {
-            const unsigned long code = ERR_get_error();
-            if (log.errorOn()) log.writeValue(cLog::ERROR_COL, msg::CRL_PARSE_FAILED, osslErrorText(code));
-            ERR_clear_error();
+            const std::string why = OsslErrorScope::take();
+            if (log.errorOn()) log.writeValue(cLog::ERROR_COL, msg::CRL_PARSE_FAILED, why);
         } else {
             // The previous map refers into the previous CRL: both are replaced, the map first.
             revoked.clear();
@@ -81,7 +80,6 @@ bool cCrlFileEntry::parseCrl() {
                 // an earlier entry of the same serial stays
                 fresh.emplace(asn1IntegerHex(X509_REVOKED_get0_serialNumber(entry)), entry);
             }
-            ERR_clear_error();
             revoked = std::move(fresh);
             if (log.debugOn())
                 log.writeInt(cLog::DEBUG_COL, msg::CRL_REVOKED_COUNT, static_cast<int32_t>(revoked.size()));

@@ -3,7 +3,6 @@
 
 #include <cstdio>
 #include <limits>
-#include <new>
 
 #include <sys/stat.h>
 
@@ -39,12 +38,11 @@ bool cFile::loadFromFile(const char* path) {
             } else if (size == 0) {
                 ok = true;
             } else {
-                data = new (std::nothrow) unsigned char[static_cast<size_t>(size) + 2]();
-                if (data == nullptr) {
+                unsigned char* room = allocate(static_cast<int32_t>(size));
+                if (room == nullptr) {
                     if (log.errorOn()) log.writeInt(cLog::ERROR_COL, "Read file size", 0);
                 } else {
-                    length = static_cast<int32_t>(size);
-                    size_t got = fread(data, 1, static_cast<size_t>(size), f);
+                    size_t got = fread(room, 1, static_cast<size_t>(size), f);
                     if (got < static_cast<size_t>(size)) {
                         if (log.errorOn())
                             log.writeInt(cLog::ERROR_COL, "Read file size", static_cast<int32_t>(got));

@@ -5,10 +5,8 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <mutex>
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/uio.h>
@@ -35,18 +33,18 @@ void nowLocal(struct tm& tm, int& millis) {
     millis = static_cast<int>(ts.tv_nsec / 1000000);
 }
 
-// The process id, asked once and asked again in a forked child.
-std::atomic<int> g_pid{0};
+// The process id, asked once and asked again in a forked child: the fork generation it was asked
+// in (high half) with the id (low half), in one word.
+std::atomic<uint64_t> g_pid{0};
 
 int processId() {
-    int pid = g_pid.load(std::memory_order_relaxed);
-    if (pid == 0) {
-        static std::once_flag registered;
-        std::call_once(registered, [] { pthread_atfork(nullptr, nullptr, [] { g_pid.store(0); }); });
-        pid = static_cast<int>(getpid());
-        g_pid.store(pid, std::memory_order_relaxed);
+    const uint64_t generation = cFork::generation();
+    uint64_t known = g_pid.load(std::memory_order_relaxed);
+    if (known == 0 || (known >> 32) != generation) {
+        known = (generation << 32) | static_cast<uint32_t>(getpid());
+        g_pid.store(known, std::memory_order_relaxed);
     }
-    return pid;
+    return static_cast<int>(static_cast<uint32_t>(known));
 }
 
 // Writes `value` in decimal, zero-padded to at least `width` digits; returns the end.
@@ -159,14 +157,19 @@ void cLog::emit(const char* levelCol, const std::string& body) {
     nowLocal(tm, millis);
     char head[kHeadMax];
     const size_t headLength = makeHead(head, levelCol, tm, millis);
+    adoptAfterFork();
     if (!filePrefix.empty()) {
         const std::string name = fileNameFor(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
         int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
         if (fd < 0) return;  // the line is lost, the buffer stays
-        struct iovec iov[3];
+        struct iovec iov[4];
         int count = 0;
-        if (preOpenBuffer && !preOpenBuffer->empty())
+        std::string notice;
+        if (preOpenBuffer && !preOpenBuffer->empty()) {
+            notice = droppedNotice();
+            if (!notice.empty()) iov[count++] = {&notice[0], notice.size()};
             iov[count++] = {&(*preOpenBuffer)[0], preOpenBuffer->size()};
+        }
         iov[count++] = {head, headLength};
         iov[count++] = {const_cast<char*>(body.data()), body.size()};
         writeAllV(fd, iov, count);
@@ -174,10 +177,42 @@ void cLog::emit(const char* levelCol, const std::string& body) {
         preOpenBuffer.reset();
         return;
     }
-    if (preOpenBuffer) {
-        preOpenBuffer->append(head, headLength);
-        preOpenBuffer->append(body);
-    }
+    if (preOpenBuffer) buffer(head, headLength, body);
+}
+
+void cLog::adoptAfterFork() {
+    const uint32_t now = cFork::generation();
+    if (generation_ == now) return;
+    generation_ = now;
+    if (preOpenBuffer) preOpenBuffer->clear();
+    droppedBytes_ = 0;
+}
+
+void cLog::buffer(const char* head, size_t headLength, const std::string& body) {
+    std::string& text = *preOpenBuffer;
+    text.append(head, headLength);
+    text.append(body);
+    if (text.size() <= kBufferMax) return;
+    // Cut at the first record that starts in the last kBufferKeep bytes: a record starts at a line
+    // that begins with its date (the rows of a hex dump begin with a blank).
+    size_t cut = text.size() - kBufferKeep;
+    while (cut < text.size() && !(text[cut - 1] == '\n' && text[cut] >= '0' && text[cut] <= '9')) ++cut;
+    droppedBytes_ += cut;
+    text.erase(0, cut);
+}
+
+std::string cLog::droppedNotice() const {
+    if (droppedBytes_ == 0) return std::string();
+    struct tm tm;
+    int millis = 0;
+    nowLocal(tm, millis);
+    char head[kHeadMax];
+    std::string line(head, makeHead(head, WARN_COL, tm, millis));
+    line += std::to_string(droppedBytes_);
+    line += " bytes of earlier lines dropped: the log keeps at most ";
+    line += std::to_string(kBufferMax);
+    line += " bytes in memory until its file is known\n";
+    return line;
 }
 
 void cLog::write(const char* levelCol, std::string_view text) {
@@ -298,9 +333,12 @@ bool cLog::createFolder(const char* path, const char* fileName) {
 }
 
 void cLog::flushBuffer(FILE* file) {
+    adoptAfterFork();
     if (!preOpenBuffer) return;
     if (!preOpenBuffer->empty()) {
         FILE* out = file ? file : stdout;
+        const std::string notice = droppedNotice();
+        fwrite(notice.data(), 1, notice.size(), out);
         fwrite(preOpenBuffer->data(), 1, preOpenBuffer->size(), out);
         if (!file) fflush(stdout);
     }

@@ -1,5 +1,10 @@
 // The signing library's own log: level filter, daily log file, and an in-memory buffer for the
-// lines written before the log file is known.
+// lines written before the log file is known. The buffer keeps at most kBufferMax bytes: when the
+// log folder cannot be made, a long-running process would otherwise keep its whole log in memory
+// (about 20 KB a signature at DEBUG) and print it all at exit. It keeps the latest lines, which
+// tell what the process did last, and the text moved out of it says how much was dropped. A
+// forked child starts with an empty buffer: the lines in it are the parent's, which the parent
+// moves out itself.
 #pragma once
 #include <cstdint>
 #include <cstdio>
@@ -7,6 +12,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "cFork.hpp"
 
 class cLog {
 public:
@@ -23,6 +30,12 @@ public:
     static constexpr const char* WARN_COL = "WARN";
     static constexpr const char* ERROR_COL = "ERROR";
     static constexpr const char* PARAM_COL = "PARAM";
+
+    // The most the buffer holds, and what it keeps when it would pass that: the oldest whole lines
+    // are dropped in one go (so that each dropping moves the buffer once per 256 KiB of lines) down
+    // to kBufferKeep. 512 KiB holds a couple of dozen DEBUG signatures, or thousands of INFO lines.
+    static constexpr size_t kBufferMax = 512 * 1024;
+    static constexpr size_t kBufferKeep = 256 * 1024;
 
     cLog();
     virtual ~cLog();
@@ -62,9 +75,22 @@ public:
     // The daily file name for a date: "<filePrefix>.YYYYMMDD".
     std::string fileNameFor(int year, int month, int day) const;
 
+    // Bytes of lines dropped from the buffer since it was made (or since the fork that made this
+    // process).
+    size_t droppedBytes() const { return droppedBytes_; }
+
 private:
     // Writes one record: the head, then body, to the day's file or to preOpenBuffer.
     void emit(const char* levelCol, const std::string& body);
+    // In a forked child, on first use: the inherited buffer's lines are the parent's; dropped.
+    void adoptAfterFork();
+    // Appends one record to the buffer, dropping the oldest lines when it passes kBufferMax.
+    void buffer(const char* head, size_t headLength, const std::string& body);
+    // The line that stands before the buffered text when lines were dropped ("" when none were).
+    std::string droppedNotice() const;
+
+    uint32_t generation_ = cFork::generation();
+    size_t droppedBytes_ = 0;
 };
 
 // The process-wide log of the signing library (created when the library is loaded).

@@ -18,22 +18,18 @@ void mirvoOpenSslInit() {
         OPENSSL_init_crypto(0, nullptr);
         // Loading any provider explicitly turns off the automatic "default" one, so both are loaded:
         // "legacy" first for RC2-40 / 3DES PKCS#12 files, then "default" for everything else.
-        ERR_clear_error();
+        OsslErrorScope errors;
         g_mirvoLegacyProvider = OSSL_PROVIDER_load(nullptr, "legacy");
         if (g_mirvoLegacyProvider == nullptr) {
             cLog& log = mirvoLog();
-            if (log.errorOn())
-                log.writeValue(cLog::ERROR_COL, "OSSL_PROVIDER_load(legacy) failed",
-                               osslErrorText(ERR_peek_error()));
-            ERR_clear_error();
+            const std::string why = OsslErrorScope::take();
+            if (log.errorOn()) log.writeValue(cLog::ERROR_COL, "OSSL_PROVIDER_load(legacy) failed", why);
         }
         g_mirvoDefaultProvider = OSSL_PROVIDER_load(nullptr, "default");
         if (g_mirvoDefaultProvider == nullptr) {
             cLog& log = mirvoLog();
-            if (log.errorOn())
-                log.writeValue(cLog::ERROR_COL, "OSSL_PROVIDER_load(default) failed",
-                               osslErrorText(ERR_peek_error()));
-            ERR_clear_error();
+            const std::string why = OsslErrorScope::take();
+            if (log.errorOn()) log.writeValue(cLog::ERROR_COL, "OSSL_PROVIDER_load(default) failed", why);
         }
     });
 }
@@ -43,6 +39,12 @@ std::string osslErrorText(unsigned long code) {
     char buf[256];
     ERR_error_string_n(code, buf, sizeof buf);
     return std::string(buf);
+}
+
+std::string OsslErrorScope::take() {
+    const std::string text = osslErrorText(ERR_get_error());
+    ERR_clear_error();
+    return text;
 }
 
 bool mirvoLegacyProviderLoaded() {

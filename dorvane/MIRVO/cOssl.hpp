@@ -77,3 +77,20 @@ bool mirvoLegacyProviderLoaded();
 
 // OpenSSL's full text for an error code taken from the error queue ("" for 0).
 std::string osslErrorText(unsigned long code);
+
+// The calling thread's OpenSSL error queue, which the interpreter's own ssl module shares, around
+// one operation of the library: the queue is emptied when the scope opens (what others left is not
+// this operation's) and when it closes (what the operation's failed calls raised goes with it, read
+// or not), so no failure is ever read as another's. Every operation that calls OpenSSL holds one;
+// scopes nest.
+class OsslErrorScope {
+public:
+    OsslErrorScope() { ERR_clear_error(); }
+    ~OsslErrorScope() { ERR_clear_error(); }
+    OsslErrorScope(const OsslErrorScope&) = delete;
+    OsslErrorScope& operator=(const OsslErrorScope&) = delete;
+
+    // Empties the queue and gives OpenSSL's text for the earliest error it held ("" when none):
+    // the error that the failed call raised first, for the log line of that failure.
+    static std::string take();
+};

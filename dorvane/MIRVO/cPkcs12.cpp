@@ -115,7 +115,7 @@ cPkcs12::~cPkcs12() = default;
 int cPkcs12::loadPfxFile(const char* folder, const char* fileName, const char* passwd) {
     cLog& log = mirvoLog();
     mirvoOpenSslInit();
-    ERR_clear_error();
+    OsslErrorScope errors;
     int rc = MIRVO_OK;
     if (folder == nullptr) {
         if (log.errorOn()) log.write(cLog::ERROR_COL, msg::PARAM_FILEPATH_NULL);
@@ -149,45 +149,33 @@ int cPkcs12::loadPfxFile(const char* folder, const char* fileName, const char* p
             }
         }
     }
-    ERR_clear_error();
     if (log.debugOn()) log.writeInt(cLog::DEBUG_COL, "end cPkcs12::loadPfxFile()", rc);
     return rc;
 }
 
 int cPkcs12::loadPfxBio(BIO* bio, const char* passwd) {
     mirvoOpenSslInit();
-    ERR_clear_error();
+    OsslErrorScope errors;
     if (bio == nullptr) return MIRVO_PFX_FILE_ERROR;
     pkcs12_.reset(d2i_PKCS12_bio(bio, nullptr));
-    if (!pkcs12_) {
-        ERR_clear_error();
-        return MIRVO_PFX_FILE_ERROR;
-    }
+    if (!pkcs12_) return MIRVO_PFX_FILE_ERROR;
     if (passwd == nullptr || *passwd == '\0') return MIRVO_PARAM_ERROR;
     // The MAC with the password as given, then once with its bytes re-encoded from Latin-1.
     std::string pass(passwd);
     bool macOk = PKCS12_verify_mac(pkcs12_.get(), pass.c_str(), static_cast<int>(pass.size())) == 1;
     if (!macOk && hasNonAscii(passwd)) {
-        ERR_clear_error();
         pass = latin1ToUtf8(passwd);
         macOk = PKCS12_verify_mac(pkcs12_.get(), pass.c_str(), static_cast<int>(pass.size())) == 1;
     }
-    if (!macOk) {
-        ERR_clear_error();
-        return MIRVO_PFX_PASSWORD_ERROR;
-    }
+    if (!macOk) return MIRVO_PFX_PASSWORD_ERROR;
     EVP_PKEY* key = nullptr;
     X509* cert = nullptr;
     STACK_OF(X509)* cas = nullptr;
-    if (PKCS12_parse(pkcs12_.get(), pass.c_str(), &key, &cert, &cas) != 1) {
-        ERR_clear_error();
-        return MIRVO_PFX_PASSWORD_ERROR;
-    }
+    if (PKCS12_parse(pkcs12_.get(), pass.c_str(), &key, &cert, &cas) != 1) return MIRVO_PFX_PASSWORD_ERROR;
     setCredentials(ossl_ptr<EVP_PKEY>(key), ossl_ptr<X509>(cert), X509StackPtr(cas));
     // A container without a key or without a certificate cannot sign: refused like a bad parse.
     if (!privateKey_ || !certificate_) {
         setCredentials(nullptr, nullptr, nullptr);
-        ERR_clear_error();
         return MIRVO_PFX_PASSWORD_ERROR;
     }
     return MIRVO_OK;

@@ -41,7 +41,7 @@ bool cProperty::loadFromFile(const char* fileName) {
                 loaded = 0;
                 if (log.errorOn()) log.writeValue(cLog::ERROR_COL, "loadFromFile()", fileName);
             } else {
-                loaded = parse(file.data ? reinterpret_cast<const char*>(file.data) : "") ? 1 : 0;
+                loaded = parse(file.data() ? reinterpret_cast<const char*>(file.data()) : "") ? 1 : 0;
             }
         }
     }

@@ -61,6 +61,7 @@ constexpr unsigned char kContext0 = 0xA0;  // [0], constructed
 cSignedDataMaker::~cSignedDataMaker() = default;
 
 std::unique_ptr<cSignedDataMaker> cSignedDataMaker::make(X509* cert, EVP_PKEY* key, const Form& form) {
+    cForkGate inOpenSsl;
     if (!cert || !key || !form.md || !EVP_PKEY_is_a(key, "RSA")) return nullptr;
     std::unique_ptr<cSignedDataMaker> maker(new cSignedDataMaker());
     maker->cert_ = x509Ref(cert);
@@ -110,7 +111,7 @@ bool cSignedDataMaker::encodeParts() {
 
 std::unique_ptr<cSignedDataMaker::Worker> cSignedDataMaker::takeWorker() {
     {
-        std::lock_guard<std::mutex> hold(idleMutex_);
+        std::lock_guard<cForkSafeMutex> hold(idleMutex_);
         if (!idle_.empty()) {
             std::unique_ptr<Worker> worker = std::move(idle_.back());
             idle_.pop_back();
@@ -129,12 +130,13 @@ std::unique_ptr<cSignedDataMaker::Worker> cSignedDataMaker::takeWorker() {
 }
 
 void cSignedDataMaker::giveBack(std::unique_ptr<Worker> worker) {
-    std::lock_guard<std::mutex> hold(idleMutex_);
+    std::lock_guard<cForkSafeMutex> hold(idleMutex_);
     idle_.push_back(std::move(worker));
 }
 
 bool cSignedDataMaker::sign(const unsigned char* data, size_t count, std::string& der) {
     if (!data || count == 0) return false;
+    cForkGate inOpenSsl;
     std::unique_ptr<Worker> worker = takeWorker();
     if (!worker) return false;
 

@@ -6,10 +6,11 @@
 #pragma once
 #include <cstddef>
 #include <memory>
-#include <mutex>
+#include <mutex>  // std::lock_guard
 #include <string>
 #include <vector>
 
+#include "cFork.hpp"
 #include "cOssl.hpp"
 
 class cSignedDataMaker {
@@ -71,6 +72,6 @@ private:
     std::string signerHead_;    // SignerInfo version, issuer and serial, digest algorithm
     std::string signatureAlg_;  // SignerInfo signature algorithm
 
-    std::mutex idleMutex_;
+    cForkSafeMutex idleMutex_;  // a forked child finds it free (a signing thread may hold it)
     std::vector<std::unique_ptr<Worker>> idle_;
 };

@@ -44,16 +44,14 @@ void* decodeExtension(const X509* cert, int nid) {
     if (idx < 0) return nullptr;
     X509_EXTENSION* ext = X509_get_ext(cert, idx);
     if (ext == nullptr) return nullptr;
-    void* decoded = X509V3_EXT_d2i(ext);
-    if (decoded == nullptr) ERR_clear_error();
-    return decoded;
+    OsslErrorScope errors;
+    return X509V3_EXT_d2i(ext);
 }
 
 // X509_get_ext_d2i without leaving a failed decoding on the error queue.
 void* extD2i(const X509* cert, int nid) {
-    void* decoded = X509_get_ext_d2i(cert, nid, nullptr, nullptr);
-    if (decoded == nullptr) ERR_clear_error();
-    return decoded;
+    OsslErrorScope errors;
+    return X509_get_ext_d2i(cert, nid, nullptr, nullptr);
 }
 
 // The decoded key-usage extension, or null when it is absent or cannot be decoded.
@@ -161,10 +159,8 @@ std::string cX509::getThumbprint() const {
     if (certificate == nullptr) return std::string();
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned int n = 0;
-    if (X509_digest(certificate.get(), EVP_sha1(), md, &n) != 1 || n == 0) {
-        ERR_clear_error();
-        return std::string();
-    }
+    OsslErrorScope errors;
+    if (X509_digest(certificate.get(), EVP_sha1(), md, &n) != 1 || n == 0) return std::string();
     return hexOf(md, static_cast<int>(n));
 }
 
@@ -175,12 +171,10 @@ std::string cX509::getSerialHex() const {
 
 std::string asn1IntegerHex(const ASN1_INTEGER* value) {
     if (value == nullptr) return std::string();
+    OsslErrorScope errors;
     ossl_ptr<BIGNUM> bn(ASN1_INTEGER_to_BN(value, nullptr));
     char* text = bn ? BN_bn2hex(bn.get()) : nullptr;
-    if (text == nullptr) {
-        ERR_clear_error();
-        return std::string();
-    }
+    if (text == nullptr) return std::string();
     std::string out(text);
     OPENSSL_free(text);
     return out;

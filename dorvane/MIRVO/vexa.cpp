@@ -6,12 +6,14 @@
 // The functions read quote, get_sign, read_error_code_dict, raise_error and VexaError from the
 // module at each call, so a replacement assigned to the module takes effect. Every call into the
 // signer runs whole under the interpreter lock; it is released only while an activation waits for
-// another to finish.
+// another to finish, in this process or in another one activating in the same working folder.
 #include <cstring>
 #include <mutex>
 #include <string>
 
 #include "MIRVOSign.hpp"
+#include "cFolderLock.hpp"
+#include "cFork.hpp"
 #include "cLog.hpp"
 #include "pyglue.hpp"
 #include "vexa.hpp"
@@ -91,32 +93,61 @@ void refuse_embedded_zero(const std::string& bytes, const char* what) {
 // str(value) as UTF-8 bytes (the encoding of the properties file).
 std::string utf8_text(py::handle value) { return py::str(value).attr("encode")("utf-8").cast<std::string>(); }
 
-// One activation at a time in the process. The properties file has one fixed name in the working
-// directory, and the interpreter may switch threads between its write, the activation that reads
-// it and its delete, so one call's sequence must not interleave with another's. A thread that
-// finds the lock taken waits with the interpreter lock released, because the holder needs the
-// interpreter lock to finish. The lock is recursive: a call made again on the holding thread
-// (through a module function replaced by the caller) does not wait for itself.
+// Runs tryTake(); when it fails, waits in take() with the interpreter lock released, because the
+// holder may need the interpreter lock to finish. At interpreter exit the wait may end a daemon
+// thread by unwinding; what it took is then released by its owner's destructor.
+template <class TryTake, class Take>
+void takeWithoutInterpreter(TryTake&& tryTake, Take&& take) {
+    if (tryTake()) return;
+    PyThreadState* saved = PyEval_SaveThread();
+    pyglue::on_failure([&] { take(); }, [&] { PyEval_RestoreThread(saved); });
+    PyEval_RestoreThread(saved);
+}
+
+// One activation at a time in the working folder. The properties file has one fixed name in the
+// working directory, and the interpreter may switch threads between its write, the activation
+// that reads it and its delete; another process activating in the same folder may run at any
+// time. So one call's sequence must not interleave with another's: a mutex orders the threads of
+// the process, then the working folder's own lock (flock on the folder, so no lock file is made)
+// orders the processes. A folder that cannot be locked (a file system without flock) is worked in
+// unlocked, as before. The lock is recursive: a call made again on the holding thread (through a
+// module function replaced by the caller) does not wait for itself. A forked child finds both free
+// unless its forking thread held them (cFork.hpp).
 class ActivationLock {
 public:
-    ActivationLock() : lock_(mutex(), std::defer_lock) {
-        if (lock_.try_lock()) return;
-        PyThreadState* saved = PyEval_SaveThread();
-        pyglue::on_failure([&] { lock_.lock(); }, [&] { PyEval_RestoreThread(saved); });
-        // At interpreter exit this may end a daemon thread by unwinding: lock_ is released then.
-        PyEval_RestoreThread(saved);
+    ActivationLock() {
+        if (depth() > 0) {
+            ++depth();
+            return;
+        }
+        thread_ = std::unique_lock<cForkSafeMutex>(mutex(), std::defer_lock);
+        takeWithoutInterpreter([&] { return thread_.try_lock(); }, [&] { thread_.lock(); });
+        takeWithoutInterpreter([&] { return folder_.lock(".", false) != cFolderLock::State::busy; },
+                               [&] { folder_.lock(".", true); });
+        ++depth();
     }
+
+    ~ActivationLock() { --depth(); }
 
     ActivationLock(const ActivationLock&) = delete;
     ActivationLock& operator=(const ActivationLock&) = delete;
 
 private:
-    static std::recursive_mutex& mutex() {
-        static std::recursive_mutex m;
+    static cForkSafeMutex& mutex() {
+        static cForkSafeMutex m;
         return m;
     }
 
-    std::unique_lock<std::recursive_mutex> lock_;
+    // Activations the calling thread is inside. A forked child keeps the forking thread's count,
+    // which is 0 unless that thread held the lock (and then still holds it in the child).
+    static int& depth() {
+        thread_local int d = 0;
+        return d;
+    }
+
+    // Members go in reverse order: the folder's lock before the mutex.
+    std::unique_lock<cForkSafeMutex> thread_;
+    cFolderLock folder_;
 };
 
 py::object init_vexa(py::object vexa_path, py::object vexa_pwd) {
@@ -178,6 +209,12 @@ PYBIND11_MODULE(vexa, m) {
     mirvoSigner();
 
     m.attr("quote") = pyglue::lookup("urllib.parse", "quote");
+    // What the functions import on first use is imported now: the Big5 codec (found through an
+    // import at its first lookup) and pathlib. A program that forks while another of its threads is
+    // inside such an import leaves the child a module lock that no thread of the child holds, and
+    // the child's first signature would wait on it for good.
+    pyglue::lookup("codecs", "lookup")("big5");
+    pyglue::lookup("pathlib", "Path");
     pyglue::new_exception(m, "VexaError", "Vexa Error");
 
     pyglue::def(m, "read_error_code_dict", &vexa::read_error_code_dict, py::arg("folder_path"),

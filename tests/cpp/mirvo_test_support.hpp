@@ -9,7 +9,11 @@
 #include <string>
 #include <vector>
 
+#include <chrono>
+#include <csignal>
+
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "cLog.hpp"
@@ -71,6 +75,27 @@ inline std::string readFile(const std::string& path) {
 inline void writeFile(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary);
     out << bytes;
+}
+
+// What waitWithin() gives for a child that did not end in time (it is killed) or did not exit.
+constexpr int kHung = -2;
+constexpr int kKilled = -1;
+
+// Waits up to `seconds` for a forked child: its exit code, kKilled when a signal ended it, or kHung
+// when it was still running (then it is killed and reaped).
+inline int waitWithin(pid_t child, double seconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    for (;;) {
+        int status = 0;
+        if (waitpid(child, &status, WNOHANG) == child)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : kKilled;
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            return kHung;
+        }
+        usleep(1000);
+    }
 }
 
 inline bool exists(const std::string& path) {

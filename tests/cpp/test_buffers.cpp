@@ -25,8 +25,8 @@ TEST_P(Base64, EncodesStandardBase64OnOneLine) {
     ASSERT_TRUE(
         c.base64Encode(reinterpret_cast<const unsigned char*>(in.data()), static_cast<int32_t>(in.size())));
     EXPECT_EQ(c.str(), GetParam().out);
-    EXPECT_EQ(c.length, static_cast<int32_t>(strlen(GetParam().out)));
-    EXPECT_EQ(c.data[c.length], '\0');
+    EXPECT_EQ(c.length(), static_cast<int32_t>(strlen(GetParam().out)));
+    EXPECT_EQ(c.data()[c.length()], '\0');
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -44,11 +44,11 @@ TEST(Base64, RefusesMissingOrEmptyInputAndEmptiesTheBuffer) {
     const unsigned char x[] = {1, 2, 3};
     ASSERT_TRUE(c.base64Encode(x, 3));
     EXPECT_FALSE(c.base64Encode(x, 0));
-    EXPECT_EQ(c.data, nullptr);
-    EXPECT_EQ(c.length, 0);
+    EXPECT_EQ(c.data(), nullptr);
+    EXPECT_EQ(c.length(), 0);
     EXPECT_FALSE(c.base64Encode(nullptr, 3));
     EXPECT_FALSE(c.base64Encode(x, -1));
-    EXPECT_EQ(c.data, nullptr);
+    EXPECT_EQ(c.data(), nullptr);
 }
 
 TEST(Hex, UppercaseTwoDigitsAByte) {
@@ -58,7 +58,7 @@ TEST(Hex, UppercaseTwoDigitsAByte) {
     EXPECT_EQ(c.str(), "0AFF");
     ASSERT_TRUE(c.toHex(bytes, 4));
     EXPECT_EQ(c.str(), "0AFF005C");
-    EXPECT_EQ(c.length, 8);
+    EXPECT_EQ(c.length(), 8);
 }
 
 TEST(Hex, BadArgumentsKeepTheOldTextButAHugeCountEmptiesIt) {
@@ -70,7 +70,7 @@ TEST(Hex, BadArgumentsKeepTheOldTextButAHugeCountEmptiesIt) {
     EXPECT_FALSE(c.toHex(bytes, -3));
     EXPECT_EQ(c.str(), "12");
     EXPECT_FALSE(c.toHex(bytes, 1 << 30));  // refused before any byte is read
-    EXPECT_EQ(c.data, nullptr);
+    EXPECT_EQ(c.data(), nullptr);
 }
 
 struct EqCase {
@@ -100,10 +100,10 @@ TEST(File, LoadsContentFollowedByTwoZeroBytes) {
     LogCapture capture;
     cFile f;
     ASSERT_TRUE(f.loadFromFile((dir / "f.bin").c_str()));
-    EXPECT_EQ(f.length, 5);
+    EXPECT_EQ(f.length(), 5);
     EXPECT_EQ(f.str(), content);
-    EXPECT_EQ(f.data[5], 0);
-    EXPECT_EQ(f.data[6], 0);
+    EXPECT_EQ(f.data()[5], 0);
+    EXPECT_EQ(f.data()[6], 0);
     EXPECT_TRUE(capture.has("end cFile::loadFromFile() return = true\n"));
 }
 
@@ -114,8 +114,8 @@ TEST(File, EmptyFileSucceedsEmpty) {
     const unsigned char x[] = {1};
     ASSERT_TRUE(f.assign(x, 1));
     EXPECT_TRUE(f.loadFromFile((dir / "empty").c_str()));
-    EXPECT_EQ(f.length, 0);
-    EXPECT_EQ(f.data, nullptr);
+    EXPECT_EQ(f.length(), 0);
+    EXPECT_EQ(f.data(), nullptr);
 }
 
 TEST(File, FailuresLeaveTheBufferEmpty) {
@@ -130,8 +130,8 @@ TEST(File, FailuresLeaveTheBufferEmpty) {
         const unsigned char x[] = {1, 2};
         ASSERT_TRUE(f.assign(x, 2));
         EXPECT_FALSE(f.loadFromFile(c.path.c_str())) << c.path;
-        EXPECT_EQ(f.data, nullptr);
-        EXPECT_EQ(f.length, 0);
+        EXPECT_EQ(f.data(), nullptr);
+        EXPECT_EQ(f.length(), 0);
         EXPECT_EQ(capture.has("Open file = " + c.path + "\n"), c.logsOpen) << capture.text();
         EXPECT_TRUE(capture.has("end cFile::loadFromFile() return = false\n"));
     }
@@ -150,8 +150,8 @@ TEST(File, RefusesAFileTooLargeForItsCountWithoutReadingIt) {
     LogCapture capture;
     cFile file;
     EXPECT_FALSE(file.loadFromFile(path.c_str()));
-    EXPECT_EQ(file.data, nullptr);
-    EXPECT_EQ(file.length, 0);
+    EXPECT_EQ(file.data(), nullptr);
+    EXPECT_EQ(file.length(), 0);
     EXPECT_TRUE(capture.has("File size refused = " + path + "\n"));
 }
 
@@ -159,10 +159,10 @@ TEST(Bytes, AssignCopiesAndTerminates) {
     cBytes b;
     ASSERT_TRUE(b.assign("xyz", 3));
     EXPECT_EQ(b.str(), "xyz");
-    EXPECT_EQ(b.data[3], 0);
-    EXPECT_EQ(b.data[4], 0);
+    EXPECT_EQ(b.data()[3], 0);
+    EXPECT_EQ(b.data()[4], 0);
     EXPECT_TRUE(b.assign(nullptr, 0));
-    EXPECT_EQ(b.data, nullptr);
+    EXPECT_EQ(b.data(), nullptr);
     EXPECT_FALSE(b.assign(nullptr, 2));
     EXPECT_FALSE(b.assign("x", -1));
 }

@@ -520,7 +520,7 @@ TEST_F(Signer, ConversionIsBig5ToBig5) {
     EXPECT_FALSE(s.convertUniCodeStringToAny("abc", "BIG5", nullptr));
     EXPECT_FALSE(s.convertUniCodeStringToAny("abc", "NO-SUCH-ENCODING", &out));
     EXPECT_TRUE(capture_.has("iconv_open() "));
-    EXPECT_EQ(out.length, 0);
+    EXPECT_EQ(out.length(), 0);
 }
 
 // Each thread converts with a descriptor of its own, and a conversion that failed midway (an

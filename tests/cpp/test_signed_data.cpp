@@ -161,12 +161,18 @@ TEST(Maker, TakesOnlyPlainRsaKeysAndRefusesEmptyContent) {
     EXPECT_FALSE(maker->sign(nullptr, 1, der));
 }
 
-// One maker shared by threads signing at once: each signature is still the reference's.
-TEST(Maker, SignsFromManyThreadsAtOnce) {
-    Credentials& c = Credentials::get();
+// The form of the makers that several threads share: SHA-256 with the signer certificate.
+static cSignedDataMaker::Form sharedForm() {
     cSignedDataMaker::Form form;
     form.md = EVP_sha256();
     form.addCert = true;
+    return form;
+}
+
+// One maker shared by threads signing at once: each signature is still the reference's.
+TEST(Maker, SignsFromManyThreadsAtOnce) {
+    Credentials& c = Credentials::get();
+    const cSignedDataMaker::Form form = sharedForm();
     std::unique_ptr<cSignedDataMaker> maker =
         cSignedDataMaker::make(c.longCert.get(), c.smallKey.get(), form);
     ASSERT_TRUE(maker);
@@ -185,6 +191,50 @@ TEST(Maker, SignsFromManyThreadsAtOnce) {
     }
     for (std::thread& th : threads) th.join();
     EXPECT_EQ(wrong.load(), 0);
+}
+
+// Children forked while other threads sign with one maker (inside its pool's lock and inside
+// OpenSSL with the shared key) sign with the same maker at once, and their signatures are the
+// reference's.
+TEST(Maker, ChildrenForkedWhileThreadsSignCanSign) {
+    Credentials& c = Credentials::get();
+    const cSignedDataMaker::Form form = sharedForm();
+    std::unique_ptr<cSignedDataMaker> maker =
+        cSignedDataMaker::make(c.longCert.get(), c.smallKey.get(), form);
+    ASSERT_TRUE(maker);
+    const std::string data = contentOf(300);
+    const std::string want = referenceDer(c.longCert.get(), c.smallKey.get(), form, data);
+    std::atomic<bool> stop{false};
+    std::atomic<int> signatures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            std::string der;
+            while (!stop) {
+                maker->sign(reinterpret_cast<const unsigned char*>(data.data()), data.size(), der);
+                ++signatures;
+            }
+        });
+    }
+    while (signatures < 100) usleep(100);
+    int hung = 0, wrong = 0;
+    for (int i = 0; i < 30; ++i) {
+        fflush(nullptr);
+        pid_t child = fork();
+        if (child == 0) {
+            std::string der;
+            bool ok = maker->sign(reinterpret_cast<const unsigned char*>(data.data()), data.size(), der);
+            _exit(ok && der == want ? 0 : 1);
+        }
+        ASSERT_GT(child, 0);
+        const int code = waitWithin(child, 5);
+        hung += code == kHung;
+        wrong += code != 0 && code != kHung;
+    }
+    stop = true;
+    for (std::thread& th : threads) th.join();
+    EXPECT_EQ(hung, 0);
+    EXPECT_EQ(wrong, 0);
 }
 
 // The process-wide signer with the given credentials (a copy of the key and certificate) and options.

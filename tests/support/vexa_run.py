@@ -33,6 +33,7 @@ from dorvane.MIRVO import vexa
 class Outcome:
     def __init__(self, proc):
         self.returncode = proc.returncode
+        self.raw_stdout = proc.stdout
         self.stdout = proc.stdout.decode("utf-8", "replace")
         self.stderr = proc.stderr.decode("utf-8", "replace")
         self.reports = [json.loads(line[len(MARK):]) for line in self.stdout.splitlines() if line.startswith(MARK)]
@@ -46,12 +47,29 @@ class Outcome:
         return self.reports[0]
 
 
+def _source(script):
+    return _PRELUDE.format(root=str(ROOT), mark=MARK) + textwrap.dedent(script)
+
+
 def run(script, cwd, timeout=60):
     """Runs the scenario in a new interpreter with `cwd` as working folder."""
-    source = _PRELUDE.format(root=str(ROOT), mark=MARK) + textwrap.dedent(script)
-    proc = subprocess.run([sys.executable, "-c", source], cwd=str(cwd), stdout=subprocess.PIPE,
+    proc = subprocess.run([sys.executable, "-c", _source(script)], cwd=str(cwd), stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, timeout=timeout)
     return Outcome(proc)
+
+
+def run_together(scripts, cwd, timeout=60):
+    """Runs the scenarios at once, each in a new interpreter in the same working folder; their
+    outcomes in order."""
+    procs = [subprocess.Popen([sys.executable, "-c", _source(script)], cwd=str(cwd), stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE) for script in scripts]
+    try:
+        done = [proc.communicate(timeout=timeout) for proc in procs]
+    finally:
+        for proc in procs:
+            proc.kill()
+    return [Outcome(subprocess.CompletedProcess(proc.args, proc.returncode, stdout, stderr))
+            for proc, (stdout, stderr) in zip(procs, done)]
 
 
 def cms_verify(der, *extra):

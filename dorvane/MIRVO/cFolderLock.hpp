@@ -1,0 +1,30 @@
+// An exclusive advisory lock on a folder (flock on a descriptor of the folder itself), that
+// serialises across processes the work on a fixed file name in that folder. Locking the folder
+// makes no lock file, so nothing is left behind; the lock goes with the descriptor when a process
+// ends in any way.
+#pragma once
+#include "cFork.hpp"
+
+class cFolderLock : public cForkAware {
+public:
+    enum class State {
+        held,      // this object holds the folder's lock
+        busy,      // another holder has it (only when not waiting); lock() may be called again
+        unlocked,  // the folder cannot be opened or its file system does not lock: nothing is held
+    };
+
+    cFolderLock() { enroll(); }
+    ~cFolderLock() override;
+
+    // Takes the lock of the folder, waiting for other holders when wait is true.
+    State lock(const char* folder, bool wait);
+    // Gives the lock back (explicitly: a forked child may share the descriptor) and closes it.
+    void unlock();
+
+private:
+    // In a child, the holder was another thread of the parent: the descriptor is closed without
+    // unlocking, since the lock belongs to the parent's holder, who gives it back.
+    void abandonInChild() override;
+
+    int fd_ = -1;
+};

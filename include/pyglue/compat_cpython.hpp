@@ -1,0 +1,74 @@
+// The interpreter's private and version-bound calls that the glue and the modules use, in one
+// place: each names the version it was checked on. A move to another interpreter reviews this file
+// (the build stops below on any version but 3.11) and nothing else.
+//
+// Part of the Python glue: reached only through pyglue.hpp (and pyglue_release.hpp, which every
+// unit includes first). Needs nothing but Python.h, since it comes before pybind11.
+#pragma once
+
+#include <Python.h>
+#include <frameobject.h>
+
+static_assert(PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000,
+              "the glue's private interpreter calls were checked on CPython 3.11 only: review "
+              "include/pyglue/compat_cpython.hpp");
+
+namespace PYGLUE_HIDDEN pyglue {
+namespace compat {
+
+// Checked on CPython 3.11.2. _Py_IsFinalizing: true once finalisation has begun (public as
+// Py_IsFinalizing from 3.13).
+inline bool is_finalizing() { return _Py_IsFinalizing() != 0; }
+
+// Checked on CPython 3.11.2. _PyThreadState_UncheckedGet: the calling thread's state, or null,
+// without PyThreadState_Get's fatal error when there is none (PyThreadState_GetUnchecked in 3.13).
+inline PyThreadState* thread_state_or_null() { return _PyThreadState_UncheckedGet(); }
+
+// Checked on CPython 3.11.2. The thread's stack of handled exceptions (PyThreadState.exc_info, a
+// chain of _PyErr_StackItem): a coroutine pushes its own item while it runs so that what it raises
+// while it handles an exception gets that exception as __context__, as the interpreter's own
+// coroutines push gi_exc_state.
+using HandledItem = _PyErr_StackItem;
+inline void push_handled(HandledItem& item, PyObject* exc) {
+    PyThreadState* ts = PyThreadState_Get();
+    Py_INCREF(exc);
+    item.exc_value = exc;
+    item.previous_item = ts->exc_info;
+    ts->exc_info = &item;
+}
+inline void pop_handled(HandledItem& item) {
+    PyThreadState* ts = PyThreadState_Get();
+    ts->exc_info = item.previous_item;
+    item.previous_item = nullptr;
+    PyObject* held = item.exc_value;
+    item.exc_value = nullptr;
+    Py_XDECREF(held);
+}
+
+// Checked on CPython 3.11.2. _PyArg_CheckPositional: the interpreter's own check (and TypeError
+// text) of a positional argument count.
+inline bool check_positional(const char* name, Py_ssize_t nargs, Py_ssize_t min, Py_ssize_t max) {
+    return _PyArg_CheckPositional(name, nargs, min, max) != 0;
+}
+
+// Checked on CPython 3.11.2. A frame object for a code object that never runs (PyFrame_New of the
+// unlimited API; its arguments changed meaning in 3.11 and it is deprecated from 3.13).
+inline PyObject* idle_frame(const char* file, const char* name, PyObject* globals) {
+    PyCodeObject* code = PyCode_NewEmpty(file, name, 0);
+    if (!code) return nullptr;
+    PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
+    Py_DECREF(reinterpret_cast<PyObject*>(code));
+    return reinterpret_cast<PyObject*>(frame);
+}
+
+// Checked on CPython 3.11.2. _PyDict_NewPresized: a dict with room for `size` keys (no resize
+// while a record is filled).
+inline PyObject* dict_presized(Py_ssize_t size) { return _PyDict_NewPresized(size); }
+
+// Checked on CPython 3.11.2. _PyUnicode_JoinArray: `separator.join(items[:count])` without a list.
+inline PyObject* join_array(PyObject* separator, PyObject* const* items, Py_ssize_t count) {
+    return _PyUnicode_JoinArray(separator, items, count);
+}
+
+}  // namespace compat
+}  // namespace pyglue

@@ -1,0 +1,395 @@
+// Coroutines and generators written as C++ state machines.
+//
+// Part of the Python glue: reached only through pyglue.hpp, which includes the parts in order.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <utility>
+
+namespace PYGLUE_HIDDEN pyglue {
+
+namespace py = pybind11;
+
+// A coroutine written as a C++ state machine. Subclasses implement step(): it is called with the
+// value sent in (None at the start, the result of an awaited object after an `await`) or with an
+// exception thrown in (then `exc` is not None). It answers with one of:
+//   Step::await_on(x)  - await x: the driver gets x's iterator as `await` does and forwards send,
+//                        throw and close to it, passing what it yields through unchanged; step()
+//                        is called again with its result or its exception;
+//   Step::yield(x)     - yield x to whoever drives the coroutine (bare `yield`, rarely needed);
+//   Step::finish(x)    - return x (StopIteration(x) for the driver).
+// Raising from step() ends the coroutine with that exception; while step() handles a thrown-in
+// exception that exception is the one being handled, so what step() raises then has it as
+// __context__, as in an `except` block. A StopIteration raised from step() ends it with
+// RuntimeError("coroutine raised StopIteration"), as PEP 479 has it.
+//
+// Subclasses also implement traverse() and clear() over every Python object they hold (see
+// Traversable; visit_members / drop_members), so a cycle through a coroutine is collected as one
+// through an `async def` coroutine is. clear() runs when the collector breaks a cycle and when the
+// object goes; the machine is finished afterwards.
+//
+// The same machine serves as a generator (Kind::Generator): its object is then a generator
+// (iteration, send, throw, close, gi_running; a collections.abc.Generator, not awaitable), step()
+// answers with Step::yield for each value, and a finished generator raises StopIteration where a
+// finished coroutine refuses reuse.
+class Coroutine : public Traversable {
+public:
+    struct Step {
+        enum Kind { Await, Yield, Return } kind;
+        py::object value;
+        static Step await_on(py::object x) { return {Await, std::move(x)}; }
+        static Step yield(py::object x) { return {Yield, std::move(x)}; }
+        static Step finish(py::object x = py::none()) { return {Return, std::move(x)}; }
+    };
+
+    enum class Kind { Coroutine, Generator };
+
+    // What one resumption gave: a value yielded (the machine is suspended) or the value returned
+    // (it finished).
+    struct Outcome {
+        bool yielded;
+        py::object value;
+    };
+
+    explicit Coroutine(std::string qualname, Kind kind = Kind::Coroutine)
+        : qualname_(std::move(qualname)), kind_(kind) {}
+    ~Coroutine() override = default;
+
+    const std::string& qualname() const { return qualname_; }
+    Kind kind() const { return kind_; }
+    bool finished() const { return finished_; }
+    bool running() const { return running_; }
+    bool started() const { return started_; }
+    bool suspended() const { return started_ && !finished_ && !running_; }
+    const py::object& awaiting() const { return awaiting_; }
+    const char* word() const { return kind_ == Kind::Generator ? "generator" : "coroutine"; }
+
+    // send(value), next() and throw(typ[, val[, tb]]) as the interpreter's coroutine and generator
+    // objects answer them. `val` and `tb` are null when not given.
+    Outcome send(py::object value) {
+        if (!started_ && !finished_ && !value.is_none())
+            raise(PyExc_TypeError, std::string("can't send non-None value to a just-started ") + word());
+        return resume(std::move(value), py::none());
+    }
+
+    Outcome throw_(py::object typ, py::object val, py::object tb) {
+        if (awaiting_ && !running_) {
+            // The awaited object gets the arguments as given; what it answers decides the rest.
+            py::object out, value, exc;
+            switch (throw_into_awaited(typ, val, tb, out, value, exc)) {
+            case Delegated::Yielded:
+                return {true, std::move(out)};
+            case Delegated::Returned:
+                return resume(std::move(value), py::none());
+            case Delegated::Raised:
+                return resume(py::none(), std::move(exc));
+            case Delegated::NotThrown:
+                if (exc) return resume(py::none(), std::move(exc));  // closing it failed
+                break;
+            }
+        }
+        return resume(py::none(), thrown_exception(std::move(typ), std::move(val), std::move(tb)));
+    }
+
+    // close(): GeneratorExit in at the point of suspension; a machine that yields instead fails
+    // with "... ignored GeneratorExit" and stays suspended, as the interpreter's do.
+    void close() {
+        if (finished_) return;
+        if (running_) raise(PyExc_ValueError, std::string(word()) + " already executing");
+        py::object exc = py::reinterpret_borrow<py::object>(PyExc_GeneratorExit)();
+        if (awaiting_) {
+            RunningGuard guard(running_);
+            py::object sub = std::move(awaiting_);
+            py::object failure = close_awaited(sub);
+            if (failure) exc = std::move(failure);
+        }
+        Outcome outcome;
+        try {
+            outcome = resume(py::none(), std::move(exc), /*closing=*/true);
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_GeneratorExit) && !e.matches(PyExc_StopIteration)) throw;
+            drop(fetch_exception(e));
+            return;
+        }
+        if (!outcome.yielded) return;
+        drop(outcome.value);
+        raise(PyExc_RuntimeError, std::string(word()) + " ignored GeneratorExit");
+    }
+
+    // `await` of this coroutine: RuntimeError when another awaiter drives it already.
+    void check_not_awaited() const {
+        if (awaiting_) raise(PyExc_RuntimeError, "coroutine is being awaited already");
+    }
+
+    // Wraps a C++ coroutine as its Python object.
+    template <class T, class... Args>
+    static py::object make(Args&&... args) {
+        return wrap(std::make_unique<T>(std::forward<Args>(args)...));
+    }
+
+    static py::object wrap(std::unique_ptr<Coroutine> c);
+
+    // The Python types of the coroutine and generator objects, made once per extension module at
+    // its initialisation (init_types) and registered as a collections.abc.Coroutine and Generator.
+    static PyTypeObject* type(Kind kind = Kind::Coroutine);
+
+    // Everything the machine holds, for the object's tp_traverse and tp_clear.
+    int traverse_all(visitproc visit, void* arg) {
+        if (awaiting_ && visit(awaiting_.ptr(), arg)) return 1;
+        if (handling_.exc_value && visit(handling_.exc_value, arg)) return 1;
+        return traverse(visit, arg);
+    }
+    void clear_all() {
+        finished_ = true;
+        drop(awaiting_);
+        clear();
+    }
+
+protected:
+    virtual Step step(py::object value, py::object exc) = 0;
+
+private:
+    struct RunningGuard {
+        bool& flag;
+        explicit RunningGuard(bool& f) : flag(f) { flag = true; }
+        ~RunningGuard() { flag = false; }
+    };
+
+    enum class Delegated { Yielded, Returned, Raised, NotThrown };
+
+    // Raises `exc` as it is: its traceback and context stay what they are (an exception passing
+    // through, as opposed to one raised anew).
+    [[noreturn]] static void rethrow(py::handle exc) {
+        PyObject* tb = PyException_GetTraceback(exc.ptr());
+        PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr()));
+        Py_INCREF(type);
+        PyErr_Restore(type, exc.inc_ref().ptr(), tb);
+        throw py::error_already_set();
+    }
+
+    // The exception that throw(typ, val, tb) raises at the point of suspension, with the
+    // interpreter's checks and texts; a TypeError goes to the caller of throw().
+    static py::object thrown_exception(py::object typ, py::object val, py::object tb) {
+        if (tb && tb.is_none()) tb = py::object();
+        if (tb && !PyTraceBack_Check(tb.ptr()))
+            raise(PyExc_TypeError, "throw() third argument must be a traceback object");
+        PyObject* t = typ.ptr();
+        if (PyExceptionClass_Check(t)) {
+            PyObject* type = typ.inc_ref().ptr();
+            PyObject* value = val ? val.inc_ref().ptr() : nullptr;
+            PyObject* trace = tb ? tb.inc_ref().ptr() : nullptr;
+            PyErr_NormalizeException(&type, &value, &trace);
+            py::object exc = py::reinterpret_steal<py::object>(value);
+            if (trace && exc) PyException_SetTraceback(exc.ptr(), trace);
+            Py_XDECREF(type);
+            Py_XDECREF(trace);
+            if (!exc) throw py::error_already_set();
+            return exc;
+        }
+        if (PyExceptionInstance_Check(t)) {
+            if (val && !val.is_none())
+                raise(PyExc_TypeError, "instance exception may not have a separate value");
+            if (tb) PyException_SetTraceback(t, tb.ptr());
+            return typ;
+        }
+        PyErr_Format(PyExc_TypeError,
+                     "exceptions must be classes or instances deriving from BaseException, not %s",
+                     Py_TYPE(t)->tp_name);
+        throw py::error_already_set();
+    }
+
+    // close() of an awaited object, as the interpreter closes what a coroutine awaits: the
+    // failure of that close (null when it closed).
+    static py::object close_awaited(py::handle sub) {
+        PyObject* meth = PyObject_GetAttrString(sub.ptr(), "close");
+        if (!meth) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_WriteUnraisable(sub.ptr());
+            PyErr_Clear();
+            return py::object();
+        }
+        PyObject* r = PyObject_CallNoArgs(meth);
+        Py_DECREF(meth);
+        if (r) {
+            Py_DECREF(r);
+            return py::object();
+        }
+        py::error_already_set err;
+        return fetch_exception(err);
+    }
+
+    // throw() while suspended in an await: the awaited object's own throw() gets the arguments;
+    // GeneratorExit closes it instead, and one without throw() is left (the exception is then
+    // raised at the point of suspension).
+    Delegated throw_into_awaited(py::handle typ, py::handle val, py::handle tb, py::object& out,
+                                 py::object& value, py::object& exc) {
+        RunningGuard guard(running_);
+        if (PyErr_GivenExceptionMatches(typ.ptr(), PyExc_GeneratorExit)) {
+            py::object sub = std::move(awaiting_);
+            exc = close_awaited(sub);
+            return Delegated::NotThrown;
+        }
+        PyObject* meth = PyObject_GetAttrString(awaiting_.ptr(), "throw");
+        if (!meth) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+            PyErr_Clear();
+            drop(awaiting_);
+            return Delegated::NotThrown;
+        }
+        py::object method = py::reinterpret_steal<py::object>(meth);
+        PyObject* args[3] = {typ.ptr(), val.ptr(), tb.ptr()};
+        size_t nargs = !val ? 1 : !tb ? 2 : 3;
+        PyObject* r = PyObject_Vectorcall(method.ptr(), args, nargs, nullptr);
+        drop(method);
+        if (r) {
+            out = py::reinterpret_steal<py::object>(r);
+            return Delegated::Yielded;
+        }
+        drop(awaiting_);
+        py::error_already_set err;
+        py::object e = fetch_exception(err);
+        if (PyErr_GivenExceptionMatches(e.ptr(), PyExc_StopIteration)) {
+            value = attr_value(e);
+            return Delegated::Returned;
+        }
+        exc = std::move(e);
+        return Delegated::Raised;
+    }
+
+    static py::object attr_value(py::handle stop) {
+        PyObject* v = PyObject_GetAttrString(stop.ptr(), "value");
+        if (!v) throw py::error_already_set();
+        return py::reinterpret_steal<py::object>(v);
+    }
+
+    // One send into the awaited object: true with `out` set to what it yielded; false when it
+    // finished, with `value` or `exc` set to its outcome.
+    bool forward_send(py::object& value, py::object& exc, py::object& out) {
+        PyObject* result = nullptr;
+        PySendResult r = PyIter_Send(awaiting_.ptr(), value.ptr(), &result);
+        if (r == PYGEN_NEXT) {
+            out = py::reinterpret_steal<py::object>(result);
+            return true;
+        }
+        drop(awaiting_);
+        if (r == PYGEN_RETURN) {
+            value = py::reinterpret_steal<py::object>(result);
+            return false;
+        }
+        py::error_already_set err;
+        exc = fetch_exception(err);
+        value = py::none();
+        return false;
+    }
+
+    // The iterator `await x` drives, as the interpreter gets it: the coroutine itself, the result
+    // of its __await__ slot (which must be an iterator), or a generator (generator-based
+    // coroutines of older code).
+    static py::object await_iterator(py::object x) {
+        PyObject* o = x.ptr();
+        if (PyCoro_CheckExact(o)) {
+            py::object yf = py::reinterpret_steal<py::object>(PyObject_GetAttrString(o, "cr_await"));
+            if (!yf) throw py::error_already_set();
+            if (!yf.is_none()) raise(PyExc_RuntimeError, "coroutine is being awaited already");
+            return x;
+        }
+        PyAsyncMethods* as = Py_TYPE(o)->tp_as_async;
+        if (as && as->am_await) {
+            PyObject* it = as->am_await(o);
+            if (!it) throw py::error_already_set();
+            py::object iter = py::reinterpret_steal<py::object>(it);
+            if (PyCoro_CheckExact(it)) raise(PyExc_TypeError, "__await__() returned a coroutine");
+            if (!PyIter_Check(it)) {
+                PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
+                             Py_TYPE(it)->tp_name);
+                throw py::error_already_set();
+            }
+            return iter;
+        }
+        if (PyGen_Check(o)) return x;
+        PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression",
+                     Py_TYPE(o)->tp_name);
+        throw py::error_already_set();
+    }
+
+    Outcome resume(py::object value, py::object exc, bool closing = false) {
+        if (running_) raise(PyExc_ValueError, std::string(word()) + " already executing");
+        if (finished_) {
+            if (kind_ == Kind::Coroutine && !closing)
+                raise(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+            if (exc.is_none()) return {false, py::none()};  // an exhausted generator
+            rethrow(exc);
+        }
+        RunningGuard guard(running_);
+        bool fresh = !started_;
+        started_ = true;
+        Outcome outcome = on_failure([&] { return run(value, exc, fresh); },
+                                     [&] {
+                                         finished_ = true;
+                                         drop(awaiting_);
+                                     });
+        drop_members(value, exc);
+        return outcome;
+    }
+
+    // The machine itself, with PEP 479 applied to what escapes it.
+    Outcome run(py::object& value, py::object& exc, bool fresh) {
+        try {
+            return run_steps(value, exc, fresh);
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_StopIteration)) throw;
+            py::object stop = fetch_exception(e);
+            std::string text = std::string(word()) + " raised StopIteration";
+            PyObject* err = PyObject_CallOneArg(PyExc_RuntimeError, py::str(text).ptr());
+            if (!err) throw py::error_already_set();
+            py::object error = py::reinterpret_steal<py::object>(err);
+            PyException_SetCause(err, stop.inc_ref().ptr());
+            PyException_SetContext(err, stop.release().ptr());
+            rethrow(error);
+        }
+    }
+
+    Outcome run_steps(py::object& value, py::object& exc, bool fresh) {
+        // An exception thrown into a machine that never ran is raised at its first line.
+        if (fresh && !exc.is_none()) rethrow(exc);
+        for (;;) {
+            if (awaiting_) {
+                py::object out;
+                if (forward_send(value, exc, out)) return {true, std::move(out)};
+            }
+            Step s = exc.is_none() ? step(value, exc) : step_handling(value, exc);
+            switch (s.kind) {
+            case Step::Yield:
+                return {true, std::move(s.value)};
+            case Step::Return:
+                finished_ = true;
+                return {false, std::move(s.value)};
+            case Step::Await:
+                awaiting_ = await_iterator(std::move(s.value));
+                value = py::none();
+                exc = py::none();
+                break;
+            }
+        }
+    }
+
+    // step() while it handles the thrown-in `exc`: `exc` is pushed as the handled exception of
+    // the thread, as the interpreter pushes a coroutine's own exception state while it runs.
+    Step step_handling(py::object& value, py::object& exc) {
+        compat::push_handled(handling_, exc.ptr());
+        auto pop = [&] { compat::pop_handled(handling_); };
+        Step s = on_failure([&] { return step(value, exc); }, pop);
+        pop();
+        return s;
+    }
+
+    std::string qualname_;
+    Kind kind_;
+    py::object awaiting_;
+    compat::HandledItem handling_{nullptr, nullptr};
+    bool started_ = false;
+    bool finished_ = false;
+    bool running_ = false;
+};
+
+}  // namespace pyglue
