@@ -1,8 +1,12 @@
 """Socket facade login and logout over real TCP against the loopback trading server, with the quote
 login against the in-process loopback broker."""
 import asyncio
+import json
 import logging
+import os
 import socket
+import subprocess
+import sys
 import threading
 import time
 
@@ -402,3 +406,64 @@ def test_after_stop_calls_time_out(facade, server, logs):
     with pytest.raises(TimeoutError):
         w.logout(timeout=0.05)
     assert server.session.logins == [] and facade_lines(logs) == []
+
+
+# A program that logs in with 20 facades and drops them without logging out, then prints what it
+# holds (descriptors, connections, loops, transports, threads) before and after, as JSON.
+DROPPED_FACADES = """
+import asyncio, configparser, gc, json, os, sys, threading, time
+sys.path[:0] = [{root!r}, {tests!r}]
+from servers.session_server import SessionService
+from servers.trading_server import ThreadedTradingServer
+from dorvane.backend.socket import wrapper
+from dorvane.backend.socket.connect import Connection
+
+server = ThreadedTradingServer().start()
+server.run(SessionService, server.server)
+wrapper.config = configparser.ConfigParser()
+wrapper.config["UAT"] = {{"host": server.host, "port": str(server.port)}}
+hook = threading._shutdown
+
+
+def held():
+    gc.collect()
+    objects = gc.get_objects()
+    return {{"descriptors": len(os.listdir("/proc/self/fd")),
+            "connections": sum(isinstance(o, Connection) for o in objects),
+            "loops": sum(isinstance(o, asyncio.AbstractEventLoop) for o in objects),
+            # open ones: the server keeps its records (and so its closed transports)
+            "transports": sum(isinstance(o, asyncio.BaseTransport) and not o.is_closing() for o in objects),
+            "threads": threading.active_count()}}
+
+
+def log_in_and_drop(count):
+    for _ in range(count):
+        w = wrapper.Wrapper(True)
+        w.login("A123456789", "pw", timeout=10)
+        del w
+
+
+log_in_and_drop(1)  # what the first facade imports or caches for good belongs to the baseline
+end = time.monotonic() + 3
+before = held()
+log_in_and_drop(20)
+after = held()
+# The loops' threads end and the server closes its side a moment later.
+while any(after[k] > before[k] for k in before) and time.monotonic() < end:
+    time.sleep(0.05)
+    after = held()
+threading._shutdown = hook
+print(json.dumps({{"before": before, "after": after}}))
+"""
+
+
+def test_facades_dropped_logged_in_release_everything():
+    # Each facade logged in holds a loop, its thread, a Connection, its transport and their
+    # descriptors; once dropped without logout and collected, all of it is gone.
+    tests = os.path.dirname(os.path.abspath(__file__))
+    source = DROPPED_FACADES.format(root=os.path.dirname(tests), tests=tests)
+    proc = subprocess.run([sys.executable, "-c", source], capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    counts = json.loads(proc.stdout.splitlines()[-1])
+    before, after = counts["before"], counts["after"]
+    assert {k: after[k] - before[k] for k in before if after[k] > before[k]} == {}, counts

@@ -6,7 +6,9 @@
     /usr/bin/python3 tools/exit_safety.py --jobs 8 --show  also print the stderr of a few failures
 
 The scenarios are described in tests/support/exit_scenarios.py; the test suite runs fewer of them.
-Exits with status 1 when any run crashed or hung.
+A run that exits with status 0 but reports a fault on standard error (a fatal error, std::terminate,
+an exception the interpreter ignored, a sanitizer report) counts as a fault. Exits with status 1
+when any run crashed, hung or reported a fault.
 """
 import argparse
 import os
@@ -33,7 +35,7 @@ def main(argv=None):
     failed = False
     for tally in tallies.values():
         print(tally)
-        failed = failed or tally.crashes or tally.hangs
+        failed = failed or tally.crashes or tally.hangs or tally.faults
         if args.show:
             for sample in tally.samples:
                 print("---- stderr of a failed run of {}:\n{}".format(tally.name, sample[-4000:]))

@@ -283,7 +283,7 @@ private:
     }
 
     // The iterator `await x` drives, as the interpreter gets it: the coroutine itself, the result
-    // of its __await__ slot (which must be an iterator), or a generator (generator-based
+    // of its __await__ slot (which must be an iterator), or a types.coroutine generator (generator-based
     // coroutines of older code).
     static py::object await_iterator(py::object x) {
         PyObject* o = x.ptr();
@@ -306,7 +306,7 @@ private:
             }
             return iter;
         }
-        if (PyGen_Check(o)) return x;
+        if (is_generator_coroutine(x)) return x;
         PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression",
                      Py_TYPE(o)->tp_name);
         throw py::error_already_set();

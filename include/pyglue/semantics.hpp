@@ -80,11 +80,23 @@ inline std::pair<py::object, py::object> unpack2(py::handle value) {
     return {std::move(items[0]), std::move(items[1])};
 }
 
-// `await x` accepts an object with __await__ or a generator; anything else fails with the
+// A generator made by a types.coroutine function (generator-based coroutines): the one kind of
+// generator that `await` takes, as the interpreter marks it with CO_ITERABLE_COROUTINE.
+inline bool is_generator_coroutine(py::handle x) {
+    if (!PyGen_CheckExact(x.ptr())) return false;
+    PyObject* code = PyObject_GetAttrString(x.ptr(), "gi_code");
+    if (!code) throw py::error_already_set();
+    bool marked =
+        PyCode_Check(code) && (reinterpret_cast<PyCodeObject*>(code)->co_flags & CO_ITERABLE_COROUTINE);
+    Py_DECREF(code);
+    return marked;
+}
+
+// `await x` accepts an object with __await__ or a types.coroutine generator; anything else fails with the
 // interpreter's own TypeError.
 inline void require_awaitable(py::handle x) {
     PyAsyncMethods* as = Py_TYPE(x.ptr())->tp_as_async;
-    if ((as && as->am_await) || PyGen_Check(x.ptr())) return;
+    if ((as && as->am_await) || is_generator_coroutine(x)) return;
     PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression",
                  Py_TYPE(x.ptr())->tp_name);
     throw py::error_already_set();

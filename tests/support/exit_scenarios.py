@@ -1,7 +1,8 @@
 """Programs that end while other threads are inside the extension modules, run many times each.
 
 Each scenario is a small program run in a fresh interpreter process; a run passes when the process
-exits with status 0 within its time limit. The runs of one call go side by side (concurrent
+exits with status 0 within its time limit and its standard error carries no report of a fault (a
+fatal error, std::terminate, an exception the interpreter could only ignore, a sanitizer report). The runs of one call go side by side (concurrent
 processes), so that many runs take little wall time.
 
     from support.exit_scenarios import SCENARIOS, run_many
@@ -16,12 +17,17 @@ wrapper-sigint   a logged-in `Wrapper` with a `Quote` and ticks flowing; SIGINT 
 slow-connect     SIGINT while the login's quote connect is slow; the program catches it and ends,
                  and a second SIGINT ends the exit hook's wait while the connect still runs;
 connection       a `Connection` whose loop runs on a daemon thread of the program (nothing waits
-                 for it), with requests pending and the server streaming replies when main ends.
+                 for it), with requests pending and the server streaming replies when main ends;
+callback-return  quote and event callbacks that return objects whose release gives up the
+                 interpreter lock (a `__del__` that sleeps, an open file) while the program ends
+                 with ticks and session events flowing: the wrappers release them on the delivery
+                 thread as the interpreter finalises.
 """
 import collections
 import concurrent.futures
 import os
 import random
+import re
 import signal
 import subprocess
 import sys
@@ -160,6 +166,58 @@ time.sleep(random.random() * 0.2)
 print("main end", flush=True)
 """
 
+CALLBACK_RETURN = TICKS + """
+solclient.add_account("vpn", "user", "password")
+
+
+class Slow:
+    # Its release gives up the interpreter lock, as a finaliser that closes or logs does.
+    def __del__(self):
+        time.sleep(0.0005)
+
+
+def returned(n):
+    return Slow() if n % 2 else open(os.devnull, "rb")
+
+
+def on_quote(topic, msg):
+    global count
+    count += 1
+    first_tick.set()
+    return returned(count)
+
+
+events = 0
+
+
+def on_event(resp_code, event_code, event):
+    global events
+    events += 1
+    return returned(events)
+
+
+def reconnect_forever():
+    # Every login queues a session event for the delivery thread.
+    while True:
+        quote.connect("127.0.0.1:55555", "vpn", "user", "password")
+        time.sleep(0.001)
+
+
+quote = Quote()
+quote.set_callback(on_quote)
+quote.set_event_callback(on_event)
+if quote.connect("127.0.0.1:55555", "vpn", "user", "password") != 0:
+    sys.exit("quote login failed")
+start_ticks(quote)
+threading.Thread(target=reconnect_forever, daemon=True).start()
+time.sleep(random.random() * 0.2)
+print("main end", flush=True)
+"""
+
+# Lines of standard error that report a fault even when the process exits with status 0.
+FAULT_REPORTS = re.compile(r"Fatal Python error|terminate called|Exception ignored|"
+                           r"ERROR: (Address|Leak|Thread)Sanitizer|runtime error:|SUMMARY: \w+Sanitizer")
+
 
 class Scenario:
     """A program and the interrupts the runner sends it: (line to wait for, delay range) pairs."""
@@ -177,12 +235,13 @@ SCENARIOS = collections.OrderedDict((s.name, s) for s in [
     Scenario("slow-connect", SLOW_CONNECT,
              interrupts=[("quote connect", (0.0, 0.5)), ("main end", (0.0, 0.5))]),
     Scenario("connection", CONNECTION),
+    Scenario("callback-return", CALLBACK_RETURN),
 ])
 
 
 class Outcome:
     def __init__(self, status, code, stdout, stderr):
-        self.status, self.code = status, code  # status: ok, crash or hang
+        self.status, self.code = status, code  # status: ok, crash, hang or fault (on stderr)
         self.stdout, self.stderr = stdout, stderr
 
     def __repr__(self):
@@ -234,8 +293,14 @@ def run_once(scenario):
             proc.wait()
     for reader in readers:
         reader.join(5)
-    status = "hang" if hung else "ok" if proc.returncode == 0 else "crash"
-    return Outcome(status, proc.returncode, lines, "".join(err))
+    stderr = "".join(err)
+    if hung:
+        status = "hang"
+    elif proc.returncode != 0:
+        status = "crash"
+    else:
+        status = "fault" if FAULT_REPORTS.search(stderr) else "ok"
+    return Outcome(status, proc.returncode, lines, stderr)
 
 
 class Tally:
@@ -248,6 +313,7 @@ class Tally:
     ok = property(lambda self: self.counts["ok"])
     crashes = property(lambda self: self.counts["crash"])
     hangs = property(lambda self: self.counts["hang"])
+    faults = property(lambda self: self.counts["fault"])  # exit status 0, a fault on stderr
 
     def add(self, outcome):
         self.counts[outcome.status] += 1
@@ -258,8 +324,8 @@ class Tally:
 
     def __str__(self):
         codes = ", ".join("{}: {}".format(code, n) for code, n in sorted(self.codes.items()))
-        return "{:<15} runs {:>4}  ok {:>4}  crashes {:>4}  hangs {:>4}{}".format(
-            self.name, sum(self.counts.values()), self.ok, self.crashes, self.hangs,
+        return "{:<15} runs {:>4}  ok {:>4}  crashes {:>4}  hangs {:>4}  faults {:>4}{}".format(
+            self.name, sum(self.counts.values()), self.ok, self.crashes, self.hangs, self.faults,
             "  (exit codes {})".format(codes) if codes else "")
 
 

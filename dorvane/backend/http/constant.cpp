@@ -62,8 +62,8 @@ protected:
             PyObject* name = PyIter_Next(iterator_.ptr());
             if (!name) {
                 pyglue::raise_if_error();
-                iterator_ = py::object();
-                cls_ = py::object();
+                // Dropped in ordinary code: a generator may end on any thread (pyglue::drop).
+                pyglue::drop_members(iterator_, cls_);
                 return Step::finish();
             }
             py::object held = py::reinterpret_steal<py::object>(name);

@@ -110,6 +110,8 @@ protected:
             if (!e.matches(PyExc_Exception)) throw e;
             call_method(caller, N::set_exception, pyglue::fetch_exception(e));
         }
+        pyglue::drop(kw);
+        pyglue::drop(cb);
         release();
         return Step::finish(caller);
     }
@@ -120,12 +122,10 @@ protected:
     void clear() override { pyglue::drop_members(fn_, args_, kwargs_, keys_, options_); }
 
 private:
-    // The call is made once; drop what it held so a finished coroutine keeps nothing alive.
-    void release() {
-        fn_ = py::none();
-        args_ = py::tuple();
-        kwargs_ = py::dict();
-    }
+    // The call is made once; drop what it held so a finished coroutine keeps nothing alive. The
+    // program's arguments go here, in ordinary code, never in a destructor or an assignment (both
+    // noexcept): the step runs on the loop's thread (pyglue::drop says why).
+    void release() { pyglue::drop_members(fn_, args_, kwargs_); }
 
     py::object fn_;
     py::tuple args_;

@@ -93,7 +93,9 @@ protected:
     Step step(py::object /*value*/, py::object exc) override {
         if (state_.is(CallState::Start)) {
             py::object job = make_own_job();
-            if (!runner().offer_and_claim(job)) {
+            bool claimed = runner().offer_and_claim(job);
+            pyglue::drop(job);  // a job left with this call (one already waits) goes now
+            if (!claimed) {
                 state_.set(CallState::Bystander);
                 return Step::finish();
             }
@@ -111,11 +113,14 @@ protected:
 private:
     SingleRunner& runner() { return pyglue::unbox<SingleRunner>(runner_); }
 
-    // partial(fn, *args, **kwargs) of this call's arguments.
+    // partial(fn, *args, **kwargs) of this call's arguments, which the coroutine then no longer
+    // holds. The program's arguments and jobs are dropped explicitly, in ordinary code: the
+    // coroutine runs on a loop thread, where a release left to a destructor could run a finaliser
+    // of the program's as the interpreter finalises (pyglue::drop).
     py::object make_own_job() {
-        py::tuple args = std::move(args_);
-        py::dict kwargs = std::move(kwargs_);
-        return global(N::partial)(runner().fn(), *args, **kwargs);
+        py::object job = global(N::partial)(runner().fn(), *args_, **kwargs_);
+        pyglue::drop_members(args_, kwargs_);
+        return job;
     }
 
     Step next_job() {
@@ -127,10 +132,14 @@ private:
         return pyglue::on_failure(
             [&] {
                 py::object awaitable = job();
+                pyglue::drop(job);
                 pyglue::require_awaitable(awaitable);
                 return Step::await_on(std::move(awaitable));
             },
-            [&] { give_up(); });
+            [&] {
+                pyglue::drop(job);
+                give_up();
+            });
     }
 
     void give_up() {

@@ -74,6 +74,10 @@ void quote_init(py::object self) {
     py::setattr(self, "_event_callback", py::none());
 }
 
+// The wrappers run on the messaging binding's delivery thread. What the program's callable returns
+// is the program's own object, whose finaliser may give up the interpreter lock: it is dropped
+// explicitly, in ordinary code, never left to the temporary's destructor (pyglue::drop says why).
+//
 // The wrappers close over the program's callable only, never over the Quote. The callable is
 // bound as the `__self__` of a method object rather than captured by a C++ lambda: the cycle
 // collector sees through a method object, so a program object that holds its Quote and registers
@@ -87,7 +91,7 @@ py::none quote_set_callback(py::object self, py::object func) {
     py::object impl = pyglue::make_function(
         pyglue::this_module(), "Quote.set_callback.<locals>.quote_callback_wrapper",
         [](py::object callable, py::object topic, py::object msg) {
-            callable(topic, msg);
+            pyglue::drop(callable(topic, msg));
             return 0;
         },
         py::arg("func"), py::arg("topic"), py::arg("msg"));
@@ -103,7 +107,7 @@ py::none quote_set_event_callback(py::object self, py::object func) {
     py::object impl = pyglue::make_function(
         pyglue::this_module(), "Quote.set_event_callback.<locals>.fixed_handler",
         [](py::object callable, py::object resp_code, py::object event_code, py::object /*info*/,
-           py::object event) { callable(resp_code, event_code, event); },
+           py::object event) { pyglue::drop(callable(resp_code, event_code, event)); },
         py::arg("func"), py::arg("resp_code"), py::arg("event_code"), py::arg("info"), py::arg("event"));
     py::object wrapper = bind_callable(impl, func);
     py::setattr(self, "_event_callback", wrapper);
@@ -123,11 +127,14 @@ py::none quote_topic_call(py::object self, const char* operation, py::object con
     py::object call = self.attr("solclient").attr(operation);
     py::object handle = self.attr("client");
     py::object topic = pyglue::global(N::contract2topic)(contract, quote_type);
-    call(handle, topic);
+    pyglue::drop(call(handle, topic));
     return py::none();
 }
 
-void quote_del(py::object self) { self.attr("solclient").attr("disconnect")(self.attr("client")); }
+// Runs wherever the collector releases the Quote, the delivery thread included.
+void quote_del(py::object self) {
+    pyglue::drop(self.attr("solclient").attr("disconnect")(self.attr("client")));
+}
 
 }  // namespace
 

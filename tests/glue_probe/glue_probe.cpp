@@ -1,0 +1,230 @@
+// glue_probe: a few functions, coroutines and generators made with the shared glue, for the tests
+// that hold the glue's objects against the interpreter's own (tests/test_glue_objects.py). Each
+// one has a `def`, `async def` or generator twin written in Python in that test. Built with every
+// build (the sanitized one too) into this folder; it is not part of the package.
+#include "pyglue.hpp"
+
+#include <string>
+#include <utility>
+
+namespace py = pybind11;
+
+namespace {
+
+using pyglue::Coroutine;
+using Step = Coroutine::Step;
+
+// The coroutines' C++ members are Python objects the collector must see: each machine visits
+// every member and drops it on clear, next to the members themselves.
+
+// `async def returns(value): return value`
+class Returns : public Coroutine {
+public:
+    explicit Returns(py::object value) : Coroutine("returns"), value_(std::move(value)) {}
+
+    int traverse(visitproc visit, void* arg) override { return pyglue::visit_members(visit, arg, value_); }
+    void clear() override { pyglue::drop_members(value_); }
+
+protected:
+    Step step(py::object, py::object exc) override {
+        if (!exc.is_none()) pyglue::raise(exc);
+        return Step::finish(value_);
+    }
+
+private:
+    py::object value_;
+};
+
+// `async def awaits(aw): return await aw`, and `async def holds(obj, aw): await aw; return obj`:
+// awaits `awaitable`, then returns what it gave (or `held` when there is one).
+class Awaits : public Coroutine {
+public:
+    Awaits(const char* qualname, py::object awaitable, py::object held = py::object())
+        : Coroutine(qualname), awaitable_(std::move(awaitable)), held_(std::move(held)) {}
+
+    int traverse(visitproc visit, void* arg) override {
+        return pyglue::visit_members(visit, arg, awaitable_, held_);
+    }
+    void clear() override { pyglue::drop_members(awaitable_, held_); }
+
+protected:
+    Step step(py::object value, py::object exc) override {
+        if (!exc.is_none()) pyglue::raise(exc);
+        if (!awaited_) {
+            awaited_ = true;
+            return Step::await_on(awaitable_);
+        }
+        return Step::finish(held_ ? held_ : value);
+    }
+
+private:
+    py::object awaitable_;
+    py::object held_;
+    bool awaited_ = false;
+};
+
+// async def catches(aw, mode, then=None):
+//     try:
+//         return await aw
+//     except BaseException as e:
+//         if mode == "return": return "caught " + type(e).__name__
+//         if mode == "raise": raise KeyError("replaced")
+//         return await then
+class Catches : public Coroutine {
+public:
+    Catches(py::object awaitable, std::string mode, py::object then)
+        : Coroutine("catches"),
+          awaitable_(std::move(awaitable)),
+          mode_(std::move(mode)),
+          then_(std::move(then)) {}
+
+    int traverse(visitproc visit, void* arg) override {
+        return pyglue::visit_members(visit, arg, awaitable_, then_);
+    }
+    void clear() override { pyglue::drop_members(awaitable_, then_); }
+
+protected:
+    Step step(py::object value, py::object exc) override {
+        switch (at_) {
+        case At::Start:
+            if (!exc.is_none()) pyglue::raise(exc);
+            at_ = At::Trying;
+            return Step::await_on(awaitable_);
+        case At::Trying:
+            if (exc.is_none()) return Step::finish(value);
+            if (mode_ == "return")
+                return Step::finish(py::str("caught {}").format(py::type::handle_of(exc).attr("__name__")));
+            if (mode_ == "raise") pyglue::raise(PyExc_KeyError, "replaced");
+            at_ = At::Handling;
+            return Step::await_on(then_);
+        case At::Handling:
+            break;
+        }
+        if (!exc.is_none()) pyglue::raise(exc);
+        return Step::finish(value);
+    }
+
+private:
+    enum class At { Start, Trying, Handling };
+    py::object awaitable_;
+    std::string mode_;
+    py::object then_;
+    At at_ = At::Start;
+};
+
+// `async def stops(): raise StopIteration("inside")`
+class Stops : public Coroutine {
+public:
+    Stops() : Coroutine("stops") {}
+
+protected:
+    int traverse(visitproc, void*) override { return 0; }  // holds nothing
+    void clear() override {}
+
+    Step step(py::object, py::object exc) override {
+        if (!exc.is_none()) pyglue::raise(exc);
+        pyglue::raise(PyExc_StopIteration, "inside");
+    }
+};
+
+// `def yields(items): for x in items: yield x`, and with `stop`
+// `def gen_stops(items): yield from items; raise StopIteration("inside")`.
+class Yields : public Coroutine {
+public:
+    Yields(const char* qualname, py::object items, bool stop)
+        : Coroutine(qualname, Kind::Generator), items_(std::move(items)), stop_(stop) {}
+
+    int traverse(visitproc visit, void* arg) override { return pyglue::visit_members(visit, arg, items_); }
+    void clear() override { pyglue::drop_members(items_); }
+
+protected:
+    Step step(py::object, py::object exc) override {
+        if (!exc.is_none()) pyglue::raise(exc);
+        if (next_ < py::len(items_)) return Step::yield(items_[py::int_(next_++)]);
+        if (stop_) pyglue::raise(PyExc_StopIteration, "inside");
+        return Step::finish();
+    }
+
+private:
+    py::object items_;
+    bool stop_;
+    size_t next_ = 0;
+};
+
+template <class F, class... Extra>
+void coroutine_function(py::module_& m, const char* name, F&& f, const Extra&... extra) {
+    pyglue::mark_coroutine_function(pyglue::def(m, name, std::forward<F>(f), extra...));
+}
+
+}  // namespace
+
+PYBIND11_MODULE(glue_probe, m) {
+    pyglue::set_module(m);
+
+    // Functions: positional parameters, defaults and keyword-only ones, *args and **kwargs.
+    pyglue::def(
+        m, "positional", [](py::object a, py::object b) { return py::make_tuple(a, b); }, py::arg("a"),
+        py::arg("b"));
+    pyglue::def(
+        m, "defaults", [](py::object a, py::object b, py::object c) { return py::make_tuple(a, b, c); },
+        py::arg("a"), py::arg("b") = 2, py::kw_only(), py::arg("c") = 3);
+    pyglue::def(
+        m, "varargs",
+        [](py::object a, py::args args, py::kwargs kwargs) { return py::make_tuple(a, args, kwargs); },
+        py::arg("a"));
+
+    // Functions made at each call, as a nested `def` is: a plain one, one whose callee captured
+    // `obj`, and one whose default is `obj`.
+    pyglue::def(m, "fresh", [] {
+        return pyglue::make_function(pyglue::this_module(), "fresh.<locals>.f",
+                                     [](py::args args) { return args; });
+    });
+    pyglue::def(
+        m, "capture",
+        [](py::object obj) {
+            return pyglue::make_function(pyglue::this_module(), "capture.<locals>.f",
+                                         pyglue::capture([](py::object held) { return held; }, obj));
+        },
+        py::arg("obj"));
+    pyglue::def(
+        m, "with_default",
+        [](py::object obj) {
+            return pyglue::make_function(
+                pyglue::this_module(), "with_default.<locals>.f", [](py::object x) { return x; },
+                py::arg("x") = obj);
+        },
+        py::arg("obj"));
+
+    // A method of a plain class, reachable by its qualified name `Box.get`.
+    pyglue::PlainClass box(m, "Box");
+    box.def("get", [](py::object self) { return self; });
+
+    coroutine_function(
+        m, "returns", [](py::object value) { return Coroutine::make<Returns>(std::move(value)); },
+        py::arg("value"));
+    coroutine_function(
+        m, "awaits", [](py::object aw) { return Coroutine::make<Awaits>("awaits", std::move(aw)); },
+        py::arg("aw"));
+    coroutine_function(
+        m, "holds",
+        [](py::object obj, py::object aw) {
+            return Coroutine::make<Awaits>("holds", std::move(aw), std::move(obj));
+        },
+        py::arg("obj"), py::arg("aw"));
+    coroutine_function(
+        m, "catches",
+        [](py::object aw, std::string mode, py::object then) {
+            return Coroutine::make<Catches>(std::move(aw), std::move(mode), std::move(then));
+        },
+        py::arg("aw"), py::arg("mode"), py::arg("then") = py::none());
+    coroutine_function(m, "stops", [] { return Coroutine::make<Stops>(); });
+
+    pyglue::def(
+        m, "yields",
+        [](py::object items) { return Coroutine::make<Yields>("yields", std::move(items), false); },
+        py::arg("items"));
+    pyglue::def(
+        m, "gen_stops",
+        [](py::object items) { return Coroutine::make<Yields>("gen_stops", std::move(items), true); },
+        py::arg("items"));
+}

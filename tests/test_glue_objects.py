@@ -1,0 +1,777 @@
+"""The glue's functions, coroutines and generators behave as Python's own.
+
+Each row of the table is one operation of the protocols (send, throw, close, await, iteration,
+state inspection, collection of cycles, attribute assignment, copy and pickle). It runs once against
+the objects of the test-only extension module glue_probe (tests/glue_probe/glue_probe.cpp) and once
+against their twins below, written as `def`, `async def` and generators; the two outcomes (result,
+exception type and text, warnings, unraisable errors, asyncio's log lines) must be the same.
+"""
+import asyncio
+import collections
+import copy
+import gc
+import inspect
+import logging
+import os
+import pickle
+import re
+import sys
+import types
+import warnings
+import weakref
+
+import pytest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "glue_probe"))
+
+import glue_probe  # noqa: E402
+from support.fresh_runs import run_fresh_interpreters, threads_program  # noqa: E402
+
+
+# The twins: same names, parameters and behaviour as the module's objects.
+def positional(a, b):
+    return (a, b)
+
+
+def defaults(a, b=2, *, c=3):
+    return (a, b, c)
+
+
+def varargs(a, *args, **kwargs):
+    return (a, args, kwargs)
+
+
+def fresh():
+    def f(*args):
+        return args
+    return f
+
+
+def capture(obj):
+    def f():
+        return obj
+    return f
+
+
+def with_default(obj):
+    def f(x=obj):
+        return x
+    return f
+
+
+class Box:
+    def get(self):
+        return self
+
+
+async def returns(value):
+    return value
+
+
+async def awaits(aw):
+    return await aw
+
+
+async def holds(obj, aw):
+    await aw
+    return obj
+
+
+async def catches(aw, mode, then=None):
+    try:
+        return await aw
+    except BaseException as e:
+        if mode == "return":
+            return "caught " + type(e).__name__
+        if mode == "raise":
+            raise KeyError("replaced")
+        return await then
+
+
+async def stops():
+    raise StopIteration("inside")
+
+
+def yields(items):
+    for x in items:
+        yield x
+
+
+def gen_stops(items):
+    yield from items
+    raise StopIteration("inside")
+
+
+PYTHON = types.SimpleNamespace(**{name: globals()[name] for name in (
+    "positional", "defaults", "varargs", "fresh", "capture", "with_default", "Box", "returns",
+    "awaits", "holds", "catches", "stops", "yields", "gen_stops")})
+GLUE = glue_probe
+
+
+# Helpers of the rows.
+class Suspend:
+    """An awaitable that suspends once (yielding "suspended") and records what reaches it."""
+
+    def __init__(self, result="given", events=None):
+        self.result = result
+        self.events = [] if events is None else events
+
+    def __await__(self):
+        try:
+            sent = yield "suspended"
+        except BaseException as e:
+            self.events.append("got " + type(e).__name__)
+            raise
+        self.events.append(("sent", sent))
+        return self.result
+
+
+def drive(coro, *sent):
+    """Sends None, then each of `sent`; returns what each send gave, or the end."""
+    out = []
+    for value in (None,) + sent:
+        try:
+            out.append(coro.send(value))
+        except StopIteration as e:
+            out.append(("StopIteration", e.value))
+            break
+        except BaseException as e:
+            out.append(Raised.of(e))
+            break
+    return out
+
+
+async def await_twice(coro):
+    first = await coro
+    return first, await coro
+
+
+async def await_once(coro):
+    return await coro
+
+
+class Raised(collections.namedtuple("Raised", "type text")):
+    """An exception as the rows compare it: its type's name and its text, with addresses and the
+    two modules' names made alike."""
+
+    @classmethod
+    def of(cls, e):
+        return None if e is None else cls(type(e).__name__, alike(str(e)))
+
+
+def alike(text):
+    """`text` with addresses and the names of the two modules made alike."""
+    text = re.sub("0x[0-9a-f]+", "0x", text)
+    return re.sub(r"\b(glue_probe|test_glue_objects)\b", "<module>", text)
+
+
+def attempt(call):
+    """What `call()` returns, or the Raised it raised."""
+    try:
+        return call()
+    except BaseException as e:
+        return Raised.of(e)
+
+
+def chain(e):
+    """The exception `e`, its __context__ and __cause__."""
+    return [Raised.of(x) for x in (e, e.__context__, e.__cause__)]
+
+
+def collected(make):
+    """Makes a cycle with make() (which returns the object to watch), drops it and collects: whether
+    the object is gone."""
+    ref = weakref.ref(make())
+    gc.collect()
+    return ref() is None
+
+
+# The rows: name -> operation(ns), where ns is GLUE or PYTHON.
+def send_rows():
+    def send_none_to_fresh(ns):
+        return drive(ns.returns(5))
+
+    def send_value_to_fresh(ns):
+        c = ns.returns(5)
+        return attempt(lambda: c.send(1)), drive(c)
+
+    def send_value_to_fresh_generator(ns):
+        g = ns.yields([1, 2])
+        return attempt(lambda: g.send(1)), list(g)
+
+    def send_through_await(ns):
+        s = Suspend()
+        return drive(ns.awaits(s), "x"), s.events
+
+    def send_after_end(ns):
+        c = ns.returns(5)
+        drive(c)
+        return attempt(lambda: c.send(None)), attempt(lambda: c.send(1))
+
+    def next_after_end_of_generator(ns):
+        g = ns.yields([1])
+        return list(g), attempt(lambda: next(g)), attempt(lambda: g.send(None))
+
+    def generator_send(ns):
+        g = ns.yields(["a", "b"])
+        return next(g), g.send("ignored"), attempt(lambda: g.send(None))
+
+    return locals()
+
+
+def throw_rows():
+    def throw_class_into_fresh(ns):
+        c = ns.returns(5)
+        return attempt(lambda: c.throw(ValueError)), attempt(lambda: c.send(None))
+
+    def throw_instance_into_suspended(ns):
+        s = Suspend()
+        c = ns.awaits(s)
+        c.send(None)
+        return attempt(lambda: c.throw(ValueError("boom"))), s.events, attempt(lambda: c.send(None))
+
+    def throw_class_and_value(ns):
+        s = Suspend()
+        c = ns.awaits(s)
+        c.send(None)
+        return attempt(lambda: c.throw(ValueError, "text")), s.events
+
+
+    def throw_keeps_the_traceback(ns):
+        try:
+            raise ValueError("with traceback")
+        except ValueError as e:
+            given = e.__traceback__
+        c = ns.awaits(Suspend())
+        c.send(None)
+        try:
+            c.throw(ValueError, ValueError("x"), given)
+        except ValueError as e:
+            tb, seen = e.__traceback__, []
+            while tb is not None:
+                seen.append(tb)
+                tb = tb.tb_next
+            return given in seen
+        return "not raised"
+
+    def throw_into_finished(ns):
+        c = ns.returns(5)
+        drive(c)
+        return attempt(lambda: c.throw(ValueError("late"))), attempt(lambda: c.throw(GeneratorExit))
+
+    def throw_into_finished_generator(ns):
+        g = ns.yields([1])
+        list(g)
+        return attempt(lambda: g.throw(ValueError("late")))
+
+    def throw_stopiteration_into_fresh(ns):
+        c = ns.returns(5)
+        return attempt(lambda: c.throw(StopIteration)), attempt(lambda: c.send(None))
+
+    def throw_stopiteration_into_suspended(ns):
+        c = ns.awaits(Suspend())
+        c.send(None)
+        try:
+            c.throw(StopIteration("thrown"))
+        except BaseException as e:
+            return chain(e)
+
+    def throw_stopiteration_into_generator(ns):
+        g = ns.yields([1, 2])
+        next(g)
+        try:
+            g.throw(StopIteration)
+        except BaseException as e:
+            return chain(e)
+
+    def throw_caught_returns(ns):
+        s = Suspend()
+        c = ns.catches(s, "return")
+        c.send(None)
+        return attempt(lambda: c.throw(ValueError("boom"))), s.events
+
+    def throw_caught_returns_value(ns):
+        c = ns.catches(Suspend(), "return")
+        c.send(None)
+        try:
+            c.throw(ValueError("boom"))
+        except StopIteration as e:
+            return e.value
+
+    def raise_while_handling_thrown(ns):
+        c = ns.catches(Suspend(), "raise")
+        c.send(None)
+        try:
+            c.throw(ValueError("boom"))
+        except BaseException as e:
+            return chain(e)
+
+    def throw_caught_awaits_again(ns):
+        then = Suspend("then")
+        c = ns.catches(Suspend(), "again", then)
+        c.send(None)
+        return c.throw(ValueError("boom")), drive(c, "x")[1:], then.events
+
+    return locals()
+
+
+def bad_throw_rows():
+    # throw() with arguments it refuses, into a suspended, a fresh and a generator object.
+    def rows(*arguments):
+        def into_suspended(ns):
+            s = Suspend()
+            c = ns.awaits(s)
+            c.send(None)
+            return attempt(lambda: c.throw(*arguments)), s.events, drive(c, "after")
+
+        def into_fresh(ns):
+            c = ns.returns(5)
+            return attempt(lambda: c.throw(*arguments)), drive(c)
+
+        def into_generator(ns):
+            g = ns.yields([1, 2])
+            next(g)
+            return attempt(lambda: g.throw(*arguments)), list(g)
+        return into_suspended, into_fresh, into_generator
+
+    table = {}
+    for kind, arguments in [("instance_and_value", (ValueError("a"), "b")),
+                            ("bad_traceback", (ValueError, ValueError("a"), "not a traceback")),
+                            ("not_an_exception", (42,)),
+                            ("not_an_exception_class", (int,))]:
+        for row in rows(*arguments):
+            table["throw_{}_{}".format(kind, row.__name__)] = row
+    return table
+
+
+def close_rows():
+    def close_fresh(ns):
+        c = ns.returns(5)
+        return c.close(), attempt(lambda: c.send(None)), c.close()
+
+    def close_suspended(ns):
+        s = Suspend()
+        c = ns.awaits(s)
+        c.send(None)
+        return c.close(), s.events, attempt(lambda: c.send(None))
+
+    def close_finished(ns):
+        c = ns.returns(5)
+        drive(c)
+        return c.close(), c.close()
+
+    def close_caught_returns(ns):
+        s = Suspend()
+        c = ns.catches(s, "return")
+        c.send(None)
+        return c.close(), s.events
+
+    def close_caught_raises(ns):
+        c = ns.catches(Suspend(), "raise")
+        c.send(None)
+        try:
+            c.close()
+        except BaseException as e:
+            return chain(e)
+
+    def close_ignoring_generatorexit(ns):
+        then = Suspend("then")
+        c = ns.catches(Suspend(), "again", then)
+        c.send(None)
+        out = attempt(c.close)
+        return out, then.events, drive(c, "x")
+
+    def close_generator(ns):
+        g = ns.yields([1, 2])
+        fresh = ns.yields([1])
+        next(g)
+        return g.close(), attempt(lambda: next(g)), fresh.close(), list(fresh)
+
+    return locals()
+
+
+def await_rows():
+    def await_result(ns):
+        return drive(await_once(ns.awaits(Suspend())), "x")
+
+    def re_await(ns):
+        return attempt(lambda: drive(await_twice(ns.returns(5))))
+
+    def second_awaiter(ns):
+        s = Suspend()
+        c = ns.awaits(s)
+        first = await_once(c)
+        first.send(None)
+        second = await_once(c)
+        out = attempt(lambda: second.send(None)), drive(first, "x"), s.events
+        return out
+
+    def await_non_awaitable(ns):
+        c = ns.awaits(42)
+        return attempt(lambda: c.send(None))
+
+    def await_a_generator(ns):
+        return drive(ns.awaits(yields([1, 2])), None, None)
+
+    def await_a_generator_based_coroutine(ns):
+        @types.coroutine
+        def suspend_twice():
+            a = yield 1
+            b = yield 2
+            return a, b
+        return drive(ns.awaits(suspend_twice()), "a", "b")
+
+    def stopiteration_inside(ns):
+        try:
+            ns.stops().send(None)
+        except BaseException as e:
+            return chain(e)
+
+    def stopiteration_inside_generator(ns):
+        try:
+            list(ns.gen_stops([1, 2]))
+        except BaseException as e:
+            return chain(e)
+
+    def in_asyncio(ns):
+        async def main():
+            fut = asyncio.get_running_loop().create_future()
+            asyncio.get_running_loop().call_soon(fut.set_result, "done")
+            return await ns.awaits(fut), await ns.catches(asyncio.sleep(0), "raise")
+        return asyncio.run(main())
+
+    def cancelled_in_asyncio(ns):
+        async def main():
+            task = asyncio.ensure_future(ns.catches(asyncio.sleep(10), "return"))
+            await asyncio.sleep(0)
+            task.cancel()
+            return await task
+        return asyncio.run(main())
+
+    def identity(ns):
+        c, g = ns.returns(1), ns.yields([])
+        out = (c.__name__, c.__qualname__, g.__name__, g.__qualname__, inspect.isawaitable(c),
+               isinstance(c, types.CoroutineType) or asyncio.iscoroutine(c),
+               inspect.isawaitable(g), asyncio.iscoroutinefunction(ns.returns),
+               iter(g) is g, hasattr(g, "__await__"))
+        c.close()
+        return out
+
+    def coroutine_state(ns):
+        seen = []
+
+        class Look:
+            def __await__(self):
+                seen.append(inspect.getcoroutinestate(c))
+                return (yield "suspended")
+
+        c = ns.awaits(Look())
+        seen.append(inspect.getcoroutinestate(c))
+        c.send(None)
+        seen.append((inspect.getcoroutinestate(c), c.cr_suspended, c.cr_running))
+        drive(c, None)
+        seen.append((inspect.getcoroutinestate(c), c.cr_suspended))
+        return seen
+
+    def generator_state(ns):
+        g = ns.yields([1])
+        seen = [inspect.getgeneratorstate(g)]
+        next(g)
+        seen.append((inspect.getgeneratorstate(g), g.gi_suspended, g.gi_running))
+        list(g)
+        seen.append((inspect.getgeneratorstate(g), g.gi_suspended))
+        return seen
+
+    def awaiting_attribute(ns):
+        s = Suspend()
+        c = ns.awaits(s)
+        before = c.cr_await
+        c.send(None)
+        during = type(c.cr_await).__name__
+        drive(c, None)
+        return before, during, c.cr_await
+
+    return locals()
+
+
+def drop_rows():
+    def never_awaited(ns):
+        ns.returns(5)
+        gc.collect()
+        return "dropped"
+
+    def never_awaited_after_failed_send(ns):
+        c = ns.returns(5)
+        attempt(lambda: c.send(1))
+        del c
+        return "dropped"
+
+    def closed_is_not_warned(ns):
+        ns.returns(5).close()
+        return "dropped"
+
+    def dropped_suspended_is_closed(ns):
+        s = Suspend()
+        c = ns.awaits(s)
+        c.send(None)
+        del c
+        gc.collect()
+        return s.events
+
+    def dropped_ignoring_generatorexit(ns):
+        c = ns.catches(Suspend(), "again", Suspend())
+        c.send(None)
+        del c
+        gc.collect()
+        return "dropped"
+
+    def dropped_suspended_generator_closed(ns):
+        items = [1, 2]
+        g = ns.yields(items)
+        next(g)
+        ref = weakref.ref(g)
+        del g
+        return ref() is None
+
+    return locals()
+
+
+def cycle_rows():
+    def cycle_through_coroutine_argument(ns):
+        def make():
+            box = []
+            c = ns.holds(box, Suspend())
+            box.append(c)
+            c.send(None)
+            return c
+        return collected(make)
+
+    def cycle_through_fresh_coroutine(ns):
+        def make():
+            box = []
+            c = ns.holds(box, Suspend())
+            box.append(c)
+            return c
+        return collected(make)
+
+    def cycle_through_awaited_object(ns):
+        events = []
+
+        def make():
+            s = Suspend(events=events)
+            c = ns.awaits(s)
+            s.owner = c
+            c.send(None)
+            return c
+        return collected(make), events
+
+    def cycle_through_generator(ns):
+        def make():
+            items = [1]
+            g = ns.yields(items)
+            items.append(g)
+            next(g)
+            return g
+        return collected(make)
+
+    def cycle_through_function_dict(ns):
+        def make():
+            f = ns.fresh()
+            f.me = f
+            return f
+        return collected(make)
+
+    def cycle_through_captured_object(ns):
+        def make():
+            box = []
+            f = ns.capture(box)
+            box.append(f)
+            return f
+        return collected(make)
+
+    def cycle_through_default(ns):
+        def make():
+            box = []
+            f = ns.with_default(box)
+            box.append(f)
+            return f
+        return collected(make)
+
+    def cycle_through_doc(ns):
+        def make():
+            f = ns.fresh()
+            f.__doc__ = [f]
+            return f
+        return collected(make)
+
+    def cycle_through_bound_method(ns):
+        def make():
+            box = ns.Box()
+            box.me = box.get
+            return box
+        return collected(make)
+
+    def pending_task_collected(ns):
+        # A task pending on a future nothing will settle, its loop closed: the task, its coroutine
+        # and the future form a cycle; collecting it reports the pending task and closes the
+        # coroutine.
+        def make():
+            loop = asyncio.new_event_loop()
+            fut = loop.create_future()
+            task = loop.create_task(ns.holds(fut, fut))
+            loop.run_until_complete(asyncio.sleep(0))
+            loop.close()
+            return task
+        return collected(make)
+
+    return locals()
+
+
+def attribute_rows():
+    def assign(attribute, value):
+        def operation(ns):
+            f = ns.fresh()
+            assigned = attempt(lambda: setattr(f, attribute, value))
+            # Only a refused assignment leaves a function that is safe to call with a bad keyword.
+            call = attempt(lambda: f(bad=1)) if isinstance(assigned, Raised) else None
+            return assigned, repr(getattr(f, attribute)), call
+        return operation
+
+    def delete(attribute):
+        def operation(ns):
+            f = ns.fresh()
+            deleted = attempt(lambda: delattr(f, attribute))
+            call = attempt(lambda: f(bad=1)) if isinstance(deleted, Raised) else None
+            return deleted, repr(getattr(f, attribute, "<missing>")), call
+        return operation
+
+    rows = {
+        "qualname_bytes": assign("__qualname__", b"x"),
+        "qualname_int": assign("__qualname__", 1),
+        "qualname_str": assign("__qualname__", "renamed.f"),
+        "qualname_str_subclass": assign("__qualname__", type("S", (str,), {})("sub")),
+        "name_bytes": assign("__name__", b"x"),
+        "name_none": assign("__name__", None),
+        "name_str": assign("__name__", "renamed"),
+        "doc_int": assign("__doc__", 42),
+        "doc_bytes": assign("__doc__", b"doc"),
+        "doc_none": assign("__doc__", None),
+        "module_int": assign("__module__", 5),
+        "del_qualname": delete("__qualname__"),
+        "del_name": delete("__name__"),
+        "del_doc": delete("__doc__"),
+        "del_module": delete("__module__"),
+    }
+
+    def renamed_function_errors(ns):
+        f = ns.fresh()
+        f.__qualname__ = "renamed.f"
+        f.__name__ = "other"
+        return attempt(lambda: f(bad=1)), alike(repr(f))
+
+    rows["renamed_function_errors"] = renamed_function_errors
+    return rows
+
+
+def copy_rows():
+    def same(ns, name):
+        f = getattr(ns, name) if isinstance(name, str) else name(ns)
+        out = [attempt(lambda: copy.copy(f) is f), attempt(lambda: copy.deepcopy(f) is f)]
+        for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+            out.append(attempt(lambda: pickle.loads(pickle.dumps(f, protocol)) is f))
+        return out
+
+    return {
+        "copy_module_function": lambda ns: same(ns, "positional"),
+        "copy_coroutine_function": lambda ns: same(ns, "returns"),
+        "copy_generator_function": lambda ns: same(ns, "yields"),
+        "copy_method": lambda ns: same(ns, lambda ns: ns.Box.get),
+        "copy_nested_function": lambda ns: same(ns, lambda ns: ns.fresh()),
+        "copy_renamed_function": lambda ns: same(ns, lambda ns: _renamed(ns)),
+        "copy_in_a_container": lambda ns: [attempt(lambda: copy.deepcopy([ns.defaults])[0] is ns.defaults),
+                                           attempt(lambda: pickle.loads(pickle.dumps([ns.defaults]))[0]
+                                                   is ns.defaults)],
+    }
+
+
+def _renamed(ns):
+    f = ns.fresh()
+    f.__qualname__ = "positional"
+    return f
+
+
+def call_rows():
+    def call(name, *args, **kwargs):
+        def operation(ns):
+            return getattr(ns, name)(*args, **kwargs)
+        return operation
+
+    return {
+        "positional_fits": call("positional", 1, b=2),
+        "positional_missing": call("positional", 1),
+        "defaults_keyword_only": call("defaults", 1, 2, 3),
+        "defaults_given": call("defaults", 1, c=4),
+        "varargs": call("varargs", 1, 2, 3, x=4),
+        "varargs_twice": call("varargs", 1, a=2),
+        "signature": lambda ns: [str(inspect.signature(getattr(ns, n))) for n in
+                                 ("positional", "defaults", "varargs", "returns", "catches")],
+    }
+
+
+TABLE = {}
+for group in (send_rows, throw_rows, bad_throw_rows, close_rows, await_rows, drop_rows, cycle_rows, attribute_rows,
+              copy_rows, call_rows):
+    TABLE.update(group())
+
+
+class Observed:
+    """What running one operation showed: its outcome, warnings, unraisable errors and asyncio's
+    log lines (first lines), all collected before the comparison."""
+
+    def __init__(self, operation, ns):
+        records, unraisable = [], []
+        handler = logging.Handler()
+        handler.emit = lambda record: records.append(record.getMessage().splitlines()[0])
+        logger = logging.getLogger("asyncio")
+        logger.addHandler(handler)
+        hook, sys.unraisablehook = sys.unraisablehook, lambda u: unraisable.append(
+            (type(u.exc_value).__name__, str(u.exc_value)))
+        try:
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                try:
+                    self.outcome = ("returned", operation(ns))
+                except BaseException as e:
+                    self.outcome = ("raised",) + tuple(chain(e))
+                gc.collect()
+        finally:
+            sys.unraisablehook = hook
+            logger.removeHandler(handler)
+        self.warnings = [(w.category.__name__, str(w.message)) for w in caught]
+        self.unraisable = unraisable
+        self.logged = records
+
+    def __eq__(self, other):
+        return vars(self) == vars(other)
+
+    def __repr__(self):
+        return repr(vars(self))
+
+
+@pytest.mark.parametrize("name", list(TABLE))
+def test_glue_object_behaves_as_python(name):
+    operation = TABLE[name]
+    expected = Observed(operation, PYTHON)
+    assert Observed(operation, GLUE) == expected
+
+
+# First use of the glue's types from many threads at once, in fresh interpreters: each must end.
+def test_first_use_from_threads_in_a_fresh_interpreter():
+    source = threads_program([os.path.join(HERE, "glue_probe")], "import glue_probe as ns", """
+        ns.returns(1).close()
+        list(ns.yields([1]))
+        ns.fresh()(1)
+    """)
+    outcomes = run_fresh_interpreters(source, 40)
+    assert [o for o in outcomes if o != "ended"] == []
