@@ -13,10 +13,14 @@ PYTEST_JOBS ?= $(JOBS)
 deps:
 	@./tools/install_deps.sh
 
+# Compiler warnings are errors in the build that make test does (WERROR=ON there).
+WERROR ?= OFF
+
 build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DPython3_EXECUTABLE=$(PY)
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DPython3_EXECUTABLE=$(PY) -DDORVANE_WERROR=$(WERROR)
 	cmake --build $(BUILD) -j$(JOBS)
 
+test: WERROR = ON
 test: build
 	./tools/check_format.sh
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)

@@ -24,8 +24,13 @@
 #include <Python.h>
 
 // The glue's symbols stay inside each extension module (a macro, so that formatters read the line
-// as the namespace it opens).
+// as the namespace it opens). Clang, which builds the fuzz targets, takes the attribute on a
+// namespace only in the standard form.
+#if defined(__clang__)
+#define PYGLUE_HIDDEN [[gnu::visibility("hidden")]]
+#else
 #define PYGLUE_HIDDEN __attribute__((visibility("hidden")))
+#endif
 
 namespace PYGLUE_HIDDEN pyglue {
 

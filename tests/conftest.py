@@ -3,8 +3,11 @@ Hypothesis settings, the loopback HTTP back end fixture `http_backend`, the test
 and the test locales serve every test. The per-test time-out is pytest-timeout's, set in pytest.ini."""
 import json
 import os
+import pathlib
+import shutil
 import subprocess
 import sys
+import tempfile
 import textwrap
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -57,19 +60,31 @@ class CommaLocale:
 
 
 class LocaleSet:
-    """Locales compiled at test time, each on first use, into one private folder (LOCPATH), so the
-    tests need no locale installed on the machine beyond the `locales` package's sources. A name is
-    "<source>.<charset>" (de_DE.UTF-8, zh_TW.BIG5); "C" needs nothing compiled."""
+    """Locales compiled at test time, each on first use, into one folder (LOCPATH), so the tests
+    need no locale installed on the machine beyond the `locales` package's sources. A name is
+    "<source>.<charset>" (de_DE.UTF-8, zh_TW.BIG5); "C" needs nothing compiled. Test processes
+    share the folder: each locale is compiled into a staging folder and renamed into place, and a
+    process that finds it there already (or loses the rename) uses that one."""
 
     def __init__(self, folder):
         self.folder = folder
         self.env = dict(os.environ, LOCPATH=str(folder))
 
     def build(self, name):
-        if name != "C" and not (self.folder / name).exists():
+        target = self.folder / name
+        if name != "C" and not target.exists():
             source, charset = name.split(".")
-            subprocess.run(["localedef", "-i", source, "-f", charset, str(self.folder / name)], check=True,
-                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            staging = tempfile.mkdtemp(prefix=".staging-", dir=str(self.folder))
+            try:
+                subprocess.run(["localedef", "-i", source, "-f", charset, os.path.join(staging, name)], check=True,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                try:
+                    os.rename(os.path.join(staging, name), str(target))
+                except OSError:
+                    if not target.exists():
+                        raise
+            finally:
+                shutil.rmtree(staging, ignore_errors=True)
         return self.env
 
 
@@ -83,8 +98,12 @@ def pki(tmp_path_factory):
 
 
 @pytest.fixture(scope="session")
-def test_locales(tmp_path_factory):
-    return LocaleSet(tmp_path_factory.mktemp("locale"))
+def test_locales():
+    # One folder under the temporary folder for every run: a locale is compiled once and kept, not
+    # again by each worker of each run.
+    shared = pathlib.Path(tempfile.gettempdir()) / "dorvane-test-locales"
+    shared.mkdir(exist_ok=True)
+    return LocaleSet(shared)
 
 
 @pytest.fixture(scope="session")

@@ -1,7 +1,10 @@
 """The connection's headers equal the protocol header structure's own build and parse, for every
 field value, whether the connection uses the structure's compiled form or the structure itself."""
 import asyncio
+import os
 import random
+import subprocess
+import sys
 
 import construct
 import pytest
@@ -120,3 +123,26 @@ def test_person_id_that_does_not_encode_fails_as_the_structure_fails(loop, conn)
         with pytest.raises(Exception) as ours:
             conn.send(7, person, b"")
         assert type(ours.value) is type(theirs.value)
+
+
+PROBE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "support", "header_variant_probe.py")
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(PROBE)))
+
+
+# Each variant differs from the known layout only where values of one format trade places or where
+# the text encoding differs from code page 950 on a character Big5 lacks: the load-time check must
+# see that and leave the headers to the structure, in a fresh interpreter where the variant is in
+# place before the connection module loads.
+@pytest.mark.parametrize("variant, path", [
+    ("as-is", "native"),
+    ("big5", "structure"),
+    ("swap:nHandle,nOutHandle", "structure"),
+    ("swap:net_length,nOutHandle", "structure"),
+    ("swap:ip4,ret", "structure"),
+    ("swap:ip4,nDecodeLength", "structure"),
+    ("swap:bEncrypt,bHts", "structure"),
+])
+def test_load_check_tells_the_layout_apart(variant, path):
+    env = dict(os.environ, PYTHONPATH=ROOT)
+    done = subprocess.run([sys.executable, PROBE, variant], env=env, capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stdout.strip()) == (0, path), done.stdout + done.stderr

@@ -311,6 +311,36 @@ def test_unmatched_replies_go_to_the_queue_silently(loop, server, conn):
     assert rec.events == [("data", b"one")]
 
 
+KEPT, KEPT_BYTES = 1000, 4 * 1024 * 1024  # the bounds of the unmatched-reply queue
+
+
+def drop_warnings(caplog):
+    return [r for r in caplog.records if r.levelno == logging.WARNING and "Unmatched replies" in r.getMessage()]
+
+
+@pytest.mark.parametrize("count, size", [(50_000, 0), (120, 100_000)], ids=["many", "large"])
+def test_a_flood_of_unmatched_replies_keeps_the_most_recent(loop, server, conn, caplog, count, size):
+    caplog.set_level(logging.WARNING, logger="dorvane")
+    body = bytes(size)
+    # One write of `count` whole messages with handles that match no request, then one request
+    # whose reply follows them on the stream, so all of them have been read when it is answered.
+    flood = b"".join(pack_message(body, nKIVO=PLAIN, nHandle=100_000 + i) for i in range(count))
+
+    async def main():
+        server.push(flood)
+        assert await conn.send(PLAIN, PERSON, b"after") == b"after"
+
+    run(loop, main(), timeout=120)  # a bound for slow (sanitizer) runs
+    kept = [k["header"].nHandle - 100_000 for k in conn.unsolicited]
+    expect = min(KEPT, KEPT_BYTES // size) if size else KEPT
+    assert kept == list(range(count - expect, count))  # the newest, in order of arrival
+    assert sum(len(k["msg"]) for k in conn.unsolicited) <= KEPT_BYTES
+    assert len(drop_warnings(caplog)) == 1  # logged at the first drop only
+    # A reset starts a fresh queue, which warns again at its own first drop.
+    conn.reset()
+    assert not conn.unsolicited and conn._unsolicited_dropped == 0
+
+
 # ---------------------------------------------------------------------------------------------
 # Replies that fail on the client side
 

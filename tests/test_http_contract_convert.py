@@ -142,6 +142,48 @@ def test_entries_that_are_not_dicts_convert_alike(convert, make, group):
         assert plain == (KeyError, "'eprice'")
 
 
+class Inventing(dict):
+    """A dict subclass that answers every missing key (as a defaultdict does) and notes it."""
+
+    asked = []
+
+    def __missing__(self, key):
+        Inventing.asked.append(key)
+        self[key] = ""
+        return ""
+
+
+class Asking(Entry):
+    """A mapping (not a dict) that notes every key it is asked for."""
+
+    def __getitem__(self, key):
+        Inventing.asked.append(key)
+        return self._data[key]
+
+
+@pytest.mark.parametrize("wrap", [lambda d: collections.defaultdict(str, d), Inventing, Asking],
+                         ids=["defaultdict", "dict-missing", "mapping"])
+@pytest.mark.parametrize("convert, make, missing", [
+    (stock_dict_convert, lambda wrap: [wrap({k: v for k, v in stock().items() if k != "code"})], "code"),
+    (stock_dict_convert, lambda wrap: [wrap({k: v for k, v in stock().items() if k != "name"})], "name"),
+    (future_dict_convert, lambda wrap: {"TXF": [wrap({k: v for k, v in future().items() if k != "ename"})]}, "ename"),
+    (future_dict_convert, lambda wrap: {"TXF": [wrap({k: v for k, v in future().items() if k != "basic"})]}, "basic"),
+    (option_dict_convert, lambda wrap: {"TXO": [wrap({k: v for k, v in option().items() if k != "eprice"})]}, "eprice"),
+    (option_dict_convert, lambda wrap: {"TXO": [wrap({k: v for k, v in option().items() if k != "poc"})]}, "poc"),
+])
+def test_a_mapping_with_defaults_invents_no_field(convert, make, missing, wrap):
+    """Every entry is read as `**entry` reads it: a missing field is the KeyError naming it, even
+    where the mapping would answer for it, and the entry gains no key."""
+    Inventing.asked = []
+    data = make(wrap)
+    entry = data[0] if isinstance(data, list) else next(iter(data.values()))[0]
+    before = dict(entry)
+    with pytest.raises(KeyError) as info:
+        convert(data)
+    assert info.value.args == (missing,) and missing not in Inventing.asked
+    assert dict(entry) == before
+
+
 def test_inputs_are_not_changed():
     stocks = [stock(name=" x ")]
     options = {"TXO": [option()]}

@@ -151,7 +151,7 @@ def test_failures(call, error):
         call()
 
 
-@pytest.mark.parametrize("side", ["Hold", "", "sell", "Cancel"])
+@pytest.mark.parametrize("side", ["Hold", " ", "sell", "Cancel"])
 def test_unknown_side_refused(side):
     with pytest.raises(ValueError, match="ord_bs"):
         handler.placeorder(**dict(PLACE, exchange=MarketType.TSE, ord_bs=side))
@@ -166,7 +166,8 @@ def test_unknown_side_refused(side):
     ("placeorder", dict(price=float("inf"))),
     ("placeorder", dict(quantity=10000)),
     ("placeorder", dict(quantity=-3)),
-    ("placeorder", dict(quantity=-0.5)),
+    ("placeorder", dict(quantity=-1.5)),
+    ("placeorder", dict(price=-0.0)),
     ("updateorder", dict(quantity=10000)),
     ("updateorder", dict(quantity=-1)),
 ])

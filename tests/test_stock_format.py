@@ -4,6 +4,8 @@ import random
 import subprocess
 import sys
 import textwrap
+from decimal import Decimal
+from fractions import Fraction
 
 import pytest
 
@@ -13,7 +15,6 @@ from dorvane.backend.socket.protocol.stock import handler
 @pytest.mark.parametrize("price, text", [
     (0, "000000"),
     (0.0, "000000"),
-    (-0.0, "000000"),  # a negative zero is zero, not "-00000"
     (12.5, "001250"),
     ("12.5", "001250"),
     (1000000, "100000000"),
@@ -23,14 +24,19 @@ from dorvane.backend.socket.protocol.stock import handler
     (0.375, "000038"),
     (580, "058000"),
     (True, "000100"),
+    (Decimal("12.5"), "001250"),
+    (Fraction(1, 8), "000012"),
 ])
 def test_format_price(price, text):
     assert handler._format_price(price) == text
 
 
+# One rule for every type: the price is judged as the float it converts to, and refused when its
+# text would carry a minus sign, a negative zero and values whose float is one included.
 @pytest.mark.parametrize("price", [
     1000000.01, 1000000.004, 2000000, -0.01, -3.5, -1, float("nan"), float("inf"), float("-inf"),
-    "nan", "-inf",
+    "nan", "-inf", -0.0, "-0", "-1e-400", Decimal("-0"), Decimal("-1e-400"), Decimal("-0.001"),
+    Fraction(-1, 10 ** 400), Fraction(-1, 1000), Decimal("1000000.01"),
 ])
 def test_format_price_out_of_bounds(price):
     with pytest.raises(AssertionError) as info:
@@ -58,12 +64,15 @@ def test_format_price_rounds_like_the_interpreter():
 @pytest.mark.parametrize("quantity, text", [
     (0, "000"), (5, "005"), (9999, "9999"), ("7", "007"), (12.9, "012"), (-0.0, "000"),
     (True, "001"),
+    # One rule for every type: int() first (toward zero), then the bound on the integer.
+    (-0.5, "000"), (Decimal("-0.5"), "000"), (Fraction(-1, 2), "000"), (Decimal("9999.9"), "9999"),
 ])
 def test_format_quantity(quantity, text):
     assert handler._format_quantity(quantity) == text
 
 
-@pytest.mark.parametrize("quantity", [10000, 12345, 10 ** 30, -1, -5, "-5", -0.5])
+@pytest.mark.parametrize("quantity", [10000, 12345, 10 ** 30, -1, -5, "-5", -1.5, Decimal("-1.5"),
+                                      Fraction(-3, 2), 10000.5])
 def test_format_quantity_out_of_bounds(quantity):
     with pytest.raises(AssertionError) as info:
         handler._format_quantity(quantity)
@@ -105,7 +114,7 @@ def test_bounds_hold_under_optimisation(tmp_path):
             (handler._format_price, -1), (handler._format_price, float("nan")),
             (handler._format_price, float("inf")), (handler._format_quantity, 12345),
             (handler._format_quantity, 10000), (handler._format_quantity, -1),
-            (handler._format_quantity, "-5"), (handler._format_quantity, -0.5),
+            (handler._format_quantity, "-5"), (handler._format_quantity, -1.5),
         ]
         refused = 0
         for formatter, value in cases:

@@ -110,7 +110,13 @@ def test_order_in_refusals(recorder, kwargs, error):
     assert recorder.bodies == []
 
 
-@pytest.mark.parametrize("side", ["Hold", "", "buy", "Update_Qty"])
+def test_empty_side_given_or_omitted_is_the_empty_field(recorder):
+    handler.order_in(trade_type="Buy", market_id="TSE")
+    handler.order_in(trade_type="Buy", market_id="TSE", ord_bs="")
+    assert [body["ord_bs"] for body in recorder.bodies] == ["", ""]
+
+
+@pytest.mark.parametrize("side", ["Hold", " ", "buy", "Update_Qty"])
 def test_unknown_side_is_refused(recorder, side):
     with pytest.raises(ValueError, match="ord_bs") as info:
         handler.order_in(trade_type="Buy", market_id="TSE", ord_bs=side)

@@ -345,6 +345,24 @@ def test_cancelled_login_is_not_logged(facade, server, logs):
     assert "Log in successed." not in facade_lines(logs)
 
 
+def test_login_cancelled_while_connecting_leaves_the_other_login_running(facade, server, logs):
+    w = facade()
+
+    async def two_logins():
+        first = asyncio.ensure_future(w.loginAsync(PERSON, PASSWORD))
+        second = asyncio.ensure_future(w.loginAsync(PERSON, PASSWORD))
+        await asyncio.sleep(0)  # both now await the one connect under way
+        assert w._client.conn._connecting is not None and w._client.conn._socket is None
+        with pytest.raises(asyncio.TimeoutError):
+            await asyncio.wait_for(first, 0)
+        assert await second is None
+        return first.cancelled()
+
+    assert asyncio.run_coroutine_threadsafe(two_logins(), w._loop).result(5) is True
+    assert len(server.session.logins) == 1 and server.server.accepted == 1
+    assert w._client.isLogined is True and logged_exceptions(logs) == []
+
+
 async def _tasks_of(coro):
     return [t for t in asyncio.all_tasks() if t.get_coro() is coro]
 

@@ -1,8 +1,8 @@
 #!/bin/sh
 # Builds every extension module, the signing library and its C++ tests with AddressSanitizer and
 # UndefinedBehaviorSanitizer in a build folder of their own (default: build-asan in the repository),
-# runs the C++ tests under ctest, then runs the whole pytest suite with Debian's interpreter against
-# the sanitized modules.
+# runs the C++ tests under ctest and a short run of the network input parser's fuzz target, then runs
+# the whole pytest suite with Debian's interpreter against the sanitized modules.
 #
 # The interpreter itself is not instrumented: it loads the sanitized modules when the sanitizer
 # runtimes are preloaded (LD_PRELOAD of libasan and libubsan). The modules are written into a copy
@@ -47,6 +47,11 @@ cmake --build "$build" -j"$jobs"
   ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:strict_string_checks=1} \
   UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1} \
   ctest -L mirvo --output-on-failure -j"$jobs")
+
+# A short run of the fuzz target of the network input parser (frame splitter and native header
+# codec; tools/fuzz/run_frames_fuzz.sh), its binary kept in the build folder between runs. It
+# imports the protocol modules of the normal build in the repository.
+FUZZ_SECONDS=${FUZZ_SECONDS:-5} FUZZ_WORK=$build/fuzz JOBS=$jobs sh "$root/tools/fuzz/run_frames_fuzz.sh"
 
 # The pytest suite against the sanitized modules. PYTHONMALLOC=malloc makes the interpreter take
 # its objects from malloc, so a read past the end of a bytes object's buffer is caught as well.

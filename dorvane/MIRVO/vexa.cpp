@@ -20,15 +20,16 @@
 
 namespace py = pybind11;
 namespace N = vexa::N;
+using pyglue::attr;
+using pyglue::call_method;
 using pyglue::global;
+using pyglue::set_attr;
 
 // The signature block of gen_vexa.
 namespace vexa {
 
 py::object format_text(py::handle value, const char* spec) {
-    py::object text = py::reinterpret_steal<py::object>(PyObject_Format(value.ptr(), py::str(spec).ptr()));
-    if (!text) throw py::error_already_set();
-    return text;
+    return pyglue::steal(PyObject_Format(value.ptr(), py::str(spec).ptr()));
 }
 
 namespace {
@@ -36,14 +37,10 @@ namespace {
 // The "{}" form of a value (format(value, spec)) encoded as the block is, UTF-8; a text that
 // cannot be encoded fails with its encoding error.
 std::string formatted(py::handle value, const char* spec = "") {
-    return format_text(value, spec).attr("encode")("utf8").cast<std::string>();
+    return call_method(format_text(value, spec), N::encode, "utf8").cast<std::string>();
 }
 
-py::object length_of(py::handle value) {
-    Py_ssize_t n = PyObject_Length(value.ptr());
-    if (n < 0) throw py::error_already_set();
-    return py::int_(n);
-}
+py::object length_of(py::handle value) { return py::int_(pyglue::require(PyObject_Length(value.ptr()))); }
 
 }  // namespace
 
@@ -69,7 +66,7 @@ namespace {
 // The module's folder: the parent of its own file.
 py::object module_folder() {
     py::object path = pyglue::lookup("pathlib", "Path");
-    return path(global(N::__file__)).attr("parent");
+    return attr(path(global(N::__file__)), N::parent);
 }
 
 void debug_number(const char* name, int32_t code) {
@@ -91,7 +88,9 @@ void refuse_embedded_zero(const std::string& bytes, const char* what) {
 }
 
 // str(value) as UTF-8 bytes (the encoding of the properties file).
-std::string utf8_text(py::handle value) { return py::str(value).attr("encode")("utf-8").cast<std::string>(); }
+std::string utf8_text(py::handle value) {
+    return call_method(py::str(value), N::encode, "utf-8").cast<std::string>();
+}
 
 // Runs tryTake(); when it fails, waits in take() with the interpreter lock released, because the
 // holder may need the interpreter lock to finish. At interpreter exit the wait may end a daemon
@@ -155,16 +154,16 @@ py::object init_vexa(py::object vexa_path, py::object vexa_pwd) {
     py::object path = pyglue::lookup("pathlib", "Path")(vexa_path);
     py::object codes = global(N::read_error_code_dict)(folder);
 
-    std::string text = vexa::fill_properties(utf8_text(path.attr("parent")), utf8_text(path.attr("name")),
-                                             utf8_text(folder.attr("joinpath")("P7B")));
+    std::string text = vexa::fill_properties(utf8_text(attr(path, N::parent)), utf8_text(attr(path, N::name)),
+                                             utf8_text(call_method(folder, N::joinpath, "P7B")));
     int32_t code = 0;
     {
         // From the write of the properties file to its delete.
         ActivationLock exclusive;
         py::object file = pyglue::lookup("builtins", "open")(vexa::kPropertiesFile, "wb");
-        vexa::then_close(file, [&] { file.attr("write")(py::bytes(text)); });
+        vexa::then_close(file, [&] { call_method(file, N::write, py::bytes(text)); });
 
-        std::string password = vexa_pwd.attr("encode")("utf-8").cast<std::string>();
+        std::string password = call_method(vexa_pwd, N::encode, "utf-8").cast<std::string>();
         refuse_embedded_zero(password, "password");
 
         code = MIRVOSignInitial(vexa::kPropertiesFile, password.c_str());
@@ -179,7 +178,7 @@ py::object init_vexa(py::object vexa_path, py::object vexa_pwd) {
 }
 
 py::bytes get_sign(py::object plaintext) {
-    std::string big5 = vexa::format_text(plaintext).attr("encode")("big5").cast<std::string>();
+    std::string big5 = call_method(vexa::format_text(plaintext), N::encode, "big5").cast<std::string>();
     refuse_embedded_zero(big5, "plaintext");
 
     MIRVOSign& signer = mirvoSigner();
@@ -208,7 +207,7 @@ PYBIND11_MODULE(vexa, m) {
     // The library's process-wide objects: OpenSSL's set-up, the log, the chain list and the signer.
     mirvoSigner();
 
-    m.attr("quote") = pyglue::lookup("urllib.parse", "quote");
+    set_attr(m, N::quote, pyglue::lookup("urllib.parse", "quote"));
     // What the functions import on first use is imported now: the Big5 codec (found through an
     // import at its first lookup) and pathlib. A program that forks while another of its threads is
     // inside such an import leaves the child a module lock that no thread of the child holds, and

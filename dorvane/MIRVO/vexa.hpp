@@ -12,7 +12,7 @@ namespace vexa {
 
 namespace py = pybind11;
 
-// The names the module reads at each call (its globals and their attributes), interned once.
+// The names the module reads and sets (its globals, their attributes and its objects' attributes).
 namespace N {
 inline const pyglue::Name __file__{"__file__"};
 inline const pyglue::Name raise_error{"raise_error"};
@@ -20,9 +20,21 @@ inline const pyglue::Name read_error_code_dict{"read_error_code_dict"};
 inline const pyglue::Name VexaError{"VexaError"};
 inline const pyglue::Name get_sign{"get_sign"};
 inline const pyglue::Name quote{"quote"};
+inline const pyglue::Name close{"close"};
+inline const pyglue::Name decode{"decode"};
+inline const pyglue::Name encode{"encode"};
+inline const pyglue::Name get{"get"};
+inline const pyglue::Name joinpath{"joinpath"};
+inline const pyglue::Name name{"name"};
+inline const pyglue::Name parent{"parent"};
+inline const pyglue::Name read{"read"};
+inline const pyglue::Name write{"write"};
 }  // namespace N
 
+using pyglue::attr;
+using pyglue::call_method;
 using pyglue::global;
+using pyglue::set_attr;
 
 // Calls body(), then file.close() whether or not body raised. A Python error of body is taken out
 // of its catch block before the close (the glue's rule for threads) and raised again after it.
@@ -34,7 +46,7 @@ void then_close(py::handle file, Body&& body) {
     } catch (py::error_already_set& e) {
         failure = pyglue::fetch_exception(e);
     }
-    file.attr("close")();
+    call_method(file, N::close);
     if (failure) pyglue::raise(failure);
 }
 

@@ -34,12 +34,12 @@ py::str text_of(std::string_view piece) {
 }  // namespace
 
 py::dict read_error_code_dict(py::object folder) {
-    py::object path = folder.attr("joinpath")("cError.h");
+    py::object path = call_method(folder, N::joinpath, "cError.h");
     py::object file = pyglue::lookup("builtins", "open")(path, "rb");
     py::object content;
-    then_close(file, [&] { content = file.attr("read")(); });
+    then_close(file, [&] { content = call_method(file, N::read); });
     // UTF-8 decoding through the interpreter, so a bad file fails with its UnicodeDecodeError.
-    py::object decoded = content.attr("decode")("utf-8");
+    py::object decoded = call_method(content, N::decode, "utf-8");
     std::string text = decoded.cast<std::string>();
 
     py::dict result;
@@ -47,8 +47,7 @@ py::dict read_error_code_dict(py::object folder) {
         if (line.substr(0, 7) != "#define") continue;
         std::vector<std::string_view> fields = split(line, " ");
         if (fields.size() < 3) index_error();
-        py::object code = py::reinterpret_steal<py::object>(PyNumber_Long(text_of(fields[2]).ptr()));
-        if (!code) throw py::error_already_set();
+        py::object code = pyglue::steal(PyNumber_Long(text_of(fields[2]).ptr()));
         std::string_view message = line;
         size_t mark = line.rfind("// ");
         if (mark != std::string_view::npos) message = line.substr(mark + 3);
@@ -61,9 +60,9 @@ py::dict read_error_code_dict(py::object folder) {
 }
 
 void raise_error(py::object exception, py::object code, py::object error_code_dict) {
-    py::object error = error_code_dict.attr("get")(code, py::dict());
-    py::object name = error.attr("get")("error", "");
-    py::object message = error.attr("get")("error_msg", "");
+    py::object error = call_method(error_code_dict, N::get, code, py::dict());
+    py::object name = call_method(error, N::get, "error", "");
+    py::object message = call_method(error, N::get, "error_msg", "");
     py::object text = py::str("{} {} {}").format(name, code, message);
     pyglue::raise(exception(text));
 }

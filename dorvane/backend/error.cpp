@@ -5,12 +5,22 @@ namespace py = pybind11;
 
 namespace {
 
+// The names the module reads and sets.
+namespace N {
+inline const pyglue::Name __init__{"__init__"};
+inline const pyglue::Name code{"code"};
+inline const pyglue::Name message{"message"};
+}  // namespace N
+
+using pyglue::call_method;
+using pyglue::set_attr;
+
 // ServerError(code, message): text "{} : {}" of code and message, both kept unconverted.
 void server_error_init(py::object self, py::object code, py::object message) {
     py::str text = py::str("{} : {}").format(code, message);
-    py::reinterpret_borrow<py::object>(PyExc_Exception).attr("__init__")(self, text);
-    py::setattr(self, "code", code);
-    py::setattr(self, "message", message);
+    call_method(py::handle(PyExc_Exception), N::__init__, self, text);
+    set_attr(self, N::code, code);
+    set_attr(self, N::message, message);
 }
 
 }  // namespace

@@ -22,7 +22,7 @@ namespace py = pybind11;
 // and clear(), as a `def`'s closure cells are seen.
 class Callee : public Traversable {
 public:
-    virtual PyObject* call(PyObject* const* args, PyObject* var_args, PyObject* var_kwargs) = 0;
+    virtual PyObject* call(PyObject* const* args, PyObject* star_args, PyObject* star_kwargs) = 0;
     int traverse(visitproc, void*) override { return 0; }
     void clear() override {}
 };
@@ -65,9 +65,9 @@ public:
 
     explicit TypedCallee(F f) : f_(std::move(f)) {}
 
-    PyObject* call(PyObject* const* args, PyObject* var_args, PyObject* var_kwargs) override {
+    PyObject* call(PyObject* const* args, PyObject* star_args, PyObject* star_kwargs) override {
         return boundary(
-            [&] { return invoke(args, var_args, var_kwargs, std::index_sequence_for<Args...>()); });
+            [&] { return invoke(args, star_args, star_kwargs, std::index_sequence_for<Args...>()); });
     }
 
     int traverse(visitproc visit, void* arg) override {
@@ -78,8 +78,8 @@ public:
         if constexpr (has_traverse<F>::value) f_.clear();
     }
 
-    static constexpr bool var_args = (false || ... || is_var_args<Args>);
-    static constexpr bool var_kwargs = (false || ... || is_var_kwargs<Args>);
+    static constexpr bool takes_var_args = (false || ... || is_var_args<Args>);
+    static constexpr bool takes_var_kwargs = (false || ... || is_var_kwargs<Args>);
     // The number of plain parameters, and how many of them come before a py::args one (those
     // after it are keyword-only, as in a `def`).
     static constexpr size_t plain_count() {
@@ -94,21 +94,22 @@ public:
 
 private:
     template <class A>
-    static PyObject* source(PyObject* const* args, size_t& next, PyObject* var_args, PyObject* var_kwargs) {
+    static PyObject* source(PyObject* const* args, size_t& next, PyObject* star_args, PyObject* star_kwargs) {
         if constexpr (is_var_args<A>)
-            return var_args;
+            return star_args;
         else if constexpr (is_var_kwargs<A>)
-            return var_kwargs;
+            return star_kwargs;
         else
             return args[next++];
     }
 
     template <size_t... I>
-    PyObject* invoke(PyObject* const* args, PyObject* var_args, PyObject* var_kwargs,
-                     std::index_sequence<I...>) {
+    PyObject* invoke([[maybe_unused]] PyObject* const* args, [[maybe_unused]] PyObject* star_args,
+                     [[maybe_unused]] PyObject* star_kwargs, std::index_sequence<I...>) {
         std::tuple<compat::caster<Args>...> casters;
-        size_t next = 0;
-        PyObject* sources[sizeof...(Args) + 1] = {source<Args>(args, next, var_args, var_kwargs)...};
+        [[maybe_unused]] size_t next = 0;
+        [[maybe_unused]] PyObject* sources[sizeof...(Args) + 1] = {
+            source<Args>(args, next, star_args, star_kwargs)...};
         bool ok = (true && ... && std::get<I>(casters).load(sources[I], true));
         if (!ok) {
             PyErr_SetString(PyExc_TypeError, "an argument has a type this function cannot take");
@@ -234,7 +235,7 @@ FunctionParts function_parts(F&& f, bool self, const Extra&... extra) {
     size_t offset = self ? 1 : 0;
     if (self) s.add("self", nullptr, false);
     size_t kwonly_from = b.kwonly_from;
-    if (Impl::var_args && Impl::plain_before_var_args() - offset < kwonly_from)
+    if (Impl::takes_var_args && Impl::plain_before_var_args() - offset < kwonly_from)
         kwonly_from = Impl::plain_before_var_args() - offset;
     for (size_t i = 0; i < named; ++i) {
         std::string name = b.args.empty() ? "arg" + std::to_string(i) : b.args[i].first;
@@ -242,8 +243,8 @@ FunctionParts function_parts(F&& f, bool self, const Extra&... extra) {
         s.add(name.c_str(), def, i >= kwonly_from);
     }
     if (b.posonly) s.set_posonly(b.posonly + offset);
-    if (Impl::var_args) s.set_var_args(b.var_args_name);
-    if (Impl::var_kwargs) s.set_var_kwargs(b.var_kwargs_name);
+    if (Impl::takes_var_args) s.set_var_args(b.var_args_name);
+    if (Impl::takes_var_kwargs) s.set_var_kwargs(b.var_kwargs_name);
     s.finish();
     parts.callee = std::make_unique<Impl>(std::forward<F>(f));
     return parts;
@@ -265,13 +266,13 @@ auto capture(F f, H... held) {
 // A callee written against the C interface, for code that must keep no C++ object owning a
 // Python reference on its stack (a daemon thread's frames, unwound at interpreter exit): it gets
 // the bound arguments borrowed and returns a new reference, or null with an exception set.
-using RawFunction = PyObject* (*)(PyObject* const* args, PyObject* var_args, PyObject* var_kwargs);
+using RawFunction = PyObject* (*)(PyObject* const* args, PyObject* star_args, PyObject* star_kwargs);
 
 class RawCallee final : public Callee {
 public:
     explicit RawCallee(RawFunction f) : f_(f) {}
-    PyObject* call(PyObject* const* args, PyObject* var_args, PyObject* var_kwargs) override {
-        return f_(args, var_args, var_kwargs);
+    PyObject* call(PyObject* const* args, PyObject* star_args, PyObject* star_kwargs) override {
+        return f_(args, star_args, star_kwargs);
     }
 
 private:

@@ -5,6 +5,7 @@
 
 #include <cxxabi.h>
 #include <string>
+#include <type_traits>
 
 namespace PYGLUE_HIDDEN pyglue {
 
@@ -14,7 +15,8 @@ namespace py = pybind11;
 // itself, or the error raised to the pybind11 boundary. Written around the call:
 //     py::object d = py::reinterpret_steal<py::object>(require(PyDict_New()));
 //     require(PyDict_SetItem(d.ptr(), key, value));
-inline PyObject* require(PyObject* result) {
+template <class T>
+T* require(T* result) {
     if (!result) throw py::error_already_set();
     return result;
 }
@@ -25,6 +27,23 @@ inline int require(int result) {
 inline Py_ssize_t require(Py_ssize_t result) {
     if (result < 0) throw py::error_already_set();
     return result;
+}
+
+// The result of a C API call whose null or -1 may also be a value (a dict look-up that finds
+// nothing, PyLong_AsLong of -1): the value itself, or the error raised when one is set.
+template <class T>
+T checked(T result) {
+    if constexpr (std::is_pointer_v<T>) {
+        if (!result && PyErr_Occurred()) throw py::error_already_set();
+    } else {
+        if (result == static_cast<T>(-1) && PyErr_Occurred()) throw py::error_already_set();
+    }
+    return result;
+}
+
+// Raises the error that a C API call left set, if any.
+inline void raise_if_error() {
+    if (PyErr_Occurred()) throw py::error_already_set();
 }
 
 // A new reference from a C API call, owned; the error raised when it failed.

@@ -97,14 +97,14 @@ private:
                 heap.reset(new PyObject*[sig.size()]);
                 bound = heap.get();
             }
-            py::object var_args, var_kwargs;
+            py::object star_args, star_kwargs;
             // Keep the qualified name alive while it may be formatted into an error.
             py::object qualname =
                 py::reinterpret_borrow<py::object>(self->qualname ? self->qualname : self->name);
-            if (!sig.bind(qualname ? qualname.ptr() : Py_None, args, nargs, kwnames, bound, var_args,
-                          var_kwargs))
+            if (!sig.bind(qualname ? qualname.ptr() : Py_None, args, nargs, kwnames, bound, star_args,
+                          star_kwargs))
                 return nullptr;
-            return self->callee->call(bound, var_args.ptr(), var_kwargs.ptr());
+            return self->callee->call(bound, star_args.ptr(), star_kwargs.ptr());
         });
     }
 

@@ -49,6 +49,28 @@ inline py::object attr(py::handle obj, PyObject* name) {
     return py::reinterpret_steal<py::object>(r);
 }
 
+// `getattr(obj, name, fallback)`: only a missing attribute (AttributeError) gives `fallback`; any
+// other error of the look-up propagates.
+inline py::object attr_or(py::handle obj, PyObject* name, py::handle fallback) {
+    PyObject* r = PyObject_GetAttr(obj.ptr(), name);
+    if (r) return py::reinterpret_steal<py::object>(r);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    PyErr_Clear();
+    return py::reinterpret_borrow<py::object>(fallback);
+}
+
+// `hasattr(obj, name)`, as the built-in answers it: errors other than AttributeError propagate.
+inline bool has_attr(py::handle obj, PyObject* name) {
+    PyObject* r = PyObject_GetAttr(obj.ptr(), name);
+    if (r) {
+        Py_DECREF(r);
+        return true;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    PyErr_Clear();
+    return false;
+}
+
 // `obj.name = value`.
 inline void set_attr(py::handle obj, PyObject* name, py::handle value) {
     if (PyObject_SetAttr(obj.ptr(), name, value.ptr()) < 0) throw py::error_already_set();

@@ -55,7 +55,8 @@ public:
                               cls_.attr("__module__"));
     }
 
-    PlainClass& attr(const char* name, py::object value) {
+    // Sets the class attribute `name`.
+    PlainClass& set(const char* name, py::object value) {
         py::setattr(cls_, name, std::move(value));
         return *this;
     }

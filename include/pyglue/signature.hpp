@@ -125,7 +125,7 @@ public:
     // and `**kwargs` (owned, when the list has them). Returns false with the interpreter's
     // TypeError set when the call does not fit.
     bool bind(PyObject* qualname, PyObject* const* args, size_t nargs, PyObject* kwnames, PyObject** out,
-              py::object& var_args, py::object& var_kwargs) const {
+              py::object& star_args, py::object& star_kwargs) const {
         const size_t total = params_.size();
         for (size_t i = 0; i < total; ++i) out[i] = nullptr;
         size_t n = nargs < positional_ ? nargs : positional_;
@@ -137,11 +137,11 @@ public:
                 Py_INCREF(args[i]);
                 PyTuple_SET_ITEM(rest, static_cast<Py_ssize_t>(i - n), args[i]);
             }
-            var_args = py::reinterpret_steal<py::object>(rest);
+            star_args = py::reinterpret_steal<py::object>(rest);
         }
         if (!var_kwargs_.empty()) {
-            var_kwargs = py::reinterpret_steal<py::object>(PyDict_New());
-            if (!var_kwargs) return false;
+            star_kwargs = py::reinterpret_steal<py::object>(PyDict_New());
+            if (!star_kwargs) return false;
         }
         Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
         for (Py_ssize_t k = 0; k < nkw; ++k) {
@@ -154,14 +154,14 @@ public:
             size_t j = find_keyword(key);
             if (j == npos) {
                 if (PyErr_Occurred()) return false;
-                if (!var_kwargs) {
+                if (!star_kwargs) {
                     if (posonly_ && posonly_as_keyword(qualname, kwnames)) return false;
                     if (PyErr_Occurred()) return false;
                     PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", qualname,
                                  key);
                     return false;
                 }
-                if (PyDict_SetItem(var_kwargs.ptr(), key, value) < 0) return false;
+                if (PyDict_SetItem(star_kwargs.ptr(), key, value) < 0) return false;
                 continue;
             }
             if (out[j]) {

@@ -77,8 +77,8 @@ INSTANTIATE_TEST_SUITE_P(
                    "DEBUG", "k = v\n"},
         WriterCase{"big5 bytes unchanged", [](cLog& l) { l.write("ERROR", msg::CERT_EXPIRED); }, "ERROR",
                    "\xC5\xE7\xBE\xCC\xC3\xD2\xAE\xC4\xB4\xC1 : \xBE\xCC\xC3\xD2 \xA4w\xB9L\xB4\xC1\n"}),
-    [](const auto& info) {
-        std::string n = info.param.what;
+    [](const auto& test) {
+        std::string n = test.param.what;
         for (char& c : n)
             if (!isalnum(static_cast<unsigned char>(c))) c = '_';
         return n;
@@ -212,7 +212,7 @@ TEST(Log, BufferedLinesGoFirstIntoTheFirstFileLine) {
     struct tm tm;
     localtime_r(&now, &tm);
     const std::string name = log.fileNameFor(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
-    char date[16];
+    char date[40];
     snprintf(date, sizeof date, ".%04d%02d%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
     EXPECT_EQ(name, dir / "logs/vexa.log" + std::string(date));
     const std::string text = mirvotest::readFile(name);

@@ -84,7 +84,7 @@ INSTANTIATE_TEST_SUITE_P(
         LoadCase{"empty_folder", "", "user_modern.pfx", 2, 5005, msg::PARAM_FILEPATH_EMPTY},
         LoadCase{"null_file", "PKI", nullptr, 2, 5005, msg::PARAM_FILENAME_NULL},
         LoadCase{"empty_file", "PKI", "", 2, 5005, msg::PARAM_FILENAME_EMPTY}),
-    [](const auto& info) { return std::string(info.param.what); });
+    [](const auto& test) { return std::string(test.param.what); });
 
 TEST(Pkcs12, PathIsFolderSlashFileEvenForAWindowsStyleFolder) {
     LogCapture capture;
@@ -143,7 +143,9 @@ TEST_P(Pkcs12Valid, AgainstTheLocalClock) {
     EXPECT_EQ(p.checkCertValid(), GetParam().code);
     EXPECT_TRUE(lines.has(msg::CERT_NOT_BEFORE));
     EXPECT_TRUE(lines.has(msg::CERT_NOT_AFTER));
-    if (GetParam().line) EXPECT_TRUE(lines.has(std::string(GetParam().line) + "\n"));
+    if (GetParam().line) {
+        EXPECT_TRUE(lines.has(std::string(GetParam().line) + "\n"));
+    }
     char end[64];
     snprintf(end, sizeof end, "end cPkcs12::checkCertValid() = 0x%08X(%d)\n", GetParam().code,
              GetParam().code);
@@ -245,7 +247,9 @@ TEST_P(FilterNameTests, FirstFailureNamesItsValue) {
     EXPECT_EQ(c.subject ? p.checkFilterByCertSubject(c.condition, c.name)
                         : p.checkFilterByCertIssuer(c.condition, c.name),
               c.holds);
-    if (c.miss) EXPECT_TRUE(capture.has(std::string(c.miss) + " = " + c.value + "\n")) << capture.text();
+    if (c.miss) {
+        EXPECT_TRUE(capture.has(std::string(c.miss) + " = " + c.value + "\n")) << capture.text();
+    }
     EXPECT_EQ(capture.count("ERROR "), c.miss ? 1 : 0);
     EXPECT_TRUE(capture.has(std::string(c.subject ? "end cPkcs12::checkFilterByCertSubject()"
                                                   : "end cPkcs12::checkFilterByCertIssuer()") +

@@ -50,8 +50,8 @@ INSTANTIATE_TEST_SUITE_P(
                   {{"log.level", "DEBUG"}, {"LOG.level", "INFO"}}},
         ParseCase{"control chars trimmed", "\x01k\x7f = \x1fv\x7f\n", {{"k", "v"}}},
         ParseCase{"only comments and blanks", "# one\n\n; two\n   \n", {}}, ParseCase{"empty text", "", {}}),
-    [](const auto& info) {
-        std::string n = info.param.what;
+    [](const auto& test) {
+        std::string n = test.param.what;
         for (char& c : n)
             if (!isalnum(static_cast<unsigned char>(c))) c = '_';
         return n;
@@ -122,7 +122,9 @@ TEST(Property, LoadFailures) {
         cProperty p;
         EXPECT_FALSE(p.loadFromFile(c.name.c_str())) << c.name;
         EXPECT_EQ(p.loaded, 0);
-        if (c.errorLine) EXPECT_TRUE(capture.has(c.errorLine)) << capture.text();
+        if (c.errorLine) {
+            EXPECT_TRUE(capture.has(c.errorLine)) << capture.text();
+        }
         EXPECT_TRUE(capture.has("end cProperty::loadFromFile() return = false\n"));
     }
 }

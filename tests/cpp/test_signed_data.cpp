@@ -27,7 +27,9 @@ std::string referenceDer(X509* cert, EVP_PKEY* key, const cSignedDataMaker::Form
     ossl_ptr<PKCS7> p7(PKCS7_new());
     EXPECT_TRUE(p7 && PKCS7_set_type(p7.get(), NID_pkcs7_signed));
     EXPECT_NE(PKCS7_add_signature(p7.get(), cert, key, form.md), nullptr);
-    if (form.addCert) EXPECT_TRUE(PKCS7_add_certificate(p7.get(), cert));
+    if (form.addCert) {
+        EXPECT_TRUE(PKCS7_add_certificate(p7.get(), cert));
+    }
     EXPECT_TRUE(PKCS7_content_new(p7.get(), NID_pkcs7_data));
     PKCS7_ctrl(p7.get(), PKCS7_OP_SET_DETACHED_SIGNATURE, form.attached ? 0 : 1, nullptr);
     ossl_ptr<BIO> in(BIO_new_mem_buf(data.data(), static_cast<int>(data.size())));

@@ -5,27 +5,24 @@ in parallel do not meet on the configured ones:
 
 The servers are those of tools/local_servers.py; the socket facade's configuration and the HTTP
 client's base URL (DORVANE_HTTP_BASE_URL) are pointed at them before PROGRAM runs as __main__ in
-this interpreter. Exits with PROGRAM's exit status.
+this interpreter (tools/point_run.py). Exits with PROGRAM's exit status.
 """
 import os
-import runpy
 import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path[:0] = [ROOT, os.path.join(ROOT, "tools")]
 
+import point_run  # noqa: E402
 from local_servers import LocalServers  # noqa: E402
 
 
 def main(program):
     with LocalServers(trading=("127.0.0.1", 0), http=("127.0.0.1", 0)) as servers:
-        servers.point_library_here()
-        sys.argv = [program]
         try:
-            runpy.run_path(program, run_name="__main__")
+            return point_run.main([servers.trading.host, str(servers.trading.port), servers.http_base_url, program])
         except SystemExit as exc:
             return exc.code
-    return 0
 
 
 if __name__ == "__main__":

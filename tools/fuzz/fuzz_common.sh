@@ -13,16 +13,19 @@ fuzz_build() {
     "$root/tools/fuzz/fuzz_$2.cpp" "$root"/dorvane/MIRVO/c*.cpp -lcrypto -o "$work/fuzz_$2"
 }
 
-# fuzz_run TARGET: runs $work/fuzz_TARGET on $work/corpus_TARGET for $seconds seconds and prints
-# its executions; on a crash, a leak or a sanitizer report prints the report's lines and exits 1.
+# fuzz_run TARGET [OPTION...]: runs $work/fuzz_TARGET on $work/corpus_TARGET for $seconds seconds
+# (with any further libFuzzer options) and prints its executions; on a crash, a leak or a sanitizer
+# report prints the report's lines and exits 1.
 fuzz_run() {
   log=$work/fuzz_$1.log
-  if ! "$work/fuzz_$1" -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$work/" \
-      "$work/corpus_$1" > "$log" 2>&1; then
-    grep -a -E "ERROR|SUMMARY|artifact" "$log" | head -20
-    echo "fuzz_$1: FAILED (log: $log)"
+  target=$1
+  shift
+  if ! "$work/fuzz_$target" -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$work/" \
+      "$@" "$work/corpus_$target" > "$log" 2>&1; then
+    grep -a -E "ERROR|SUMMARY|artifact|^fuzz_" "$log" | head -20
+    echo "fuzz_$target: FAILED (log: $log)"
     exit 1
   fi
   runs=$(grep -a "stat::number_of_executed_units" "$log" | tail -1 | awk '{print $2}')
-  echo "fuzz_$1: $runs executions in ${seconds}s, no crash (log: $log)"
+  echo "fuzz_$target: $runs executions in ${seconds}s, no crash (log: $log)"
 }

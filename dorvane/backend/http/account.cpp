@@ -7,17 +7,19 @@
 #include "account.hpp"
 
 namespace py = pybind11;
+namespace N = dorvane_account::N;
+using pyglue::set_attr;
 namespace da = dorvane_account;
 
 PYBIND11_MODULE(account, m) {
-    py::options options;
-    options.disable_function_signatures();
     pyglue::set_module(m);
 
-    for (const char* name : {"_query_margin", "_query_open_position", "_query_settle_profitloss"})
-        m.attr(name) = pyglue::import_from("dorvane.backend.http.futureoption.account", name);
-    for (const char* name : {"_query_funds_profitloss", "_query_real_profitloss", "_query_unreal_profitloss"})
-        m.attr(name) = pyglue::import_from("dorvane.backend.http.stock.account", name);
+    for (const pyglue::Name* name :
+         {&N::_query_margin, &N::_query_open_position, &N::_query_settle_profitloss})
+        set_attr(m, *name, pyglue::import_from("dorvane.backend.http.futureoption.account", name->text()));
+    for (const pyglue::Name* name :
+         {&N::_query_funds_profitloss, &N::_query_real_profitloss, &N::_query_unreal_profitloss})
+        set_attr(m, *name, pyglue::import_from("dorvane.backend.http.stock.account", name->text()));
 
     pyglue::def(m, "rm_dict_key", &da::rm_dict_key, py::arg("d"),
                 "A new plain dict copied from `d` without the keys `args`; a key "

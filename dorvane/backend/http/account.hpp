@@ -12,11 +12,43 @@ namespace dorvane_account {
 
 namespace py = pybind11;
 
-// The module's own functions that its code calls as they are bound now, interned once.
+// The names the module reads and sets: its own functions and query functions, called as they are
+// bound now, and the attributes of its objects.
 namespace N {
 inline const pyglue::Name rm_dict_key{"rm_dict_key"};
 inline const pyglue::Name assimilate_type{"assimilate_type"};
+inline const pyglue::Name __name__{"__name__"};
+inline const pyglue::Name _account{"_account"};
+inline const pyglue::Name _accountid{"_accountid"};
+inline const pyglue::Name _data{"_data"};
+inline const pyglue::Name _msg{"_msg"};
+inline const pyglue::Name _status{"_status"};
+inline const pyglue::Name format_map{"format_map"};
+inline const pyglue::Name get{"get"};
+inline const pyglue::Name items{"items"};
+inline const pyglue::Name update{"update"};
+inline const pyglue::Name _action{"_action"};
+inline const pyglue::Name _client{"_client"};
+inline const pyglue::Name _currency{"_currency"};
+inline const pyglue::Name _end_date{"_end_date"};
+inline const pyglue::Name _margin_type{"_margin_type"};
+inline const pyglue::Name _product_type{"_product_type"};
+inline const pyglue::Name _query_funds_profitloss{"_query_funds_profitloss"};
+inline const pyglue::Name _query_margin{"_query_margin"};
+inline const pyglue::Name _query_open_position{"_query_open_position"};
+inline const pyglue::Name _query_real_profitloss{"_query_real_profitloss"};
+inline const pyglue::Name _query_settle_profitloss{"_query_settle_profitloss"};
+inline const pyglue::Name _query_type{"_query_type"};
+inline const pyglue::Name _query_unreal_profitloss{"_query_unreal_profitloss"};
+inline const pyglue::Name _start_date{"_start_date"};
+inline const pyglue::Name _stock_type{"_stock_type"};
+inline const pyglue::Name _summary{"_summary"};
+inline const pyglue::Name _tax{"_tax"};
 }  // namespace N
+
+using pyglue::attr;
+using pyglue::call_method;
+using pyglue::set_attr;
 
 // ---------------------------------------------------------------------------------------------
 // account_split.cpp: the shaping of the stock profit-and-loss rows: summary rows without their detail
@@ -82,8 +114,8 @@ enum class TextForm {
 struct ReportKind {
     const char* name;
     const char* doc;
-    const char* query;                    // module-level name of the query function
-    std::vector<const char*> query_args;  // stored attributes passed by position; nullptr: ""
+    const pyglue::Name& query;                    // module-level name of the query function
+    std::vector<const pyglue::Name*> query_args;  // stored attributes passed by position; nullptr: ""
     Payload payload;
     TextForm text;
     bool account_id;  // keeps "{broker_id}{account_id}" as `_accountid`
@@ -93,7 +125,7 @@ struct ReportKind {
 };
 
 // Sets the attributes on `self` in the order given.
-void store(py::handle self, std::initializer_list<std::pair<const char*, py::handle>> attrs);
+void store(py::handle self, std::initializer_list<std::pair<const pyglue::Name*, py::handle>> attrs);
 
 // Calls `self.update()` through attribute look-up, so a subclass's update takes its place.
 void query_now(py::handle self);
@@ -114,7 +146,7 @@ py::object bind_report(py::module_& m, const ReportKind& kind, Init&& init, cons
             pyglue::capture([](const ReportKind* r, py::object self) { update_report(self, *r); }, k),
             "Query again with the stored parameters and replace the outcome.");
     cls.def(
-        "data", [](py::object self) { return self.attr("_data"); }, "The payload of the last query.");
+        "data", [](py::object self) { return attr(self, N::_data); }, "The payload of the last query.");
     cls.def("__repr__",
             pyglue::capture([](const ReportKind* r, py::object self) { return text_form(self, *r); }, k));
     return cls.cls();

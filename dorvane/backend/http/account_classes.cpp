@@ -5,17 +5,20 @@ namespace dorvane_account {
 namespace {
 
 const ReportKind kMargin{
-    "AccountMargin", "Margin of a futures and options account.",
-    "_query_margin", {"_currency", "_margin_type", "_account", "_client"},
-    Payload::Body,   TextForm::NameAccount,
+    "AccountMargin",
+    "Margin of a futures and options account.",
+    N::_query_margin,
+    {&N::_currency, &N::_margin_type, &N::_account, &N::_client},
+    Payload::Body,
+    TextForm::NameAccount,
     false,
 };
 
 const ReportKind kOpenPosition{
     "AccountOpenPosition",
     "Open positions of a futures and options account.",
-    "_query_open_position",
-    {"_product_type", "_query_type", "_account", "_client"},
+    N::_query_open_position,
+    {&N::_product_type, &N::_query_type, &N::_account, &N::_client},
     Payload::BodyRows,
     TextForm::NameAccount,
     true,
@@ -24,8 +27,9 @@ const ReportKind kOpenPosition{
 const ReportKind kSettleProfitLoss{
     "AccountSettleProfitLoss",
     "Settled profit and loss of a futures and options account.",
-    "_query_settle_profitloss",
-    {"_product_type", "_summary", "_start_date", "_end_date", "_currency", "_account", "_client"},
+    N::_query_settle_profitloss,
+    {&N::_product_type, &N::_summary, &N::_start_date, &N::_end_date, &N::_currency, &N::_account,
+     &N::_client},
     Payload::BodyRows,
     TextForm::NameAccount,
     true,
@@ -34,8 +38,8 @@ const ReportKind kSettleProfitLoss{
 const ReportKind kFunds{
     "AccountFunds",
     "Profit sums of a stock account.",
-    "_query_funds_profitloss",
-    {"_account", "_client", "_tax"},
+    N::_query_funds_profitloss,
+    {&N::_account, &N::_client, &N::_tax},
     Payload::ProfitSum,
     TextForm::NameOnly,
     false,
@@ -44,8 +48,9 @@ const ReportKind kFunds{
 const ReportKind kRealProfitLoss{
     "AccountRealProfitLoss",
     "Realised profit and loss of a stock account over a range of dates, as summary and detail rows.",
-    "_query_real_profitloss",
-    {"_account", "_client", nullptr, "_stock_type", "_start_date", "_end_date", "_currency", "_action"},
+    N::_query_real_profitloss,
+    {&N::_account, &N::_client, nullptr, &N::_stock_type, &N::_start_date, &N::_end_date, &N::_currency,
+     &N::_action},
     Payload::Split,
     TextForm::NameLineAccount,
     false,
@@ -57,8 +62,8 @@ const ReportKind kRealProfitLoss{
 const ReportKind kUnRealProfitLoss{
     "AccountUnRealProfitLoss",
     "Unrealised profit and loss of a stock account, as summary and detail rows.",
-    "_query_unreal_profitloss",
-    {"_account", "_client", nullptr, "_stock_type", "_currency", "_action"},
+    N::_query_unreal_profitloss,
+    {&N::_account, &N::_client, nullptr, &N::_stock_type, &N::_currency, &N::_action},
     Payload::Split,
     TextForm::NameLineAccount,
     false,
@@ -128,55 +133,56 @@ const char* const kUnRealProfitLossDoc =
 using O = py::object;
 
 void margin_init(O self, O currency, O margin_type, O account, O client) {
-    store(
-        self,
-        {{"_currency", currency}, {"_margin_type", margin_type}, {"_account", account}, {"_client", client}});
+    store(self, {{&N::_currency, currency},
+                 {&N::_margin_type, margin_type},
+                 {&N::_account, account},
+                 {&N::_client, client}});
     query_now(self);
 }
 
 void open_position_init(O self, O product_type, O query_type, O account, O client) {
-    store(self, {{"_product_type", product_type},
-                 {"_query_type", query_type},
-                 {"_account", account},
-                 {"_client", client}});
+    store(self, {{&N::_product_type, product_type},
+                 {&N::_query_type, query_type},
+                 {&N::_account, account},
+                 {&N::_client, client}});
     query_now(self);
 }
 
 void settle_profitloss_init(O self, O product_type, O summary, O start_date, O end_date, O currency,
                             O account, O client) {
-    store(self, {{"_product_type", product_type},
-                 {"_summary", summary},
-                 {"_start_date", start_date},
-                 {"_end_date", end_date},
-                 {"_currency", currency},
-                 {"_account", account},
-                 {"_client", client}});
+    store(self, {{&N::_product_type, product_type},
+                 {&N::_summary, summary},
+                 {&N::_start_date, start_date},
+                 {&N::_end_date, end_date},
+                 {&N::_currency, currency},
+                 {&N::_account, account},
+                 {&N::_client, client}});
     query_now(self);
 }
 
 void funds_init(O self, O tax, O account, O client) {
-    store(self, {{"_tax", tax}, {"_client", client}, {"_account", account}});
+    store(self, {{&N::_tax, tax}, {&N::_client, client}, {&N::_account, account}});
     query_now(self);
 }
 
 void real_profitloss_init(O self, O stock_type, O start_date, O end_date, O currency, O action, O account,
                           O client) {
-    store(self, {{"_stock_type", stock_type},
-                 {"_start_date", start_date},
-                 {"_end_date", end_date},
-                 {"_currency", currency},
-                 {"_action", action},
-                 {"_account", account},
-                 {"_client", client}});
+    store(self, {{&N::_stock_type, stock_type},
+                 {&N::_start_date, start_date},
+                 {&N::_end_date, end_date},
+                 {&N::_currency, currency},
+                 {&N::_action, action},
+                 {&N::_account, account},
+                 {&N::_client, client}});
     query_now(self);
 }
 
 void unreal_profitloss_init(O self, O stock_type, O currency, O action, O account, O client) {
-    store(self, {{"_stock_type", stock_type},
-                 {"_currency", currency},
-                 {"_action", action},
-                 {"_account", account},
-                 {"_client", client}});
+    store(self, {{&N::_stock_type, stock_type},
+                 {&N::_currency, currency},
+                 {&N::_action, action},
+                 {&N::_account, account},
+                 {&N::_client, client}});
     query_now(self);
 }
 

@@ -3,7 +3,7 @@
 namespace dorvane_account {
 
 py::object get(py::handle mapping, const char* key, py::object fallback) {
-    return mapping.attr("get")(py::str(key), std::move(fallback));
+    return call_method(mapping, N::get, py::str(key), std::move(fallback));
 }
 
 bool Reply::succeeded() const { return dorvane_http::reply_succeeded(reply_); }
@@ -16,7 +16,7 @@ namespace {
 
 py::object account_id(py::handle account) {
     py::dict fields = plain_copy(account);
-    return py::str("{broker_id}{account_id}").attr("format_map")(fields);
+    return call_method(py::str("{broker_id}{account_id}"), N::format_map, fields);
 }
 
 py::object payload(const Reply& reply, const ReportKind& kind) {
@@ -41,39 +41,39 @@ py::object payload(const Reply& reply, const ReportKind& kind) {
 
 }  // namespace
 
-void store(py::handle self, std::initializer_list<std::pair<const char*, py::handle>> attrs) {
-    for (const auto& [name, value] : attrs) py::setattr(self, name, value);
+void store(py::handle self, std::initializer_list<std::pair<const pyglue::Name*, py::handle>> attrs) {
+    for (const auto& [name, value] : attrs) set_attr(self, *name, value);
 }
 
-void query_now(py::handle self) { self.attr("update")(); }
+void query_now(py::handle self) { call_method(self, N::update); }
 
 void update_report(py::handle self, const ReportKind& kind) {
     py::object query = pyglue::global(kind.query);
     py::tuple args(kind.query_args.size());
     for (size_t i = 0; i < kind.query_args.size(); ++i) {
-        const char* attr = kind.query_args[i];
-        if (attr)
-            args[i] = self.attr(attr);
+        const pyglue::Name* name = kind.query_args[i];
+        if (name)
+            args[i] = attr(self, *name);
         else
             args[i] = py::str("");
     }
     Reply reply(query(*args));
 
-    py::setattr(self, "_status", py::bool_(reply.succeeded()));
-    py::setattr(self, "_msg", reply.message());
-    if (kind.account_id) py::setattr(self, "_accountid", account_id(self.attr("_account")));
-    py::setattr(self, "_data", payload(reply, kind));
+    set_attr(self, N::_status, py::bool_(reply.succeeded()));
+    set_attr(self, N::_msg, reply.message());
+    if (kind.account_id) set_attr(self, N::_accountid, account_id(attr(self, N::_account)));
+    set_attr(self, N::_data, payload(reply, kind));
 }
 
 py::str text_form(py::handle self, const ReportKind& kind) {
-    py::object name = py::type::handle_of(self).attr("__name__");
+    py::object name = attr(py::type::handle_of(self), N::__name__);
     switch (kind.text) {
     case TextForm::NameAccount:
-        return py::str("{}({})").attr("format")(name, self.attr("_account"));
+        return py::str("{}({})").format(name, attr(self, N::_account));
     case TextForm::NameOnly:
-        return py::str("{}").attr("format")(name);
+        return py::str("{}").format(name);
     case TextForm::NameLineAccount:
-        return py::str("{}\n{}").attr("format")(name, self.attr("_account"));
+        return py::str("{}\n{}").format(name, attr(self, N::_account));
     }
     return py::str("");
 }

@@ -7,9 +7,7 @@ namespace dorvane_account {
 namespace {
 
 bool holds(py::handle row, py::handle key) {
-    int r = PySequence_Contains(row.ptr(), key.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
+    return pyglue::require(PySequence_Contains(row.ptr(), key.ptr())) == 1;
 }
 
 }  // namespace
@@ -17,7 +15,7 @@ bool holds(py::handle row, py::handle key) {
 py::dict rm_dict_key(py::handle d, py::args keys) {
     py::dict copy = plain_copy(d);
     for (py::handle key : keys) {
-        if (PyObject_DelItem(copy.ptr(), key.ptr()) < 0) throw py::error_already_set();
+        pyglue::require(PyObject_DelItem(copy.ptr(), key.ptr()));
     }
     return copy;
 }
@@ -45,7 +43,7 @@ py::dict split_rows(py::handle rows, const char* detail_key) {
         py::object row = py::reinterpret_borrow<py::object>(item);
         if (!holds(row, key)) continue;
         py::object named = row[key];
-        for (py::handle pair : named.attr("items")()) {
+        for (py::handle pair : call_method(named, N::items)) {
             py::object details = pyglue::unpack2(pair).second;
             for (py::handle one : pyglue::global(N::assimilate_type)(details)) detail.append(one);
         }

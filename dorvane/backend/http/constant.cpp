@@ -18,8 +18,24 @@ namespace py = pybind11;
 
 namespace {
 
+// The names the module reads and sets.
+namespace N {
+inline const pyglue::Name __dict__{"__dict__"};
+inline const pyglue::Name __name__{"__name__"};
+inline const pyglue::Name items{"items"};
+inline const pyglue::Name join{"join"};
+inline const pyglue::Name startswith{"startswith"};
+inline const pyglue::Name __repr__{"__repr__"};
+inline const pyglue::Name keys{"keys"};
+inline const pyglue::Name __getitem__{"__getitem__"};
+}  // namespace N
+
+using pyglue::attr;
+using pyglue::call_method;
+using pyglue::set_attr;
+
 // The class's own attribute mapping (its __dict__), never its bases'.
-py::object own_dict(py::handle cls) { return cls.attr("__dict__"); }
+py::object own_dict(py::handle cls) { return attr(cls, N::__dict__); }
 
 // The generator that a code-table class's keys() returns: it reads the class's own attribute
 // mapping when iteration begins (not when it is made), yields the names that pass a filter in the
@@ -45,7 +61,7 @@ protected:
         for (;;) {
             PyObject* name = PyIter_Next(iterator_.ptr());
             if (!name) {
-                if (PyErr_Occurred()) throw py::error_already_set();
+                pyglue::raise_if_error();
                 // Dropped in ordinary code: a generator may end on any thread (pyglue::drop).
                 pyglue::drop_members(iterator_, cls_);
                 return Step::finish();
@@ -80,16 +96,16 @@ bool starts_with(py::handle name, const char* prefix) {
             if (PyUnicode_READ_CHAR(name.ptr(), i) != static_cast<Py_UCS4>(prefix[i])) return false;
         return true;
     }
-    return pyglue::truthy(name.attr("startswith")(prefix));
+    return pyglue::truthy(call_method(name, N::startswith, prefix));
 }
 
 py::str meta_repr(py::object cls) {
     py::list names;
     for (py::handle name : own_dict(cls))
         if (!starts_with(name, "_")) names.append(name);
-    py::object cls_name = cls.attr("__name__");
+    py::object cls_name = attr(cls, N::__name__);
     py::object shown = starts_with(cls_name, "_") ? py::str("") : cls_name;
-    return py::str("{}({})").format(shown, py::str(", ").attr("join")(names));
+    return py::str("{}({})").format(shown, call_method(py::str(", "), N::join, names));
 }
 
 py::object meta_keys(py::object cls) {
@@ -104,9 +120,9 @@ py::object meta_getitem(py::object cls, py::object key) { return pyglue::attr(cl
 // resolves k to a code other than None, the object gets v -> code and code -> v. The entries are
 // taken first, so ops is read once.
 void constant_init(py::object self, py::object ops) {
-    py::object names = py::module_::import("builtins").attr("vars")(ops);
+    py::object names = pyglue::lookup("builtins", "vars")(ops);
     py::dict snapshot;
-    for (py::handle item : names.attr("items")()) {
+    for (py::handle item : call_method(names, N::items)) {
         py::object key = item[py::int_(0)];
         if (!starts_with(key, "__")) snapshot[key] = item[py::int_(1)];
     }
@@ -122,17 +138,17 @@ void constant_init(py::object self, py::object ops) {
 
 PYBIND11_MODULE(constant, m) {
     pyglue::set_module(m);
-    py::options options;
-    options.disable_function_signatures();
     pyglue::PlainClass constant(m, "Constant");
     constant.def("__init__", &constant_init, py::arg("ops"));
 
     pyglue::PlainClass meta(m, "MetaProps", py::make_tuple(type_type()));
     // The metaclass's methods receive the class they are called on: their first parameter is cls.
-    meta.attr("__repr__", pyglue::make_function(m, "MetaProps.__repr__", &meta_repr, py::arg("cls")));
-    meta.attr("keys", pyglue::make_function(m, "MetaProps.keys", &meta_keys, py::arg("cls")));
-    meta.attr("__getitem__", pyglue::make_function(m, "MetaProps.__getitem__", &meta_getitem, py::arg("cls"),
-                                                   py::arg("key")));
+    set_attr(meta.cls(), N::__repr__,
+             pyglue::make_function(m, "MetaProps.__repr__", &meta_repr, py::arg("cls")));
+    set_attr(meta.cls(), N::keys, pyglue::make_function(m, "MetaProps.keys", &meta_keys, py::arg("cls")));
+    set_attr(
+        meta.cls(), N::__getitem__,
+        pyglue::make_function(m, "MetaProps.__getitem__", &meta_getitem, py::arg("cls"), py::arg("key")));
 
     pyglue::PlainClass base(m, "BaseProps", py::tuple(), meta.cls());
 }

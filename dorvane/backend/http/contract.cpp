@@ -33,15 +33,14 @@ const char* const kFetchDoc =
 }  // namespace
 
 PYBIND11_MODULE(contract, m) {
-    py::options options;
-    options.disable_function_signatures();
     pyglue::set_module(m);
+    namespace N = dorvane::contract::N;
 
-    m.attr("log") = py::module_::import("dorvane.utils").attr("log");
+    pyglue::set_attr(m, N::log, pyglue::lookup("dorvane.utils", "log"));
     py::dict code2exchange;
     code2exchange["0"] = "TSE";
     code2exchange["1"] = "OTC";
-    m.attr("code2exchange") = code2exchange;
+    pyglue::set_attr(m, N::code2exchange, code2exchange);
 
     pyglue::def(
         m, "stock_dict_convert", [](py::object contracts) { return ct::stock_dict_convert(contracts); },

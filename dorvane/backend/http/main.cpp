@@ -7,30 +7,30 @@
 #include "main.hpp"
 
 namespace py = pybind11;
+namespace N = dorvane_http_main::N;
+using pyglue::set_attr;
 namespace dm = dorvane_http_main;
 
 namespace {
 
-void bind_from(py::module_& m, const char* module, std::initializer_list<const char*> names) {
-    for (const char* name : names) m.attr(name) = pyglue::import_from(module, name);
+void bind_from(py::module_& m, const char* module, std::initializer_list<const pyglue::Name*> names) {
+    for (const pyglue::Name* name : names) set_attr(m, *name, pyglue::import_from(module, name->text()));
 }
 
 }  // namespace
 
 PYBIND11_MODULE(main, m) {
-    py::options options;
-    options.disable_function_signatures();
     pyglue::set_module(m);
 
-    bind_from(m, "dorvane.backend.http.client", {"Client"});
+    bind_from(m, "dorvane.backend.http.client", {&N::Client});
     bind_from(m, "dorvane.backend.http.order",
-              {"place_order", "update_order", "cancel_order", "update_status"});
+              {&N::place_order, &N::update_order, &N::cancel_order, &N::update_status});
     bind_from(m, "dorvane.backend.http.account",
-              {"AccountMargin", "AccountOpenPosition", "AccountSettleProfitLoss", "AccountFunds",
-               "AccountUnRealProfitLoss", "AccountRealProfitLoss"});
-    bind_from(m, "dorvane.backend.http.contract", {"fetch_available_product"});
-    bind_from(m, "dorvane.contracts", {"Contracts"});
-    bind_from(m, "dorvane.backend.utils", {"connection", "subscribe", "record", "auth"});
+              {&N::AccountMargin, &N::AccountOpenPosition, &N::AccountSettleProfitLoss, &N::AccountFunds,
+               &N::AccountUnRealProfitLoss, &N::AccountRealProfitLoss});
+    bind_from(m, "dorvane.backend.http.contract", {&N::fetch_available_product});
+    bind_from(m, "dorvane.contracts", {&N::Contracts});
+    bind_from(m, "dorvane.backend.utils", {&N::connection, &N::subscribe, &N::record, &N::auth});
 
     dm::bind_http_api(m);
 }

@@ -15,7 +15,7 @@ namespace py = pybind11;
 // ---------------------------------------------------------------------------------------------
 // main.cpp: the module.
 
-// The names the module reads at each call (its globals and their attributes), interned once.
+// The names the module reads and sets (its globals, their attributes and its objects' attributes).
 namespace N {
 inline const pyglue::Name place_order{"place_order"};
 inline const pyglue::Name update_order{"update_order"};
@@ -31,7 +31,28 @@ inline const pyglue::Name connection{"connection"};
 inline const pyglue::Name fetch_available_product{"fetch_available_product"};
 inline const pyglue::Name Client{"Client"};
 inline const pyglue::Name Contracts{"Contracts"};
+inline const pyglue::Name HttpApi{"HttpApi"};
+inline const pyglue::Name __doc__{"__doc__"};
+inline const pyglue::Name _trades{"_trades"};
+inline const pyglue::Name accounts{"accounts"};
+inline const pyglue::Name activated_vexa{"activated_vexa"};
+inline const pyglue::Name client{"client"};
+inline const pyglue::Name init_vexa{"init_vexa"};
+inline const pyglue::Name login{"login"};
+inline const pyglue::Name order{"order"};
+inline const pyglue::Name order_id{"order_id"};
+inline const pyglue::Name ordno{"ordno"};
+inline const pyglue::Name status{"status"};
+inline const pyglue::Name trades{"trades"};
+inline const pyglue::Name values{"values"};
+inline const pyglue::Name subscribe{"subscribe"};
+inline const pyglue::Name record{"record"};
+inline const pyglue::Name auth{"auth"};
 }  // namespace N
+
+using pyglue::attr;
+using pyglue::call_method;
+using pyglue::set_attr;
 
 using pyglue::global;
 

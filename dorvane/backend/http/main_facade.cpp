@@ -4,81 +4,81 @@ namespace dorvane_http_main {
 
 namespace {
 
-py::object order_id(py::handle trade) { return trade.attr("status").attr("order_id"); }
+py::object order_id(py::handle trade) { return attr(attr(trade, N::status), N::order_id); }
 
 // An order without an order number yet (any false ordno) is looked for in the book's refresh
 // before it is changed or cancelled.
-bool has_order_number(py::handle trade) { return pyglue::truthy(trade.attr("order").attr("ordno")); }
+bool has_order_number(py::handle trade) { return pyglue::truthy(attr(attr(trade, N::order), N::ordno)); }
 
-void refresh(py::handle self) { self.attr("update_status")(); }
+void refresh(py::handle self) { call_method(self, N::update_status); }
 
 }  // namespace
 
 py::object place_order(py::object self, py::object contract, py::object order) {
-    py::object trade = global(N::place_order)(contract, order, self.attr("client"));
+    py::object trade = global(N::place_order)(contract, order, attr(self, N::client));
     py::object id = order_id(trade);
-    py::object book = self.attr("_trades");
-    if (PyObject_SetItem(book.ptr(), id.ptr(), trade.ptr()) < 0) throw py::error_already_set();
+    py::object book = attr(self, N::_trades);
+    pyglue::require(PyObject_SetItem(book.ptr(), id.ptr(), trade.ptr()));
     return trade;
 }
 
 py::object update_order(py::object self, py::object trade, py::object price, py::object qty) {
     if (!has_order_number(trade)) refresh(self);
-    py::object changed = global(N::update_order)(trade, self.attr("client"), price, qty);
+    py::object changed = global(N::update_order)(trade, attr(self, N::client), price, qty);
     refresh(self);
     py::object id = order_id(changed);
-    py::object book = self.attr("_trades");
-    int held = PySequence_Contains(book.ptr(), id.ptr());
-    if (held < 0) throw py::error_already_set();
-    if (!held) return changed;
+    py::object book = attr(self, N::_trades);
+    if (!pyglue::require(PySequence_Contains(book.ptr(), id.ptr()))) return changed;
     py::object booked = book[id];
     return booked;
 }
 
 py::object cancel_order(py::object self, py::object trade) {
     if (!has_order_number(trade)) refresh(self);
-    py::object cancelled = global(N::cancel_order)(trade, self.attr("client"));
+    py::object cancelled = global(N::cancel_order)(trade, attr(self, N::client));
     refresh(self);
     return cancelled;
 }
 
-void update_status(py::object self) { global(N::update_status)(self.attr("_trades"), self.attr("client")); }
+void update_status(py::object self) {
+    global(N::update_status)(attr(self, N::_trades), attr(self, N::client));
+}
 
 // Each method constructs its report with its own arguments in order and the facade's client
 // last; the report queries the back end in its constructor.
 
 py::object get_account_margin(py::object self, py::object currency, py::object margin_type,
                               py::object account) {
-    return global(N::AccountMargin)(currency, margin_type, account, self.attr("client"));
+    return global(N::AccountMargin)(currency, margin_type, account, attr(self, N::client));
 }
 
 py::object get_account_openposition(py::object self, py::object product_type, py::object query_type,
                                     py::object account) {
-    return global(N::AccountOpenPosition)(product_type, query_type, account, self.attr("client"));
+    return global(N::AccountOpenPosition)(product_type, query_type, account, attr(self, N::client));
 }
 
 py::object get_account_settle_profitloss(py::object self, py::object product_type, py::object summary,
                                          py::object start_date, py::object end_date, py::object currency,
                                          py::object account) {
     return global(N::AccountSettleProfitLoss)(product_type, summary, start_date, end_date, currency, account,
-                                              self.attr("client"));
+                                              attr(self, N::client));
 }
 
 py::object get_stock_account_funds(py::object self, py::object include_tax, py::object account) {
-    return global(N::AccountFunds)(include_tax, account, self.attr("client"));
+    return global(N::AccountFunds)(include_tax, account, attr(self, N::client));
 }
 
 py::object get_stock_account_unreal_profitloss(py::object self, py::object stock_type, py::object currency,
                                                py::object filter_rule, py::object account) {
     return global(N::AccountUnRealProfitLoss)(stock_type, currency, filter_rule, account,
-                                              self.attr("client"));
+                                              attr(self, N::client));
 }
 
 py::object get_stock_account_real_profitloss(py::object self, py::object stock_type, py::object start_date,
                                              py::object end_date, py::object currency, py::object filter_rule,
                                              py::object account) {
     return global(N::AccountRealProfitLoss)(stock_type, start_date, end_date, currency, filter_rule, account,
-                                            self.attr("client"));
+                                            attr(self, N::client));
 }
 
 namespace {
@@ -87,11 +87,12 @@ namespace {
 // the last one returns. The function the first decorator receives carries the method's own name,
 // qualified name and module.
 template <class F, class... Extra>
-void def_decorated(py::module_& m, py::object cls, std::initializer_list<const char*> decorators,
-                   const char* name, F&& f, const Extra&... extra) {
-    py::object fn = pyglue::make_function(m, std::string("HttpApi.") + name, std::forward<F>(f), extra...);
-    for (const char* decorator : decorators) fn = global(decorator)(fn);
-    py::setattr(cls, name, fn);
+void def_decorated(py::module_& m, py::object cls, std::initializer_list<const pyglue::Name*> decorators,
+                   const pyglue::Name& name, F&& f, const Extra&... extra) {
+    py::object fn =
+        pyglue::make_function(m, std::string("HttpApi.") + name.text(), std::forward<F>(f), extra...);
+    for (const pyglue::Name* decorator : decorators) fn = global(*decorator)(fn);
+    set_attr(cls, name, fn);
 }
 
 }  // namespace
@@ -108,8 +109,8 @@ void bind_http_api(py::module_& m) {
                 "Creates the HTTP session client "
                 "Client(simulation, proxies); no request is sent.");
     builder.def_property_readonly("trades", &trades);
-    py::setattr(py::getattr(cls, "trades"), "__doc__", py::str("A new list of the trades in the book."));
-    def_decorated(m, cls, {"subscribe"}, "login", &login, py::arg("self"), py::arg("person_id"),
+    set_attr(attr(cls, N::trades), N::__doc__, py::str("A new list of the trades in the book."));
+    def_decorated(m, cls, {&N::subscribe}, N::login, &login, py::arg("self"), py::arg("person_id"),
                   py::arg("passwd"),
                   "Logs in through the HTTP session client, downloads "
                   "the index, stock, futures and option lists into the catalogue `Contracts` and "
@@ -144,19 +145,19 @@ void bind_http_api(py::module_& m) {
                 "one table from product code to contract record (options over futures over "
                 "stocks).");
 
-    def_decorated(m, cls, {"record", "auth"}, "place_order", &place_order, py::arg("self"),
+    def_decorated(m, cls, {&N::record, &N::auth}, N::place_order, &place_order, py::arg("self"),
                   py::arg("contract"), py::arg("order"),
                   "Places the order and books its trade under "
                   "its order id.");
-    def_decorated(m, cls, {"record", "auth"}, "update_order", &update_order, py::arg("self"),
+    def_decorated(m, cls, {&N::record, &N::auth}, N::update_order, &update_order, py::arg("self"),
                   py::arg("trade"), py::arg("price"), py::arg("qty"),
                   "Changes the order's price and quantity; "
                   "returns the booked trade of the changed order when there is one.");
-    def_decorated(m, cls, {"record", "auth"}, "cancel_order", &cancel_order, py::arg("self"),
+    def_decorated(m, cls, {&N::record, &N::auth}, N::cancel_order, &cancel_order, py::arg("self"),
                   py::arg("trade"), "Cancels the order; returns the order module's trade.");
     builder.def("update_status", &update_status, "Refreshes the statuses of every booked trade.");
 
-    m.attr("HttpApi") = global(N::connection)(cls);
+    set_attr(m, N::HttpApi, global(N::connection)(cls));
 }
 
 }  // namespace dorvane_http_main

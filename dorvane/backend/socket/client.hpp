@@ -11,7 +11,8 @@ namespace py = pybind11;
 // client.cpp: the module. Its own namespace is read at each call so that tests and callers may
 // replace its names (log, protocol, Connection, asyncio, os, wraps, EventEmitter).
 
-// The names the module reads at each call (its globals and their attributes), interned once.
+// The names the module reads and sets (its globals, their attributes, its objects' attributes,
+// keywords and events).
 namespace N {
 inline const pyglue::Name asyncio{"asyncio"};
 inline const pyglue::Name CancelledError{"CancelledError"};
@@ -27,7 +28,57 @@ inline const pyglue::Name error{"error"};
 inline const pyglue::Name info{"info"};
 inline const pyglue::Name EventEmitter{"EventEmitter"};
 inline const pyglue::Name Connection{"Connection"};
+inline const pyglue::Name __doc__{"__doc__"};
+inline const pyglue::Name __qualname__{"__qualname__"};
+inline const pyglue::Name _host{"_host"};
+inline const pyglue::Name _loop{"_loop"};
+inline const pyglue::Name _person_id{"_person_id"};
+inline const pyglue::Name _port{"_port"};
+inline const pyglue::Name _simulation{"_simulation"};
+inline const pyglue::Name activated_vexa{"activated_vexa"};
+inline const pyglue::Name add_done_callback{"add_done_callback"};
+inline const pyglue::Name api{"api"};
+inline const pyglue::Name cancel{"cancel"};
+inline const pyglue::Name cancelled{"cancelled"};
+inline const pyglue::Name close{"close"};
+inline const pyglue::Name conn{"conn"};
+inline const pyglue::Name connect{"connect"};
+inline const pyglue::Name create_future{"create_future"};
+inline const pyglue::Name disconnect{"disconnect"};
+inline const pyglue::Name done{"done"};
+inline const pyglue::Name event{"event"};
+inline const pyglue::Name exception{"exception"};
+inline const pyglue::Name get{"get"};
+inline const pyglue::Name isLogined{"isLogined"};
+inline const pyglue::Name keys{"keys"};
+inline const pyglue::Name listeners{"listeners"};
+inline const pyglue::Name local_port{"local_port"};
+inline const pyglue::Name login_cb{"login_cb"};
+inline const pyglue::Name logout_cb{"logout_cb"};
+inline const pyglue::Name on{"on"};
+inline const pyglue::Name person_id{"person_id"};
+inline const pyglue::Name pop{"pop"};
+inline const pyglue::Name reconnection{"reconnection"};
+inline const pyglue::Name reset{"reset"};
+inline const pyglue::Name result{"result"};
+inline const pyglue::Name send{"send"};
+inline const pyglue::Name set_exception{"set_exception"};
+inline const pyglue::Name loop{"loop"};
+inline const pyglue::Name cb{"cb"};
+inline const pyglue::Name _onData{"_onData"};
+inline const pyglue::Name _onError{"_onError"};
+inline const pyglue::Name _onConnected{"_onConnected"};
+inline const pyglue::Name _onDisconnected{"_onDisconnected"};
+inline const pyglue::Name ev_data{"data"};
+inline const pyglue::Name ev_error{"error"};
+inline const pyglue::Name ev_connected{"connected"};
+inline const pyglue::Name ev_disconnected{"disconnected"};
+inline const pyglue::Name login{"login"};
+inline const pyglue::Name logout{"logout"};
 }  // namespace N
+
+using pyglue::call_method;
+using pyglue::set_attr;
 
 using pyglue::attr;
 using pyglue::global;

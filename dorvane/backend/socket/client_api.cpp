@@ -7,19 +7,18 @@ namespace {
 using pyglue::truthy;
 
 // kwargs.pop(name, None)
-py::object pop(py::dict& kwargs, const char* name) {
-    py::str key(name);
-    PyObject* value = PyDict_GetItemWithError(kwargs.ptr(), key.ptr());  // borrowed
+py::object pop(py::dict& kwargs, const pyglue::Name& key) {
+    PyObject* value = PyDict_GetItemWithError(kwargs.ptr(), key);  // borrowed
     if (!value) {
-        if (PyErr_Occurred()) throw py::error_already_set();
+        pyglue::raise_if_error();
         return py::none();
     }
     py::object result = py::reinterpret_borrow<py::object>(value);
-    if (PyDict_DelItem(kwargs.ptr(), key.ptr()) < 0) throw py::error_already_set();
+    pyglue::require(PyDict_DelItem(kwargs.ptr(), key));
     return result;
 }
 
-bool done(py::handle future) { return truthy(future.attr("done")()); }
+bool done(py::handle future) { return truthy(call_method(future, N::done)); }
 
 // The reply callback of one wrapped call: trims the finished request's reply and completes the
 // caller's future with it, or with the request's failure.
@@ -32,8 +31,8 @@ public:
         py::object result;
         py::object failure;
         try {
-            result = fut.attr("result")();
-            if (!truthy(options_.attr("get")("all"))) trim(result);
+            result = call_method(fut, N::result);
+            if (!truthy(call_method(options_, N::get, "all"))) trim(result);
         } catch (py::error_already_set& e) {
             failure = pyglue::fetch_exception(e);
         }
@@ -42,7 +41,7 @@ public:
             // BaseException): the caller's future is cancelled too, so nobody waits for ever.
             py::object cancelled = attr(global(N::asyncio), N::CancelledError);
             if (PyErr_GivenExceptionMatches(failure.ptr(), cancelled.ptr())) {
-                if (!done(caller_)) caller_.attr("cancel")();
+                if (!done(caller_)) call_method(caller_, N::cancel);
                 return;
             }
             if (!PyErr_GivenExceptionMatches(failure.ptr(), PyExc_Exception)) pyglue::raise(failure);
@@ -90,11 +89,11 @@ protected:
     Step step(py::object, py::object exc) override {
         if (!exc.is_none()) pyglue::raise(exc);
 
-        py::object loop = pop(kwargs_, "loop");
+        py::object loop = pop(kwargs_, N::loop);
         if (loop.is_none()) loop = attr(global(N::asyncio), N::get_event_loop)();
-        py::object caller = loop.attr("create_future")();
-        py::object cb = pop(kwargs_, "cb");
-        if (truthy(cb)) caller.attr("add_done_callback")(cb);
+        py::object caller = call_method(loop, N::create_future);
+        py::object cb = pop(kwargs_, N::cb);
+        if (truthy(cb)) call_method(caller, N::add_done_callback, cb);
         py::object filter = pyglue::make_function(pyglue::this_module(),
                                                   "api.<locals>.decorator.<locals>.newFn.<locals>.filter",
                                                   ReplyFilter(caller, keys_, options_), py::arg("fut"));
@@ -102,14 +101,14 @@ protected:
         py::dict kw;
         kw["cb"] = filter;
         kw["loop"] = loop;
-        if (PyDict_Update(kw.ptr(), kwargs_.ptr()) < 0) throw py::error_already_set();
+        pyglue::require(PyDict_Update(kw.ptr(), kwargs_.ptr()));
         PyObject* sent = PyObject_Call(fn_.ptr(), args_.ptr(), kw.ptr());
         if (sent) {
             Py_DECREF(sent);  // the request future is not kept: the filter reaches the caller
         } else {
             py::error_already_set e;
             if (!e.matches(PyExc_Exception)) throw e;
-            caller.attr("set_exception")(pyglue::fetch_exception(e));
+            call_method(caller, N::set_exception, pyglue::fetch_exception(e));
         }
         pyglue::drop(kw);
         pyglue::drop(cb);
@@ -138,14 +137,12 @@ private:
 }  // namespace
 
 void filter_key(py::handle data, py::handle keep) {
-    py::list keys(data.attr("keys")());
-    py::object pop = data.attr("pop");
+    py::list keys(call_method(data, N::keys));
+    py::object pop = attr(data, N::pop);
     for (py::handle key : keys) {
         bool kept = false;
         for (py::handle wanted : keep) {
-            int r = PyObject_RichCompareBool(key.ptr(), wanted.ptr(), Py_EQ);
-            if (r < 0) throw py::error_already_set();
-            if (r == 1) {
+            if (pyglue::require(PyObject_RichCompareBool(key.ptr(), wanted.ptr(), Py_EQ)) == 1) {
                 kept = true;
                 break;
             }
@@ -159,10 +156,12 @@ py::object decorate(py::object fn, py::tuple keys, py::dict options) {
     py::object new_fn = pyglue::make_function(
         m, "api.<locals>.decorator.<locals>.newFn",
         pyglue::capture(
-            [](py::object fn, py::tuple keys, py::dict options, py::args args, py::kwargs kwargs) {
-                py::object qualname = py::getattr(fn, "__qualname__", py::str("newFn"));
-                return pyglue::Coroutine::make<ApiCall>(py::str(qualname).cast<std::string>(), fn,
-                                                        py::tuple(args), py::dict(kwargs), keys, options);
+            [](py::object wrapped, py::tuple reply_keys, py::dict reply_options, py::args args,
+               py::kwargs kwargs) {
+                py::object qualname = pyglue::attr_or(wrapped, N::__qualname__, py::str("newFn"));
+                return pyglue::Coroutine::make<ApiCall>(py::str(qualname).cast<std::string>(), wrapped,
+                                                        py::tuple(args), py::dict(kwargs), reply_keys,
+                                                        reply_options);
             },
             fn, keys, options));
     global(N::wraps)(fn)(new_fn);
@@ -172,11 +171,12 @@ py::object decorate(py::object fn, py::tuple keys, py::dict options) {
 
 py::object api(py::tuple keys, py::dict options) {
     py::module_ m = pyglue::this_module();
-    return pyglue::make_function(m, "api.<locals>.decorator",
-                                 pyglue::capture([](py::tuple keys, py::dict options,
-                                                    py::object fn) { return decorate(fn, keys, options); },
-                                                 keys, options),
-                                 py::arg("fn"));
+    return pyglue::make_function(
+        m, "api.<locals>.decorator",
+        pyglue::capture([](py::tuple reply_keys, py::dict reply_options,
+                           py::object fn) { return decorate(fn, reply_keys, reply_options); },
+                        keys, options),
+        py::arg("fn"));
 }
 
 }  // namespace dorvane_client

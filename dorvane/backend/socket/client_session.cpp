@@ -10,13 +10,13 @@ const char* const kLoginKeys[] = {"person_id", "idno",           "username",  "s
 
 // The connection events the client listens to, in the order of subscription.
 struct Handler {
-    const char* event;
-    const char* method;
+    const pyglue::Name& event;
+    const pyglue::Name& method;
 };
-const Handler kHandlers[] = {{"data", "_onData"},
-                             {"error", "_onError"},
-                             {"connected", "_onConnected"},
-                             {"disconnected", "_onDisconnected"}};
+const Handler kHandlers[] = {{N::ev_data, N::_onData},
+                             {N::ev_error, N::_onError},
+                             {N::ev_connected, N::_onConnected},
+                             {N::ev_disconnected, N::_onDisconnected}};
 
 using pyglue::truthy;
 using pyglue::unpack2;
@@ -25,12 +25,12 @@ using pyglue::unpack2;
 py::object send_request(py::object send, py::handle header, py::object payload, py::object cb,
                         py::object loop) {
     // The callee's name as the interpreter's own messages give it.
-    auto name = [&send] { return py::getattr(send, "__qualname__", py::str("send")); };
+    auto name = [&send] { return pyglue::attr_or(send, N::__qualname__, py::str("send")); };
     py::dict kwargs;
     if (PyDict_Check(header.ptr())) {
-        if (PyDict_Update(kwargs.ptr(), header.ptr()) < 0) throw py::error_already_set();
-    } else if (py::hasattr(header, "keys")) {
-        if (PyDict_Merge(kwargs.ptr(), header.ptr(), 1) < 0) throw py::error_already_set();
+        pyglue::require(PyDict_Update(kwargs.ptr(), header.ptr()));
+    } else if (pyglue::has_attr(header, N::keys)) {
+        pyglue::require(PyDict_Merge(kwargs.ptr(), header.ptr(), 1));
     } else {
         pyglue::raise(PyExc_TypeError, py::str("{}() argument after ** must be a mapping, not {}")
                                            .format(name(), Py_TYPE(header.ptr())->tp_name)
@@ -56,15 +56,14 @@ py::object send_request(py::object send, py::handle header, py::object payload, 
 }
 
 void subscribe(py::object self, bool only_missing) {
-    py::object event = self.attr("conn").attr("event");
+    py::object event = attr(attr(self, N::conn), N::event);
     for (const Handler& h : kHandlers) {
-        py::object handler = self.attr(h.method);
+        py::object handler = attr(self, h.method);
         if (only_missing) {
-            py::object listeners = event.attr("listeners")(h.event);
-            if (PySequence_Contains(listeners.ptr(), handler.ptr()) == 1) continue;
-            if (PyErr_Occurred()) throw py::error_already_set();
+            py::object listeners = call_method(event, N::listeners, py::handle(h.event));
+            if (pyglue::require(PySequence_Contains(listeners.ptr(), handler.ptr())) == 1) continue;
         }
-        event.attr("on")(h.event, py::arg("f") = handler);
+        call_method(event, N::on, py::handle(h.event), py::arg("f") = handler);
     }
 }
 
@@ -73,38 +72,39 @@ void subscribe(py::object self, bool only_missing) {
 
 void client_init(py::object self, py::object person_id, py::object host, py::object port, py::object loop,
                  py::object simulation, py::object reconnection) {
-    self.attr("_host") = host;
-    self.attr("_port") = port;
-    self.attr("_person_id") = person_id;
+    set_attr(self, N::_host, host);
+    set_attr(self, N::_port, port);
+    set_attr(self, N::_person_id, person_id);
     if (loop.is_none()) loop = attr(global(N::asyncio), N::get_event_loop)();
-    self.attr("_loop") = loop;
-    self.attr("_simulation") = simulation;
-    self.attr("isLogined") = false;
-    self.attr("event") = global(N::EventEmitter)();
-    self.attr("conn") = global(N::Connection)(self.attr("_host"), self.attr("_port"), self.attr("_person_id"),
-                                              py::arg("loop") = self.attr("_loop"));
+    set_attr(self, N::_loop, loop);
+    set_attr(self, N::_simulation, simulation);
+    set_attr(self, N::isLogined, py::bool_(false));
+    set_attr(self, N::event, global(N::EventEmitter)());
+    set_attr(self, N::conn,
+             global(N::Connection)(attr(self, N::_host), attr(self, N::_port), attr(self, N::_person_id),
+                                   py::arg("loop") = attr(self, N::_loop)));
     subscribe(self, false);
-    self.attr("reconnection") = reconnection;
-    self.attr("activated_vexa") = py::dict();
+    set_attr(self, N::reconnection, reconnection);
+    set_attr(self, N::activated_vexa, py::dict());
 }
 
 py::object client_connect(py::object self, py::object loop) {
     // The connection drops every listener when it resets; listen again before a new
     // connection comes up, so its events (and a later loss) still reach this client.
     subscribe(self, true);
-    if (loop.is_none()) loop = self.attr("_loop");
-    return self.attr("conn").attr("connect")(loop);
+    if (loop.is_none()) loop = attr(self, N::_loop);
+    return call_method(attr(self, N::conn), N::connect, loop);
 }
 
-void client_close(py::object self) { self.attr("conn").attr("disconnect")(); }
+void client_close(py::object self) { call_method(attr(self, N::conn), N::disconnect); }
 
-void client_reset(py::object self) { self.attr("isLogined") = false; }
+void client_reset(py::object self) { set_attr(self, N::isLogined, py::bool_(false)); }
 
 py::object client_login(py::object self, py::object person_id, py::object passwd, py::object cb,
                         py::object loop) {
     py::object pid = py::str(attr(global(N::os), N::getpid)());
-    py::object conn = self.attr("conn");
-    py::object local_port = conn.attr("local_port");
+    py::object conn = attr(self, N::conn);
+    py::object local_port = attr(conn, N::local_port);
     if (local_port.is_none()) pyglue::raise(PyExc_Exception, "Please connect first.");
     py::dict sol_opt;
     sol_opt["pid"] = pid;
@@ -112,32 +112,32 @@ py::object client_login(py::object self, py::object person_id, py::object passwd
     py::object request = attr(global(N::protocol), N::login_in)(person_id, passwd, "V", py::arg("sol") = true,
                                                                 py::arg("sol_opt") = sol_opt);
     auto [header, payload] = unpack2(request);
-    py::object fut = send_request(conn.attr("send"), header, payload, cb, loop);
-    fut.attr("add_done_callback")(self.attr("login_cb"));
+    py::object fut = send_request(attr(conn, N::send), header, payload, cb, loop);
+    call_method(fut, N::add_done_callback, attr(self, N::login_cb));
     return fut;
 }
 
 void client_login_cb(py::object self, py::object fut) {
     // A cancelled request is a request that did not log in; asking it for its exception would
     // raise inside the loop's callback.
-    if (truthy(fut.attr("cancelled")()) || truthy(fut.attr("exception")())) {
-        self.attr("isLogined") = false;
-    } else if (truthy(fut.attr("result")().attr("person_id"))) {
-        self.attr("isLogined") = true;
+    if (truthy(call_method(fut, N::cancelled)) || truthy(call_method(fut, N::exception))) {
+        set_attr(self, N::isLogined, py::bool_(false));
+    } else if (truthy(attr(call_method(fut, N::result), N::person_id))) {
+        set_attr(self, N::isLogined, py::bool_(true));
     }
 }
 
 py::object client_logout(py::object self, py::object cb, py::object loop) {
-    py::object request = attr(global(N::protocol), N::logout_in)(self.attr("_person_id"));
+    py::object request = attr(global(N::protocol), N::logout_in)(attr(self, N::_person_id));
     auto [header, payload] = unpack2(request);
-    py::object fut = send_request(self.attr("conn").attr("send"), header, payload, cb, loop);
-    fut.attr("add_done_callback")(self.attr("logout_cb"));
+    py::object fut = send_request(attr(attr(self, N::conn), N::send), header, payload, cb, loop);
+    call_method(fut, N::add_done_callback, attr(self, N::logout_cb));
     return fut;
 }
 
 void client_logout_cb(py::object self, py::object) {
-    self.attr("close")();
-    self.attr("reset")();
+    call_method(self, N::close);
+    call_method(self, N::reset);
 }
 
 void client_on_data(py::object, py::object) {}
@@ -149,7 +149,7 @@ void client_on_error(py::object, py::object msg) {
 void client_on_connected(py::object) { attr(global(N::log), N::info)("connection created."); }
 
 void client_on_disconnected(py::object self) {
-    self.attr("isLogined") = false;
+    set_attr(self, N::isLogined, py::bool_(false));
     attr(global(N::log), N::info)("connection lost...\nPlease log in again.");
 }
 
@@ -158,7 +158,7 @@ template <class F, class... Extra>
 py::object request_method(py::module_& m, const char* qualname, const char* doc, F&& f,
                           const Extra&... extra) {
     py::object fn = pyglue::make_function(m, qualname, std::forward<F>(f), extra...);
-    fn.attr("__doc__") = doc;
+    set_attr(fn, N::__doc__, py::str(doc));
     return fn;
 }
 
@@ -183,7 +183,7 @@ void bind_client(py::module_& m) {
                                       "Log in: the reply, trimmed to the login keys, completes the future.",
                                       &client_login, py::arg("self"), py::arg("person_id"), py::arg("passwd"),
                                       py::arg("cb") = none, py::arg("loop") = none);
-    cls.attr("login", decorate(login, login_keys(), py::dict()));
+    set_attr(cls.cls(), N::login, decorate(login, login_keys(), py::dict()));
     cls.def("login_cb", &client_login_cb, py::arg("fut"));
 
     py::object logout =
@@ -191,7 +191,7 @@ void bind_client(py::module_& m) {
                        &client_logout, py::arg("self"), py::arg("cb") = none, py::arg("loop") = none);
     py::dict all;
     all["all"] = true;
-    cls.attr("logout", decorate(logout, py::tuple(), all));
+    set_attr(cls.cls(), N::logout, decorate(logout, py::tuple(), all));
     cls.def("logout_cb", &client_logout_cb, py::arg("fut"));
 
     cls.def("_onData", &client_on_data, py::arg("data"));

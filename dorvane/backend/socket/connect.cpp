@@ -30,19 +30,19 @@ namespace py = pybind11;
 
 PYBIND11_MODULE(connect, m) {
     pyglue::set_module(m);
-    py::options options;
-    options.disable_function_signatures();
+    namespace N = dorvane_connect::N;
+    using pyglue::attr;
+    using pyglue::set_attr;
 
-    m.attr("zlib") = py::module_::import("zlib");
-    m.attr("asyncio") = py::module_::import("asyncio");
-    m.attr("deque") = py::module_::import("collections").attr("deque");
-    m.attr("EventEmitter") = py::module_::import("pyee").attr("EventEmitter");
-    py::module_::import("dorvane.backend.socket.protocol");
-    m.attr("protocol") = py::module_::import("dorvane.backend.socket").attr("protocol");
-    m.attr("ServerError") = py::module_::import("dorvane.backend.error").attr("ServerError");
-    m.attr("log") = py::module_::import("dorvane.backend.utils").attr("log");
+    set_attr(m, N::zlib, py::module_::import("zlib"));
+    set_attr(m, N::asyncio, py::module_::import("asyncio"));
+    set_attr(m, N::deque, pyglue::lookup("collections", "deque"));
+    set_attr(m, N::EventEmitter, pyglue::lookup("pyee", "EventEmitter"));
+    set_attr(m, N::protocol, pyglue::import_from("dorvane.backend.socket", "protocol"));
+    set_attr(m, N::ServerError, pyglue::lookup("dorvane.backend.error", "ServerError"));
+    set_attr(m, N::log, pyglue::lookup("dorvane.backend.utils", "log"));
 
-    dorvane_connect::HeaderCodec::init(m.attr("protocol").attr("HEADER"));
+    dorvane_connect::HeaderCodec::init(attr(attr(m, N::protocol), N::HEADER));
     dorvane_connect::bind_connection(m);
     dorvane_connect::bind_socket(m);
 }

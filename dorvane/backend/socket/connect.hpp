@@ -20,6 +20,12 @@ namespace py = pybind11;
 // length must not make it allocate without limit.
 inline constexpr Py_ssize_t kMaxBody = 64 * 1024 * 1024;
 
+// Bounds of `unsolicited`, the replies that match no request: the most recent kMaxUnsolicited
+// replies are kept, and fewer when their bodies pass kMaxUnsolicitedBytes, so a server that keeps
+// sending them cannot grow the client without limit.
+inline constexpr Py_ssize_t kMaxUnsolicited = 1000;
+inline constexpr Py_ssize_t kMaxUnsolicitedBytes = 4 * 1024 * 1024;
+
 // The names of every attribute, method, event and global the module touches.
 namespace N {
 inline const pyglue::Name transport{"transport"};
@@ -40,6 +46,10 @@ inline const pyglue::Name nHandle{"nHandle"};
 inline const pyglue::Name req_map{"req_map"};
 inline const pyglue::Name _socket{"_socket"};
 inline const pyglue::Name unsolicited{"unsolicited"};
+inline const pyglue::Name _unsolicited_bytes{"_unsolicited_bytes"};
+inline const pyglue::Name _unsolicited_dropped{"_unsolicited_dropped"};
+inline const pyglue::Name popleft{"popleft"};
+inline const pyglue::Name warning{"warning"};
 inline const pyglue::Name _connecting{"_connecting"};
 inline const pyglue::Name HEADER{"HEADER"};
 inline const pyglue::Name HEADER_SIZE{"HEADER_SIZE"};
@@ -70,6 +80,8 @@ inline const pyglue::Name set_result{"set_result"};
 inline const pyglue::Name set_exception{"set_exception"};
 inline const pyglue::Name done{"done"};
 inline const pyglue::Name cancelled{"cancelled"};
+inline const pyglue::Name cancel{"cancel"};
+inline const pyglue::Name get_loop{"get_loop"};
 inline const pyglue::Name exception{"exception"};
 inline const pyglue::Name result{"result"};
 inline const pyglue::Name write{"write"};
@@ -117,7 +129,7 @@ using pyglue::unpack2;
 class BufferView {
 public:
     explicit BufferView(py::handle obj) {
-        if (PyObject_GetBuffer(obj.ptr(), &view_, PyBUF_SIMPLE) < 0) throw py::error_already_set();
+        pyglue::require(PyObject_GetBuffer(obj.ptr(), &view_, PyBUF_SIMPLE));
     }
     // The view holds a reference to its object: released only where the glue's release may (a
     // frame unwound by a thread that the exiting interpreter ends leaves it to the interpreter).
@@ -135,8 +147,7 @@ private:
 
 // True when `exc` is an instance of Exception (not only BaseException).
 inline bool is_exception(py::handle exc) {
-    int r = PyObject_IsInstance(exc.ptr(), PyExc_Exception);
-    if (r < 0) throw py::error_already_set();
+    int r = pyglue::require(PyObject_IsInstance(exc.ptr(), PyExc_Exception));
     return r == 1;
 }
 

@@ -102,7 +102,12 @@ py::object make_keepalive(py::object self, py::object person_id, py::object loop
 const char* const kDoc =
     "\n    Events:\n        - data\n        - error\n        - connected\n        - disconnected \n    ";
 
-py::object new_deque() { return global(N::deque)(); }
+// A new, empty `unsolicited` (bounded: see kMaxUnsolicited) with its counters cleared.
+void new_unsolicited(py::handle self) {
+    set_attr(self, N::unsolicited, global(N::deque)(py::arg("maxlen") = kMaxUnsolicited));
+    set_attr(self, N::_unsolicited_bytes, py::int_(0));
+    set_attr(self, N::_unsolicited_dropped, py::int_(0));
+}
 
 void connection_init(py::object self, py::object host, py::object port, py::object person_id, py::object loop,
                      py::object ping_duration) {
@@ -119,7 +124,7 @@ void connection_init(py::object self, py::object host, py::object port, py::obje
     set_attr(self, N::nHandle, py::int_(0));
     set_attr(self, N::req_map, py::dict());
     set_attr(self, N::_socket, py::none());
-    set_attr(self, N::unsolicited, new_deque());
+    new_unsolicited(self);
     // The connect still under way, so that a second connect() joins it instead of opening a
     // second TCP connection.
     set_attr(self, N::_connecting, py::none());
@@ -132,7 +137,7 @@ void reset(py::object self) {
     set_attr(self, N::_socket, py::none());
     set_attr(self, N::local_port, py::none());
     set_attr(self, N::ip4, py::str("127.0.0.1"));
-    set_attr(self, N::unsolicited, new_deque());
+    new_unsolicited(self);
     // Requests still waiting can get no reply any more: fail them instead of leaving them hanging.
     fail_pending(pending, make_error(PyExc_ConnectionError, "Connection lost before the reply arrived."));
     py::object emitter = attr(self, N::event);
@@ -173,6 +178,41 @@ void on_error(py::object self, py::object exc) {
     call_method(attr(self, N::event), N::emit, py::handle(N::ev_error), exc);
 }
 
+// Settles one caller's future of a joined connect from the finished connect task. A caller
+// future that its awaiter has cancelled is left alone; a cancelled connect cancels the caller.
+void relay_connect(py::object caller, py::object task) {
+    if (truthy(call_method(caller, N::done))) return;
+    if (truthy(call_method(task, N::cancelled))) {
+        call_method(caller, N::cancel);
+        return;
+    }
+    py::object exc = call_method(task, N::exception);
+    if (!exc.is_none())
+        pyglue::settle_exception(caller, exc);
+    else
+        pyglue::settle_result(caller, call_method(task, N::result));
+}
+
+py::object relay_function() {
+    static PyObject* fn = nullptr;
+    if (!fn) {
+        py::object f = pyglue::make_function(pyglue::this_module(), "Connection.connect.<locals>.relay",
+                                             &relay_connect, py::arg("caller"), py::arg("task"));
+        fn = f.release().ptr();
+    }
+    return py::reinterpret_borrow<py::object>(fn);
+}
+
+// A future of its own for one caller of the connect `task`: it receives the task's outcome after
+// _onConnectionCreated has run (done-callbacks run in the order they were added), and cancelling
+// it touches neither the task nor the other callers' futures.
+py::object join_connect(py::handle task) {
+    py::object caller = call_method(call_method(task, N::get_loop), N::create_future);
+    py::object relay = pyglue::lookup("functools", "partial")(relay_function(), caller);
+    call_method(task, N::add_done_callback, relay);
+    return caller;
+}
+
 py::object connect(py::object self, py::object loop) {
     if (loop.is_none()) loop = attr(self, N::_loop);
     if (!attr(self, N::_socket).is_none()) {
@@ -181,7 +221,7 @@ py::object connect(py::object self, py::object loop) {
         return fut;
     }
     py::object pending = attr(self, N::_connecting);
-    if (!pending.is_none()) return pending;
+    if (!pending.is_none()) return join_connect(pending);
     // The factory is a partial (not a C++ closure) so the collector sees its reference to self.
     py::object factory = pyglue::lookup("functools", "partial")(global(N::Socket), self);
     py::object coro =
@@ -189,7 +229,7 @@ py::object connect(py::object self, py::object loop) {
     py::object task = call_method(global(N::asyncio), N::ensure_future, coro, py::arg("loop") = loop);
     call_method(task, N::add_done_callback, attr(self, N::_onConnectionCreated));
     set_attr(self, N::_connecting, task);
-    return task;
+    return join_connect(task);
 }
 
 void ping_alive(py::object self, py::object person_id, py::object loop) {
@@ -221,8 +261,7 @@ py::object is_alive(py::handle self) {
 
 py::object get_handle(py::handle self) {
     py::object handle = attr(self, N::nHandle);
-    PyObject* next = PyNumber_Add(handle.ptr(), py::int_(1).ptr());
-    if (!next) throw py::error_already_set();
+    PyObject* next = pyglue::require(PyNumber_Add(handle.ptr(), py::int_(1).ptr()));
     set_attr(self, N::nHandle, py::reinterpret_steal<py::object>(next));
     return handle;
 }
@@ -246,7 +285,7 @@ void bind_connection(py::module_& m) {
         pyglue::make_function(m, "Connection.ping_aliveAsync", &make_keepalive, py::arg("self"),
                               py::arg("person_id"), py::arg("loop") = none);
     pyglue::mark_coroutine_function(ping_async);
-    cls.attr("ping_aliveAsync", ping_async);
+    cls.set("ping_aliveAsync", ping_async);
 
     cls.def(
         "send",

@@ -104,11 +104,6 @@ PyObject* get_text(const unsigned char* p) {
     return text;
 }
 
-PyObject* steal_or_throw(PyObject* obj) {
-    if (!obj) throw py::error_already_set();
-    return obj;
-}
-
 }  // namespace
 
 bool HeaderCodec::is_own_method(py::handle method, PyObject* function) {
@@ -145,7 +140,7 @@ PyObject* HeaderCodec::build_native(PyObject* fields) {
             break;
         }
     }
-    return steal_or_throw(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(raw), kSize));
+    return pyglue::require(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(raw), kSize));
 }
 
 PyObject* HeaderCodec::parse_native(const unsigned char* data) {
@@ -176,8 +171,7 @@ PyObject* HeaderCodec::parse_native(const unsigned char* data) {
         if (PyObject_SetItem(record, g_names[i], values[i]) < 0) Py_CLEAR(record);
     }
     for (PyObject* v : values) Py_XDECREF(v);
-    if (!record && PyErr_Occurred()) throw py::error_already_set();
-    return record;
+    return pyglue::checked(record);
 }
 
 py::object HeaderCodec::build(py::handle structure, py::handle fields) {
@@ -200,44 +194,93 @@ py::object HeaderCodec::field(py::handle header, PyObject* name) {
     if (enabled_ && Py_TYPE(header.ptr()) == reinterpret_cast<PyTypeObject*>(record_type_)) {
         if (PyObject* v = PyDict_GetItemWithError(header.ptr(), name))
             return py::reinterpret_borrow<py::object>(v);
-        if (PyErr_Occurred()) throw py::error_already_set();
+        pyglue::raise_if_error();
     }
     return attr(header, name);
 }
 
+namespace {
+
+constexpr int kRows = 5;
+constexpr int kFirstDistinctRow = 3;
+
+// The value of `field` in self-check row `row`. Rows 0 to 2 put every field at an edge of its
+// range (bottom, top, and -1 / 2^31 / 128, where signedness shows). Rows 3 and 4 give every field
+// a value that no other field has and that reads differently in the other byte order, so two
+// fields of one format that traded places, or a field of the other byte order, cannot give the
+// same bytes; row 4 makes the signed fields negative and the unsigned ones 2^31 or more, which
+// only the right signedness takes.
+long long sample_value(int row, int field) {
+    const Kind kind = kFields[field].kind;
+    const long long d = (field + 1) * 0x01020305LL;
+    switch (row) {
+    case 0:
+        return kind == Kind::S32 ? -2147483647LL - 1 : 0;
+    case 1:
+        return kind == Kind::S32 ? 2147483647LL : kind == Kind::U32 ? 4294967295LL : 255;
+    case 2:
+        return kind == Kind::S32 ? -1 : kind == Kind::U32 ? 2147483648LL : 128;
+    case 3:
+        return kind == Kind::U8 ? (field * 17 + 1) % 256 : d;
+    default:
+        return kind == Kind::U8 ? (field * 17 + 101) % 256 : kind == Kind::S32 ? -d : d + 2147483648LL;
+    }
+}
+
+// The distinct rows are what they claim: no two fields share a value, and no 32-bit value reads
+// the same in the other byte order.
+bool distinct_rows_hold() {
+    for (int row = kFirstDistinctRow; row < kRows; ++row) {
+        for (int i = 0; i < 13; ++i) {
+            if (kFields[i].kind == Kind::Text) continue;
+            const long long v = sample_value(row, i);
+            const unsigned long u = static_cast<unsigned long>(v) & 0xFFFFFFFFUL;
+            const unsigned long swapped =
+                ((u & 0xFF) << 24) | ((u & 0xFF00) << 8) | ((u >> 8) & 0xFF00) | (u >> 24);
+            if (kFields[i].kind != Kind::U8 && swapped == u) return false;
+            for (int j = 0; j < i; ++j) {
+                if (kFields[j].kind != Kind::Text && sample_value(row, j) == v) return false;
+            }
+        }
+    }
+    return true;
+}
+
+// Texts of the person id field: empty, ASCII, full width, Big5 characters, and the euro sign,
+// which code page 950 encodes and Big5 does not.
+const char* const kSampleTexts[] = {
+    "",
+    "A123456789",
+    "ABCDEFGHIJKL",
+    "\xe4\xb8\xad\xe6\x96\x87",                                                  // two Big5 characters
+    "a\xe5\x8f\xb0",                                                             // ASCII and Big5
+    "\xe5\x8f\xb0\xe7\xa9\x8d\xe9\x9b\xbb\xe8\x82\xa1\xe4\xbb\xbd\xe6\x9c\x89",  // 12 bytes of Big5
+    "\xe2\x82\xac",                                                              // the euro sign
+    "A\xe2\x82\xac\xe5\x8f\xb0",                                                 // ASCII, euro, Big5
+};
+
+}  // namespace
+
 // The native forms must give the structure's bytes and records (same record type, field values
-// and value types, field order) over samples that reach every field's edges.
+// and value types, field order) over samples that reach every field's edges and tell every field,
+// byte order, signedness and text encoding apart.
 bool HeaderCodec::self_check() {
+    if (!distinct_rows_hold()) return false;
     py::object structure = py::reinterpret_borrow<py::object>(structure_);
     py::object facility_build = attr(structure, N::build);
     py::object facility_parse = attr(structure, N::parse);
-    struct Sample {
-        long long a, b, c;
-        const char* text;
-    };
-    const Sample samples[] = {
-        {0, 0, 0, ""},
-        {1, 255, 105, "A123456789"},
-        {-1, 7, 4294967295LL, "\xe4\xb8\xad\xe6\x96\x87"},  // two Big5 characters
-        {2147483647LL, 1, 2130706433, "ABCDEFGHIJKL"},
-        {-2147483647LL - 1, 128, 666, "a\xe5\x8f\xb0"},
-        {305419896LL, 18, 2882400001LL,
-         "\xe5\x8f\xb0\xe7\xa9\x8d\xe9\x9b\xbb\xe8\x82\xa1\xe4\xbb\xbd\xe6\x9c\x89"},
-    };
-    for (const Sample& s : samples) {
+    constexpr int kTexts = static_cast<int>(sizeof kSampleTexts / sizeof kSampleTexts[0]);
+    // Every row with every text would prove no more: each row meets the texts in turn, and each
+    // distinct row is tried with several texts.
+    for (int k = 0; k < kRows * 2 || k < kTexts; ++k) {
+        const int row = k % kRows;
         py::dict fields;
-        int k = 0;
-        for (PyObject* name : g_names) fields[name] = py::int_(++k);  // distinct values place each field
-        fields["net_length"] = s.a;
-        fields["bEncrypt"] = s.b % 256;
-        fields["bContinue"] = (s.b * 7) % 256;
-        fields["nDecompressLength"] = -s.a / 2;
-        fields["nHandle"] = s.a;
-        fields["ip4"] = s.c;
-        fields["person_id"] = py::str(s.text);
-        fields["nDecodeLength"] = s.c;
-        fields["nOutHandle"] = s.a;
-        fields["ret"] = s.c;
+        for (int i = 0; i < 13; ++i) {
+            if (kFields[i].kind == Kind::Text)
+                fields[g_names[i]] = py::str(kSampleTexts[k % kTexts]);
+            else
+                fields[g_names[i]] = py::int_(sample_value(row, i));
+        }
         py::object expected = facility_build(fields);
         PyObject* made = build_native(fields.ptr());
         if (!made) return false;
@@ -265,7 +308,7 @@ void HeaderCodec::init(py::handle structure) {
     enabled_ = false;
     try {
         for (int i = 0; i < 13; ++i) {
-            if (!g_names[i]) g_names[i] = steal_or_throw(PyUnicode_InternFromString(kFields[i].name));
+            if (!g_names[i]) g_names[i] = pyglue::require(PyUnicode_InternFromString(kFields[i].name));
         }
         py::object build = attr(structure, N::build);
         py::object parse = attr(structure, N::parse);

@@ -1,5 +1,6 @@
 #include "connect.hpp"
 
+#include <algorithm>
 #include <string>
 
 namespace dorvane_connect {
@@ -12,23 +13,84 @@ constexpr Py_ssize_t kSafeCompressed = kMaxBody / 1032;
 
 // `a == b` (identity first, as the interpreter's containers compare).
 bool equals(py::handle a, py::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    if (r < 0) throw py::error_already_set();
+    int r = pyglue::require(PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ));
     return r == 1;
+}
+
+Py_ssize_t size_of(py::handle obj) {
+    Py_ssize_t n = pyglue::require(PyObject_Size(obj.ptr()));
+    return n;
+}
+
+// A non-negative count kept in an attribute of the connection; 0 when it is absent or not one.
+Py_ssize_t count_attr(py::handle self, PyObject* name) {
+    PyObject* value = PyObject_GetAttr(self.ptr(), name);
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+        PyErr_Clear();
+        return 0;
+    }
+    Py_ssize_t n = PyLong_Check(value) ? PyLong_AsSsize_t(value) : 0;
+    Py_DECREF(value);
+    if (n == -1 && PyErr_Occurred()) PyErr_Clear();
+    return n < 0 ? 0 : n;
+}
+
+// The body size of a kept reply as this module stored it; 0 for anything else.
+Py_ssize_t kept_size(py::handle kept) {
+    if (!PyDict_Check(kept.ptr())) return 0;
+    PyObject* msg = PyDict_GetItemString(kept.ptr(), "msg");  // borrowed
+    if (!msg) return 0;
+    Py_ssize_t n = PyObject_Size(msg);
+    if (n < 0) {
+        PyErr_Clear();
+        return 0;
+    }
+    return n;
+}
+
+// Appends {"header": header, "msg": msg} to `unsolicited`, first dropping the oldest kept replies
+// while the queue holds kMaxUnsolicited replies, or while the kept bodies and this one would
+// exceed kMaxUnsolicitedBytes (the newest reply is always kept). The first drop after a reset is
+// logged at warning level, once; `_unsolicited_dropped` counts the drops since the reset and
+// `_unsolicited_bytes` the body bytes held.
+void keep_unsolicited(py::handle self, py::handle header, py::handle msg) {
+    py::object queue = attr(self, N::unsolicited);
+    Py_ssize_t size = size_of(msg);
+    Py_ssize_t held = count_attr(self, N::_unsolicited_bytes);
+    Py_ssize_t dropped = count_attr(self, N::_unsolicited_dropped);
+    const Py_ssize_t before = dropped;
+    Py_ssize_t count = size_of(queue);
+    if (count == 0) held = 0;  // emptied by someone else: nothing is held
+    while (count > 0 && (count >= kMaxUnsolicited || held + size > kMaxUnsolicitedBytes)) {
+        py::object old = call_method(queue, N::popleft);
+        --count;
+        ++dropped;
+        held = count == 0 ? 0 : std::max<Py_ssize_t>(0, held - kept_size(old));
+    }
+    py::dict kept;
+    kept[py::handle(N::header)] = header;
+    kept["msg"] = msg;
+    call_method(queue, N::append, kept);
+    set_attr(self, N::_unsolicited_bytes, py::int_(held + size));
+    if (dropped == before) return;
+    set_attr(self, N::_unsolicited_dropped, py::int_(dropped));
+    if (before == 0) {
+        py::str text("Unmatched replies exceed {} kept or {} bytes of bodies: dropping the oldest.");
+        call_method(global(N::log), N::warning, text.format(kMaxUnsolicited, kMaxUnsolicitedBytes));
+    }
 }
 
 }  // namespace
 
 py::object inflate(py::handle body) {
     py::object zlib = global(N::zlib);
-    Py_ssize_t size = PyObject_Size(body.ptr());
-    if (size < 0) throw py::error_already_set();
+    Py_ssize_t size = pyglue::require(PyObject_Size(body.ptr()));
     if (size <= kSafeCompressed) return call_method(zlib, N::decompress, body);
 
     py::object stream = call_method(zlib, N::decompressobj);
     py::object out = call_method(stream, N::decompress, body, py::int_(kMaxBody + 1));
-    Py_ssize_t made = PyObject_Size(out.ptr());
-    if (made < 0) throw py::error_already_set();
+    Py_ssize_t made = pyglue::require(PyObject_Size(out.ptr()));
     if (made > kMaxBody || truthy(attr(stream, N::unconsumed_tail))) {
         pyglue::raise(PyExc_ValueError,
                       "decompressed reply body exceeds the limit of " + std::to_string(kMaxBody) + " bytes");
@@ -52,10 +114,7 @@ void handle_reply(py::object self, py::object data) {
     py::object req_map = attr(self, N::req_map);
     py::object fut = call_method(req_map, N::pop, handle, py::none());
     if (fut.is_none()) {
-        py::dict kept;
-        kept[py::handle(N::header)] = header;
-        kept["msg"] = msg;
-        call_method(attr(self, N::unsolicited), N::append, kept);
+        keep_unsolicited(self, header, msg);
         return;
     }
 
@@ -88,8 +147,7 @@ void handle_reply(py::object self, py::object data) {
 
 void fail_pending(py::handle req_map, py::handle exc) {
     if (!PyDict_Check(req_map.ptr())) return;
-    PyObject* values = PyDict_Values(req_map.ptr());
-    if (!values) throw py::error_already_set();
+    PyObject* values = pyglue::require(PyDict_Values(req_map.ptr()));
     py::list futures = py::reinterpret_steal<py::list>(values);
     PyDict_Clear(req_map.ptr());
     // Each future is failed on its own: one that cannot be (its loop is closed) is reported to

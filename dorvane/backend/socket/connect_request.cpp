@@ -28,9 +28,8 @@ py::object build_body(py::object self, py::object nKIVO, py::object body) {
                       py::str("KIVO[{}] handler is not exist.").format(nKIVO).cast<std::string>());
     }
     py::dict fields;
-    if (PyDict_Update(fields.ptr(), body.ptr()) < 0) throw py::error_already_set();
-    PyObject* r = PyObject_Call(builder.ptr(), py::tuple().ptr(), fields.ptr());
-    if (!r) throw py::error_already_set();
+    pyglue::require(PyDict_Update(fields.ptr(), body.ptr()));
+    PyObject* r = pyglue::require(PyObject_Call(builder.ptr(), py::tuple().ptr(), fields.ptr()));
     return py::reinterpret_steal<py::object>(r);
 }
 
@@ -41,8 +40,7 @@ py::object build_header(py::object self, py::object nKIVO, py::object person_id,
     fields["person_id"] = person_id;
     fields[py::handle(N::ip4)] = attr(self, N::ip4);
     for (auto item : kwargs) {
-        int taken = PyDict_Contains(fields.ptr(), item.first.ptr());
-        if (taken < 0) throw py::error_already_set();
+        int taken = pyglue::require(PyDict_Contains(fields.ptr(), item.first.ptr()));
         if (taken) {
             PyErr_Format(PyExc_TypeError, "gen_header() got multiple values for keyword argument '%S'",
                          item.first.ptr());
@@ -51,17 +49,15 @@ py::object build_header(py::object self, py::object nKIVO, py::object person_id,
         fields[item.first] = item.second;
     }
     py::object proto = attr(self, N::proto);
-    PyObject* made = PyObject_Call(attr(proto, N::gen_header).ptr(), py::tuple().ptr(), fields.ptr());
-    if (!made) throw py::error_already_set();
+    PyObject* made =
+        pyglue::require(PyObject_Call(attr(proto, N::gen_header).ptr(), py::tuple().ptr(), fields.ptr()));
     py::object header = py::reinterpret_steal<py::object>(made);
 
-    Py_ssize_t length = PyObject_Size(payload.ptr());
-    if (length < 0) throw py::error_already_set();
+    Py_ssize_t length = pyglue::require(PyObject_Size(payload.ptr()));
     header[py::handle(N::nHandle)] = nHandle;
     header[py::handle(N::net_length)] = py::int_(length);
     header[py::handle(N::nDecompressLength)] = decompress_length;
-    int above = PyObject_RichCompareBool(decompress_length.ptr(), py::int_(0).ptr(), Py_GT);
-    if (above < 0) throw py::error_already_set();
+    int above = pyglue::require(PyObject_RichCompareBool(decompress_length.ptr(), py::int_(0).ptr(), Py_GT));
     if (above) header[py::handle(N::bCompress)] = py::int_(1);
     return HeaderCodec::build(attr(proto, N::HEADER), header);
 }
@@ -103,8 +99,7 @@ py::object send_payload(py::object self, py::object nKIVO, py::object person_id,
     py::object message;
     {
         BufferView h(header), b(body);
-        PyObject* joined = PyBytes_FromStringAndSize(nullptr, h.size() + b.size());
-        if (!joined) throw py::error_already_set();
+        PyObject* joined = pyglue::require(PyBytes_FromStringAndSize(nullptr, h.size() + b.size()));
         message = py::reinterpret_steal<py::object>(joined);
         char* out = PyBytes_AS_STRING(joined);
         std::memcpy(out, h.data(), static_cast<std::size_t>(h.size()));
@@ -124,7 +119,7 @@ py::object send_payload(py::object self, py::object nKIVO, py::object person_id,
         return fut;
     }
     py::object req_map = attr(self, N::req_map);
-    if (PyObject_SetItem(req_map.ptr(), handle.ptr(), fut.ptr()) < 0) throw py::error_already_set();
+    pyglue::require(PyObject_SetItem(req_map.ptr(), handle.ptr(), fut.ptr()));
     return fut;
 }
 
@@ -141,8 +136,7 @@ py::object send_request(py::object self, py::object nKIVO, py::object person_id,
     } else if (data.is_none()) {
         payload = empty_bytes();
     } else if (PyObject_CheckBuffer(d)) {
-        PyObject* copy = PyBytes_FromObject(d);
-        if (!copy) throw py::error_already_set();
+        PyObject* copy = pyglue::require(PyBytes_FromObject(d));
         payload = py::reinterpret_steal<py::object>(copy);
     } else {
         PyErr_Format(PyExc_TypeError, "request body must be a dict, a bytes-like object or None, not %.200s",

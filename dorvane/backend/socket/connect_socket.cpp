@@ -69,8 +69,7 @@ void data_received(py::object self, py::object data) {
         try {
             header = HeaderCodec::parse(parse, frames.data(), header_size);
             py::object net_length = HeaderCodec::field(header, N::net_length);
-            length = PyLong_AsLongLong(net_length.ptr());
-            if (length == -1 && PyErr_Occurred()) throw py::error_already_set();
+            length = pyglue::checked(PyLong_AsLongLong(net_length.ptr()));
         } catch (py::error_already_set& e) {
             py::object why = pyglue::fetch_exception(e);
             if (!is_exception(why)) pyglue::raise(why);
@@ -115,9 +114,7 @@ void data_set(py::object self, py::object value) {
 
 SocketState& socket_state(py::handle sock, py::object& keep) {
     keep = attr(sock, N::_state);
-    auto* state = static_cast<SocketState*>(PyCapsule_GetPointer(keep.ptr(), kCapsule));
-    if (!state) throw py::error_already_set();
-    return *state;
+    return *static_cast<SocketState*>(pyglue::require(PyCapsule_GetPointer(keep.ptr(), kCapsule)));
 }
 
 void socket_lost(py::handle sock, py::handle exc) {
@@ -152,10 +149,9 @@ void bind_socket(py::module_& m) {
     cls.def("data_received", &data_received, py::arg("data"));
     py::object getter = cls.method("_data", &data_get);
     py::object setter = cls.method("_data", &data_set, py::arg("value"));
-    py::object prop =
-        py::module_::import("builtins")
-            .attr("property")(getter, setter, py::none(), "receive buffer: bytes not yet cut into messages");
-    cls.attr("_data", prop);
+    py::object prop = pyglue::lookup("builtins", "property")(
+        getter, setter, py::none(), "receive buffer: bytes not yet cut into messages");
+    cls.set("_data", prop);
 }
 
 }  // namespace dorvane_connect

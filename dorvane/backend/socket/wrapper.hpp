@@ -13,7 +13,7 @@ namespace py = pybind11;
 // wrapper.cpp: the module. Its own namespace is read at each call so that tests and programs may
 // replace its names (log, client, utils, config, asyncio, threading, time, partial, stop_loop, ...).
 
-// The names the module reads at each call (its globals and their attributes), interned once.
+// The names the module reads and sets (its globals, their attributes and its objects' attributes).
 namespace N {
 inline const pyglue::Name log{"log"};
 inline const pyglue::Name info{"info"};
@@ -42,7 +42,56 @@ inline const pyglue::Name Client{"Client"};
 inline const pyglue::Name run_coroutine_threadsafe{"run_coroutine_threadsafe"};
 inline const pyglue::Name QUOTE_HOST{"QUOTE_HOST"};
 inline const pyglue::Name ServerError{"ServerError"};
+inline const pyglue::Name ConfigParser{"ConfigParser"};
+inline const pyglue::Name Path{"Path"};
+inline const pyglue::Name Thread{"Thread"};
+inline const pyglue::Name Wrapper{"Wrapper"};
+inline const pyglue::Name __name__{"__name__"};
+inline const pyglue::Name __qualname__{"__qualname__"};
+inline const pyglue::Name _auto_update{"_auto_update"};
+inline const pyglue::Name _client{"_client"};
+inline const pyglue::Name _host{"_host"};
+inline const pyglue::Name _loop{"_loop"};
+inline const pyglue::Name _port{"_port"};
+inline const pyglue::Name _shutdown{"_shutdown"};
+inline const pyglue::Name _stop{"_stop"};
+inline const pyglue::Name accounts{"accounts"};
+inline const pyglue::Name activated_vexa{"activated_vexa"};
+inline const pyglue::Name call_soon_threadsafe{"call_soon_threadsafe"};
+inline const pyglue::Name config_path{"config_path"};
+inline const pyglue::Name configparser{"configparser"};
+inline const pyglue::Name connect{"connect"};
+inline const pyglue::Name daemon{"daemon"};
+inline const pyglue::Name future_account{"future_account"};
+inline const pyglue::Name get{"get"};
+inline const pyglue::Name init_vexa{"init_vexa"};
+inline const pyglue::Name is_alive{"is_alive"};
+inline const pyglue::Name join{"join"};
+inline const pyglue::Name close{"close"};
+inline const pyglue::Name is_closed{"is_closed"};
+inline const pyglue::Name login{"login"};
+inline const pyglue::Name loginAsync{"loginAsync"};
+inline const pyglue::Name logout{"logout"};
+inline const pyglue::Name logoutAsync{"logoutAsync"};
+inline const pyglue::Name order_id{"order_id"};
+inline const pyglue::Name products{"products"};
+inline const pyglue::Name read{"read"};
+inline const pyglue::Name result{"result"};
+inline const pyglue::Name sol_vpn{"sol_vpn"};
+inline const pyglue::Name start{"start"};
+inline const pyglue::Name stock_account{"stock_account"};
+inline const pyglue::Name stop{"stop"};
+inline const pyglue::Name trades{"trades"};
+inline const pyglue::Name OrderProps{"OrderProps"};
+inline const pyglue::Name subscribe{"subscribe"};
+inline const pyglue::Name place_order{"place_order"};
+inline const pyglue::Name update_order{"update_order"};
+inline const pyglue::Name cancel_order{"cancel_order"};
+inline const pyglue::Name update_statusAsync{"update_statusAsync"};
 }  // namespace N
+
+using pyglue::call_method;
+using pyglue::set_attr;
 
 using pyglue::attr;
 using pyglue::global;

@@ -163,16 +163,15 @@ const char* const kElideDoc =
 py::object elide(py::object fn) {
     py::object runner = pyglue::box<SingleRunner>(fn);
     std::string qualname = "elide.<locals>.wrapper";
-    py::object fn_qualname = py::getattr(fn, "__qualname__", py::none());
+    py::object fn_qualname = pyglue::attr_or(fn, N::__qualname__, py::none());
     if (PyUnicode_Check(fn_qualname.ptr())) qualname = py::str(fn_qualname);
 
     py::module_ m = pyglue::this_module();
     py::object wrapper = pyglue::make_function(
         m, "elide.<locals>.wrapper",
         pyglue::capture(
-            [](py::object runner, const std::string& qualname, py::args args, py::kwargs kwargs) {
-                return pyglue::Coroutine::make<ElideCall>(runner, qualname, std::move(args),
-                                                          std::move(kwargs));
+            [](py::object slot, const std::string& name, py::args args, py::kwargs kwargs) {
+                return pyglue::Coroutine::make<ElideCall>(slot, name, std::move(args), std::move(kwargs));
             },
             runner, qualname));
     wrapper = global(N::wraps)(fn)(wrapper);

@@ -33,7 +33,7 @@ const char* const kStartLoopDoc = "Make `loop` the current event loop of this th
 
 }  // namespace
 
-void stop_loop(py::object loop) { loop.attr("call_soon_threadsafe")(loop.attr("stop")); }
+void stop_loop(py::object loop) { call_method(loop, N::call_soon_threadsafe, attr(loop, N::stop)); }
 
 namespace {
 
@@ -50,7 +50,7 @@ void interpreter_shutdown() {
 // keyboard interrupt, or any other failure), or a null object when the thread ended.
 py::object watch(py::handle thread) {
     try {
-        while (truthy(thread.attr("is_alive")())) attr(global(N::time), N::sleep)(1);
+        while (truthy(call_method(thread, N::is_alive))) attr(global(N::time), N::sleep)(1);
     } catch (py::error_already_set& e) {
         return pyglue::fetch_exception(e);
     }
@@ -64,7 +64,7 @@ py::object watch(py::handle thread) {
 py::object wait_for_stop(py::handle thread) {
     auto deadline = std::chrono::steady_clock::now() + kStopWait;
     try {
-        while (std::chrono::steady_clock::now() < deadline && truthy(thread.attr("is_alive")()))
+        while (std::chrono::steady_clock::now() < deadline && truthy(call_method(thread, N::is_alive)))
             attr(global(N::time), N::sleep)(kStopPoll);
     } catch (py::error_already_set& e) {
         py::object failure = pyglue::fetch_exception(e);
@@ -88,8 +88,9 @@ void exit_check(py::object thread, py::object loop) {
 }
 
 void bind_loop_functions(py::module_& m) {
-    m.attr("start_loop") = pyglue::Function::make(
-        pyglue::raw_function_parts(&start_loop_c, {"loop"}, kStartLoopDoc), "start_loop", m.attr("__name__"));
+    set_attr(m, N::start_loop,
+             pyglue::Function::make(pyglue::raw_function_parts(&start_loop_c, {"loop"}, kStartLoopDoc),
+                                    "start_loop", attr(m, N::__name__)));
     pyglue::def(m, "stop_loop", &stop_loop, py::arg("loop"),
                 "Ask `loop` to stop, from any thread, without waiting for it.");
     pyglue::def(m, "_exitCheckfunc", &exit_check, py::arg("thread"), py::arg("loop"),

@@ -40,7 +40,7 @@ py::object update_status_async(py::object /*self*/) {
     return pyglue::Coroutine::make<EmptyCoroutine>("Wrapper.update_statusAsync");
 }
 
-py::object list_accounts(py::object self) { return self.attr("accounts"); }
+py::object list_accounts(py::object self) { return attr(self, N::accounts); }
 
 // `from dorvane.MIRVO import vexa`: loads the signing module at the first activation.
 py::object import_signing_module() { return pyglue::import_from("dorvane.MIRVO", "vexa"); }
@@ -51,9 +51,9 @@ py::object import_signing_module() { return pyglue::import_from("dorvane.MIRVO",
 // with the attribute error on None, after the initialisation has run.
 py::none activate_vexa(py::object self, py::object vexa_path, py::object vexa_passwd, py::object person_id) {
     py::object vexa = import_signing_module();
-    vexa.attr("init_vexa")(vexa_path, vexa_passwd);
-    py::object registry = self.attr("_client").attr("activated_vexa");
-    if (PyObject_SetItem(registry.ptr(), person_id.ptr(), vexa.ptr()) < 0) throw py::error_already_set();
+    call_method(vexa, N::init_vexa, vexa_path, vexa_passwd);
+    py::object registry = attr(attr(self, N::_client), N::activated_vexa);
+    pyglue::require(PyObject_SetItem(registry.ptr(), person_id.ptr(), vexa.ptr()));
     return py::none();
 }
 
@@ -65,10 +65,11 @@ py::object function(py::module_& m, const char* name, F&& f, const Extra&... ext
 
 // An order method: the function passed to `record`, and what that returns to `auth`.
 template <class F, class... Extra>
-void order_method(py::module_& m, pyglue::PlainClass& cls, const char* name, F&& f, const Extra&... extra) {
-    py::object fn = function(m, name, std::forward<F>(f), extra...);
+void order_method(py::module_& m, pyglue::PlainClass& cls, const pyglue::Name& name, F&& f,
+                  const Extra&... extra) {
+    py::object fn = function(m, name.text(), std::forward<F>(f), extra...);
     py::object recorded = global(N::record)(fn);
-    cls.attr(name, global(N::auth)(recorded));
+    set_attr(cls.cls(), name, global(N::auth)(recorded));
 }
 
 }  // namespace
@@ -76,10 +77,11 @@ void order_method(py::module_& m, pyglue::PlainClass& cls, const char* name, F&&
 void bind_members(py::module_& m, pyglue::PlainClass& cls) {
     cls.def("_get_orderId", &get_order_id);
     cls.def("list_accounts", &list_accounts, "The facade's accounts (None until something sets them).");
-    order_method(m, cls, "place_order", &place_order, py::arg("self"), py::arg("contract"), py::arg("order"));
-    order_method(m, cls, "update_order", &update_order, py::arg("self"), py::arg("trade"),
+    order_method(m, cls, N::place_order, &place_order, py::arg("self"), py::arg("contract"),
+                 py::arg("order"));
+    order_method(m, cls, N::update_order, &update_order, py::arg("self"), py::arg("trade"),
                  py::arg("price") = py::none(), py::arg("qty") = py::none());
-    order_method(m, cls, "cancel_order", &cancel_order, py::arg("self"), py::arg("trade"));
+    order_method(m, cls, N::cancel_order, &cancel_order, py::arg("self"), py::arg("trade"));
     cls.def("_on_placeorder", &on_placeorder, py::arg("trade"), py::arg("fut"));
     cls.def("_on_updateorder", &on_updateorder, py::arg("trade"), py::arg("fut"),
             py::arg("price") = py::none(), py::arg("qty") = py::none());
@@ -89,7 +91,7 @@ void bind_members(py::module_& m, pyglue::PlainClass& cls) {
     py::object status = function(m, "update_statusAsync", &update_status_async, py::arg("self"),
                                  "Coroutine that ends with None; runs one call at a time.");
     pyglue::mark_coroutine_function(status);
-    cls.attr("update_statusAsync", global(N::elide)(status));
+    set_attr(cls.cls(), N::update_statusAsync, global(N::elide)(status));
 
     for (const char* name :
          {"get_account_margin", "get_account_openposition", "get_account_settle_profitloss"}) {

@@ -72,14 +72,15 @@ private:
     // Before the guarded part: the loop, the one session client, the first log line.
     Step start() {
         if (loop_.is_none()) loop_ = attr(global(N::asyncio), N::get_event_loop)();
-        if (self_.attr("_client").is_none()) {
-            py::object session = attr(global(N::client), N::Client)(person_id_, self_.attr("_host"),
-                                                                    self_.attr("_port"), self_.attr("_loop"));
-            py::setattr(self_, "_client", session);
+        if (attr(self_, N::_client).is_none()) {
+            py::object session = attr(global(N::client), N::Client)(
+                person_id_, attr(self_, N::_host), attr(self_, N::_port), attr(self_, N::_loop));
+            set_attr(self_, N::_client, session);
         }
-        log(N::info, py::str("Connecting to {}:{}.").format(self_.attr("_host"), self_.attr("_port")));
+        log(N::info, py::str("Connecting to {}:{}.").format(attr(self_, N::_host), attr(self_, N::_port)));
         state_.set(LoginState::Connecting);
-        return guarded([&] { return await_guarded(self_.attr("_client").attr("connect")(loop_)); });
+        return guarded(
+            [&] { return await_guarded(call_method(attr(self_, N::_client), N::connect, loop_)); });
     }
 
     Step resume(py::object value) {
@@ -88,7 +89,7 @@ private:
             log(N::info, py::str("Connected."));
             log(N::info, format("Logging in {}.", person_id_));
             state_.set(LoginState::LoggingIn);
-            py::object login = self_.attr("_client").attr("login");
+            py::object login = attr(attr(self_, N::_client), N::login);
             return await_guarded(login(person_id_, passwd_, py::arg("loop") = loop_));
         }
         case LoginState::LoggingIn:  // the login coroutine gave the request's future
@@ -101,12 +102,10 @@ private:
             log(N::info, py::str("Logging in solace."));
             if (truthy(quote_)) {
                 py::object sol_host = global(N::QUOTE_HOST);
-                py::object connect = quote_.attr("connect");
-                py::object res = connect(sol_host, sol.attr("sol_vpn"), kQuoteUser, kQuotePassword);
+                py::object connect = attr(quote_, N::connect);
+                py::object res = connect(sol_host, attr(sol, N::sol_vpn), kQuoteUser, kQuotePassword);
                 // `res != 0` as the interpreter evaluates it.
-                PyObject* differs = PyObject_RichCompare(res.ptr(), py::int_(0).ptr(), Py_NE);
-                if (!differs) throw py::error_already_set();
-                if (truthy(py::reinterpret_steal<py::object>(differs)))
+                if (truthy(pyglue::steal(PyObject_RichCompare(res.ptr(), py::int_(0).ptr(), Py_NE))))
                     pyglue::raise(global(N::ServerError)(res, "Solace login failed"));
             }
             log(N::info, py::str("Log in solace successed."));
@@ -145,8 +144,10 @@ protected:
             if (loop_.is_none()) loop_ = attr(global(N::asyncio), N::get_event_loop)();
             log(N::info, py::str("Logout..."));
             state_.set(LogoutState::LoggingOut);
-            return guarded(
-                [&] { return await_guarded(self_.attr("_client").attr("logout")(py::arg("loop") = loop_)); });
+            return guarded([&] {
+                return await_guarded(
+                    call_method(attr(self_, N::_client), N::logout, py::arg("loop") = loop_));
+            });
         }
         if (!exc.is_none()) fail(exc);
         return guarded([&] {
@@ -173,8 +174,9 @@ private:
 // asyncio.run_coroutine_threadsafe(coroutine, self._loop).result(timeout=timeout); the wait
 // releases the interpreter lock while it lasts.
 void run_and_wait(py::object self, py::object coroutine, py::object timeout) {
-    py::object future = attr(global(N::asyncio), N::run_coroutine_threadsafe)(coroutine, self.attr("_loop"));
-    future.attr("result")(py::arg("timeout") = timeout);
+    py::object future =
+        attr(global(N::asyncio), N::run_coroutine_threadsafe)(coroutine, attr(self, N::_loop));
+    call_method(future, N::result, py::arg("timeout") = timeout);
 }
 
 }  // namespace
@@ -191,14 +193,14 @@ py::object logout_async(py::object self, py::object loop) {
 
 py::none login(py::object self, py::object person_id, py::object passwd, py::object quote,
                py::object timeout) {
-    py::object coroutine = self.attr("loginAsync")(person_id, passwd, py::arg("quote") = quote,
-                                                   py::arg("loop") = self.attr("_loop"));
+    py::object coroutine = call_method(self, N::loginAsync, person_id, passwd, py::arg("quote") = quote,
+                                       py::arg("loop") = attr(self, N::_loop));
     run_and_wait(self, coroutine, timeout);
     return py::none();
 }
 
 py::none logout(py::object self, py::object timeout) {
-    py::object coroutine = self.attr("logoutAsync")(py::arg("loop") = self.attr("_loop"));
+    py::object coroutine = call_method(self, N::logoutAsync, py::arg("loop") = attr(self, N::_loop));
     run_and_wait(self, coroutine, timeout);
     return py::none();
 }

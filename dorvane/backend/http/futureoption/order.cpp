@@ -9,6 +9,8 @@
 #include "order.hpp"
 
 namespace py = pybind11;
+namespace N = fo::N;
+using pyglue::set_attr;
 
 namespace {
 
@@ -167,22 +169,20 @@ void bind_replies(py::module_& m) {
 }  // namespace
 
 PYBIND11_MODULE(order, m) {
-    py::options options;
-    options.disable_function_signatures();
     pyglue::set_module(m);
 
-    m.attr("dt") = py::module_::import("datetime");
-    m.attr("log") = pyglue::import_from("dorvane.utils", "log");
-    m.attr("FutureAccount") = pyglue::import_from("dorvane.account", "FutureAccount");
-    m.attr("Future") = pyglue::import_from("dorvane.contracts", "Future");
-    m.attr("Contract") = pyglue::import_from("dorvane.contracts", "Contract");
-    m.attr("Option") = pyglue::import_from("dorvane.contracts", "Option");
-    m.attr("Order") = pyglue::import_from("dorvane.order", "Order");
-    m.attr("Trade") = pyglue::import_from("dorvane.order", "Trade");
-    m.attr("OrderStatus") = pyglue::import_from("dorvane.order", "OrderStatus");
-    m.attr("Status") = pyglue::import_from("dorvane.order", "Status");
-    m.attr("hash_orderid") = pyglue::import_from("dorvane.backend.http.utils", "hash_orderid");
-    m.attr("foprops") = pyglue::import_from("dorvane.backend.http.futureoption.constant", "oprops");
+    set_attr(m, N::dt, py::module_::import("datetime"));
+    set_attr(m, N::log, pyglue::import_from("dorvane.utils", "log"));
+    set_attr(m, N::FutureAccount, pyglue::import_from("dorvane.account", "FutureAccount"));
+    set_attr(m, N::Future, pyglue::import_from("dorvane.contracts", "Future"));
+    set_attr(m, N::Contract, pyglue::import_from("dorvane.contracts", "Contract"));
+    set_attr(m, N::Option, pyglue::import_from("dorvane.contracts", "Option"));
+    set_attr(m, N::Order, pyglue::import_from("dorvane.order", "Order"));
+    set_attr(m, N::Trade, pyglue::import_from("dorvane.order", "Trade"));
+    set_attr(m, N::OrderStatus, pyglue::import_from("dorvane.order", "OrderStatus"));
+    set_attr(m, N::Status, pyglue::import_from("dorvane.order", "Status"));
+    set_attr(m, N::hash_orderid, pyglue::import_from("dorvane.backend.http.utils", "hash_orderid"));
+    set_attr(m, N::foprops, pyglue::import_from("dorvane.backend.http.futureoption.constant", "oprops"));
 
     bind_placing(m);
     bind_changes(m);

@@ -15,7 +15,7 @@ namespace py = pybind11;
 // the module's globals, Python-style attribute and mapping reads, the success test of a reply, the
 // date-time reading of replies, ordered JSON bodies and the post through the HTTP session client.
 
-// The names the module reads at each call (its globals and their attributes), interned once.
+// The names the module reads and sets (its globals, their attributes and its objects' attributes).
 namespace N {
 inline const pyglue::Name get_web_id{"get_web_id"};
 inline const pyglue::Name foprops{"foprops"};
@@ -40,7 +40,65 @@ inline const pyglue::Name Trade{"Trade"};
 inline const pyglue::Name dt{"dt"};
 inline const pyglue::Name datetime{"datetime"};
 inline const pyglue::Name date{"date"};
+inline const pyglue::Name Contract{"Contract"};
+inline const pyglue::Name Future{"Future"};
+inline const pyglue::Name Option{"Option"};
+inline const pyglue::Name _avg_deal_price{"_avg_deal_price"};
+inline const pyglue::Name _cancel_quantity{"_cancel_quantity"};
+inline const pyglue::Name _deal_amount{"_deal_amount"};
+inline const pyglue::Name _deal_quantity{"_deal_quantity"};
+inline const pyglue::Name _modified_price{"_modified_price"};
+inline const pyglue::Name _msg{"_msg"};
+inline const pyglue::Name _ordno{"_ordno"};
+inline const pyglue::Name _public_ip{"_public_ip"};
+inline const pyglue::Name _seqno{"_seqno"};
+inline const pyglue::Name _status_code{"_status_code"};
+inline const pyglue::Name _token{"_token"};
+inline const pyglue::Name account{"account"};
+inline const pyglue::Name account_id{"account_id"};
+inline const pyglue::Name accounts{"accounts"};
+inline const pyglue::Name broker_id{"broker_id"};
+inline const pyglue::Name calculate_remain{"calculate_remain"};
+inline const pyglue::Name code{"code"};
+inline const pyglue::Name content{"content"};
+inline const pyglue::Name contract{"contract"};
+inline const pyglue::Name fupdate_status{"fupdate_status"};
+inline const pyglue::Name get{"get"};
+inline const pyglue::Name json{"json"};
+inline const pyglue::Name keys{"keys"};
+inline const pyglue::Name option_right{"option_right"};
+inline const pyglue::Name order{"order"};
+inline const pyglue::Name order_type{"order_type"};
+inline const pyglue::Name ordno{"ordno"};
+inline const pyglue::Name person_id{"person_id"};
+inline const pyglue::Name post{"post"};
+inline const pyglue::Name price_type{"price_type"};
+inline const pyglue::Name security_type{"security_type"};
+inline const pyglue::Name seqno{"seqno"};
+inline const pyglue::Name session{"session"};
+inline const pyglue::Name status{"status"};
+inline const pyglue::Name strftime{"strftime"};
+inline const pyglue::Name strip{"strip"};
+inline const pyglue::Name strptime{"strptime"};
+inline const pyglue::Name today{"today"};
+inline const pyglue::Name update{"update"};
+inline const pyglue::Name _cancel_futopt_order{"_cancel_futopt_order"};
+inline const pyglue::Name _update_futopt_order_price{"_update_futopt_order_price"};
+inline const pyglue::Name _update_futopt_order_qty{"_update_futopt_order_qty"};
+inline const pyglue::Name f_order_cancel_uri{"f_order_cancel_uri"};
+inline const pyglue::Name f_order_chprice_uri{"f_order_chprice_uri"};
+inline const pyglue::Name f_order_chqty_uri{"f_order_chqty_uri"};
+inline const pyglue::Name f_order_uri{"f_order_uri"};
+inline const pyglue::Name f_query_order_uri{"f_query_order_uri"};
+inline const pyglue::Name action{"action"};
+inline const pyglue::Name Failed{"Failed"};
+inline const pyglue::Name __qualname__{"__qualname__"};
+inline const pyglue::Name __name__{"__name__"};
+inline const pyglue::Name __module__{"__module__"};
 }  // namespace N
+
+using pyglue::call_method;
+using pyglue::set_attr;
 
 using pyglue::attr;
 using pyglue::global;
@@ -90,7 +148,7 @@ private:
 };
 
 // client.session.post(client.<endpoint>, json=body): the response as the session gives it.
-py::object post(py::handle client, const char* endpoint, const py::dict& body);
+py::object post(py::handle client, const pyglue::Name& endpoint, const py::dict& body);
 
 // ---------------------------------------------------------------------------------------------
 // order_reply.cpp: turning the replies of the futures and option order endpoints into the trading model's

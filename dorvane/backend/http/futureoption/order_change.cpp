@@ -4,41 +4,39 @@ namespace fo {
 
 namespace {
 
-py::object contract_of(py::handle trade) { return trade.attr("contract"); }
-py::object order_of(py::handle trade) { return trade.attr("order"); }
+py::object contract_of(py::handle trade) { return attr(trade, N::contract); }
+py::object order_of(py::handle trade) { return attr(trade, N::order); }
 
 // Calls the module function `name` with keyword arguments only.
-py::object call_kw(const char* name, const py::dict& kwargs) {
-    PyObject* result = PyObject_Call(global(name).ptr(), py::tuple().ptr(), kwargs.ptr());
-    if (!result) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(result);
+py::object call_kw(const pyglue::Name& name, const py::dict& kwargs) {
+    return pyglue::steal(PyObject_Call(global(name).ptr(), py::tuple().ptr(), kwargs.ptr()));
 }
 
 // product_id and product_type of the trade's contract.
 void add_product(py::dict& kw, py::handle trade) {
-    kw["product_id"] = contract_of(trade).attr("code");
-    kw["product_type"] = first_item(contract_of(trade).attr("security_type"));
+    kw["product_id"] = attr(contract_of(trade), N::code);
+    kw["product_type"] = first_item(attr(contract_of(trade), N::security_type));
 }
 
 // The keywords that close every change: the order's ordno and seqno, the signature, the order's
 // account and the client.
 void add_order_tail(py::dict& kw, py::handle trade, py::handle vexa_content, py::handle client) {
-    kw["ordno"] = order_of(trade).attr("ordno");
-    kw["seqno"] = order_of(trade).attr("seqno");
+    kw["ordno"] = attr(order_of(trade), N::ordno);
+    kw["seqno"] = attr(order_of(trade), N::seqno);
     kw["vexa_content"] = vexa_content;
-    kw["account"] = order_of(trade).attr("account");
+    kw["account"] = attr(order_of(trade), N::account);
     kw["client"] = client;
 }
 
 // The fields that close every change body (ordno, seqno, web_id, vexa_content); posts the body to
 // the client's endpoint `uri_name` and returns the decoded reply.
-py::object finish_and_post(Body& body, py::handle client, const char* uri_name, py::handle ordno,
+py::object finish_and_post(Body& body, py::handle client, const pyglue::Name& uri_name, py::handle ordno,
                            py::handle seqno, py::handle vexa_content) {
     body.add("ordno", ordno)
         .add("seqno", seqno)
         .add("web_id", global(N::get_web_id)())
         .add("vexa_content", vexa_content);
-    return post(client, uri_name, body.dict()).attr("json")();
+    return call_method(post(client, uri_name, body.dict()), N::json);
 }
 
 }  // namespace
@@ -46,9 +44,9 @@ py::object finish_and_post(Body& body, py::handle client, const char* uri_name, 
 py::object OrderChange::cancel(py::handle trade, py::handle vexa_content, py::handle client) {
     // Each field is read from the trade afresh, in the order of the keywords.
     py::dict kw;
-    kw["product_id"] = contract_of(trade).attr("code");
+    kw["product_id"] = attr(contract_of(trade), N::code);
     add_order_tail(kw, trade, vexa_content, client);
-    return call_kw("_cancel_futopt_order", kw);
+    return call_kw(N::_cancel_futopt_order, kw);
 }
 
 py::object OrderChange::update_price(py::handle trade, py::handle vexa_content, py::handle client,
@@ -56,10 +54,10 @@ py::object OrderChange::update_price(py::handle trade, py::handle vexa_content, 
     py::dict kw;
     add_product(kw, trade);
     kw["price"] = price;
-    kw["price_type"] = order_of(trade).attr("price_type");
-    kw["ord_type"] = order_of(trade).attr("order_type");
+    kw["price_type"] = attr(order_of(trade), N::price_type);
+    kw["ord_type"] = attr(order_of(trade), N::order_type);
     add_order_tail(kw, trade, vexa_content, client);
-    return call_kw("_update_futopt_order_price", kw);
+    return call_kw(N::_update_futopt_order_price, kw);
 }
 
 py::object OrderChange::update_qty(py::handle trade, py::handle vexa_content, py::handle client,
@@ -68,14 +66,14 @@ py::object OrderChange::update_qty(py::handle trade, py::handle vexa_content, py
     add_product(kw, trade);
     kw["qty"] = qty;
     add_order_tail(kw, trade, vexa_content, client);
-    return call_kw("_update_futopt_order_qty", kw);
+    return call_kw(N::_update_futopt_order_qty, kw);
 }
 
 Body OrderChange::head(py::handle client, py::handle account) {
     Body body;
-    body.add("token", client.attr("_token"))
-        .add("ID", client.attr("person_id"))
-        .add("IP", client.attr("_public_ip"))
+    body.add("token", attr(client, N::_token))
+        .add("ID", attr(client, N::person_id))
+        .add("IP", attr(client, N::_public_ip))
         .add("broker_id", get(account, "broker_id", ""))
         .add("account", get(account, "account_id", ""));
     return body;
@@ -85,7 +83,7 @@ py::object OrderChange::send_cancel(py::handle product_id, py::handle ordno, py:
                                     py::handle vexa_content, py::handle account, py::handle client) {
     Body body = head(client, account);
     body.add("stock_id", product_id);
-    return finish_and_post(body, client, "f_order_cancel_uri", ordno, seqno, vexa_content);
+    return finish_and_post(body, client, N::f_order_cancel_uri, ordno, seqno, vexa_content);
 }
 
 py::object OrderChange::send_price(py::handle product_id, py::handle product_type, py::handle price,
@@ -98,7 +96,7 @@ py::object OrderChange::send_price(py::handle product_id, py::handle product_typ
         .add("price", price)
         .add("price_type", price_type)
         .add("ord_type", ord_type);
-    return finish_and_post(body, client, "f_order_chprice_uri", ordno, seqno, vexa_content);
+    return finish_and_post(body, client, N::f_order_chprice_uri, ordno, seqno, vexa_content);
 }
 
 py::object OrderChange::send_qty(py::handle product_id, py::handle product_type, py::handle qty,
@@ -106,7 +104,7 @@ py::object OrderChange::send_qty(py::handle product_id, py::handle product_type,
                                  py::handle account, py::handle client) {
     Body body = head(client, account);
     body.add("stock_id", product_id).add("fut_futopt", product_type).add("quantity", qty);
-    return finish_and_post(body, client, "f_order_chqty_uri", ordno, seqno, vexa_content);
+    return finish_and_post(body, client, N::f_order_chqty_uri, ordno, seqno, vexa_content);
 }
 
 }  // namespace fo

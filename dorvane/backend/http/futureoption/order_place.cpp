@@ -41,13 +41,13 @@ const char* const OrderPlacing::kDoc =
 py::dict OrderPlacing::convert_order_props(py::handle order) {
     py::dict codes;
     py::object table = global(N::foprops);
-    for (py::handle name : table.attr("keys")()) {
+    for (py::handle name : call_method(table, N::keys)) {
         if (!truthy(attr_or_none(table, name))) continue;
         if (!truthy(attr_or_none(order, name))) continue;
-        py::object sub = py::getattr(table, name);
-        py::object value = py::getattr(order, name);
+        py::object sub = attr(table, name.ptr());
+        py::object value = attr(order, name.ptr());
         py::object code = attr(sub, value.ptr());
-        if (PyObject_SetItem(codes.ptr(), name.ptr(), code.ptr()) != 0) throw py::error_already_set();
+        pyglue::require(PyObject_SetItem(codes.ptr(), name.ptr(), code.ptr()));
     }
     return codes;
 }
@@ -56,18 +56,18 @@ py::dict OrderPlacing::prepare_input(OptType variant, py::handle contract, py::h
                                      py::handle vexa_content) {
     py::dict input = dorvane_http::plain_copy(order);
     py::object codes = global(N::convert_order_props)(order);
-    input.attr("update")(codes);
-    input["product_id"] = contract.attr("code");
-    input["product_type"] = first_item(contract.attr("security_type"));
+    call_method(input, N::update, codes);
+    input["product_id"] = attr(contract, N::code);
+    input["product_type"] = first_item(attr(contract, N::security_type));
     switch (variant) {
     case OptType::Blank:
         input["opt_type"] = py::str(" ");
         break;
     case OptType::OptionRight:
-        input["opt_type"] = contract.attr("option_right");
+        input["opt_type"] = attr(contract, N::option_right);
         break;
     case OptType::RightOrBlank: {
-        py::object right = contract.attr("option_right");
+        py::object right = attr(contract, N::option_right);
         input["opt_type"] = truthy(right) ? right : py::str(" ");
         break;
     }
@@ -84,14 +84,14 @@ py::object OrderPlacing::place(const char* prepare_name, py::handle contract, py
 
 py::object OrderPlacing::send(const Request& r) {
     // The account's two fields have no default: a missing one fails before anything is sent.
-    py::object broker_id = r.account.attr("broker_id");
-    py::object account_id = r.account.attr("account_id");
+    py::object broker_id = attr(r.account, N::broker_id);
+    py::object account_id = attr(r.account, N::account_id);
     const char* mttype = " ";
     const char* composit = "00";
     Body body;
-    body.add("token", r.client.attr("_token"))
-        .add("ID", r.client.attr("person_id"))
-        .add("IP", r.client.attr("_public_ip"))
+    body.add("token", attr(r.client, N::_token))
+        .add("ID", attr(r.client, N::person_id))
+        .add("IP", attr(r.client, N::_public_ip))
         .add("broker_id", broker_id)
         .add("account", account_id)
         .add("fut_futopt", r.product_type)
@@ -107,7 +107,7 @@ py::object OrderPlacing::send(const Request& r) {
         .add("composit", composit)
         .add("web_id", global(N::get_web_id)())
         .add("vexa_content", r.vexa_content);
-    return post(r.client, "f_order_uri", body.dict()).attr("json")();
+    return call_method(post(r.client, N::f_order_uri, body.dict()), N::json);
 }
 
 }  // namespace fo

@@ -15,9 +15,9 @@ py::object date_or_today(py::handle date) {
 py::object OrderQuery::query(py::handle action, py::handle account, py::handle client, py::handle start_date,
                              py::handle end_date) {
     Body body;
-    body.add("token", client.attr("_token"))
+    body.add("token", attr(client, N::_token))
         .add("action", action)
-        .add("user_id", client.attr("person_id"))
+        .add("user_id", attr(client, N::person_id))
         .add("broker_id", get(account, "broker_id", ""))
         .add("account", get(account, "account_id", ""))
         .add("start_date", date_or_today(start_date))
@@ -25,22 +25,19 @@ py::object OrderQuery::query(py::handle action, py::handle account, py::handle c
     py::dict request = body.dict();
     // Logs are shared with support desks and attached to bug reports: the session token is
     // masked in the logged copy; the request itself is posted unchanged.
-    py::dict shown = py::reinterpret_steal<py::dict>(PyDict_Copy(request.ptr()));
-    if (!shown) throw py::error_already_set();
+    py::dict shown = py::reinterpret_steal<py::dict>(pyglue::require(PyDict_Copy(request.ptr())));
     shown["token"] = py::str("***");
     attr(global(N::log), N::debug)(shown);
-    py::object response = post(client, "f_query_order_uri", request);
-    attr(global(N::log), N::debug)(response.attr("content"));
-    return response.attr("json")();
+    py::object response = post(client, N::f_query_order_uri, request);
+    attr(global(N::log), N::debug)(attr(response, N::content));
+    return call_method(response, N::json);
 }
 
 py::dict OrderQuery::query_all(py::handle client) {
     py::dict orders;
-    py::object accounts = client.attr("accounts");
+    py::object accounts = attr(client, N::accounts);
     for (py::handle account : accounts) {
-        int futures = PyObject_IsInstance(account.ptr(), global(N::FutureAccount).ptr());
-        if (futures < 0) throw py::error_already_set();
-        if (!futures) continue;
+        if (!pyglue::require(PyObject_IsInstance(account.ptr(), global(N::FutureAccount).ptr()))) continue;
         py::object reply = global(N::_query_futopt_order)(py::str("account"), account, client);
         bool success = reply_success(reply);
         // A reply without "result" holds no rows (an empty list), never a made-up empty row.
@@ -55,7 +52,7 @@ py::dict OrderQuery::query_all(py::handle client) {
             // A row whose date and time do not read as one date-time fails the whole query.
             read_datetime(get(row, "st_orddt", ""), get(row, "st_ordtm", ""), kRowFormat);
             py::object order_id = global(N::hash_orderid)(code, seqno);
-            if (PyObject_SetItem(orders.ptr(), order_id.ptr(), row.ptr()) != 0) throw py::error_already_set();
+            pyglue::require(PyObject_SetItem(orders.ptr(), order_id.ptr(), row.ptr()));
         }
     }
     return orders;

@@ -11,19 +11,12 @@ py::object zero() { return py::int_(0); }
 
 // The option value of `code` in the sub-table `field` of the option table; AttributeError when
 // the sub-table does not know the code.
-py::object option_value(const char* field, py::handle code) {
-    py::object sub = global(N::foprops).attr(field);
-    PyObject* value = PyObject_GetAttr(sub.ptr(), code.ptr());
-    if (!value) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(value);
+py::object option_value(const pyglue::Name& field, py::handle code) {
+    return attr(attr(global(N::foprops), field), code.ptr());
 }
 
 // The interpreter's int(value).
-py::object to_int(py::handle value) {
-    PyObject* number = PyNumber_Long(value.ptr());
-    if (!number) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(number);
-}
+py::object to_int(py::handle value) { return pyglue::steal(PyNumber_Long(value.ptr())); }
 
 }  // namespace
 
@@ -31,7 +24,7 @@ py::tuple ReplyParser::futopt_resp2order_status(py::handle resp, py::handle orde
     py::object resp_result = get(resp, "result", py::dict());
     bool successed = reply_success(resp);
     py::object message;
-    if (!successed && !py::hasattr(resp_result, "get")) {
+    if (!successed && !pyglue::has_attr(resp_result, N::get)) {
         // A failure reply takes the failure path whatever its "result" holds: what is not a
         // mapping (the server's message text, say) reads as an empty result, and a text becomes
         // the status's message.
@@ -40,13 +33,13 @@ py::tuple ReplyParser::futopt_resp2order_status(py::handle resp, py::handle orde
     }
     py::object placed = global(N::res2order)(resp_result, order);
     py::object order_status = global(N::res2orderstatus)(resp_result, py::bool_(successed));
-    if (message) py::setattr(order_status, "_msg", message);
+    if (message) set_attr(order_status, N::_msg, message);
     return py::make_tuple(placed, order_status, py::bool_(successed));
 }
 
 py::object ReplyParser::res2order(py::handle resp_result, py::handle order) {
-    py::setattr(order, "_seqno", get(resp_result, "seqno", ""));
-    py::setattr(order, "_ordno", get(resp_result, "ordno", ""));
+    set_attr(order, N::_seqno, get(resp_result, "seqno", ""));
+    set_attr(order, N::_ordno, get(resp_result, "ordno", ""));
     return py::reinterpret_borrow<py::object>(order);
 }
 
@@ -55,7 +48,7 @@ py::object ReplyParser::res2orderstatus(py::handle resp_result, py::handle succe
         global(N::hash_orderid)(get(resp_result, "stock_id", ""), get(resp_result, "seqno", ""));
     py::object when =
         read_datetime(get(resp_result, "ord_date", ""), get(resp_result, "ord_time", ""), kPlacedFormat);
-    py::object status = global(N::Status).attr(truthy(successed) ? "PendingSubmit" : "Failed");
+    py::object status = attr(global(N::Status), truthy(successed) ? N::PendingSubmit : N::Failed);
     return global(N::OrderStatus)(py::arg("order_id") = order_id, py::arg("order_datetime") = when,
                                   py::arg("status") = status);
 }
@@ -73,10 +66,10 @@ py::object ReplyParser::queryresp2contract(py::handle resp) {
 }
 
 py::object ReplyParser::queryresp2order(py::handle resp) {
-    py::object action = option_value("action", get(resp, "st_ps", "B"));
-    py::object order_type = option_value("order_type", get(resp, "st_ordknd", "IOC"));
+    py::object action = option_value(N::action, get(resp, "st_ps", "B"));
+    py::object order_type = option_value(N::order_type, get(resp, "st_ordknd", "IOC"));
     py::object price_type =
-        option_value("price_type", py::str(text_equals(order_type, "IOC") ? "MKT" : "LMT"));
+        option_value(N::price_type, py::str(text_equals(order_type, "IOC") ? "MKT" : "LMT"));
     py::object price = get(resp, "st_price1", zero());
     py::object quantity = get(resp, "st_ordqty", zero());
     py::object ordno = get(resp, "st_ordno", "");
@@ -103,17 +96,17 @@ py::object ReplyParser::resp2trade(py::handle resp, py::handle trade_in) {
         trade = global(N::Trade)(py::arg("contract") = contract, py::arg("order") = order,
                                  py::arg("status") = status);
     }
-    py::object status = trade.attr("status");
-    py::setattr(trade.attr("order"), "_ordno", get(resp, "st_ordno", ""));
-    py::setattr(status, "_status_code", get(resp, "st_code", ""));
-    py::setattr(status, "_msg", get(resp, "st_errmsg", "").attr("strip")(py::str(" ")));
-    py::setattr(status, "_deal_quantity", to_int(get(resp, "st_ord_match_qty", zero())));
-    py::setattr(status, "_deal_amount", get(resp, "st_ord_match_amt", zero()));
-    py::setattr(status, "_avg_deal_price", get(resp, "st_ord_match_avg_prc", zero()));
-    py::setattr(status, "_cancel_quantity", to_int(get(resp, "st_cancel_qty", zero())));
-    py::setattr(status, "_modified_price", get(resp, "st_chg_price1", zero()));
-    trade.attr("calculate_remain")();
-    trade.attr("fupdate_status")();
+    py::object status = attr(trade, N::status);
+    set_attr(attr(trade, N::order), N::_ordno, get(resp, "st_ordno", ""));
+    set_attr(status, N::_status_code, get(resp, "st_code", ""));
+    set_attr(status, N::_msg, call_method(get(resp, "st_errmsg", ""), N::strip, py::str(" ")));
+    set_attr(status, N::_deal_quantity, to_int(get(resp, "st_ord_match_qty", zero())));
+    set_attr(status, N::_deal_amount, get(resp, "st_ord_match_amt", zero()));
+    set_attr(status, N::_avg_deal_price, get(resp, "st_ord_match_avg_prc", zero()));
+    set_attr(status, N::_cancel_quantity, to_int(get(resp, "st_cancel_qty", zero())));
+    set_attr(status, N::_modified_price, get(resp, "st_chg_price1", zero()));
+    call_method(trade, N::calculate_remain);
+    call_method(trade, N::fupdate_status);
     return trade;
 }
 

@@ -3,39 +3,35 @@
 namespace fo {
 
 py::object get(py::handle obj, const char* key, py::handle dflt) {
-    return obj.attr("get")(py::str(key), dflt);
+    return call_method(obj, N::get, py::str(key), dflt);
 }
 
 py::object get(py::handle obj, const char* key, const char* dflt) { return get(obj, key, py::str(dflt)); }
 
 py::object first_item(py::handle obj) {
     py::object zero = py::int_(0);
-    PyObject* item = PyObject_GetItem(obj.ptr(), zero.ptr());
-    if (!item) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(item);
+    return pyglue::steal(PyObject_GetItem(obj.ptr(), zero.ptr()));
 }
 
 py::object read_datetime(py::handle date, py::handle time, const char* format) {
-    PyObject* joined = PyUnicode_Concat(date.ptr(), time.ptr());
-    if (!joined) throw py::error_already_set();
-    py::object text = py::reinterpret_steal<py::object>(joined);
+    py::object text = pyglue::steal(PyUnicode_Concat(date.ptr(), time.ptr()));
     if (PyUnicode_GetLength(text.ptr()) == 0) return py::none();
-    return attr(global(N::dt), N::datetime).attr("strptime")(text, py::str(format));
+    return call_method(attr(global(N::dt), N::datetime), N::strptime, text, py::str(format));
 }
 
 py::object today_text() {
-    return attr(global(N::dt), N::date).attr("today")().attr("strftime")(py::str("%Y%m%d"));
+    return call_method(call_method(attr(global(N::dt), N::date), N::today), N::strftime, py::str("%Y%m%d"));
 }
 
 namespace {
 
 // "module.name()" as the interpreter names a function in its call errors.
 std::string function_text(py::handle fn) {
-    py::object name = attr_or_none(fn, py::str("__qualname__"));
-    if (name.is_none()) name = attr_or_none(fn, py::str("__name__"));
+    py::object name = attr_or_none(fn, N::__qualname__.ptr());
+    if (name.is_none()) name = attr_or_none(fn, N::__name__.ptr());
     if (name.is_none()) return std::string(Py_TYPE(fn.ptr())->tp_name) + " object";
     std::string text = py::str(name);
-    py::object module = attr_or_none(fn, py::str("__module__"));
+    py::object module = attr_or_none(fn, N::__module__.ptr());
     if (PyUnicode_Check(module.ptr()) && py::str(module).cast<std::string>() != "builtins")
         text = py::str(module).cast<std::string>() + "." + text;
     return text + "()";
@@ -60,14 +56,12 @@ py::object call_with_client(py::handle fn, py::handle mapping, py::handle client
                       function_text(fn) + " got multiple values for keyword argument 'client'");
     }
     kwargs["client"] = client;
-    PyObject* result = PyObject_Call(fn.ptr(), py::tuple().ptr(), kwargs.ptr());
-    if (!result) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(result);
+    return pyglue::steal(PyObject_Call(fn.ptr(), py::tuple().ptr(), kwargs.ptr()));
 }
 
-py::object post(py::handle client, const char* endpoint, const py::dict& body) {
-    py::object post = client.attr("session").attr("post");
-    py::object url = client.attr(endpoint);
+py::object post(py::handle client, const pyglue::Name& endpoint, const py::dict& body) {
+    py::object post = attr(attr(client, N::session), N::post);
+    py::object url = attr(client, endpoint);
     return post(url, py::arg("json") = body);
 }
 

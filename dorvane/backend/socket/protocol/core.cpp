@@ -6,14 +6,29 @@ namespace py = pybind11;
 
 namespace {
 
-const pyglue::Name kIpConvert{"ip_convert"};
+// The names the module reads and sets.
+namespace N {
+inline const pyglue::Name Fenrik{"Fenrik"};
+inline const pyglue::Name HEADER{"HEADER"};
+inline const pyglue::Name HEADER_SIZE{"HEADER_SIZE"};
+inline const pyglue::Name STATUS_CODE{"STATUS_CODE"};
+inline const pyglue::Name ip_convert{"ip_convert"};
+inline const pyglue::Name ST_TRADE{"ST_TRADE"};
+inline const pyglue::Name fenrik{"fenrik"};
+inline const pyglue::Name kivo{"kivo"};
+inline const pyglue::Name sizeof_{"sizeof"};
+}  // namespace N
+
+using pyglue::attr;
+using pyglue::call_method;
+using pyglue::set_attr;
 
 // Every call returns a new dictionary of the thirteen header fields in wire order; only ip4 is
 // converted (through the module's ip_convert, read at each call), and ret is always 0.
 py::dict gen_header(py::object net_length, py::object bEncrypt, py::object bCompress, py::object bContinue,
                     py::object bHts, py::object nDecompressLength, py::object nKIVO, py::object nHandle,
                     py::object ip4, py::object person_id, py::object nDecodeLength, py::object nOutHandle) {
-    py::object converted = pyglue::global(kIpConvert)(ip4);
+    py::object converted = pyglue::global(N::ip_convert)(ip4);
     py::dict header;
     header["net_length"] = net_length;
     header["bEncrypt"] = bEncrypt;
@@ -35,19 +50,17 @@ py::dict gen_header(py::object net_length, py::object bEncrypt, py::object bComp
 
 PYBIND11_MODULE(core, m) {
     pyglue::set_module(m);
-    py::options options;
-    options.disable_function_signatures();
 
     py::module_ fenrik = py::module_::import("dorvane.backend.socket.protocol.fenrik");
     py::module_ kivo = py::module_::import("dorvane.backend.socket.protocol.kivo");
-    m.attr("fenrik") = fenrik;
-    m.attr("kivo") = kivo;
-    m.attr("ip_convert") = py::module_::import("dorvane.backend.socket.protocol.utils").attr("ip_convert");
+    set_attr(m, N::fenrik, fenrik);
+    set_attr(m, N::kivo, kivo);
+    set_attr(m, N::ip_convert, pyglue::lookup("dorvane.backend.socket.protocol.utils", "ip_convert"));
 
-    py::object header = kivo.attr("ST_TRADE");
-    m.attr("STATUS_CODE") = fenrik.attr("Fenrik");
-    m.attr("HEADER") = header;
-    m.attr("HEADER_SIZE") = header.attr("sizeof")();
+    py::object header = attr(kivo, N::ST_TRADE);
+    set_attr(m, N::STATUS_CODE, attr(fenrik, N::Fenrik));
+    set_attr(m, N::HEADER, header);
+    set_attr(m, N::HEADER_SIZE, call_method(header, N::sizeof_));
     pyglue::def(m, "gen_header", &gen_header,
                 "Return a new header-field dictionary with the given values and the defaults; ip4 is "
                 "converted with ip_convert and ret is 0.",

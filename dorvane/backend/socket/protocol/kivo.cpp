@@ -3,19 +3,37 @@
 
 namespace py = pybind11;
 
+namespace {
+
+// The names the module reads and sets.
+namespace N {
+inline const pyglue::Name Int32sb{"Int32sb"};
+inline const pyglue::Name Int32ub{"Int32ub"};
+inline const pyglue::Name Int8ub{"Int8ub"};
+inline const pyglue::Name PS950{"PS950"};
+inline const pyglue::Name ST_TRADE{"ST_TRADE"};
+inline const pyglue::Name Struct{"Struct"};
+}  // namespace N
+
+using pyglue::attr;
+using pyglue::call_method;
+using pyglue::set_attr;
+
+}  // namespace
+
 PYBIND11_MODULE(kivo, m) {
     pyglue::set_module(m);
     py::module_ dorv = py::module_::import("dorv");
-    py::object i32s = dorv.attr("Int32sb");
-    py::object i32u = dorv.attr("Int32ub");
-    py::object i8u = dorv.attr("Int8ub");
-    py::object ps950 = py::module_::import("dorvane.backend.socket.protocol.utils").attr("PS950");
+    py::object i32s = attr(dorv, N::Int32sb);
+    py::object i32u = attr(dorv, N::Int32ub);
+    py::object i8u = attr(dorv, N::Int8ub);
+    py::object ps950 = pyglue::lookup("dorvane.backend.socket.protocol.utils", "PS950");
     // The names taken from the library's modules are the module's own globals too.
-    m.attr("Struct") = dorv.attr("Struct");
-    m.attr("Int32sb") = i32s;
-    m.attr("Int8ub") = i8u;
-    m.attr("Int32ub") = i32u;
-    m.attr("PS950") = ps950;
+    set_attr(m, N::Struct, attr(dorv, N::Struct));
+    set_attr(m, N::Int32sb, i32s);
+    set_attr(m, N::Int8ub, i8u);
+    set_attr(m, N::Int32ub, i32u);
+    set_attr(m, N::PS950, ps950);
 
     // Keyword order is wire order.
     py::dict fields;
@@ -33,6 +51,6 @@ PYBIND11_MODULE(kivo, m) {
     fields["nOutHandle"] = i32s;
     fields["ret"] = i32u;
 
-    m.attr("ST_TRADE") = dorv.attr("Struct")(**fields);
+    set_attr(m, N::ST_TRADE, call_method(dorv, N::Struct, **fields));
     pyglue::set_all(m, {"ST_TRADE"});
 }

@@ -8,6 +8,7 @@
 #include "handler.hpp"
 
 namespace py = pybind11;
+namespace N = handler::N;
 
 namespace {
 
@@ -41,7 +42,7 @@ const char* const kOrderInDoc =
     "    - NO: 'N'\n"
     "    ";
 
-void bind_place(py::module_& m, const char* name, const char* market, py::object first_sell_no) {
+void bind_place(py::module_& m, const char* name, const pyglue::Name& market, py::object first_sell_no) {
     handler::OrderBuilder builder(market);
     pyglue::def(m, name,
                 pyglue::capture(
@@ -58,7 +59,7 @@ void bind_place(py::module_& m, const char* name, const char* market, py::object
                 py::arg("ord_bs"), py::arg("price_type"), py::arg("first_sell") = first_sell_no);
 }
 
-void bind_update(py::module_& m, const char* name, const char* market) {
+void bind_update(py::module_& m, const char* name, const pyglue::Name& market) {
     handler::OrderBuilder builder(market);
     pyglue::def(
         m, name,
@@ -73,7 +74,7 @@ void bind_update(py::module_& m, const char* name, const char* market) {
         py::arg("seqno"), py::arg("price"), py::arg("quantity"));
 }
 
-void bind_cancel(py::module_& m, const char* name, const char* market) {
+void bind_cancel(py::module_& m, const char* name, const pyglue::Name& market) {
     handler::OrderBuilder builder(market);
     pyglue::def(
         m, name,
@@ -97,18 +98,19 @@ void bind_dispatch(py::module_& m, const char* name, handler::Dispatcher dispatc
 
 PYBIND11_MODULE(handler, m) {
     pyglue::set_module(m);
-    py::options options;
-    options.disable_function_signatures();
+    using pyglue::attr;
+    using pyglue::set_attr;
 
     const char* stock = "dorvane.backend.socket.protocol.stock";
-    m.attr("kivo") = pyglue::import_from(stock, "kivo");
-    m.attr("check_options") = pyglue::import_from("dorvane.backend.socket.protocol.utils", "check_options");
-    m.attr("proto_ops") = pyglue::import_from(stock, "constant");
+    set_attr(m, N::kivo, pyglue::import_from(stock, "kivo"));
+    set_attr(m, N::check_options,
+             pyglue::import_from("dorvane.backend.socket.protocol.utils", "check_options"));
+    set_attr(m, N::proto_ops, pyglue::import_from(stock, "constant"));
     py::object order_props = pyglue::import_from("dorvane.orderprops", "OrderProps");
-    m.attr("OrderProps") = order_props;
-    m.attr("MarketType") = pyglue::import_from("dorvane.backend.constant", "MarketType");
-    py::object stock_ops = order_props.attr("Stock");
-    m.attr("stock_ops") = stock_ops;
+    set_attr(m, N::OrderProps, order_props);
+    set_attr(m, N::MarketType, pyglue::import_from("dorvane.backend.constant", "MarketType"));
+    py::object stock_ops = attr(order_props, N::Stock);
+    set_attr(m, N::stock_ops, stock_ops);
 
     pyglue::def(
         m, "_format_price", [](py::object price) { return handler::PriceField::format(price); },
@@ -131,13 +133,13 @@ PYBIND11_MODULE(handler, m) {
                             "canceltse", "cancelotc"));
 
     // The default side-selling option of the place builders is the value it has now, at import.
-    py::object first_sell_no = stock_ops.attr("first_sell").attr("No");
-    bind_place(m, "placetse", "TSE", first_sell_no);
-    bind_place(m, "placeotc", "OTC", first_sell_no);
-    bind_update(m, "updatetse", "TSE");
-    bind_update(m, "updateotc", "OTC");
-    bind_cancel(m, "canceltse", "TSE");
-    bind_cancel(m, "cancelotc", "OTC");
+    py::object first_sell_no = attr(attr(stock_ops, N::first_sell), N::No);
+    bind_place(m, "placetse", N::TSE, first_sell_no);
+    bind_place(m, "placeotc", N::OTC, first_sell_no);
+    bind_update(m, "updatetse", N::TSE);
+    bind_update(m, "updateotc", N::OTC);
+    bind_cancel(m, "canceltse", N::TSE);
+    bind_cancel(m, "cancelotc", N::OTC);
 
     pyglue::def(
         m, "order_in",

@@ -27,6 +27,19 @@ inline const pyglue::Name action{"action"};
 inline const pyglue::Name order_in{"order_in"};
 inline const pyglue::Name MarketType{"MarketType"};
 inline const pyglue::Name check_options{"check_options"};
+inline const pyglue::Name OrderProps{"OrderProps"};
+inline const pyglue::Name Stock{"Stock"};
+inline const pyglue::Name first_sell{"first_sell"};
+inline const pyglue::Name No{"No"};
+inline const pyglue::Name Buy{"Buy"};
+inline const pyglue::Name Sell{"Sell"};
+inline const pyglue::Name Update_Qty{"Update_Qty"};
+inline const pyglue::Name Cancel{"Cancel"};
+inline const pyglue::Name TSE{"TSE"};
+inline const pyglue::Name OTC{"OTC"};
+inline const pyglue::Name get{"get"};
+inline const pyglue::Name build{"build"};
+inline const pyglue::Name parse{"parse"};
 }  // namespace N
 
 using pyglue::attr;
@@ -44,9 +57,10 @@ using pyglue::global;
 // Text forms of the price and quantity fields of a stock order body.
 
 // Price: a float rendered with two decimals, zero-padded to seven characters, the point removed
-// ("001250" for 12.5). Only 0 <= price <= 1000000 is accepted; anything else, NaN and the
-// infinities included, is refused with AssertionError whatever the interpreter's -O setting,
-// because an out-of-range or negative price would otherwise go to the exchange as a real order.
+// ("001250" for 12.5). Only a float without a minus sign and at most 1000000 is accepted;
+// anything else (a negative zero, a value of any type whose float is negative, NaN and the
+// infinities) is refused with AssertionError whatever the interpreter's -O setting, because an
+// out-of-range or signed price would otherwise go to the exchange as a real order.
 class PriceField {
 public:
     static constexpr double kMax = 1000000.0;
@@ -57,8 +71,9 @@ public:
     static std::string text(double price);
 };
 
-// Quantity: an integer rendered zero-padded to three characters ("007"). Only 0 <= quantity < 10000
-// is accepted; a negative float, or an integer outside the range, is refused with
+// Quantity: an integer rendered zero-padded to three characters ("007"). The value is converted
+// with int() first, whatever its type (a float or Decimal truncates toward zero, so -0.5 is 0);
+// only 0 <= quantity < 10000 is accepted and an integer outside the range is refused with
 // AssertionError whatever the interpreter's -O setting. NaN and the infinities fail in int() with
 // the interpreter's ValueError and OverflowError.
 class QuantityField {
@@ -116,7 +131,7 @@ public:
 // (MarketType.<market>, read at each call).
 class OrderBuilder {
 public:
-    explicit OrderBuilder(const char* market) : market_(market) {}
+    explicit OrderBuilder(const pyglue::Name& market) : market_(&market) {}
 
     py::object place(py::object vexa, py::object person_id, py::object account, py::object stock_id,
                      py::object order_type, py::object order_cond, py::object price, py::object quantity,
@@ -130,7 +145,7 @@ public:
 private:
     py::object market_id() const;
 
-    const char* market_;
+    const pyglue::Name* market_;  // the MarketType member: TSE or OTC
 };
 
 // placeorder / updateorder / cancelorder: check the required keywords, pick the builder of the

@@ -7,19 +7,18 @@
 namespace handler {
 
 std::string PriceField::format(py::handle value) {
-    PyObject* number = PyNumber_Float(value.ptr());
-    if (!number) throw py::error_already_set();
+    PyObject* number = pyglue::require(PyNumber_Float(value.ptr()));
     double price = PyFloat_AS_DOUBLE(number);
     Py_DECREF(number);
     return text(price);
 }
 
 std::string PriceField::text(double price) {
-    // The comparison is false for NaN, so NaN is refused with the negatives and the infinities.
-    if (!(price >= 0.0 && price <= kMax)) fail_bound();
-    if (price == 0.0) price = 0.0;  // a negative zero would print a minus sign
+    // Refused: every price whose text would carry a minus sign (a negative zero, and a negative
+    // value of any type whose float is one, included), and NaN, for which the comparison is false.
+    if (std::signbit(price) || !(price <= kMax)) fail_bound();
     // "{:07.02f}": the interpreter's fixed-point text, whatever the process's locale, zero-padded
-    // in front to seven characters (the price is not negative here, so there is no sign).
+    // in front to seven characters (there is no sign here).
     std::string fixed = pyglue::fixed_text(price, 2);
     if (fixed.size() < 7) fixed.insert(0, 7 - fixed.size(), '0');
     std::string out;
@@ -30,17 +29,13 @@ std::string PriceField::text(double price) {
 }
 
 std::string QuantityField::format(py::handle value) {
-    if (PyFloat_Check(value.ptr())) {
-        double q = PyFloat_AS_DOUBLE(value.ptr());
-        // NaN and the infinities are left to int(), which refuses them with its own errors.
-        if (std::isfinite(q) && q < 0.0) fail_bound();
-    }
-    PyObject* number = PyNumber_Long(value.ptr());
-    if (!number) throw py::error_already_set();
+    // int() first, for every type alike (NaN and the infinities fail there with its own errors);
+    // the bound is the integer's.
+    PyObject* number = pyglue::require(PyNumber_Long(value.ptr()));
     int overflow = 0;
     long long quantity = PyLong_AsLongLongAndOverflow(number, &overflow);
     Py_DECREF(number);
-    if (quantity == -1 && PyErr_Occurred()) throw py::error_already_set();
+    pyglue::checked(quantity);
     if (overflow != 0) fail_bound();
     return text(quantity);
 }
@@ -73,20 +68,20 @@ py::object OrderBody::coded(const char* field, const char* table, const char* gr
     py::object name = keyword(field, fallback);
     // getattr(codes, name): TypeError for a name that is not text, AttributeError for a text
     // the table lacks.
-    PyObject* code = PyObject_GetAttr(codes.ptr(), name.ptr());
-    if (!code) throw py::error_already_set();
+    PyObject* code = pyglue::require(PyObject_GetAttr(codes.ptr(), name.ptr()));
     return py::reinterpret_steal<py::object>(code);
 }
 
 py::object OrderBody::side() const {
     py::object codes = attr(global(N::proto_ops), N::bs);
-    PyObject* given = PyDict_GetItemString(kwargs_.ptr(), "ord_bs");  // borrowed
-    if (!given) return py::str("");
-    py::object name = py::reinterpret_borrow<py::object>(given);
+    // An omitted side is the empty text, and the empty text, given or omitted, codes to the empty
+    // field when the table has no code for it; any other text the table lacks is refused.
+    py::object name = keyword("ord_bs", py::str(""));
     PyObject* code = PyObject_GetAttr(codes.ptr(), name.ptr());
     if (code) return py::reinterpret_steal<py::object>(code);
     py::error_already_set lookup;
     if (!PyUnicode_Check(name.ptr()) || !lookup.matches(PyExc_AttributeError)) throw lookup;
+    if (PyUnicode_GET_LENGTH(name.ptr()) == 0) return py::str("");
     std::string message =
         py::str("unknown order side (ord_bs) {!r}: the side table has no code for it").format(name);
     lookup.restore();
@@ -135,20 +130,19 @@ py::tuple StockRequest::order_in(py::object vexa, py::dict kwargs) {
 
     py::dict header;
     header["nKIVO"] = code;
-    header["person_id"] = kwargs.attr("get")("person_id");
+    header["person_id"] = pyglue::call_method(kwargs, N::get, "person_id");
 
     py::dict body = OrderBody(kwargs).build();
-    py::object built = structure.attr("build")(body);
+    py::object built = pyglue::call_method(structure, N::build, body);
 
     // The caller's signature bytes go first, as they come; `+` refuses anything but bytes-like.
-    PyObject* payload = PyNumber_Add(vexa.ptr(), built.ptr());
-    if (!payload) throw py::error_already_set();
+    PyObject* payload = pyglue::require(PyNumber_Add(vexa.ptr(), built.ptr()));
     return py::make_tuple(header, py::reinterpret_steal<py::object>(payload));
 }
 
 py::object StockRequest::order_out(py::object payload) {
     py::object structure = attr(global(N::kivo), N::KIVO_STOCK_OUT)["struct"];
-    return structure.attr("parse")(payload);
+    return pyglue::call_method(structure, N::parse, payload);
 }
 
 }  // namespace handler

@@ -42,17 +42,16 @@ py::dict change_fields(const py::object& vexa, const py::object& person_id, cons
 
 }  // namespace
 
-py::object OrderBuilder::market_id() const { return global(N::MarketType).attr(market_); }
+py::object OrderBuilder::market_id() const { return attr(global(N::MarketType), *market_); }
 
 py::object OrderBuilder::place(py::object vexa, py::object person_id, py::object account, py::object stock_id,
                                py::object order_type, py::object order_cond, py::object price,
                                py::object quantity, py::object ord_bs, py::object price_type,
                                py::object first_sell) const {
     py::object action = attr(global(N::stock_ops), N::action);
-    py::object trade_type = action.attr("Buy");
-    py::object sell = action.attr("Sell");
-    int is_sell = PyObject_RichCompareBool(ord_bs.ptr(), sell.ptr(), Py_EQ);
-    if (is_sell < 0) throw py::error_already_set();
+    py::object trade_type = attr(action, N::Buy);
+    py::object sell = attr(action, N::Sell);
+    int is_sell = pyglue::require(PyObject_RichCompareBool(ord_bs.ptr(), sell.ptr(), Py_EQ));
     if (is_sell) trade_type = sell;
 
     py::dict fields = order_fields(vexa, person_id, account, trade_type, stock_id);
@@ -80,7 +79,7 @@ py::object OrderBuilder::update(py::object vexa, py::object person_id, py::objec
                       "new price.");
     if (has_price || !has_quantity)
         pyglue::raise(PyExc_Exception, "updatetse accept only price or quantity at a time.");
-    py::object trade_type = attr(global(N::stock_ops), N::action).attr("Update_Qty");
+    py::object trade_type = attr(attr(global(N::stock_ops), N::action), N::Update_Qty);
 
     py::dict fields =
         change_fields(vexa, person_id, account, trade_type, stock_id, ordno, seqno, extra, market);
@@ -93,7 +92,7 @@ py::object OrderBuilder::update(py::object vexa, py::object person_id, py::objec
 py::object OrderBuilder::cancel(py::object vexa, py::object person_id, py::object account,
                                 py::object stock_id, py::object ordno, py::object seqno,
                                 py::dict extra) const {
-    py::object trade_type = attr(global(N::stock_ops), N::action).attr("Cancel");
+    py::object trade_type = attr(attr(global(N::stock_ops), N::action), N::Cancel);
     py::object market = market_id();
 
     py::dict fields =
@@ -109,15 +108,14 @@ py::object Dispatcher::operator()(py::dict kwargs) const {
 
     py::object markets = global(N::MarketType);
     py::dict table;
-    table[markets.attr("TSE")] = global(tse_);
-    table[markets.attr("OTC")] = global(otc_);
+    table[attr(markets, N::TSE)] = global(tse_);
+    table[attr(markets, N::OTC)] = global(otc_);
 
-    PyObject* exchange = PyObject_GetItem(kwargs.ptr(), py::str("exchange").ptr());
-    if (!exchange) throw py::error_already_set();
-    py::object builder = table.attr("get")(py::reinterpret_steal<py::object>(exchange), py::none());
+    PyObject* exchange = pyglue::require(PyObject_GetItem(kwargs.ptr(), py::str("exchange").ptr()));
+    py::object builder =
+        pyglue::call_method(table, N::get, py::reinterpret_steal<py::object>(exchange), py::none());
     // No builder for the exchange: calling None fails with the interpreter's TypeError.
-    PyObject* result = PyObject_Call(builder.ptr(), py::tuple().ptr(), kwargs.ptr());
-    if (!result) throw py::error_already_set();
+    PyObject* result = pyglue::require(PyObject_Call(builder.ptr(), py::tuple().ptr(), kwargs.ptr()));
     return py::reinterpret_steal<py::object>(result);
 }
 
