@@ -19,9 +19,11 @@
 //    finalise (a callback's result, a callback, an argument the program passed): its __del__ may
 //    give up the lock (sleep, close a file) just as finalisation starts, and the thread is then
 //    ended inside the destructor. Drop such references in ordinary code with pyglue::drop at the
-//    end of the entry point that holds them. The glue does so itself for the arguments of every
-//    Function, for the values a Coroutine passes between its steps, and for what a coroutine's
-//    machine or a Box holds when its object goes (their clear() runs before the C++ destructor).
+//    end of the entry point that holds them, and before assigning over them (pybind11's move
+//    assignment is noexcept, so a thread ended inside it ends the process too). The glue does so
+//    itself for the arguments of every Function, for the values a Coroutine passes between its
+//    steps, and for what a coroutine's machine or a Box holds when its object goes (their clear()
+//    runs before the C++ destructor).
 //
 // The parts, one concern each, in the order they build on one another (each reached only through
 // this header):

@@ -271,9 +271,10 @@ private:
             out = py::reinterpret_steal<py::object>(result);
             return true;
         }
-        drop(awaiting_);
+        drop_members(awaiting_, value, exc);  // in ordinary code, not in an assignment (see drop)
         if (r == PYGEN_RETURN) {
             value = py::reinterpret_steal<py::object>(result);
+            exc = py::none();
             return false;
         }
         py::error_already_set err;
@@ -366,6 +367,7 @@ private:
                 return {false, std::move(s.value)};
             case Step::Await:
                 awaiting_ = await_iterator(std::move(s.value));
+                drop_members(value, exc);
                 value = py::none();
                 exc = py::none();
                 break;

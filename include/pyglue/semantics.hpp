@@ -16,7 +16,8 @@ namespace py = pybind11;
 // dropped with this at the end of the entry point that holds it, never left to a destructor: the
 // finaliser may give up the interpreter lock (sleep, close a file) just as the interpreter starts
 // to finalise, and a thread ended then inside a destructor ends the process (std::terminate),
-// where in ordinary code the forced unwind simply goes on.
+// where in ordinary code the forced unwind simply goes on. An assignment over a held reference
+// releases it too, and pybind11's move assignment is noexcept: drop the old value first.
 inline void drop(py::object& obj) {
     PyObject* p = obj.release().ptr();
     Py_XDECREF(p);
