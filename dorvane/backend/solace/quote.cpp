@@ -12,6 +12,9 @@ namespace py = pybind11;
 namespace {
 
 namespace N = dorvane::quote::N;
+using pyglue::attr;
+using pyglue::call_method;
+using pyglue::set_attr;
 
 const char* const kQuoteDoc =
     "Session with the quote-messaging service.\n"
@@ -60,18 +63,18 @@ const char* const kUnsubscribeDoc =
 // the interpreter runs with assertions disabled (-O). The signature is always read.
 void check_parameter_count(py::handle func, size_t expected, const char* message) {
     py::object func_sign = pyglue::global(N::signature)(func);
-    bool asserts = py::module_::import("sys").attr("flags").attr("optimize").cast<long>() == 0;
+    bool asserts = attr(pyglue::lookup("sys", "flags"), N::optimize).cast<long>() == 0;
     if (!asserts) return;
-    size_t count = py::len(func_sign.attr("parameters").attr("keys")());
+    size_t count = py::len(call_method(attr(func_sign, N::parameters), N::keys));
     if (count != expected) pyglue::raise(PyExc_AssertionError, message);
 }
 
 void quote_init(py::object self) {
     py::object solclient = py::module_::import("quillmesh.solclient");
-    py::setattr(self, "solclient", solclient);
-    py::setattr(self, "client", self.attr("solclient").attr("client")());
-    py::setattr(self, "_quote_callback", py::none());
-    py::setattr(self, "_event_callback", py::none());
+    set_attr(self, N::solclient, solclient);
+    set_attr(self, N::client, call_method(attr(self, N::solclient), N::client));
+    set_attr(self, N::_quote_callback, py::none());
+    set_attr(self, N::_event_callback, py::none());
 }
 
 // The wrappers run on the messaging binding's delivery thread. What the program's callable returns
@@ -83,7 +86,7 @@ void quote_init(py::object self) {
 // collector sees through a method object, so a program object that holds its Quote and registers
 // one of its own methods is still released once nothing else refers to it.
 py::object bind_callable(py::handle impl, py::handle func) {
-    return py::module_::import("types").attr("MethodType")(impl, func);
+    return pyglue::lookup("types", "MethodType")(impl, func);
 }
 
 py::none quote_set_callback(py::object self, py::object func) {
@@ -96,8 +99,8 @@ py::none quote_set_callback(py::object self, py::object func) {
         },
         py::arg("func"), py::arg("topic"), py::arg("msg"));
     py::object wrapper = bind_callable(impl, func);
-    py::setattr(self, "_quote_callback", wrapper);
-    self.attr("solclient").attr("set_callback")(self.attr("_quote_callback"));
+    set_attr(self, N::_quote_callback, wrapper);
+    pyglue::drop(call_method(attr(self, N::solclient), N::set_callback, attr(self, N::_quote_callback)));
     return py::none();
 }
 
@@ -110,22 +113,24 @@ py::none quote_set_event_callback(py::object self, py::object func) {
            py::object event) { pyglue::drop(callable(resp_code, event_code, event)); },
         py::arg("func"), py::arg("resp_code"), py::arg("event_code"), py::arg("info"), py::arg("event"));
     py::object wrapper = bind_callable(impl, func);
-    py::setattr(self, "_event_callback", wrapper);
-    self.attr("solclient").attr("set_event_callback")(self.attr("_event_callback"));
+    set_attr(self, N::_event_callback, wrapper);
+    pyglue::drop(
+        call_method(attr(self, N::solclient), N::set_event_callback, attr(self, N::_event_callback)));
     return py::none();
 }
 
 py::object quote_connect(py::object self, py::object host, py::object vpn, py::object user,
                          py::object password) {
-    return self.attr("solclient").attr("connect")(self.attr("client"), host, vpn, user, password);
+    return call_method(attr(self, N::solclient), N::connect, attr(self, N::client), host, vpn, user,
+                       password);
 }
 
 // subscribe / unsubscribe: the binding's call and the handle are read first, then the topic is
 // made (its errors reach the caller before the binding is called).
-py::none quote_topic_call(py::object self, const char* operation, py::object contract,
+py::none quote_topic_call(py::object self, const pyglue::Name& operation, py::object contract,
                           py::object quote_type) {
-    py::object call = self.attr("solclient").attr(operation);
-    py::object handle = self.attr("client");
+    py::object call = attr(attr(self, N::solclient), operation);
+    py::object handle = attr(self, N::client);
     py::object topic = pyglue::global(N::contract2topic)(contract, quote_type);
     pyglue::drop(call(handle, topic));
     return py::none();
@@ -133,22 +138,20 @@ py::none quote_topic_call(py::object self, const char* operation, py::object con
 
 // Runs wherever the collector releases the Quote, the delivery thread included.
 void quote_del(py::object self) {
-    pyglue::drop(self.attr("solclient").attr("disconnect")(self.attr("client")));
+    pyglue::drop(call_method(attr(self, N::solclient), N::disconnect, attr(self, N::client)));
 }
 
 }  // namespace
 
 PYBIND11_MODULE(quote, m) {
     pyglue::set_module(m);
-    py::options options;
-    options.disable_function_signatures();
 
     // `from ... import ...`: a missing name fails the import with ImportError.
-    for (const char* name : {"Stock", "Future", "Option", "Index"})
-        m.attr(name) = pyglue::import_from("dorvane.contracts", name);
-    m.attr("signature") = pyglue::import_from("inspect", "signature");
-    m.attr("QUOTE_TYPE_TICK") = pyglue::import_from("dorvane.constant", "QUOTE_TYPE_TICK");
-    m.attr("QUOTE_TYPE_BIDASK") = pyglue::import_from("dorvane.constant", "QUOTE_TYPE_BIDASK");
+    for (const pyglue::Name* name : {&N::Stock, &N::Future, &N::Option, &N::Index})
+        set_attr(m, *name, pyglue::import_from("dorvane.contracts", name->text()));
+    set_attr(m, N::signature, pyglue::import_from("inspect", "signature"));
+    set_attr(m, N::QUOTE_TYPE_TICK, pyglue::import_from("dorvane.constant", "QUOTE_TYPE_TICK"));
+    set_attr(m, N::QUOTE_TYPE_BIDASK, pyglue::import_from("dorvane.constant", "QUOTE_TYPE_BIDASK"));
 
     pyglue::def(m, "contract2topic", &dorvane::quote::contract2topic,
                 "Return the quote-messaging topic name of a contract for a quote type (tick or bidask).",
@@ -165,13 +168,13 @@ PYBIND11_MODULE(quote, m) {
     cls.def(
         "subscribe",
         [](py::object self, py::object contract, py::object quote_type) {
-            return quote_topic_call(self, "subscribe", contract, quote_type);
+            return quote_topic_call(self, N::subscribe, contract, quote_type);
         },
         py::arg("contract"), py::arg("quote_type") = "tick", py::doc(kSubscribeDoc));
     cls.def(
         "unsubscribe",
         [](py::object self, py::object contract, py::object quote_type) {
-            return quote_topic_call(self, "unsubscribe", contract, quote_type);
+            return quote_topic_call(self, N::unsubscribe, contract, quote_type);
         },
         py::arg("contract"), py::arg("quote_type") = "tick", py::doc(kUnsubscribeDoc));
     cls.def("__del__", &quote_del);

@@ -7,21 +7,14 @@ namespace py = pybind11;
 namespace dorvane::quote {
 namespace {
 
-bool is_instance(py::handle obj, const char* class_name) {
+bool is_instance(py::handle obj, const pyglue::Name& class_name) {
     py::object cls = pyglue::global(class_name);
-    int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
+    return pyglue::require(PyObject_IsInstance(obj.ptr(), cls.ptr())) == 1;
 }
 
 // `a == b` as the interpreter's `if` sees it: the comparison's result under a truth test.
 bool equals(py::handle a, py::handle b) {
-    PyObject* result = PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ);
-    if (!result) throw py::error_already_set();
-    int truth = PyObject_IsTrue(result);
-    Py_DECREF(result);
-    if (truth < 0) throw py::error_already_set();
-    return truth == 1;
+    return pyglue::truthy(pyglue::steal(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ)));
 }
 
 [[noreturn]] void raise_plain(py::str text) {
@@ -38,19 +31,19 @@ py::str first_level(py::handle quote_type, const char* tick, const char* bidask)
 }  // namespace
 
 py::str contract2topic(py::object contract, py::object quote_type) {
-    py::object symbol_code = contract.attr("code");
-    if (is_instance(contract, "Future") || is_instance(contract, "Option")) {
+    py::object symbol_code = pyglue::attr(contract, N::code);
+    if (is_instance(contract, N::Future) || is_instance(contract, N::Option)) {
         py::str level = first_level(quote_type, "L", "Q");
         return py::str("{}/*/{}").format(level, symbol_code);
     }
-    if (is_instance(contract, "Stock")) {
+    if (is_instance(contract, N::Stock)) {
         py::str level = first_level(quote_type, "MKT", "QUT");
-        py::object exchange = contract.attr("exchange");
+        py::object exchange = pyglue::attr(contract, N::exchange);
         return py::str("{}/*/{}/{}").format(level, exchange, symbol_code);
     }
-    if (is_instance(contract, "Index")) {
+    if (is_instance(contract, N::Index)) {
         py::str level = first_level(quote_type, "I", "O");
-        py::object exchange = contract.attr("exchange");
+        py::object exchange = pyglue::attr(contract, N::exchange);
         return py::str("{}/{}/{}").format(level, exchange, symbol_code);
     }
     raise_plain(py::str("Contract: {} not support.").format(contract));

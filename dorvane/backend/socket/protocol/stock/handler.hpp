@@ -30,6 +30,14 @@ inline const pyglue::Name check_options{"check_options"};
 inline const pyglue::Name OrderProps{"OrderProps"};
 inline const pyglue::Name Stock{"Stock"};
 inline const pyglue::Name first_sell{"first_sell"};
+inline const pyglue::Name trade_type{"trade_type"};
+inline const pyglue::Name order_type{"order_type"};
+inline const pyglue::Name order_cond{"order_cond"};
+inline const pyglue::Name market_type{"market_type"};
+inline const pyglue::Name price_type{"price_type"};
+inline const pyglue::Name Common{"Common"};
+inline const pyglue::Name Cash{"Cash"};
+inline const pyglue::Name LimitPrice{"LimitPrice"};
 inline const pyglue::Name No{"No"};
 inline const pyglue::Name Buy{"Buy"};
 inline const pyglue::Name Sell{"Sell"};
@@ -103,7 +111,8 @@ private:
     py::object keyword(const char* field, py::object fallback) const;
     // Wire code of the option named by the keyword (or by the default option
     // `stock_ops.<group>.<option>` when group is given, else None) in `proto_ops.<table>`.
-    py::object coded(const char* field, const char* table, const char* group, const char* option) const;
+    py::object coded(const char* field, const pyglue::Name& table, const pyglue::Name* group,
+                     const pyglue::Name* option) const;
     // Wire code of the side in `proto_ops.bs`: empty text when the keyword is absent; a text the
     // table lacks is refused with ValueError (it must not become an order without a side).
     py::object side() const;

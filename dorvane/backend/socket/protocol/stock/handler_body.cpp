@@ -60,11 +60,11 @@ py::object OrderBody::keyword(const char* field, py::object fallback) const {
     return fallback;
 }
 
-py::object OrderBody::coded(const char* field, const char* table, const char* group,
-                            const char* option) const {
-    py::object codes = global(N::proto_ops).attr(table);
+py::object OrderBody::coded(const char* field, const pyglue::Name& table, const pyglue::Name* group,
+                            const pyglue::Name* option) const {
+    py::object codes = attr(global(N::proto_ops), table);
     py::object fallback = py::none();
-    if (group) fallback = global(N::stock_ops).attr(group).attr(option);
+    if (group) fallback = attr(attr(global(N::stock_ops), *group), *option);
     py::object name = keyword(field, fallback);
     // getattr(codes, name): TypeError for a name that is not text, AttributeError for a text
     // the table lacks.
@@ -96,19 +96,19 @@ py::object OrderBody::formatted(const char* field, const char* formatter) const 
 
 py::dict OrderBody::build() const {
     py::dict body;
-    body["trade_type"] = coded("trade_type", "trade_type", nullptr, nullptr);
+    body["trade_type"] = coded("trade_type", N::trade_type, nullptr, nullptr);
     body["account"] = keyword("account", py::none());
     body["password"] = py::str(kPassword);  // fixed; a password keyword is ignored
     body["stock_id"] = keyword("stock_id", py::none());
-    body["ord_type"] = coded("ord_type", "order_type", "order_type", "Common");
-    body["ord_cond"] = coded("ord_cond", "order_cond", "order_cond", "Cash");
-    body["market_id"] = coded("market_id", "market_type", nullptr, nullptr);
+    body["ord_type"] = coded("ord_type", N::order_type, &N::order_type, &N::Common);
+    body["ord_cond"] = coded("ord_cond", N::order_cond, &N::order_cond, &N::Cash);
+    body["market_id"] = coded("market_id", N::market_type, nullptr, nullptr);
     body["price"] = formatted("price", "_format_price");
     body["quantity"] = formatted("quantity", "_format_quantity");
     body["seqno"] = keyword("seqno", py::str(""));
     body["ordno"] = keyword("ordno", py::str(""));
     body["ord_bs"] = side();
-    body["price_type"] = coded("price_type", "price_type", "price_type", "LimitPrice");
+    body["price_type"] = coded("price_type", N::price_type, &N::price_type, &N::LimitPrice);
     body["total_amount"] = keyword("total_amount", py::str(kZeroAmount));
     body["is_preorder"] = keyword("is_preorder", py::str("N"));
     body["web_id"] = keyword("web_id", py::str("150"));
@@ -117,7 +117,7 @@ py::dict OrderBody::build() const {
     body["async_"] = keyword("async_", py::str("1"));
     body["form_no"] = keyword("form_no", py::str("1561"));
     body["fun_seq"] = keyword("fun_seq", py::str(""));
-    body["first_sell"] = coded("first_sell", "first_sell", "first_sell", "No");
+    body["first_sell"] = coded("first_sell", N::first_sell, &N::first_sell, &N::No);
     body["total_buy_amount"] = keyword("total_buy_amount", py::str(kZeroAmount));
     body["total_sell_amount"] = keyword("total_sell_amount", py::str(kZeroAmount));
     return body;
