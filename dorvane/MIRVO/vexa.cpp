@@ -28,16 +28,16 @@ using pyglue::set_attr;
 // The signature block of gen_vexa.
 namespace vexa {
 
-py::object format_text(py::handle value, const char* spec) {
-    return pyglue::steal(PyObject_Format(value.ptr(), py::str(spec).ptr()));
+py::object format_text(py::handle value, const char* format_spec) {
+    return pyglue::steal(PyObject_Format(value.ptr(), py::str(format_spec).ptr()));
 }
 
 namespace {
 
-// The "{}" form of a value (format(value, spec)) encoded as the block is, UTF-8; a text that
+// The "{}" form of a value (format(value, format_spec)) encoded as the block is, UTF-8; a text that
 // cannot be encoded fails with its encoding error.
-std::string formatted(py::handle value, const char* spec = "") {
-    return call_method(format_text(value, spec), N::encode, "utf8").cast<std::string>();
+std::string formatted(py::handle value, const char* format_spec = "") {
+    return call_method(format_text(value, format_spec), N::encode, "utf8").cast<std::string>();
 }
 
 py::object length_of(py::handle value) { return py::int_(pyglue::require(PyObject_Length(value.ptr()))); }

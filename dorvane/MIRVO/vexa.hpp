@@ -54,7 +54,7 @@ void then_close(py::handle file, Body&& body) {
 // vexa.cpp: the signature block of gen_vexa.
 
 // format(value, spec): the "{}" form of a value for an empty spec.
-py::object format_text(py::handle value, const char* spec = "");
+py::object format_text(py::handle value, const char* format_spec = "");
 
 // "0000{:04d}{}0000{:04d}{}{}" filled with len(quoted), quoted, len(user_id), user_id, user_id,
 // encoded as UTF-8. The lengths are the interpreter's len() and the fields its "{}" form.
