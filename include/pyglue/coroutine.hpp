@@ -11,6 +11,14 @@ namespace PYGLUE_HIDDEN pyglue {
 
 namespace py = pybind11;
 
+namespace detail {
+// The names of the protocol the driver reads on awaited objects.
+inline const Name kClose{"close"};
+inline const Name kThrow{"throw"};
+inline const Name kValue{"value"};
+inline const Name kCrAwait{"cr_await"};
+}  // namespace detail
+
 // A coroutine written as a C++ state machine. Subclasses implement step(): it is called with the
 // value sent in (None at the start, the result of an awaited object after an `await`) or with an
 // exception thrown in (then `exc` is not None). It answers with one of:
@@ -97,13 +105,8 @@ public:
     void close() {
         if (finished_) return;
         if (running_) raise(PyExc_ValueError, std::string(word()) + " already executing");
-        py::object exc = py::reinterpret_borrow<py::object>(PyExc_GeneratorExit)();
-        if (awaiting_) {
-            RunningGuard guard(running_);
-            py::object sub = std::move(awaiting_);
-            py::object failure = close_awaited(sub);
-            if (failure) exc = std::move(failure);
-        }
+        py::object exc = awaiting_ ? close_delegate() : py::object();
+        if (!exc) exc = py::reinterpret_borrow<py::object>(PyExc_GeneratorExit)();
         Outcome outcome;
         try {
             outcome = resume(py::none(), std::move(exc), /*closing=*/true);
@@ -199,23 +202,30 @@ private:
         throw py::error_already_set();
     }
 
-    // close() of an awaited object, as the interpreter closes what a coroutine awaits: the
-    // failure of that close (null when it closed).
-    static py::object close_awaited(py::handle sub) {
-        PyObject* meth = PyObject_GetAttrString(sub.ptr(), "close");
+    // close() of the awaited object, as the interpreter closes what a coroutine awaits (the
+    // machine counts as running meanwhile), which is then let go: the failure of that close, null
+    // when it closed. A close() whose look-up fails for another reason than a missing attribute
+    // goes to the unraisable hook, as the interpreter has it.
+    py::object close_delegate() {
+        RunningGuard guard(running_);
+        py::object sub = std::move(awaiting_);
+        py::object failure;
+        PyObject* meth = PyObject_GetAttr(sub.ptr(), detail::kClose);
         if (!meth) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_WriteUnraisable(sub.ptr());
             PyErr_Clear();
-            return py::object();
+        } else {
+            PyObject* r = PyObject_CallNoArgs(meth);
+            Py_DECREF(meth);
+            if (r) {
+                Py_DECREF(r);
+            } else {
+                py::error_already_set err;
+                failure = fetch_exception(err);
+            }
         }
-        PyObject* r = PyObject_CallNoArgs(meth);
-        Py_DECREF(meth);
-        if (r) {
-            Py_DECREF(r);
-            return py::object();
-        }
-        py::error_already_set err;
-        return fetch_exception(err);
+        drop(sub);  // in ordinary code: it may be the program's own object (see drop)
+        return failure;
     }
 
     // throw() while suspended in an await: the awaited object's own throw() gets the arguments;
@@ -223,20 +233,16 @@ private:
     // raised at the point of suspension).
     Delegated throw_into_awaited(py::handle typ, py::handle val, py::handle tb, py::object& out,
                                  py::object& value, py::object& exc) {
-        RunningGuard guard(running_);
         if (PyErr_GivenExceptionMatches(typ.ptr(), PyExc_GeneratorExit)) {
-            py::object sub = std::move(awaiting_);
-            exc = close_awaited(sub);
+            exc = close_delegate();
             return Delegated::NotThrown;
         }
-        PyObject* meth = PyObject_GetAttrString(awaiting_.ptr(), "throw");
-        if (!meth) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-            PyErr_Clear();
+        RunningGuard guard(running_);
+        py::object method = attr_or(awaiting_, detail::kThrow, py::handle());
+        if (!method) {
             drop(awaiting_);
             return Delegated::NotThrown;
         }
-        py::object method = py::reinterpret_steal<py::object>(meth);
         PyObject* args[3] = {typ.ptr(), val.ptr(), tb.ptr()};
         size_t nargs = !val ? 1 : !tb ? 2 : 3;
         PyObject* r = PyObject_Vectorcall(method.ptr(), args, nargs, nullptr);
@@ -249,17 +255,12 @@ private:
         py::error_already_set err;
         py::object e = fetch_exception(err);
         if (PyErr_GivenExceptionMatches(e.ptr(), PyExc_StopIteration)) {
-            value = attr_value(e);
+            value = attr(e, detail::kValue);
+            drop(e);
             return Delegated::Returned;
         }
         exc = std::move(e);
         return Delegated::Raised;
-    }
-
-    static py::object attr_value(py::handle stop) {
-        PyObject* v = PyObject_GetAttrString(stop.ptr(), "value");
-        if (!v) throw py::error_already_set();
-        return py::reinterpret_steal<py::object>(v);
     }
 
     // One send into the awaited object: true with `out` set to what it yielded; false when it
@@ -289,9 +290,8 @@ private:
     static py::object await_iterator(py::object x) {
         PyObject* o = x.ptr();
         if (PyCoro_CheckExact(o)) {
-            py::object yf = py::reinterpret_steal<py::object>(PyObject_GetAttrString(o, "cr_await"));
-            if (!yf) throw py::error_already_set();
-            if (!yf.is_none()) raise(PyExc_RuntimeError, "coroutine is being awaited already");
+            if (!attr(x, detail::kCrAwait).is_none())
+                raise(PyExc_RuntimeError, "coroutine is being awaited already");
             return x;
         }
         PyAsyncMethods* as = Py_TYPE(o)->tp_as_async;

@@ -290,10 +290,7 @@ inline PyTypeObject* Coroutine::type(Kind kind) {
 }
 
 inline py::object Coroutine::wrap(std::unique_ptr<Coroutine> c) {
-    PyTypeObject* t = type(c->kind());
-    if (!t)
-        throw std::logic_error("the glue's types are made by pyglue::set_module at module initialisation");
-    auto* self = PyObject_GC_New(CoroutineObject, t);
+    auto* self = PyObject_GC_New(CoroutineObject, detail::made(type(c->kind())));
     if (!self) throw py::error_already_set();
     self->impl = c.release();
     self->weakrefs = nullptr;

@@ -32,7 +32,6 @@ struct FunctionObject {
     PyObject* doc;
     Signature* signature;
     Callee* callee;
-    bool cleared;  // the collector broke a cycle through it: calls fail from then on
 };
 
 namespace detail {
@@ -47,13 +46,8 @@ public:
 
     // A new function object named `qualname` (its __name__ is the last dotted part) of `module`.
     static py::object make(FunctionParts parts, const std::string& qualname, py::handle module) {
-        PyTypeObject* t = type();
-        if (!t)
-            throw std::logic_error(
-                "the glue's types are made by pyglue::set_module at module initialisation");
-        auto* self = PyObject_GC_New(FunctionObject, t);
+        auto* self = PyObject_GC_New(FunctionObject, detail::made(type()));
         if (!self) throw py::error_already_set();
-        self->cleared = false;
         self->vectorcall = &Function::call;
         self->dict = nullptr;
         self->weakrefs = nullptr;
@@ -85,7 +79,6 @@ private:
         auto* self = reinterpret_cast<FunctionObject*>(callable);
         const Signature& sig = *self->signature;
         size_t nargs = PyVectorcall_NARGS(nargsf);
-        if (self->cleared) return called_after_clear(self);
         if (!kwnames && sig.exact(nargs)) return self->callee->call(args, nullptr, nullptr);
         // Binding allocates, builds error texts and may run a keyword's __eq__: what it throws
         // stops here, at the interpreter's call.
@@ -108,8 +101,10 @@ private:
         });
     }
 
-    static PyObject* called_after_clear(FunctionObject* self) {
-        PyErr_Format(PyExc_RuntimeError, "%U() was released by the garbage collector", self->qualname);
+    // The call of a function the collector cleared: what its callee held is gone.
+    static PyObject* called_after_clear(PyObject* callable, PyObject* const*, size_t, PyObject*) {
+        PyErr_Format(PyExc_RuntimeError, "%U() was released by the garbage collector",
+                     reinterpret_cast<FunctionObject*>(callable)->qualname);
         return nullptr;
     }
 
@@ -141,10 +136,11 @@ private:
         return f->callee->traverse(visit, arg);
     }
 
-    // As the collector clears a `def` caught in a cycle: what it holds goes, its name stays.
+    // As the collector clears a `def` caught in a cycle: what it holds goes, its name stays, and
+    // calls fail from then on (its call entry is swapped, so live calls pay nothing for this).
     static int clear(PyObject* self) {
         auto* f = reinterpret_cast<FunctionObject*>(self);
-        f->cleared = true;
+        f->vectorcall = &Function::called_after_clear;
         Py_CLEAR(f->dict);
         Py_CLEAR(f->module);
         Py_CLEAR(f->doc);

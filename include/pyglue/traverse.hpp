@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <stdexcept>
 #include <type_traits>
 #include <utility>
 
@@ -75,13 +76,21 @@ struct BoxObject {
 
 namespace detail {
 inline PyTypeObject* box_type = nullptr;  // made at module initialisation (init_types)
+
+// A glue type, which pyglue::set_module makes when the module initialises; a module that makes an
+// object before that has a fault in its initialisation.
+inline PyTypeObject* made(PyTypeObject* type) {
+    if (!type)
+        throw std::logic_error("the glue's types are made by pyglue::set_module at module initialisation");
+    return type;
 }
+}  // namespace detail
 
 // A new box holding T(args...).
 template <class T, class... Args>
 py::object box(Args&&... args) {
     auto value = std::make_unique<T>(std::forward<Args>(args)...);
-    auto* self = PyObject_GC_New(BoxObject, detail::box_type);
+    auto* self = PyObject_GC_New(BoxObject, detail::made(detail::box_type));
     if (!self) throw py::error_already_set();
     self->value = value.release();
     PyObject_GC_Track(self);
