@@ -201,6 +201,9 @@ private:
         Py_CLEAR(f->qualname);
         Py_CLEAR(f->module);
         Py_CLEAR(f->doc);
+        // What the callee captured and the defaults go here, in ordinary code, not in destructors.
+        f->callee->clear();
+        f->signature->release();
         delete f->callee;
         delete f->signature;
         PyObject_GC_Del(self);

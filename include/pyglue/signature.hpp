@@ -34,10 +34,14 @@ public:
     Signature() = default;
     Signature(const Signature&) = delete;
     Signature& operator=(const Signature&) = delete;
-    ~Signature() {
+    ~Signature() { release(); }
+
+    // Drops the names and defaults; the function's dealloc calls it in ordinary code, before the
+    // destructor (a default may be a program's object: see drop).
+    void release() {
         for (Parameter& p : params_) {
-            Py_XDECREF(p.name);
-            Py_XDECREF(p.default_);
+            Py_CLEAR(p.name);
+            Py_CLEAR(p.default_);
         }
     }
 
