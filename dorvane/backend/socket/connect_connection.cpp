@@ -193,15 +193,19 @@ void relay_connect(py::object caller, py::object task) {
         pyglue::settle_result(caller, call_method(task, N::result));
 }
 
-py::object relay_function() {
-    static PyObject* fn = nullptr;
-    if (!fn) {
-        py::object f = pyglue::make_function(pyglue::this_module(), "Connection.connect.<locals>.relay",
-                                             &relay_connect, py::arg("caller"), py::arg("task"));
-        fn = f.release().ptr();
-    }
-    return py::reinterpret_borrow<py::object>(fn);
+// The relay function, made while the module initialises (before any thread can call connect) and
+// kept for the life of the process.
+PyObject* g_relay = nullptr;
+
+void make_relay(py::module_& m) {
+    if (g_relay) return;
+    g_relay = pyglue::make_function(m, "Connection.connect.<locals>.relay", &relay_connect, py::arg("caller"),
+                                    py::arg("task"))
+                  .release()
+                  .ptr();
 }
+
+py::object relay_function() { return py::reinterpret_borrow<py::object>(g_relay); }
 
 // A future of its own for one caller of the connect `task`: it receives the task's outcome after
 // _onConnectionCreated has run (done-callbacks run in the order they were added), and cancelling
@@ -267,6 +271,7 @@ py::object get_handle(py::handle self) {
 }
 
 void bind_connection(py::module_& m) {
+    make_relay(m);
     pyglue::PlainClass cls(m, "Connection", py::tuple(),
                            py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type)),
                            kDoc);
