@@ -43,21 +43,18 @@ private:
     KeepAliveStates state_{KeepAliveState::Pinging, kKeepAliveTable};
 };
 
+// The done-callbacks the module hands to futures, made while it initialises (before any thread
+// can use them: make_callbacks) and kept for the life of the process.
+PyObject* g_retrieve = nullptr;
+PyObject* g_relay = nullptr;
+
 // A done-callback that marks a future's exception as retrieved (for requests nobody awaits,
 // such as the keep-alive's), so a failure there leaves no "never retrieved" report.
-py::object retrieve_callback() {
-    static PyObject* cb = nullptr;
-    if (!cb) {
-        py::object f = pyglue::make_function(
-            pyglue::this_module(), "Connection.ping_aliveAsync.<locals>.retrieve",
-            [](py::object fut) {
-                if (!truthy(call_method(fut, N::cancelled))) call_method(fut, N::exception);
-            },
-            py::arg("fut"));
-        cb = f.release().ptr();
-    }
-    return py::reinterpret_borrow<py::object>(cb);
+void retrieve(py::object fut) {
+    if (!truthy(call_method(fut, N::cancelled))) call_method(fut, N::exception);
 }
+
+py::object retrieve_callback() { return py::reinterpret_borrow<py::object>(g_retrieve); }
 
 void KeepAlive::ping() {
     try {
@@ -193,14 +190,21 @@ void relay_connect(py::object caller, py::object task) {
         pyglue::settle_result(caller, call_method(task, N::result));
 }
 
-py::object relay_function() {
-    static PyObject* fn = nullptr;
-    if (!fn) {
-        py::object f = pyglue::make_function(pyglue::this_module(), "Connection.connect.<locals>.relay",
-                                             &relay_connect, py::arg("caller"), py::arg("task"));
-        fn = f.release().ptr();
+py::object relay_function() { return py::reinterpret_borrow<py::object>(g_relay); }
+
+void make_callbacks(py::module_& m) {
+    if (!g_retrieve) {
+        g_retrieve = pyglue::make_function(m, "Connection.ping_aliveAsync.<locals>.retrieve", &retrieve,
+                                           py::arg("fut"))
+                         .release()
+                         .ptr();
     }
-    return py::reinterpret_borrow<py::object>(fn);
+    if (!g_relay) {
+        g_relay = pyglue::make_function(m, "Connection.connect.<locals>.relay", &relay_connect,
+                                        py::arg("caller"), py::arg("task"))
+                      .release()
+                      .ptr();
+    }
 }
 
 // A future of its own for one caller of the connect `task`: it receives the task's outcome after
@@ -267,6 +271,7 @@ py::object get_handle(py::handle self) {
 }
 
 void bind_connection(py::module_& m) {
+    make_callbacks(m);
     pyglue::PlainClass cls(m, "Connection", py::tuple(),
                            py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type)),
                            kDoc);

@@ -39,8 +39,11 @@ Py_ssize_t count_attr(py::handle self, PyObject* name) {
 // The body size of a kept reply as this module stored it; 0 for anything else.
 Py_ssize_t kept_size(py::handle kept) {
     if (!PyDict_Check(kept.ptr())) return 0;
-    PyObject* msg = PyDict_GetItemString(kept.ptr(), "msg");  // borrowed
-    if (!msg) return 0;
+    PyObject* msg = PyDict_GetItemWithError(kept.ptr(), N::msg);  // borrowed
+    if (!msg) {
+        PyErr_Clear();
+        return 0;
+    }
     Py_ssize_t n = PyObject_Size(msg);
     if (n < 0) {
         PyErr_Clear();
@@ -70,7 +73,7 @@ void keep_unsolicited(py::handle self, py::handle header, py::handle msg) {
     }
     py::dict kept;
     kept[py::handle(N::header)] = header;
-    kept["msg"] = msg;
+    kept[py::handle(N::msg)] = msg;
     call_method(queue, N::append, kept);
     set_attr(self, N::_unsolicited_bytes, py::int_(held + size));
     if (dropped == before) return;

@@ -79,13 +79,17 @@ py::object OrderBody::side() const {
     py::object name = keyword("ord_bs", py::str(""));
     PyObject* code = PyObject_GetAttr(codes.ptr(), name.ptr());
     if (code) return py::reinterpret_steal<py::object>(code);
+    if (!PyUnicode_Check(name.ptr()) || !PyErr_ExceptionMatches(PyExc_AttributeError))
+        throw py::error_already_set();
+    // The failed look-up is taken out of the error indicator (no caught error stays alive across
+    // the calls below) and becomes the cause of the refusal.
     py::error_already_set lookup;
-    if (!PyUnicode_Check(name.ptr()) || !lookup.matches(PyExc_AttributeError)) throw lookup;
+    py::object cause = pyglue::fetch_exception(lookup);
     if (PyUnicode_GET_LENGTH(name.ptr()) == 0) return py::str("");
     std::string message =
         py::str("unknown order side (ord_bs) {!r}: the side table has no code for it").format(name);
-    lookup.restore();
-    py::raise_from(PyExc_ValueError, message.c_str());  // the failed look-up as its cause
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(cause.ptr())), cause.ptr());
+    py::raise_from(PyExc_ValueError, message.c_str());
     throw py::error_already_set();
 }
 
