@@ -341,6 +341,20 @@ def test_a_flood_of_unmatched_replies_keeps_the_most_recent(loop, server, conn, 
     assert not conn.unsolicited and conn._unsolicited_dropped == 0
 
 
+def test_replies_taken_from_the_queue_no_longer_count_against_its_bytes(loop, server, conn):
+    body = bytes(KEPT_BYTES // 4 + 1)  # four such replies exceed the byte bound
+
+    async def push(first, n):
+        server.push(b"".join(pack_message(body, nKIVO=PLAIN, nHandle=200_000 + first + i) for i in range(n)))
+        assert await conn.send(PLAIN, PERSON, b"after") == b"after"
+
+    run(loop, push(0, 3))
+    conn.unsolicited.popleft()  # a program takes two of the three replies
+    conn.unsolicited.popleft()
+    run(loop, push(3, 2))  # two more: 3 bodies held, within the bound, so nothing is dropped
+    assert [k["header"].nHandle - 200_000 for k in conn.unsolicited] == [2, 3, 4]
+
+
 # ---------------------------------------------------------------------------------------------
 # Replies that fail on the client side
 

@@ -48,6 +48,7 @@ inline const pyglue::Name _socket{"_socket"};
 inline const pyglue::Name unsolicited{"unsolicited"};
 inline const pyglue::Name _unsolicited_bytes{"_unsolicited_bytes"};
 inline const pyglue::Name _unsolicited_dropped{"_unsolicited_dropped"};
+inline const pyglue::Name _unsolicited_count{"_unsolicited_count"};
 inline const pyglue::Name popleft{"popleft"};
 inline const pyglue::Name msg{"msg"};
 inline const pyglue::Name warning{"warning"};

@@ -104,6 +104,7 @@ void new_unsolicited(py::handle self) {
     set_attr(self, N::unsolicited, global(N::deque)(py::arg("maxlen") = kMaxUnsolicited));
     set_attr(self, N::_unsolicited_bytes, py::int_(0));
     set_attr(self, N::_unsolicited_dropped, py::int_(0));
+    set_attr(self, N::_unsolicited_count, py::int_(0));
 }
 
 void connection_init(py::object self, py::object host, py::object port, py::object person_id, py::object loop,

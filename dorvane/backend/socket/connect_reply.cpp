@@ -52,11 +52,20 @@ Py_ssize_t kept_size(py::handle kept) {
     return n;
 }
 
+// The body bytes of every reply kept in `queue`.
+Py_ssize_t kept_bytes(py::handle queue) {
+    Py_ssize_t total = 0;
+    for (py::handle kept : queue) total += kept_size(kept);
+    return total;
+}
+
 // Appends {"header": header, "msg": msg} to `unsolicited`, first dropping the oldest kept replies
 // while the queue holds kMaxUnsolicited replies, or while the kept bodies and this one would
 // exceed kMaxUnsolicitedBytes (the newest reply is always kept). The first drop after a reset is
 // logged at warning level, once; `_unsolicited_dropped` counts the drops since the reset and
-// `_unsolicited_bytes` the body bytes held.
+// `_unsolicited_bytes` the body bytes held, for the `_unsolicited_count` replies this function
+// left in the queue: a queue that others changed since (a program may take replies from it) has
+// its bytes counted again, so the bound never drops replies for bytes no longer held.
 void keep_unsolicited(py::handle self, py::handle header, py::handle msg) {
     py::object queue = attr(self, N::unsolicited);
     Py_ssize_t size = size_of(msg);
@@ -64,7 +73,7 @@ void keep_unsolicited(py::handle self, py::handle header, py::handle msg) {
     Py_ssize_t dropped = count_attr(self, N::_unsolicited_dropped);
     const Py_ssize_t before = dropped;
     Py_ssize_t count = size_of(queue);
-    if (count == 0) held = 0;  // emptied by someone else: nothing is held
+    if (count != count_attr(self, N::_unsolicited_count)) held = kept_bytes(queue);
     while (count > 0 && (count >= kMaxUnsolicited || held + size > kMaxUnsolicitedBytes)) {
         py::object old = call_method(queue, N::popleft);
         --count;
@@ -76,6 +85,7 @@ void keep_unsolicited(py::handle self, py::handle header, py::handle msg) {
     kept[py::handle(N::msg)] = msg;
     call_method(queue, N::append, kept);
     set_attr(self, N::_unsolicited_bytes, py::int_(held + size));
+    set_attr(self, N::_unsolicited_count, py::int_(count + 1));
     if (dropped == before) return;
     set_attr(self, N::_unsolicited_dropped, py::int_(dropped));
     if (before == 0) {
