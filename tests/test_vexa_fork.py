@@ -45,18 +45,7 @@ for i in range(N):
             os._exit(0)
         except BaseException:
             os._exit(3)
-    deadline = time.monotonic() + 5
-    while True:
-        done, status = os.waitpid(pid, os.WNOHANG)
-        if done:
-            outcomes.append(os.waitstatus_to_exitcode(status))
-            break
-        if time.monotonic() > deadline:
-            os.kill(pid, 9)
-            os.waitpid(pid, 0)
-            outcomes.append("hung")
-            break
-        time.sleep(0.002)
+    outcomes.append(waited(pid))
 stop.set()
 for t in threads:
     t.join()
@@ -111,11 +100,7 @@ def test_a_forked_child_logs_only_its_own_buffered_lines(tmp_path, pki):
                 os.dup2(os.open("child%d.out" % i, os.O_WRONLY | os.O_CREAT | os.O_TRUNC), 1)
                 vexa.get_sign("child")
                 sys.exit(0)
-            deadline = time.monotonic() + 5
-            while not os.waitpid(pid, os.WNOHANG)[0]:
-                if time.monotonic() > deadline:
-                    os.kill(pid, 9)
-                time.sleep(0.002)
+            waited(pid)
             children.append(pid)
         stop.set()
         signer.join()
@@ -207,7 +192,6 @@ def test_a_log_without_its_folder_keeps_a_bounded_tail(tmp_path, pki):
     assert kept.count(b" INFO begin MIRVOSign::SignPkcs7()\n") < 80
 
 
-
 def test_a_child_forked_while_a_thread_waits_for_the_folder_forks_again(tmp_path, pki):
     # A thread of the parent waits for the working folder's lock (held here on another descriptor)
     # when the parent forks. The child's own threads activate (their stacks take the place of the
@@ -225,16 +209,7 @@ def test_a_child_forked_while_a_thread_waits_for_the_folder_forks_again(tmp_path
                 except BaseException:
                     os._exit(3)
             then()
-            deadline = time.monotonic() + 10
-            while True:
-                done, status = os.waitpid(pid, os.WNOHANG)
-                if done:
-                    return os.waitstatus_to_exitcode(status)
-                if time.monotonic() > deadline:
-                    os.kill(pid, 9)
-                    os.waitpid(pid, 0)
-                    return "hung"
-                time.sleep(0.002)
+            return waited(pid, 10)
         def grandchild():
             vexa.init_vexa(PFX, PW)
             vexa.get_sign("x")
