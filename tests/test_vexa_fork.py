@@ -45,18 +45,7 @@ for i in range(N):
             os._exit(0)
         except BaseException:
             os._exit(3)
-    deadline = time.monotonic() + 5
-    while True:
-        done, status = os.waitpid(pid, os.WNOHANG)
-        if done:
-            outcomes.append(os.waitstatus_to_exitcode(status))
-            break
-        if time.monotonic() > deadline:
-            os.kill(pid, 9)
-            os.waitpid(pid, 0)
-            outcomes.append("hung")
-            break
-        time.sleep(0.002)
+    outcomes.append(waited(pid))
 stop.set()
 for t in threads:
     t.join()
@@ -111,11 +100,7 @@ def test_a_forked_child_logs_only_its_own_buffered_lines(tmp_path, pki):
                 os.dup2(os.open("child%d.out" % i, os.O_WRONLY | os.O_CREAT | os.O_TRUNC), 1)
                 vexa.get_sign("child")
                 sys.exit(0)
-            deadline = time.monotonic() + 5
-            while not os.waitpid(pid, os.WNOHANG)[0]:
-                if time.monotonic() > deadline:
-                    os.kill(pid, 9)
-                time.sleep(0.002)
+            waited(pid)
             children.append(pid)
         stop.set()
         signer.join()
@@ -205,3 +190,46 @@ def test_a_log_without_its_folder_keeps_a_bounded_tail(tmp_path, pki):
     assert re.match(rb"\d{4}/", kept)
     assert kept.endswith(b" DEBUG SignPkcs7() return  = 0x00000000(0)\n")
     assert kept.count(b" INFO begin MIRVOSign::SignPkcs7()\n") < 80
+
+
+def test_a_child_forked_while_a_thread_waits_for_the_folder_forks_again(tmp_path, pki):
+    # A thread of the parent waits for the working folder's lock (held here on another descriptor)
+    # when the parent forks. The child's own threads activate (their stacks take the place of the
+    # waiting thread's), then the child forks a grandchild, which activates and signs.
+    out = vexa_run.run("""
+        import fcntl, threading, time
+        PFX, PW = {pfx!r}, {password!r}
+        def forked(body, then=lambda: None):
+            sys.stdout.flush()
+            pid = os.fork()
+            if pid == 0:
+                try:
+                    body()
+                    os._exit(0)
+                except BaseException:
+                    os._exit(3)
+            then()
+            return waited(pid, 10)
+        def grandchild():
+            vexa.init_vexa(PFX, PW)
+            vexa.get_sign("x")
+        def child():
+            os.close(held)
+            for i in range(3):
+                t = threading.Thread(target=vexa.init_vexa, args=(PFX, PW))
+                t.start()
+                t.join()
+            with open("grandchild", "w") as f:
+                f.write(repr(forked(grandchild)))
+        vexa.init_vexa(PFX, PW)
+        held = os.open(".", os.O_RDONLY)
+        fcntl.flock(held, fcntl.LOCK_EX)
+        waiting = threading.Thread(target=vexa.init_vexa, args=(PFX, PW))
+        waiting.start()
+        time.sleep(0.2)
+        outcome = forked(child, then=lambda: fcntl.flock(held, fcntl.LOCK_UN))
+        waiting.join()
+        with open("grandchild") as f:
+            report(child=outcome, grandchild=f.read())
+    """.format(pfx=str(pki / "user_modern.pfx"), password=make_pki.PASSWORD), tmp_path)
+    assert out.report == {"child": 0, "grandchild": "0"}

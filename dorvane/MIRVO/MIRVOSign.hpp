@@ -60,7 +60,7 @@ private:
     int32_t buildSignedData(BIO* in, std::string& der);
     // The same SignedData, byte for byte, made by a maker of the current credentials and options
     // when they are of its form (RSA key, no signed attributes, at most the signer certificate);
-    // false when they are not or a step failed, the OpenSSL error queue then cleared.
+    // false when they are not or a step failed (its errors left to the caller's error scope).
     bool signWithMaker(const unsigned char* data, int32_t count, std::string& der);
 
     cForkSafeMutex makerMutex_;                // guards maker_

@@ -70,7 +70,7 @@ struct cForkRegistry {
             p->abandonInChild();
             p->held_.store(false, std::memory_order_relaxed);
         }
-        pthread_mutex_init(&mutex, nullptr);
+        pthread_mutex_unlock(&mutex);  // taken by the forking thread in the prepare handler
     }
 };
 

@@ -25,6 +25,9 @@ uint32_t generation();
 
 // Base of the objects the child handler visits: each is held by at most one thread at a time, and
 // in a child whose forking thread did not hold it, abandonInChild() gives up what the holder had.
+// An object lives in static or heap memory (or on the stack of the only thread that may fork while
+// it lives): a child keeps every object listed, and there the stacks of the threads that did not
+// fork are free memory, which the child's next threads take for their own.
 class cForkAware {
 public:
     cForkAware(const cForkAware&) = delete;

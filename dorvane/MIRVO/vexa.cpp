@@ -9,6 +9,7 @@
 // another to finish, in this process or in another one activating in the same working folder.
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "MIRVOSign.hpp"
@@ -119,10 +120,9 @@ public:
             ++depth();
             return;
         }
-        thread_ = std::unique_lock<cForkSafeMutex>(mutex(), std::defer_lock);
+        thread_ = std::unique_lock<cForkSafeMutex>(shared().mutex, std::defer_lock);
         takeWithoutInterpreter([&] { return thread_.try_lock(); }, [&] { thread_.lock(); });
-        takeWithoutInterpreter([&] { return folder_.lock(".", false) != cFolderLock::State::busy; },
-                               [&] { folder_.lock(".", true); });
+        folder_.emplace();
         ++depth();
     }
 
@@ -132,10 +132,31 @@ public:
     ActivationLock& operator=(const ActivationLock&) = delete;
 
 private:
-    static cForkSafeMutex& mutex() {
-        static cForkSafeMutex m;
-        return m;
+    // The mutex and the folder's lock, process-wide and never destroyed (a daemon thread may hold
+    // them while the process ends). The folder's lock is not on the holder's stack: a forked child
+    // still lists it for its own forks, and the stack of a thread that did not fork is reused by
+    // the child's next thread.
+    struct Shared {
+        cForkSafeMutex mutex;
+        cFolderLock folder;
+    };
+    static Shared& shared() {
+        static Shared* const s = new Shared();
+        return *s;
     }
+
+    // The working folder's lock, taken by the holder of the mutex (waiting for other processes
+    // with the interpreter lock released) and given back before the mutex.
+    struct FolderHold {
+        FolderHold() {
+            cFolderLock& folder = shared().folder;
+            takeWithoutInterpreter([&] { return folder.lock(".", false) != cFolderLock::State::busy; },
+                                   [&] { folder.lock(".", true); });
+        }
+        ~FolderHold() { shared().folder.unlock(); }
+        FolderHold(const FolderHold&) = delete;
+        FolderHold& operator=(const FolderHold&) = delete;
+    };
 
     // Activations the calling thread is inside. A forked child keeps the forking thread's count,
     // which is 0 unless that thread held the lock (and then still holds it in the child).
@@ -146,7 +167,7 @@ private:
 
     // Members go in reverse order: the folder's lock before the mutex.
     std::unique_lock<cForkSafeMutex> thread_;
-    cFolderLock folder_;
+    std::optional<FolderHold> folder_;
 };
 
 py::object init_vexa(py::object vexa_path, py::object vexa_pwd) {

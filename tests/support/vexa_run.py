@@ -2,7 +2,8 @@
 
 The signer, its log and its chains are process-wide, so every scenario gets its own interpreter
 and its own working folder. A scenario is Python source run after `from dorvane.MIRVO import vexa`;
-it reports by calling `report(**values)` (JSON on a marked line of standard output).
+it reports by calling `report(**values)` (JSON on a marked line of standard output) and may wait
+for a child it forked with `waited(pid)`.
 """
 import base64
 import json
@@ -26,6 +27,19 @@ def caught(fn, *args, **kwargs):
         return {{"result": repr(fn(*args, **kwargs))}}
     except BaseException as exc:
         return {{"type": type(exc).__name__, "module": type(exc).__module__, "text": str(exc)}}
+# The exit code of a forked child, or "hung" when it ran on after `seconds` (then killed).
+def waited(pid, seconds=5):
+    import time
+    deadline = time.monotonic() + seconds
+    while True:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            return os.waitstatus_to_exitcode(status)
+        if time.monotonic() > deadline:
+            os.kill(pid, 9)
+            os.waitpid(pid, 0)
+            return "hung"
+        time.sleep(0.002)
 from dorvane.MIRVO import vexa
 """
 
