@@ -187,6 +187,21 @@ def collected(make):
     return ref() is None
 
 
+def list_cycle(make_object, first_send=False):
+    """A row: a cycle through a list, where make_object(ns, box) holds the list `box`, which then
+    holds it back; with `first_send` the object is started (suspended) before it is dropped."""
+    def operation(ns):
+        def make():
+            box = []
+            obj = make_object(ns, box)
+            box.append(obj)
+            if first_send:
+                obj.send(None)
+            return obj
+        return collected(make)
+    return operation
+
+
 # The rows: name -> operation(ns), where ns is GLUE or PYTHON.
 def send_rows():
     def send_none_to_fresh(ns):
@@ -538,23 +553,6 @@ def drop_rows():
 
 
 def cycle_rows():
-    def cycle_through_coroutine_argument(ns):
-        def make():
-            box = []
-            c = ns.holds(box, Suspend())
-            box.append(c)
-            c.send(None)
-            return c
-        return collected(make)
-
-    def cycle_through_fresh_coroutine(ns):
-        def make():
-            box = []
-            c = ns.holds(box, Suspend())
-            box.append(c)
-            return c
-        return collected(make)
-
     def cycle_through_awaited_object(ns):
         events = []
 
@@ -579,22 +577,6 @@ def cycle_rows():
         def make():
             f = ns.fresh()
             f.me = f
-            return f
-        return collected(make)
-
-    def cycle_through_captured_object(ns):
-        def make():
-            box = []
-            f = ns.capture(box)
-            box.append(f)
-            return f
-        return collected(make)
-
-    def cycle_through_default(ns):
-        def make():
-            box = []
-            f = ns.with_default(box)
-            box.append(f)
             return f
         return collected(make)
 
@@ -625,7 +607,14 @@ def cycle_rows():
             return task
         return collected(make)
 
-    return locals()
+    rows = dict(locals())
+    rows.update({
+        "cycle_through_coroutine_argument": list_cycle(lambda ns, box: ns.holds(box, Suspend()), first_send=True),
+        "cycle_through_fresh_coroutine": list_cycle(lambda ns, box: ns.holds(box, Suspend())),
+        "cycle_through_captured_object": list_cycle(lambda ns, box: ns.capture(box)),
+        "cycle_through_default": list_cycle(lambda ns, box: ns.with_default(box)),
+    })
+    return rows
 
 
 def attribute_rows():

@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""Runs the exit-safety scenarios many times each and prints the counts of crashes and hangs.
+"""Runs the exit-safety scenarios many times each and prints the counts of crashes, hangs and faults.
 
     /usr/bin/python3 tools/exit_safety.py                  100 runs of every scenario
     /usr/bin/python3 tools/exit_safety.py --runs 30 connection quote-callback

@@ -107,8 +107,9 @@ protected:
             Py_DECREF(sent);  // the request future is not kept: the filter reaches the caller
         } else {
             py::error_already_set e;
-            if (!e.matches(PyExc_Exception)) throw e;
-            call_method(caller, N::set_exception, pyglue::fetch_exception(e));
+            py::object failure = pyglue::fetch_exception(e);
+            if (!PyErr_GivenExceptionMatches(failure.ptr(), PyExc_Exception)) pyglue::raise(failure);
+            call_method(caller, N::set_exception, failure);
         }
         pyglue::drop(kw);
         pyglue::drop(cb);

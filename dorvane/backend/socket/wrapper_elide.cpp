@@ -1,6 +1,5 @@
 #include "wrapper.hpp"
 
-#include <memory>
 #include <string>
 #include <utility>
 
@@ -129,15 +128,18 @@ private:
             state_.set(CallState::Done);  // the runner flag was cleared with the slot found empty
             return Step::finish();
         }
+        // What the job returned is the program's object: one that cannot be awaited is dropped in
+        // the clean-up too, not by the unwind.
+        py::object awaitable;
         return pyglue::on_failure(
             [&] {
-                py::object awaitable = job();
+                awaitable = job();
                 pyglue::drop(job);
                 pyglue::require_awaitable(awaitable);
                 return Step::await_on(std::move(awaitable));
             },
             [&] {
-                pyglue::drop(job);
+                pyglue::drop_members(job, awaitable);
                 give_up();
             });
     }

@@ -107,6 +107,7 @@ private:
                 // `res != 0` as the interpreter evaluates it.
                 if (truthy(pyglue::steal(PyObject_RichCompare(res.ptr(), py::int_(0).ptr(), Py_NE))))
                     pyglue::raise(global(N::ServerError)(res, "Solace login failed"));
+                pyglue::drop(res);  // the program's object, dropped here on the loop thread (see drop)
             }
             log(N::info, py::str("Log in solace successed."));
             log(N::info, py::str("Request accounts."));

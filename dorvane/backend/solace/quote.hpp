@@ -23,7 +23,6 @@ inline const pyglue::Name Option{"Option"};
 inline const pyglue::Name Index{"Index"};
 inline const pyglue::Name code{"code"};
 inline const pyglue::Name exchange{"exchange"};
-inline const pyglue::Name flags{"flags"};
 inline const pyglue::Name optimize{"optimize"};
 inline const pyglue::Name parameters{"parameters"};
 inline const pyglue::Name keys{"keys"};
