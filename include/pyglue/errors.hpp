@@ -104,6 +104,19 @@ inline py::object fetch_exception(py::error_already_set& e) {
     return py::reinterpret_steal<py::object>(value);
 }
 
+// `exc` when it is an instance of Exception; anything else (an interrupt, an exit, a cancellation,
+// a coroutine's close) is raised again at once. The one way code here keeps an ordinary failure to
+// hand on (to a future, a log, a handler) while letting every other exception through:
+//     catch (py::error_already_set& e) { py::object why = pyglue::keep_exception(e); ... }
+inline py::object keep_exception(py::object exc) {
+    if (!PyErr_GivenExceptionMatches(exc.ptr(), PyExc_Exception)) raise(exc);
+    return exc;
+}
+
+// The caught error, emptied as fetch_exception does, when it is an Exception; anything else is
+// raised again.
+inline py::object keep_exception(py::error_already_set& e) { return keep_exception(fetch_exception(e)); }
+
 // An exception class derived from `base`, with a docstring.
 inline py::object new_exception(py::module_& m, const char* name, const char* doc,
                                 PyObject* base = PyExc_Exception) {

@@ -17,8 +17,7 @@ void emit_quietly(py::handle emitter, PyObject* event, py::handle arg) {
     try {
         call_method(emitter, N::emit, py::handle(event), arg);
     } catch (py::error_already_set& e) {
-        py::object raised = pyglue::fetch_exception(e);
-        if (!is_exception(raised)) pyglue::raise(raised);
+        py::object raised = pyglue::keep_exception(e);
         if (event == N::ev_error && raised.is(arg)) return;
         log_error(raised);
     }

@@ -147,12 +147,6 @@ private:
     Py_buffer view_;
 };
 
-// True when `exc` is an instance of Exception (not only BaseException).
-inline bool is_exception(py::handle exc) {
-    int r = pyglue::require(PyObject_IsInstance(exc.ptr(), PyExc_Exception));
-    return r == 1;
-}
-
 // builtins.<type>(text)
 py::object make_error(PyObject* type, const std::string& text);
 

@@ -63,8 +63,7 @@ void KeepAlive::ping() {
         // Nobody awaits a keep-alive's future: mark its failure as seen.
         call_method(fut, N::add_done_callback, retrieve_callback());
     } catch (py::error_already_set& e) {
-        py::object why = pyglue::fetch_exception(e);
-        if (!is_exception(why)) pyglue::raise(why);
+        py::object why = pyglue::keep_exception(e);
         log_error(why);
     }
 }
@@ -72,9 +71,9 @@ void KeepAlive::ping() {
 pyglue::Coroutine::Step KeepAlive::step(py::object, py::object exc) {
     if (!exc.is_none()) {
         // Cancellation (and anything else that is not an Exception) ends the loop.
-        if (!state_.is(KeepAliveState::Waiting) || !is_exception(exc)) pyglue::raise(exc);
+        if (!state_.is(KeepAliveState::Waiting)) pyglue::raise(exc);
         // The wait itself failed (an unusable period): it cannot be repeated without spinning.
-        log_error(exc);
+        log_error(pyglue::keep_exception(exc));
         state_.set(KeepAliveState::Done);
         return Step::finish();
     }

@@ -318,7 +318,8 @@ void HeaderCodec::init(py::handle structure) {
         build_fn_ = py::handle(PyMethod_GET_FUNCTION(build.ptr())).inc_ref().ptr();
         parse_fn_ = py::handle(PyMethod_GET_FUNCTION(parse.ptr())).inc_ref().ptr();
         enabled_ = self_check();
-    } catch (py::error_already_set&) {
+    } catch (py::error_already_set& e) {
+        pyglue::keep_exception(e);
         enabled_ = false;  // the structure does all the work
     }
 }

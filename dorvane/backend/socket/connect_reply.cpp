@@ -149,8 +149,7 @@ void handle_reply(py::object self, py::object data) {
         if (!skip) result = parse_reply(self, HeaderCodec::field(header, N::nKIVO), msg);
     } catch (py::error_already_set& e) {
         // A reply that cannot be read fails its own request, and only it.
-        py::object why = pyglue::fetch_exception(e);
-        if (!is_exception(why)) pyglue::raise(why);
+        py::object why = pyglue::keep_exception(e);
         pyglue::settle_exception(fut, why);
         return;
     }

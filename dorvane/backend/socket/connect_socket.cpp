@@ -71,8 +71,7 @@ void data_received(py::object self, py::object data) {
             py::object net_length = HeaderCodec::field(header, N::net_length);
             length = pyglue::checked(PyLong_AsLongLong(net_length.ptr()));
         } catch (py::error_already_set& e) {
-            py::object why = pyglue::fetch_exception(e);
-            if (!is_exception(why)) pyglue::raise(why);
+            py::object why = pyglue::keep_exception(e);
             stream_broken(self, state,
                           "unreadable message header (" + py::str(why).cast<std::string>() + ")");
             return;

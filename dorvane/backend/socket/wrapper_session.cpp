@@ -27,7 +27,7 @@ protected:
     using pyglue::Coroutine::Coroutine;
 
     [[noreturn]] static void fail(py::object exc) {
-        if (PyErr_GivenExceptionMatches(exc.ptr(), PyExc_Exception)) log(N::error, exc);
+        log(N::error, pyglue::keep_exception(exc));
         pyglue::raise(exc);
     }
 
