@@ -58,8 +58,6 @@ def import_in(tree, module):
      "MissingSectionHeaderError"),
     ("dorvane/backend/socket/config.ini", "[UAT]\nhost = a\n[UAT]\nhost = b\n", "dorvane.backend.socket.wrapper",
      "DuplicateSectionError"),
-    # a library module without the name that another module takes from it at import
-    ("dorvane/utils.py", "", "dorvane.backend.http.contract", "AttributeError"),
 ])
 def test_failed_import_raises_the_original_error(tree, path, content, module, error):
     broken = tree / path
@@ -68,4 +66,22 @@ def test_failed_import_raises_the_original_error(tree, path, content, module, er
     outcome = import_in(tree, module)
     assert outcome["type"] == error, outcome
     assert outcome["cause"] is False
-    assert outcome["config_error"] is (error != "AttributeError")
+    assert outcome["config_error"] is True
+
+
+@pytest.mark.parametrize("module", [
+    "dorvane.backend.http.contract",
+    "dorvane.backend.http.futureoption.order",
+    "dorvane.backend.http.main",
+    "dorvane.backend.socket.client",
+    "dorvane.backend.socket.connect",
+    "dorvane.backend.socket.wrapper",
+])
+def test_a_missing_library_name_fails_as_from_import_does(tree, module):
+    """Every module that takes the library's `log` fails as `from dorvane.utils import log` would
+    when the library module lacks it: ImportError naming the name and the module."""
+    (tree / "dorvane/utils.py").write_text("")
+    outcome = import_in(tree, module)
+    assert outcome["type"] == "ImportError", outcome
+    assert outcome["text"].startswith("cannot import name 'log' from 'dorvane.utils'"), outcome
+    assert outcome["cause"] is False

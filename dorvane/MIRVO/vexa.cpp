@@ -64,11 +64,13 @@ py::bytes signature_block(py::object quoted, py::object user_id) {
 
 namespace {
 
+// pathlib.Path, imported once when the module initialises and kept for the life of the process.
+PyObject* g_path_type = nullptr;
+
+py::handle path_type() { return g_path_type; }
+
 // The module's folder: the parent of its own file.
-py::object module_folder() {
-    py::object path = pyglue::lookup("pathlib", "Path");
-    return attr(path(global(N::__file__)), N::parent);
-}
+py::object module_folder() { return attr(path_type()(global(N::__file__)), N::parent); }
 
 void debug_number(const char* name, int32_t code) {
     cLog& log = mirvoLog();
@@ -172,16 +174,18 @@ private:
 
 py::object init_vexa(py::object vexa_path, py::object vexa_pwd) {
     py::object folder = module_folder();
-    py::object path = pyglue::lookup("pathlib", "Path")(vexa_path);
+    py::object path = path_type()(vexa_path);
     py::object codes = global(N::read_error_code_dict)(folder);
 
-    std::string text = vexa::fill_properties(utf8_text(attr(path, N::parent)), utf8_text(attr(path, N::name)),
-                                             utf8_text(call_method(folder, N::joinpath, "P7B")));
+    std::string parent = utf8_text(attr(path, N::parent));
+    std::string name = utf8_text(attr(path, N::name));
+    std::string chains = utf8_text(call_method(folder, N::joinpath, "P7B"));
+    std::string text = vexa::fill_properties(parent, name, chains);
     int32_t code = 0;
     {
         // From the write of the properties file to its delete.
         ActivationLock exclusive;
-        py::object file = pyglue::lookup("builtins", "open")(vexa::kPropertiesFile, "wb");
+        py::object file = pyglue::import_from("builtins", "open")(vexa::kPropertiesFile, "wb");
         vexa::then_close(file, [&] { call_method(file, N::write, py::bytes(text)); });
 
         std::string password = call_method(vexa_pwd, N::encode, "utf-8").cast<std::string>();
@@ -192,9 +196,9 @@ py::object init_vexa(py::object vexa_path, py::object vexa_pwd) {
         OPENSSL_cleanse(&password[0], password.size());
         if (code != 0) raise_code(code, codes);
 
-        pyglue::lookup("os", "remove")(vexa::kPropertiesFile);
+        pyglue::import_from("os", "remove")(vexa::kPropertiesFile);
     }
-    pyglue::lookup("builtins", "print")("Vexa Initial Done.");
+    pyglue::import_from("builtins", "print")("Vexa Initial Done.");
     return py::int_(code);
 }
 
@@ -228,13 +232,13 @@ PYBIND11_MODULE(vexa, m) {
     // The library's process-wide objects: OpenSSL's set-up, the log, the chain list and the signer.
     mirvoSigner();
 
-    set_attr(m, N::quote, pyglue::lookup("urllib.parse", "quote"));
-    // What the functions import on first use is imported now: the Big5 codec (found through an
-    // import at its first lookup) and pathlib. A program that forks while another of its threads is
-    // inside such an import leaves the child a module lock that no thread of the child holds, and
-    // the child's first signature would wait on it for good.
-    pyglue::lookup("codecs", "lookup")("big5");
-    pyglue::lookup("pathlib", "Path");
+    set_attr(m, N::quote, pyglue::import_from("urllib.parse", "quote"));
+    // What the functions would import on first use is imported now: the Big5 codec (found through
+    // an import at its first lookup) and pathlib, whose Path is kept. A program that forks while
+    // another of its threads is inside such an import leaves the child a module lock that no thread
+    // of the child holds, and the child's first signature would wait on it for good.
+    pyglue::import_from("codecs", "lookup")("big5");
+    g_path_type = pyglue::import_from("pathlib", "Path").release().ptr();
     pyglue::new_exception(m, "VexaError", "Vexa Error");
 
     pyglue::def(m, "read_error_code_dict", &vexa::read_error_code_dict, py::arg("folder_path"),

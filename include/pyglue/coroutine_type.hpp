@@ -278,7 +278,7 @@ PyTypeObject* make_coroutine_type() {
     if (!t) throw py::error_already_set();
     name_as_builtin(t);
     // Kept for the life of the process.
-    py::object abc = py::module_::import("collections.abc").attr(Generator ? "Generator" : "Coroutine");
+    py::object abc = import_from("collections.abc", Generator ? "Generator" : "Coroutine");
     abc.attr("register")(py::handle(t));
     return reinterpret_cast<PyTypeObject*>(t);
 }

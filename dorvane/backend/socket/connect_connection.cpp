@@ -212,7 +212,7 @@ void make_callbacks(py::module_& m) {
 // it touches neither the task nor the other callers' futures.
 py::object join_connect(py::handle task) {
     py::object caller = call_method(call_method(task, N::get_loop), N::create_future);
-    py::object relay = pyglue::lookup("functools", "partial")(relay_function(), caller);
+    py::object relay = pyglue::import_from("functools", "partial")(relay_function(), caller);
     call_method(task, N::add_done_callback, relay);
     return caller;
 }
@@ -227,9 +227,11 @@ py::object connect(py::object self, py::object loop) {
     py::object pending = attr(self, N::_connecting);
     if (!pending.is_none()) return join_connect(pending);
     // The factory is a partial (not a C++ closure) so the collector sees its reference to self.
-    py::object factory = pyglue::lookup("functools", "partial")(global(N::Socket), self);
-    py::object coro =
-        call_method(loop, N::create_connection, factory, attr(self, N::host), attr(self, N::port));
+    py::object factory = pyglue::import_from("functools", "partial")(global(N::Socket), self);
+    py::object create_connection = attr(loop, N::create_connection);
+    py::object host = attr(self, N::host);
+    py::object port = attr(self, N::port);
+    py::object coro = create_connection(factory, host, port);
     py::object task = call_method(global(N::asyncio), N::ensure_future, coro, py::arg("loop") = loop);
     call_method(task, N::add_done_callback, attr(self, N::_onConnectionCreated));
     set_attr(self, N::_connecting, task);

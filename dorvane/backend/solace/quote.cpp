@@ -63,14 +63,14 @@ const char* const kUnsubscribeDoc =
 // the interpreter runs with assertions disabled (-O). The signature is always read.
 void check_parameter_count(py::handle func, size_t expected, const char* message) {
     py::object func_sign = pyglue::global(N::signature)(func);
-    bool asserts = attr(pyglue::lookup("sys", "flags"), N::optimize).cast<long>() == 0;
+    bool asserts = attr(pyglue::import_from("sys", "flags"), N::optimize).cast<long>() == 0;
     if (!asserts) return;
     size_t count = py::len(call_method(attr(func_sign, N::parameters), N::keys));
     if (count != expected) pyglue::raise(PyExc_AssertionError, message);
 }
 
 void quote_init(py::object self) {
-    py::object solclient = py::module_::import("quillmesh.solclient");
+    py::object solclient = pyglue::import_module("quillmesh.solclient");
     set_attr(self, N::solclient, solclient);
     set_attr(self, N::client, call_method(attr(self, N::solclient), N::client));
     set_attr(self, N::_quote_callback, py::none());
@@ -86,7 +86,7 @@ void quote_init(py::object self) {
 // collector sees through a method object, so a program object that holds its Quote and registers
 // one of its own methods is still released once nothing else refers to it.
 py::object bind_callable(py::handle impl, py::handle func) {
-    return pyglue::lookup("types", "MethodType")(impl, func);
+    return pyglue::import_from("types", "MethodType")(impl, func);
 }
 
 py::none quote_set_callback(py::object self, py::object func) {

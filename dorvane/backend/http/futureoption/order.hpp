@@ -18,6 +18,9 @@ namespace py = pybind11;
 // The names the module reads and sets (its globals, their attributes and its objects' attributes).
 namespace N {
 inline const pyglue::Name get_web_id{"get_web_id"};
+inline const pyglue::Name prepare_future_input{"prepare_future_input"};
+inline const pyglue::Name prepare_option_input{"prepare_option_input"};
+inline const pyglue::Name prepare_futopt_input{"prepare_futopt_input"};
 inline const pyglue::Name foprops{"foprops"};
 inline const pyglue::Name convert_order_props{"convert_order_props"};
 inline const pyglue::Name _place_futopt_order{"_place_futopt_order"};
@@ -194,7 +197,7 @@ public:
                                   py::handle vexa_content);
 
     // prepare with the module function `prepare_name`, then `_place_futopt_order(**input, client=)`.
-    static py::object place(const char* prepare_name, py::handle contract, py::handle order,
+    static py::object place(const pyglue::Name& prepare, py::handle contract, py::handle order,
                             py::handle vexa_content, py::handle client);
 
     struct Request {

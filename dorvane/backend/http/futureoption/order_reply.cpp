@@ -57,12 +57,12 @@ py::object ReplyParser::queryresp2contract(py::handle resp) {
     py::object comtype = get(resp, "st_comtype", "");
     py::object code = get(resp, "st_comno", "");
     py::object name = get(resp, "name_zh", "");
-    const char* kind = "Contract";
+    const pyglue::Name* kind = &N::Contract;
     if (text_equals(comtype, "F"))
-        kind = "Future";
+        kind = &N::Future;
     else if (text_equals(comtype, "O"))
-        kind = "Option";
-    return global(kind)(py::arg("code") = code, py::arg("name") = name);
+        kind = &N::Option;
+    return global(*kind)(py::arg("code") = code, py::arg("name") = name);
 }
 
 py::object ReplyParser::queryresp2order(py::handle resp) {

@@ -108,8 +108,8 @@ py::object Dispatcher::operator()(py::dict kwargs) const {
 
     py::object markets = global(N::MarketType);
     py::dict table;
-    table[attr(markets, N::TSE)] = global(tse_);
-    table[attr(markets, N::OTC)] = global(otc_);
+    table[attr(markets, N::TSE)] = global(*tse_);
+    table[attr(markets, N::OTC)] = global(*otc_);
 
     PyObject* exchange = pyglue::require(PyObject_GetItem(kwargs.ptr(), py::str("exchange").ptr()));
     py::object builder =
