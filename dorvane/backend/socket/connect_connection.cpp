@@ -7,8 +7,10 @@ namespace {
 // The progress of a keep-alive: Pinging while it checks the connection and sends a request,
 // Waiting while it awaits the period, Done once it ended of itself.
 enum class KeepAliveState { Pinging, Waiting, Done };
-constexpr const char* kKeepAliveStateNames[] = {"Pinging", "Waiting", "Done"};
 using KeepAliveStates = pyglue::States<KeepAliveState>;
+constexpr KeepAliveStates::Named kKeepAliveStateNames[] = {{KeepAliveState::Pinging, "Pinging"},
+                                                           {KeepAliveState::Waiting, "Waiting"},
+                                                           {KeepAliveState::Done, "Done"}};
 constexpr KeepAliveStates::Edge kKeepAliveEdges[] = {{KeepAliveState::Pinging, KeepAliveState::Waiting},
                                                      {KeepAliveState::Waiting, KeepAliveState::Pinging},
                                                      {KeepAliveState::Pinging, KeepAliveState::Done},

@@ -43,8 +43,12 @@ protected:
 
 // The progress of loginAsync: each state names what the coroutine awaits.
 enum class LoginState { Start, Connecting, LoggingIn, AwaitingReply, Done };
-constexpr const char* kLoginStateNames[] = {"Start", "Connecting", "LoggingIn", "AwaitingReply", "Done"};
 using LoginStates = pyglue::States<LoginState>;
+constexpr LoginStates::Named kLoginStateNames[] = {{LoginState::Start, "Start"},
+                                                   {LoginState::Connecting, "Connecting"},
+                                                   {LoginState::LoggingIn, "LoggingIn"},
+                                                   {LoginState::AwaitingReply, "AwaitingReply"},
+                                                   {LoginState::Done, "Done"}};
 constexpr LoginStates::Edge kLoginEdges[] = {{LoginState::Start, LoginState::Connecting},
                                              {LoginState::Connecting, LoginState::LoggingIn},
                                              {LoginState::LoggingIn, LoginState::AwaitingReply},
@@ -127,8 +131,11 @@ private:
 
 // The progress of logoutAsync.
 enum class LogoutState { Start, LoggingOut, AwaitingReply, Done };
-constexpr const char* kLogoutStateNames[] = {"Start", "LoggingOut", "AwaitingReply", "Done"};
 using LogoutStates = pyglue::States<LogoutState>;
+constexpr LogoutStates::Named kLogoutStateNames[] = {{LogoutState::Start, "Start"},
+                                                     {LogoutState::LoggingOut, "LoggingOut"},
+                                                     {LogoutState::AwaitingReply, "AwaitingReply"},
+                                                     {LogoutState::Done, "Done"}};
 constexpr LogoutStates::Edge kLogoutEdges[] = {{LogoutState::Start, LogoutState::LoggingOut},
                                                {LogoutState::LoggingOut, LogoutState::AwaitingReply},
                                                {LogoutState::AwaitingReply, LogoutState::Done}};
