@@ -17,8 +17,11 @@ constexpr KeepAliveStates::Edge kKeepAliveEdges[] = {{KeepAliveState::Pinging, K
                                                      {KeepAliveState::Waiting, KeepAliveState::Done}};
 constexpr KeepAliveStates::Table kKeepAliveTable{kKeepAliveEdges, kKeepAliveStateNames};
 
-// The keep-alive coroutine of a Connection: while the connection is alive, send request code 2
-// with an empty, uncompressed body, then wait the connection's ping period.
+// The request code of the keep-alive.
+constexpr int kKeepAliveCode = 2;
+
+// The keep-alive coroutine of a Connection: while the connection is alive, send the keep-alive's
+// request code with an empty, uncompressed body, then wait the connection's ping period.
 class KeepAlive : public pyglue::Coroutine {
 public:
     KeepAlive(py::object connection, py::object person_id, py::object loop)
@@ -60,8 +63,8 @@ py::object retrieve_callback() { return py::reinterpret_borrow<py::object>(g_ret
 
 void KeepAlive::ping() {
     try {
-        py::object fut = attr(connection_, N::send)(2, person_id_, py::bytes(""), py::arg("compress") = false,
-                                                    py::arg("loop") = loop_);
+        py::object fut = attr(connection_, N::send)(kKeepAliveCode, person_id_, py::bytes(""),
+                                                    py::arg("compress") = false, py::arg("loop") = loop_);
         // Nobody awaits a keep-alive's future: mark its failure as seen.
         call_method(fut, N::add_done_callback, retrieve_callback());
     } catch (py::error_already_set& e) {

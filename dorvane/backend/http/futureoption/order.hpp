@@ -125,6 +125,11 @@ py::object first_item(py::handle obj);
 // Whether a reply reports success (the back end's reply convention).
 inline bool reply_success(py::handle reply) { return dorvane_http::reply_succeeded(reply); }
 
+// The date-time formats of the replies: a placing reply's "ord_date" + "ord_time", and an order-query
+// row's "st_orddt" + "st_ordtm".
+inline constexpr const char* kPlacedFormat = "%Y%m%d%H:%M:%S";
+inline constexpr const char* kQueryFormat = "%Y%m%d%H%M%S";
+
 // The two texts joined; None when the joined text is empty, else `dt.datetime.strptime(joined,
 // format)` (ValueError for a text that does not match). Non-text parts fail with TypeError.
 py::object read_datetime(py::handle date, py::handle time, const char* format);

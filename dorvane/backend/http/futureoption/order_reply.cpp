@@ -4,9 +4,6 @@ namespace fo {
 
 namespace {
 
-const char* const kPlacedFormat = "%Y%m%d%H:%M:%S";  // "ord_date" + "ord_time"
-const char* const kQueryFormat = "%Y%m%d%H%M%S";     // "st_orddt" + "st_ordtm"
-
 py::object zero() { return py::int_(0); }
 
 // The option value of `code` in the sub-table `field` of the option table; AttributeError when

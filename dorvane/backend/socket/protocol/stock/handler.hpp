@@ -11,6 +11,9 @@ namespace handler {
 
 namespace py = pybind11;
 
+// The order form number that every stock order request carries ("form_no").
+inline constexpr const char* kFormNo = "1561";
+
 // ---------------------------------------------------------------------------------------------
 // handler.cpp: names of the handler module that are read at each call: its own globals (the library
 // modules it bound at import, and its functions, which callers may replace).

@@ -119,7 +119,7 @@ py::dict OrderBody::build() const {
     body["bts_ord_flag"] = keyword("bts_ord_flag", py::str("0"));
     body["force_flag"] = keyword("force_flag", py::str("0"));
     body["async_"] = keyword("async_", py::str("1"));
-    body["form_no"] = keyword("form_no", py::str("1561"));
+    body["form_no"] = keyword("form_no", py::str(kFormNo));
     body["fun_seq"] = keyword("fun_seq", py::str(""));
     body["first_sell"] = coded("first_sell", N::first_sell, &N::first_sell, &N::No);
     body["total_buy_amount"] = keyword("total_buy_amount", py::str(kZeroAmount));

@@ -4,8 +4,6 @@ namespace handler {
 
 namespace {
 
-const char* const kFormNo = "1561";
-
 // `order_in(**fields)` through the module's global, read now.
 py::object call_order_in(const py::dict& fields) { return global(N::order_in)(**fields); }
 
