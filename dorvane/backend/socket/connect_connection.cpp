@@ -173,7 +173,9 @@ void on_connection_created(py::object self, py::object fut) {
     on(py::handle(N::ev_disconnected), py::arg("f") = attr(self, N::reset));
     on(py::handle(N::ev_error), py::arg("f") = attr(self, N::_onError));
     call_method(attr(self, N::event), N::emit, py::handle(N::ev_connected));
-    ping_alive(self, attr(self, N::_person_id), attr(self, N::_loop));
+    py::object person_id = attr(self, N::_person_id);
+    py::object loop = attr(self, N::_loop);
+    ping_alive(self, person_id, loop);
 }
 
 void on_error(py::object self, py::object exc) {

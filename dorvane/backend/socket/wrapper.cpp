@@ -46,7 +46,8 @@ PYBIND11_MODULE(wrapper, m) {
     set_attr(m, N::config_path,
              call_method(m, N::Path, pyglue::ThisModule::folder()) / py::str("config.ini"));
     set_attr(m, N::config, call_method(attr(m, N::configparser), N::ConfigParser));
-    call_method(attr(m, N::config), N::read, py::str(attr(m, N::config_path)));
+    py::object read = attr(attr(m, N::config), N::read);
+    read(py::str(attr(m, N::config_path)));
 
     dw::bind_loop_functions(m);
     dw::bind_elide(m);

@@ -77,11 +77,16 @@ private:
     Step start() {
         if (loop_.is_none()) loop_ = attr(global(N::asyncio), N::get_event_loop)();
         if (attr(self_, N::_client).is_none()) {
-            py::object session = attr(global(N::client), N::Client)(
-                person_id_, attr(self_, N::_host), attr(self_, N::_port), attr(self_, N::_loop));
+            py::object client_type = attr(global(N::client), N::Client);
+            py::object host = attr(self_, N::_host);
+            py::object port = attr(self_, N::_port);
+            py::object loop = attr(self_, N::_loop);
+            py::object session = client_type(person_id_, host, port, loop);
             set_attr(self_, N::_client, session);
         }
-        log(N::info, py::str("Connecting to {}:{}.").format(attr(self_, N::_host), attr(self_, N::_port)));
+        py::object host = attr(self_, N::_host);
+        py::object port = attr(self_, N::_port);
+        log(N::info, py::str("Connecting to {}:{}.").format(host, port));
         state_.set(LoginState::Connecting);
         return guarded(
             [&] { return await_guarded(call_method(attr(self_, N::_client), N::connect, loop_)); });

@@ -100,7 +100,9 @@ py::none quote_set_callback(py::object self, py::object func) {
         py::arg("func"), py::arg("topic"), py::arg("msg"));
     py::object wrapper = bind_callable(impl, func);
     set_attr(self, N::_quote_callback, wrapper);
-    pyglue::drop(call_method(attr(self, N::solclient), N::set_callback, attr(self, N::_quote_callback)));
+    py::object set_callback = attr(attr(self, N::solclient), N::set_callback);
+    py::object callback = attr(self, N::_quote_callback);
+    pyglue::drop(set_callback(callback));
     return py::none();
 }
 
@@ -114,15 +116,17 @@ py::none quote_set_event_callback(py::object self, py::object func) {
         py::arg("func"), py::arg("resp_code"), py::arg("event_code"), py::arg("info"), py::arg("event"));
     py::object wrapper = bind_callable(impl, func);
     set_attr(self, N::_event_callback, wrapper);
-    pyglue::drop(
-        call_method(attr(self, N::solclient), N::set_event_callback, attr(self, N::_event_callback)));
+    py::object set_event_callback = attr(attr(self, N::solclient), N::set_event_callback);
+    py::object callback = attr(self, N::_event_callback);
+    pyglue::drop(set_event_callback(callback));
     return py::none();
 }
 
 py::object quote_connect(py::object self, py::object host, py::object vpn, py::object user,
                          py::object password) {
-    return call_method(attr(self, N::solclient), N::connect, attr(self, N::client), host, vpn, user,
-                       password);
+    py::object connect = attr(attr(self, N::solclient), N::connect);
+    py::object handle = attr(self, N::client);
+    return connect(handle, host, vpn, user, password);
 }
 
 // subscribe / unsubscribe: the binding's call and the handle are read first, then the topic is
@@ -138,7 +142,9 @@ py::none quote_topic_call(py::object self, const pyglue::Name& operation, py::ob
 
 // Runs wherever the collector releases the Quote, the delivery thread included.
 void quote_del(py::object self) {
-    pyglue::drop(call_method(attr(self, N::solclient), N::disconnect, attr(self, N::client)));
+    py::object disconnect = attr(attr(self, N::solclient), N::disconnect);
+    py::object handle = attr(self, N::client);
+    pyglue::drop(disconnect(handle));
 }
 
 }  // namespace

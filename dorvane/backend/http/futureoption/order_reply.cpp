@@ -12,6 +12,21 @@ py::object option_value(const pyglue::Name& field, py::handle code) {
     return attr(attr(global(N::foprops), field), code.ptr());
 }
 
+// hash_orderid(row.get(code_key, ""), row.get(seqno_key, "")), read in that order.
+py::object order_id_of(py::handle row, const char* code_key, const char* seqno_key) {
+    py::object hash_orderid = global(N::hash_orderid);
+    py::object code = get(row, code_key, "");
+    py::object seqno = get(row, seqno_key, "");
+    return hash_orderid(code, seqno);
+}
+
+// read_datetime(row.get(date_key, ""), row.get(time_key, ""), format), read in that order.
+py::object datetime_of(py::handle row, const char* date_key, const char* time_key, const char* format) {
+    py::object date = get(row, date_key, "");
+    py::object time = get(row, time_key, "");
+    return read_datetime(date, time, format);
+}
+
 // The interpreter's int(value).
 py::object to_int(py::handle value) { return pyglue::steal(PyNumber_Long(value.ptr())); }
 
@@ -41,10 +56,8 @@ py::object ReplyParser::res2order(py::handle resp_result, py::handle order) {
 }
 
 py::object ReplyParser::res2orderstatus(py::handle resp_result, py::handle successed) {
-    py::object order_id =
-        global(N::hash_orderid)(get(resp_result, "stock_id", ""), get(resp_result, "seqno", ""));
-    py::object when =
-        read_datetime(get(resp_result, "ord_date", ""), get(resp_result, "ord_time", ""), kPlacedFormat);
+    py::object order_id = order_id_of(resp_result, "stock_id", "seqno");
+    py::object when = datetime_of(resp_result, "ord_date", "ord_time", kPlacedFormat);
     py::object status = attr(global(N::Status), truthy(successed) ? N::PendingSubmit : N::Failed);
     return global(N::OrderStatus)(py::arg("order_id") = order_id, py::arg("order_datetime") = when,
                                   py::arg("status") = status);
@@ -78,8 +91,8 @@ py::object ReplyParser::queryresp2order(py::handle resp) {
 }
 
 py::object ReplyParser::queryresp2orderstatus(py::handle resp) {
-    py::object order_id = global(N::hash_orderid)(get(resp, "st_comno", ""), get(resp, "st_seqno", ""));
-    py::object when = read_datetime(get(resp, "st_orddt", ""), get(resp, "st_ordtm", ""), kQueryFormat);
+    py::object order_id = order_id_of(resp, "st_comno", "st_seqno");
+    py::object when = datetime_of(resp, "st_orddt", "st_ordtm", kQueryFormat);
     return global(N::OrderStatus)(py::arg("order_id") = order_id, py::arg("order_datetime") = when,
                                   py::arg("status") = attr(global(N::Status), N::PendingSubmit));
 }
@@ -94,7 +107,8 @@ py::object ReplyParser::resp2trade(py::handle resp, py::handle trade_in) {
                                  py::arg("status") = status);
     }
     py::object status = attr(trade, N::status);
-    set_attr(attr(trade, N::order), N::_ordno, get(resp, "st_ordno", ""));
+    py::object ordno = get(resp, "st_ordno", "");  // the value before the target, as an assignment
+    set_attr(attr(trade, N::order), N::_ordno, ordno);
     set_attr(status, N::_status_code, get(resp, "st_code", ""));
     set_attr(status, N::_msg, call_method(get(resp, "st_errmsg", ""), N::strip, py::str(" ")));
     set_attr(status, N::_deal_quantity, to_int(get(resp, "st_ord_match_qty", zero())));
