@@ -53,7 +53,7 @@ bool cCrlFileEntry::parseCrl() {
         const unsigned char* p = rawBytes.data();
         ossl_ptr<X509_CRL> parsed(d2i_X509_CRL(nullptr, &p, rawBytes.length()));
         if (!parsed) {
-            const std::string why = OsslErrorScope::take();
+            const std::string why = errors.take();
             if (log.errorOn()) log.writeValue(cLog::ERROR_COL, msg::CRL_PARSE_FAILED, why);
         } else {
             // The previous map refers into the previous CRL: both are replaced, the map first.
