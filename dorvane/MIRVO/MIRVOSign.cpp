@@ -15,6 +15,7 @@
 #include "cLog.hpp"
 #include "cMessages.hpp"
 #include "cProperty.hpp"
+#include "cSecret.hpp"
 #include "cSignedData.hpp"
 #include "cX509.hpp"
 
@@ -117,17 +118,21 @@ int32_t MIRVOSign::initial(const char* propertyFile, const char* passwd) {
 
         std::string pfxPath = props.getProperty("PFX.path");
         std::string pfxFile = props.getProperty("PFX.file");
-        std::string password;
-        if (passwd && *passwd) {
-            password = passwd;
-        } else {
-            password = props.getProperty("PFX.pswd");
+        // The password handed over is used where it lies; one from the properties is moved into a
+        // secret of its own (cSecret.hpp) and its other copy wiped.
+        const char* password = passwd;
+        std::unique_ptr<cSecret> fromProperties;
+        if (!password || !*password) {
+            std::string value = props.getProperty("PFX.pswd");
+            fromProperties = std::make_unique<cSecret>(value.data(), value.size());
+            if (!value.empty()) OPENSSL_cleanse(&value[0], value.size());
+            password = fromProperties->c_str();
         }
-        if (password.empty()) {
+        if (!*password) {
             lastError = MIRVO_PARAM_ERROR;
         } else {
             auto fresh = std::make_unique<cPkcs12>();
-            lastError = fresh->loadPfxFile(pfxPath.c_str(), pfxFile.c_str(), password.c_str());
+            lastError = fresh->loadPfxFile(pfxPath.c_str(), pfxFile.c_str(), password);
             if (lastError != MIRVO_OK) {
                 fresh.reset();
                 if (log.errorOn()) log.write(cLog::ERROR_COL, msg::PFX_READ_FAILED);
@@ -142,8 +147,6 @@ int32_t MIRVOSign::initial(const char* propertyFile, const char* passwd) {
                 loaded = true;
             }
         }
-        // Scrub the copy of the password before its memory is given back.
-        if (!password.empty()) OPENSSL_cleanse(&password[0], password.size());
     }
 
     if (log.infoOn()) log.write(cLog::INFO_COL, "end MIRVOSign::MIRVOSign()");

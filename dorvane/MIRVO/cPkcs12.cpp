@@ -3,25 +3,28 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <utility>
 #include <vector>
 
 #include "cLog.hpp"
 #include "cMessages.hpp"
+#include "cSecret.hpp"
 #include "cX509.hpp"
 
 namespace {
 
 // The password's bytes taken as Latin-1 and written as UTF-8: the key derivation of older files
-// took each password byte as one character, while OpenSSL 3 decodes the password as UTF-8.
-std::string latin1ToUtf8(const char* pass) {
-    std::string out;
+// took each password byte as one character, while OpenSSL 3 decodes the password as UTF-8. At most
+// two bytes a byte, into a secret of that room.
+std::unique_ptr<cSecret> latin1ToUtf8(const char* pass) {
+    auto out = std::make_unique<cSecret>(2 * strlen(pass));
     for (const unsigned char* p = reinterpret_cast<const unsigned char*>(pass); *p; ++p) {
         if (*p < 0x80) {
-            out += static_cast<char>(*p);
+            out->push_back(static_cast<char>(*p));
         } else {
-            out += static_cast<char>(0xC0 | (*p >> 6));
-            out += static_cast<char>(0x80 | (*p & 0x3F));
+            out->push_back(static_cast<char>(0xC0 | (*p >> 6)));
+            out->push_back(static_cast<char>(0x80 | (*p & 0x3F)));
         }
     }
     return out;
@@ -160,18 +163,21 @@ int cPkcs12::loadPfxBio(BIO* bio, const char* passwd) {
     pkcs12_.reset(d2i_PKCS12_bio(bio, nullptr));
     if (!pkcs12_) return MIRVO_PFX_FILE_ERROR;
     if (passwd == nullptr || *passwd == '\0') return MIRVO_PARAM_ERROR;
-    // The MAC with the password as given, then once with its bytes re-encoded from Latin-1.
-    std::string pass(passwd);
-    bool macOk = PKCS12_verify_mac(pkcs12_.get(), pass.c_str(), static_cast<int>(pass.size())) == 1;
+    // The MAC with the password as given, then once with its bytes re-encoded from Latin-1. The
+    // password is used where it lies; the re-encoded copy is a secret of its own (cSecret.hpp).
+    const char* pass = passwd;
+    bool macOk = PKCS12_verify_mac(pkcs12_.get(), pass, static_cast<int>(strlen(pass))) == 1;
+    std::unique_ptr<cSecret> reencoded;
     if (!macOk && hasNonAscii(passwd)) {
-        pass = latin1ToUtf8(passwd);
-        macOk = PKCS12_verify_mac(pkcs12_.get(), pass.c_str(), static_cast<int>(pass.size())) == 1;
+        reencoded = latin1ToUtf8(passwd);
+        pass = reencoded->c_str();
+        macOk = PKCS12_verify_mac(pkcs12_.get(), pass, static_cast<int>(reencoded->size())) == 1;
     }
     if (!macOk) return MIRVO_PFX_PASSWORD_ERROR;
     EVP_PKEY* key = nullptr;
     X509* cert = nullptr;
     STACK_OF(X509)* cas = nullptr;
-    if (PKCS12_parse(pkcs12_.get(), pass.c_str(), &key, &cert, &cas) != 1) return MIRVO_PFX_PASSWORD_ERROR;
+    if (PKCS12_parse(pkcs12_.get(), pass, &key, &cert, &cas) != 1) return MIRVO_PFX_PASSWORD_ERROR;
     setCredentials(ossl_ptr<EVP_PKEY>(key), ossl_ptr<X509>(cert), X509StackPtr(cas));
     // A container without a key or without a certificate cannot sign: refused like a bad parse.
     if (!privateKey_ || !certificate_) {

@@ -8,14 +8,17 @@
 // signer runs whole under the interpreter lock; it is released only while an activation waits for
 // another to finish, in this process or in another one activating in the same working folder.
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "MIRVOSign.hpp"
 #include "cFolderLock.hpp"
 #include "cFork.hpp"
 #include "cLog.hpp"
+#include "cSecret.hpp"
 #include "pyglue.hpp"
 #include "vexa.hpp"
 
@@ -83,9 +86,65 @@ void raise_code(int32_t code, py::object error_code_dict) {
 
 // The bytes of a text as the signer takes them: zero-terminated, so a zero byte inside would end
 // the text early and the rest would go unsigned.
-void refuse_embedded_zero(const std::string& bytes, const char* what) {
+void refuse_embedded_zero(std::string_view bytes, const char* what) {
     if (memchr(bytes.data(), '\0', bytes.size()) != nullptr)
         pyglue::raise(PyExc_ValueError, std::string("embedded null character in ") + what);
+}
+
+// The UTF-8 bytes of a str, written straight into a secret: no bytes object, no buffer of the
+// interpreter's encoder and no UTF-8 form cached in the str hold a copy. Null for a str that the
+// UTF-8 codec refuses (a lone surrogate), whose error the interpreter's own encode then raises.
+std::unique_ptr<cSecret> utf8Secret(PyObject* text) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    auto out = std::make_unique<cSecret>(4 * static_cast<size_t>(length));
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c < 0x80) {
+            out->push_back(static_cast<char>(c));
+        } else if (c < 0x800) {
+            out->push_back(static_cast<char>(0xC0 | (c >> 6)));
+            out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            return nullptr;
+        } else if (c < 0x10000) {
+            out->push_back(static_cast<char>(0xE0 | (c >> 12)));
+            out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else {
+            out->push_back(static_cast<char>(0xF0 | (c >> 18)));
+            out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+            out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        }
+    }
+    return out;
+}
+
+// vexa_pwd.encode("utf-8") as a secret. A str (not a subclass, whose encode may differ) is encoded
+// straight into it; anything else through its own encode, whose result is copied into the secret
+// and then wiped when this call holds the result's only reference (a shared object, such as one of
+// the interpreter's cached one-byte objects, is left alone) before it is released.
+std::unique_ptr<cSecret> passwordBytes(py::handle vexa_pwd) {
+    if (PyUnicode_CheckExact(vexa_pwd.ptr())) {
+        std::unique_ptr<cSecret> direct = utf8Secret(vexa_pwd.ptr());
+        if (direct) return direct;
+    }
+    py::object encoded = call_method(vexa_pwd, N::encode, "utf-8");
+    std::unique_ptr<cSecret> secret;
+    if (PyBytes_CheckExact(encoded.ptr())) {
+        char* bytes = PyBytes_AS_STRING(encoded.ptr());
+        const size_t count = static_cast<size_t>(PyBytes_GET_SIZE(encoded.ptr()));
+        secret = std::make_unique<cSecret>(bytes, count);
+        if (Py_REFCNT(encoded.ptr()) == 1) OPENSSL_cleanse(bytes, count);
+    } else {
+        std::string copy = encoded.cast<std::string>();
+        secret = std::make_unique<cSecret>(copy.data(), copy.size());
+        if (!copy.empty()) OPENSSL_cleanse(&copy[0], copy.size());
+    }
+    pyglue::drop(encoded);
+    return secret;
 }
 
 // str(value) as UTF-8 bytes (the encoding of the properties file).
@@ -184,12 +243,12 @@ py::object init_vexa(py::object vexa_path, py::object vexa_pwd) {
         py::object file = pyglue::lookup("builtins", "open")(vexa::kPropertiesFile, "wb");
         vexa::then_close(file, [&] { call_method(file, N::write, py::bytes(text)); });
 
-        std::string password = call_method(vexa_pwd, N::encode, "utf-8").cast<std::string>();
-        refuse_embedded_zero(password, "password");
+        std::unique_ptr<cSecret> password = passwordBytes(vexa_pwd);
+        refuse_embedded_zero(std::string_view(password->c_str(), password->size()), "password");
 
-        code = MIRVOSignInitial(vexa::kPropertiesFile, password.c_str());
+        code = MIRVOSignInitial(vexa::kPropertiesFile, password->c_str());
+        password.reset();
         debug_number("MIRVOSignInitial() return ", code);
-        OPENSSL_cleanse(&password[0], password.size());
         if (code != 0) raise_code(code, codes);
 
         pyglue::lookup("os", "remove")(vexa::kPropertiesFile);
