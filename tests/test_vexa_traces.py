@@ -82,19 +82,25 @@ def scan(head, tail):
 """
 
 
-def test_no_copy_of_the_password_made_by_the_library_stays_in_memory(tmp_path, pki):
+@pytest.mark.parametrize("kind", ["str", "str_subclass"])
+def test_no_copy_of_the_password_made_by_the_library_stays_in_memory(tmp_path, pki, kind):
     # The password has characters outside Latin-1, so the caller's str holds it as UCS-2 and its
     # UTF-8 bytes exist only in copies made for the activation. The str is made at run time from
     # code points (no constant of the script holds it), dropped after the activation and collected.
     # The scan looks for the UTF-8 bytes from the seventh character on: a copy released unwiped
     # keeps them even where the allocator wrote its own words over the first bytes. The password
-    # is long, so that its copies fall in allocations that the work after them does not reuse.
+    # is long, so that its copies fall in allocations that the work after them does not reuse. A
+    # str subclass is encoded by its own encode, whose bytes the library wipes.
     password = make_pki.LONG_PASSWORD
     assert max(map(ord, password)) > 0xFF
     out = run(tmp_path, SCANNER + textwrap.dedent("""
         import gc
         codes = {codes}
+        class Secret(str):
+            pass
         pw = "".join(map(chr, codes))
+        if {kind} == "str_subclass":
+            pw = Secret(pw)
         code = vexa.init_vexa({pfx}, pw)
         signed = len(vexa.get_sign("x")) > 0
         utf8 = (pw[6:-1].encode("utf-8"), pw[-1].encode("utf-8"))
@@ -107,7 +113,7 @@ def test_no_copy_of_the_password_made_by_the_library_stays_in_memory(tmp_path, p
         kept = "".join(map(chr, codes)).encode("utf-8")
         control = scan(*utf8)
         report(code=code, signed=signed, after=after, callers=callers, control=control)
-    """), pfx=str(pki / "user_long.pfx"), codes=[ord(c) for c in password])
+    """), pfx=str(pki / "user_long.pfx"), codes=[ord(c) for c in password], kind=kind)
     r = out.report
     assert (r["code"], r["signed"]) == (0, True)
     assert r["control"] >= 1
