@@ -2,7 +2,10 @@
 stay queued, no copy of the certificate password made by the library stays in memory, and a
 certificate outside its validity period is named in the signing log. Each scenario runs in its own
 interpreter and working folder."""
+import base64
+import datetime
 import pathlib
+import re
 import textwrap
 
 import pytest
@@ -118,3 +121,32 @@ def test_no_copy_of_the_password_made_by_the_library_stays_in_memory(tmp_path, p
     assert (r["code"], r["signed"]) == (0, True)
     assert r["control"] >= 1
     assert r["after"] == 0, r
+
+
+@pytest.mark.parametrize("pfx, cert, warning", [
+    ("user_expired.pfx", "user_expired.der", "certificate expired: valid from 20010101080000 to 20020101080000"),
+    ("user_notyet.pfx", "user_notyet.der", "certificate not yet valid: valid from 20900101080000 to 20910101080000"),
+    ("user_modern.pfx", "user_valid.der", None),
+], ids=["expired", "not_yet_valid", "valid"])
+def test_a_certificate_outside_its_validity_is_named_in_the_log_and_still_signs(tmp_path, pki, pfx, cert, warning):
+    # The signing log's WARN line of the activation names the period (the library's time texts, which
+    # are shifted by 8 hours) and the local time it was compared with; the certificate signs.
+    out = run(tmp_path, """
+        import glob
+        code = vexa.init_vexa({pfx}, {password})
+        sig = vexa.get_sign("x")
+        report(code=code, sig=sig.decode(), log=open(glob.glob("logs/vexa.log.*")[0], "rb").read().decode("latin-1"))
+    """, pfx=str(pki / pfx), password=make_pki.PASSWORD)
+    r = out.report
+    assert r["code"] == 0
+    der = base64.b64decode(r["sig"])
+    assert vexa_run.cms_verify(der)[0] == 0
+    assert vexa_run.signer_certificate_der(der, tmp_path) == (pki / cert).read_bytes()
+    lines = [line for line in r["log"].splitlines() if re.match(r"\S+ \S+ \(PID=\d+\)  WARN certificate ", line)]
+    if warning is None:
+        assert lines == []
+    else:
+        assert len(lines) == 1
+        now = lines[0].split("(now ")[1][:14]
+        assert lines[0].split(" (PID=")[1].split(") ", 1)[1] == " WARN %s (now %s); it signs as before" % (warning, now)
+        assert now.isdigit() and now[:4] == "%04d" % datetime.datetime.now().year

@@ -33,6 +33,20 @@ const EVP_MD* digestByName(const std::optional<std::string>& name) {
     return nullptr;
 }
 
+// Nothing checks the certificate's validity before signing, so an expired or not yet valid one
+// signs; the WARN line at its activation says so and names its validity period.
+void warnOutsideValidity(cLog& log, const cPkcs12& credentials) {
+    if (!log.warnOn()) return;
+    const std::string now = localTimeText();
+    const cPkcs12::Validity v = credentials.validityAt(now);
+    const char* state = v.code == MIRVO_CERT_EXPIRED         ? "certificate expired"
+                        : v.code == MIRVO_CERT_NOT_YET_VALID ? "certificate not yet valid"
+                                                             : nullptr;
+    if (state == nullptr) return;
+    log.write(cLog::WARN_COL, std::string(state) + ": valid from " + v.notBefore + " to " + v.notAfter +
+                                  " (now " + now + "); it signs as before");
+}
+
 // A failed step of the SignedData building: the code and its ERROR number line.
 int32_t signFailed(cLog& log, int32_t code) {
     if (log.errorOn()) log.writeInt(cLog::ERROR_COL, msg::SIGN_FAILED, code);
@@ -145,6 +159,7 @@ int32_t MIRVOSign::initial(const char* propertyFile, const char* passwd) {
                 }
                 pkcs12 = std::move(fresh);
                 loaded = true;
+                warnOutsideValidity(log, *pkcs12);
             }
         }
     }

@@ -197,30 +197,33 @@ void cPkcs12::setCredentials(ossl_ptr<EVP_PKEY> key, ossl_ptr<X509> cert, X509St
 
 int cPkcs12::checkCertValid() { return checkCertValidAt(localTimeText()); }
 
+cPkcs12::Validity cPkcs12::validityAt(const std::string& now) const {
+    Validity v;
+    if (!certificate_) return v;
+    v.notBefore = asn1TimeToString(X509_get0_notBefore(certificate_.get()));
+    v.notAfter = asn1TimeToString(X509_get0_notAfter(certificate_.get()));
+    if (strncmp(now.c_str(), v.notBefore.c_str(), 14) < 0) {
+        v.code = MIRVO_CERT_NOT_YET_VALID;
+    } else if (strncmp(now.c_str(), v.notAfter.c_str(), 14) <= 0) {
+        v.code = MIRVO_OK;
+    } else {
+        v.code = MIRVO_CERT_EXPIRED;
+    }
+    return v;
+}
+
 int cPkcs12::checkCertValidAt(const std::string& now) {
     cLog& log = mirvoLog();
-    int rc;
-    if (!certificate_) {
-        rc = MIRVO_NO_CERT;
-    } else {
-        const std::string notBefore = asn1TimeToString(X509_get0_notBefore(certificate_.get()));
-        const std::string notAfter = asn1TimeToString(X509_get0_notAfter(certificate_.get()));
-        if (log.debugOn()) {
-            log.writeValue(cLog::DEBUG_COL, msg::CERT_NOT_BEFORE, notBefore);
-            log.writeValue(cLog::DEBUG_COL, msg::CERT_NOT_AFTER, notAfter);
-        }
-        if (strncmp(now.c_str(), notBefore.c_str(), 14) < 0) {
-            if (log.errorOn()) log.write(cLog::ERROR_COL, msg::CERT_NOT_YET_VALID);
-            rc = MIRVO_CERT_NOT_YET_VALID;
-        } else if (strncmp(now.c_str(), notAfter.c_str(), 14) <= 0) {
-            rc = MIRVO_OK;
-        } else {
-            if (log.errorOn()) log.write(cLog::ERROR_COL, msg::CERT_EXPIRED);
-            rc = MIRVO_CERT_EXPIRED;
-        }
+    const Validity v = validityAt(now);
+    if (certificate_ && log.debugOn()) {
+        log.writeValue(cLog::DEBUG_COL, msg::CERT_NOT_BEFORE, v.notBefore);
+        log.writeValue(cLog::DEBUG_COL, msg::CERT_NOT_AFTER, v.notAfter);
     }
-    if (log.debugOn()) log.writeInt(cLog::DEBUG_COL, "end cPkcs12::checkCertValid()", rc);
-    return rc;
+    if (v.code == MIRVO_CERT_NOT_YET_VALID && log.errorOn())
+        log.write(cLog::ERROR_COL, msg::CERT_NOT_YET_VALID);
+    if (v.code == MIRVO_CERT_EXPIRED && log.errorOn()) log.write(cLog::ERROR_COL, msg::CERT_EXPIRED);
+    if (log.debugOn()) log.writeInt(cLog::DEBUG_COL, "end cPkcs12::checkCertValid()", v.code);
+    return v.code;
 }
 
 int cPkcs12::checkSignerFilter(const char* filter) {

@@ -14,8 +14,8 @@ Nothing made here is committed. Files written into OUTDIR:
                                two years; subject SUBJECT_VALID (two OU entries), key usage
                                digitalSignature + nonRepudiation, CRL distribution point with the
                                two URIs CRL_URIS in this order
-  user_expired.pem / .der      the same key and subject, valid 2020-01-01 to 2021-01-01 (UTC)
-  user_notyet.pem / .der       the same key and subject, valid 2090-01-01 to 2095-01-01 (UTC)
+  user_expired.pem / .der      the same key and subject, valid 2001-01-01 to 2002-01-01 (UTC)
+  user_notyet.pem / .der       the same key and subject, valid 2090-01-01 to 2091-01-01 (UTC)
   odd.pem / odd.der            self-issued EC certificate with oddities: names stored as BMPString
                                (CN ODD_CN, two bytes a character), CRL distribution points holding a
                                URI, a directory name and a second URI in one full name plus a
@@ -171,8 +171,8 @@ def make(outdir):
         now = datetime.datetime.utcnow().replace(microsecond=0)
         periods = {
             "user_valid": (now - datetime.timedelta(days=1), now + datetime.timedelta(days=730)),
-            "user_expired": (datetime.datetime(2020, 1, 1), datetime.datetime(2021, 1, 1)),
-            "user_notyet": (datetime.datetime(2090, 1, 1), datetime.datetime(2095, 1, 1)),
+            "user_expired": (datetime.datetime(2001, 1, 1), datetime.datetime(2002, 1, 1)),
+            "user_notyet": (datetime.datetime(2090, 1, 1), datetime.datetime(2091, 1, 1)),
         }
         for name, (start, end) in periods.items():
             _run(["ca", "-batch", "-config", str(cnf), "-notext", "-preserveDN", "-in", "user.csr",
