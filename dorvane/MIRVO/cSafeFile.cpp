@@ -44,16 +44,16 @@ cSafeFile& cSafeFile::operator=(cSafeFile&& other) noexcept {
 
 const char* cSafeFile::why() const {
     switch (refusal_) {
-        case Refusal::none:
-            return "";
-        case Refusal::link:
-            return "it is a symbolic link, which is not followed";
-        case Refusal::notRegular:
-            return "it is not a regular file";
-        case Refusal::notFolder:
-            return "it is not a folder";
-        case Refusal::failed:
-            break;
+    case Refusal::none:
+        return "";
+    case Refusal::link:
+        return "it is a symbolic link, which is not followed";
+    case Refusal::notRegular:
+        return "it is not a regular file";
+    case Refusal::notFolder:
+        return "it is not a folder";
+    case Refusal::failed:
+        break;
     }
     return strerror(error_);
 }
@@ -70,7 +70,8 @@ cSafeFile cSafeFile::classify(int folder, const char* name, int error, bool want
     if (fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return refused(Refusal::failed, error);
     if (S_ISLNK(st.st_mode)) return refused(Refusal::link, ELOOP);
     if (wantFolder && !S_ISDIR(st.st_mode)) return refused(Refusal::notFolder, ENOTDIR);
-    if (!wantFolder && !S_ISREG(st.st_mode)) return refused(Refusal::notRegular, S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+    if (!wantFolder && !S_ISREG(st.st_mode))
+        return refused(Refusal::notRegular, S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
     return refused(Refusal::failed, error);
 }
 
@@ -88,7 +89,8 @@ cSafeFile cSafeFile::openRead(const char* path, Links links) {
     const int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (follow ? 0 : O_NOFOLLOW);
     cSafeFile f;
     f.fd_ = open(path, flags);
-    if (f.fd_ < 0) return errno == ELOOP && !follow ? refused(Refusal::link, ELOOP) : refused(Refusal::failed, errno);
+    if (f.fd_ < 0)
+        return errno == ELOOP && !follow ? refused(Refusal::link, ELOOP) : refused(Refusal::failed, errno);
     if (fstat(f.fd_, &st) != 0) return refused(Refusal::failed, errno);
     if (!S_ISREG(st.st_mode)) return refused(Refusal::notRegular, S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
     return f;
@@ -99,19 +101,19 @@ cSafeFile cSafeFile::openWrite(int folder, const char* name, Write how) {
     const int flags =
         O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | (how == Write::append ? O_APPEND : 0);
     cSafeFile f;
-    // Created here (O_EXCL never follows a link, dangling or not): owner-only whatever the umask.
-    // A name that exists is opened as it is, and emptied only once it is known to be a regular file.
+    // A name that exists is opened as it is (the log's case: one call a line) and emptied only once
+    // it is known to be a regular file. A missing one is created here, owner-only whatever the
+    // umask; O_EXCL never follows a link, dangling or not, and fails when the name appeared since.
     for (int attempt = 0; attempt < 3; ++attempt) {
-        f.fd_ = openat(folder, name, flags | O_CREAT | O_EXCL, kFileMode);
-        if (f.fd_ >= 0) {
-            fchmod(f.fd_, kFileMode);
-                    return f;
-        }
-        if (errno != EEXIST) return classify(folder, name, errno, false);
         f.fd_ = openat(folder, name, flags);
         if (f.fd_ >= 0) break;
         if (errno != ENOENT) return classify(folder, name, errno, false);
-        // removed in between: create it
+        f.fd_ = openat(folder, name, flags | O_CREAT | O_EXCL, kFileMode);
+        if (f.fd_ >= 0) {
+            fchmod(f.fd_, kFileMode);
+            return f;
+        }
+        if (errno != EEXIST) return classify(folder, name, errno, false);
     }
     if (f.fd_ < 0) return refused(Refusal::failed, ENOENT);
     struct stat st;

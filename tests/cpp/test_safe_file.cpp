@@ -65,13 +65,14 @@ TEST_P(SafeFileNames, OnlyRegularFilesOpenAndLinksOnlyWhenFollowed) {
 INSTANTIATE_TEST_SUITE_P(
     All, SafeFileNames,
     ::testing::Values(
-        NameCase{"regular", [](const TempDir& d) { writeFile(d / "x", "old text"); }, Refusal::none, Refusal::none,
-                 Refusal::none},
+        NameCase{"regular", [](const TempDir& d) { writeFile(d / "x", "old text"); }, Refusal::none,
+                 Refusal::none, Refusal::none},
         NameCase{"missing", [](const TempDir&) {}, Refusal::failed, Refusal::failed, Refusal::none},
         NameCase{"link", [](const TempDir& d) { ASSERT_EQ(symlink("target", (d / "x").c_str()), 0); },
                  Refusal::link, Refusal::none, Refusal::link},
-        NameCase{"dangling_link", [](const TempDir& d) { ASSERT_EQ(symlink("absent", (d / "x").c_str()), 0); },
-                 Refusal::link, Refusal::failed, Refusal::link},
+        NameCase{"dangling_link",
+                 [](const TempDir& d) { ASSERT_EQ(symlink("absent", (d / "x").c_str()), 0); }, Refusal::link,
+                 Refusal::failed, Refusal::link},
         NameCase{"fifo", [](const TempDir& d) { ASSERT_EQ(mkfifo((d / "x").c_str(), 0600), 0); },
                  Refusal::notRegular, Refusal::notRegular, Refusal::notRegular},
         NameCase{"folder", [](const TempDir& d) { ASSERT_EQ(mkdir((d / "x").c_str(), 0700), 0); },
