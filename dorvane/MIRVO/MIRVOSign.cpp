@@ -122,13 +122,15 @@ int32_t MIRVOSign::initial(const char* propertyFile, const char* passwd) {
         cCertChainList& chains = mirvoChainList();
         if (chains.chains.empty()) chains.loadCertChainFiles(&props);
 
+        // The signing options go with the certificate they were read with: they take effect only
+        // when its PKCS#12 file loads, so a failed activation leaves the earlier certificate
+        // signing as it did (a cut or altered file must not make it sign detached, without its
+        // certificate, or under another filter).
         std::string digest = props.getProperty("PKCS7.digest");
-        if (!digest.empty()) digestName = std::move(digest);
-        addCertLevel = props.getPropertyInt("PKCS7.addCert");
-        addTimestamp = props.getPropertyBool("PKCS7.addTimestamp");
-        addPlainText = props.getPropertyBool("PKCS7.addPlainText");
+        const int32_t newAddCertLevel = props.getPropertyInt("PKCS7.addCert");
+        const bool newAddTimestamp = props.getPropertyBool("PKCS7.addTimestamp");
+        const bool newAddPlainText = props.getPropertyBool("PKCS7.addPlainText");
         std::string filter = props.getProperty("PFX.signerFilter");
-        if (!filter.empty()) signerFilter = std::move(filter);
 
         std::string pfxPath = props.getProperty("PFX.path");
         std::string pfxFile = props.getProperty("PFX.file");
@@ -159,6 +161,11 @@ int32_t MIRVOSign::initial(const char* propertyFile, const char* passwd) {
                 }
                 pkcs12 = std::move(fresh);
                 loaded = true;
+                if (!digest.empty()) digestName = std::move(digest);
+                addCertLevel = newAddCertLevel;
+                addTimestamp = newAddTimestamp;
+                addPlainText = newAddPlainText;
+                if (!filter.empty()) signerFilter = std::move(filter);
                 warnOutsideValidity(log, *pkcs12);
             }
         }

@@ -26,8 +26,10 @@ public:
 
     // Reads "p7Sign.properties" in the working directory (whatever propertyFile names; the signing
     // module passes that name), sets the log level and log file, loads the chains while none is loaded,
-    // takes the signing options and loads the PKCS#12 file with the password (or "PFX.pswd" when
-    // the password is null or empty). Returns the code, also kept as lastError.
+    // loads the PKCS#12 file with the password (or "PFX.pswd" when the password is null or empty)
+    // and, when it loads, takes it with the signing options of these properties; a failed
+    // activation keeps the earlier certificate and its options. Returns the code, also kept as
+    // lastError.
     int32_t initial(const char* propertyFile, const char* passwd);
 
     // Signs the zero-terminated Big5 text (the bytes up to its terminating zero). 0, 5005, 5010,

@@ -11,6 +11,7 @@
 #include "cLog.hpp"
 #include "cMessages.hpp"
 #include "cProperty.hpp"
+#include "cSafeFile.hpp"
 
 namespace {
 
@@ -57,7 +58,9 @@ bool listP7bFiles(const std::string& folder, std::vector<std::string>& names) {
     if (!dir) return false;
     while (struct dirent* e = readdir(dir)) {
         const size_t n = strlen(e->d_name);
-        if (n >= 4 && equalsIgnoreCase(e->d_name + n - 4, ".p7b")) names.emplace_back(e->d_name);
+        if (n >= 4 && equalsIgnoreCase(e->d_name + n - 4, ".p7b") &&
+            cSafeFile::isRegularEntry(dirfd(dir), e->d_name))
+            names.emplace_back(e->d_name);
     }
     closedir(dir);
     return true;

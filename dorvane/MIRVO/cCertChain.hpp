@@ -15,8 +15,9 @@
 
 class cProperty;
 
-// Appends the names (no paths) of the folder's entries whose name ends in ".p7b" in any case, in
-// the order the file system gives; false for an empty folder text or a folder that cannot be read.
+// Appends the names (no paths) of the folder's regular files (links to regular files included)
+// whose name ends in ".p7b" in any case, in the order the file system gives; a folder or a FIFO of
+// such a name is no chain file. False for an empty folder text or a folder that cannot be read.
 bool listP7bFiles(const std::string& folder, std::vector<std::string>& names);
 
 class cCertChainEntry {

@@ -4,28 +4,19 @@
 #include <cstdio>
 #include <limits>
 
-#include <sys/stat.h>
-
 #include "cLog.hpp"
 
-FILE* cFile::openRegular(const char* path) {
-    FILE* f = fopen(path, "rb");
-    if (f == nullptr) return nullptr;
-    struct stat st;
-    if (fstat(fileno(f), &st) != 0 || S_ISDIR(st.st_mode)) {
-        fclose(f);
-        return nullptr;
-    }
-    return f;
+FILE* cFile::openRegular(const char* path, cSafeFile::Links links) {
+    return cSafeFile::openRead(path, links).intoStream("rb");
 }
 
-bool cFile::loadFromFile(const char* path) {
+bool cFile::loadFromFile(const char* path, cSafeFile::Links links) {
     cLog& log = mirvoLog();
     release();
     bool ok = false;
     FILE* f = nullptr;
     if (path != nullptr && *path != '\0') {
-        f = openRegular(path);
+        f = openRegular(path, links);
         if (f == nullptr) {
             if (log.errorOn()) log.writeValue(cLog::ERROR_COL, "Open file", path);
         } else {

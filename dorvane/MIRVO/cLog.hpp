@@ -1,6 +1,8 @@
 // The signing library's own log: level filter, daily log file, and an in-memory buffer for the
-// lines written before the log file is known. The buffer keeps at most kBufferMax bytes: when the
-// log folder cannot be made, a long-running process would otherwise keep its whole log in memory
+// lines written before the log file is known. The folder is made 0700 and the files 0600; a
+// symbolic link at the folder's or a file's name is never followed (the lines stay in memory as
+// when the folder cannot be made, with a WARN line that says why). The buffer keeps at most kBufferMax bytes:
+// when the log folder cannot be made, a long-running process would otherwise keep its whole log in memory
 // (about 20 KB a signature at DEBUG) and print it all at exit. It keeps the latest lines, which
 // tell what the process did last, and the text moved out of it says how much was dropped. A
 // forked child starts with an empty buffer: the lines in it are the parent's, which the parent
@@ -14,6 +16,7 @@
 #include <string_view>
 
 #include "cFork.hpp"
+#include "cSafeFile.hpp"
 
 class cLog {
 public:
@@ -82,6 +85,13 @@ public:
 private:
     // Writes one record: the head, then body, to the day's file or to preOpenBuffer.
     void emit(const char* levelCol, const std::string& body);
+    // The day's file (its full name) opened for appending: no level of its folder and not the
+    // file itself is followed when it is a symbolic link, and only a regular file is written.
+    static cSafeFile openDayFile(const std::string& name);
+    // A line that could not go to the refused file name: kept in the buffer (made again when it
+    // was gone), after a WARN line that says why, written once while the same name stays refused.
+    void keepInMemory(const std::string& name, const char* why, const char* head, size_t headLength,
+                      const std::string& body);
     // In a forked child, on first use: the inherited buffer's lines are the parent's; dropped.
     void adoptAfterFork();
     // Appends one record to the buffer, dropping the oldest lines when it passes kBufferMax.
@@ -90,6 +100,7 @@ private:
     std::string droppedNotice() const;
 
     uint32_t generation_ = cFork::generation();
+    std::string refusedFile_;  // the day's file name last refused (its WARN line written)
     size_t droppedBytes_ = 0;
 };
 

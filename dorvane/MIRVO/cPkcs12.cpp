@@ -9,6 +9,7 @@
 
 #include "cLog.hpp"
 #include "cMessages.hpp"
+#include "cSafeFile.hpp"
 #include "cSecret.hpp"
 #include "cX509.hpp"
 
@@ -134,22 +135,23 @@ int cPkcs12::loadPfxFile(const char* folder, const char* fileName, const char* p
         rc = MIRVO_PARAM_ERROR;
     } else {
         const std::string path = std::string(folder) + "/" + fileName;
-        FILE* probe = fopen(path.c_str(), "rb");
-        if (probe == nullptr) {
+        // Opened once, for the existence test and the read: a regular file only (a FIFO or a
+        // device would block the reader, a folder reads as nothing), unreadable otherwise.
+        cSafeFile file = cSafeFile::openRead(path.c_str(), cSafeFile::Links::follow);
+        if (!file) {
             if (log.errorOn()) log.writeValue(cLog::ERROR_COL, msg::PFX_FILE_NOT_FOUND, path);
             rc = MIRVO_PFX_FILE_ERROR;
+        } else if (passwd == nullptr) {
+            if (log.errorOn()) log.write(cLog::ERROR_COL, msg::PARAM_PFXPASSWD_NULL);
+            rc = MIRVO_PARAM_ERROR;
+        } else if (*passwd == '\0') {
+            if (log.errorOn()) log.write(cLog::ERROR_COL, msg::PARAM_PFXPASSWD_EMPTY);
+            rc = MIRVO_PARAM_ERROR;
         } else {
-            fclose(probe);
-            if (passwd == nullptr) {
-                if (log.errorOn()) log.write(cLog::ERROR_COL, msg::PARAM_PFXPASSWD_NULL);
-                rc = MIRVO_PARAM_ERROR;
-            } else if (*passwd == '\0') {
-                if (log.errorOn()) log.write(cLog::ERROR_COL, msg::PARAM_PFXPASSWD_EMPTY);
-                rc = MIRVO_PARAM_ERROR;
-            } else {
-                ossl_ptr<BIO> bio(BIO_new_file(path.c_str(), "r"));
-                rc = bio ? loadPfxBio(bio.get(), passwd) : MIRVO_PFX_FILE_ERROR;
-            }
+            FILE* stream = file.intoStream("rb");
+            ossl_ptr<BIO> bio(stream ? BIO_new_fp(stream, BIO_CLOSE) : nullptr);
+            if (stream && !bio) fclose(stream);
+            rc = bio ? loadPfxBio(bio.get(), passwd) : MIRVO_PFX_FILE_ERROR;
         }
     }
     if (log.debugOn()) log.writeInt(cLog::DEBUG_COL, "end cPkcs12::loadPfxFile()", rc);

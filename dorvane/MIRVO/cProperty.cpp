@@ -36,8 +36,9 @@ bool cProperty::loadFromFile(const char* fileName) {
             char cwd[1024] = {0};
             if (getcwd(cwd, sizeof cwd) == nullptr) cwd[0] = '\0';
             if (cwd[0] != '/' && log.debugOn()) log.writeValue(cLog::DEBUG_COL, "Current working path", cwd);
+            // The library's own file in the working folder: never read through a symbolic link.
             cFile file;
-            if (!file.loadFromFile(fileName)) {
+            if (!file.loadFromFile(fileName, cSafeFile::Links::refuse)) {
                 loaded = 0;
                 if (log.errorOn()) log.writeValue(cLog::ERROR_COL, "loadFromFile()", fileName);
             } else {

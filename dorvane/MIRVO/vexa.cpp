@@ -7,17 +7,24 @@
 // module at each call, so a replacement assigned to the module takes effect. Every call into the
 // signer runs whole under the interpreter lock; it is released only while an activation waits for
 // another to finish, in this process or in another one activating in the same working folder.
+#include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "MIRVOSign.hpp"
 #include "cFolderLock.hpp"
 #include "cFork.hpp"
 #include "cLog.hpp"
+#include "cSafeFile.hpp"
 #include "cSecret.hpp"
 #include "pyglue.hpp"
 #include "vexa.hpp"
@@ -152,6 +159,29 @@ std::string utf8_text(py::handle value) {
     return call_method(py::str(value), N::encode, "utf-8").cast<std::string>();
 }
 
+// Writes the properties text as p7Sign.properties in the working folder: created 0600 (a file that
+// exists keeps its mode), never through a symbolic link, and only over a regular file. Raises
+// OSError naming the file and why otherwise.
+void write_properties(const std::string& text) {
+    cSafeFile file = cSafeFile::openWrite(AT_FDCWD, vexa::kPropertiesFile, cSafeFile::Write::truncate);
+    int error = file.error();
+    std::string why = file.why();
+    if (file) {
+        if (file.writeAll(text.data(), text.size())) return;
+        error = errno;
+        why = strerror(error);
+    }
+    py::object failure = py::handle(PyExc_OSError)(
+        py::int_(error), "the signing properties are not written: " + why, vexa::kPropertiesFile);
+    pyglue::raise(failure);
+}
+
+// The working folder's absolute name, for messages.
+std::string working_folder() {
+    char buf[4096];
+    return getcwd(buf, sizeof buf) ? std::string(buf) : std::string(".");
+}
+
 // Runs tryTake(); when it fails, waits in take() with the interpreter lock released, because the
 // holder may need the interpreter lock to finish. At interpreter exit the wait may end a daemon
 // thread by unwinding; what it took is then released by its owner's destructor.
@@ -169,11 +199,17 @@ void takeWithoutInterpreter(TryTake&& tryTake, Take&& take) {
 // time. So one call's sequence must not interleave with another's: a mutex orders the threads of
 // the process, then the working folder's own lock (flock on the folder, so no lock file is made)
 // orders the processes. A folder that cannot be locked (a file system without flock) is worked in
-// unlocked, as before. The lock is recursive: a call made again on the holding thread (through a
-// module function replaced by the caller) does not wait for itself. A forked child finds both free
-// unless its forking thread held them (cFork.hpp).
+// unlocked, as before. The folder's lock is waited for at most kFolderLockWait: anyone who can read
+// the folder can take its lock (shared or exclusive) and keep it, so an unbounded wait would let
+// another user stop every activation here for good. An activation takes well under a second, so
+// a lock kept longer is not another activation; the call then fails with TimeoutError naming the
+// folder (going on unlocked would let two processes mix up their properties files). The lock is recursive: a
+// call made again on the holding thread (through a module function replaced by the caller) does not wait for
+// itself. A forked child finds both free unless its forking thread held them (cFork.hpp).
 class ActivationLock {
 public:
+    static constexpr std::chrono::seconds kFolderLockWait{5};
+
     ActivationLock() {
         if (depth() > 0) {
             ++depth();
@@ -209,8 +245,16 @@ private:
     struct FolderHold {
         FolderHold() {
             cFolderLock& folder = shared().folder;
-            takeWithoutInterpreter([&] { return folder.lock(".", false) != cFolderLock::State::busy; },
-                                   [&] { folder.lock(".", true); });
+            cFolderLock::State state = cFolderLock::State::busy;
+            takeWithoutInterpreter([&] { return (state = folder.lock(".")) != cFolderLock::State::busy; },
+                                   [&] { state = folder.lock(".", kFolderLockWait); });
+            if (state == cFolderLock::State::busy)
+                pyglue::raise(PyExc_TimeoutError,
+                              "the working folder " + working_folder() +
+                                  " is locked by another process (an activation there, or a lock held on "
+                                  "the folder) for more than " +
+                                  std::to_string(kFolderLockWait.count()) +
+                                  " s: the certificate is not activated");
         }
         ~FolderHold() { shared().folder.unlock(); }
         FolderHold(const FolderHold&) = delete;
@@ -234,14 +278,22 @@ py::object init_vexa(py::object vexa_path, py::object vexa_pwd) {
     py::object path = pyglue::lookup("pathlib", "Path")(vexa_path);
     py::object codes = global(N::read_error_code_dict)(folder);
 
-    std::string text = vexa::fill_properties(utf8_text(attr(path, N::parent)), utf8_text(attr(path, N::name)),
-                                             utf8_text(call_method(folder, N::joinpath, "P7B")));
+    // A value that cannot stand in the properties file as it is raises ValueError before
+    // anything is written.
+    std::string pfxFolder = utf8_text(attr(path, N::parent));
+    std::string pfxName = utf8_text(attr(path, N::name));
+    std::string p7bFolder = utf8_text(call_method(folder, N::joinpath, "P7B"));
+    std::string text;
+    try {
+        text = vexa::fill_properties(pfxFolder, pfxName, p7bFolder);
+    } catch (const std::invalid_argument& e) {
+        pyglue::raise(PyExc_ValueError, e.what());
+    }
     int32_t code = 0;
     {
         // From the write of the properties file to its delete.
         ActivationLock exclusive;
-        py::object file = pyglue::lookup("builtins", "open")(vexa::kPropertiesFile, "wb");
-        vexa::then_close(file, [&] { call_method(file, N::write, py::bytes(text)); });
+        write_properties(text);
 
         std::unique_ptr<cSecret> password = passwordBytes(vexa_pwd);
         refuse_embedded_zero(std::string_view(password->c_str(), password->size()), "password");
