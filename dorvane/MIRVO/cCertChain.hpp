@@ -26,7 +26,7 @@ public:
     // and loads the revocation lists; `loaded` tells the outcome. p7 and props may be null.
     cCertChainEntry(const std::string& slotKey, const std::string& configuredSki, PKCS7* p7,
                     const cProperty* props);
-    virtual ~cCertChainEntry();
+    ~cCertChainEntry();
     cCertChainEntry(const cCertChainEntry&) = delete;
     cCertChainEntry& operator=(const cCertChainEntry&) = delete;
 
@@ -56,7 +56,7 @@ public:
 class cCertChainList {
 public:
     cCertChainList() = default;
-    virtual ~cCertChainList();
+    ~cCertChainList();
     cCertChainList(const cCertChainList&) = delete;
     cCertChainList& operator=(const cCertChainList&) = delete;
 

@@ -197,7 +197,7 @@ void cLog::keepInMemory(const std::string& name, const char* why, const char* he
     if (!preOpenBuffer) preOpenBuffer.emplace();
     if (refusedFile_ != name) {
         refusedFile_ = name;
-        if (warnOn()) {
+        if (warn()) {
             struct tm tm;
             int millis = 0;
             nowLocal(tm, millis);
@@ -320,13 +320,9 @@ void cLog::writeHex(std::string_view name, const unsigned char* bytes, int32_t c
     emit(DEBUG_COL, body);
 }
 
-void cLog::writeErrorValue(std::string_view name, std::string value) {
-    if (errorOn()) writeValue(ERROR_COL, name, value);
-}
+void cLog::writeErrorValue(std::string_view name, std::string value) { error().writeValue(name, value); }
 
-void cLog::writeDebugValue(std::string_view name, std::string value) {
-    if (debugOn()) writeValue(DEBUG_COL, name, value);
-}
+void cLog::writeDebugValue(std::string_view name, std::string value) { debug().writeValue(name, value); }
 
 void cLog::setLevel(const char* name) {
     if (name == nullptr || *name == '\0') return;
@@ -353,9 +349,9 @@ bool cLog::createFolder(const char* path, const char* fileName) {
     const std::string whole(path);
     const cSafeFile folder = cSafeFile::openFolder(whole, true);
     const bool ok = static_cast<bool>(folder);
-    if (!ok && warnOn())
-        writeValue(WARN_COL, std::string("Log folder not used: ") + folder.why() + kStaysInMemory, whole);
-    if (debugOn()) writeBool(DEBUG_COL, "end cFile::createFolder() return", ok ? 1 : 0);
+    if (const Writer warning = warn(); !ok && warning)
+        warning.writeValue(std::string("Log folder not used: ") + folder.why() + kStaysInMemory, whole);
+    debug().writeBool("end cFile::createFolder() return", ok ? 1 : 0);
     if (ok) {
         filePrefix = whole + "/" + fileName;
         folderCreated = 1;

@@ -23,13 +23,13 @@ void mirvoOpenSslInit() {
         if (g_mirvoLegacyProvider == nullptr) {
             cLog& log = mirvoLog();
             const std::string why = errors.take();
-            if (log.errorOn()) log.writeValue(cLog::ERROR_COL, "OSSL_PROVIDER_load(legacy) failed", why);
+            log.error().writeValue("OSSL_PROVIDER_load(legacy) failed", why);
         }
         g_mirvoDefaultProvider = OSSL_PROVIDER_load(nullptr, "default");
         if (g_mirvoDefaultProvider == nullptr) {
             cLog& log = mirvoLog();
             const std::string why = errors.take();
-            if (log.errorOn()) log.writeValue(cLog::ERROR_COL, "OSSL_PROVIDER_load(default) failed", why);
+            log.error().writeValue("OSSL_PROVIDER_load(default) failed", why);
         }
     });
 }

@@ -59,12 +59,12 @@ std::string firstValue(const std::string& text, const std::string& key, char sep
 }
 
 void logValue(const char* format, const std::string& key, const std::string& value) {
-    cLog& log = mirvoLog();
-    if (!log.debugOn()) return;
+    const cLog::Writer debug = mirvoLog().debug();
+    if (!debug) return;
     std::string name(format);
     size_t at = name.find("%s");
     if (at != std::string::npos) name.replace(at, 2, key);
-    log.writeValue(cLog::DEBUG_COL, name, value);
+    debug.writeValue(name, value);
 }
 
 void allValues(const std::string& text, const std::string& key, char sep, std::set<std::string>& names,
@@ -122,16 +122,16 @@ int cPkcs12::loadPfxFile(const char* folder, const char* fileName, const char* p
     OsslErrorScope errors;
     int rc = MIRVO_OK;
     if (folder == nullptr) {
-        if (log.errorOn()) log.write(cLog::ERROR_COL, msg::PARAM_FILEPATH_NULL);
+        log.error().write(msg::PARAM_FILEPATH_NULL);
         rc = MIRVO_PARAM_ERROR;
     } else if (*folder == '\0') {
-        if (log.errorOn()) log.write(cLog::ERROR_COL, msg::PARAM_FILEPATH_EMPTY);
+        log.error().write(msg::PARAM_FILEPATH_EMPTY);
         rc = MIRVO_PARAM_ERROR;
     } else if (fileName == nullptr) {
-        if (log.errorOn()) log.write(cLog::ERROR_COL, msg::PARAM_FILENAME_NULL);
+        log.error().write(msg::PARAM_FILENAME_NULL);
         rc = MIRVO_PARAM_ERROR;
     } else if (*fileName == '\0') {
-        if (log.errorOn()) log.write(cLog::ERROR_COL, msg::PARAM_FILENAME_EMPTY);
+        log.error().write(msg::PARAM_FILENAME_EMPTY);
         rc = MIRVO_PARAM_ERROR;
     } else {
         const std::string path = std::string(folder) + "/" + fileName;
@@ -139,13 +139,13 @@ int cPkcs12::loadPfxFile(const char* folder, const char* fileName, const char* p
         // device would block the reader, a folder reads as nothing), unreadable otherwise.
         cSafeFile file = cSafeFile::openRead(path.c_str(), cSafeFile::Links::follow);
         if (!file) {
-            if (log.errorOn()) log.writeValue(cLog::ERROR_COL, msg::PFX_FILE_NOT_FOUND, path);
+            log.error().writeValue(msg::PFX_FILE_NOT_FOUND, path);
             rc = MIRVO_PFX_FILE_ERROR;
         } else if (passwd == nullptr) {
-            if (log.errorOn()) log.write(cLog::ERROR_COL, msg::PARAM_PFXPASSWD_NULL);
+            log.error().write(msg::PARAM_PFXPASSWD_NULL);
             rc = MIRVO_PARAM_ERROR;
         } else if (*passwd == '\0') {
-            if (log.errorOn()) log.write(cLog::ERROR_COL, msg::PARAM_PFXPASSWD_EMPTY);
+            log.error().write(msg::PARAM_PFXPASSWD_EMPTY);
             rc = MIRVO_PARAM_ERROR;
         } else {
             FILE* stream = file.intoStream("rb");
@@ -154,7 +154,7 @@ int cPkcs12::loadPfxFile(const char* folder, const char* fileName, const char* p
             rc = bio ? loadPfxBio(bio.get(), passwd) : MIRVO_PFX_FILE_ERROR;
         }
     }
-    if (log.debugOn()) log.writeInt(cLog::DEBUG_COL, "end cPkcs12::loadPfxFile()", rc);
+    log.debug().writeInt("end cPkcs12::loadPfxFile()", rc);
     return rc;
 }
 
@@ -217,14 +217,13 @@ cPkcs12::Validity cPkcs12::validityAt(const std::string& now) const {
 int cPkcs12::checkCertValidAt(const std::string& now) {
     cLog& log = mirvoLog();
     const Validity v = validityAt(now);
-    if (certificate_ && log.debugOn()) {
-        log.writeValue(cLog::DEBUG_COL, msg::CERT_NOT_BEFORE, v.notBefore);
-        log.writeValue(cLog::DEBUG_COL, msg::CERT_NOT_AFTER, v.notAfter);
+    if (certificate_) {
+        log.debug().writeValue(msg::CERT_NOT_BEFORE, v.notBefore);
+        log.debug().writeValue(msg::CERT_NOT_AFTER, v.notAfter);
     }
-    if (v.code == MIRVO_CERT_NOT_YET_VALID && log.errorOn())
-        log.write(cLog::ERROR_COL, msg::CERT_NOT_YET_VALID);
-    if (v.code == MIRVO_CERT_EXPIRED && log.errorOn()) log.write(cLog::ERROR_COL, msg::CERT_EXPIRED);
-    if (log.debugOn()) log.writeInt(cLog::DEBUG_COL, "end cPkcs12::checkCertValid()", v.code);
+    if (v.code == MIRVO_CERT_NOT_YET_VALID) log.error().write(msg::CERT_NOT_YET_VALID);
+    if (v.code == MIRVO_CERT_EXPIRED) log.error().write(msg::CERT_EXPIRED);
+    log.debug().writeInt("end cPkcs12::checkCertValid()", v.code);
     return v.code;
 }
 
@@ -234,11 +233,10 @@ int cPkcs12::checkSignerFilter(const char* filter) {
     if (!certificate_) {
         rc = MIRVO_NO_CERT;
     } else if (filter != nullptr) {
-        if (log.infoOn()) log.writeValue(cLog::PARAM_COL, "signerFilter", filter);
+        log.param().writeValue("signerFilter", filter);
         if (*filter != '\0') {
             const std::vector<std::string> conditions = splitConditions(filter);
-            if (log.debugOn())
-                log.writeInt(cLog::DEBUG_COL, msg::FILTER_COUNT, static_cast<int32_t>(conditions.size()));
+            log.debug().writeInt(msg::FILTER_COUNT, static_cast<int32_t>(conditions.size()));
             const std::string subject = x509NameOneline(X509_get_subject_name(certificate_.get()));
             const std::string issuer = x509NameOneline(X509_get_issuer_name(certificate_.get()));
             rc = MIRVO_NO_CERT;
@@ -251,7 +249,7 @@ int cPkcs12::checkSignerFilter(const char* filter) {
             }
         }
     }
-    if (log.debugOn()) log.writeInt(cLog::DEBUG_COL, "end cPkcs12::checkSignerFilter()", rc);
+    log.debug().writeInt("end cPkcs12::checkSignerFilter()", rc);
     return rc;
 }
 
@@ -260,10 +258,10 @@ namespace {
 bool checkName(cPkcs12& self, const std::string& condition, const std::string& name, const NameRules& rules,
                bool logName) {
     cLog& log = mirvoLog();
-    if (log.infoOn()) log.writeValue(cLog::PARAM_COL, msg::FILTER_CONDITION, condition);
+    log.param().writeValue(msg::FILTER_CONDITION, condition);
     bool result = true;
     if (!condition.empty()) {
-        if (logName && log.infoOn()) log.writeValue(cLog::PARAM_COL, msg::FILTER_SUBJECT, name);
+        if (logName) log.param().writeValue(msg::FILTER_SUBJECT, name);
         const std::string wantC = self.parseFilterName(condition, rules.c);
         std::set<std::string> wantO, wantOU;
         self.parseFilterNames(condition, rules.o, wantO);
@@ -300,11 +298,11 @@ bool checkName(cPkcs12& self, const std::string& condition, const std::string& n
             }
         }
         if (miss != nullptr) {
-            if (log.errorOn()) log.writeValue(cLog::ERROR_COL, miss, missing);
+            log.error().writeValue(miss, missing);
             result = false;
         }
     }
-    if (log.debugOn()) log.writeBool(cLog::DEBUG_COL, rules.endLine, result ? 1 : 0);
+    log.debug().writeBool(rules.endLine, result ? 1 : 0);
     return result;
 }
 

@@ -10,7 +10,7 @@
 class cPkcs12 {
 public:
     cPkcs12() = default;
-    virtual ~cPkcs12();
+    ~cPkcs12();
     cPkcs12(const cPkcs12&) = delete;
     cPkcs12& operator=(const cPkcs12&) = delete;
 

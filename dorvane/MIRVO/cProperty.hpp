@@ -7,7 +7,7 @@
 class cProperty {
 public:
     cProperty() = default;
-    virtual ~cProperty();
+    ~cProperty();
     cProperty(const cProperty&) = delete;
     cProperty& operator=(const cProperty&) = delete;
 

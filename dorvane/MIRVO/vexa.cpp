@@ -80,10 +80,7 @@ py::object module_folder() {
     return attr(path(global(N::__file__)), N::parent);
 }
 
-void debug_number(const char* name, int32_t code) {
-    cLog& log = mirvoLog();
-    if (log.debugOn()) log.writeInt(cLog::DEBUG_COL, name, code);
-}
+void debug_number(const char* name, int32_t code) { mirvoLog().debug().writeInt(name, code); }
 
 // Raises the signer's code as VexaError through the module's raise_error, with the dictionary of
 // the module's cError.h. Returns only when a replaced raise_error returns.
@@ -298,7 +295,7 @@ py::object init_vexa(py::object vexa_path, py::object vexa_pwd) {
         std::unique_ptr<cSecret> password = passwordBytes(vexa_pwd);
         refuse_embedded_zero(std::string_view(password->c_str(), password->size()), "password");
 
-        code = MIRVOSignInitial(vexa::kPropertiesFile, password->c_str());
+        code = MIRVOSignInitial(password->c_str());
         password.reset();
         debug_number("MIRVOSignInitial() return ", code);
         if (code != 0) raise_code(code, codes);

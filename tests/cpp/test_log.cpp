@@ -158,6 +158,46 @@ INSTANTIATE_TEST_SUITE_P(All, LogLevels,
                                            LevelCase{"", 0, nullptr}, LevelCase{nullptr, 0, nullptr},
                                            LevelCase{"DEBUGX", 0, nullptr}));
 
+TEST(Log, LeveledWritersPassFromTheirLevelWithTheirColumn) {
+    struct WriterOf {
+        cLog::Writer (cLog::*get)();
+        const char* column;
+        int32_t passesAtMost;
+    };
+    const WriterOf writers[] = {{&cLog::debug, "DEBUG", 10},
+                                {&cLog::info, "INFO", 20},
+                                {&cLog::param, "PARAM", 20},
+                                {&cLog::warn, "WARN", 30},
+                                {&cLog::error, "ERROR", 40}};
+    const unsigned char bytes[] = {'a', 'b'};
+    for (int32_t level : {0, 10, 20, 30, 40, 100}) {
+        for (const WriterOf& w : writers) {
+            LogCapture capture(level);
+            const cLog::Writer writer = (mirvoLog().*w.get)();
+            const bool passes = level <= w.passesAtMost;
+            EXPECT_EQ(static_cast<bool>(writer), passes) << w.column << " at " << level;
+            writer.write("t");
+            writer.writeValue("v", "x");
+            writer.writeInt("n", 5208);
+            writer.writeBool("b", 1);
+            writer.writeHex("h", bytes, 2);
+            const std::string col = std::string(5 - strlen(w.column), ' ') + w.column;
+            const std::string expected = passes ? col + " t\n" + col + " v = x\n" + col +
+                                                      " n = 0x00001458(5208)\n" + col + " b = true\n" +
+                                                      "DEBUG h(len=2, 0x2) = \n"
+                                                : "";
+            // Each line that has a head, from its level column on (the dump's row has none).
+            std::string seen;
+            const std::string t = capture.text();
+            for (size_t at = t.find("(PID="); at != std::string::npos; at = t.find("(PID=", at + 1)) {
+                const size_t from = t.find(") ", at) + 2;
+                seen += t.substr(from, t.find('\n', from) + 1 - from);
+            }
+            EXPECT_EQ(seen, expected) << w.column << " at " << level;
+        }
+    }
+}
+
 TEST(Log, UnknownLevelKeepsThePreviousOne) {
     LogCapture capture;
     mirvoLog().setLevel("ERROR");

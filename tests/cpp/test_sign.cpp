@@ -68,7 +68,7 @@ protected:
         writeFile(dir_ / "p7Sign.properties",
                   "PFX.path = " + pkiDir() + "\nPFX.file = " + pfx + "\n" + options);
     }
-    int32_t initial(const char* passwd = kPassword) { return MIRVOSignInitial("p7Sign.properties", passwd); }
+    int32_t initial(const char* passwd = kPassword) { return MIRVOSignInitial(passwd); }
 
     // The last signature as DER (through the base64 tool), written to sig.der.
     std::string lastDer() {
@@ -432,12 +432,11 @@ TEST_F(Signer, EveryActivationBeginsWithAnEmptyLineAndEndsWithItsMarker) {
     EXPECT_TRUE(capture_.has(" INFO end MIRVOSign::MIRVOSign()\n"));
 }
 
-TEST_F(Signer, PropertiesAreReadFromP7SignPropertiesWhateverNameIsHandedOver) {
+TEST_F(Signer, PropertiesAreReadFromP7SignProperties) {
     properties("user_modern.pfx", kTemplateOptions);
     writeFile(dir_ / "other.properties", "PFX.path = /nowhere\nPFX.file = none.pfx\n");
-    EXPECT_EQ(MIRVOSignInitial("other.properties", kPassword), 0) << capture_.text();
-    EXPECT_EQ(MIRVOSignInitial(nullptr, kPassword), 0) << capture_.text();
-    EXPECT_EQ(capture_.count("PARAM propertyFile = p7Sign.properties\n"), 2) << capture_.text();
+    EXPECT_EQ(initial(), 0) << capture_.text();
+    EXPECT_EQ(capture_.count("PARAM propertyFile = p7Sign.properties\n"), 1) << capture_.text();
     EXPECT_FALSE(capture_.has("other.properties"));
 }
 
