@@ -200,9 +200,10 @@ void takeWithoutInterpreter(TryTake&& tryTake, Take&& take) {
 // the folder can take its lock (shared or exclusive) and keep it, so an unbounded wait would let
 // another user stop every activation here for good. An activation takes well under a second, so
 // a lock kept longer is not another activation; the call then fails with TimeoutError naming the
-// folder (going on unlocked would let two processes mix up their properties files). The lock is recursive: a
-// call made again on the holding thread (through a module function replaced by the caller) does not wait for
-// itself. A forked child finds both free unless its forking thread held them (cFork.hpp).
+// folder (going on unlocked would let two processes mix up their properties files). The lock is
+// recursive: a call made again on the holding thread (through a module function replaced by the
+// caller) does not wait for itself. A forked child finds both free unless its forking thread held
+// them (cFork.hpp).
 class ActivationLock {
 public:
     static constexpr std::chrono::seconds kFolderLockWait{5};

@@ -262,6 +262,38 @@ TEST(Log, BufferedLinesGoFirstIntoTheFirstFileLine) {
     EXPECT_TRUE(a < b && b < c && c < d && d < e) << text;
 }
 
+TEST(Log, ALinkAtTheDaysFileKeepsTheLinesInMemoryUntilItIsGone) {
+    mirvotest::TempDir dir;
+    LogCapture capture;
+    cLog& log = mirvoLog();
+    ASSERT_TRUE(log.createFolder((dir / "logs").c_str(), "vexa.log"));
+    log.write("INFO", "first");
+    ASSERT_FALSE(log.preOpenBuffer);
+    time_t now = time(nullptr);
+    struct tm tm;
+    localtime_r(&now, &tm);
+    const std::string name = log.fileNameFor(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
+    ASSERT_EQ(unlink(name.c_str()), 0);
+    ASSERT_EQ(symlink((dir / "outside").c_str(), name.c_str()), 0);
+
+    log.write("INFO", "held one");
+    log.write("INFO", "held two");
+    EXPECT_FALSE(mirvotest::exists(dir / "outside"));
+    EXPECT_EQ(capture.count("WARN Log file not used: it is a symbolic link"), 1) << capture.text();
+    EXPECT_TRUE(capture.has("held one\n") && capture.has("held two\n"));
+
+    // Once the name is a file's again, the kept lines go into it first.
+    ASSERT_EQ(unlink(name.c_str()), 0);
+    log.write("INFO", "after");
+    EXPECT_FALSE(log.preOpenBuffer);
+    const std::string text = mirvotest::readFile(name);
+    const size_t warn = text.find("WARN Log file not used"), one = text.find("held one"),
+                 after = text.find("after");
+    ASSERT_NE(after, std::string::npos) << text;
+    EXPECT_TRUE(warn < one && one < after) << text;
+    EXPECT_EQ(text.find("first"), std::string::npos);
+}
+
 TEST(Log, LinesAreLostWhenTheFileCannotOpenAndTheBufferStays) {
     mirvotest::TempDir dir;
     LogCapture capture;
