@@ -2,6 +2,7 @@
 import os
 
 import requests
+import requests.adapters
 
 from dorvane.account import FutureAccount, StockAccount
 
@@ -69,13 +70,22 @@ def timeout_setting():
     return seconds
 
 
+# Connections to one back end that a session keeps open for reuse. Orders are often placed from
+# several threads that share one client; with fewer kept connections than threads, each request
+# beyond them opened a connection of its own and dropped it with a warning ("Connection pool is
+# full, discarding connection").
+POOL_SIZE = 32
+
+
 class _Session(requests.Session):
     """A requests session whose requests wait at most `timeout` seconds (None: no limit) unless the
-    call names a time-out of its own."""
+    call names a time-out of its own, and which keeps up to POOL_SIZE connections per back end."""
 
     def __init__(self, timeout):
         super().__init__()
         self.timeout = timeout
+        for scheme in ("http://", "https://"):
+            self.mount(scheme, requests.adapters.HTTPAdapter(pool_maxsize=POOL_SIZE))
 
     def request(self, method, url, **kwargs):
         kwargs.setdefault("timeout", self.timeout)
