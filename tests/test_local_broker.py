@@ -97,6 +97,9 @@ def test_refusals_through_the_facade_are_logged_with_order_and_reason(api, caplo
     cancelled = api.cancel_order(trade)
     assert (cancelled.status.status, cancelled.status.msg) == (Status.Failed, "order is no longer open")
     assert refusals(caplog) == [("dorvane", "ERROR", "Cancel of order {} refused: order is no longer open".format(oid))]
+    failed = api.place_order(txf(api), order(api, price=-5))
+    caplog.clear()
+    assert api.update_order(failed, None, None) is failed and refusals(caplog) == []  # nothing was asked
 
 
 @pytest.mark.parametrize("contract, price, reason", [

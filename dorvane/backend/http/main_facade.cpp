@@ -14,8 +14,10 @@ void refresh(py::handle self) { call_method(self, N::update_status); }
 
 // A change or cancellation that the broker refused leaves the booked trade as it was, so the
 // refusal would pass unseen: it is logged at error level with the order id of the trade given and
-// the broker's reason (the status's message). A result without a status logs nothing.
+// the broker's reason (the status's message). A result without a status, or the very trade given
+// (no request was answered), logs nothing.
 void log_refusal(const char* what, py::handle trade, py::handle result) {
+    if (result.is(trade)) return;
     py::object status = pyglue::attr_or(result, N::status, py::none());
     if (status.is_none()) return;
     py::object state = pyglue::attr_or(status, N::status, py::none());
