@@ -47,6 +47,8 @@ def test_catalogue_is_the_same_every_time():
 
 def test_login_loads_the_catalogue_and_refuses_an_empty_password(http_backend, api):
     assert len(api.Contracts.Options.TXO) == 3 * 81 * 2 and "TXO22800L6" in api.Contracts.Options.TXO
+    # Every product code names one product: the flat table holds every stock, future and option.
+    assert len(api.fetch_products()) == 1800 + 620 + 2322
     with pytest.raises(LoginError):
         make_api(http_backend).login("A123456789", "")
 
