@@ -454,9 +454,9 @@ def test_after_stop_calls_time_out(facade, server, logs):
     assert server.session.logins == [] and facade_lines(logs) == []
 
 
-# A program that logs in with 20 facades and drops them without logging out, then prints what it
-# holds (descriptors, connections, loops, transports, threads) before and after, as JSON.
-DROPPED_FACADES = """
+# The start of a program run in a fresh interpreter: the loopback trading server answering logins
+# on a thread of its own, and the facade's configuration pointing at it.
+FACADE_PROGRAM = """
 import asyncio, configparser, gc, json, os, sys, threading, time
 sys.path[:0] = [{root!r}, {tests!r}]
 from servers.session_server import SessionService
@@ -468,18 +468,29 @@ server = ThreadedTradingServer().start()
 server.run(SessionService, server.server)
 wrapper.config = configparser.ConfigParser()
 wrapper.config["UAT"] = {{"host": server.host, "port": str(server.port)}}
+"""
+
+
+def facade_program(body):
+    tests = os.path.dirname(os.path.abspath(__file__))
+    return FACADE_PROGRAM.format(root=os.path.dirname(tests), tests=tests) + body
+
+
+# A program that logs in with 20 facades and drops them without logging out, then prints what it
+# holds (descriptors, connections, loops, transports, threads) before and after, as JSON.
+DROPPED_FACADES = """
 hook = threading._shutdown
 
 
 def held():
     gc.collect()
     objects = gc.get_objects()
-    return {{"descriptors": len(os.listdir("/proc/self/fd")),
+    return {"descriptors": len(os.listdir("/proc/self/fd")),
             "connections": sum(isinstance(o, Connection) for o in objects),
             "loops": sum(isinstance(o, asyncio.AbstractEventLoop) for o in objects),
             # open ones: the server keeps its records (and so its closed transports)
             "transports": sum(isinstance(o, asyncio.BaseTransport) and not o.is_closing() for o in objects),
-            "threads": threading.active_count()}}
+            "threads": threading.active_count()}
 
 
 def log_in_and_drop(count):
@@ -500,15 +511,14 @@ while any(after[k] > before[k] for k in before) and time.monotonic() < end:
     time.sleep(0.05)
     after = held()
 threading._shutdown = hook
-print(json.dumps({{"before": before, "after": after}}))
+print(json.dumps({"before": before, "after": after}))
 """
 
 
 def test_facades_dropped_logged_in_release_everything():
     # Each facade logged in holds a loop, its thread, a Connection, its transport and their
     # descriptors; once dropped without logout and collected, all of it is gone.
-    tests = os.path.dirname(os.path.abspath(__file__))
-    source = DROPPED_FACADES.format(root=os.path.dirname(tests), tests=tests)
+    source = facade_program(DROPPED_FACADES)
     proc = subprocess.run([sys.executable, "-c", source], capture_output=True, text=True, timeout=60)
     assert proc.returncode == 0, proc.stderr
     counts = json.loads(proc.stdout.splitlines()[-1])
@@ -518,19 +528,7 @@ def test_facades_dropped_logged_in_release_everything():
 
 # Programs that end a facade in each documented way, in a fresh interpreter whose stderr must stay
 # free of asyncio's report of a task collected while pending.
-ENDINGS_PRELUDE = """
-import configparser, gc, sys, threading, time
-sys.path[:0] = [{root!r}, {tests!r}]
-from servers.session_server import SessionService
-from servers.trading_server import ThreadedTradingServer
-from dorvane.backend.socket import wrapper
-
-server = ThreadedTradingServer().start()
-server.run(SessionService, server.server)
-wrapper.config = configparser.ConfigParser()
-wrapper.config["UAT"] = {{"host": server.host, "port": str(server.port)}}
-
-
+ENDINGS = """
 def stopped(w):
     thread = threading._shutdown.args[0]
     w._stop()
@@ -550,11 +548,10 @@ def stopped(w):
     "w = wrapper.Wrapper(True)\nw.login('A123456789', 'pw')\ndel w\ntime.sleep(0.3)\n",
 ], ids=["logout-stop-del-second", "stopped-logged-in", "connection-reset", "del-logged-in"])
 def test_ended_facades_leave_no_pending_task(tmp_path, body):
-    tests = os.path.dirname(os.path.abspath(__file__))
     # A later facade takes the exit hook (which holds the last loop) over, so the collector can
     # free the first one's loop and what it holds.
     epilogue = "last = wrapper.Wrapper(True)\nstopped(last)\ngc.collect()\nprint('end')\n"
-    source = ENDINGS_PRELUDE.format(root=os.path.dirname(tests), tests=tests) + body + epilogue
+    source = facade_program(ENDINGS + body + epilogue)
     proc = subprocess.run([sys.executable, "-c", source], cwd=tmp_path, capture_output=True, text=True,
                           timeout=60)
     assert (proc.returncode, proc.stdout) == (0, "end\n"), proc.stderr
