@@ -6,7 +6,7 @@ namespace {
 
 // The emitter's methods that its emission goes through, looked up on the instance.
 const pyglue::Name* const kEmitPath[] = {&N::emit, &N::_call_handlers, &N::_emit_run,
-                                          &N::_emit_handle_potential_error};
+                                         &N::_emit_handle_potential_error};
 constexpr int kEmitPathSize = static_cast<int>(sizeof kEmitPath / sizeof kEmitPath[0]);
 
 }  // namespace
@@ -62,7 +62,8 @@ bool Emitter::snapshot(py::handle emitter, PyObject* event, py::object& listener
     }
     // The emission copies the listeners while it holds the emitter's lock: while another thread
     // holds it, that emission waits, and so does this one (through pyee).
-    if (Py_TYPE(lock) != reinterpret_cast<PyTypeObject*>(lock_type_) || pyglue::compat::thread_lock_held(lock))
+    if (Py_TYPE(lock) != reinterpret_cast<PyTypeObject*>(lock_type_) ||
+        pyglue::compat::thread_lock_held(lock))
         return false;
     if (!PyDict_CheckExact(events)) return false;
     PyObject* table = PyDict_GetItemWithError(events, event);  // borrowed
@@ -103,7 +104,8 @@ bool Emitter::emit(py::handle emitter, PyObject* event, py::handle arg) {
         pyglue::steal(r);
     };
     if (PyList_CheckExact(listeners.ptr())) {
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(listeners.ptr()); ++i) call(PyList_GET_ITEM(listeners.ptr(), i));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(listeners.ptr()); ++i)
+            call(PyList_GET_ITEM(listeners.ptr(), i));
         return true;
     }
     if (!listeners.is_none()) {

@@ -78,8 +78,10 @@ void HeaderFields::init(py::handle core) {
             for (const char* address : addresses) {
                 py::str p(person), a(address);
                 py::int_ kivo(7);
-                py::object theirs = gen(py::arg("nKIVO") = kivo, py::arg("person_id") = p, py::arg("ip4") = a);
-                if (!PyDict_CheckExact(theirs.ptr()) || !same_dict(theirs, own_dict(core_, kivo, p, a))) return;
+                py::object theirs =
+                    gen(py::arg("nKIVO") = kivo, py::arg("person_id") = p, py::arg("ip4") = a);
+                if (!PyDict_CheckExact(theirs.ptr()) || !same_dict(theirs, own_dict(core_, kivo, p, a)))
+                    return;
             }
         }
         enabled_ = true;
@@ -89,8 +91,8 @@ void HeaderFields::init(py::handle core) {
 }
 
 bool HeaderFields::build(py::handle proto, py::handle nKIVO, py::handle person_id, py::handle ip4,
-                         py::handle nHandle, py::handle payload, py::handle decompress_length, py::dict kwargs,
-                         py::object& out) {
+                         py::handle nHandle, py::handle payload, py::handle decompress_length,
+                         py::dict kwargs, py::object& out) {
     PyObject* values[kFieldCount];
     for (int i = 0; i < kFieldCount; ++i) values[i] = g_defaults[i];
     for (auto item : kwargs) {
