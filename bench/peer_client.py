@@ -48,9 +48,10 @@ class PeerSocket(asyncio.Protocol):
 class PeerConnection:
     socket_class = PeerSocket
 
-    def __init__(self, host, port, person_id, loop=None):
+    def __init__(self, host, port, person_id, loop=None, ping_duration=10):
         self.host, self.port, self._person_id = host, port, person_id
         self._loop = loop or asyncio.get_event_loop()
+        self._ping_duration = ping_duration
         self.local_port = None
         self.ip4 = "127.0.0.1"
         self.proto = protocol
@@ -78,7 +79,20 @@ class PeerConnection:
         sock.event.on("data", f=self.data_received)
         sock.event.on("disconnected", f=self.reset)
         self.event.emit("connected")
+        self.ping_alive(self._person_id, self._loop)
         return transport, sock
+
+    def ping_alive(self, person_id, loop=None):
+        asyncio.run_coroutine_threadsafe(self.ping_aliveAsync(person_id, loop=loop), loop=loop or self._loop)
+
+    async def ping_aliveAsync(self, person_id, loop=None):
+        loop = loop or self._loop
+        while self.is_alive():
+            try:
+                self.send(2, person_id, b"", compress=False, loop=loop)
+                await asyncio.sleep(self._ping_duration)
+            except Exception as exc:
+                log.error(exc)
 
     def is_alive(self):
         if self._socket is None:

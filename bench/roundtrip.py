@@ -101,7 +101,7 @@ async def open_clients(port):
     loop = asyncio.get_running_loop()
     clients = {"C++": Connection("127.0.0.1", port, PERSON, loop=loop, ping_duration=3600)}
     for name, (conn_class, _) in PEERS.items():
-        clients[name] = conn_class("127.0.0.1", port, PERSON, loop=loop)
+        clients[name] = conn_class("127.0.0.1", port, PERSON, loop=loop, ping_duration=3600)
     for conn in clients.values():
         await conn.connect()
     return clients
