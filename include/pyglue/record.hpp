@@ -44,8 +44,8 @@ public:
             marks.push_back(py::reinterpret_steal<py::object>(require(PyLong_FromSize_t(1000 + i))));
             values.push_back(marks.back().ptr());
         }
-        py::object made = py::reinterpret_steal<py::object>(
-            require(compat::shared_key_dict(keys_.data(), values.data(), static_cast<Py_ssize_t>(keys_.size()))));
+        py::object made = py::reinterpret_steal<py::object>(require(
+            compat::shared_key_dict(keys_.data(), values.data(), static_cast<Py_ssize_t>(keys_.size()))));
         py::object copy = py::reinterpret_steal<py::object>(require(PyDict_Copy(made.ptr())));
         PyObject** slots = compat::shared_values(copy.ptr());
         in_place_ = slots != nullptr;
@@ -83,7 +83,8 @@ public:
             PyObject* old = slots[i];  // the template's None
             slots[i] = value;
             Py_DECREF(old);
-            track = track || (PyObject_IS_GC(value) && (!PyTuple_CheckExact(value) || PyObject_GC_IsTracked(value)));
+            track = track ||
+                    (PyObject_IS_GC(value) && (!PyTuple_CheckExact(value) || PyObject_GC_IsTracked(value)));
         }
         if (track && !PyObject_GC_IsTracked(record)) PyObject_GC_Track(record);
         return record;
