@@ -15,6 +15,7 @@ import logging
 import os
 import pickle
 import re
+import subprocess
 import sys
 import types
 import warnings
@@ -27,7 +28,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "glue_probe"))
 
 import glue_probe  # noqa: E402
-from support.fresh_runs import run_fresh_interpreters, threads_program  # noqa: E402
+from support.fresh_runs import SLOWER, run_fresh_interpreters, threads_program  # noqa: E402
 
 
 # The twins: same names, parameters and behaviour as the module's objects.
@@ -819,3 +820,101 @@ def test_binding_matches_a_def(data, which):
     args = tuple("10.0.0.%d" % i for i in range(npos))
     kwargs = {form(name): "10.0.1.%d" % i for i, (name, form) in enumerate(zip(chosen, forms))}
     assert bound_or_error(glue, args, kwargs) == bound_or_error(ref, args, kwargs)
+
+
+# Chains of glue coroutines, each awaiting the next, of any depth: sending into one, throwing into
+# it, closing it, releasing it and collecting it as garbage end with RecursionError or finish, and
+# never overflow the C stack. Each runs in a fresh interpreter (a crash there is a failed run).
+# A suspended chain deeper than the recursion limit is made on a thread with a large stack and a
+# limit raised for it, and then handled on the main thread with that limit still raised, where
+# only a release, close and collection that do not nest can go through.
+DEEP_CHAIN = """
+import gc, sys, threading
+sys.path.insert(0, {probe!r})
+sys.path.insert(0, {root!r})
+import glue_probe
+from dorvane.backend.socket.wrapper import elide
+case, depth = {case!r}, {depth}
+
+class Pause:
+    owner = None
+    def __await__(self):
+        yield "paused"
+
+def suspended_chain(leaf):
+    c = leaf
+    for _ in range(depth):
+        c = glue_probe.awaits(c)
+    sys.setrecursionlimit(10 * depth + 1000)
+    threading.stack_size(1 << 30)
+    sent = []
+    t = threading.Thread(target=lambda: sent.append(c.send(None)))
+    t.start()
+    t.join()
+    assert sent == ["paused"], sent
+    return c
+
+if case in ("send", "elide"):
+    if case == "send":
+        c = glue_probe.returns(1)
+        for _ in range(depth):
+            c = glue_probe.awaits(c)
+    else:
+        async def job():
+            return 1
+        f = job
+        for _ in range(depth):
+            f = elide(f)
+        c = f()
+    try:
+        c.send(None)
+        print("yielded")
+    except StopIteration:
+        print("finished")
+    except RecursionError:
+        print("RecursionError")
+elif case == "release":
+    c = suspended_chain(Pause())
+elif case == "close":
+    c = suspended_chain(Pause())
+    c.close()
+    print("closed", c.cr_frame is None)
+elif case == "throw":
+    c = suspended_chain(Pause())
+    sys.setrecursionlimit(1000)
+    try:
+        c.throw(KeyError("k"))
+    except KeyError:
+        print("KeyError")
+    except RecursionError:
+        print("RecursionError")
+elif case == "collect":
+    leaf = Pause()
+    c = suspended_chain(leaf)
+    leaf.owner = c
+    gc.disable()
+    del leaf
+del c
+if case == "collect":
+    print("collected", gc.collect() > depth)
+print("released")
+"""
+
+
+@pytest.mark.parametrize("case, depth, outcome", [
+    ("send", 30000, ["RecursionError"]),
+    ("send", 100000, ["RecursionError"]),
+    ("elide", 30000, ["RecursionError"]),
+    ("release", 100000, []),
+    ("close", 100000, ["closed True"]),
+    ("throw", 30000, ["RecursionError"]),
+    ("collect", 100000, ["collected True"]),
+])
+def test_deep_await_chain_never_overflows(case, depth, outcome):
+    source = DEEP_CHAIN.format(probe=os.path.join(HERE, "glue_probe"), root=os.path.dirname(HERE),
+                               case=case, depth=depth)
+    proc = subprocess.run([sys.executable, "-c", source], capture_output=True, text=True,
+                          timeout=120 * SLOWER)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    assert proc.stdout.split("\n")[:-1] == outcome + ["released"], proc.stderr[-3000:]
+    assert "Exception ignored" not in proc.stderr and "Fatal" not in proc.stderr, proc.stderr[-3000:]

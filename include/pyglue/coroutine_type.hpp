@@ -154,10 +154,12 @@ inline PyObject* coro_repr(PyObject* self) {
 }
 
 // "coroutine '...' was never awaited", as the interpreter warns of its own coroutines: through
-// warnings._warn_unawaited_coroutine when it can, else directly; never raises.
+// warnings._warn_unawaited_coroutine when the module is loaded (it is not imported here: at exit an
+// import fails), else directly; never raises.
 inline void warn_unawaited(PyObject* self) {
     bool warned = false;
-    PyObject* warnings = PyImport_ImportModule("warnings");
+    PyObject* warnings = PyImport_GetModule(detail::kWarnings);
+    if (!warnings) PyErr_Clear();  // not loaded, or no sys.modules any more
     PyObject* fn = warnings ? PyObject_GetAttrString(warnings, "_warn_unawaited_coroutine") : nullptr;
     Py_XDECREF(warnings);
     if (fn) {
@@ -206,19 +208,24 @@ inline int coro_clear(PyObject* self) {
     return 0;
 }
 
+// Releasing a coroutine releases what it holds, which may be the next coroutine of a chain of any
+// depth (see release_in_trashcan).
 inline void coro_dealloc(PyObject* self) {
-    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // the finaliser resurrected it
-    auto* c = reinterpret_cast<CoroutineObject*>(self);
-    PyTypeObject* t = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    if (c->weakrefs) PyObject_ClearWeakRefs(self);
-    Coroutine* impl = c->impl;
-    c->impl = nullptr;
-    if (impl) impl->clear_all();  // the machine's references go here, not in its destructor
-    delete impl;
-    Py_CLEAR(c->frame);
-    PyObject_GC_Del(self);
-    Py_DECREF(t);
+    release_in_trashcan(self, &coro_dealloc, [self] {
+        PyObject_GC_Track(self);  // tracked while the finaliser runs, which may resurrect it
+        if (PyObject_CallFinalizerFromDealloc(self) < 0) return;
+        auto* c = reinterpret_cast<CoroutineObject*>(self);
+        PyTypeObject* t = Py_TYPE(self);
+        PyObject_GC_UnTrack(self);
+        if (c->weakrefs) PyObject_ClearWeakRefs(self);
+        Coroutine* impl = c->impl;
+        c->impl = nullptr;
+        if (impl) impl->clear_all();  // the machine's references go here, not in its destructor
+        delete impl;
+        Py_CLEAR(c->frame);
+        PyObject_GC_Del(self);
+        Py_DECREF(t);
+    });
 }
 
 // The type of coroutine objects (Generator false) or generator objects (true): the same methods
@@ -284,6 +291,12 @@ PyTypeObject* make_coroutine_type() {
 }
 
 }  // namespace detail
+
+inline Coroutine* Coroutine::suspended_machine(py::handle h) {
+    if (Py_TYPE(h.ptr()) != detail::coroutine_type) return nullptr;
+    Coroutine* c = reinterpret_cast<CoroutineObject*>(h.ptr())->impl;
+    return c && c->suspended() ? c : nullptr;
+}
 
 inline PyTypeObject* Coroutine::type(Kind kind) {
     return kind == Kind::Generator ? detail::generator_type : detail::coroutine_type;

@@ -189,23 +189,26 @@ private:
         return q;
     }
 
+    // A function may hold the next link of a chain of any depth (a decorated function, by its
+    // callee's capture or its __wrapped__): see release_in_trashcan.
     static void dealloc(PyObject* self) {
-        auto* f = reinterpret_cast<FunctionObject*>(self);
-        PyTypeObject* t = Py_TYPE(self);
-        PyObject_GC_UnTrack(self);
-        if (f->weakrefs) PyObject_ClearWeakRefs(self);
-        Py_CLEAR(f->dict);
-        Py_CLEAR(f->name);
-        Py_CLEAR(f->qualname);
-        Py_CLEAR(f->module);
-        Py_CLEAR(f->doc);
-        // What the callee captured and the defaults go here, in ordinary code, not in destructors.
-        f->callee->clear();
-        f->signature->release();
-        delete f->callee;
-        delete f->signature;
-        PyObject_GC_Del(self);
-        Py_DECREF(t);
+        release_in_trashcan(self, &Function::dealloc, [self] {
+            auto* f = reinterpret_cast<FunctionObject*>(self);
+            PyTypeObject* t = Py_TYPE(self);
+            if (f->weakrefs) PyObject_ClearWeakRefs(self);
+            Py_CLEAR(f->dict);
+            Py_CLEAR(f->name);
+            Py_CLEAR(f->qualname);
+            Py_CLEAR(f->module);
+            Py_CLEAR(f->doc);
+            // What the callee captured and the defaults go here, in ordinary code, not in destructors.
+            f->callee->clear();
+            f->signature->release();
+            delete f->callee;
+            delete f->signature;
+            PyObject_GC_Del(self);
+            Py_DECREF(t);
+        });
     }
 
 public:
