@@ -3,18 +3,21 @@
 Per request: `send` (request future, handle, header-field dictionary, 48-byte header, one
 transport write), then the reply: its bytes handed to the stream protocol's `data_received`,
 framed, the header parsed, matched by handle, the future settled and the "data" events emitted.
-The same work is measured for the C++ Connection and for the plain-Python client written from the
-same steps (bench/peer_client.py, same protocol package: construct header, gen_header, pyee),
-interleaved in one run, with the interpreter's collector on. Reply bytes are made outside the
-timed part with an independent struct codec.
+The same work is measured for the C++ Connection and for the two plain-Python clients written from
+the same steps (bench/peer_client.py: the "construct" peer with the protocol package's header
+structure, the "struct" peer with a struct codec), interleaved round by round in one run, with the
+interpreter's collector on. Reply bytes are made outside the timed part with an independent
+struct codec.
 
     /usr/bin/python3 bench/frames.py [--requests 20000] [--rounds 7] [--size 100] [--compress]
 
-Prints the CPU time per request of each client (best round) and the ratio C++ / Python.
+Prints the process CPU time per request of each client (min and median over the rounds), the
+ratios C++ / peer, and the machine load it ran under.
 """
 import argparse
 import asyncio
 import os
+import statistics
 import struct
 import sys
 import time
@@ -25,7 +28,7 @@ ROOT = os.path.dirname(HERE)
 sys.path[:0] = [ROOT, HERE]
 
 from dorvane.backend.socket.connect import Connection, Socket  # noqa: E402
-from peer_client import PeerConnection, PeerSocket  # noqa: E402
+from peer_client import PEERS  # noqa: E402
 
 PERSON = "A123456789"
 KIVO = 7  # not in the request table: the reply resolves with its body
@@ -116,23 +119,31 @@ def main():
     asyncio.set_event_loop(loop)
     body = bytes((i * 7 + 3) % 251 for i in range(args.size))
     ours = Connection("127.0.0.1", 0, PERSON, loop=loop, ping_duration=3600)
-    peer = PeerConnection("127.0.0.1", 0, PERSON, loop=loop)
-    clients = {"C++": (ours,) + wire(ours, Socket), "Python": (peer,) + wire(peer, PeerSocket)}
+    clients = {"C++": (ours,) + wire(ours, Socket)}
+    for name, (conn_class, sock_class) in PEERS.items():
+        peer = conn_class("127.0.0.1", 0, PERSON, loop=loop)
+        clients[name] = (peer,) + wire(peer, sock_class)
 
-    best = {name: float("inf") for name in clients}
+    costs = {name: [] for name in clients}
     for name, (conn, sock, transport) in clients.items():  # warm-up
         one_round(conn, sock, transport, loop, 1000, body, args.compress)
+    load = os.getloadavg()
     for _ in range(args.rounds):
         for name, (conn, sock, transport) in clients.items():
             spent = one_round(conn, sock, transport, loop, args.requests, body, args.compress)
-            best[name] = min(best[name], spent / args.requests)
+            costs[name].append(spent / args.requests)
     loop.close()
 
-    print("in-memory transport, %d-byte body, %s; best of %d rounds of %d requests" % (
-        args.size, "compressed" if args.compress else "uncompressed", args.rounds, args.requests))
-    for name, cost in best.items():
-        print("%-8s %8.2f us CPU per request" % (name, cost * 1e6))
-    print("C++ / Python = %.2f  (goal <= 0.30)" % (best["C++"] / best["Python"]))
+    print("in-memory transport, %d-byte body, %s; %d rounds of %d requests; load %.2f %.2f %.2f" % (
+        args.size, "compressed" if args.compress else "uncompressed", args.rounds, args.requests, *load))
+    for name, cost in costs.items():
+        print("%-10s CPU per request: min %6.2f us  median %6.2f us" % (
+            name, min(cost) * 1e6, statistics.median(cost) * 1e6))
+    goals = {"construct": 0.30, "struct": 0.70}
+    for name in PEERS:
+        print("C++ / %-9s  min %.2f  median %.2f  (goal <= %.2f)" % (
+            name, min(costs["C++"]) / min(costs[name]),
+            statistics.median(costs["C++"]) / statistics.median(costs[name]), goals[name]))
 
 
 if __name__ == "__main__":

@@ -1,9 +1,12 @@
-"""A pure-Python asyncio client of the trading server's framing, the peer that the benchmark runs
-beside the C++ Connection: same header structure (the protocol package's construct HEADER and
-gen_header), same events through pyee, same request and reply steps, written plainly in Python."""
+"""Pure-Python asyncio clients of the trading server's framing, the peers that the benchmarks run
+beside the C++ Connection: same events through pyee, same request and reply steps (gen_header of the
+protocol package included), written plainly in Python. `PeerConnection` builds and parses the header
+with the protocol package's construct structure; `StructPeerConnection` with `struct`, the peer a
+Python programmer writing for speed would write."""
 import asyncio
+import struct
 import zlib
-from collections import deque
+from collections import deque, namedtuple
 
 from pyee import EventEmitter
 
@@ -41,6 +44,8 @@ class PeerSocket(asyncio.Protocol):
 
 
 class PeerConnection:
+    socket_class = PeerSocket
+
     def __init__(self, host, port, person_id, loop=None):
         self.host, self.port, self._person_id = host, port, person_id
         self._loop = loop or asyncio.get_event_loop()
@@ -64,7 +69,7 @@ class PeerConnection:
         self.event.remove_all_listeners()
 
     async def connect(self):
-        transport, sock = await self._loop.create_connection(lambda: PeerSocket(self), self.host, self.port)
+        transport, sock = await self._loop.create_connection(lambda: self.socket_class(self), self.host, self.port)
         self._socket = sock
         address = transport.get_extra_info("sockname")
         self.local_port, self.ip4 = str(address[1]), str(address[0])
@@ -152,3 +157,59 @@ class PeerConnection:
             self._socket.transport.close()
             self._socket = None
             self.local_port = None
+
+
+# ---------------------------------------------------------------------------------------------
+# The same client with the header built and parsed by the struct module instead of construct: what
+# a Python programmer writing for speed would do. Every other step is the one above.
+
+HEADER_FIELDS = ("net_length", "bEncrypt", "bCompress", "bContinue", "bHts", "nDecompressLength", "nKIVO",
+                 "nHandle", "ip4", "person_id", "nDecodeLength", "nOutHandle", "ret")
+WIRE = struct.Struct(">iBBBBiiiI12sIiI")
+Header = namedtuple("Header", HEADER_FIELDS)
+
+
+def pack_header(fields):
+    """The 48 header bytes of a header-field dictionary."""
+    return WIRE.pack(fields["net_length"], fields["bEncrypt"], fields["bCompress"], fields["bContinue"],
+                     fields["bHts"], fields["nDecompressLength"], fields["nKIVO"], fields["nHandle"],
+                     fields["ip4"], fields["person_id"].encode("cp950"), fields["nDecodeLength"],
+                     fields["nOutHandle"], fields["ret"])
+
+
+def unpack_header(data):
+    """The parsed header (attribute access, as the structure's record) of 48 bytes."""
+    f = WIRE.unpack(data)
+    return Header(f[0], f[1], f[2], f[3], f[4], f[5], f[6], f[7], f[8], f[9].rstrip(b"\0").decode("cp950"),
+                  f[10], f[11], f[12])
+
+
+class StructPeerSocket(PeerSocket):
+    def data_received(self, data):
+        self._data += data
+        size = WIRE.size
+        while len(self._data) >= size:
+            header = unpack_header(self._data[:size])
+            end = size + header.net_length
+            if len(self._data) < end:
+                return
+            body = self._data[size:end]
+            self._data = self._data[end:]
+            self.event.emit("data", (header, body))
+
+
+class StructPeerConnection(PeerConnection):
+    socket_class = StructPeerSocket
+
+    def _build_header(self, nKIVO, person_id, nHandle, payload, decompress_length=0, **kwargs):
+        header = self.proto.gen_header(nKIVO=nKIVO, person_id=person_id, ip4=self.ip4, **kwargs)
+        header["nHandle"] = nHandle
+        header["net_length"] = len(payload)
+        header["nDecompressLength"] = decompress_length
+        if decompress_length > 0:
+            header["bCompress"] = 1
+        return pack_header(header)
+
+
+# The two peers by the name the benches print.
+PEERS = {"construct": (PeerConnection, PeerSocket), "struct": (StructPeerConnection, StructPeerSocket)}

@@ -75,7 +75,8 @@ class Catalogue:
     # Stocks and indexes -------------------------------------------------------------------------
     def _make_stocks(self, rng):
         stocks = []
-        for exchange, first, count in (("TSE", 1101, TSE_STOCKS), ("OTC", 3105, OTC_STOCKS)):
+        # Codes are drawn from disjoint ranges: a stock code names one stock on one exchange.
+        for exchange, first, count in (("TSE", 1101, TSE_STOCKS), ("OTC", 1101 + TSE_STOCKS * 4 + 4, OTC_STOCKS)):
             codes = sorted(rng.sample(range(first, first + count * 4), count))
             for number in codes:
                 code = str(number)

@@ -83,6 +83,12 @@ class _Route:
         return reply
 
 
+class _Server(ThreadingHTTPServer):
+    # Connections waiting to be accepted. The standard 5 is soon exceeded when a program's threads
+    # connect at once, and the connections beyond it were reset before their first request.
+    request_queue_size = 128
+
+
 class HttpBackend:
     """The loopback back end; starts listening on construction (by default on an ephemeral port)."""
 
@@ -117,7 +123,7 @@ class HttpBackend:
 
             do_GET = do_POST = do_PUT = do_DELETE = _handle
 
-        self._server = ThreadingHTTPServer((host, port), Handler)
+        self._server = _Server((host, port), Handler)
         self._server.daemon_threads = True
         self.host, self.port = self._server.server_address[:2]
         self.base_url = "http://{}:{}".format(self.host, self.port)

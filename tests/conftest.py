@@ -39,6 +39,22 @@ def http_backend():
         backend.close()
 
 
+@pytest.fixture
+def silent_backend():
+    """The base URL of a back end that accepts connections and never answers: a listening socket
+    that nobody reads (the kernel completes each connection in its backlog). Closing it at the end
+    resets the connections, so a client still waiting fails then."""
+    import socket
+
+    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    try:
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(64)
+        yield "http://127.0.0.1:{}".format(listener.getsockname()[1])
+    finally:
+        listener.close()
+
+
 class CommaLocale:
     """Runs Python source in a child interpreter that first sets de_DE.UTF-8 (decimal comma) with
     locale.setlocale, as a desktop program does. The source reports by printing one JSON line."""

@@ -499,3 +499,91 @@ def test_connection_is_collected_after_its_life(loop, server):
     del conn
     gc.collect()
     assert ref() is None and sock_ref() is None
+
+
+def keepalive_tasks(loop=None):
+    return [t for t in asyncio.all_tasks(loop) if t.get_coro().__qualname__ == "Connection.ping_aliveAsync"]
+
+
+def test_unanswered_keepalives_leave_only_the_latest_pending(loop, server):
+    server.handle(2, lambda req: None)  # a server that never answers pings
+    conn = make_connection(loop, server, ping_duration=0.01)
+
+    async def main():
+        await conn.connect()
+        pings = await server.wait_requests(6, nKIVO=2)
+        assert len(conn.req_map) == 1 and min(conn.req_map) >= pings[4].nHandle
+        # The reply to a keep-alive that was given up arrives late: it matches nothing now.
+        first = conn.nHandle
+        server.push(Reply(b"", nKIVO=2, nHandle=pings[0].nHandle))
+        await until(lambda: conn.unsolicited)
+        assert conn.unsolicited[0]["header"].nHandle == pings[0].nHandle and conn.nHandle >= first
+
+    run(loop, main())
+
+
+@pytest.mark.parametrize("drop", ["peer-closes", "disconnect"])
+def test_reset_ends_the_keepalive_at_once(loop, server, drop):
+    conn = make_connection(loop, server, ping_duration=30)
+
+    async def main():
+        await conn.connect()
+        await server.wait_requests(1, nKIVO=2)
+        [running] = keepalive_tasks()  # now in its 30 s wait
+        if drop == "disconnect":
+            conn.disconnect()
+        else:
+            server.drop()
+        await until(running.done, timeout=2)
+        assert keepalive_tasks() == [] and conn._keepalives == set()
+        # A new connection has one keep-alive of its own.
+        await conn.connect()
+        await server.wait_requests(2, nKIVO=2)
+        assert len(keepalive_tasks()) == 1
+
+    run(loop, main())
+
+
+def full_listener():
+    """A loopback listener whose accept queue is full: a connect to it stays under way (its SYNs
+    go unanswered) until the queue is emptied, when the next SYN the client retransmits (about a
+    second later) completes it."""
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(0)
+    filler = socket.create_connection(listener.getsockname())
+    return listener, filler
+
+
+def connects_completed_after_release(listener, filler, wait=2.0):
+    """Empties the accept queue, then counts the connections that still arrive within `wait`."""
+    filler.close()
+    listener.accept()[0].close()
+    listener.settimeout(wait)
+    arrived = 0
+    try:
+        while True:
+            listener.accept()[0].close()
+            arrived += 1
+    except socket.timeout:
+        return arrived
+    finally:
+        listener.close()
+
+
+def test_connect_whose_only_caller_gave_up_is_cancelled(loop):
+    listener, filler = full_listener()
+    conn = Connection("127.0.0.1", listener.getsockname()[1], PERSON, loop=loop)
+
+    async def main():
+        caller = conn.connect()
+        await asyncio.sleep(0.1)
+        assert not caller.done() and conn._connecting is not None  # under way
+        caller.cancel()
+        await asyncio.sleep(0.01)
+        return conn._connecting
+
+    assert run(loop, main()) is None
+    assert connects_completed_after_release(listener, filler) == 0
+    run(loop, asyncio.sleep(0.05))
+    assert conn._socket is None and keepalive_tasks(loop) == []

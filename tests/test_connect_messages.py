@@ -519,3 +519,123 @@ def test_large_reply_body(loop, server, conn):
     big = bytes(range(256)) * 40000  # ~10 MB, arriving in many pieces
     server.handle(PLAIN, lambda req: Reply(big))
     assert run(loop, conn.send(PLAIN, PERSON, b""), timeout=20) == big
+
+
+# ---------------------------------------------------------------------------------------------
+# A reply must answer the request filed under its handle
+
+LOGIN = 11  # registered with the session reply parser
+
+
+@pytest.mark.parametrize("asked, reply", [
+    # A keep-alive answered as if it were a login, with a body that is not even zlib: it is
+    # refused without being decompressed, and the login parser never sees it.
+    (2, Reply(b"not zlib at all", nKIVO=LOGIN, bCompress=1)),
+    # A request with a parser of its own answered under another request's code.
+    (ECHO, Reply(b'{"person_id": "B"}', nKIVO=LOGIN)),
+    # A failure under another code is not this request's failure either.
+    (PLAIN, Reply(b"", nKIVO=LOGIN, ret=1)),
+], ids=["keepalive-as-login", "echo-as-login", "failure-under-another-code"])
+def test_reply_under_another_code_fails_its_request_unread(loop, server, conn, kivo, asked, reply):
+    parsed = []
+    kivo(LOGIN, None, lambda body: parsed.append(body) or "parsed as a login")
+    server.handle(asked, lambda req: reply)
+    server.handle(PLAIN + 1, lambda req: Reply(b"next"))
+    rec = Recorder(conn.event, ("data", "error"))
+
+    async def main():
+        first = await asyncio.gather(conn.send(asked, PERSON, b"", compress=False), return_exceptions=True)
+        # The stream and the matching go on: the next reply answers its own request.
+        return first[0], await conn.send(PLAIN + 1, PERSON, b"")
+
+    failure, after = run(loop, main())
+    assert type(failure) is ValueError
+    assert str(failure) == ("reply under request code 11 does not answer request 1 of code {}; "
+                            "its body is not read".format(asked))
+    assert parsed == [] and after == b"next" and conn.is_alive()
+    assert rec.events == [("error", failure), ("data", b"next")]
+    assert conn.req_map == {} and not conn.unsolicited
+
+
+# A server answering each keep-alive as a login with a zlib body of about 65 KB that inflates to
+# 64 MiB of "[[],[],...]" (a JSON parse of it takes well over a gigabyte), run in a fresh process
+# whose peak resident size is read before and after.
+KEEPALIVE_BOMB = """
+import asyncio, json, os, resource, struct, sys, threading, zlib
+sys.path.insert(0, {root!r})
+from dorvane.backend.socket.connect import Connection
+
+HEADER = struct.Struct(">iBBBBiiiI12sIiI")
+SIZE = 64 * 1024 * 1024 - 16
+packer = zlib.compressobj(9)
+chunk = b"[]," * (1 << 18)
+parts = [packer.compress(b"[")]
+made = 1
+while made + len(chunk) < SIZE - 3:
+    parts.append(packer.compress(chunk))
+    made += len(chunk)
+tail = b"[]," * ((SIZE - 3 - made) // 3)
+parts += [packer.compress(tail + b"[]]"), packer.flush()]
+made += len(tail) + 3
+BOMB = b"".join(parts)
+del parts, chunk, tail
+
+
+def peak_kib():
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+
+async def main():
+    answered = []
+
+    async def serve(reader, writer):
+        while True:
+            try:
+                head = await reader.readexactly(48)
+            except asyncio.IncompleteReadError:
+                return
+            fields = HEADER.unpack(head)
+            await reader.readexactly(fields[0])
+            if fields[6] == 2:  # a keep-alive: answered under the login's code 11
+                writer.write(HEADER.pack(len(BOMB), 0, 1, 0, 1, made, 11, fields[7], 0, b"", 0, 105, 0) + BOMB)
+                answered.append(fields[7])
+
+    server = await asyncio.start_server(serve, "127.0.0.1", 0)
+    conn = Connection("127.0.0.1", server.sockets[0].getsockname()[1], "A123456789", ping_duration=0.02)
+    errors = []
+    conn.event.on("error", f=errors.append)
+    before = peak_kib()
+
+    def report():
+        print(json.dumps({{"growth_mib": (peak_kib() - before) / 1024, "bomb": len(BOMB), "inflates_to": made,
+                          "answered": len(answered), "errors": sorted({{type(e).__name__ for e in errors}}),
+                          "alive": bool(conn.is_alive()), "pending": len(conn.req_map)}}), flush=True)
+        os._exit(0)
+
+    # A client that parses the bombs stalls its loop for seconds each: report what it did by then.
+    threading.Timer(20, report).start()
+    await conn.connect()
+    while len(answered) < 5:
+        await asyncio.sleep(0.01)
+    await asyncio.sleep(0.2)  # the last reply read
+    report()
+
+
+asyncio.run(main())
+"""
+
+
+def test_keepalives_answered_with_a_login_bomb_stay_small(tmp_path):
+    import json
+    import os
+    import subprocess
+    import sys
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    proc = subprocess.run([sys.executable, "-c", KEEPALIVE_BOMB.format(root=root)], cwd=tmp_path,
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    seen = json.loads(proc.stdout.splitlines()[-1])
+    assert seen["bomb"] < 100_000 and seen["inflates_to"] > 60 * 1024 * 1024
+    assert seen["answered"] >= 5 and seen["errors"] == ["ValueError"] and seen["pending"] <= 1
+    assert seen["alive"] is True
+    assert seen["growth_mib"] < 300, seen

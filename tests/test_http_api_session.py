@@ -18,7 +18,7 @@ def test_module_names_and_class_layout():
     assert names == ["Client", "place_order", "update_order", "cancel_order", "update_status",
                      "AccountMargin", "AccountOpenPosition", "AccountSettleProfitLoss", "AccountFunds",
                      "AccountUnRealProfitLoss", "AccountRealProfitLoss", "fetch_available_product",
-                     "Contracts", "connection", "subscribe", "record", "auth", "HttpApi"]
+                     "Contracts", "connection", "subscribe", "record", "auth", "log", "Status", "HttpApi"]
     import dorvane.backend.http.account as account
     import dorvane.backend.http.order as order
     import dorvane.backend.utils as utils
@@ -26,6 +26,9 @@ def test_module_names_and_class_layout():
     assert main.Client is Client and main.update_status is order.update_status
     assert main.AccountFunds is account.AccountFunds and main.Contracts is contracts.Contracts
     assert main.auth is utils.auth
+    import dorvane.order as model
+    import dorvane.utils as library_utils
+    assert main.log is library_utils.log and main.Status is model.Status
 
     methods = [n for n in vars(main.HttpApi) if not n.startswith("__") and n != "_connection"]
     assert methods == ["trades", "login", "activate_vexa", "list_accounts", "get_account_margin",

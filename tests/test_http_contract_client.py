@@ -1,10 +1,14 @@
 """The local HTTP session client and trading model that the downloads and orders rely on, and a
 download-to-catalogue round trip over the loopback back end."""
+import threading
+import time
+
 import pytest
+import requests
 
 from dorvane.account import FutureAccount, StockAccount
 from dorvane.backend.http import contract
-from dorvane.backend.http.client import Client, LoginError
+from dorvane.backend.http.client import DEFAULT_TIMEOUT, TIMEOUT_ENV, Client, LoginError
 from dorvane.backend.http.utils import hash_orderid
 from dorvane.contracts import Contracts, Future, Option, Stock
 from dorvane.order import Order, OrderStatus, Status, Trade
@@ -44,6 +48,48 @@ def test_endpoints_follow_base_url(monkeypatch):
         assert getattr(client, attr).startswith("http://127.0.0.1:5/")
     assert client.session.proxies["https"] == "http://proxy.example:3128"
     assert client.session.trust_env is False
+
+
+@pytest.mark.parametrize("setting, timeout", [
+    (None, DEFAULT_TIMEOUT), ("", DEFAULT_TIMEOUT), (" 2 ", 2.0), ("0.25", 0.25),
+    ("0", None), ("none", None), ("None", None),      # no time-out: wait as long as the back end takes
+    ("-1", ValueError), ("soon", ValueError), ("nan", ValueError), ("inf", ValueError),
+])
+def test_timeout_setting(monkeypatch, setting, timeout):
+    if setting is None:
+        monkeypatch.delenv(TIMEOUT_ENV, raising=False)
+    else:
+        monkeypatch.setenv(TIMEOUT_ENV, setting)
+    if timeout is ValueError:
+        with pytest.raises(ValueError, match=TIMEOUT_ENV):
+            Client(True, None)
+    else:
+        assert Client(True, None).session.timeout == timeout
+
+
+def test_a_back_end_that_never_answers_fails_the_facade_login_with_a_timeout(monkeypatch, silent_backend):
+    from dorvane.backend.http.main import HttpApi
+
+    monkeypatch.setenv(TIMEOUT_ENV, "2")
+    monkeypatch.setenv("DORVANE_HTTP_BASE_URL", silent_backend)
+    api = HttpApi(True, None)
+    outcome = []
+
+    def login():
+        try:
+            api.login("A123456789", "pw")
+        except BaseException as exc:  # the outcome is judged below, on the test's thread
+            outcome.append(exc)
+
+    started = time.monotonic()
+    caller = threading.Thread(target=login, daemon=True)
+    caller.start()
+    caller.join(10)
+    assert not caller.is_alive(), "login still waiting after 10 s"
+    assert time.monotonic() - started >= 1.9
+    (error,) = outcome
+    assert isinstance(error, requests.exceptions.Timeout) and "timed out" in str(error)
+    assert api.Contracts is None
 
 
 def test_order_model():

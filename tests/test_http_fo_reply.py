@@ -59,6 +59,19 @@ def test_failed_placing_reply_takes_the_failure_path_whatever_its_result(fo, res
     assert status.msg == (result if isinstance(result, str) else "")  # the server's message text
 
 
+@pytest.mark.parametrize("success, result, msg", [
+    ("false", {"msg": "price must be a positive number"}, "price must be a positive number"),
+    ("FALSE", {"msg": "product not found: XYZ99", "stock_id": "XYZ99"}, "product not found: XYZ99"),
+    ("false", {"msg": 42}, ""),                        # not text: no message
+    ("false", {"stock_id": "TXFA4"}, ""),
+    ("true", dict(PLACED["result"], msg="委託成功"), ""),  # an accepted placing carries no message
+])
+def test_placing_reply_gives_the_servers_reason_for_a_refusal(fo, success, result, msg):
+    _, status, _ = fo.futopt_resp2order_status({"success": success, "result": result}, new_order())
+    assert status.msg == msg
+    assert fo.res2orderstatus(result, success.lower() == "true").msg == msg
+
+
 @pytest.mark.parametrize("reply, error", [
     ({"success": "true", "result": {"ord_date": "20240105"}}, ValueError),  # no time
     ({"success": "true", "result": {"ord_date": "20240105", "ord_time": "090102"}}, ValueError),

@@ -2,12 +2,14 @@
 module and the futures and option order functions): the catalogue, the order life cycle, refusals
 and the reports that follow from deals."""
 import datetime
+import logging
 
 import pytest
 
 from dorvane.backend.http import order as order_module
 from dorvane.backend.http.client import LoginError
 from dorvane.backend.http.futureoption.constant import FutOptProps as P
+from dorvane.contracts import Future
 from dorvane.order import Order, Status
 from servers.broker_backend import LocalBroker
 from servers.catalogue import Catalogue
@@ -45,6 +47,8 @@ def test_catalogue_is_the_same_every_time():
 
 def test_login_loads_the_catalogue_and_refuses_an_empty_password(http_backend, api):
     assert len(api.Contracts.Options.TXO) == 3 * 81 * 2 and "TXO22800L6" in api.Contracts.Options.TXO
+    # Every product code names one product: the flat table holds every stock, future and option.
+    assert len(api.fetch_products()) == 1800 + 620 + 2322
     with pytest.raises(LoginError):
         make_api(http_backend).login("A123456789", "")
 
@@ -60,25 +64,60 @@ def test_order_life_cycle_in_the_trade_book(api):
     assert (trade.status.status, trade.remain_quantity) == (Status.Cancelled, 0)
 
 
-@pytest.mark.parametrize("price, qty", [
-    (None, 5),      # a quantity can only shrink
-    (-1, None),     # a price must be positive
+@pytest.mark.parametrize("price, qty, reason", [
+    (None, 5, "quantity can only be reduced"),
+    (-1, None, "price must be a positive number"),
+    (-1, 1, "price must be a positive number"),     # the quantity change is not tried after a refusal
 ])
-def test_refused_changes_leave_the_order(api, price, qty):
-    trade = api.place_order(txf(api), order(api))
-    assert order_module.update_order(trade, api.client, price, qty).status.status == Status.Failed
+def test_refused_changes_leave_the_order_and_give_the_reason(api, price, qty, reason):
+    trade = api.place_order(txf(api), order(api, quantity=3))
+    refused = order_module.update_order(trade, api.client, price, qty)
+    assert (refused.status.status, refused.status.msg) == (Status.Failed, reason)
     api.cancel_order(trade)
-    assert order_module.cancel_order(trade, api.client).status.status == Status.Failed  # no longer open
-    assert (trade.status.status, trade.status.cancel_quantity, trade.status.modified_price) == (Status.Cancelled, 2, 0)
+    refused = order_module.cancel_order(trade, api.client)
+    assert (refused.status.status, refused.status.msg) == (Status.Failed, "order is no longer open")
+    assert (trade.status.status, trade.status.cancel_quantity, trade.status.modified_price) == (Status.Cancelled, 3, 0)
 
 
-def test_refused_placings_fail(api):
-    assert api.place_order(api.Contracts.Options.TXO["TXO22800L6"], order(api, price=5)).status.status == \
-        Status.PendingSubmit
-    bad_code = txf(api).__class__(code="NOPE", name="", security_type="FUT")
-    assert api.place_order(bad_code, order(api)).status.status == Status.Failed
+def refusals(caplog):
+    return [(r.name, r.levelname, r.getMessage()) for r in caplog.records if r.levelno >= logging.ERROR]
+
+
+def test_refusals_through_the_facade_are_logged_with_order_and_reason(api, caplog):
+    trade = api.place_order(txf(api), order(api, quantity=3))
+    api.update_status()
+    caplog.set_level(logging.ERROR, logger="dorvane")
+    assert api.update_order(trade, None, 5) is trade                      # the booked trade, as before
+    assert (trade.status.status, trade.remain_quantity) == (Status.Submitted, 3)
+    oid = trade.status.order_id
+    assert refusals(caplog) == [("dorvane", "ERROR",
+                                 "Change of order {} refused: quantity can only be reduced".format(oid))]
+    caplog.clear()
+    assert api.update_order(trade, None, 2) is trade and refusals(caplog) == []   # accepted: nothing logged
+    api.cancel_order(trade)
+    assert refusals(caplog) == []
+    cancelled = api.cancel_order(trade)
+    assert (cancelled.status.status, cancelled.status.msg) == (Status.Failed, "order is no longer open")
+    assert refusals(caplog) == [("dorvane", "ERROR", "Cancel of order {} refused: order is no longer open".format(oid))]
+    failed = api.place_order(txf(api), order(api, price=-5))
+    caplog.clear()
+    assert api.update_order(failed, None, None) is failed and refusals(caplog) == []  # nothing was asked
+
+
+@pytest.mark.parametrize("contract, price, reason", [
+    (lambda api: Future(code="XYZ99", name="", security_type="FUT"), 22000, "product not found: XYZ99"),
+    (txf, -5, "price must be a positive number"),
+    (lambda api: api.Contracts.Options.TXO["TXO22800L6"], 5, ""),  # accepted
+])
+def test_placings_carry_the_brokers_reason(api, contract, price, reason):
+    trade = api.place_order(contract(api), order(api, price=price))
+    assert (trade.status.status, trade.status.msg) == (Status.Failed if reason else Status.PendingSubmit, reason)
+
+
+def test_a_stale_token_fails_the_placing(api):
     api.client._token = "stale"
-    assert api.place_order(txf(api), order(api)).status.status == Status.Failed
+    status = api.place_order(txf(api), order(api)).status
+    assert (status.status, status.msg) == (Status.Failed, "token invalid, please log in")
 
 
 def test_deals_move_positions_margin_and_settled_profit(api):

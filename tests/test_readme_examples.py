@@ -69,6 +69,9 @@ def test_readme_example_runs(index, workdir):
         assert "Vexa Initial Done." in result.stdout.splitlines()
     if index == example("logging.getLogger"):
         assert re.search(r" dorvane INFO Connecting to 127\.0\.0\.1:\d+\.\n", result.stderr), result.stderr
+    if index == example("place_order"):
+        lines = result.stdout.splitlines()
+        assert lines[1].startswith("['TSE', 'OTC'] 2 ") and lines[-1] == "Status.Failed price must be a positive number"
     if index == example("calls = ["):
         assert [line.split()[1] for line in result.stdout.splitlines()] == ["01", "02", "03", "03", "04", "04",
                                                                            "01", "03", "04"]

@@ -311,6 +311,52 @@ def test_timeout_leaves_the_login_running(facade, server, logs):
     assert isinstance(logged_exceptions(logs)[0], ConnectionError)
 
 
+@pytest.mark.parametrize("call, timeout, text", [
+    ("login", 0.25, "login did not finish within 0.25 s"),
+    ("login", 1, "login did not finish within 1 s"),
+    ("logout", 0.5, "logout did not finish within 0.5 s"),
+])
+def test_timeout_names_the_call_and_the_time(facade, server, call, timeout, text):
+    w = facade()
+    if call == "login":
+        server.session.hold_login = True
+    else:
+        w.login(PERSON, PASSWORD)
+        server.run(server.server.handle, 12, lambda req: None)  # a logout that gets no answer
+    with pytest.raises(TimeoutError) as info:
+        getattr(w, call)(*((PERSON, PASSWORD) if call == "login" else ()), timeout=timeout)
+    assert type(info.value) is TimeoutError and str(info.value) == text
+
+
+def test_login_timed_out_while_connecting_leaves_no_connection(monkeypatch):
+    # The trading server's accept queue is full: the connect stays under way while the login
+    # waits, and the login's time-out must take the connect with it.
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(0)
+    filler = socket.create_connection(listener.getsockname())
+    monkeypatch.setattr(wrapper, "config", config_for(uat=listener.getsockname()))
+    w = wrapper.Wrapper(True)
+
+    async def attempt():
+        with pytest.raises(asyncio.TimeoutError):
+            await asyncio.wait_for(w.loginAsync(PERSON, PASSWORD), 0.3)
+
+    asyncio.run_coroutine_threadsafe(attempt(), w._loop).result(5)
+    filler.close()
+    listener.accept()[0].close()
+    listener.settimeout(2.0)  # a connect still under way completes with the SYN it sends again
+    with pytest.raises(socket.timeout):
+        listener.accept()
+    listener.close()
+
+    async def held():
+        conn = w._client.conn
+        return conn._socket, conn._connecting, [t for t in asyncio.all_tasks() if "ping_aliveAsync" in repr(t)]
+
+    assert asyncio.run_coroutine_threadsafe(held(), w._loop).result(5) == (None, None, [])
+
+
 def test_loss_before_the_reply_fails_the_login(facade, server, logs):
     w = facade()
     server.session.hold_login = True
@@ -408,9 +454,9 @@ def test_after_stop_calls_time_out(facade, server, logs):
     assert server.session.logins == [] and facade_lines(logs) == []
 
 
-# A program that logs in with 20 facades and drops them without logging out, then prints what it
-# holds (descriptors, connections, loops, transports, threads) before and after, as JSON.
-DROPPED_FACADES = """
+# The start of a program run in a fresh interpreter: the loopback trading server answering logins
+# on a thread of its own, and the facade's configuration pointing at it.
+FACADE_PROGRAM = """
 import asyncio, configparser, gc, json, os, sys, threading, time
 sys.path[:0] = [{root!r}, {tests!r}]
 from servers.session_server import SessionService
@@ -422,18 +468,29 @@ server = ThreadedTradingServer().start()
 server.run(SessionService, server.server)
 wrapper.config = configparser.ConfigParser()
 wrapper.config["UAT"] = {{"host": server.host, "port": str(server.port)}}
+"""
+
+
+def facade_program(body):
+    tests = os.path.dirname(os.path.abspath(__file__))
+    return FACADE_PROGRAM.format(root=os.path.dirname(tests), tests=tests) + body
+
+
+# A program that logs in with 20 facades and drops them without logging out, then prints what it
+# holds (descriptors, connections, loops, transports, threads) before and after, as JSON.
+DROPPED_FACADES = """
 hook = threading._shutdown
 
 
 def held():
     gc.collect()
     objects = gc.get_objects()
-    return {{"descriptors": len(os.listdir("/proc/self/fd")),
+    return {"descriptors": len(os.listdir("/proc/self/fd")),
             "connections": sum(isinstance(o, Connection) for o in objects),
             "loops": sum(isinstance(o, asyncio.AbstractEventLoop) for o in objects),
             # open ones: the server keeps its records (and so its closed transports)
             "transports": sum(isinstance(o, asyncio.BaseTransport) and not o.is_closing() for o in objects),
-            "threads": threading.active_count()}}
+            "threads": threading.active_count()}
 
 
 def log_in_and_drop(count):
@@ -454,17 +511,48 @@ while any(after[k] > before[k] for k in before) and time.monotonic() < end:
     time.sleep(0.05)
     after = held()
 threading._shutdown = hook
-print(json.dumps({{"before": before, "after": after}}))
+print(json.dumps({"before": before, "after": after}))
 """
 
 
 def test_facades_dropped_logged_in_release_everything():
     # Each facade logged in holds a loop, its thread, a Connection, its transport and their
     # descriptors; once dropped without logout and collected, all of it is gone.
-    tests = os.path.dirname(os.path.abspath(__file__))
-    source = DROPPED_FACADES.format(root=os.path.dirname(tests), tests=tests)
+    source = facade_program(DROPPED_FACADES)
     proc = subprocess.run([sys.executable, "-c", source], capture_output=True, text=True, timeout=60)
     assert proc.returncode == 0, proc.stderr
     counts = json.loads(proc.stdout.splitlines()[-1])
     before, after = counts["before"], counts["after"]
     assert {k: after[k] - before[k] for k in before if after[k] > before[k]} == {}, counts
+
+
+# Programs that end a facade in each documented way, in a fresh interpreter whose stderr must stay
+# free of asyncio's report of a task collected while pending.
+ENDINGS = """
+def stopped(w):
+    thread = threading._shutdown.args[0]
+    w._stop()
+    thread.join(5)
+"""
+
+
+@pytest.mark.parametrize("body", [
+    # logout, _stop, del, then a second facade
+    "w = wrapper.Wrapper(True)\nw.login('A123456789', 'pw')\nw.logout()\nstopped(w)\ndel w\n",
+    # the collector frees a facade stopped while logged in
+    "w = wrapper.Wrapper(True)\nw.login('A123456789', 'pw')\nstopped(w)\ndel w\n",
+    # the server drops the connection, then the facade is stopped and freed
+    "w = wrapper.Wrapper(True)\nw.login('A123456789', 'pw')\nserver.run(server.server.drop)\ntime.sleep(0.2)\n"
+    "stopped(w)\ndel w\n",
+    # a facade freed without _stop
+    "w = wrapper.Wrapper(True)\nw.login('A123456789', 'pw')\ndel w\ntime.sleep(0.3)\n",
+], ids=["logout-stop-del-second", "stopped-logged-in", "connection-reset", "del-logged-in"])
+def test_ended_facades_leave_no_pending_task(tmp_path, body):
+    # A later facade takes the exit hook (which holds the last loop) over, so the collector can
+    # free the first one's loop and what it holds.
+    epilogue = "last = wrapper.Wrapper(True)\nstopped(last)\ngc.collect()\nprint('end')\n"
+    source = facade_program(ENDINGS + body + epilogue)
+    proc = subprocess.run([sys.executable, "-c", source], cwd=tmp_path, capture_output=True, text=True,
+                          timeout=60)
+    assert (proc.returncode, proc.stdout) == (0, "end\n"), proc.stderr
+    assert "Task was destroyed" not in proc.stderr and "never retrieved" not in proc.stderr, proc.stderr

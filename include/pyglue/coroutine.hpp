@@ -115,6 +115,9 @@ public:
 
     static py::object wrap(std::unique_ptr<Coroutine> c);
 
+    // Whether `obj` is the Python object of this machine (a task's get_coro(), say).
+    bool is_object(py::handle obj) const;
+
     // The Python types of the coroutine and generator objects, made once per extension module at
     // its initialisation (init_types) and registered as a collections.abc.Coroutine and Generator.
     static PyTypeObject* type(Kind kind = Kind::Coroutine);

@@ -302,6 +302,12 @@ inline PyTypeObject* Coroutine::type(Kind kind) {
     return kind == Kind::Generator ? detail::generator_type : detail::coroutine_type;
 }
 
+inline bool Coroutine::is_object(py::handle obj) const {
+    PyTypeObject* t = Py_TYPE(obj.ptr());
+    if (t != detail::coroutine_type && t != detail::generator_type) return false;
+    return &detail::coroutine_of(obj.ptr()) == this;
+}
+
 inline py::object Coroutine::wrap(std::unique_ptr<Coroutine> c) {
     auto* self = PyObject_GC_New(CoroutineObject, detail::made(type(c->kind())));
     if (!self) throw py::error_already_set();

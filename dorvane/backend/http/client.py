@@ -2,11 +2,12 @@
 import os
 
 import requests
+import requests.adapters
 
 from dorvane.account import FutureAccount, StockAccount
 
 __all__ = ["Client", "LoginError", "SIMULATION_BASE_URL", "PRODUCTION_BASE_URL", "BASE_URL_ENV", "ENDPOINT_PATHS",
-           "base_url"]
+           "base_url", "TIMEOUT_ENV", "DEFAULT_TIMEOUT", "timeout_setting"]
 
 # Where the back end is. The one setting: the environment variable DORVANE_HTTP_BASE_URL, when set
 # and not empty, is the base URL of every client; otherwise `simulation` chooses between the two
@@ -15,6 +16,14 @@ __all__ = ["Client", "LoginError", "SIMULATION_BASE_URL", "PRODUCTION_BASE_URL",
 BASE_URL_ENV = "DORVANE_HTTP_BASE_URL"
 SIMULATION_BASE_URL = "http://127.0.0.1:18002/uat"
 PRODUCTION_BASE_URL = "http://127.0.0.1:18002/prod"
+
+# How long a request may wait. The environment variable DORVANE_HTTP_TIMEOUT, when set and not
+# empty, is a number of seconds (greater than 0), or "0" or "none" for no time-out at all; without
+# it, DEFAULT_TIMEOUT. The time-out bounds the connect and each wait for the back end's next bytes
+# (not the whole exchange); its expiry raises the session's requests.exceptions.Timeout
+# (ConnectTimeout or ReadTimeout) to the caller. A client reads the setting when it is constructed.
+TIMEOUT_ENV = "DORVANE_HTTP_TIMEOUT"
+DEFAULT_TIMEOUT = 30.0
 
 # Endpoint attribute -> path under the base URL.
 ENDPOINT_PATHS = {
@@ -41,6 +50,48 @@ def base_url(simulation):
     return os.environ.get(BASE_URL_ENV) or (SIMULATION_BASE_URL if simulation else PRODUCTION_BASE_URL)
 
 
+def timeout_setting():
+    """The time-out in seconds that a client constructed now uses, None for none (see TIMEOUT_ENV).
+    A value that is not a positive number, "0" or "none" raises ValueError naming the variable."""
+    text = os.environ.get(TIMEOUT_ENV, "").strip()
+    if not text:
+        return DEFAULT_TIMEOUT
+    if text.lower() == "none":
+        return None
+    try:
+        seconds = float(text)
+    except ValueError:
+        seconds = float("nan")
+    if seconds == 0:
+        return None
+    if not 0 < seconds < float("inf"):
+        raise ValueError("{} must be a number of seconds greater than 0, or 0 or none for no time-out, "
+                         "not {!r}".format(TIMEOUT_ENV, text))
+    return seconds
+
+
+# Connections to one back end that a session keeps open for reuse. Orders are often placed from
+# several threads that share one client; with fewer kept connections than threads, each request
+# beyond them opened a connection of its own and dropped it with a warning ("Connection pool is
+# full, discarding connection").
+POOL_SIZE = 32
+
+
+class _Session(requests.Session):
+    """A requests session whose requests wait at most `timeout` seconds (None: no limit) unless the
+    call names a time-out of its own, and which keeps up to POOL_SIZE connections per back end."""
+
+    def __init__(self, timeout):
+        super().__init__()
+        self.timeout = timeout
+        for scheme in ("http://", "https://"):
+            self.mount(scheme, requests.adapters.HTTPAdapter(pool_maxsize=POOL_SIZE))
+
+    def request(self, method, url, **kwargs):
+        kwargs.setdefault("timeout", self.timeout)
+        return super().request(method, url, **kwargs)
+
+
 class LoginError(Exception):
     """The back end refused a login; carries the reply mapping as `reply`."""
 
@@ -56,6 +107,7 @@ class Client:
     (`base_url`),
     `proxies` (a requests proxies mapping or None) is used for every request; the process
     environment's proxy settings are not (a loopback back end must never be reached through one).
+    Every request of `session` waits at most the time-out of DORVANE_HTTP_TIMEOUT (TIMEOUT_ENV).
 
     After `login(person_id, passwd)`: `person_id`, `_token`, `_public_ip` and `accounts` (a list of
     `StockAccount` and `FutureAccount`)."""
@@ -63,7 +115,7 @@ class Client:
     def __init__(self, simulation, proxies):
         self.simulation = simulation
         self.proxies = proxies
-        self.session = requests.Session()
+        self.session = _Session(timeout_setting())
         self.session.trust_env = False
         if proxies:
             self.session.proxies.update(proxies)

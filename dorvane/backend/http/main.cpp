@@ -2,7 +2,8 @@
 //
 // Importing the module binds, in this order, the HTTP session client, the HTTP order module's
 // four functions, the six account-report classes, the product download, the contract catalogue
-// class and the library's decorators; then it builds the class. The signing module is imported
+// class, the library's decorators, its logger `log` (refused changes and cancellations are logged)
+// and the order model's `Status`; then it builds the class. The signing module is imported
 // by activate_vexa when it is called.
 #include "main.hpp"
 
@@ -31,6 +32,8 @@ PYBIND11_MODULE(main, m) {
     bind_from(m, "dorvane.backend.http.contract", {&N::fetch_available_product});
     bind_from(m, "dorvane.contracts", {&N::Contracts});
     bind_from(m, "dorvane.backend.utils", {&N::connection, &N::subscribe, &N::record, &N::auth});
+    bind_from(m, "dorvane.utils", {&N::log});
+    bind_from(m, "dorvane.order", {&N::Status});
 
     dm::bind_http_api(m);
 }

@@ -9,8 +9,9 @@ namespace py = pybind11;
 
 // The HTTP facade HttpApi: one HTTP session client handed to every operation, the contract
 // catalogue of the latest login, and the book of the trades it placed. The facade's methods read
-// the module's imported names (Client, fetch_available_product, Contracts, the order functions and
-// the report classes) at each call, so rebinding them in the module changes what later calls use.
+// the module's imported names (Client, fetch_available_product, Contracts, the order functions,
+// the report classes, the library's `log` and the order model's `Status`) at each call, so
+// rebinding them in the module changes what later calls use.
 
 // ---------------------------------------------------------------------------------------------
 // main.cpp: the module.
@@ -48,6 +49,11 @@ inline const pyglue::Name values{"values"};
 inline const pyglue::Name subscribe{"subscribe"};
 inline const pyglue::Name record{"record"};
 inline const pyglue::Name auth{"auth"};
+inline const pyglue::Name log{"log"};
+inline const pyglue::Name error{"error"};
+inline const pyglue::Name Status{"Status"};
+inline const pyglue::Name Failed{"Failed"};
+inline const pyglue::Name _msg{"_msg"};
 }  // namespace N
 
 using pyglue::attr;

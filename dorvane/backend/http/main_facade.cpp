@@ -12,6 +12,23 @@ bool has_order_number(py::handle trade) { return pyglue::truthy(attr(attr(trade,
 
 void refresh(py::handle self) { call_method(self, N::update_status); }
 
+// A change or cancellation that the broker refused leaves the booked trade as it was, so the
+// refusal would pass unseen: it is logged at error level with the order id of the trade given and
+// the broker's reason (the status's message). A result without a status, or the very trade given
+// (no request was answered), logs nothing.
+void log_refusal(const char* what, py::handle trade, py::handle result) {
+    if (result.is(trade)) return;
+    py::object status = pyglue::attr_or(result, N::status, py::none());
+    if (status.is_none()) return;
+    py::object state = pyglue::attr_or(status, N::status, py::none());
+    py::object failed = attr(global(N::Status), N::Failed);
+    if (!pyglue::require(PyObject_RichCompareBool(state.ptr(), failed.ptr(), Py_EQ))) return;
+    py::object reason = attr(status, N::_msg);
+    py::object id = order_id(trade);
+    py::object text = py::str("{} of order {} refused: {}").format(what, id, reason);
+    attr(global(N::log), N::error)(text);
+}
+
 }  // namespace
 
 py::object place_order(py::object self, py::object contract, py::object order) {
@@ -25,6 +42,7 @@ py::object place_order(py::object self, py::object contract, py::object order) {
 py::object update_order(py::object self, py::object trade, py::object price, py::object qty) {
     if (!has_order_number(trade)) refresh(self);
     py::object changed = global(N::update_order)(trade, attr(self, N::client), price, qty);
+    log_refusal("Change", trade, changed);
     refresh(self);
     py::object id = order_id(changed);
     py::object book = attr(self, N::_trades);
@@ -36,6 +54,7 @@ py::object update_order(py::object self, py::object trade, py::object price, py:
 py::object cancel_order(py::object self, py::object trade) {
     if (!has_order_number(trade)) refresh(self);
     py::object cancelled = global(N::cancel_order)(trade, attr(self, N::client));
+    log_refusal("Cancel", trade, cancelled);
     refresh(self);
     return cancelled;
 }

@@ -6,7 +6,7 @@ layer only chooses the calls and assembles the trades. The local back end needs 
 the orders go out with an empty `vexa_content`.
 """
 from dorvane.backend.http.futureoption import order as futopt
-from dorvane.order import Trade
+from dorvane.order import Status, Trade
 
 __all__ = ["place_order", "update_order", "cancel_order", "update_status"]
 
@@ -23,7 +23,8 @@ def place_order(contract, order, client):
 
 def _changed(trade, reply):
     """A new trade of the trade's contract and order with the status that a change or cancel reply
-    gives. The order is left as it was: a failed reply carries no numbers to take over."""
+    gives (Failed with the broker's reason as its message when refused). The order is left as it
+    was: a failed reply carries no numbers to take over."""
     result = reply.get("result") or {}
     success = reply.get("success", "")
     status = futopt.res2orderstatus(result if isinstance(result, dict) else {},
@@ -34,10 +35,14 @@ def _changed(trade, reply):
 def update_order(trade, client, price, qty):
     """Changes the price (when `price` is not None) and then the quantity (when `qty` is not None:
     the new, smaller order quantity) of the trade's order. Returns a new trade whose status comes
-    from the last reply; the trade itself when neither is given."""
+    from the last reply; the trade itself when neither is given. A refused price change is
+    returned at once (its status Failed, its message the broker's reason): the quantity change is
+    not tried."""
     changed = trade
     if price is not None:
         changed = _changed(trade, futopt.update_futopt_order_price(trade, VEXA_CONTENT, client, price))
+        if changed.status.status == Status.Failed:
+            return changed
     if qty is not None:
         changed = _changed(trade, futopt.update_futopt_order_qty(trade, VEXA_CONTENT, client, qty))
     return changed

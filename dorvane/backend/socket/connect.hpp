@@ -16,9 +16,16 @@ namespace py = pybind11;
 // ---------------------------------------------------------------------------------------------
 // connect.cpp: the module, the names it reads and sets, and logging.
 
-// Largest message body (and largest decompressed reply body) the client accepts: a hostile
-// length must not make it allocate without limit.
+// Largest message body the client accepts on the wire: a hostile length must not make it
+// allocate without limit.
 inline constexpr Py_ssize_t kMaxBody = 64 * 1024 * 1024;
+
+// Largest reply body after decompression. The replies this protocol has are small: a login or
+// logout reply is one JSON object of about a dozen short texts (well under 4 KiB), a stock order
+// reply one fixed record of a few hundred bytes, a keep-alive reply empty. 4 MiB leaves a
+// thousandfold room above them, while a body that inflates further (a zlib bomb) is refused
+// before it is parsed, and its decompression never allocates past this bound.
+inline constexpr Py_ssize_t kMaxInflated = 4 * 1024 * 1024;
 
 // Bounds of `unsolicited`, the replies that match no request: the most recent kMaxUnsolicited
 // replies are kept, and fewer when their bodies pass kMaxUnsolicitedBytes, so a server that keeps
@@ -44,6 +51,13 @@ inline const pyglue::Name ip4{"ip4"};
 inline const pyglue::Name proto{"proto"};
 inline const pyglue::Name nHandle{"nHandle"};
 inline const pyglue::Name req_map{"req_map"};
+inline const pyglue::Name _req_kivo{"_req_kivo"};
+inline const pyglue::Name _keepalives{"_keepalives"};
+inline const pyglue::Name add{"add"};
+inline const pyglue::Name discard{"discard"};
+inline const pyglue::Name current_task{"current_task"};
+inline const pyglue::Name get_coro{"get_coro"};
+inline const pyglue::Name _get_running_loop{"_get_running_loop"};
 inline const pyglue::Name _socket{"_socket"};
 inline const pyglue::Name unsolicited{"unsolicited"};
 inline const pyglue::Name _unsolicited_bytes{"_unsolicited_bytes"};
@@ -53,6 +67,7 @@ inline const pyglue::Name popleft{"popleft"};
 inline const pyglue::Name msg{"msg"};
 inline const pyglue::Name warning{"warning"};
 inline const pyglue::Name _connecting{"_connecting"};
+inline const pyglue::Name _connect_waiters{"_connect_waiters"};
 inline const pyglue::Name HEADER{"HEADER"};
 inline const pyglue::Name HEADER_SIZE{"HEADER_SIZE"};
 inline const pyglue::Name STATUS_CODE{"STATUS_CODE"};
@@ -334,10 +349,18 @@ void handle_reply(py::object self, py::object data);
 // Connection._parse(nKIVO, msg)
 py::object parse_reply(py::object self, py::object nKIVO, py::object msg);
 
-// zlib.decompress(body), refusing output beyond kMaxBody and truncated streams.
+// zlib.decompress(body), refusing output beyond kMaxInflated and truncated streams.
 py::object inflate(py::handle body);
 
 // Fails every future still pending in `req_map` with `exc` and empties the map.
 void fail_pending(py::handle req_map, py::handle exc);
+
+// Files a written request: its future under its handle in `req_map`, its request code under the
+// same handle in `_req_kivo`, so that the reply can be checked to answer that request.
+void file_request(py::handle self, py::handle handle, py::handle nKIVO, py::handle fut);
+
+// Takes the request filed under `handle` out when its future is still `fut` (a request nobody
+// waits for any more): its late reply then counts as unmatched. Returns whether it was there.
+bool withdraw_request(py::handle self, py::handle handle, py::handle fut);
 
 }  // namespace dorvane_connect

@@ -17,6 +17,12 @@ constexpr KeepAliveStates::Table kKeepAliveTable{kKeepAliveEdges, kKeepAliveStat
 
 // The keep-alive coroutine of a Connection: while the connection is alive, send request code 2
 // with an empty, uncompressed body, then wait the connection's ping period.
+//
+// Only its latest request stays pending: the previous one is withdrawn when the next is sent, so
+// a server that never answers pings leaves one pending request per keep-alive, not one per
+// period. When it runs as a task of its own (as ping_alive starts it), that task is entered in
+// the connection's `_keepalives` while it runs, so that a reset of the connection (and a facade
+// that stops its loop) can end it at once instead of leaving it pending in its wait.
 class KeepAlive : public pyglue::Coroutine {
 public:
     KeepAlive(py::object connection, py::object person_id, py::object loop)
@@ -28,18 +34,25 @@ public:
 protected:
     Step step(py::object value, py::object exc) override;
     int traverse(visitproc visit, void* arg) override {
-        return pyglue::visit_members(visit, arg, connection_, person_id_, loop_);
+        return pyglue::visit_members(visit, arg, connection_, person_id_, loop_, last_, last_handle_);
     }
-    void clear() override { pyglue::drop_members(connection_, person_id_, loop_); }
+    void clear() override { pyglue::drop_members(connection_, person_id_, loop_, last_, last_handle_); }
 
 private:
     // One request; a failure is logged and the period is still waited, so an always-failing
     // request cannot spin the loop thread.
     void ping();
+    // Withdraws the previous request when it is still pending.
+    void withdraw_last();
+    // Enters the task that drives this coroutine in the connection's `_keepalives`.
+    void enter_task();
 
     py::object connection_;
     py::object person_id_;
     py::object loop_;
+    py::object last_;         // the future of the latest request, while it may be pending
+    py::object last_handle_;  // its handle
+    bool entered_ = false;
     KeepAliveStates state_{KeepAliveState::Pinging, kKeepAliveTable};
 };
 
@@ -47,6 +60,7 @@ private:
 // can use them: make_callbacks) and kept for the life of the process.
 PyObject* g_retrieve = nullptr;
 PyObject* g_relay = nullptr;
+PyObject* g_abandon = nullptr;
 
 // A done-callback that marks a future's exception as retrieved (for requests nobody awaits,
 // such as the keep-alive's), so a failure there leaves no "never retrieved" report.
@@ -56,12 +70,43 @@ void retrieve(py::object fut) {
 
 py::object retrieve_callback() { return py::reinterpret_borrow<py::object>(g_retrieve); }
 
+void KeepAlive::withdraw_last() {
+    if (!last_) return;
+    py::object fut = std::move(last_);
+    py::object handle = std::move(last_handle_);
+    if (withdraw_request(connection_, handle, fut)) call_method(fut, N::cancel);
+}
+
+void KeepAlive::enter_task() {
+    entered_ = true;
+    py::object asyncio = global(N::asyncio);
+    py::object running = call_method(asyncio, N::_get_running_loop);
+    if (running.is_none()) return;
+    py::object task = call_method(asyncio, N::current_task, running);
+    if (task.is_none()) return;
+    // The task must be this coroutine's own, not that of a program awaiting it inside its own.
+    py::object coro = call_method(task, N::get_coro);
+    if (!is_object(coro)) return;
+    py::object running_set = pyglue::attr_or(connection_, N::_keepalives, py::none());
+    if (!PyAnySet_Check(running_set.ptr())) return;
+    call_method(running_set, N::add, task);
+    call_method(task, N::add_done_callback, attr(running_set, N::discard));
+}
+
 void KeepAlive::ping() {
     try {
+        withdraw_last();
         py::object fut = attr(connection_, N::send)(2, person_id_, py::bytes(""), py::arg("compress") = false,
                                                     py::arg("loop") = loop_);
         // Nobody awaits a keep-alive's future: mark its failure as seen.
         call_method(fut, N::add_done_callback, retrieve_callback());
+        // The handle it was filed under is the one just taken, when it was filed at all.
+        py::object taken =
+            pyglue::steal(PyNumber_Subtract(attr(connection_, N::nHandle).ptr(), py::int_(1).ptr()));
+        if (call_method(attr(connection_, N::req_map), N::get, taken).is(fut)) {
+            last_ = fut;
+            last_handle_ = taken;
+        }
     } catch (py::error_already_set& e) {
         py::object why = pyglue::fetch_exception(e);
         if (!is_exception(why)) pyglue::raise(why);
@@ -79,6 +124,7 @@ pyglue::Coroutine::Step KeepAlive::step(py::object, py::object exc) {
         return Step::finish();
     }
     if (state_.is(KeepAliveState::Waiting)) state_.set(KeepAliveState::Pinging);
+    if (!entered_) enter_task();
     if (!truthy(call_method(connection_, N::is_alive))) {
         state_.set(KeepAliveState::Done);
         return Step::finish();
@@ -121,23 +167,39 @@ void connection_init(py::object self, py::object host, py::object port, py::obje
     set_attr(self, N::event, global(N::EventEmitter)());
     set_attr(self, N::nHandle, py::int_(0));
     set_attr(self, N::req_map, py::dict());
+    set_attr(self, N::_req_kivo, py::dict());  // request code by handle, beside req_map
     set_attr(self, N::_socket, py::none());
     new_unsolicited(self);
+    // The keep-alive tasks running for this connection (see KeepAlive).
+    set_attr(self, N::_keepalives, pyglue::steal(PySet_New(nullptr)));
     // The connect still under way, so that a second connect() joins it instead of opening a
     // second TCP connection.
     set_attr(self, N::_connecting, py::none());
+    set_attr(self, N::_connect_waiters, py::none());  // the callers' futures of that connect
+}
+
+void end_keepalives(py::handle self) {
+    py::object running_set = pyglue::attr_or(self, N::_keepalives, py::none());
+    if (!PyAnySet_Check(running_set.ptr())) return;
+    py::list tasks = py::reinterpret_steal<py::list>(pyglue::require(PySequence_List(running_set.ptr())));
+    for (py::handle task : tasks) call_method(task, N::cancel);
 }
 
 void reset(py::object self) {
     py::object pending = attr(self, N::req_map);
     set_attr(self, N::nHandle, py::int_(0));
     set_attr(self, N::req_map, py::dict());
+    set_attr(self, N::_req_kivo, py::dict());
     set_attr(self, N::_socket, py::none());
     set_attr(self, N::local_port, py::none());
     set_attr(self, N::ip4, py::str("127.0.0.1"));
     new_unsolicited(self);
     // Requests still waiting can get no reply any more: fail them instead of leaving them hanging.
     fail_pending(pending, make_error(PyExc_ConnectionError, "Connection lost before the reply arrived."));
+    // The keep-alives of the connection that ended have nothing to keep alive: they end now
+    // rather than at their next alive test, so none is left pending in its wait (a loop stopped
+    // meanwhile would hold it for good).
+    end_keepalives(self);
     py::object emitter = attr(self, N::event);
     call_method(emitter, N::emit, py::handle(N::ev_disconnected));
     call_method(emitter, N::remove_all_listeners);
@@ -146,7 +208,10 @@ void reset(py::object self) {
 void ping_alive(py::object self, py::object person_id, py::object loop);
 
 void on_connection_created(py::object self, py::object fut) {
-    if (attr(self, N::_connecting).is(fut)) set_attr(self, N::_connecting, py::none());
+    if (attr(self, N::_connecting).is(fut)) {
+        set_attr(self, N::_connecting, py::none());
+        set_attr(self, N::_connect_waiters, py::none());
+    }
     // A cancelled connect leaves the connection unconnected, without a report.
     if (truthy(call_method(fut, N::cancelled))) return;
     if (truthy(call_method(fut, N::exception))) return;
@@ -193,12 +258,33 @@ void relay_connect(py::object caller, py::object task) {
 
 py::object relay_function() { return py::reinterpret_borrow<py::object>(g_relay); }
 
+// A done-callback of one caller's future of the connect `task`: a caller that gave up (its
+// future cancelled) while the connect is still under way cancels the connect once no other
+// caller waits for it, so an abandoned connect opens no connection (and starts no keep-alive).
+void abandon_connect(py::object self, py::object task, py::object caller) {
+    if (!truthy(call_method(caller, N::cancelled))) return;
+    if (truthy(call_method(task, N::done)) || !attr(self, N::_connecting).is(task)) return;
+    py::object waiters = pyglue::attr_or(self, N::_connect_waiters, py::none());
+    if (PyList_Check(waiters.ptr())) {
+        for (py::handle other : waiters) {
+            if (!truthy(call_method(other, N::done))) return;
+        }
+    }
+    call_method(task, N::cancel);
+}
+
 void make_callbacks(py::module_& m) {
     if (!g_retrieve) {
         g_retrieve = pyglue::make_function(m, "Connection.ping_aliveAsync.<locals>.retrieve", &retrieve,
                                            py::arg("fut"))
                          .release()
                          .ptr();
+    }
+    if (!g_abandon) {
+        g_abandon = pyglue::make_function(m, "Connection.connect.<locals>.abandon", &abandon_connect,
+                                          py::arg("self"), py::arg("task"), py::arg("caller"))
+                        .release()
+                        .ptr();
     }
     if (!g_relay) {
         g_relay = pyglue::make_function(m, "Connection.connect.<locals>.relay", &relay_connect,
@@ -210,11 +296,17 @@ void make_callbacks(py::module_& m) {
 
 // A future of its own for one caller of the connect `task`: it receives the task's outcome after
 // _onConnectionCreated has run (done-callbacks run in the order they were added), and cancelling
-// it touches neither the task nor the other callers' futures.
-py::object join_connect(py::handle task) {
+// it touches neither the other callers' futures nor, while another caller waits, the task; the
+// last caller to give up cancels the task (abandon_connect).
+py::object join_connect(py::handle self, py::handle task) {
     py::object caller = call_method(call_method(task, N::get_loop), N::create_future);
-    py::object relay = pyglue::lookup("functools", "partial")(relay_function(), caller);
+    py::object partial = pyglue::lookup("functools", "partial");
+    py::object relay = partial(relay_function(), caller);
     call_method(task, N::add_done_callback, relay);
+    py::object waiters = pyglue::attr_or(self, N::_connect_waiters, py::none());
+    if (PyList_Check(waiters.ptr())) pyglue::require(PyList_Append(waiters.ptr(), caller.ptr()));
+    py::object abandon = partial(py::reinterpret_borrow<py::object>(g_abandon), self, task);
+    call_method(caller, N::add_done_callback, abandon);
     return caller;
 }
 
@@ -226,7 +318,7 @@ py::object connect(py::object self, py::object loop) {
         return fut;
     }
     py::object pending = attr(self, N::_connecting);
-    if (!pending.is_none()) return join_connect(pending);
+    if (!pending.is_none()) return join_connect(self, pending);
     // The factory is a partial (not a C++ closure) so the collector sees its reference to self.
     py::object factory = pyglue::lookup("functools", "partial")(global(N::Socket), self);
     py::object coro =
@@ -234,7 +326,8 @@ py::object connect(py::object self, py::object loop) {
     py::object task = call_method(global(N::asyncio), N::ensure_future, coro, py::arg("loop") = loop);
     call_method(task, N::add_done_callback, attr(self, N::_onConnectionCreated));
     set_attr(self, N::_connecting, task);
-    return join_connect(task);
+    set_attr(self, N::_connect_waiters, py::list());
+    return join_connect(self, task);
 }
 
 void ping_alive(py::object self, py::object person_id, py::object loop) {

@@ -7,9 +7,9 @@ namespace dorvane_connect {
 
 namespace {
 
-// Deflate expands at most about 1032:1, so a body up to this size cannot inflate past kMaxBody
-// and is decompressed in one call.
-constexpr Py_ssize_t kSafeCompressed = kMaxBody / 1032;
+// Deflate expands at most about 1032:1, so a body up to this size cannot inflate past
+// kMaxInflated and is decompressed in one call.
+constexpr Py_ssize_t kSafeCompressed = kMaxInflated / 1032;
 
 // `a == b` (identity first, as the interpreter's containers compare).
 bool equals(py::handle a, py::handle b) {
@@ -94,6 +94,14 @@ void keep_unsolicited(py::handle self, py::handle header, py::handle msg) {
     }
 }
 
+// Takes the request code filed under `handle` out of `_req_kivo`; None when there is none (a
+// future that something other than the request side filed).
+py::object taken_code(py::handle self, py::handle handle) {
+    py::object codes = pyglue::attr_or(self, N::_req_kivo, py::none());
+    if (!PyDict_Check(codes.ptr())) return py::none();
+    return call_method(codes, N::pop, handle, py::none());
+}
+
 }  // namespace
 
 py::object inflate(py::handle body) {
@@ -101,12 +109,14 @@ py::object inflate(py::handle body) {
     Py_ssize_t size = pyglue::require(PyObject_Size(body.ptr()));
     if (size <= kSafeCompressed) return call_method(zlib, N::decompress, body);
 
+    // The stream grows its output as it inflates and stops one byte past the bound, so a bomb
+    // costs at most the bound.
     py::object stream = call_method(zlib, N::decompressobj);
-    py::object out = call_method(stream, N::decompress, body, py::int_(kMaxBody + 1));
+    py::object out = call_method(stream, N::decompress, body, py::int_(kMaxInflated + 1));
     Py_ssize_t made = pyglue::require(PyObject_Size(out.ptr()));
-    if (made > kMaxBody || truthy(attr(stream, N::unconsumed_tail))) {
-        pyglue::raise(PyExc_ValueError,
-                      "decompressed reply body exceeds the limit of " + std::to_string(kMaxBody) + " bytes");
+    if (made > kMaxInflated || truthy(attr(stream, N::unconsumed_tail))) {
+        pyglue::raise(PyExc_ValueError, "decompressed reply body exceeds the limit of " +
+                                            std::to_string(kMaxInflated) + " bytes");
     }
     if (!truthy(attr(stream, N::eof))) {
         pyglue::raise(attr(zlib, N::error).ptr(),
@@ -121,6 +131,21 @@ py::object parse_reply(py::object self, py::object nKIVO, py::object msg) {
     return msg;
 }
 
+void file_request(py::handle self, py::handle handle, py::handle nKIVO, py::handle fut) {
+    py::object req_map = attr(self, N::req_map);
+    pyglue::require(PyObject_SetItem(req_map.ptr(), handle.ptr(), fut.ptr()));
+    py::object codes = pyglue::attr_or(self, N::_req_kivo, py::none());
+    if (PyDict_Check(codes.ptr())) pyglue::require(PyDict_SetItem(codes.ptr(), handle.ptr(), nKIVO.ptr()));
+}
+
+bool withdraw_request(py::handle self, py::handle handle, py::handle fut) {
+    py::object req_map = attr(self, N::req_map);
+    if (!call_method(req_map, N::get, handle).is(fut)) return false;
+    call_method(req_map, N::pop, handle);
+    taken_code(self, handle);
+    return true;
+}
+
 void handle_reply(py::object self, py::object data) {
     auto [header, msg] = unpack2(data);
     py::object handle = HeaderCodec::field(header, N::nHandle);
@@ -130,11 +155,24 @@ void handle_reply(py::object self, py::object data) {
         keep_unsolicited(self, header, msg);
         return;
     }
+    py::object asked = taken_code(self, handle);
 
     py::object emitter = attr(self, N::event);
     bool skip = false;  // a future its awaiter has cancelled is not settled (nor its reply parsed)
     py::object result;
     try {
+        // A reply answers the request filed under its handle only under that request's code:
+        // anything else is not its answer, and is neither decompressed nor handed to a parser.
+        py::object replied = HeaderCodec::field(header, N::nKIVO);
+        if (!asked.is_none() && !equals(replied, asked)) {
+            py::str text(
+                "reply under request code {} does not answer request {} of code {}; its body is not read");
+            py::object exc =
+                make_error(PyExc_ValueError, text.format(replied, handle, asked).cast<std::string>());
+            pyglue::settle_exception(fut, exc);
+            emit_quietly(emitter, N::ev_error, exc);
+            return;
+        }
         py::object status = attr(attr(self, N::proto), N::STATUS_CODE);
         py::object ret = HeaderCodec::field(header, N::ret);
         if (!equals(ret, attr(status, N::success))) {
@@ -146,7 +184,7 @@ void handle_reply(py::object self, py::object data) {
         }
         skip = truthy(call_method(fut, N::done));
         if (equals(HeaderCodec::field(header, N::bCompress), py::int_(1))) msg = inflate(msg);
-        if (!skip) result = parse_reply(self, HeaderCodec::field(header, N::nKIVO), msg);
+        if (!skip) result = parse_reply(self, replied, msg);
     } catch (py::error_already_set& e) {
         // A reply that cannot be read fails its own request, and only it.
         py::object why = pyglue::fetch_exception(e);

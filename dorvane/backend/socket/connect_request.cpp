@@ -118,8 +118,7 @@ py::object send_payload(py::object self, py::object nKIVO, py::object person_id,
         call_method(fut, N::set_exception, why);
         return fut;
     }
-    py::object req_map = attr(self, N::req_map);
-    pyglue::require(PyObject_SetItem(req_map.ptr(), handle.ptr(), fut.ptr()));
+    file_request(self, handle, nKIVO, fut);
     return fut;
 }
 

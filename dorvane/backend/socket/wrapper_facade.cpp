@@ -52,7 +52,42 @@ void wrapper_init(py::object self, py::object simulation, py::object /*proxies*/
     set_attr(self, N::products, products);
 }
 
-void wrapper_stop(py::object self) { global(N::stop_loop)(attr(self, N::_loop)); }
+// Made once when the module initialises (bind_wrapper) and kept for the life of the process.
+PyObject* g_end_then_stop = nullptr;
+
+// On the loop thread: ends the keep-alive tasks of the session's connection, then asks the loop
+// to stop. The stop is asked from here, so the loop runs the cancelled tasks' last step before
+// it stops, and none is left pending on the stopped loop (collected later, such a task reports
+// "Task was destroyed but it is pending!").
+void end_then_stop(py::object connection, py::object loop) {
+    py::object running = pyglue::attr_or(connection, N::_keepalives, py::none());
+    if (PyAnySet_Check(running.ptr())) {
+        py::list tasks = py::reinterpret_steal<py::list>(pyglue::require(PySequence_List(running.ptr())));
+        for (py::handle task : tasks) call_method(task, N::cancel);
+    }
+    global(N::stop_loop)(loop);
+}
+
+// The connection of the facade's session client; None before the first login.
+py::object session_connection(py::handle self) {
+    py::object session = pyglue::attr_or(self, N::_client, py::none());
+    if (session.is_none()) return session;
+    return pyglue::attr_or(session, N::conn, py::none());
+}
+
+// Stops the loop. The session stays as it is (no logout, nothing closed); only its keep-alive,
+// which the stopped loop could never run again, is ended first.
+void wrapper_stop(py::object self) {
+    py::object loop = attr(self, N::_loop);
+    py::object connection = session_connection(self);
+    if (connection.is_none()) {
+        global(N::stop_loop)(loop);
+        return;
+    }
+    py::object ending =
+        global(N::partial)(py::reinterpret_borrow<py::object>(g_end_then_stop), connection, loop);
+    call_method(loop, N::call_soon_threadsafe, ending);
+}
 
 // Destruction stops the loop; a loop that is already closed has nothing left to stop, and asking it
 // would only raise inside __del__.
@@ -104,6 +139,12 @@ void bind_wrapper(py::module_& m) {
     def_coroutine(m, cls, N::loginAsync, &login_async, py::arg("self"), py::arg("person_id"),
                   py::arg("passwd"), py::arg("quote") = py::none(), py::arg("loop") = py::none());
     bind_members(m, builder);
+    if (!g_end_then_stop) {
+        g_end_then_stop = pyglue::make_function(m, "Wrapper._stop.<locals>.end_then_stop", &end_then_stop,
+                                                py::arg("connection"), py::arg("loop"))
+                              .release()
+                              .ptr();
+    }
     builder.def("_stop", &wrapper_stop, "Stop the facade's event loop (no logout is sent).");
     builder.def("__del__", &wrapper_del);
 

@@ -10,6 +10,12 @@ const char* const kQuotePassword = "qerwunt482";
 
 using Step = pyglue::Coroutine::Step;
 
+// True when `exc` is the outcome that the finished cross-thread `future` holds.
+bool outcome_is(py::handle future, py::handle exc) {
+    if (!truthy(call_method(future, N::done)) || truthy(call_method(future, N::cancelled))) return false;
+    return call_method(future, N::exception).is(exc);
+}
+
 py::str format(const char* text, py::handle a) { return py::str(text).format(a); }
 
 // `await x` of the guarded part: an object that cannot be awaited fails here, inside the guard,
@@ -173,11 +179,23 @@ private:
 };
 
 // asyncio.run_coroutine_threadsafe(coroutine, self._loop).result(timeout=timeout); the wait
-// releases the interpreter lock while it lasts.
-void run_and_wait(py::object self, py::object coroutine, py::object timeout) {
+// releases the interpreter lock while it lasts. When the time runs out the caller gets a
+// TimeoutError that names the call and the time-out ("login did not finish within 3 s", the
+// number as str.format writes it, whatever the locale); a TimeoutError that the coroutine itself
+// raised (an operating-system connect time-out, say) reaches the caller unchanged.
+void run_and_wait(py::object self, py::object coroutine, py::object timeout, const char* call) {
     py::object future =
         attr(global(N::asyncio), N::run_coroutine_threadsafe)(coroutine, attr(self, N::_loop));
-    call_method(future, N::result, py::arg("timeout") = timeout);
+    try {
+        call_method(future, N::result, py::arg("timeout") = timeout);
+    } catch (py::error_already_set& e) {
+        py::object why = pyglue::fetch_exception(e);
+        if (PyErr_GivenExceptionMatches(why.ptr(), PyExc_TimeoutError) && !outcome_is(future, why)) {
+            py::str text = py::str("{} did not finish within {} s").format(call, timeout);
+            pyglue::raise(py::reinterpret_borrow<py::object>(PyExc_TimeoutError)(text));
+        }
+        pyglue::raise(why);
+    }
 }
 
 }  // namespace
@@ -196,13 +214,13 @@ py::none login(py::object self, py::object person_id, py::object passwd, py::obj
                py::object timeout) {
     py::object coroutine = call_method(self, N::loginAsync, person_id, passwd, py::arg("quote") = quote,
                                        py::arg("loop") = attr(self, N::_loop));
-    run_and_wait(self, coroutine, timeout);
+    run_and_wait(self, coroutine, timeout, "login");
     return py::none();
 }
 
 py::none logout(py::object self, py::object timeout) {
     py::object coroutine = call_method(self, N::logoutAsync, py::arg("loop") = attr(self, N::_loop));
-    run_and_wait(self, coroutine, timeout);
+    run_and_wait(self, coroutine, timeout, "logout");
     return py::none();
 }
 

@@ -48,9 +48,17 @@ py::object ReplyParser::res2orderstatus(py::handle resp_result, py::handle succe
         global(N::hash_orderid)(get(resp_result, "stock_id", ""), get(resp_result, "seqno", ""));
     py::object when =
         read_datetime(get(resp_result, "ord_date", ""), get(resp_result, "ord_time", ""), kPlacedFormat);
-    py::object status = attr(global(N::Status), truthy(successed) ? N::PendingSubmit : N::Failed);
-    return global(N::OrderStatus)(py::arg("order_id") = order_id, py::arg("order_datetime") = when,
-                                  py::arg("status") = status);
+    bool accepted = truthy(successed);
+    py::object status = attr(global(N::Status), accepted ? N::PendingSubmit : N::Failed);
+    py::object order_status = global(N::OrderStatus)(
+        py::arg("order_id") = order_id, py::arg("order_datetime") = when, py::arg("status") = status);
+    // A refusal carries the broker's reason as the text "msg" of its result: the status keeps it,
+    // so the program learns why (a "msg" that is not text is no reason and is left out).
+    if (!accepted) {
+        py::object reason = get(resp_result, "msg", py::none());
+        if (PyUnicode_Check(reason.ptr())) set_attr(order_status, N::_msg, reason);
+    }
+    return order_status;
 }
 
 py::object ReplyParser::queryresp2contract(py::handle resp) {
