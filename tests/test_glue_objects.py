@@ -22,6 +22,7 @@ import warnings
 import weakref
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "glue_probe"))
@@ -798,6 +799,60 @@ def test_glue_type_reports_what_the_builtin_type_reports(builtin, make):
             assert got is None
         else:
             assert type(got) is type(expected), (name, got, expected)
+
+
+# Argument binding: any call binds as a `def` with the same parameter list binds it, or fails with
+# the same TypeError. Keywords come in any order, each named by the interned text the source
+# writes, by a text made at run time or by a str subclass; positional-only names given by keyword,
+# duplicates, unknown names and too many or too few arguments included. `many` has more parameters
+# than the binder keeps on its stack; gen_header has twelve with defaults.
+def many(p0, p1, /, a, b, c, d=4, e=5, f=6, g=7, h=8, *args, k, l=11, n, o=14, q=15, r=16, w, **kwargs):
+    return (p0, p1, a, b, c, d, e, f, g, h, args, k, l, n, o, q, r, w, kwargs)
+
+
+def gen_header(net_length=0, bEncrypt=0, bCompress=0, bContinue=0, bHts=1, nDecompressLength=0, nKIVO=0,
+               nHandle=666, ip4="", person_id="", nDecodeLength=0, nOutHandle=105):
+    fields = dict(locals())
+    return {**fields, "ip4": ip_convert(ip4), "ret": 0}
+
+
+class Key(str):
+    pass
+
+
+KEY_FORMS = [lambda name: name, lambda name: (name + ".")[:-1], Key]
+
+
+def bound_or_error(fn, args, kwargs):
+    try:
+        return "returned", fn(*args, **kwargs)
+    except TypeError as e:
+        return "TypeError", str(e)
+
+
+def ip_convert(ip4):
+    from dorvane.backend.socket.protocol.utils import ip_convert
+    return ip_convert(ip4)
+
+
+def binding_pairs():
+    from dorvane.backend.socket.protocol import core
+    return [(glue_probe.many, many), (core.gen_header, gen_header)]
+
+
+@given(data=st.data(), which=st.sampled_from([0, 1]))
+@settings(max_examples=300, deadline=None)
+def test_binding_matches_a_def(data, which):
+    glue, ref = binding_pairs()[which]
+    names = list(inspect.signature(ref).parameters)
+    names = [n for n in names if n not in ("args", "kwargs")] + ["zz", "kwargs"]
+    npos = data.draw(st.integers(0, len(names) + 1), label="positional")
+    chosen = data.draw(st.lists(st.sampled_from(names), unique=True, max_size=len(names)), label="keywords")
+    forms = data.draw(st.lists(st.sampled_from(KEY_FORMS), min_size=len(chosen), max_size=len(chosen)))
+    # Text values throughout: gen_header converts ip4, which must be dotted text.
+    args = tuple("10.0.0.%d" % i for i in range(npos))
+    kwargs = {form(name): "10.0.1.%d" % i for i, (name, form) in enumerate(zip(chosen, forms))}
+    assert bound_or_error(glue, args, kwargs) == bound_or_error(ref, args, kwargs)
 
 
 # Chains of glue coroutines, each awaiting the next, of any depth: sending into one, throwing into

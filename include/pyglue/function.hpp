@@ -93,11 +93,9 @@ private:
                 bound = heap.get();
             }
             py::object star_args, star_kwargs;
-            // Keep the qualified name alive while it may be formatted into an error.
-            py::object qualname =
-                py::reinterpret_borrow<py::object>(self->qualname ? self->qualname : self->name);
-            if (!sig.bind(qualname ? qualname.ptr() : Py_None, args, nargs, kwnames, bound, star_args,
-                          star_kwargs))
+            // The qualified name is read where an error is worded (it is never null: it can only be
+            // replaced by text).
+            if (!sig.bind(&self->qualname, args, nargs, kwnames, bound, star_args, star_kwargs))
                 return nullptr;
             return self->callee->call(bound, star_args.ptr(), star_kwargs.ptr());
         });
