@@ -4,6 +4,7 @@ protocol package included), written plainly in Python. `PeerConnection` builds a
 with the protocol package's construct structure; `StructPeerConnection` with `struct`, the peer a
 Python programmer writing for speed would write."""
 import asyncio
+import os
 import struct
 import zlib
 from collections import deque, namedtuple
@@ -11,6 +12,7 @@ from collections import deque, namedtuple
 from pyee import EventEmitter
 
 from dorvane.backend.error import ServerError
+from dorvane.backend.utils import log
 from dorvane.backend.socket import protocol
 
 
@@ -46,9 +48,10 @@ class PeerSocket(asyncio.Protocol):
 class PeerConnection:
     socket_class = PeerSocket
 
-    def __init__(self, host, port, person_id, loop=None):
+    def __init__(self, host, port, person_id, loop=None, ping_duration=10):
         self.host, self.port, self._person_id = host, port, person_id
         self._loop = loop or asyncio.get_event_loop()
+        self._ping_duration = ping_duration
         self.local_port = None
         self.ip4 = "127.0.0.1"
         self.proto = protocol
@@ -76,7 +79,20 @@ class PeerConnection:
         sock.event.on("data", f=self.data_received)
         sock.event.on("disconnected", f=self.reset)
         self.event.emit("connected")
+        self.ping_alive(self._person_id, self._loop)
         return transport, sock
+
+    def ping_alive(self, person_id, loop=None):
+        asyncio.run_coroutine_threadsafe(self.ping_aliveAsync(person_id, loop=loop), loop=loop or self._loop)
+
+    async def ping_aliveAsync(self, person_id, loop=None):
+        loop = loop or self._loop
+        while self.is_alive():
+            try:
+                self.send(2, person_id, b"", compress=False, loop=loop)
+                await asyncio.sleep(self._ping_duration)
+            except Exception as exc:
+                log.error(exc)
 
     def is_alive(self):
         if self._socket is None:
@@ -213,3 +229,115 @@ class StructPeerConnection(PeerConnection):
 
 # The two peers by the name the benches print.
 PEERS = {"construct": (PeerConnection, PeerSocket), "struct": (StructPeerConnection, StructPeerSocket)}
+
+
+# ---------------------------------------------------------------------------------------------
+# The session client written the same way, on the struct peer: `api`'s request wrapper (a caller
+# future, a reply filter that trims the reply to the wanted keys), login and logout with their
+# callbacks, the four connection listeners.
+
+LOGIN_KEYS = ("person_id", "idno", "username", "sol_host", "sol_vpn", "sol_user", "sol_pass", "sol_timeout",
+              "hts_group", "sol_clientName", "sol_cache", "sol_flag")
+
+
+def api(keys=(), all=False):
+    def decorator(fn):
+        async def newFn(*args, cb=None, loop=None, **kwargs):
+            loop = loop or asyncio.get_event_loop()
+            caller = loop.create_future()
+            if cb:
+                caller.add_done_callback(cb)
+
+            def filter(fut):
+                try:
+                    result = fut.result()
+                    if not all:
+                        for key in list(result.keys()):
+                            if key not in keys:
+                                result.pop(key)
+                except asyncio.CancelledError:
+                    if not caller.done():
+                        caller.cancel()
+                    return
+                except Exception as exc:
+                    if not caller.done():
+                        caller.set_exception(exc)
+                    return
+                if not caller.done():
+                    caller.set_result(result)
+            try:
+                fn(*args, cb=filter, loop=loop, **kwargs)
+            except Exception as exc:
+                caller.set_exception(exc)
+            return caller
+        return newFn
+    return decorator
+
+
+class PeerClient:
+    def __init__(self, person_id, host, port, loop=None, simulation=True, reconnection=False):
+        self._host, self._port, self._person_id = host, port, person_id
+        self._loop = loop or asyncio.get_event_loop()
+        self._simulation = simulation
+        self.isLogined = False
+        self.event = EventEmitter()
+        self.conn = StructPeerConnection(host, port, person_id, loop=self._loop)
+        self._subscribe()
+        self.reconnection = reconnection
+
+    def _subscribe(self):
+        handlers = (("data", self._onData), ("error", self._onError), ("connected", self._onConnected),
+                    ("disconnected", self._onDisconnected))
+        for name, handler in handlers:
+            if handler not in self.conn.event.listeners(name):
+                self.conn.event.on(name, f=handler)
+
+    def connect(self, loop=None):
+        self._subscribe()
+        return self._loop.create_task(self.conn.connect())
+
+    def close(self):
+        self.conn.disconnect()
+
+    def reset(self):
+        self.isLogined = False
+
+    @api(LOGIN_KEYS)
+    def login(self, person_id, passwd, cb=None, loop=None):
+        if self.conn.local_port is None:
+            raise Exception("Please connect first.")
+        header, payload = protocol.login_in(person_id, passwd, "V", sol=True,
+                                            sol_opt={"pid": str(os.getpid()), "port": self.conn.local_port})
+        fut = self.conn.send(**header, data=payload, cb=cb, loop=loop)
+        fut.add_done_callback(self.login_cb)
+        return fut
+
+    def login_cb(self, fut):
+        if fut.cancelled() or fut.exception():
+            self.isLogined = False
+        elif fut.result().person_id:
+            self.isLogined = True
+
+    @api(all=True)
+    def logout(self, cb=None, loop=None):
+        header, payload = protocol.logout_in(self._person_id)
+        fut = self.conn.send(**header, data=payload, cb=cb, loop=loop)
+        fut.add_done_callback(self.logout_cb)
+        return fut
+
+    def logout_cb(self, fut):
+        self.close()
+        self.reset()
+
+    def _onData(self, data):
+        pass
+
+    def _onError(self, msg):
+        log.error("Client hasError: {}".format(msg))
+
+    def _onConnected(self):
+        log.info("connection created.")
+
+    def _onDisconnected(self):
+        self.isLogined = False
+        log.info("connection lost...\nPlease log in again.")

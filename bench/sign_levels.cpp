@@ -48,7 +48,7 @@ bool activate(const char* pki, const char* password, const char* level) {
         "PKCS7.digest = SHA256\nPKCS7.addCert = 1\nPKCS7.addPlainText = true\nPKCS7.addTimestamp = false\n",
         level, pki);
     fclose(f);
-    return MIRVOSignInitial("p7Sign.properties", password) == 0;
+    return MIRVOSignInitial(password) == 0;
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "cLog.hpp"
 #include "cMessages.hpp"
 #include "cProperty.hpp"
+#include "cSecret.hpp"
 #include "cSignedData.hpp"
 #include "cX509.hpp"
 
@@ -32,9 +33,24 @@ const EVP_MD* digestByName(const std::optional<std::string>& name) {
     return nullptr;
 }
 
+// Nothing checks the certificate's validity before signing, so an expired or not yet valid one
+// signs; the WARN line at its activation says so and names its validity period.
+void warnOutsideValidity(cLog& log, const cPkcs12& credentials) {
+    const cLog::Writer warn = log.warn();
+    if (!warn) return;
+    const std::string now = localTimeText();
+    const cPkcs12::Validity v = credentials.validityAt(now);
+    const char* state = v.code == MIRVO_CERT_EXPIRED         ? "certificate expired"
+                        : v.code == MIRVO_CERT_NOT_YET_VALID ? "certificate not yet valid"
+                                                             : nullptr;
+    if (state == nullptr) return;
+    warn.write(std::string(state) + ": valid from " + v.notBefore + " to " + v.notAfter + " (now " + now +
+               "); it signs as before");
+}
+
 // A failed step of the SignedData building: the code and its ERROR number line.
 int32_t signFailed(cLog& log, int32_t code) {
-    if (log.errorOn()) log.writeInt(cLog::ERROR_COL, msg::SIGN_FAILED, code);
+    log.error().writeInt(msg::SIGN_FAILED, code);
     return code;
 }
 
@@ -83,20 +99,18 @@ MIRVOSign::MIRVOSign() { mirvoOpenSslInit(); }
 
 MIRVOSign::~MIRVOSign() = default;
 
-int32_t MIRVOSign::initial(const char* propertyFile, const char* passwd) {
+int32_t MIRVOSign::initial(const char* passwd) {
     cForkGate inOpenSsl;
     OsslErrorScope errors;
     cLog& log = mirvoLog();
     log.write(cLog::INFO_COL, "");
     lastError = MIRVO_OK;
 
-    // The properties are always read from "p7Sign.properties" in the working directory, whatever
-    // name is handed over (the signing module hands over that name).
-    (void)propertyFile;
+    // The properties are always read from "p7Sign.properties" in the working directory.
     cProperty props;
     if (!props.loadFromFile(kPropertiesFileName)) {
         lastError = MIRVO_PROPERTY_READ_ERROR;
-        if (log.errorOn()) log.write(cLog::ERROR_COL, msg::PROPERTY_READ_FAILED);
+        log.error().write(msg::PROPERTY_READ_FAILED);
     } else {
         log.setLevel(props.getProperty("LOG.level").c_str());
         // Read one after the other: the log shows LOG.path before LOG.file.
@@ -107,30 +121,36 @@ int32_t MIRVOSign::initial(const char* propertyFile, const char* passwd) {
         cCertChainList& chains = mirvoChainList();
         if (chains.chains.empty()) chains.loadCertChainFiles(&props);
 
+        // The signing options go with the certificate they were read with: they take effect only
+        // when its PKCS#12 file loads, so a failed activation leaves the earlier certificate
+        // signing as it did (a cut or altered file must not make it sign detached, without its
+        // certificate, or under another filter).
         std::string digest = props.getProperty("PKCS7.digest");
-        if (!digest.empty()) digestName = std::move(digest);
-        addCertLevel = props.getPropertyInt("PKCS7.addCert");
-        addTimestamp = props.getPropertyBool("PKCS7.addTimestamp");
-        addPlainText = props.getPropertyBool("PKCS7.addPlainText");
+        const int32_t newAddCertLevel = props.getPropertyInt("PKCS7.addCert");
+        const bool newAddTimestamp = props.getPropertyBool("PKCS7.addTimestamp");
+        const bool newAddPlainText = props.getPropertyBool("PKCS7.addPlainText");
         std::string filter = props.getProperty("PFX.signerFilter");
-        if (!filter.empty()) signerFilter = std::move(filter);
 
         std::string pfxPath = props.getProperty("PFX.path");
         std::string pfxFile = props.getProperty("PFX.file");
-        std::string password;
-        if (passwd && *passwd) {
-            password = passwd;
-        } else {
-            password = props.getProperty("PFX.pswd");
+        // The password handed over is used where it lies; one from the properties is moved into a
+        // secret of its own (cSecret.hpp) and its other copy wiped.
+        const char* password = passwd;
+        std::unique_ptr<cSecret> fromProperties;
+        if (!password || !*password) {
+            std::string value = props.getProperty("PFX.pswd");
+            fromProperties = std::make_unique<cSecret>(value.data(), value.size());
+            if (!value.empty()) OPENSSL_cleanse(&value[0], value.size());
+            password = fromProperties->c_str();
         }
-        if (password.empty()) {
+        if (!*password) {
             lastError = MIRVO_PARAM_ERROR;
         } else {
             auto fresh = std::make_unique<cPkcs12>();
-            lastError = fresh->loadPfxFile(pfxPath.c_str(), pfxFile.c_str(), password.c_str());
+            lastError = fresh->loadPfxFile(pfxPath.c_str(), pfxFile.c_str(), password);
             if (lastError != MIRVO_OK) {
                 fresh.reset();
-                if (log.errorOn()) log.write(cLog::ERROR_COL, msg::PFX_READ_FAILED);
+                log.error().write(msg::PFX_READ_FAILED);
             } else {
                 // The last signature was made with the credentials being replaced.
                 lastSignerCert.reset();
@@ -140,13 +160,17 @@ int32_t MIRVOSign::initial(const char* propertyFile, const char* passwd) {
                 }
                 pkcs12 = std::move(fresh);
                 loaded = true;
+                if (!digest.empty()) digestName = std::move(digest);
+                addCertLevel = newAddCertLevel;
+                addTimestamp = newAddTimestamp;
+                addPlainText = newAddPlainText;
+                if (!filter.empty()) signerFilter = std::move(filter);
+                warnOutsideValidity(log, *pkcs12);
             }
         }
-        // Scrub the copy of the password before its memory is given back.
-        if (!password.empty()) OPENSSL_cleanse(&password[0], password.size());
     }
 
-    if (log.infoOn()) log.write(cLog::INFO_COL, "end MIRVOSign::MIRVOSign()");
+    log.info().write("end MIRVOSign::MIRVOSign()");
     return lastError;
 }
 
@@ -161,13 +185,13 @@ bool MIRVOSign::convertUniCodeStringToAny(const char* text, const char* target, 
 
     iconv_t cd = ThreadConverter::get(target);
     if (cd == reinterpret_cast<iconv_t>(-1)) {
-        if (log.errorOn()) log.write(cLog::ERROR_COL, msg::ICONV_OPEN_FAILED);
+        log.error().write(msg::ICONV_OPEN_FAILED);
         return false;
     }
     size_t area = 2 * length + 100;
     char* buffer = static_cast<char*>(malloc(area));
     if (!buffer) {
-        if (log.errorOn()) log.write(cLog::ERROR_COL, msg::ALLOC_FAILED);
+        log.error().write(msg::ALLOC_FAILED);
         return false;
     }
 
@@ -188,28 +212,28 @@ bool MIRVOSign::convertUniCodeStringToAny(const char* text, const char* target, 
 int32_t MIRVOSign::SignPkcs7(const char* plain) {
     cForkGate inOpenSsl;
     cLog& log = mirvoLog();
-    if (log.infoOn()) log.write(cLog::INFO_COL, "begin MIRVOSign::SignPkcs7()");
+    log.info().write("begin MIRVOSign::SignPkcs7()");
     lastError = MIRVO_OK;
 
     if (!pkcs12) {
-        if (log.errorOn()) log.write(cLog::ERROR_COL, msg::PFX_LOAD_ERROR);
+        log.error().write(msg::PFX_LOAD_ERROR);
         return lastError = MIRVO_NO_CERT;
     }
     if (!plain) {
-        if (log.errorOn()) log.write(cLog::ERROR_COL, msg::PARAM_PLAIN_NULL);
+        log.error().write(msg::PARAM_PLAIN_NULL);
         return lastError = MIRVO_PARAM_ERROR;
     }
     if (!*plain) {
-        if (log.errorOn()) log.write(cLog::ERROR_COL, msg::PARAM_PLAIN_EMPTY);
+        log.error().write(msg::PARAM_PLAIN_EMPTY);
         return lastError = MIRVO_PARAM_ERROR;
     }
 
     cBytes converted;
     if (!convertUniCodeStringToAny(plain, kSignEncoding, &converted)) {
-        if (log.errorOn()) log.write(cLog::ERROR_COL, msg::CONVERT_BIG5_FAILED);
+        log.error().write(msg::CONVERT_BIG5_FAILED);
         return lastError = MIRVO_ICONV_ERROR;
     }
-    if (log.debugOn()) log.writeHex("convertUniCodeStringToAny(BIG5)", converted.data(), converted.length());
+    log.debug().writeHex("convertUniCodeStringToAny(BIG5)", converted.data(), converted.length());
 
     lastError = SignPkcs7Bin(converted.data(), converted.length());
     return lastError;
@@ -220,7 +244,7 @@ int32_t MIRVOSign::checkBeforeSign() {
     if (checkValid) {
         int32_t code = pkcs12->checkCertValid();
         if (code != MIRVO_OK) {
-            if (log.errorOn()) log.writeInt(cLog::ERROR_COL, msg::CERT_VALID_FAILED, code);
+            log.error().writeInt(msg::CERT_VALID_FAILED, code);
             return code;
         }
     }
@@ -231,13 +255,13 @@ int32_t MIRVOSign::checkBeforeSign() {
             code = MIRVO_NO_CERT;
         } else if (cert->hasKeyUsage()) {
             int32_t bits = cert->getKeyUsage();
-            if (log.debugOn()) log.writeInt(cLog::DEBUG_COL, msg::KEY_USAGE, bits);
+            log.debug().writeInt(msg::KEY_USAGE, bits);
             // digitalSignature or nonRepudiation; a certificate without the extension may sign.
             code = (bits & 0x80) || (bits & 0x40) ? MIRVO_OK : MIRVO_KEY_USAGE_ERROR;
         }
-        if (log.debugOn()) log.writeInt(cLog::DEBUG_COL, "end cPkcs12::checkKeyUsageForSign()", code);
+        log.debug().writeInt("end cPkcs12::checkKeyUsageForSign()", code);
         if (code != MIRVO_OK) {
-            if (log.errorOn()) log.writeInt(cLog::ERROR_COL, msg::KEY_USAGE_FAILED, code);
+            log.error().writeInt(msg::KEY_USAGE_FAILED, code);
             return code;
         }
     }
@@ -249,7 +273,7 @@ int32_t MIRVOSign::buildSignedData(BIO* in, std::string& der) {
     X509* cert = pkcs12->certificate();
     EVP_PKEY* key = pkcs12->privateKey();
     if (!cert || !key) {
-        if (log.errorOn()) log.write(cLog::ERROR_COL, msg::PFX_NOT_LOADED);
+        log.error().write(msg::PFX_NOT_LOADED);
         return MIRVO_PFX_NOT_LOADED;
     }
 
@@ -273,7 +297,7 @@ int32_t MIRVOSign::buildSignedData(BIO* in, std::string& der) {
 
     const EVP_MD* md = digestByName(digestName);
     if (!md) {
-        if (log.errorOn()) log.writeInt(cLog::ERROR_COL, msg::SIGN_DIGEST_ERROR, 0);
+        log.error().writeInt(msg::SIGN_DIGEST_ERROR, 0);
         return MIRVO_SIGN_ERROR;
     }
 
@@ -333,27 +357,27 @@ int32_t MIRVOSign::SignPkcs7Bin(const unsigned char* data, int32_t count) {
     cForkGate inOpenSsl;
     OsslErrorScope errors;
     cLog& log = mirvoLog();
-    if (log.infoOn()) log.write(cLog::INFO_COL, "begin MIRVOSign::SignPkcs7Bin()");
+    log.info().write("begin MIRVOSign::SignPkcs7Bin()");
     lastError = MIRVO_OK;
     lastSignature.reset();
 
     ossl_ptr<BIO> in;
     if (!data) {
-        if (log.errorOn()) log.write(cLog::ERROR_COL, msg::PARAM_DATA_NULL);
+        log.error().write(msg::PARAM_DATA_NULL);
         lastError = MIRVO_PARAM_ERROR;
     } else if (count <= 0) {
-        if (log.errorOn()) log.write(cLog::ERROR_COL, msg::PARAM_DATALEN);
+        log.error().write(msg::PARAM_DATALEN);
         lastError = MIRVO_PARAM_ERROR;
     } else if (!(in.reset(BIO_new_mem_buf(data, count)), in)) {
         lastError = MIRVO_MEMORY_ERROR;
     } else if (!pkcs12) {
-        if (log.errorOn()) log.write(cLog::ERROR_COL, msg::PFX_NOT_LOADED);
+        log.error().write(msg::PFX_NOT_LOADED);
         lastError = MIRVO_PFX_NOT_LOADED;
     } else if ((lastError = checkBeforeSign()) != MIRVO_OK) {
         // the check wrote its own line
     } else if (signerFilter && !signerFilter->empty() &&
                (lastError = pkcs12->checkSignerFilter(signerFilter->c_str())) != MIRVO_OK) {
-        if (log.errorOn()) log.writeInt(cLog::ERROR_COL, msg::SIGNER_FILTER_FAILED, lastError);
+        log.error().writeInt(msg::SIGNER_FILTER_FAILED, lastError);
     } else {
         std::string der;
         lastError = signWithMaker(data, count, der) ? MIRVO_OK : buildSignedData(in.get(), der);
@@ -363,18 +387,17 @@ int32_t MIRVOSign::SignPkcs7Bin(const unsigned char* data, int32_t count) {
                                 static_cast<int32_t>(der.size()), base64)) {
                 lastError = signFailed(log, MIRVO_SIGN_ERROR);
             } else {
-                if (log.debugOn())
-                    log.writeHex(msg::SIGN_VALUE, reinterpret_cast<const unsigned char*>(der.data()),
-                                 static_cast<int32_t>(der.size()));
+                log.debug().writeHex(msg::SIGN_VALUE, reinterpret_cast<const unsigned char*>(der.data()),
+                                     static_cast<int32_t>(der.size()));
                 lastSignature = std::move(base64);
-                if (log.debugOn()) log.writeValue(cLog::DEBUG_COL, msg::SIGN_VALUE_BASE64, *lastSignature);
+                log.debug().writeValue(msg::SIGN_VALUE_BASE64, *lastSignature);
                 lastError = MIRVO_OK;
                 lastSignerCert = x509Ref(pkcs12->certificate());
             }
         }
     }
 
-    if (log.infoOn()) log.writeInt(cLog::INFO_COL, "end MIRVOSign::SignPkcs7Bin()", lastError);
+    log.info().writeInt("end MIRVOSign::SignPkcs7Bin()", lastError);
     return lastError;
 }
 
@@ -388,6 +411,4 @@ MIRVOSign& mirvoSigner() {
     return signer;
 }
 
-int32_t MIRVOSignInitial(const char* propertyFile, const char* passwd) {
-    return mirvoSigner().initial(propertyFile, passwd);
-}
+int32_t MIRVOSignInitial(const char* passwd) { return mirvoSigner().initial(passwd); }

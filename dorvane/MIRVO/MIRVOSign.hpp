@@ -20,15 +20,16 @@ public:
     // Performs OpenSSL's one-time set-up of the process.
     MIRVOSign();
     // Releases the PKCS#12 object and the signer filter.
-    virtual ~MIRVOSign();
+    ~MIRVOSign();
     MIRVOSign(const MIRVOSign&) = delete;
     MIRVOSign& operator=(const MIRVOSign&) = delete;
 
-    // Reads "p7Sign.properties" in the working directory (whatever propertyFile names; the signing
-    // module passes that name), sets the log level and log file, loads the chains while none is loaded,
-    // takes the signing options and loads the PKCS#12 file with the password (or "PFX.pswd" when
-    // the password is null or empty). Returns the code, also kept as lastError.
-    int32_t initial(const char* propertyFile, const char* passwd);
+    // Reads "p7Sign.properties" in the working directory, sets the log level and log file, loads the chains
+    // while none is loaded, loads the PKCS#12 file with the password (or "PFX.pswd" when the password is null
+    // or empty) and, when it loads, takes it with the signing options of these properties; a failed
+    // activation keeps the earlier certificate and its options. Returns the code, also kept as
+    // lastError.
+    int32_t initial(const char* passwd);
 
     // Signs the zero-terminated Big5 text (the bytes up to its terminating zero). 0, 5005, 5010,
     // 5901 or a code of SignPkcs7Bin.
@@ -70,5 +71,5 @@ private:
 // The process-wide signer (constructed when the signing library is loaded).
 MIRVOSign& mirvoSigner();
 
-// Initialises the process-wide signer from the properties file and the password.
-int32_t MIRVOSignInitial(const char* propertyFile, const char* passwd);
+// Initialises the process-wide signer from "p7Sign.properties" and the password.
+int32_t MIRVOSignInitial(const char* passwd);

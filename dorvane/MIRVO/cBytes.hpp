@@ -7,7 +7,7 @@
 class cBytes {
 public:
     cBytes() = default;
-    virtual ~cBytes();
+    ~cBytes();
     cBytes(const cBytes&) = delete;
     cBytes& operator=(const cBytes&) = delete;
 

@@ -11,6 +11,7 @@
 #include "cLog.hpp"
 #include "cMessages.hpp"
 #include "cProperty.hpp"
+#include "cSafeFile.hpp"
 
 namespace {
 
@@ -57,7 +58,9 @@ bool listP7bFiles(const std::string& folder, std::vector<std::string>& names) {
     if (!dir) return false;
     while (struct dirent* e = readdir(dir)) {
         const size_t n = strlen(e->d_name);
-        if (n >= 4 && equalsIgnoreCase(e->d_name + n - 4, ".p7b")) names.emplace_back(e->d_name);
+        if (n >= 4 && equalsIgnoreCase(e->d_name + n - 4, ".p7b") &&
+            cSafeFile::isRegularEntry(dirfd(dir), e->d_name))
+            names.emplace_back(e->d_name);
     }
     closedir(dir);
     return true;
@@ -88,7 +91,7 @@ STACK_OF(X509) * cCertChainEntry::certificates() const {
 bool cCertChainEntry::selfVerify() {
     cLog& log = mirvoLog();
     OsslErrorScope errors;
-    if (log.debugOn()) log.write(cLog::DEBUG_COL, "begin cCertChainEntry::selfVerify()");
+    log.debug().write("begin cCertChainEntry::selfVerify()");
     bool result = false;
     STACK_OF(X509)* certs = certificates();
     const int count = sk_X509_num(certs);
@@ -96,7 +99,7 @@ bool cCertChainEntry::selfVerify() {
     if (count <= 0) {
         // nothing to verify
     } else if (!store) {
-        if (log.errorOn()) log.write(cLog::ERROR_COL, msg::STORE_NEW_FAILED);
+        log.error().write(msg::STORE_NEW_FAILED);
     } else {
         subjects.clear();
         skiMap.clear();
@@ -122,21 +125,22 @@ bool cCertChainEntry::selfVerify() {
                 lastEndEntity = cert;
                 log.writeDebugValue(msg::DUMP_EE, x->getSerialHex());
             }
-            if (log.debugOn()) {
-                log.writeValue(cLog::DEBUG_COL, msg::DUMP_SUBJECT_CN, x->getSubjectCN());
-                log.writeValue(cLog::DEBUG_COL, msg::DUMP_ISSUER_CN, x->getIssuerCN());
-                log.writeValue(cLog::DEBUG_COL, msg::DUMP_NOT_BEFORE, x->getNotBefore());
-                log.writeValue(cLog::DEBUG_COL, msg::DUMP_NOT_AFTER, x->getNotAfter());
-                log.writeValue(cLog::DEBUG_COL, msg::DUMP_THUMBPRINT, x->getThumbprint());
-                log.writeValue(cLog::DEBUG_COL, msg::DUMP_SKI, x->getSKI());
-                log.writeValue(cLog::DEBUG_COL, msg::DUMP_AKI, x->getAKI());
-                log.writeInt(cLog::DEBUG_COL, msg::DUMP_KEY_USAGE, keyUsage);
+            // The certificate's fields, each read only when the lines pass.
+            if (const cLog::Writer debug = log.debug()) {
+                debug.writeValue(msg::DUMP_SUBJECT_CN, x->getSubjectCN());
+                debug.writeValue(msg::DUMP_ISSUER_CN, x->getIssuerCN());
+                debug.writeValue(msg::DUMP_NOT_BEFORE, x->getNotBefore());
+                debug.writeValue(msg::DUMP_NOT_AFTER, x->getNotAfter());
+                debug.writeValue(msg::DUMP_THUMBPRINT, x->getThumbprint());
+                debug.writeValue(msg::DUMP_SKI, x->getSKI());
+                debug.writeValue(msg::DUMP_AKI, x->getAKI());
+                debug.writeInt(msg::DUMP_KEY_USAGE, keyUsage);
             }
             if (endEntity) {
-                if (log.debugOn()) {
+                if (const cLog::Writer debug = log.debug()) {
                     for (const std::string& point : x->getCrlDistPoints())
-                        log.writeValue(cLog::DEBUG_COL, "\t|\t|--- CrlDP", point);
-                    log.write(cLog::DEBUG_COL, msg::DUMP_NOT_VERIFIED);
+                        debug.writeValue("\t|\t|--- CrlDP", point);
+                    debug.write(msg::DUMP_NOT_VERIFIED);
                 }
                 continue;
             }
@@ -147,45 +151,44 @@ bool cCertChainEntry::selfVerify() {
                 subjects.insert(x->getSubjectName());
                 const std::string ski = x->getSKI();
                 if (!ski.empty() && !skiMap.count(ski)) skiMap.emplace(ski, std::move(x));
-                if (log.debugOn()) log.write(cLog::DEBUG_COL, msg::DUMP_VERIFIED);
-            } else {
-                if (log.errorOn())
-                    log.writeValue(cLog::ERROR_COL, msg::DUMP_VERIFY_FAILED,
-                                   verifyErrorText(X509_STORE_CTX_get_error(ctx.get())));
+                log.debug().write(msg::DUMP_VERIFIED);
+            } else if (const cLog::Writer error = log.error()) {
+                error.writeValue(msg::DUMP_VERIFY_FAILED,
+                                 verifyErrorText(X509_STORE_CTX_get_error(ctx.get())));
             }
         }
         if (lastEndEntity) verifyCert(lastEndEntity);  // for the log only
         if (roots == 0) {
-            if (log.errorOn()) log.write(cLog::ERROR_COL, msg::NO_ROOT_CERT);
+            log.error().write(msg::NO_ROOT_CERT);
         } else {
             result = verified == count - endEntities;
         }
     }
-    if (log.infoOn()) log.writeBool(cLog::INFO_COL, "end cCertChainEntry::selfVerify()", result);
+    log.info().writeBool("end cCertChainEntry::selfVerify()", result);
     return result;
 }
 
 int32_t cCertChainEntry::verifyCert(X509* cert) {
     OsslErrorScope errors;
     cLog& log = mirvoLog();
-    if (log.debugOn()) log.write(cLog::DEBUG_COL, "begin cCertChainEntry::verifyCert()");
+    log.debug().write("begin cCertChainEntry::verifyCert()");
     int32_t code = -1;
     if (!store) {
-        if (log.errorOn()) log.write(cLog::ERROR_COL, msg::STORE_MISSING);
+        log.error().write(msg::STORE_MISSING);
     } else if (cert) {
         log.writeDebugValue(msg::VERIFY_SUBJECT, x509NameOneline(X509_get_subject_name(cert)));
         if (!hasSubject(X509_get_issuer_name(cert))) {
-            if (log.errorOn()) log.write(cLog::ERROR_COL, msg::NOT_SAME_CHAIN);
+            log.error().write(msg::NOT_SAME_CHAIN);
         } else {
             ossl_ptr<X509_STORE_CTX> ctx(X509_STORE_CTX_new());
             if (!ctx || X509_STORE_CTX_init(ctx.get(), store.get(), cert, nullptr) != 1) {
-                if (log.errorOn()) log.write(cLog::ERROR_COL, msg::STORE_CTX_INIT_FAILED);
+                log.error().write(msg::STORE_CTX_INIT_FAILED);
             } else {
                 code = X509_verify_cert(ctx.get()) == 1 ? 0 : X509_STORE_CTX_get_error(ctx.get());
             }
         }
     }
-    if (log.debugOn()) log.writeInt(cLog::DEBUG_COL, "end cCertChainEntry::verifyCert()", code);
+    log.debug().writeInt("end cCertChainEntry::verifyCert()", code);
     return code;
 }
 
@@ -197,12 +200,12 @@ bool cCertChainEntry::hasSubject(const X509_NAME* name) const {
 
 bool cCertChainEntry::loadCrlList(const cProperty* props) {
     cLog& log = mirvoLog();
-    if (log.debugOn()) log.write(cLog::DEBUG_COL, "begin cCertChainEntry::loadCrlList()");
+    log.debug().write("begin cCertChainEntry::loadCrlList()");
     bool result = false;
     if (!crlList) {
         // no list to fill
     } else if (!props) {
-        if (log.errorOn()) log.write(cLog::ERROR_COL, msg::PARAM_PROPERTY_NULL);
+        log.error().write(msg::PARAM_PROPERTY_NULL);
     } else {
         int count = 0;
         for (int k = 0; k < 5; ++k) {
@@ -211,10 +214,10 @@ bool cCertChainEntry::loadCrlList(const cProperty* props) {
             const std::string value = props->getProperty(key.c_str());
             if (!value.empty() && crlList->addCrlFile(title, value)) ++count;
         }
-        if (log.infoOn()) log.writeInt(cLog::INFO_COL, msg::CRL_FILE_COUNT, count);
+        log.info().writeInt(msg::CRL_FILE_COUNT, count);
         result = true;
     }
-    if (log.infoOn()) log.write(cLog::INFO_COL, "end cCertChainEntry::loadCrlList()");
+    log.info().write("end cCertChainEntry::loadCrlList()");
     return result;
 }
 
@@ -234,33 +237,32 @@ cCertChainList::SlotResult cCertChainList::loadChainSlot(int slot, const std::st
 
     auto entry = std::make_unique<cCertChainEntry>(slotText("P7B%d", slot), configuredSki, p7.get(), props);
     if (!entry->loaded) {
-        if (log.errorOn()) log.write(cLog::ERROR_COL, msg::CHAIN_DISCARDED);
+        log.error().write(msg::CHAIN_DISCARDED);
         return SlotResult::Rejected;
     }
     if (!configuredSki.empty() && entry->skiMap.count(configuredSki)) {
         chains.emplace(configuredSki, std::move(entry));  // a chain filed earlier under this SKI stays
-        if (log.infoOn()) log.write(cLog::INFO_COL, fill(msg::P7B_LOADED, slotText("P7B%d.name", slot)));
+        if (const cLog::Writer info = log.info())
+            info.write(fill(msg::P7B_LOADED, slotText("P7B%d.name", slot)));
         return SlotResult::Accepted;
     }
-    if (log.errorOn()) {
-        log.writeValue(cLog::ERROR_COL, msg::CHAIN_SKI_MISMATCH, configuredSki);
-        log.write(cLog::ERROR_COL, msg::CHAIN_DISCARDED);
-    }
+    log.error().writeValue(msg::CHAIN_SKI_MISMATCH, configuredSki);
+    log.error().write(msg::CHAIN_DISCARDED);
     return SlotResult::Rejected;
 }
 
 bool cCertChainList::loadCertChainFiles(const cProperty* props) {
     cLog& log = mirvoLog();
     OsslErrorScope errors;
-    if (log.infoOn()) log.write(cLog::INFO_COL, "begin cCertChainList::loadCertChainFiles()");
+    log.info().write("begin cCertChainList::loadCertChainFiles()");
     bool result = false;
     std::vector<std::string> listed;
     if (!props) {
-        if (log.errorOn()) log.write(cLog::ERROR_COL, msg::PARAM_PROPERTY_NULL);
+        log.error().write(msg::PARAM_PROPERTY_NULL);
     } else if (folder = props->getProperty("P7B.path"), folder.empty()) {
-        if (log.errorOn()) log.write(cLog::ERROR_COL, msg::P7B_PATH_MISSING);
+        log.error().write(msg::P7B_PATH_MISSING);
     } else if (!listP7bFiles(folder, listed)) {
-        if (log.errorOn()) log.write(cLog::ERROR_COL, msg::P7B_PATH_UNREADABLE);
+        log.error().write(msg::P7B_PATH_UNREADABLE);
     } else {
         int opened = 0, accepted = 0;
         for (int slot = 0; slot < 10; ++slot) {
@@ -276,7 +278,7 @@ bool cCertChainList::loadCertChainFiles(const cProperty* props) {
                 }
             }
             if (!match) continue;
-            if (log.infoOn()) log.writeValue(cLog::INFO_COL, fill(msg::P7B_LOADING, nameKey), name);
+            if (const cLog::Writer info = log.info()) info.writeValue(fill(msg::P7B_LOADING, nameKey), name);
             ossl_ptr<BIO> file = openChainFile(joinPath(folder, *match));
             if (!file) continue;
             ++opened;
@@ -284,7 +286,7 @@ bool cCertChainList::loadCertChainFiles(const cProperty* props) {
         }
         result = accepted == opened;
     }
-    if (log.infoOn()) log.writeBool(cLog::INFO_COL, "end cCertChainList::loadCertChainFiles()", result);
+    log.info().writeBool("end cCertChainList::loadCertChainFiles()", result);
     return result;
 }
 
@@ -310,12 +312,12 @@ X509RefStackPtr cCertChainList::prepareCertChain(const X509* signer) const {
             aki = cert.getAKI();
             if (sk_X509_insert(list.get(), cert.get(), 0) <= 0) break;
             if (cert.isRoot()) {
-                if (log.debugOn()) log.write(cLog::DEBUG_COL, msg::CHAIN_ROOT_FOUND);
+                log.debug().write(msg::CHAIN_ROOT_FOUND);
                 break;
             }
         }
     }
-    if (log.debugOn()) log.writeInt(cLog::DEBUG_COL, msg::CHAIN_COUNT, list ? sk_X509_num(list.get()) : 0);
+    log.debug().writeInt(msg::CHAIN_COUNT, list ? sk_X509_num(list.get()) : 0);
     return list;
 }
 

@@ -15,8 +15,9 @@
 
 class cProperty;
 
-// Appends the names (no paths) of the folder's entries whose name ends in ".p7b" in any case, in
-// the order the file system gives; false for an empty folder text or a folder that cannot be read.
+// Appends the names (no paths) of the folder's regular files (links to regular files included)
+// whose name ends in ".p7b" in any case, in the order the file system gives; a folder or a FIFO of
+// such a name is no chain file. False for an empty folder text or a folder that cannot be read.
 bool listP7bFiles(const std::string& folder, std::vector<std::string>& names);
 
 class cCertChainEntry {
@@ -25,7 +26,7 @@ public:
     // and loads the revocation lists; `loaded` tells the outcome. p7 and props may be null.
     cCertChainEntry(const std::string& slotKey, const std::string& configuredSki, PKCS7* p7,
                     const cProperty* props);
-    virtual ~cCertChainEntry();
+    ~cCertChainEntry();
     cCertChainEntry(const cCertChainEntry&) = delete;
     cCertChainEntry& operator=(const cCertChainEntry&) = delete;
 
@@ -55,7 +56,7 @@ public:
 class cCertChainList {
 public:
     cCertChainList() = default;
-    virtual ~cCertChainList();
+    ~cCertChainList();
     cCertChainList(const cCertChainList&) = delete;
     cCertChainList& operator=(const cCertChainList&) = delete;
 

@@ -7,7 +7,7 @@
 class cChars {
 public:
     cChars() = default;
-    virtual ~cChars();
+    ~cChars();
     cChars(const cChars&) = delete;
     cChars& operator=(const cChars&) = delete;
 

@@ -28,33 +28,33 @@ bool cCrlFileEntry::loadCrl() {
     cLog& log = mirvoLog();
     bool result = false;
     if (fileName.empty()) {
-        if (log.errorOn()) log.write(cLog::ERROR_COL, msg::CRL_FILENAME_UNSET);
+        log.error().write(msg::CRL_FILENAME_UNSET);
     } else {
         const std::string p = path();
-        if (log.debugOn()) log.writeValue(cLog::DEBUG_COL, msg::CRL_FILE_NAME, p);
+        log.debug().writeValue(msg::CRL_FILE_NAME, p);
         if (rawBytes.loadFromFile(p.c_str())) {
-            if (log.debugOn()) log.writeInt(cLog::DEBUG_COL, msg::CRL_FILE_LENGTH, rawBytes.length());
+            log.debug().writeInt(msg::CRL_FILE_LENGTH, rawBytes.length());
             parseCrl();
         }
         result = true;
     }
-    if (log.debugOn()) log.writeBool(cLog::DEBUG_COL, "end cCrlFileEntry::loadCrl()", result);
+    log.debug().writeBool("end cCrlFileEntry::loadCrl()", result);
     return result;
 }
 
 bool cCrlFileEntry::parseCrl() {
     cLog& log = mirvoLog();
     OsslErrorScope errors;
-    if (log.debugOn()) log.writeValue(cLog::DEBUG_COL, "begin cCrlFileEntry::parseCrl()", title);
+    log.debug().writeValue("begin cCrlFileEntry::parseCrl()", title);
     bool result = false;
     if (rawBytes.data() == nullptr || rawBytes.length() <= 0) {
-        if (log.errorOn()) log.write(cLog::ERROR_COL, msg::CRL_NOT_LOADED);
+        log.error().write(msg::CRL_NOT_LOADED);
     } else {
         const unsigned char* p = rawBytes.data();
         ossl_ptr<X509_CRL> parsed(d2i_X509_CRL(nullptr, &p, rawBytes.length()));
         if (!parsed) {
-            const std::string why = OsslErrorScope::take();
-            if (log.errorOn()) log.writeValue(cLog::ERROR_COL, msg::CRL_PARSE_FAILED, why);
+            const std::string why = errors.take();
+            log.error().writeValue(msg::CRL_PARSE_FAILED, why);
         } else {
             // The previous map refers into the previous CRL: both are replaced, the map first.
             revoked.clear();
@@ -63,17 +63,16 @@ bool cCrlFileEntry::parseCrl() {
             const std::string now = localTimeText();
             expired = false;
             const std::string next = asn1TimeToString(X509_CRL_get0_nextUpdate(crl.get()));
-            if (log.debugOn()) log.writeValue(cLog::DEBUG_COL, msg::CRL_NEXT_UPDATE, next);
+            log.debug().writeValue(msg::CRL_NEXT_UPDATE, next);
             if (isExpiredAt(now, next)) {
-                if (log.errorOn()) log.write(cLog::ERROR_COL, msg::CRL_EXPIRED);
+                log.error().write(msg::CRL_EXPIRED);
                 expired = true;
-            } else if (log.debugOn()) {
-                log.write(cLog::DEBUG_COL, msg::CRL_VALID);
+            } else {
+                log.debug().write(msg::CRL_VALID);
             }
 
             STACK_OF(X509_REVOKED)* list = X509_CRL_get_REVOKED(crl.get());
-            if (log.debugOn())
-                log.writeInt(cLog::DEBUG_COL, msg::CRL_REVOKED_COUNT, sk_X509_REVOKED_num(list));
+            log.debug().writeInt(msg::CRL_REVOKED_COUNT, sk_X509_REVOKED_num(list));
             std::map<std::string, X509_REVOKED*> fresh;
             for (int i = 0; i < sk_X509_REVOKED_num(list); ++i) {
                 X509_REVOKED* entry = sk_X509_REVOKED_value(list, i);
@@ -81,12 +80,11 @@ bool cCrlFileEntry::parseCrl() {
                 fresh.emplace(asn1IntegerHex(X509_REVOKED_get0_serialNumber(entry)), entry);
             }
             revoked = std::move(fresh);
-            if (log.debugOn())
-                log.writeInt(cLog::DEBUG_COL, msg::CRL_REVOKED_COUNT, static_cast<int32_t>(revoked.size()));
+            log.debug().writeInt(msg::CRL_REVOKED_COUNT, static_cast<int32_t>(revoked.size()));
             result = true;
         }
     }
-    if (log.debugOn()) log.writeBool(cLog::DEBUG_COL, "end cCrlFileEntry::parseCrl()", result);
+    log.debug().writeBool("end cCrlFileEntry::parseCrl()", result);
     return result;
 }
 
@@ -97,28 +95,26 @@ cCrlList::~cCrlList() = default;
 
 bool cCrlList::addCrlFile(const std::string& title, const std::string& fileName) {
     cLog& log = mirvoLog();
-    if (log.debugOn()) log.write(cLog::DEBUG_COL, "begin cCrlList::addCrlFile()");
-    if (log.infoOn()) {
-        log.writeValue(cLog::PARAM_COL, "title", title);
-        log.writeValue(cLog::PARAM_COL, "fileName", fileName);
-    }
+    log.debug().write("begin cCrlList::addCrlFile()");
+    log.param().writeValue("title", title);
+    log.param().writeValue("fileName", fileName);
     bool result = false;
     if (directory.empty()) {
-        if (log.errorOn()) log.write(cLog::ERROR_COL, msg::CRL_PATH_MISSING);
+        log.error().write(msg::CRL_PATH_MISSING);
     } else if (fileName.empty()) {
-        if (log.errorOn()) log.write(cLog::ERROR_COL, msg::CRL_FILENAME_MISSING);
+        log.error().write(msg::CRL_FILENAME_MISSING);
     } else if (files.count(title)) {
-        if (log.errorOn()) log.writeValue(cLog::ERROR_COL, msg::CRL_DUPLICATE, title);
+        log.error().writeValue(msg::CRL_DUPLICATE, title);
     } else {
         std::unique_ptr<cCrlFileEntry> entry(new (std::nothrow) cCrlFileEntry(title, directory, fileName));
         if (!entry) {
-            if (log.errorOn()) log.write(cLog::ERROR_COL, msg::CRL_ALLOC_FAILED);
+            log.error().write(msg::CRL_ALLOC_FAILED);
         } else {
             entry->loadCrl();
             files.emplace(title, std::move(entry));
             result = true;
         }
     }
-    if (log.debugOn()) log.writeBool(cLog::DEBUG_COL, "end cCrlList::addCrlFile()", result);
+    log.debug().writeBool("end cCrlList::addCrlFile()", result);
     return result;
 }

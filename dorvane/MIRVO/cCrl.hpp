@@ -12,7 +12,7 @@ class cCrlFileEntry {
 public:
     // title "crlFile0".."crlFile4", the list's directory and the configured file name
     cCrlFileEntry(std::string title, std::string directory, std::string fileName);
-    virtual ~cCrlFileEntry();
+    ~cCrlFileEntry();
     cCrlFileEntry(const cCrlFileEntry&) = delete;
     cCrlFileEntry& operator=(const cCrlFileEntry&) = delete;
 
@@ -42,7 +42,7 @@ public:
 class cCrlList {
 public:
     cCrlList(std::string chainSki, std::string directory);
-    virtual ~cCrlList();
+    ~cCrlList();
     cCrlList(const cCrlList&) = delete;
     cCrlList& operator=(const cCrlList&) = delete;
 

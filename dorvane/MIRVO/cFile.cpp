@@ -4,48 +4,38 @@
 #include <cstdio>
 #include <limits>
 
-#include <sys/stat.h>
-
 #include "cLog.hpp"
 
-FILE* cFile::openRegular(const char* path) {
-    FILE* f = fopen(path, "rb");
-    if (f == nullptr) return nullptr;
-    struct stat st;
-    if (fstat(fileno(f), &st) != 0 || S_ISDIR(st.st_mode)) {
-        fclose(f);
-        return nullptr;
-    }
-    return f;
+FILE* cFile::openRegular(const char* path, cSafeFile::Links links) {
+    return cSafeFile::openRead(path, links).intoStream("rb");
 }
 
-bool cFile::loadFromFile(const char* path) {
+bool cFile::loadFromFile(const char* path, cSafeFile::Links links) {
     cLog& log = mirvoLog();
     release();
     bool ok = false;
     FILE* f = nullptr;
     if (path != nullptr && *path != '\0') {
-        f = openRegular(path);
+        f = openRegular(path, links);
         if (f == nullptr) {
-            if (log.errorOn()) log.writeValue(cLog::ERROR_COL, "Open file", path);
+            log.error().writeValue("Open file", path);
         } else {
             // The size must be known and fit a signed 32-bit count with the two zero bytes behind it.
             off_t size = -1;
             if (fseeko(f, 0, SEEK_END) == 0) size = ftello(f);
             if (size < 0 || size > static_cast<off_t>(std::numeric_limits<int32_t>::max() - 2) ||
                 fseeko(f, 0, SEEK_SET) != 0) {
-                if (log.errorOn()) log.writeValue(cLog::ERROR_COL, "File size refused", path);
+                log.error().writeValue("File size refused", path);
             } else if (size == 0) {
                 ok = true;
             } else {
                 unsigned char* room = allocate(static_cast<int32_t>(size));
                 if (room == nullptr) {
-                    if (log.errorOn()) log.writeInt(cLog::ERROR_COL, "Read file size", 0);
+                    log.error().writeInt("Read file size", 0);
                 } else {
                     size_t got = fread(room, 1, static_cast<size_t>(size), f);
                     if (got < static_cast<size_t>(size)) {
-                        if (log.errorOn())
-                            log.writeInt(cLog::ERROR_COL, "Read file size", static_cast<int32_t>(got));
+                        log.error().writeInt("Read file size", static_cast<int32_t>(got));
                         release();
                     } else {
                         ok = true;
@@ -54,7 +44,7 @@ bool cFile::loadFromFile(const char* path) {
             }
         }
     }
-    if (log.debugOn()) log.writeBool(cLog::DEBUG_COL, "end cFile::loadFromFile() return", ok ? 1 : 0);
+    log.debug().writeBool("end cFile::loadFromFile() return", ok ? 1 : 0);
     if (f != nullptr) fclose(f);
     return ok;
 }

@@ -1,7 +1,9 @@
 // An exclusive advisory lock on a folder.
 #include "cFolderLock.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <thread>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -12,21 +14,28 @@ cFolderLock::~cFolderLock() {
     unlock();
 }
 
-cFolderLock::State cFolderLock::lock(const char* folder, bool wait) {
+cFolderLock::State cFolderLock::lock(const char* folder, std::chrono::milliseconds wait) {
     if (fd_ < 0) {
         fd_ = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (fd_ < 0) return State::unlocked;
     }
+    // Tried again every few milliseconds until the deadline: flock itself cannot wait for a time.
+    constexpr std::chrono::milliseconds kRetry(5);
+    const auto deadline = std::chrono::steady_clock::now() + wait;
     for (;;) {
-        if (flock(fd_, LOCK_EX | (wait ? 0 : LOCK_NB)) == 0) {
+        if (flock(fd_, LOCK_EX | LOCK_NB) == 0) {
             markHeld();
             return State::held;
         }
         if (errno == EINTR) continue;
-        if (errno == EWOULDBLOCK && !wait) return State::busy;
-        close(fd_);
-        fd_ = -1;
-        return State::unlocked;
+        if (errno != EWOULDBLOCK) {
+            close(fd_);
+            fd_ = -1;
+            return State::unlocked;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) return State::busy;
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(kRetry, deadline - now));
     }
 }
 

@@ -3,21 +3,24 @@
 // makes no lock file, so nothing is left behind; the lock goes with the descriptor when a process
 // ends in any way.
 #pragma once
+#include <chrono>
+
 #include "cFork.hpp"
 
 class cFolderLock : public cForkAware {
 public:
     enum class State {
         held,      // this object holds the folder's lock
-        busy,      // another holder has it (only when not waiting); lock() may be called again
+        busy,      // another holder kept it for the whole wait; lock() may be called again
         unlocked,  // the folder cannot be opened or its file system does not lock: nothing is held
     };
 
     cFolderLock() { enroll(); }
     ~cFolderLock() override;
 
-    // Takes the lock of the folder, waiting for other holders when wait is true.
-    State lock(const char* folder, bool wait);
+    // Takes the lock of the folder, waiting at most `wait` for other holders (none: one try). The
+    // wait is bounded because anyone who can read the folder can hold its lock for ever.
+    State lock(const char* folder, std::chrono::milliseconds wait = std::chrono::milliseconds(0));
     // Gives the lock back (explicitly: a forked child may share the descriptor) and closes it.
     void unlock();
 

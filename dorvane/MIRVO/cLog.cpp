@@ -17,6 +17,9 @@
 
 namespace {
 
+// The end of the WARN line's name when the log cannot go to its file.
+constexpr const char* kStaysInMemory = "; its lines stay in memory";
+
 // Local time of now with its millisecond part. The broken-down time is kept per thread for the
 // second it belongs to: lines of one second share it, without the time-zone look-up.
 void nowLocal(struct tm& tm, int& millis) {
@@ -117,14 +120,6 @@ bool writeAllV(int fd, struct iovec* iov, int count) {
     return true;
 }
 
-// Makes one folder; an existing folder counts as made, an existing non-folder does not.
-bool makeFolder(const std::string& path) {
-    if (mkdir(path.c_str(), 0777) == 0) return true;
-    if (errno != EEXIST) return false;
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 }  // namespace
 
 cLog::cLog() : preOpenBuffer(std::in_place) {}
@@ -160,8 +155,16 @@ void cLog::emit(const char* levelCol, const std::string& body) {
     adoptAfterFork();
     if (!filePrefix.empty()) {
         const std::string name = fileNameFor(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
-        int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
-        if (fd < 0) return;  // the line is lost, the buffer stays
+        cSafeFile file = openDayFile(name);
+        if (!file) {
+            // A link or something other than a file at the log's names: the lines stay in memory
+            // as when the folder cannot be made. Any other failure loses the line.
+            if (file.refusal() == cSafeFile::Refusal::failed) return;
+            keepInMemory(name, file.why(), head, headLength, body);
+            return;
+        }
+        refusedFile_.clear();
+        const int fd = file.fd();
         struct iovec iov[4];
         int count = 0;
         std::string notice;
@@ -173,11 +176,38 @@ void cLog::emit(const char* levelCol, const std::string& body) {
         iov[count++] = {head, headLength};
         iov[count++] = {const_cast<char*>(body.data()), body.size()};
         writeAllV(fd, iov, count);
-        close(fd);
         preOpenBuffer.reset();
         return;
     }
     if (preOpenBuffer) buffer(head, headLength, body);
+}
+
+cSafeFile cLog::openDayFile(const std::string& name) {
+    // Each level of the folder is opened without following a link, then the file in it.
+    const size_t slash = name.rfind('/');
+    if (slash == std::string::npos)
+        return cSafeFile::openWrite(AT_FDCWD, name.c_str(), cSafeFile::Write::append);
+    cSafeFile folder = cSafeFile::openFolder(slash == 0 ? std::string("/") : name.substr(0, slash), false);
+    if (!folder) return folder;
+    return cSafeFile::openWrite(folder.fd(), name.c_str() + slash + 1, cSafeFile::Write::append);
+}
+
+void cLog::keepInMemory(const std::string& name, const char* why, const char* head, size_t headLength,
+                        const std::string& body) {
+    if (!preOpenBuffer) preOpenBuffer.emplace();
+    if (refusedFile_ != name) {
+        refusedFile_ = name;
+        if (warn()) {
+            struct tm tm;
+            int millis = 0;
+            nowLocal(tm, millis);
+            char warnHead[kHeadMax];
+            const size_t warnLength = makeHead(warnHead, WARN_COL, tm, millis);
+            buffer(warnHead, warnLength,
+                   std::string("Log file not used: ") + why + kStaysInMemory + " = " + name + "\n");
+        }
+    }
+    buffer(head, headLength, body);
 }
 
 void cLog::adoptAfterFork() {
@@ -290,13 +320,9 @@ void cLog::writeHex(std::string_view name, const unsigned char* bytes, int32_t c
     emit(DEBUG_COL, body);
 }
 
-void cLog::writeErrorValue(std::string_view name, std::string value) {
-    if (errorOn()) writeValue(ERROR_COL, name, value);
-}
+void cLog::writeErrorValue(std::string_view name, std::string value) { error().writeValue(name, value); }
 
-void cLog::writeDebugValue(std::string_view name, std::string value) {
-    if (debugOn()) writeValue(DEBUG_COL, name, value);
-}
+void cLog::writeDebugValue(std::string_view name, std::string value) { debug().writeValue(name, value); }
 
 void cLog::setLevel(const char* name) {
     if (name == nullptr || *name == '\0') return;
@@ -318,13 +344,14 @@ void cLog::setLevel(const char* name) {
 bool cLog::createFolder(const char* path, const char* fileName) {
     if (folderCreated == 1 || path == nullptr || *path == '\0' || fileName == nullptr || *fileName == '\0')
         return false;
-    std::string whole(path);
-    bool ok = true;
-    for (size_t i = 1; ok && i < whole.size(); ++i) {
-        if (whole[i] == '/') ok = makeFolder(whole.substr(0, i));
-    }
-    if (ok) ok = makeFolder(whole);
-    if (debugOn()) writeBool(DEBUG_COL, "end cFile::createFolder() return", ok ? 1 : 0);
+    // Every level is made (0700) or found without following a link: a link planted at the log
+    // folder's name would get the signed texts.
+    const std::string whole(path);
+    const cSafeFile folder = cSafeFile::openFolder(whole, true);
+    const bool ok = static_cast<bool>(folder);
+    if (const Writer warning = warn(); !ok && warning)
+        warning.writeValue(std::string("Log folder not used: ") + folder.why() + kStaysInMemory, whole);
+    debug().writeBool("end cFile::createFolder() return", ok ? 1 : 0);
     if (ok) {
         filePrefix = whole + "/" + fileName;
         folderCreated = 1;

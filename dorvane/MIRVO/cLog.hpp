@@ -1,6 +1,8 @@
 // The signing library's own log: level filter, daily log file, and an in-memory buffer for the
-// lines written before the log file is known. The buffer keeps at most kBufferMax bytes: when the
-// log folder cannot be made, a long-running process would otherwise keep its whole log in memory
+// lines written before the log file is known. The folder is made 0700 and the files 0600; a
+// symbolic link at the folder's or a file's name is never followed (the lines stay in memory as
+// when the folder cannot be made, with a WARN line that says why). The buffer keeps at most kBufferMax bytes:
+// when the log folder cannot be made, a long-running process would otherwise keep its whole log in memory
 // (about 20 KB a signature at DEBUG) and print it all at exit. It keeps the latest lines, which
 // tell what the process did last, and the text moved out of it says how much was dropped. A
 // forked child starts with an empty buffer: the lines in it are the parent's, which the parent
@@ -14,6 +16,7 @@
 #include <string_view>
 
 #include "cFork.hpp"
+#include "cSafeFile.hpp"
 
 class cLog {
 public:
@@ -38,7 +41,7 @@ public:
     static constexpr size_t kBufferKeep = 256 * 1024;
 
     cLog();
-    virtual ~cLog();
+    ~cLog();
     cLog(const cLog&) = delete;
     cLog& operator=(const cLog&) = delete;
 
@@ -48,13 +51,46 @@ public:
         preOpenBuffer;       // lines written before the file is known; gone after the first move
     std::string filePrefix;  // "<path>/<file>", empty until the folder is set up
 
-    // Pass tests made by callers before they call a writer (PARAM lines pass at INFO).
-    bool debugOn() const { return level <= kDebug; }
-    bool infoOn() const { return level <= kInfo; }
-    bool warnOn() const { return level <= kWarn; }
-    bool errorOn() const { return level <= kError; }
+    // The writers of one level: each tests the log's level first and, when the level keeps its
+    // lines out, does nothing else (nothing is formatted). The column is the level's name, PARAM for
+    // parameter lines, which pass at INFO; a hex dump always carries DEBUG. A line whose parts cost
+    // something to build tests the writer itself first: if (auto w = log.debug()) w.writeValue(...).
+    class Writer {
+    public:
+        Writer(cLog& log, int32_t passesBelow, const char* column)
+            : log_(&log), level_(passesBelow), column_(column) {}
+        // Whether the log's level lets the lines of this writer pass.
+        explicit operator bool() const { return log_->level <= level_; }
 
-    // Writers: each writes one line (head + parts + line end), whatever the level. Texts are bytes
+        void write(std::string_view text) const {
+            if (*this) log_->write(column_, text);
+        }
+        void writeValue(std::string_view name, std::string_view value) const {
+            if (*this) log_->writeValue(column_, name, value);
+        }
+        void writeInt(std::string_view name, int32_t number) const {
+            if (*this) log_->writeInt(column_, name, number);
+        }
+        void writeBool(std::string_view name, int flag) const {
+            if (*this) log_->writeBool(column_, name, flag);
+        }
+        void writeHex(std::string_view name, const unsigned char* bytes, int32_t count) const {
+            if (*this) log_->writeHex(name, bytes, count);
+        }
+
+    private:
+        cLog* log_;
+        int32_t level_;       // lines pass when the log's level is at most this
+        const char* column_;  // the level column
+    };
+    Writer debug() { return Writer(*this, kDebug, DEBUG_COL); }
+    Writer info() { return Writer(*this, kInfo, INFO_COL); }
+    Writer param() { return Writer(*this, kInfo, PARAM_COL); }
+    Writer warn() { return Writer(*this, kWarn, WARN_COL); }
+    Writer error() { return Writer(*this, kError, ERROR_COL); }
+
+    // Writers without a level test: each writes one line (head + parts + line end), whatever the
+    // level (the few lines written at every level, and the leveled writers above). Texts are bytes
     // written literally ("%" included).
     void write(const char* levelCol, std::string_view text);
     void writeValue(const char* levelCol, std::string_view name, std::string_view value);
@@ -82,6 +118,13 @@ public:
 private:
     // Writes one record: the head, then body, to the day's file or to preOpenBuffer.
     void emit(const char* levelCol, const std::string& body);
+    // The day's file (its full name) opened for appending: no level of its folder and not the
+    // file itself is followed when it is a symbolic link, and only a regular file is written.
+    static cSafeFile openDayFile(const std::string& name);
+    // A line that could not go to the refused file name: kept in the buffer (made again when it
+    // was gone), after a WARN line that says why, written once while the same name stays refused.
+    void keepInMemory(const std::string& name, const char* why, const char* head, size_t headLength,
+                      const std::string& body);
     // In a forked child, on first use: the inherited buffer's lines are the parent's; dropped.
     void adoptAfterFork();
     // Appends one record to the buffer, dropping the oldest lines when it passes kBufferMax.
@@ -90,6 +133,7 @@ private:
     std::string droppedNotice() const;
 
     uint32_t generation_ = cFork::generation();
+    std::string refusedFile_;  // the day's file name last refused (its WARN line written)
     size_t droppedBytes_ = 0;
 };
 

@@ -22,14 +22,14 @@ void mirvoOpenSslInit() {
         g_mirvoLegacyProvider = OSSL_PROVIDER_load(nullptr, "legacy");
         if (g_mirvoLegacyProvider == nullptr) {
             cLog& log = mirvoLog();
-            const std::string why = OsslErrorScope::take();
-            if (log.errorOn()) log.writeValue(cLog::ERROR_COL, "OSSL_PROVIDER_load(legacy) failed", why);
+            const std::string why = errors.take();
+            log.error().writeValue("OSSL_PROVIDER_load(legacy) failed", why);
         }
         g_mirvoDefaultProvider = OSSL_PROVIDER_load(nullptr, "default");
         if (g_mirvoDefaultProvider == nullptr) {
             cLog& log = mirvoLog();
-            const std::string why = OsslErrorScope::take();
-            if (log.errorOn()) log.writeValue(cLog::ERROR_COL, "OSSL_PROVIDER_load(default) failed", why);
+            const std::string why = errors.take();
+            log.error().writeValue("OSSL_PROVIDER_load(default) failed", why);
         }
     });
 }
@@ -41,9 +41,26 @@ std::string osslErrorText(unsigned long code) {
     return std::string(buf);
 }
 
+OsslErrorScope::Entry OsslErrorScope::newest() {
+    Entry e;
+    e.code = ERR_peek_last_error_all(&e.file, &e.line, &e.func, &e.data, nullptr);
+    return e;
+}
+
+// An empty queue takes no mark (ERR_set_mark fails); popping to a mark then empties the queue, which
+// held only this operation's errors.
+OsslErrorScope::OsslErrorScope() : before_(newest()) { ERR_set_mark(); }
+
 std::string OsslErrorScope::take() {
-    const std::string text = osslErrorText(ERR_get_error());
-    ERR_clear_error();
+    std::string text;
+    if (before_.code == 0) {
+        text = osslErrorText(ERR_peek_error());
+    } else if (!(newest() == before_)) {
+        text = osslErrorText(ERR_peek_last_error());
+    }
+    // Back to the mark, and marked again for what the operation does next.
+    ERR_pop_to_mark();
+    ERR_set_mark();
     return text;
 }
 

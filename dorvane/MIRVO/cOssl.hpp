@@ -78,19 +78,39 @@ bool mirvoLegacyProviderLoaded();
 // OpenSSL's full text for an error code taken from the error queue ("" for 0).
 std::string osslErrorText(unsigned long code);
 
-// The calling thread's OpenSSL error queue, which the interpreter's own ssl module shares, around
-// one operation of the library: the queue is emptied when the scope opens (what others left is not
-// this operation's) and when it closes (what the operation's failed calls raised goes with it, read
-// or not), so no failure is ever read as another's. Every operation that calls OpenSSL holds one;
-// scopes nest.
+// The calling thread's OpenSSL error queue, which the program and the interpreter's own ssl module
+// share, around one operation of the library: the scope marks the queue when it opens and drops
+// what was added above the mark when it closes (what the operation's failed calls raised goes with
+// it, read or not), so the errors queued before it stay as they were and no failure of the
+// operation is ever read as another's. Every operation that calls OpenSSL holds one; scopes nest.
+// The queue holds 16 entries: when an operation adds enough to push the mark out of it, the close
+// empties the whole queue.
 class OsslErrorScope {
 public:
-    OsslErrorScope() { ERR_clear_error(); }
-    ~OsslErrorScope() { ERR_clear_error(); }
+    OsslErrorScope();
+    ~OsslErrorScope() { ERR_pop_to_mark(); }
     OsslErrorScope(const OsslErrorScope&) = delete;
     OsslErrorScope& operator=(const OsslErrorScope&) = delete;
 
-    // Empties the queue and gives OpenSSL's text for the earliest error it held ("" when none):
-    // the error that the failed call raised first, for the log line of that failure.
-    static std::string take();
+    // Drops what the operation added so far and gives OpenSSL's text for one of those errors ("" when
+    // it added none), for the log line of the failure: the earliest, which the failed call raised
+    // first, when the queue was empty as the scope opened; otherwise the latest (the queue can be
+    // read only from its ends, and its oldest entries are the caller's).
+    std::string take();
+
+private:
+    // The newest entry queued before the scope opened, to tell whether the operation added one.
+    struct Entry {
+        unsigned long code = 0;
+        const char* file = nullptr;
+        int line = 0;
+        const char* func = nullptr;
+        const char* data = nullptr;
+        bool operator==(const Entry& o) const {
+            return code == o.code && file == o.file && line == o.line && func == o.func && data == o.data;
+        }
+    };
+    static Entry newest();
+
+    Entry before_;  // code 0 when the queue was empty
 };

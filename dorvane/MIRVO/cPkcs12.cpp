@@ -3,25 +3,29 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <utility>
 #include <vector>
 
 #include "cLog.hpp"
 #include "cMessages.hpp"
+#include "cSafeFile.hpp"
+#include "cSecret.hpp"
 #include "cX509.hpp"
 
 namespace {
 
 // The password's bytes taken as Latin-1 and written as UTF-8: the key derivation of older files
-// took each password byte as one character, while OpenSSL 3 decodes the password as UTF-8.
-std::string latin1ToUtf8(const char* pass) {
-    std::string out;
+// took each password byte as one character, while OpenSSL 3 decodes the password as UTF-8. At most
+// two bytes a byte, into a secret of that room.
+std::unique_ptr<cSecret> latin1ToUtf8(const char* pass) {
+    auto out = std::make_unique<cSecret>(2 * strlen(pass));
     for (const unsigned char* p = reinterpret_cast<const unsigned char*>(pass); *p; ++p) {
         if (*p < 0x80) {
-            out += static_cast<char>(*p);
+            out->push_back(static_cast<char>(*p));
         } else {
-            out += static_cast<char>(0xC0 | (*p >> 6));
-            out += static_cast<char>(0x80 | (*p & 0x3F));
+            out->push_back(static_cast<char>(0xC0 | (*p >> 6)));
+            out->push_back(static_cast<char>(0x80 | (*p & 0x3F)));
         }
     }
     return out;
@@ -55,12 +59,12 @@ std::string firstValue(const std::string& text, const std::string& key, char sep
 }
 
 void logValue(const char* format, const std::string& key, const std::string& value) {
-    cLog& log = mirvoLog();
-    if (!log.debugOn()) return;
+    const cLog::Writer debug = mirvoLog().debug();
+    if (!debug) return;
     std::string name(format);
     size_t at = name.find("%s");
     if (at != std::string::npos) name.replace(at, 2, key);
-    log.writeValue(cLog::DEBUG_COL, name, value);
+    debug.writeValue(name, value);
 }
 
 void allValues(const std::string& text, const std::string& key, char sep, std::set<std::string>& names,
@@ -118,38 +122,39 @@ int cPkcs12::loadPfxFile(const char* folder, const char* fileName, const char* p
     OsslErrorScope errors;
     int rc = MIRVO_OK;
     if (folder == nullptr) {
-        if (log.errorOn()) log.write(cLog::ERROR_COL, msg::PARAM_FILEPATH_NULL);
+        log.error().write(msg::PARAM_FILEPATH_NULL);
         rc = MIRVO_PARAM_ERROR;
     } else if (*folder == '\0') {
-        if (log.errorOn()) log.write(cLog::ERROR_COL, msg::PARAM_FILEPATH_EMPTY);
+        log.error().write(msg::PARAM_FILEPATH_EMPTY);
         rc = MIRVO_PARAM_ERROR;
     } else if (fileName == nullptr) {
-        if (log.errorOn()) log.write(cLog::ERROR_COL, msg::PARAM_FILENAME_NULL);
+        log.error().write(msg::PARAM_FILENAME_NULL);
         rc = MIRVO_PARAM_ERROR;
     } else if (*fileName == '\0') {
-        if (log.errorOn()) log.write(cLog::ERROR_COL, msg::PARAM_FILENAME_EMPTY);
+        log.error().write(msg::PARAM_FILENAME_EMPTY);
         rc = MIRVO_PARAM_ERROR;
     } else {
         const std::string path = std::string(folder) + "/" + fileName;
-        FILE* probe = fopen(path.c_str(), "rb");
-        if (probe == nullptr) {
-            if (log.errorOn()) log.writeValue(cLog::ERROR_COL, msg::PFX_FILE_NOT_FOUND, path);
+        // Opened once, for the existence test and the read: a regular file only (a FIFO or a
+        // device would block the reader, a folder reads as nothing), unreadable otherwise.
+        cSafeFile file = cSafeFile::openRead(path.c_str(), cSafeFile::Links::follow);
+        if (!file) {
+            log.error().writeValue(msg::PFX_FILE_NOT_FOUND, path);
             rc = MIRVO_PFX_FILE_ERROR;
+        } else if (passwd == nullptr) {
+            log.error().write(msg::PARAM_PFXPASSWD_NULL);
+            rc = MIRVO_PARAM_ERROR;
+        } else if (*passwd == '\0') {
+            log.error().write(msg::PARAM_PFXPASSWD_EMPTY);
+            rc = MIRVO_PARAM_ERROR;
         } else {
-            fclose(probe);
-            if (passwd == nullptr) {
-                if (log.errorOn()) log.write(cLog::ERROR_COL, msg::PARAM_PFXPASSWD_NULL);
-                rc = MIRVO_PARAM_ERROR;
-            } else if (*passwd == '\0') {
-                if (log.errorOn()) log.write(cLog::ERROR_COL, msg::PARAM_PFXPASSWD_EMPTY);
-                rc = MIRVO_PARAM_ERROR;
-            } else {
-                ossl_ptr<BIO> bio(BIO_new_file(path.c_str(), "r"));
-                rc = bio ? loadPfxBio(bio.get(), passwd) : MIRVO_PFX_FILE_ERROR;
-            }
+            FILE* stream = file.intoStream("rb");
+            ossl_ptr<BIO> bio(stream ? BIO_new_fp(stream, BIO_CLOSE) : nullptr);
+            if (stream && !bio) fclose(stream);
+            rc = bio ? loadPfxBio(bio.get(), passwd) : MIRVO_PFX_FILE_ERROR;
         }
     }
-    if (log.debugOn()) log.writeInt(cLog::DEBUG_COL, "end cPkcs12::loadPfxFile()", rc);
+    log.debug().writeInt("end cPkcs12::loadPfxFile()", rc);
     return rc;
 }
 
@@ -160,18 +165,21 @@ int cPkcs12::loadPfxBio(BIO* bio, const char* passwd) {
     pkcs12_.reset(d2i_PKCS12_bio(bio, nullptr));
     if (!pkcs12_) return MIRVO_PFX_FILE_ERROR;
     if (passwd == nullptr || *passwd == '\0') return MIRVO_PARAM_ERROR;
-    // The MAC with the password as given, then once with its bytes re-encoded from Latin-1.
-    std::string pass(passwd);
-    bool macOk = PKCS12_verify_mac(pkcs12_.get(), pass.c_str(), static_cast<int>(pass.size())) == 1;
+    // The MAC with the password as given, then once with its bytes re-encoded from Latin-1. The
+    // password is used where it lies; the re-encoded copy is a secret of its own (cSecret.hpp).
+    const char* pass = passwd;
+    bool macOk = PKCS12_verify_mac(pkcs12_.get(), pass, static_cast<int>(strlen(pass))) == 1;
+    std::unique_ptr<cSecret> reencoded;
     if (!macOk && hasNonAscii(passwd)) {
-        pass = latin1ToUtf8(passwd);
-        macOk = PKCS12_verify_mac(pkcs12_.get(), pass.c_str(), static_cast<int>(pass.size())) == 1;
+        reencoded = latin1ToUtf8(passwd);
+        pass = reencoded->c_str();
+        macOk = PKCS12_verify_mac(pkcs12_.get(), pass, static_cast<int>(reencoded->size())) == 1;
     }
     if (!macOk) return MIRVO_PFX_PASSWORD_ERROR;
     EVP_PKEY* key = nullptr;
     X509* cert = nullptr;
     STACK_OF(X509)* cas = nullptr;
-    if (PKCS12_parse(pkcs12_.get(), pass.c_str(), &key, &cert, &cas) != 1) return MIRVO_PFX_PASSWORD_ERROR;
+    if (PKCS12_parse(pkcs12_.get(), pass, &key, &cert, &cas) != 1) return MIRVO_PFX_PASSWORD_ERROR;
     setCredentials(ossl_ptr<EVP_PKEY>(key), ossl_ptr<X509>(cert), X509StackPtr(cas));
     // A container without a key or without a certificate cannot sign: refused like a bad parse.
     if (!privateKey_ || !certificate_) {
@@ -191,30 +199,32 @@ void cPkcs12::setCredentials(ossl_ptr<EVP_PKEY> key, ossl_ptr<X509> cert, X509St
 
 int cPkcs12::checkCertValid() { return checkCertValidAt(localTimeText()); }
 
+cPkcs12::Validity cPkcs12::validityAt(const std::string& now) const {
+    Validity v;
+    if (!certificate_) return v;
+    v.notBefore = asn1TimeToString(X509_get0_notBefore(certificate_.get()));
+    v.notAfter = asn1TimeToString(X509_get0_notAfter(certificate_.get()));
+    if (strncmp(now.c_str(), v.notBefore.c_str(), 14) < 0) {
+        v.code = MIRVO_CERT_NOT_YET_VALID;
+    } else if (strncmp(now.c_str(), v.notAfter.c_str(), 14) <= 0) {
+        v.code = MIRVO_OK;
+    } else {
+        v.code = MIRVO_CERT_EXPIRED;
+    }
+    return v;
+}
+
 int cPkcs12::checkCertValidAt(const std::string& now) {
     cLog& log = mirvoLog();
-    int rc;
-    if (!certificate_) {
-        rc = MIRVO_NO_CERT;
-    } else {
-        const std::string notBefore = asn1TimeToString(X509_get0_notBefore(certificate_.get()));
-        const std::string notAfter = asn1TimeToString(X509_get0_notAfter(certificate_.get()));
-        if (log.debugOn()) {
-            log.writeValue(cLog::DEBUG_COL, msg::CERT_NOT_BEFORE, notBefore);
-            log.writeValue(cLog::DEBUG_COL, msg::CERT_NOT_AFTER, notAfter);
-        }
-        if (strncmp(now.c_str(), notBefore.c_str(), 14) < 0) {
-            if (log.errorOn()) log.write(cLog::ERROR_COL, msg::CERT_NOT_YET_VALID);
-            rc = MIRVO_CERT_NOT_YET_VALID;
-        } else if (strncmp(now.c_str(), notAfter.c_str(), 14) <= 0) {
-            rc = MIRVO_OK;
-        } else {
-            if (log.errorOn()) log.write(cLog::ERROR_COL, msg::CERT_EXPIRED);
-            rc = MIRVO_CERT_EXPIRED;
-        }
+    const Validity v = validityAt(now);
+    if (certificate_) {
+        log.debug().writeValue(msg::CERT_NOT_BEFORE, v.notBefore);
+        log.debug().writeValue(msg::CERT_NOT_AFTER, v.notAfter);
     }
-    if (log.debugOn()) log.writeInt(cLog::DEBUG_COL, "end cPkcs12::checkCertValid()", rc);
-    return rc;
+    if (v.code == MIRVO_CERT_NOT_YET_VALID) log.error().write(msg::CERT_NOT_YET_VALID);
+    if (v.code == MIRVO_CERT_EXPIRED) log.error().write(msg::CERT_EXPIRED);
+    log.debug().writeInt("end cPkcs12::checkCertValid()", v.code);
+    return v.code;
 }
 
 int cPkcs12::checkSignerFilter(const char* filter) {
@@ -223,11 +233,10 @@ int cPkcs12::checkSignerFilter(const char* filter) {
     if (!certificate_) {
         rc = MIRVO_NO_CERT;
     } else if (filter != nullptr) {
-        if (log.infoOn()) log.writeValue(cLog::PARAM_COL, "signerFilter", filter);
+        log.param().writeValue("signerFilter", filter);
         if (*filter != '\0') {
             const std::vector<std::string> conditions = splitConditions(filter);
-            if (log.debugOn())
-                log.writeInt(cLog::DEBUG_COL, msg::FILTER_COUNT, static_cast<int32_t>(conditions.size()));
+            log.debug().writeInt(msg::FILTER_COUNT, static_cast<int32_t>(conditions.size()));
             const std::string subject = x509NameOneline(X509_get_subject_name(certificate_.get()));
             const std::string issuer = x509NameOneline(X509_get_issuer_name(certificate_.get()));
             rc = MIRVO_NO_CERT;
@@ -240,7 +249,7 @@ int cPkcs12::checkSignerFilter(const char* filter) {
             }
         }
     }
-    if (log.debugOn()) log.writeInt(cLog::DEBUG_COL, "end cPkcs12::checkSignerFilter()", rc);
+    log.debug().writeInt("end cPkcs12::checkSignerFilter()", rc);
     return rc;
 }
 
@@ -249,10 +258,10 @@ namespace {
 bool checkName(cPkcs12& self, const std::string& condition, const std::string& name, const NameRules& rules,
                bool logName) {
     cLog& log = mirvoLog();
-    if (log.infoOn()) log.writeValue(cLog::PARAM_COL, msg::FILTER_CONDITION, condition);
+    log.param().writeValue(msg::FILTER_CONDITION, condition);
     bool result = true;
     if (!condition.empty()) {
-        if (logName && log.infoOn()) log.writeValue(cLog::PARAM_COL, msg::FILTER_SUBJECT, name);
+        if (logName) log.param().writeValue(msg::FILTER_SUBJECT, name);
         const std::string wantC = self.parseFilterName(condition, rules.c);
         std::set<std::string> wantO, wantOU;
         self.parseFilterNames(condition, rules.o, wantO);
@@ -289,11 +298,11 @@ bool checkName(cPkcs12& self, const std::string& condition, const std::string& n
             }
         }
         if (miss != nullptr) {
-            if (log.errorOn()) log.writeValue(cLog::ERROR_COL, miss, missing);
+            log.error().writeValue(miss, missing);
             result = false;
         }
     }
-    if (log.debugOn()) log.writeBool(cLog::DEBUG_COL, rules.endLine, result ? 1 : 0);
+    log.debug().writeBool(rules.endLine, result ? 1 : 0);
     return result;
 }
 

@@ -10,7 +10,7 @@
 class cPkcs12 {
 public:
     cPkcs12() = default;
-    virtual ~cPkcs12();
+    ~cPkcs12();
     cPkcs12(const cPkcs12&) = delete;
     cPkcs12& operator=(const cPkcs12&) = delete;
 
@@ -32,6 +32,16 @@ public:
     int checkCertValid();
     // The same against a given 14-digit time text.
     int checkCertValidAt(const std::string& now);
+
+    // The certificate's validity period as time texts (asn1TimeToString) and where a 14-digit time
+    // text stands in it, without a log line: code 0 within, 5011 after, 5012 before it, 5010 (and
+    // empty texts) without a certificate.
+    struct Validity {
+        std::string notBefore;
+        std::string notAfter;
+        int code = MIRVO_NO_CERT;
+    };
+    Validity validityAt(const std::string& now) const;
     // One condition of the filter must hold; 0 or 5010. A null or empty filter gives 0.
     int checkSignerFilter(const char* filter);
 

@@ -28,25 +28,24 @@ cProperty::~cProperty() = default;
 bool cProperty::loadFromFile(const char* fileName) {
     cLog& log = mirvoLog();
     if (loaded != 1) {
-        if (log.infoOn()) log.writeValue(cLog::PARAM_COL, "propertyFile", fileName ? fileName : "");
+        log.param().writeValue("propertyFile", fileName ? fileName : "");
         if (fileName == nullptr || *fileName == '\0') {
-            if (log.errorOn())
-                log.writeValue(cLog::ERROR_COL, "propertyFile ERROR!", fileName ? fileName : "");
+            log.error().writeValue("propertyFile ERROR!", fileName ? fileName : "");
         } else {
             char cwd[1024] = {0};
             if (getcwd(cwd, sizeof cwd) == nullptr) cwd[0] = '\0';
-            if (cwd[0] != '/' && log.debugOn()) log.writeValue(cLog::DEBUG_COL, "Current working path", cwd);
+            if (cwd[0] != '/') log.debug().writeValue("Current working path", cwd);
+            // The library's own file in the working folder: never read through a symbolic link.
             cFile file;
-            if (!file.loadFromFile(fileName)) {
+            if (!file.loadFromFile(fileName, cSafeFile::Links::refuse)) {
                 loaded = 0;
-                if (log.errorOn()) log.writeValue(cLog::ERROR_COL, "loadFromFile()", fileName);
+                log.error().writeValue("loadFromFile()", fileName);
             } else {
                 loaded = parse(file.data() ? reinterpret_cast<const char*>(file.data()) : "") ? 1 : 0;
             }
         }
     }
-    if (log.debugOn())
-        log.writeBool(cLog::DEBUG_COL, "end cProperty::loadFromFile() return", loaded == 1 ? 1 : 0);
+    log.debug().writeBool("end cProperty::loadFromFile() return", loaded == 1 ? 1 : 0);
     return loaded == 1;
 }
 
@@ -69,22 +68,19 @@ bool cProperty::parse(const char* text) {
                     auto found = properties.find(key);
                     if (found != properties.end()) {
                         properties.erase(found);
-                        if (log.warnOn()) log.writeValue(cLog::WARN_COL, "Erase duplicate MAP Name", key);
+                        log.warn().writeValue("Erase duplicate MAP Name", key);
                     }
-                    if (log.debugOn()) {
-                        log.writeValue(cLog::DEBUG_COL, "Insert MAP Name", key);
-                        log.writeValue(cLog::DEBUG_COL, "Insert MAP Value", value);
-                    }
+                    log.debug().writeValue("Insert MAP Name", key);
+                    log.debug().writeValue("Insert MAP Value", value);
                     properties.emplace(std::move(key), std::move(value));
                 }
             }
             p = next;
         }
-        if (log.debugOn())
-            log.writeInt(cLog::DEBUG_COL, "properties.size()", static_cast<int32_t>(properties.size()));
+        log.debug().writeInt("properties.size()", static_cast<int32_t>(properties.size()));
         result = !properties.empty();
     }
-    if (log.debugOn()) log.writeBool(cLog::DEBUG_COL, "end cProperty::parse() return", result ? 1 : 0);
+    log.debug().writeBool("end cProperty::parse() return", result ? 1 : 0);
     return result;
 }
 
@@ -93,8 +89,8 @@ std::string cProperty::getProperty(const char* key) const {
     auto found = properties.find(key);
     if (found == properties.end()) return std::string();
     cLog& log = mirvoLog();
-    if (log.debugOn())
-        log.writeValue(cLog::DEBUG_COL, std::string("cProperty::getProperty() : ") + key, found->second);
+    if (const cLog::Writer debug = log.debug())
+        debug.writeValue(std::string("cProperty::getProperty() : ") + key, found->second);
     return found->second;
 }
 
@@ -110,7 +106,7 @@ int32_t cProperty::getPropertyInt(const char* key) const {
     bool negative = false;
     if (*p == '+' || *p == '-') negative = *p++ == '-';
     if (*p < '0' || *p > '9') {
-        if (log.errorOn()) log.writeValue(cLog::ERROR_COL, name + " not a number", found->second);
+        if (const cLog::Writer error = log.error()) error.writeValue(name + " not a number", found->second);
         return -1;
     }
     long long v = 0;
@@ -119,11 +115,11 @@ int32_t cProperty::getPropertyInt(const char* key) const {
         if (v > static_cast<long long>(INT_MAX) + 1) break;
     }
     if ((!negative && v > INT_MAX) || (negative && v > static_cast<long long>(INT_MAX) + 1)) {
-        if (log.errorOn()) log.writeValue(cLog::ERROR_COL, name + " out of range", found->second);
+        if (const cLog::Writer error = log.error()) error.writeValue(name + " out of range", found->second);
         return -1;
     }
     int32_t number = static_cast<int32_t>(negative ? -v : v);
-    if (log.debugOn()) log.writeInt(cLog::DEBUG_COL, name, number);
+    log.debug().writeInt(name, number);
     return number;
 }
 
@@ -133,7 +129,7 @@ bool cProperty::getPropertyBool(const char* key) const {
     if (found == properties.end()) return false;
     const bool result = equalsIgnoreCase(found->second.c_str(), "TRUE");
     cLog& log = mirvoLog();
-    if (log.debugOn())
-        log.writeBool(cLog::DEBUG_COL, std::string("cProperty::getProperty() : ") + key, result ? 1 : 0);
+    if (const cLog::Writer debug = log.debug())
+        debug.writeBool(std::string("cProperty::getProperty() : ") + key, result ? 1 : 0);
     return result;
 }

@@ -7,15 +7,16 @@
 class cProperty {
 public:
     cProperty() = default;
-    virtual ~cProperty();
+    ~cProperty();
     cProperty(const cProperty&) = delete;
     cProperty& operator=(const cProperty&) = delete;
 
     std::map<std::string, std::string> properties;  // exact byte keys, last occurrence wins
     int32_t loaded = 0;                             // 1 after a load that produced a property
 
-    // Reads the file once (a relative name from the working directory); true when loaded. After a
-    // success, later calls read nothing and give true.
+    // Reads the file once (a relative name from the working directory; a regular file, not read
+    // through a symbolic link); true when loaded. After a success, later calls read nothing and give
+    // true.
     bool loadFromFile(const char* fileName);
     // Empties the map and fills it from the zero-terminated text; true when a property was read.
     // Lines of any length are read.

@@ -16,7 +16,7 @@ public:
     explicit cX509(X509* owned) : certificate(owned) {}
     // A new cX509 over a copy (X509_dup) of cert; null when cert is null or the copy fails.
     static std::unique_ptr<cX509> copyOf(const X509* cert);
-    virtual ~cX509() = default;
+    ~cX509() = default;
     cX509(const cX509&) = delete;
     cX509& operator=(const cX509&) = delete;
 

@@ -7,15 +7,25 @@
 // module at each call, so a replacement assigned to the module takes effect. Every call into the
 // signer runs whole under the interpreter lock; it is released only while an activation waits for
 // another to finish, in this process or in another one activating in the same working folder.
+#include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <optional>
 #include <string>
+#include <string_view>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "MIRVOSign.hpp"
 #include "cFolderLock.hpp"
 #include "cFork.hpp"
 #include "cLog.hpp"
+#include "cSafeFile.hpp"
+#include "cSecret.hpp"
 #include "pyglue.hpp"
 #include "vexa.hpp"
 
@@ -70,10 +80,7 @@ py::object module_folder() {
     return attr(path(global(N::__file__)), N::parent);
 }
 
-void debug_number(const char* name, int32_t code) {
-    cLog& log = mirvoLog();
-    if (log.debugOn()) log.writeInt(cLog::DEBUG_COL, name, code);
-}
+void debug_number(const char* name, int32_t code) { mirvoLog().debug().writeInt(name, code); }
 
 // Raises the signer's code as VexaError through the module's raise_error, with the dictionary of
 // the module's cError.h. Returns only when a replaced raise_error returns.
@@ -83,14 +90,93 @@ void raise_code(int32_t code, py::object error_code_dict) {
 
 // The bytes of a text as the signer takes them: zero-terminated, so a zero byte inside would end
 // the text early and the rest would go unsigned.
-void refuse_embedded_zero(const std::string& bytes, const char* what) {
+void refuse_embedded_zero(std::string_view bytes, const char* what) {
     if (memchr(bytes.data(), '\0', bytes.size()) != nullptr)
         pyglue::raise(PyExc_ValueError, std::string("embedded null character in ") + what);
+}
+
+// The UTF-8 bytes of a str, written straight into a secret: no bytes object, no buffer of the
+// interpreter's encoder and no UTF-8 form cached in the str hold a copy. Null for a str that the
+// UTF-8 codec refuses (a lone surrogate), whose error the interpreter's own encode then raises.
+std::unique_ptr<cSecret> utf8Secret(PyObject* text) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    auto out = std::make_unique<cSecret>(4 * static_cast<size_t>(length));
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c < 0x80) {
+            out->push_back(static_cast<char>(c));
+        } else if (c < 0x800) {
+            out->push_back(static_cast<char>(0xC0 | (c >> 6)));
+            out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            return nullptr;
+        } else if (c < 0x10000) {
+            out->push_back(static_cast<char>(0xE0 | (c >> 12)));
+            out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else {
+            out->push_back(static_cast<char>(0xF0 | (c >> 18)));
+            out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+            out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        }
+    }
+    return out;
+}
+
+// vexa_pwd.encode("utf-8") as a secret. A str (not a subclass, whose encode may differ) is encoded
+// straight into it; anything else through its own encode, whose result is copied into the secret
+// and then wiped when this call holds the result's only reference (a shared object, such as one of
+// the interpreter's cached one-byte objects, is left alone) before it is released.
+std::unique_ptr<cSecret> passwordBytes(py::handle vexa_pwd) {
+    if (PyUnicode_CheckExact(vexa_pwd.ptr())) {
+        std::unique_ptr<cSecret> direct = utf8Secret(vexa_pwd.ptr());
+        if (direct) return direct;
+    }
+    py::object encoded = call_method(vexa_pwd, N::encode, "utf-8");
+    std::unique_ptr<cSecret> secret;
+    if (PyBytes_CheckExact(encoded.ptr())) {
+        char* bytes = PyBytes_AS_STRING(encoded.ptr());
+        const size_t count = static_cast<size_t>(PyBytes_GET_SIZE(encoded.ptr()));
+        secret = std::make_unique<cSecret>(bytes, count);
+        if (Py_REFCNT(encoded.ptr()) == 1) OPENSSL_cleanse(bytes, count);
+    } else {
+        std::string copy = encoded.cast<std::string>();
+        secret = std::make_unique<cSecret>(copy.data(), copy.size());
+        if (!copy.empty()) OPENSSL_cleanse(&copy[0], copy.size());
+    }
+    pyglue::drop(encoded);
+    return secret;
 }
 
 // str(value) as UTF-8 bytes (the encoding of the properties file).
 std::string utf8_text(py::handle value) {
     return call_method(py::str(value), N::encode, "utf-8").cast<std::string>();
+}
+
+// Writes the properties text as p7Sign.properties in the working folder: created 0600 (a file that
+// exists keeps its mode), never through a symbolic link, and only over a regular file. Raises
+// OSError naming the file and why otherwise.
+void write_properties(const std::string& text) {
+    cSafeFile file = cSafeFile::openWrite(AT_FDCWD, vexa::kPropertiesFile, cSafeFile::Write::truncate);
+    int error = file.error();
+    std::string why = file.why();
+    if (file) {
+        if (file.writeAll(text.data(), text.size())) return;
+        error = errno;
+        why = strerror(error);
+    }
+    py::object failure = py::handle(PyExc_OSError)(
+        py::int_(error), "the signing properties are not written: " + why, vexa::kPropertiesFile);
+    pyglue::raise(failure);
+}
+
+// The working folder's absolute name, for messages.
+std::string working_folder() {
+    char buf[4096];
+    return getcwd(buf, sizeof buf) ? std::string(buf) : std::string(".");
 }
 
 // Runs tryTake(); when it fails, waits in take() with the interpreter lock released, because the
@@ -110,11 +196,18 @@ void takeWithoutInterpreter(TryTake&& tryTake, Take&& take) {
 // time. So one call's sequence must not interleave with another's: a mutex orders the threads of
 // the process, then the working folder's own lock (flock on the folder, so no lock file is made)
 // orders the processes. A folder that cannot be locked (a file system without flock) is worked in
-// unlocked, as before. The lock is recursive: a call made again on the holding thread (through a
-// module function replaced by the caller) does not wait for itself. A forked child finds both free
-// unless its forking thread held them (cFork.hpp).
+// unlocked, as before. The folder's lock is waited for at most kFolderLockWait: anyone who can read
+// the folder can take its lock (shared or exclusive) and keep it, so an unbounded wait would let
+// another user stop every activation here for good. An activation takes well under a second, so
+// a lock kept longer is not another activation; the call then fails with TimeoutError naming the
+// folder (going on unlocked would let two processes mix up their properties files). The lock is
+// recursive: a call made again on the holding thread (through a module function replaced by the
+// caller) does not wait for itself. A forked child finds both free unless its forking thread held
+// them (cFork.hpp).
 class ActivationLock {
 public:
+    static constexpr std::chrono::seconds kFolderLockWait{5};
+
     ActivationLock() {
         if (depth() > 0) {
             ++depth();
@@ -150,8 +243,16 @@ private:
     struct FolderHold {
         FolderHold() {
             cFolderLock& folder = shared().folder;
-            takeWithoutInterpreter([&] { return folder.lock(".", false) != cFolderLock::State::busy; },
-                                   [&] { folder.lock(".", true); });
+            cFolderLock::State state = cFolderLock::State::busy;
+            takeWithoutInterpreter([&] { return (state = folder.lock(".")) != cFolderLock::State::busy; },
+                                   [&] { state = folder.lock(".", kFolderLockWait); });
+            if (state == cFolderLock::State::busy)
+                pyglue::raise(PyExc_TimeoutError,
+                              "the working folder " + working_folder() +
+                                  " is locked by another process (an activation there, or a lock held on "
+                                  "the folder) for more than " +
+                                  std::to_string(kFolderLockWait.count()) +
+                                  " s: the certificate is not activated");
         }
         ~FolderHold() { shared().folder.unlock(); }
         FolderHold(const FolderHold&) = delete;
@@ -175,21 +276,29 @@ py::object init_vexa(py::object vexa_path, py::object vexa_pwd) {
     py::object path = pyglue::lookup("pathlib", "Path")(vexa_path);
     py::object codes = global(N::read_error_code_dict)(folder);
 
-    std::string text = vexa::fill_properties(utf8_text(attr(path, N::parent)), utf8_text(attr(path, N::name)),
-                                             utf8_text(call_method(folder, N::joinpath, "P7B")));
+    // A value that cannot stand in the properties file as it is raises ValueError before
+    // anything is written.
+    std::string pfxFolder = utf8_text(attr(path, N::parent));
+    std::string pfxName = utf8_text(attr(path, N::name));
+    std::string p7bFolder = utf8_text(call_method(folder, N::joinpath, "P7B"));
+    std::string text;
+    try {
+        text = vexa::fill_properties(pfxFolder, pfxName, p7bFolder);
+    } catch (const std::invalid_argument& e) {
+        pyglue::raise(PyExc_ValueError, e.what());
+    }
     int32_t code = 0;
     {
         // From the write of the properties file to its delete.
         ActivationLock exclusive;
-        py::object file = pyglue::lookup("builtins", "open")(vexa::kPropertiesFile, "wb");
-        vexa::then_close(file, [&] { call_method(file, N::write, py::bytes(text)); });
+        write_properties(text);
 
-        std::string password = call_method(vexa_pwd, N::encode, "utf-8").cast<std::string>();
-        refuse_embedded_zero(password, "password");
+        std::unique_ptr<cSecret> password = passwordBytes(vexa_pwd);
+        refuse_embedded_zero(std::string_view(password->c_str(), password->size()), "password");
 
-        code = MIRVOSignInitial(vexa::kPropertiesFile, password.c_str());
+        code = MIRVOSignInitial(password->c_str());
+        password.reset();
         debug_number("MIRVOSignInitial() return ", code);
-        OPENSSL_cleanse(&password[0], password.size());
         if (code != 0) raise_code(code, codes);
 
         pyglue::lookup("os", "remove")(vexa::kPropertiesFile);

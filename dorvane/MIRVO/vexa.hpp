@@ -28,7 +28,6 @@ inline const pyglue::Name joinpath{"joinpath"};
 inline const pyglue::Name name{"name"};
 inline const pyglue::Name parent{"parent"};
 inline const pyglue::Name read{"read"};
-inline const pyglue::Name write{"write"};
 }  // namespace N
 
 using pyglue::attr;

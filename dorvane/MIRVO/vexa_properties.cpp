@@ -4,6 +4,9 @@
 // files changes these lines with them.
 #include "vexa_properties.hpp"
 
+#include <stdexcept>
+#include <utility>
+
 namespace vexa {
 
 const std::string& properties_template() {
@@ -31,8 +34,56 @@ const std::string& properties_template() {
     return text;
 }
 
+namespace {
+
+// What the properties reader trims from both ends of a value.
+bool trimmed(unsigned char c) { return c <= 0x20 || c == 0x7F; }
+
+// The value with line breaks, zero bytes and other control characters written as escapes, for a
+// message on one line.
+std::string escaped(std::string_view value) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (const char ch : value) {
+        const unsigned char c = static_cast<unsigned char>(ch);
+        if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c < 0x20 || c == 0x7F) {
+            out += "\\x";
+            out += digits[c >> 4];
+            out += digits[c & 0xF];
+        } else {
+            out += ch;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+const char* property_value_fault(std::string_view value) {
+    if (value.find_first_of("\n\r") != std::string_view::npos)
+        return "holds a line break, which would start another line of properties";
+    if (value.find('\0') != std::string_view::npos)
+        return "holds a zero byte, which would end the properties there";
+    if (!value.empty() && (trimmed(static_cast<unsigned char>(value.front())) ||
+                           trimmed(static_cast<unsigned char>(value.back()))))
+        return "begins or ends with a blank or a control character, which the properties reader drops";
+    return nullptr;
+}
+
 std::string fill_properties(const std::string& pfxFolder, const std::string& pfxName,
                             const std::string& p7bFolder) {
+    const std::pair<const char*, const std::string*> values[] = {{"the certificate's folder", &pfxFolder},
+                                                                 {"the certificate's file name", &pfxName},
+                                                                 {"the chain folder", &p7bFolder}};
+    for (const auto& value : values) {
+        if (const char* fault = property_value_fault(*value.second))
+            throw std::invalid_argument(std::string(value.first) + " " + fault + ": '" +
+                                        escaped(*value.second) + "'");
+    }
     // Each placeholder stands once in the template; values are inserted as they are, so braces in
     // a path never start another placeholder.
     std::string text = properties_template();

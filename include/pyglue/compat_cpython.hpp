@@ -104,5 +104,33 @@ inline PyObject* join_array(PyObject* separator, PyObject* const* items, Py_ssiz
     return _PyUnicode_JoinArray(separator, items, count);
 }
 
+// Checked on CPython 3.11.2. _PyType_Lookup: the attribute `name` as the type's MRO gives it
+// (borrowed, null when absent, no error set), through the interpreter's method cache.
+inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) { return _PyType_Lookup(type, name); }
+
+// Checked on CPython 3.11.2. The version tag of a type: it changes whenever an attribute of the
+// type or of a base is set or deleted; 0 when the type has none (Py_TPFLAGS_VALID_VERSION_TAG).
+inline unsigned int type_version(PyTypeObject* type) {
+    return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+}
+
+// Checked on CPython 3.11.2. The instance dictionary of `obj` (borrowed), made from its inline
+// values when the type keeps them so; null when it has none (no error set).
+inline PyObject* instance_dict(PyObject* obj) {
+    PyObject** slot = _PyObject_GetDictPtr(obj);
+    return slot ? *slot : nullptr;
+}
+
+// Checked on CPython 3.11.2 (Modules/_threadmodule.c). Whether a lock of the type that
+// _thread.allocate_lock() makes is held: its `locked` member, which lock.locked() reports.
+struct ThreadLockLayout {
+    PyObject_HEAD void* lock_lock;
+    PyObject* in_weakreflist;
+    char locked;
+};
+inline bool thread_lock_held(PyObject* lock) {
+    return reinterpret_cast<ThreadLockLayout*>(lock)->locked != 0;
+}
+
 }  // namespace compat
 }  // namespace pyglue

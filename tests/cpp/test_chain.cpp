@@ -60,15 +60,20 @@ std::string verifyText(int code) { return X509_verify_cert_error_string(code); }
 
 }  // namespace
 
-TEST(ListP7bFiles, MatchesTheExtensionInAnyCase) {
+TEST(ListP7bFiles, ListsRegularFilesWithTheExtensionInAnyCase) {
     const std::string dir = makeTempDir("dorvane-list");
     for (const char* n : {"a.P7B", "b.p7b", "c.txt", "p7b", ".p7b", "d.p7b.bak"})
         writeFile(dir + "/" + n, "x");
-    mkdir((dir + "/sub.p7B").c_str(), 0755);  // folders are not told apart
+    // Only regular files are chain files: a folder, a FIFO or a dangling link of such a name is
+    // not, a link to a regular file is.
+    mkdir((dir + "/sub.p7B").c_str(), 0755);
+    mkfifo((dir + "/fifo.p7b").c_str(), 0600);
+    ASSERT_EQ(symlink("b.p7b", (dir + "/link.p7b").c_str()), 0);
+    ASSERT_EQ(symlink("absent", (dir + "/dangling.p7b").c_str()), 0);
     std::vector<std::string> names{"kept"};
     ASSERT_TRUE(listP7bFiles(dir, names));
     std::sort(names.begin() + 1, names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"kept", ".p7b", "a.P7B", "b.p7b", "sub.p7B"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"kept", ".p7b", "a.P7B", "b.p7b", "link.p7b"}));
     EXPECT_FALSE(listP7bFiles("", names));
     EXPECT_FALSE(listP7bFiles(dir + "/absent", names));
     removeTree(dir);

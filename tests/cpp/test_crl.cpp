@@ -156,14 +156,22 @@ TEST(CrlFile, PemParseFailureCarriesOpenSslText) {
     LogCapture log;
     cCrlFileEntry e("crlFile0", crlDir(), "valid.pem");
     // An error someone else left on the queue is not the parse's: the line carries the parse's own
-    // first error, and the queue is left empty.
+    // error, and the queue is left as it was, holding that one error alone.
     ERR_put_error(ERR_LIB_USER, 0, 1, __FILE__, __LINE__);
-    const std::string older = osslErrorText(ERR_peek_error());
+    const unsigned long queued = ERR_peek_error();
+    const std::string older = osslErrorText(queued);
     EXPECT_TRUE(e.loadCrl());
     EXPECT_FALSE(e.crl);
-    // The full error string of the queued error ("error:<code>:<library>:...").
+    // The full error string of the parse's error ("error:<code>:<library>:...").
     EXPECT_TRUE(log.has(std::string(msg::CRL_PARSE_FAILED) + " = error:")) << log.text();
     EXPECT_FALSE(log.has(older)) << log.text();
+    EXPECT_EQ(ERR_peek_error(), queued);
+    EXPECT_EQ(ERR_peek_last_error(), queued);
+    ERR_clear_error();
+    // With nothing queued before, the line carries the parse's first error and the queue ends empty.
+    LogCapture::reset(0);
+    EXPECT_TRUE(e.loadCrl());
+    EXPECT_TRUE(log.has(std::string(msg::CRL_PARSE_FAILED) + " = error:")) << log.text();
     EXPECT_EQ(ERR_peek_error(), 0ul);
 }
 

@@ -92,15 +92,16 @@ TEST(Fork, AChildFindsTheMutexesOfOtherThreadsFreeAndKeepsItsOwn) {
 TEST(Fork, AChildGivesUpTheFolderLockOfAnotherThreadButNotTheParentsHold) {
     mirvotest::TempDir dir;
     cFolderLock theirs;
-    HeldElsewhere holder([&] { ASSERT_EQ(theirs.lock(dir.path.c_str(), true), cFolderLock::State::held); },
-                         [&] { theirs.unlock(); });
+    HeldElsewhere holder(
+        [&] { ASSERT_EQ(theirs.lock(dir.path.c_str(), std::chrono::seconds(5)), cFolderLock::State::held); },
+        [&] { theirs.unlock(); });
     EXPECT_EQ(descriptorsOn(dir.path), 1);
     EXPECT_EQ(inChild([&] {
                   // No descriptor of the parent's holder stays open in the child; the lock is still
                   // the parent's: the child's own attempt finds the folder busy.
                   if (descriptorsOn(dir.path) != 0) return 1;
                   cFolderLock own;
-                  return own.lock(dir.path.c_str(), false) == cFolderLock::State::busy ? 0 : 2;
+                  return own.lock(dir.path.c_str()) == cFolderLock::State::busy ? 0 : 2;
               }),
               0);
 }
@@ -109,16 +110,16 @@ TEST(FolderLock, SerialisesProcessesAndLeavesNothingBehind) {
     mirvotest::TempDir dir;
     {
         cFolderLock held;
-        ASSERT_EQ(held.lock(dir.path.c_str(), false), cFolderLock::State::held);
+        ASSERT_EQ(held.lock(dir.path.c_str()), cFolderLock::State::held);
         EXPECT_EQ(inChild([&] {
                       cFolderLock other;
-                      return other.lock(dir.path.c_str(), false) == cFolderLock::State::busy ? 0 : 1;
+                      return other.lock(dir.path.c_str()) == cFolderLock::State::busy ? 0 : 1;
                   }),
                   0);
         held.unlock();
         EXPECT_EQ(inChild([&] {
                       cFolderLock other;
-                      return other.lock(dir.path.c_str(), false) == cFolderLock::State::held ? 0 : 1;
+                      return other.lock(dir.path.c_str()) == cFolderLock::State::held ? 0 : 1;
                   }),
                   0);
     }
@@ -128,7 +129,7 @@ TEST(FolderLock, SerialisesProcessesAndLeavesNothingBehind) {
     closedir(d);
     EXPECT_EQ(entries, 0);
     cFolderLock missing;
-    EXPECT_EQ(missing.lock((dir / "missing").c_str(), true), cFolderLock::State::unlocked);
+    EXPECT_EQ(missing.lock((dir / "missing").c_str(), std::chrono::seconds(5)), cFolderLock::State::unlocked);
 }
 
 TEST(Fork, WaitsForTheSectionsInOpenSslInFlight) {

@@ -158,6 +158,46 @@ INSTANTIATE_TEST_SUITE_P(All, LogLevels,
                                            LevelCase{"", 0, nullptr}, LevelCase{nullptr, 0, nullptr},
                                            LevelCase{"DEBUGX", 0, nullptr}));
 
+TEST(Log, LeveledWritersPassFromTheirLevelWithTheirColumn) {
+    struct WriterOf {
+        cLog::Writer (cLog::*get)();
+        const char* column;
+        int32_t passesAtMost;
+    };
+    const WriterOf writers[] = {{&cLog::debug, "DEBUG", 10},
+                                {&cLog::info, "INFO", 20},
+                                {&cLog::param, "PARAM", 20},
+                                {&cLog::warn, "WARN", 30},
+                                {&cLog::error, "ERROR", 40}};
+    const unsigned char bytes[] = {'a', 'b'};
+    for (int32_t level : {0, 10, 20, 30, 40, 100}) {
+        for (const WriterOf& w : writers) {
+            LogCapture capture(level);
+            const cLog::Writer writer = (mirvoLog().*w.get)();
+            const bool passes = level <= w.passesAtMost;
+            EXPECT_EQ(static_cast<bool>(writer), passes) << w.column << " at " << level;
+            writer.write("t");
+            writer.writeValue("v", "x");
+            writer.writeInt("n", 5208);
+            writer.writeBool("b", 1);
+            writer.writeHex("h", bytes, 2);
+            const std::string col = std::string(5 - strlen(w.column), ' ') + w.column;
+            const std::string expected = passes ? col + " t\n" + col + " v = x\n" + col +
+                                                      " n = 0x00001458(5208)\n" + col + " b = true\n" +
+                                                      "DEBUG h(len=2, 0x2) = \n"
+                                                : "";
+            // Each line that has a head, from its level column on (the dump's row has none).
+            std::string seen;
+            const std::string t = capture.text();
+            for (size_t at = t.find("(PID="); at != std::string::npos; at = t.find("(PID=", at + 1)) {
+                const size_t from = t.find(") ", at) + 2;
+                seen += t.substr(from, t.find('\n', from) + 1 - from);
+            }
+            EXPECT_EQ(seen, expected) << w.column << " at " << level;
+        }
+    }
+}
+
 TEST(Log, UnknownLevelKeepsThePreviousOne) {
     LogCapture capture;
     mirvoLog().setLevel("ERROR");
@@ -220,6 +260,38 @@ TEST(Log, BufferedLinesGoFirstIntoTheFirstFileLine) {
            c = text.find("createFolder() return = true"), d = text.find("direct"), e = text.find("after");
     ASSERT_NE(e, std::string::npos) << text;
     EXPECT_TRUE(a < b && b < c && c < d && d < e) << text;
+}
+
+TEST(Log, ALinkAtTheDaysFileKeepsTheLinesInMemoryUntilItIsGone) {
+    mirvotest::TempDir dir;
+    LogCapture capture;
+    cLog& log = mirvoLog();
+    ASSERT_TRUE(log.createFolder((dir / "logs").c_str(), "vexa.log"));
+    log.write("INFO", "first");
+    ASSERT_FALSE(log.preOpenBuffer);
+    time_t now = time(nullptr);
+    struct tm tm;
+    localtime_r(&now, &tm);
+    const std::string name = log.fileNameFor(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
+    ASSERT_EQ(unlink(name.c_str()), 0);
+    ASSERT_EQ(symlink((dir / "outside").c_str(), name.c_str()), 0);
+
+    log.write("INFO", "held one");
+    log.write("INFO", "held two");
+    EXPECT_FALSE(mirvotest::exists(dir / "outside"));
+    EXPECT_EQ(capture.count("WARN Log file not used: it is a symbolic link"), 1) << capture.text();
+    EXPECT_TRUE(capture.has("held one\n") && capture.has("held two\n"));
+
+    // Once the name is a file's again, the kept lines go into it first.
+    ASSERT_EQ(unlink(name.c_str()), 0);
+    log.write("INFO", "after");
+    EXPECT_FALSE(log.preOpenBuffer);
+    const std::string text = mirvotest::readFile(name);
+    const size_t warn = text.find("WARN Log file not used"), one = text.find("held one"),
+                 after = text.find("after");
+    ASSERT_NE(after, std::string::npos) << text;
+    EXPECT_TRUE(warn < one && one < after) << text;
+    EXPECT_EQ(text.find("first"), std::string::npos);
 }
 
 TEST(Log, LinesAreLostWhenTheFileCannotOpenAndTheBufferStays) {

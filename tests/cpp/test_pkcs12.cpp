@@ -118,13 +118,19 @@ TEST(Pkcs12, TheOneTimeSetUpLoadsTheLegacyProvider) {
     EXPECT_TRUE(mirvoLegacyProviderLoaded());
 }
 
-TEST(Pkcs12, ErrorQueueIsClearedBeforeTheLoad) {
-    // An older error left by someone else must not turn a good load into a failure or reach a line.
+TEST(Pkcs12, ErrorQueuedBeforeTheLoadStaysAndIsNotTheLoads) {
+    // An older error left by someone else must not turn a good load into a failure, and stays queued
+    // alone after a good load and after a failed one (whose own errors go).
     ERR_put_error(ERR_LIB_USER, 0, 1, __FILE__, __LINE__);
+    const unsigned long queued = ERR_peek_error();
     LogCapture capture(cLog::kOff);
-    cPkcs12 p;
-    EXPECT_EQ(p.loadPfxFile(pkiDir().c_str(), "user_modern.pfx", kPassword), 0);
-    EXPECT_EQ(ERR_peek_error(), 0ul);
+    for (const char* pass : {kPassword, "wrong-password"}) {
+        cPkcs12 p;
+        EXPECT_EQ(p.loadPfxFile(pkiDir().c_str(), "user_modern.pfx", pass), pass == kPassword ? 0 : 5208);
+        EXPECT_EQ(ERR_peek_error(), queued) << pass;
+        EXPECT_EQ(ERR_peek_last_error(), queued) << pass;
+    }
+    ERR_clear_error();
 }
 
 struct ValidCase {

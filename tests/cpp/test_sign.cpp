@@ -68,7 +68,7 @@ protected:
         writeFile(dir_ / "p7Sign.properties",
                   "PFX.path = " + pkiDir() + "\nPFX.file = " + pfx + "\n" + options);
     }
-    int32_t initial(const char* passwd = kPassword) { return MIRVOSignInitial("p7Sign.properties", passwd); }
+    int32_t initial(const char* passwd = kPassword) { return MIRVOSignInitial(passwd); }
 
     // The last signature as DER (through the base64 tool), written to sig.der.
     std::string lastDer() {
@@ -349,25 +349,38 @@ TEST_F(Signer, SignerFilterMissStopsSigningAndLeavesNoSignature) {
     EXPECT_EQ(verify(), kBig5Text);
 }
 
-TEST_F(Signer, AFailedActivationKeepsTheCertificateButTakesTheNewOptions) {
+TEST_F(Signer, AFailedActivationKeepsTheCertificateAndItsOptions) {
     properties("user_modern.pfx", kTemplateOptions);
     ASSERT_EQ(initial(), 0);
     MIRVOSign& s = mirvoSigner();
     cPkcs12* first = s.pkcs12.get();
 
-    properties("user_modern.pfx", "PKCS7.digest = SHA1\nPKCS7.addCert = 0\nPKCS7.addPlainText = true\n");
+    // Options that differ in every field, and a filter no certificate meets, read by activations
+    // that fail: the earlier certificate signs on as before.
+    const std::string other =
+        "PKCS7.digest = SHA1\nPKCS7.addCert = 0\nPKCS7.addTimestamp = true\nPFX.signerFilter = "
+        "//S_CN=NOBODY//\n";
+    properties("user_modern.pfx", other);
     EXPECT_EQ(initial("wrong password"), 5208);
     EXPECT_TRUE(capture_.has(std::string(msg::PFX_READ_FAILED) + "\n"));
+    properties("missing.pfx", other);
+    EXPECT_EQ(initial(), 1102);
     EXPECT_EQ(s.pkcs12.get(), first);
+    ASSERT_EQ(s.SignPkcs7(kBig5Text), 0) << capture_.text();
+    lastDer();
+    EXPECT_EQ(verify(), kBig5Text);
+    const std::string printed = print();
+    EXPECT_EQ(printedSubjects(printed).size(), 1u) << printed;
+    EXPECT_NE(printed.find("algorithm: sha256"), std::string::npos) << printed;
+    EXPECT_NE(printed.find("signedAttrs:\n          <ABSENT>"), std::string::npos) << printed;
+
+    // A successful activation takes its options with its certificate.
+    properties("user_modern.pfx", "PKCS7.digest = SHA1\nPKCS7.addCert = 0\nPKCS7.addPlainText = true\n");
+    ASSERT_EQ(initial(), 0);
     ASSERT_EQ(s.SignPkcs7(kBig5Text), 0);
     lastDer();
     EXPECT_TRUE(printedSubjects(print()).empty());
     EXPECT_NE(print().find("algorithm: sha1 "), std::string::npos);
-    EXPECT_EQ(verify("-certfile '" + pki("user_valid.pem") + "'"), kBig5Text);
-
-    properties("missing.pfx", kTemplateOptions);
-    EXPECT_EQ(initial(), 1102);
-    EXPECT_EQ(s.pkcs12.get(), first);
 }
 
 TEST_F(Signer, AnUnreadablePropertiesFileChangesNothing) {
@@ -419,12 +432,11 @@ TEST_F(Signer, EveryActivationBeginsWithAnEmptyLineAndEndsWithItsMarker) {
     EXPECT_TRUE(capture_.has(" INFO end MIRVOSign::MIRVOSign()\n"));
 }
 
-TEST_F(Signer, PropertiesAreReadFromP7SignPropertiesWhateverNameIsHandedOver) {
+TEST_F(Signer, PropertiesAreReadFromP7SignProperties) {
     properties("user_modern.pfx", kTemplateOptions);
     writeFile(dir_ / "other.properties", "PFX.path = /nowhere\nPFX.file = none.pfx\n");
-    EXPECT_EQ(MIRVOSignInitial("other.properties", kPassword), 0) << capture_.text();
-    EXPECT_EQ(MIRVOSignInitial(nullptr, kPassword), 0) << capture_.text();
-    EXPECT_EQ(capture_.count("PARAM propertyFile = p7Sign.properties\n"), 2) << capture_.text();
+    EXPECT_EQ(initial(), 0) << capture_.text();
+    EXPECT_EQ(capture_.count("PARAM propertyFile = p7Sign.properties\n"), 1) << capture_.text();
     EXPECT_FALSE(capture_.has("other.properties"));
 }
 

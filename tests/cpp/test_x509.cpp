@@ -147,9 +147,9 @@ TEST(X509Fields, SerialTimesAndKeyUsage) {
     EXPECT_EQ(fixture("odd.pem")->getKeyUsage(), 0);
     EXPECT_FALSE(fixture("odd.pem")->hasKeyUsage());
     auto expired = fixture("user_expired.pem");
-    EXPECT_EQ(expired->getNotBefore(), "20200101080000");
-    EXPECT_EQ(expired->getNotAfter(), "20210101080000");
-    EXPECT_EQ(fixture("user_notyet.pem")->getNotAfter(), "20950101080000");
+    EXPECT_EQ(expired->getNotBefore(), "20010101080000");
+    EXPECT_EQ(expired->getNotAfter(), "20020101080000");
+    EXPECT_EQ(fixture("user_notyet.pem")->getNotAfter(), "20910101080000");
 }
 
 TEST(IntegerText, SignedHexOrNothing) {

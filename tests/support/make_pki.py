@@ -14,8 +14,8 @@ Nothing made here is committed. Files written into OUTDIR:
                                two years; subject SUBJECT_VALID (two OU entries), key usage
                                digitalSignature + nonRepudiation, CRL distribution point with the
                                two URIs CRL_URIS in this order
-  user_expired.pem / .der      the same key and subject, valid 2020-01-01 to 2021-01-01 (UTC)
-  user_notyet.pem / .der       the same key and subject, valid 2090-01-01 to 2095-01-01 (UTC)
+  user_expired.pem / .der      the same key and subject, valid 2001-01-01 to 2002-01-01 (UTC)
+  user_notyet.pem / .der       the same key and subject, valid 2090-01-01 to 2091-01-01 (UTC)
   odd.pem / odd.der            self-issued EC certificate with oddities: names stored as BMPString
                                (CN ODD_CN, two bytes a character), CRL distribution points holding a
                                URI, a directory name and a second URI in one full name plus a
@@ -33,6 +33,7 @@ Nothing made here is committed. Files written into OUTDIR:
   user_nonascii_latin1.pfx     made with the UTF-8 bytes of NONASCII_PASSWORD taken as Latin-1 and
                                re-encoded to UTF-8 (the key derivation of older tools); it opens with
                                the plain UTF-8 bytes of NONASCII_PASSWORD only through the retry
+  user_long.pfx                password LONG_PASSWORD (204 characters, most outside Latin-1)
   user_nocas.pfx               user_valid.pem and key only, no CA certificates
   user_expired.pfx             user_expired.pem, key and CAs
   user_notyet.pfx              user_notyet.pem, key and CAs
@@ -51,6 +52,7 @@ import datetime
 
 PASSWORD = "Test1234!"
 NONASCII_PASSWORD = "密碼Pässwörd"
+LONG_PASSWORD = "憑證密碼長度足以跨過配置器的標頭與指標" * 10 + "Zq9x"
 ROOT_SKI = "A1B2C3D4E5F60718293A4B5C6D7E8F9001122334"
 ISSUING_SKI = "0F1E2D3C4B5A69788796A5B4C3D2E1F00112233445566778899AABBCCDDEEFF0"
 ROOT_SUBJECT = "/C=TW/O=Dorvane Test/CN=Dorvane Test Root CA"
@@ -169,8 +171,8 @@ def make(outdir):
         now = datetime.datetime.utcnow().replace(microsecond=0)
         periods = {
             "user_valid": (now - datetime.timedelta(days=1), now + datetime.timedelta(days=730)),
-            "user_expired": (datetime.datetime(2020, 1, 1), datetime.datetime(2021, 1, 1)),
-            "user_notyet": (datetime.datetime(2090, 1, 1), datetime.datetime(2095, 1, 1)),
+            "user_expired": (datetime.datetime(2001, 1, 1), datetime.datetime(2002, 1, 1)),
+            "user_notyet": (datetime.datetime(2090, 1, 1), datetime.datetime(2091, 1, 1)),
         }
         for name, (start, end) in periods.items():
             _run(["ca", "-batch", "-config", str(cnf), "-notext", "-preserveDN", "-in", "user.csr",
@@ -211,6 +213,7 @@ def make(outdir):
         p12("user_nomac.pfx", "user_valid.pem", ascii_pw, "-nomac", *modern[:4])
         p12("user_nonascii.pfx", "user_valid.pem", utf8_pw, *modern)
         p12("user_nonascii_latin1.pfx", "user_valid.pem", latin1_pw, *modern)
+        p12("user_long.pfx", "user_valid.pem", LONG_PASSWORD.encode("utf-8"), *modern)
         p12("user_nocas.pfx", "user_valid.pem", ascii_pw, *modern, cas=False)
         p12("user_expired.pfx", "user_expired.pem", ascii_pw, *modern)
         p12("user_notyet.pfx", "user_notyet.pem", ascii_pw, *modern)
@@ -220,7 +223,7 @@ def make(outdir):
         for name in ("user_valid", "user_expired", "user_notyet", "odd", "bare"):
             produced += [name + ".pem", name + ".der"]
         produced += ["user_modern.pfx", "user_legacy.pfx", "user_nomac.pfx", "user_nonascii.pfx",
-                     "user_nonascii_latin1.pfx", "user_nocas.pfx", "user_expired.pfx", "user_notyet.pfx",
+                     "user_nonascii_latin1.pfx", "user_long.pfx", "user_nocas.pfx", "user_expired.pfx", "user_notyet.pfx",
                      "keyonly.pfx"]
         for name in produced:
             shutil.copyfile(work / name, out / name)

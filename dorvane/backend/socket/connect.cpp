@@ -14,14 +14,7 @@ void log_error(py::handle value) { call_method(global(N::log), N::error, value);
 void log_debug(py::handle text) { call_method(global(N::log), N::debug, text); }
 
 void emit_quietly(py::handle emitter, PyObject* event, py::handle arg) {
-    try {
-        call_method(emitter, N::emit, py::handle(event), arg);
-    } catch (py::error_already_set& e) {
-        py::object raised = pyglue::fetch_exception(e);
-        if (!is_exception(raised)) pyglue::raise(raised);
-        if (event == N::ev_error && raised.is(arg)) return;
-        log_error(raised);
-    }
+    run_quietly(event, arg, [&] { Emitter::emit(emitter, event, arg); });
 }
 
 }  // namespace dorvane_connect
@@ -42,7 +35,10 @@ PYBIND11_MODULE(connect, m) {
     set_attr(m, N::ServerError, pyglue::lookup("dorvane.backend.error", "ServerError"));
     set_attr(m, N::log, pyglue::lookup("dorvane.backend.utils", "log"));
 
+    dorvane_connect::Emitter::init(attr(m, N::EventEmitter));
     dorvane_connect::HeaderCodec::init(attr(attr(m, N::protocol), N::HEADER));
+    // After the codec, whose field names it uses.
+    dorvane_connect::HeaderFields::init(py::module_::import("dorvane.backend.socket.protocol.core"));
     dorvane_connect::bind_connection(m);
     dorvane_connect::bind_socket(m);
 }

@@ -5,6 +5,7 @@
 #include "pyglue.hpp"
 
 #include <cstddef>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -72,6 +73,7 @@ inline const pyglue::Name HEADER{"HEADER"};
 inline const pyglue::Name HEADER_SIZE{"HEADER_SIZE"};
 inline const pyglue::Name STATUS_CODE{"STATUS_CODE"};
 inline const pyglue::Name gen_header{"gen_header"};
+inline const pyglue::Name ip_convert{"ip_convert"};
 inline const pyglue::Name kivo_map{"kivo_map"};
 inline const pyglue::Name success{"success"};
 inline const pyglue::Name code{"code"};
@@ -89,6 +91,12 @@ inline const pyglue::Name ServerError{"ServerError"};
 inline const pyglue::Name log{"log"};
 inline const pyglue::Name Socket{"Socket"};
 inline const pyglue::Name emit{"emit"};
+inline const pyglue::Name _call_handlers{"_call_handlers"};
+inline const pyglue::Name _emit_run{"_emit_run"};
+inline const pyglue::Name _emit_handle_potential_error{"_emit_handle_potential_error"};
+inline const pyglue::Name _events{"_events"};
+inline const pyglue::Name _lock{"_lock"};
+inline const pyglue::Name values{"values"};
 inline const pyglue::Name on{"on"};
 inline const pyglue::Name remove_all_listeners{"remove_all_listeners"};
 inline const pyglue::Name create_future{"create_future"};
@@ -175,11 +183,63 @@ py::object make_error(PyObject* type, const std::string& text);
 void log_error(py::handle value);
 void log_debug(py::handle text);
 
+// ---------------------------------------------------------------------------------------------
+// connect_emit.cpp: Emitter, the emission on the connection's and the sockets' event emitters.
+//
+// pyee's emit runs four Python methods per event (emit, _call_handlers, _emit_run and, with no
+// listener, _emit_handle_potential_error), which cost more than the listener they call. When the
+// emitter is one this module knows, Emitter does the same steps itself: a copy of the event's
+// listeners in subscription order, each called with the arguments in turn (an exception of one
+// leaves the emission, as in pyee), and for "error" with nobody listening the emitted exception
+// raised (PyeeException for a value that is no Exception). It knows an emitter when
+//   - its class is pyee's EventEmitter itself, and the class's emission methods are still the
+//     ones pyee defined when this module was loaded (checked through the class's version tag);
+//   - nothing set on the instance stands in for them;
+//   - its `_events` is a dict, the event's table an OrderedDict, and its `_lock` pyee's lock,
+//     not held (an emission on another thread's lock waits in pyee);
+// and hands anything else to the emitter's own emit.
+class Emitter {
+public:
+    // Called once at module load with pyee's EventEmitter.
+    static void init(py::handle emitter_class);
+
+    // emitter.emit(event) or emitter.emit(event, arg) (an empty `arg` for none): whether any
+    // listener was called.
+    static bool emit(py::handle emitter, PyObject* event, py::handle arg = py::handle());
+
+    // The listeners of `event` as the emission would call them, when the emitter is one Emitter
+    // knows (true): None for none, the listener itself for one, else a list. False otherwise.
+    static bool snapshot(py::handle emitter, PyObject* event, py::object& listeners);
+
+private:
+    static bool class_intact();
+
+    static inline bool known_ = false;
+    static inline PyTypeObject* type_ = nullptr;
+    static inline PyObject* functions_[4] = {};
+    static inline unsigned int version_ = 0;
+    static inline PyObject* lock_type_ = nullptr;
+    static inline PyObject* unhandled_type_ = nullptr;
+};
+
 // emitter.emit(name, *args) whose failures never leave the caller: a listener's exception is
 // logged; "error" with nobody listening (the emitter raises the emitted exception itself) is
 // dropped, because the failure has already reached its future. BaseExceptions that are not
 // Exceptions (interrupts) still propagate.
 void emit_quietly(py::handle emitter, PyObject* event, py::handle arg);
+
+// Runs `emission` (of `event` with `arg`) with emit_quietly's treatment of its failures.
+template <class Emission>
+void run_quietly(PyObject* event, py::handle arg, Emission&& emission) {
+    try {
+        emission();
+    } catch (py::error_already_set& e) {
+        py::object raised = pyglue::fetch_exception(e);
+        if (!is_exception(raised)) pyglue::raise(raised);
+        if (event == N::ev_error && raised.is(arg)) return;
+        log_error(raised);
+    }
+}
 
 // ---------------------------------------------------------------------------------------------
 // connect_header.cpp: HeaderCodec builds and parses message headers for the connection, natively
@@ -206,6 +266,12 @@ public:
 
     // structure.build(fields)
     static py::object build(py::handle structure, py::handle fields);
+    // The same for the dict of the thirteen `values` in wire order (made only when the structure
+    // builds it).
+    static py::object build_fields(py::handle structure, PyObject* const* values);
+    // That dict, and the interned name of the field at `index` in wire order.
+    static py::dict fields_dict(PyObject* const* values);
+    static PyObject* name(int index);
 
     // `parse` is the structure's bound parse method as read by the caller; `data` holds `size`
     // bytes, all of which are given to parse.
@@ -214,6 +280,14 @@ public:
     // header.<name> of a parsed header: an item read for the known record type, else getattr.
     static py::object field(py::handle header, PyObject* name);
 
+    // Whether parse(data[:size]) is a record the native codec makes itself (the known structure's
+    // own parse, 48 bytes, a text that decodes): the fields can then be read from the bytes.
+    static bool readable(py::handle parse, const char* data, Py_ssize_t size);
+    // Of 48 readable bytes: the record parse makes of them, one field's value, the body length.
+    static py::object record(const unsigned char* data);
+    static py::object raw_field(const unsigned char* data, PyObject* name);
+    static long long raw_net_length(const unsigned char* data);
+
     static bool enabled() { return enabled_; }
 
 private:
@@ -221,6 +295,7 @@ private:
     static bool self_check();
     // Native forms: null (no error set) where the value is not one the native path takes.
     static PyObject* build_native(PyObject* fields);
+    static PyObject* build_values(PyObject* const* values);
     static PyObject* parse_native(const unsigned char* data);
 
     static inline bool enabled_ = false;
@@ -228,6 +303,28 @@ private:
     static inline PyObject* build_fn_ = nullptr;     // the facility's build function
     static inline PyObject* parse_fn_ = nullptr;     // the facility's parse function
     static inline PyObject* record_type_ = nullptr;  // the type of the facility's parsed records
+};
+
+// A reply's parsed header as the reply path reads it: either a record of the header structure,
+// or the 48 bytes that the native codec reads, whose record is made only when something keeps it
+// (a reply that matches no request). Either gives the same field values.
+class ReplyHeader {
+public:
+    explicit ReplyHeader(py::object record) : record_(std::move(record)) {}
+    explicit ReplyHeader(const char* raw) : native_(true) { std::memcpy(raw_, raw, sizeof raw_); }
+
+    py::object field(PyObject* name) const {
+        return native_ ? HeaderCodec::raw_field(raw_, name) : HeaderCodec::field(record_, name);
+    }
+    py::object record() {
+        if (!record_) record_ = HeaderCodec::record(raw_);
+        return record_;
+    }
+
+private:
+    py::object record_;
+    bool native_ = false;
+    unsigned char raw_[HeaderCodec::kSize] = {};
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -327,6 +424,29 @@ py::object send_payload(py::object self, py::object nKIVO, py::object person_id,
 // Connection._build(nKIVO, body): the builder's pair (header mapping, payload).
 py::object build_body(py::object self, py::object nKIVO, py::object body);
 
+// HeaderFields: gen_header's work for a request, done by the connection itself while the
+// protocol package's gen_header is the protocol core's own function. That function fills a new
+// dict of the thirteen fields in wire order from its keywords and defaults, with ip4 converted by
+// the core's ip_convert (read at each call) and ret 0, which the connection then completes; here
+// the thirteen values are filled in place, the same way, and the dict is made only when the header
+// structure needs it. At load, the defaults are proved against gen_header's own dict; a keyword
+// gen_header does not take leaves the request to it (and its error).
+class HeaderFields {
+public:
+    // Called once at module load with the protocol core module.
+    static void init(py::handle core);
+    static bool is_own(py::handle gen_header) { return enabled_ && gen_header.ptr() == gen_header_; }
+    // The header bytes; false (nothing done) when a keyword is not one gen_header fills.
+    static bool build(py::handle proto, py::handle nKIVO, py::handle person_id, py::handle ip4,
+                      py::handle nHandle, py::handle payload, py::handle decompress_length, py::dict kwargs,
+                      py::object& out);
+
+private:
+    static inline bool enabled_ = false;
+    static inline PyObject* gen_header_ = nullptr;
+    static inline PyObject* core_ = nullptr;  // the core module, whose ip_convert is read
+};
+
 // Connection._build_header(nKIVO, person_id, nHandle, payload, decompress_length=0, **kwargs)
 py::object build_header(py::object self, py::object nKIVO, py::object person_id, py::object nHandle,
                         py::object payload, py::object decompress_length, py::dict kwargs);
@@ -345,6 +465,14 @@ std::pair<py::object, py::object> kivo_entry(py::handle self, py::handle nKIVO);
 // Connection.data_received(data), data = (parsed header, body). No exception of the reply path
 // leaves it: a reply that cannot be read fails its own request.
 void handle_reply(py::object self, py::object data);
+
+// The same for a reply whose header is at hand: what data_received does after the unpacking.
+void answer_reply(py::handle self, ReplyHeader& header, py::object msg);
+
+// Whether `listener` is a Connection's own data_received bound to its instance (the method the
+// connection wires to its Socket's "data"), which the Socket then calls through answer_reply.
+bool is_reply_handler(py::handle listener);
+void set_reply_handler(py::handle function);
 
 // Connection._parse(nKIVO, msg)
 py::object parse_reply(py::object self, py::object nKIVO, py::object msg);

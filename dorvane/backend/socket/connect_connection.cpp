@@ -201,7 +201,7 @@ void reset(py::object self) {
     // meanwhile would hold it for good).
     end_keepalives(self);
     py::object emitter = attr(self, N::event);
-    call_method(emitter, N::emit, py::handle(N::ev_disconnected));
+    Emitter::emit(emitter, N::ev_disconnected);
     call_method(emitter, N::remove_all_listeners);
 }
 
@@ -233,13 +233,11 @@ void on_connection_created(py::object self, py::object fut) {
     on(py::handle(N::ev_data), py::arg("f") = attr(self, N::data_received));
     on(py::handle(N::ev_disconnected), py::arg("f") = attr(self, N::reset));
     on(py::handle(N::ev_error), py::arg("f") = attr(self, N::_onError));
-    call_method(attr(self, N::event), N::emit, py::handle(N::ev_connected));
+    Emitter::emit(attr(self, N::event), N::ev_connected);
     ping_alive(self, attr(self, N::_person_id), attr(self, N::_loop));
 }
 
-void on_error(py::object self, py::object exc) {
-    call_method(attr(self, N::event), N::emit, py::handle(N::ev_error), exc);
-}
+void on_error(py::object self, py::object exc) { Emitter::emit(attr(self, N::event), N::ev_error, exc); }
 
 // Settles one caller's future of a joined connect from the finished connect task. A caller
 // future that its awaiter has cancelled is left alone; a cancelled connect cancels the caller.
@@ -404,6 +402,7 @@ void bind_connection(py::module_& m) {
         py::arg("cb") = none, py::arg("loop") = none);
     cls.def("disconnect", &disconnect, py::arg("loop") = none);
     cls.def("data_received", &handle_reply, py::arg("data"));
+    set_reply_handler(attr(cls.cls(), N::data_received));
     cls.def("_parse", &parse_reply, py::arg("nKIVO"), py::arg("msg"));
     cls.def("_build", &build_body, py::arg("nKIVO"), py::arg("body"));
     cls.def(

@@ -113,13 +113,21 @@ bool HeaderCodec::is_own_method(py::handle method, PyObject* function) {
 
 PyObject* HeaderCodec::build_native(PyObject* fields) {
     if (!PyDict_CheckExact(fields)) return nullptr;
-    unsigned char raw[kSize];
+    PyObject* values[13];
     for (int i = 0; i < 13; ++i) {
-        PyObject* v = PyDict_GetItemWithError(fields, g_names[i]);  // borrowed
-        if (!v) {
+        values[i] = PyDict_GetItemWithError(fields, g_names[i]);  // borrowed
+        if (!values[i]) {
             PyErr_Clear();
             return nullptr;
         }
+    }
+    return build_values(values);
+}
+
+PyObject* HeaderCodec::build_values(PyObject* const* values) {
+    unsigned char raw[kSize];
+    for (int i = 0; i < 13; ++i) {
+        PyObject* v = values[i];
         unsigned char* p = raw + kFields[i].offset;
         long long x = 0;
         switch (kFields[i].kind) {
@@ -182,6 +190,22 @@ py::object HeaderCodec::build(py::handle structure, py::handle fields) {
     return method(fields);
 }
 
+py::object HeaderCodec::build_fields(py::handle structure, PyObject* const* values) {
+    py::object method = attr(structure, N::build);
+    if (enabled_ && structure.ptr() == structure_ && is_own_method(method, build_fn_)) {
+        if (PyObject* out = build_values(values)) return py::reinterpret_steal<py::object>(out);
+    }
+    return method(fields_dict(values));
+}
+
+py::dict HeaderCodec::fields_dict(PyObject* const* values) {
+    py::dict fields;
+    for (int i = 0; i < 13; ++i) pyglue::require(PyDict_SetItem(fields.ptr(), g_names[i], values[i]));
+    return fields;
+}
+
+PyObject* HeaderCodec::name(int index) { return g_names[index]; }
+
 py::object HeaderCodec::parse(py::handle parse, const char* data, Py_ssize_t size) {
     if (enabled_ && size == kSize && is_own_method(parse, parse_fn_)) {
         if (PyObject* out = parse_native(reinterpret_cast<const unsigned char*>(data)))
@@ -197,6 +221,45 @@ py::object HeaderCodec::field(py::handle header, PyObject* name) {
         pyglue::raise_if_error();
     }
     return attr(header, name);
+}
+
+bool HeaderCodec::readable(py::handle parse, const char* data, Py_ssize_t size) {
+    if (!enabled_ || size != kSize || !is_own_method(parse, parse_fn_)) return false;
+    const unsigned char* text = reinterpret_cast<const unsigned char*>(data) + kFields[9].offset;
+    bool ascii = true;
+    for (Py_ssize_t i = 0; i < kTextSize; ++i) ascii = ascii && text[i] < 0x80;
+    if (ascii) return true;
+    PyObject* decoded = get_text(text);  // a text that does not decode goes to the structure
+    Py_XDECREF(decoded);
+    return decoded != nullptr;
+}
+
+py::object HeaderCodec::record(const unsigned char* data) {
+    PyObject* made = parse_native(data);
+    if (!made) pyglue::raise(PyExc_ValueError, "unreadable message header");
+    return py::reinterpret_steal<py::object>(made);
+}
+
+py::object HeaderCodec::raw_field(const unsigned char* data, PyObject* name) {
+    for (int i = 0; i < 13; ++i) {
+        if (g_names[i] != name) continue;
+        const unsigned char* p = data + kFields[i].offset;
+        switch (kFields[i].kind) {
+        case Kind::S32:
+            return pyglue::steal(PyLong_FromLong(static_cast<long>(static_cast<int32_t>(get_be32(p)))));
+        case Kind::U32:
+            return pyglue::steal(PyLong_FromUnsignedLong(get_be32(p)));
+        case Kind::U8:
+            return pyglue::steal(PyLong_FromLong(*p));
+        case Kind::Text:
+            return py::reinterpret_steal<py::object>(pyglue::require(get_text(p)));
+        }
+    }
+    return attr(record(data), name);
+}
+
+long long HeaderCodec::raw_net_length(const unsigned char* data) {
+    return static_cast<int32_t>(get_be32(data + kFields[0].offset));
 }
 
 namespace {

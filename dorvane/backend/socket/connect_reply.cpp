@@ -7,6 +7,9 @@ namespace dorvane_connect {
 
 namespace {
 
+// The function object of Connection.data_received (set when the class is made).
+PyObject* g_reply_handler = nullptr;
+
 // Deflate expands at most about 1032:1, so a body up to this size cannot inflate past
 // kMaxInflated and is decompressed in one call.
 constexpr Py_ssize_t kSafeCompressed = kMaxInflated / 1032;
@@ -94,15 +97,30 @@ void keep_unsolicited(py::handle self, py::handle header, py::handle msg) {
     }
 }
 
+// mapping.pop(key, None); for a dict, without the method call.
+py::object pop_or_none(py::handle mapping, py::handle key) {
+    if (!PyDict_CheckExact(mapping.ptr())) return call_method(mapping, N::pop, key, py::none());
+    PyObject* found = PyDict_GetItemWithError(mapping.ptr(), key.ptr());  // borrowed
+    if (!found) {
+        pyglue::raise_if_error();
+        return py::none();
+    }
+    py::object value = py::reinterpret_borrow<py::object>(found);
+    pyglue::require(PyDict_DelItem(mapping.ptr(), key.ptr()));
+    return value;
+}
+
 // Takes the request code filed under `handle` out of `_req_kivo`; None when there is none (a
 // future that something other than the request side filed).
 py::object taken_code(py::handle self, py::handle handle) {
     py::object codes = pyglue::attr_or(self, N::_req_kivo, py::none());
     if (!PyDict_Check(codes.ptr())) return py::none();
-    return call_method(codes, N::pop, handle, py::none());
+    return pop_or_none(codes, handle);
 }
 
 }  // namespace
+
+void set_reply_handler(py::handle function) { g_reply_handler = function.inc_ref().ptr(); }
 
 py::object inflate(py::handle body) {
     py::object zlib = global(N::zlib);
@@ -147,12 +165,22 @@ bool withdraw_request(py::handle self, py::handle handle, py::handle fut) {
 }
 
 void handle_reply(py::object self, py::object data) {
-    auto [header, msg] = unpack2(data);
-    py::object handle = HeaderCodec::field(header, N::nHandle);
+    auto [record, msg] = unpack2(data);
+    ReplyHeader header(record);
+    answer_reply(self, header, msg);
+}
+
+bool is_reply_handler(py::handle listener) {
+    return g_reply_handler && PyMethod_Check(listener.ptr()) &&
+           PyMethod_GET_FUNCTION(listener.ptr()) == g_reply_handler;
+}
+
+void answer_reply(py::handle self, ReplyHeader& header, py::object msg) {
+    py::object handle = header.field(N::nHandle);
     py::object req_map = attr(self, N::req_map);
-    py::object fut = call_method(req_map, N::pop, handle, py::none());
+    py::object fut = pop_or_none(req_map, handle);
     if (fut.is_none()) {
-        keep_unsolicited(self, header, msg);
+        keep_unsolicited(self, header.record(), msg);
         return;
     }
     py::object asked = taken_code(self, handle);
@@ -163,7 +191,7 @@ void handle_reply(py::object self, py::object data) {
     try {
         // A reply answers the request filed under its handle only under that request's code:
         // anything else is not its answer, and is neither decompressed nor handed to a parser.
-        py::object replied = HeaderCodec::field(header, N::nKIVO);
+        py::object replied = header.field(N::nKIVO);
         if (!asked.is_none() && !equals(replied, asked)) {
             py::str text(
                 "reply under request code {} does not answer request {} of code {}; its body is not read");
@@ -174,7 +202,7 @@ void handle_reply(py::object self, py::object data) {
             return;
         }
         py::object status = attr(attr(self, N::proto), N::STATUS_CODE);
-        py::object ret = HeaderCodec::field(header, N::ret);
+        py::object ret = header.field(N::ret);
         if (!equals(ret, attr(status, N::success))) {
             py::object message = call_method(attr(status, N::code), N::get, ret);
             py::object exc = global(N::ServerError)(ret, message);
@@ -183,8 +211,8 @@ void handle_reply(py::object self, py::object data) {
             return;
         }
         skip = truthy(call_method(fut, N::done));
-        if (equals(HeaderCodec::field(header, N::bCompress), py::int_(1))) msg = inflate(msg);
-        if (!skip) result = parse_reply(self, replied, msg);
+        if (equals(header.field(N::bCompress), py::int_(1))) msg = inflate(msg);
+        if (!skip) result = parse_reply(py::reinterpret_borrow<py::object>(self), replied, msg);
     } catch (py::error_already_set& e) {
         // A reply that cannot be read fails its own request, and only it.
         py::object why = pyglue::fetch_exception(e);

@@ -49,8 +49,14 @@ py::object build_header(py::object self, py::object nKIVO, py::object person_id,
         fields[item.first] = item.second;
     }
     py::object proto = attr(self, N::proto);
-    PyObject* made =
-        pyglue::require(PyObject_Call(attr(proto, N::gen_header).ptr(), py::tuple().ptr(), fields.ptr()));
+    py::object gen_header = attr(proto, N::gen_header);
+    if (HeaderFields::is_own(gen_header)) {
+        py::object built;
+        if (HeaderFields::build(proto, nKIVO, person_id, fields[py::handle(N::ip4)], nHandle, payload,
+                                decompress_length, kwargs, built))
+            return built;
+    }
+    PyObject* made = pyglue::require(PyObject_Call(gen_header.ptr(), py::tuple().ptr(), fields.ptr()));
     py::object header = py::reinterpret_steal<py::object>(made);
 
     Py_ssize_t length = pyglue::require(PyObject_Size(payload.ptr()));

@@ -48,6 +48,21 @@ void stream_broken(py::handle self, SocketState& state, const std::string& reaso
     socket_lost(self, exc);
 }
 
+// Emits "data" with (parsed header, body). When the one listener is a Connection's own
+// data_received, the Socket hands it the reply directly, without the pair and, for a native
+// header, without its record. A failing listener must not stop the framing of the messages
+// behind this one.
+void publish(py::handle emitter, ReplyHeader& header, py::object body) {
+    py::object listeners;
+    if (Emitter::snapshot(emitter, N::ev_data, listeners) && is_reply_handler(listeners)) {
+        py::handle connection = PyMethod_GET_SELF(listeners.ptr());
+        run_quietly(N::ev_data, py::handle(), [&] { answer_reply(connection, header, body); });
+        return;
+    }
+    py::tuple message = py::make_tuple(header.record(), body);
+    emit_quietly(emitter, N::ev_data, message);
+}
+
 void data_received(py::object self, py::object data) {
     py::object keep;
     SocketState& state = socket_state(self, keep);
@@ -64,12 +79,18 @@ void data_received(py::object self, py::object data) {
 
     FrameBuffer& frames = state.frames;
     while (!state.lost && !state.broken && frames.size() >= static_cast<std::size_t>(header_size)) {
+        // A header the native codec reads is parsed into a record only when one is handed on.
+        const bool native = HeaderCodec::readable(parse, frames.data(), header_size);
         py::object header;
         long long length = 0;
         try {
-            header = HeaderCodec::parse(parse, frames.data(), header_size);
-            py::object net_length = HeaderCodec::field(header, N::net_length);
-            length = pyglue::checked(PyLong_AsLongLong(net_length.ptr()));
+            if (native) {
+                length = HeaderCodec::raw_net_length(reinterpret_cast<const unsigned char*>(frames.data()));
+            } else {
+                header = HeaderCodec::parse(parse, frames.data(), header_size);
+                py::object net_length = HeaderCodec::field(header, N::net_length);
+                length = pyglue::checked(PyLong_AsLongLong(net_length.ptr()));
+            }
         } catch (py::error_already_set& e) {
             py::object why = pyglue::fetch_exception(e);
             if (!is_exception(why)) pyglue::raise(why);
@@ -90,10 +111,9 @@ void data_received(py::object self, py::object data) {
         std::size_t end = static_cast<std::size_t>(header_size) + static_cast<std::size_t>(length);
         if (frames.size() < end) return;  // incomplete: the header is parsed again next time
         py::bytes body(frames.data() + header_size, static_cast<Py_ssize_t>(length));
+        ReplyHeader reply = native ? ReplyHeader(frames.data()) : ReplyHeader(header);
         frames.consume(end);
-        py::tuple message = py::make_tuple(header, body);
-        // A failing listener must not stop the framing of the messages behind this one.
-        emit_quietly(emitter, N::ev_data, message);
+        publish(emitter, reply, body);
     }
 }
 
@@ -136,7 +156,7 @@ void socket_lost(py::handle sock, py::handle exc) {
         }
         log_debug(py::str(exc));
     }
-    if (!superseded) call_method(emitter, N::emit, py::handle(N::ev_disconnected));
+    if (!superseded) Emitter::emit(emitter, N::ev_disconnected);
     log_debug(py::str("disconnected"));
 }
 
