@@ -768,39 +768,6 @@ def test_first_use_from_threads_in_a_fresh_interpreter():
     assert [o for o in outcomes if o != "ended"] == []
 
 
-def closed(obj):
-    if hasattr(obj, "close"):
-        obj.close()
-    return obj
-
-
-# What a glue type reports about itself (the attributes every type has: its names, module,
-# documentation, bases, dictionary) is of the kind the interpreter's own type reports, and its names
-# are the same. Left out: the layout (sizes, offsets, flags), which is the objects' own; and the
-# function type has no constructor, so it has no constructor's signature.
-LAYOUT = {"__basicsize__", "__itemsize__", "__dictoffset__", "__weakrefoffset__", "__flags__"}
-
-
-@pytest.mark.parametrize("builtin, make", [
-    (types.FunctionType, lambda: glue_probe.positional),
-    (types.CoroutineType, lambda: glue_probe.returns(1)),
-    (types.GeneratorType, lambda: glue_probe.yields([])),
-])
-def test_glue_type_reports_what_the_builtin_type_reports(builtin, make):
-    glue = type(closed(make()))
-    assert glue.__name__ == builtin.__name__
-    for name in sorted(set(dir(type)) - LAYOUT):
-        expected, got = attempt(lambda: getattr(builtin, name)), attempt(lambda: getattr(glue, name))
-        if name in ("__module__", "__name__", "__qualname__"):
-            assert got == expected, name
-        elif name == "__mro__":
-            assert [c.__qualname__ for c in got] == [c.__qualname__ for c in expected]
-        elif name == "__text_signature__" and builtin is types.FunctionType:
-            assert got is None
-        else:
-            assert type(got) is type(expected), (name, got, expected)
-
-
 # Argument binding: any call binds as a `def` with the same parameter list binds it, or fails with
 # the same TypeError. Keywords come in any order, each named by the interned text the source
 # writes, by a text made at run time or by a str subclass; positional-only names given by keyword,
@@ -853,6 +820,39 @@ def test_binding_matches_a_def(data, which):
     args = tuple("10.0.0.%d" % i for i in range(npos))
     kwargs = {form(name): "10.0.1.%d" % i for i, (name, form) in enumerate(zip(chosen, forms))}
     assert bound_or_error(glue, args, kwargs) == bound_or_error(ref, args, kwargs)
+
+
+def closed(obj):
+    if hasattr(obj, "close"):
+        obj.close()
+    return obj
+
+
+# What a glue type reports about itself (the attributes every type has: its names, module,
+# documentation, bases, dictionary) is of the kind the interpreter's own type reports, and its names
+# are the same. Left out: the layout (sizes, offsets, flags), which is the objects' own; and the
+# function type has no constructor, so it has no constructor's signature.
+LAYOUT = {"__basicsize__", "__itemsize__", "__dictoffset__", "__weakrefoffset__", "__flags__"}
+
+
+@pytest.mark.parametrize("builtin, make", [
+    (types.FunctionType, lambda: glue_probe.positional),
+    (types.CoroutineType, lambda: glue_probe.returns(1)),
+    (types.GeneratorType, lambda: glue_probe.yields([])),
+])
+def test_glue_type_reports_what_the_builtin_type_reports(builtin, make):
+    glue = type(closed(make()))
+    assert glue.__name__ == builtin.__name__
+    for name in sorted(set(dir(type)) - LAYOUT):
+        expected, got = attempt(lambda: getattr(builtin, name)), attempt(lambda: getattr(glue, name))
+        if name in ("__module__", "__name__", "__qualname__"):
+            assert got == expected, name
+        elif name == "__mro__":
+            assert [c.__qualname__ for c in got] == [c.__qualname__ for c in expected]
+        elif name == "__text_signature__" and builtin is types.FunctionType:
+            assert got is None
+        else:
+            assert type(got) is type(expected), (name, got, expected)
 
 
 # Chains of glue coroutines, each awaiting the next, of any depth: sending into one, throwing into

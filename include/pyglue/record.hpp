@@ -75,7 +75,7 @@ public:
         }
         // The copy is new and seen by no other code: its values are written in place, and the
         // collector is told of it once it holds an object that can be part of a cycle, as the
-        // dict's own insertion would.
+        // dict's own insertion would (a type object counts as one even where it cannot be).
         bool track = false;
         for (size_t i : given_) {
             PyObject* value = values[i];
@@ -83,8 +83,8 @@ public:
             PyObject* old = slots[i];  // the template's None
             slots[i] = value;
             Py_DECREF(old);
-            track = track ||
-                    (PyObject_IS_GC(value) && (!PyTuple_CheckExact(value) || PyObject_GC_IsTracked(value)));
+            track = track || (PyType_IS_GC(Py_TYPE(value)) &&
+                              (!PyTuple_CheckExact(value) || PyObject_GC_IsTracked(value)));
         }
         if (track && !PyObject_GC_IsTracked(record)) PyObject_GC_Track(record);
         return record;

@@ -4,6 +4,7 @@
 // fields as `**entry` would give them (a missing field raises the KeyError that names it).
 #include "contract.hpp"
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -35,80 +36,173 @@ enum Field : size_t {
 // The four record shapes, defined at the module's initialisation (define_record_shapes).
 pyglue::RecordShape stock_shape, future_shape, option_shape, index_shape;
 
+// The fields of list entries that records read, by the index an Entry keeps them under.
+const pyglue::Name* const kEntryFields[] = {
+    &N::exchange,        &N::code,     &N::name,     &N::f_industry,  &N::f_ename,
+    &N::f_deliverymonth, &N::f_csname, &N::category, &N::f_prod_kind, &N::f_ostock,
+    &N::f_basic,         &N::f_poc,    &N::f_eprice};
+constexpr size_t kEntryFieldCount = sizeof(kEntryFields) / sizeof(kEntryFields[0]);
+// Their indexes.
+enum EntryField : size_t {
+    eExchange,
+    eCode,
+    eName,
+    eIndustry,
+    eEname,
+    eDeliverymonth,
+    eCsname,
+    eCategory,
+    eProdKind,
+    eOstock,
+    eBasic,
+    ePoc,
+    eEprice
+};
+constexpr int kOtherKey = -1;    // a key of no field a record reads
+constexpr int kUnlikeText = -2;  // a key that is not plain text: only the dict itself compares it
+
+// True when the plain texts `a` and `b` are equal.
+bool same_text(PyObject* a, PyObject* b) {
+    Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    return a == b || (PyUnicode_GET_LENGTH(b) == length && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+                      std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                                  static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0);
+}
+
+// The entry field index of `key`, compared as the dict compares plain text: by identity, then by
+// hash and value.
+int entry_field_of(PyObject* key) {
+    for (size_t i = 0; i < kEntryFieldCount; ++i)
+        if (kEntryFields[i]->ptr() == key) return static_cast<int>(i);
+    if (!PyUnicode_CheckExact(key)) return kUnlikeText;
+    Py_hash_t hash = PyObject_Hash(key);  // cached in the text
+    for (size_t i = 0; i < kEntryFieldCount; ++i) {
+        PyObject* name = kEntryFields[i]->ptr();
+        if (PyObject_Hash(name) == hash && same_text(name, key)) return static_cast<int>(i);
+    }
+    return kOtherKey;
+}
+
+class Entry;
+
+// What one conversion learns from its entries. Which entry field the key at each position of an
+// entry names: the entries of one list share their key objects (interned by the source, or one
+// object per name from the JSON decoder) in the same order, so each key is compared once. And the
+// unit of the last "basic" text: the entries of a list mostly repeat it, and records of equal
+// texts then share one float (as equal as the float each would have made).
+class KeyMemo {
+public:
+    // float(basic) for the entry `e`.
+    py::object unit_of(PyObject* basic, Entry& e);
+
+    int field_of(size_t position, PyObject* key) {
+        if (position >= kPositions) return entry_field_of(key);
+        if (keys_[position].ptr() == key) return fields_[position];
+        int field = entry_field_of(key);
+        pyglue::drop(keys_[position]);
+        keys_[position] = py::reinterpret_borrow<py::object>(key);  // held: its address stays its own
+        fields_[position] = field;
+        return field;
+    }
+
+private:
+    static constexpr size_t kPositions = 24;
+    py::object keys_[kPositions];
+    int fields_[kPositions] = {};
+    py::object basic_, unit_;
+};
+
 // The fields of one list entry, read the way named-field formatting with `**entry` reads a mapping:
 // a dict, or a dict subclass that iterates as a dict, is read from its own storage (a defaultdict
 // invents no field and gains no key; a missing field is the KeyError that names it); any other
 // mapping is copied once through its keys() and item access, so only the fields it has are ever
-// asked for. Each field is read once.
+// asked for. Each field is read once: the entry's storage is walked once, and a field is looked up
+// by the dict only when a key is not plain text (the dict's own comparison then decides).
 //
 // What is read stays borrowed from the entry while no Python code can run. Before the first step
 // that may run Python code (a field's own __format__, __float__ or strip), which could change the
-// entry, every field read so far is held, and so is every field read after it.
+// entry, every field found so far is held, and so is every field found after it.
 class Entry {
 public:
-    explicit Entry(PyObject* entry) : dict_(entry) {
-        if (PyDict_CheckExact(entry) ||
-            (PyDict_Check(entry) && Py_TYPE(entry)->tp_iter == PyDict_Type.tp_iter))
-            return;
-        copy_ = pyglue::steal(PyDict_New());
-        if (PyDict_Merge(copy_.ptr(), entry, 1) < 0) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-            PyErr_Clear();
-            pyglue::raise(PyExc_TypeError,
-                          std::string("'") + Py_TYPE(entry)->tp_name + "' object is not a mapping");
+    Entry(PyObject* entry, KeyMemo& memo) : dict_(entry) {
+        if (!PyDict_CheckExact(entry) &&
+            !(PyDict_Check(entry) && Py_TYPE(entry)->tp_iter == PyDict_Type.tp_iter)) {
+            copy_ = pyglue::steal(PyDict_New());
+            if (PyDict_Merge(copy_.ptr(), entry, 1) < 0) {
+                if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+                PyErr_Clear();
+                pyglue::raise(PyExc_TypeError,
+                              std::string("'") + Py_TYPE(entry)->tp_name + "' object is not a mapping");
+            }
+            dict_ = copy_.ptr();
         }
-        dict_ = copy_.ptr();
+        Py_ssize_t at = 0;
+        size_t position = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(dict_, &at, &key, &value)) {
+            int field = memo.field_of(position++, key);
+            if (field >= 0) {
+                found_[field] = value;
+            } else if (field == kUnlikeText) {
+                walked_ = false;
+                for (PyObject*& f : found_) f = nullptr;
+                break;
+            }
+        }
     }
     Entry(const Entry&) = delete;
     Entry& operator=(const Entry&) = delete;
     ~Entry() { release(); }
 
-    // entry[key], borrowed (held while Python code may run); a missing key raises the KeyError
-    // that names it, as the dict itself does.
-    PyObject* get(PyObject* key) {
-        PyObject* v = PyDict_GetItemWithError(dict_, key);
+    // entry[name of field], borrowed (held while Python code may run); a missing field raises the
+    // KeyError that names it, as the dict itself does.
+    PyObject* get(EntryField field) {
+        PyObject* v = find(field);
         if (!v) {
-            if (!PyErr_Occurred()) {
-                PyObject* args = PyTuple_Pack(1, key);
-                if (args) {
-                    PyErr_SetObject(PyExc_KeyError, args);
-                    Py_DECREF(args);
-                }
+            PyObject* args = PyTuple_Pack(1, kEntryFields[field]->ptr());
+            if (args) {
+                PyErr_SetObject(PyExc_KeyError, args);
+                Py_DECREF(args);
             }
             throw py::error_already_set();
         }
-        return keep(v);
+        return v;
     }
-    // entry.get(key, fallback); `fallback` is kept by the caller.
-    PyObject* get_or(PyObject* key, PyObject* fallback) {
-        PyObject* v = pyglue::checked(PyDict_GetItemWithError(dict_, key));
-        return v ? keep(v) : fallback;
+    // entry.get(name of field, fallback); `fallback` is kept by the caller.
+    PyObject* get_or(EntryField field, PyObject* fallback) {
+        PyObject* v = find(field);
+        return v ? v : fallback;
     }
-    // Called before a step that may run Python code: from here on, what was read is held.
+    // Called before a step that may run Python code: from here on, what was found is held.
     void may_run_python() {
         if (held_) return;
-        for (size_t i = 0; i < count_; ++i) Py_INCREF(read_[i]);
+        for (PyObject* f : found_) Py_XINCREF(f);
         held_ = true;
     }
     // Lets go of what was held, in ordinary code once the record is made.
     void release() {
         if (!held_) return;
         held_ = false;
-        for (size_t i = 0; i < count_; ++i) Py_DECREF(read_[i]);
-        count_ = 0;
+        for (PyObject*& f : found_) {
+            Py_XDECREF(f);
+            f = nullptr;
+        }
     }
 
 private:
-    PyObject* keep(PyObject* v) {
-        if (held_) Py_INCREF(v);
-        read_[count_++] = v;
+    // The field, or null when the entry has none.
+    PyObject* find(EntryField field) {
+        if (walked_ || found_[field]) return found_[field];
+        PyObject* v = pyglue::checked(PyDict_GetItemWithError(dict_, kEntryFields[field]->ptr()));
+        if (v && held_) Py_INCREF(v);
+        found_[field] = v;
         return v;
     }
 
     PyObject* dict_;
     py::object copy_;
-    PyObject* read_[kFields] = {};
-    size_t count_ = 0;
+    PyObject* found_[kEntryFieldCount] = {};
+    bool walked_ = true;
     bool held_ = false;
 };
 
@@ -119,9 +213,9 @@ class Symbol {
 public:
     explicit Symbol(Entry& e) : e_(e) {}
 
-    // Reads the field `key` of the entry, fills it in as the next placeholder and returns it.
-    PyObject* field(PyObject* key) {
-        PyObject* value = e_.get(key);
+    // Reads the field of the entry, fills it in as the next placeholder and returns it.
+    PyObject* field(EntryField f) {
+        PyObject* value = e_.get(f);
         add(value);
         return value;
     }
@@ -136,9 +230,35 @@ public:
         texts_[count_] = owned_[count_].ptr();
         ++count_;
     }
-    // The filled template, a new str.
+    // The filled template, a new str: plain texts are copied into one of the right width at once.
     py::object text() const {
-        return pyglue::steal(pyglue::compat::join_array(N::v_empty, texts_, static_cast<Py_ssize_t>(count_)));
+        Py_ssize_t length = 0;
+        Py_UCS4 widest = 0;
+        for (std::size_t i = 0; i < count_; ++i) {
+            PyObject* t = texts_[i];
+            if (!PyUnicode_CheckExact(t))
+                return pyglue::steal(
+                    pyglue::compat::join_array(N::v_empty, texts_, static_cast<Py_ssize_t>(count_)));
+            length += PyUnicode_GET_LENGTH(t);
+            Py_UCS4 most = PyUnicode_MAX_CHAR_VALUE(t);
+            if (most > widest) widest = most;
+        }
+        py::object joined = pyglue::steal(PyUnicode_New(length, widest));
+        if (length == 0) return joined;
+        PyObject* out = joined.ptr();
+        Py_ssize_t at = 0;
+        for (std::size_t i = 0; i < count_; ++i) {
+            PyObject* t = texts_[i];
+            Py_ssize_t n = PyUnicode_GET_LENGTH(t);
+            if (PyUnicode_KIND(t) == PyUnicode_KIND(out)) {
+                std::memcpy(static_cast<char*>(PyUnicode_DATA(out)) + at * PyUnicode_KIND(out),
+                            PyUnicode_DATA(t), static_cast<size_t>(n) * PyUnicode_KIND(t));
+            } else {
+                pyglue::require(PyUnicode_CopyCharacters(out, at, t, 0, n));
+            }
+            at += n;
+        }
+        return joined;
     }
 
 private:
@@ -189,6 +309,17 @@ py::object to_float(PyObject* value, Entry& e) {
     return pyglue::steal(PyNumber_Float(value));
 }
 
+py::object KeyMemo::unit_of(PyObject* basic, Entry& e) {
+    if (!PyUnicode_CheckExact(basic)) return to_float(basic, e);
+    if (basic_ && same_text(basic, basic_.ptr())) return unit_;
+    py::object unit = to_float(basic, e);
+    pyglue::drop(basic_);
+    pyglue::drop(unit_);
+    basic_ = py::reinterpret_borrow<py::object>(basic);
+    unit_ = unit;
+    return unit;
+}
+
 // result[key], a new empty list when the key has none yet; borrowed from `result`.
 PyObject* group_of(PyObject* result, PyObject* key) {
     PyObject* group = PyDict_GetItemWithError(result, key);
@@ -237,42 +368,42 @@ py::object finish(const pyglue::RecordShape& shape, Entry& e, PyObject* const* v
 // code and the name, the field `late` (the futures' category, the options' strike price), the
 // underlying and the unit.
 template <std::size_t kParts, class Fill>
-py::object listing_record(PyObject* entry, const pyglue::RecordShape& shape, Field late, PyObject* late_key,
-                          Fill fill) {
-    Entry e(entry);
+py::object listing_record(PyObject* entry, KeyMemo& memo, const pyglue::RecordShape& shape, Field late,
+                          EntryField late_field, Fill fill) {
+    Entry e(entry, memo);
     PyObject* v[kFields] = {};
     Symbol<kParts> s(e);
     py::object kept = fill(e, s, v);
     py::object symbol = s.text();
     v[kSymbol] = symbol.ptr();
-    v[kCode] = e.get(N::code);
-    v[kName] = e.get(N::f_csname);
-    v[late] = e.get(late_key);
-    v[kUnderlyingKind] = e.get(N::f_prod_kind);
-    v[kUnderlyingCode] = e.get(N::f_ostock);
-    py::object unit = to_float(e.get(N::f_basic), e);
+    v[kCode] = e.get(eCode);
+    v[kName] = e.get(eCsname);
+    v[late] = e.get(late_field);
+    v[kUnderlyingKind] = e.get(eProdKind);
+    v[kUnderlyingCode] = e.get(eOstock);
+    py::object unit = memo.unit_of(e.get(eBasic), e);
     v[kUnit] = unit.ptr();
     return finish(shape, e, v);
 }
 
-py::object future_record(PyObject* entry) {
-    return listing_record<2>(entry, future_shape, kCategory, N::category,
+py::object future_record(PyObject* entry, KeyMemo& memo) {
+    return listing_record<2>(entry, memo, future_shape, kCategory, eCategory,
                              [](Entry&, Symbol<2>& s, PyObject** v) {
-                                 s.field(N::f_ename);
-                                 v[kDeliveryMonth] = s.field(N::f_deliverymonth);
+                                 s.field(eEname);
+                                 v[kDeliveryMonth] = s.field(eDeliverymonth);
                                  return py::object();
                              });
 }
 
-py::object option_record(PyObject* entry) {
-    return listing_record<4>(entry, option_shape, kStrikePrice, N::f_eprice,
+py::object option_record(PyObject* entry, KeyMemo& memo) {
+    return listing_record<4>(entry, memo, option_shape, kStrikePrice, eEprice,
                              [](Entry& e, Symbol<4>& s, PyObject** v) {
                                  // The trimming test reads a missing price as empty text; the strike price
                                  // still requires the field.
-                                 py::object shown = trim_price(e.get_or(N::f_eprice, N::v_empty), e);
-                                 v[kCategory] = s.field(N::category);
-                                 v[kDeliveryMonth] = s.field(N::f_deliverymonth);
-                                 v[kOptionRight] = s.field(N::f_poc);
+                                 py::object shown = trim_price(e.get_or(eEprice, N::v_empty), e);
+                                 v[kCategory] = s.field(eCategory);
+                                 v[kDeliveryMonth] = s.field(eDeliverymonth);
+                                 v[kOptionRight] = s.field(ePoc);
                                  s.add(shown.ptr());
                                  return shown;
                              });
@@ -282,6 +413,7 @@ py::object option_record(PyObject* entry) {
 template <class Build>
 py::dict convert_by_product(py::handle contracts, Build build) {
     py::dict result;
+    KeyMemo memo;
     py::object items = pyglue::call_method(contracts, N::items);
     for (py::handle pair : items) {
         py::object product = pair[py::int_(0)];
@@ -289,7 +421,7 @@ py::dict convert_by_product(py::handle contracts, Build build) {
         // The group is found (or made) at the product's first record, then appended to directly.
         PyObject* group = nullptr;
         for_each(entries.ptr(), [&](PyObject* entry) {
-            py::object record = build(entry);
+            py::object record = build(entry, memo);
             if (!group) group = group_of(result.ptr(), product.ptr());
             pyglue::require(PyList_Append(group, record.ptr()));
         });
@@ -339,17 +471,18 @@ py::dict stock_dict_convert(py::handle contracts) {
     // The group of the last record's exchange, kept while the next entry names the same object.
     py::object last_exchange;
     PyObject* group = nullptr;
+    KeyMemo memo;
     for_each(contracts.ptr(), [&](PyObject* entry) {
-        Entry e(entry);
+        Entry e(entry, memo);
         PyObject* v[kFields] = {};
         Symbol<2> s(e);
-        v[kExchange] = s.field(N::exchange);
-        v[kCode] = s.field(N::code);
+        v[kExchange] = s.field(eExchange);
+        v[kCode] = s.field(eCode);
         py::object symbol = s.text();
         v[kSymbol] = symbol.ptr();
-        py::object name = strip_spaces(e.get(N::name), e);
+        py::object name = strip_spaces(e.get(eName), e);
         v[kName] = name.ptr();
-        v[kCategory] = e.get(N::f_industry);
+        v[kCategory] = e.get(eIndustry);
         py::object record = finish(stock_shape, e, v);
         if (v[kExchange] != last_exchange.ptr()) {
             group = group_of(result.ptr(), v[kExchange]);
