@@ -1,7 +1,7 @@
 # make run  - install what is missing, build, run the example against the bundled local servers
-# make test - install what is missing, build, check the C++ layout against .clang-format, run the C++
-#             tests and pytest, then both again against a build with AddressSanitizer and
-#             UndefinedBehaviorSanitizer (tools/sanitize_tests.sh)
+# make test - install what is missing, build, check the C++ layout against .clang-format and the
+#             tree's shape (tools/lint.py), run the C++ tests and pytest, then both again against
+#             a build with AddressSanitizer and UndefinedBehaviorSanitizer (tools/sanitize_tests.sh)
 PY     := /usr/bin/python3
 BUILD  := build
 JOBS   ?= 8
@@ -23,6 +23,7 @@ build: deps
 test: WERROR = ON
 test: build
 	./tools/check_format.sh
+	$(PY) tools/lint.py
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
 	$(PY) -m pytest -q -p no:cacheprovider $(if $(filter-out 0,$(PYTEST_JOBS)),-n $(PYTEST_JOBS)) tests
 	JOBS=$(JOBS) PYTEST_JOBS=$(PYTEST_JOBS) ./tools/sanitize_tests.sh build-asan

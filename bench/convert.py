@@ -1,18 +1,23 @@
-"""Option entries into contract records: the C++ option_dict_convert against a plain-Python one.
+"""Option entries into contract records: the C++ option_dict_convert against plain-Python ones.
 
-The plain-Python converter is written from the same record table and steps (records built key by
-key into dictionaries, the symbol filled by named-field formatting from a copy of the entry whose
-price is trimmed, grouped by product name). Both run on the same 100,000 entries with the
-interpreter's collector on; their results are first compared for equality (groups, values, key
-order and value types), then each is timed, interleaved, best of several rounds.
+Two plain-Python converters, both from the same record table and steps: the literal one fills the
+symbol by named-field formatting from a copy of the entry whose price is trimmed, as the table
+words it; the well-written one reads each field once and fills the symbol with an f-string (the
+same format(value, "") per placeholder), grouping by product name with the group kept at hand.
+All run on the same entries with the interpreter's collector on; their results are first compared
+for equality (groups, values, key order and value types), then each is timed in CPU time,
+interleaved, over rounds (min and median). The memory of a record (its dict, symbol and unit, and
+its slot in the group list) is measured with tracemalloc, per record.
 
-    /usr/bin/python3 bench/convert.py [--entries 100000] [--rounds 7]
+    /usr/bin/python3 bench/convert.py [--entries 100000 1000000] [--rounds 7]
 """
 import argparse
 import gc
 import os
+import statistics
 import sys
 import time
+import tracemalloc
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, ROOT)
@@ -48,6 +53,28 @@ def py_option_dict_convert(contracts):
                 "multiplier": 0,
             }
             result.setdefault(product, []).append(record)
+    return result
+
+
+def py_option_dict_convert_well_written(contracts):
+    result = {}
+    for product, entries in contracts.items():
+        group = None
+        for e in entries:
+            shown = e.get("eprice", "")
+            if shown.endswith(".0"):
+                shown = shown.rstrip("0").rstrip(".")
+            category = e["category"]
+            month = e["deliverymonth"]
+            poc = e["poc"]
+            record = {"symbol": f"{category}{month}{poc}{shown}", "security_type": "OPT", "currency": "TWD",
+                      "exchange": "TAIFEX", "code": e["code"], "name": e["csname"], "category": category,
+                      "delivery_month": month, "strike_price": e["eprice"], "option_right": poc,
+                      "underlying_kind": e["prod_kind"], "underlying_code": e["ostock"], "unit": float(e["basic"]),
+                      "multiplier": 0}
+            if group is None:
+                group = result[product] = []
+            group.append(record)
     return result
 
 
@@ -95,31 +122,59 @@ def same(a, b):
     return True
 
 
-def timed(fn, data):
-    t0 = time.perf_counter()
+CONVERTERS = {"C++": option_dict_convert, "Python (well written)": py_option_dict_convert_well_written,
+              "Python (literal)": py_option_dict_convert}
+
+
+def cpu_seconds(fn, data):
+    t0 = time.process_time()
     result = fn(data)
-    spent = time.perf_counter() - t0
+    spent = time.process_time() - t0
     del result
     return spent
 
 
+def bytes_per_record(fn, data, count):
+    gc.collect()
+    tracemalloc.start()
+    try:
+        result = fn(data)
+        held = tracemalloc.get_traced_memory()[0]
+    finally:
+        tracemalloc.stop()
+    del result
+    return held / count
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--entries", type=int, default=100_000)
+    parser.add_argument("--entries", type=int, nargs="+", default=[100_000, 1_000_000])
     parser.add_argument("--rounds", type=int, default=7)
     args = parser.parse_args()
     gc.enable()
-    data = option_list(args.entries)
-    if not same(option_dict_convert(data), py_option_dict_convert(data)):
-        raise SystemExit("the two converters disagree")
-    best = {"C++": float("inf"), "Python": float("inf")}
-    for _ in range(args.rounds):
-        best["C++"] = min(best["C++"], timed(option_dict_convert, data))
-        best["Python"] = min(best["Python"], timed(py_option_dict_convert, data))
-    print("%d option entries into contract records, collector on, best of %d rounds" % (args.entries, args.rounds))
-    for name, spent in best.items():
-        print("%-8s %8.1f ms  (%.2f us per entry)" % (name, spent * 1e3, spent * 1e6 / args.entries))
-    print("Python / C++ = %.2f  (goal >= 2.0)" % (best["Python"] / best["C++"]))
+    print("load average: %.2f %.2f %.2f" % os.getloadavg())
+    for count in args.entries:
+        data = option_list(count)
+        results = [fn(data) for fn in CONVERTERS.values()]
+        if not all(same(results[0], other) for other in results[1:]):
+            raise SystemExit("the converters disagree")
+        del results
+        spent = {name: [] for name in CONVERTERS}
+        for _ in range(args.rounds):
+            for name, fn in CONVERTERS.items():
+                spent[name].append(cpu_seconds(fn, data))
+        print("%d option entries, collector on, CPU time over %d rounds (min / median)" % (count, args.rounds))
+        for name, times in spent.items():
+            print("  %-22s %8.1f / %8.1f ms  (%.3f / %.3f us per entry)  %6.0f B per record" % (
+                name, min(times) * 1e3, statistics.median(times) * 1e3, min(times) * 1e6 / count,
+                statistics.median(times) * 1e6 / count, bytes_per_record(CONVERTERS[name], data, count)))
+        cpp = spent["C++"]
+        for name in list(CONVERTERS)[1:]:
+            print("  %s / C++ = %.2f / %.2f" % (name, min(spent[name]) / min(cpp),
+                                                 statistics.median(spent[name]) / statistics.median(cpp)))
+        del data
+    print("goals: well-written Python / C++ >= 3.0 at 100k and >= 2.5 at 1M entries; C++ record no larger")
+    print("load average: %.2f %.2f %.2f" % os.getloadavg())
 
 
 if __name__ == "__main__":

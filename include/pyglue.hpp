@@ -36,6 +36,7 @@
 //  * pyglue/errors.hpp: raising, require() for null/-1 results, on_failure, fetch_exception and
 //    the C boundary;
 //  * pyglue/semantics.hpp: drop, truth, number text, unpacking, awaitability;
+//  * pyglue/record.hpp: RecordShape, dicts of one fixed key list made many times (records, headers);
 //  * pyglue/futures.hpp: settling futures one by one;
 //  * pyglue/states.hpp: an explicit state (an enum class) with one checked transition;
 //  * pyglue/traverse.hpp: Traversable state, visit_members / drop_members and Box, so cycles through
@@ -63,6 +64,7 @@
 #include "pyglue/names.hpp"
 #include "pyglue/errors.hpp"
 #include "pyglue/semantics.hpp"
+#include "pyglue/record.hpp"
 #include "pyglue/futures.hpp"
 #include "pyglue/states.hpp"
 #include "pyglue/traverse.hpp"

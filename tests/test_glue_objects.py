@@ -15,18 +15,20 @@ import logging
 import os
 import pickle
 import re
+import subprocess
 import sys
 import types
 import warnings
 import weakref
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "glue_probe"))
 
 import glue_probe  # noqa: E402
-from support.fresh_runs import run_fresh_interpreters, threads_program  # noqa: E402
+from support.fresh_runs import SLOWER, run_fresh_interpreters, threads_program  # noqa: E402
 
 
 # The twins: same names, parameters and behaviour as the module's objects.
@@ -764,3 +766,188 @@ def test_first_use_from_threads_in_a_fresh_interpreter():
     """)
     outcomes = run_fresh_interpreters(source, 40)
     assert [o for o in outcomes if o != "ended"] == []
+
+
+# Argument binding: any call binds as a `def` with the same parameter list binds it, or fails with
+# the same TypeError. Keywords come in any order, each named by the interned text the source
+# writes, by a text made at run time or by a str subclass; positional-only names given by keyword,
+# duplicates, unknown names and too many or too few arguments included. `many` has more parameters
+# than the binder keeps on its stack; gen_header has twelve with defaults.
+def many(p0, p1, /, a, b, c, d=4, e=5, f=6, g=7, h=8, *args, k, l=11, n, o=14, q=15, r=16, w, **kwargs):
+    return (p0, p1, a, b, c, d, e, f, g, h, args, k, l, n, o, q, r, w, kwargs)
+
+
+def gen_header(net_length=0, bEncrypt=0, bCompress=0, bContinue=0, bHts=1, nDecompressLength=0, nKIVO=0,
+               nHandle=666, ip4="", person_id="", nDecodeLength=0, nOutHandle=105):
+    fields = dict(locals())
+    return {**fields, "ip4": ip_convert(ip4), "ret": 0}
+
+
+class Key(str):
+    pass
+
+
+KEY_FORMS = [lambda name: name, lambda name: (name + ".")[:-1], Key]
+
+
+def bound_or_error(fn, args, kwargs):
+    try:
+        return "returned", fn(*args, **kwargs)
+    except TypeError as e:
+        return "TypeError", str(e)
+
+
+def ip_convert(ip4):
+    from dorvane.backend.socket.protocol.utils import ip_convert
+    return ip_convert(ip4)
+
+
+def binding_pairs():
+    from dorvane.backend.socket.protocol import core
+    return [(glue_probe.many, many), (core.gen_header, gen_header)]
+
+
+@given(data=st.data(), which=st.sampled_from([0, 1]))
+@settings(max_examples=300, deadline=None)
+def test_binding_matches_a_def(data, which):
+    glue, ref = binding_pairs()[which]
+    names = list(inspect.signature(ref).parameters)
+    names = [n for n in names if n not in ("args", "kwargs")] + ["zz", "kwargs"]
+    npos = data.draw(st.integers(0, len(names) + 1), label="positional")
+    chosen = data.draw(st.lists(st.sampled_from(names), unique=True, max_size=len(names)), label="keywords")
+    forms = data.draw(st.lists(st.sampled_from(KEY_FORMS), min_size=len(chosen), max_size=len(chosen)))
+    # Text values throughout: gen_header converts ip4, which must be dotted text.
+    args = tuple("10.0.0.%d" % i for i in range(npos))
+    kwargs = {form(name): "10.0.1.%d" % i for i, (name, form) in enumerate(zip(chosen, forms))}
+    assert bound_or_error(glue, args, kwargs) == bound_or_error(ref, args, kwargs)
+
+
+def closed(obj):
+    if hasattr(obj, "close"):
+        obj.close()
+    return obj
+
+
+# What a glue type reports about itself (the attributes every type has: its names, module,
+# documentation, bases, dictionary) is of the kind the interpreter's own type reports, and its names
+# are the same. Left out: the layout (sizes, offsets, flags), which is the objects' own; and the
+# function type has no constructor, so it has no constructor's signature.
+LAYOUT = {"__basicsize__", "__itemsize__", "__dictoffset__", "__weakrefoffset__", "__flags__"}
+
+
+@pytest.mark.parametrize("builtin, make", [
+    (types.FunctionType, lambda: glue_probe.positional),
+    (types.CoroutineType, lambda: glue_probe.returns(1)),
+    (types.GeneratorType, lambda: glue_probe.yields([])),
+])
+def test_glue_type_reports_what_the_builtin_type_reports(builtin, make):
+    glue = type(closed(make()))
+    assert glue.__name__ == builtin.__name__
+    for name in sorted(set(dir(type)) - LAYOUT):
+        expected, got = attempt(lambda: getattr(builtin, name)), attempt(lambda: getattr(glue, name))
+        if name in ("__module__", "__name__", "__qualname__"):
+            assert got == expected, name
+        elif name == "__mro__":
+            assert [c.__qualname__ for c in got] == [c.__qualname__ for c in expected]
+        elif name == "__text_signature__" and builtin is types.FunctionType:
+            assert got is None
+        else:
+            assert type(got) is type(expected), (name, got, expected)
+
+
+# Chains of glue coroutines, each awaiting the next, of any depth: sending into one, throwing into
+# it, closing it, releasing it and collecting it as garbage end with RecursionError or finish, and
+# never overflow the C stack. Each runs in a fresh interpreter (a crash there is a failed run).
+# A suspended chain deeper than the recursion limit is made on a thread with a large stack and a
+# limit raised for it, and then handled on the main thread with that limit still raised, where
+# only a release, close and collection that do not nest can go through.
+DEEP_CHAIN = """
+import gc, sys, threading
+sys.path.insert(0, {probe!r})
+sys.path.insert(0, {root!r})
+import glue_probe
+from dorvane.backend.socket.wrapper import elide
+case, depth = {case!r}, {depth}
+
+class Pause:
+    owner = None
+    def __await__(self):
+        yield "paused"
+
+def suspended_chain(leaf):
+    c = leaf
+    for _ in range(depth):
+        c = glue_probe.awaits(c)
+    sys.setrecursionlimit(10 * depth + 1000)
+    threading.stack_size(1 << 30)
+    sent = []
+    t = threading.Thread(target=lambda: sent.append(c.send(None)))
+    t.start()
+    t.join()
+    assert sent == ["paused"], sent
+    return c
+
+if case in ("send", "elide"):
+    if case == "send":
+        c = glue_probe.returns(1)
+        for _ in range(depth):
+            c = glue_probe.awaits(c)
+    else:
+        async def job():
+            return 1
+        f = job
+        for _ in range(depth):
+            f = elide(f)
+        c = f()
+    try:
+        c.send(None)
+        print("yielded")
+    except StopIteration:
+        print("finished")
+    except RecursionError:
+        print("RecursionError")
+elif case == "release":
+    c = suspended_chain(Pause())
+elif case == "close":
+    c = suspended_chain(Pause())
+    c.close()
+    print("closed", c.cr_frame is None)
+elif case == "throw":
+    c = suspended_chain(Pause())
+    sys.setrecursionlimit(1000)
+    try:
+        c.throw(KeyError("k"))
+    except KeyError:
+        print("KeyError")
+    except RecursionError:
+        print("RecursionError")
+elif case == "collect":
+    leaf = Pause()
+    c = suspended_chain(leaf)
+    leaf.owner = c
+    gc.disable()
+    del leaf
+del c
+if case == "collect":
+    print("collected", gc.collect() > depth)
+print("released")
+"""
+
+
+@pytest.mark.parametrize("case, depth, outcome", [
+    ("send", 30000, ["RecursionError"]),
+    ("send", 100000, ["RecursionError"]),
+    ("elide", 30000, ["RecursionError"]),
+    ("release", 100000, []),
+    ("close", 100000, ["closed True"]),
+    ("throw", 30000, ["RecursionError"]),
+    ("collect", 100000, ["collected True"]),
+])
+def test_deep_await_chain_never_overflows(case, depth, outcome):
+    source = DEEP_CHAIN.format(probe=os.path.join(HERE, "glue_probe"), root=os.path.dirname(HERE),
+                               case=case, depth=depth)
+    proc = subprocess.run([sys.executable, "-c", source], capture_output=True, text=True,
+                          timeout=120 * SLOWER)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    assert proc.stdout.split("\n")[:-1] == outcome + ["released"], proc.stderr[-3000:]
+    assert "Exception ignored" not in proc.stderr and "Fatal" not in proc.stderr, proc.stderr[-3000:]

@@ -1,8 +1,10 @@
 """A module whose import fails lets the original exception through (not a bare ImportError that
 only carries it as its cause). Each case breaks a copy of the package tree and imports from it in
 a fresh interpreter."""
+import glob
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -66,22 +68,37 @@ def test_failed_import_raises_the_original_error(tree, path, content, module, er
     outcome = import_in(tree, module)
     assert outcome["type"] == error, outcome
     assert outcome["cause"] is False
-    assert outcome["config_error"] is True
 
 
-@pytest.mark.parametrize("module", [
-    "dorvane.backend.http.contract",
-    "dorvane.backend.http.futureoption.order",
-    "dorvane.backend.http.main",
-    "dorvane.backend.socket.client",
-    "dorvane.backend.socket.connect",
-    "dorvane.backend.socket.wrapper",
-])
-def test_a_missing_library_name_fails_as_from_import_does(tree, module):
-    """Every module that takes the library's `log` fails as `from dorvane.utils import log` would
-    when the library module lacks it: ImportError naming the name and the module."""
-    (tree / "dorvane/utils.py").write_text("")
-    outcome = import_in(tree, module)
-    assert outcome["type"] == "ImportError", outcome
-    assert outcome["text"].startswith("cannot import name 'log' from 'dorvane.utils'"), outcome
-    assert outcome["cause"] is False
+def extension_modules():
+    """The dotted names of the built extension modules: the package's and the glue's probe."""
+    found = glob.glob(os.path.join(ROOT, "dorvane", "**", "*.cpython-*.so"), recursive=True)
+    names = [os.path.relpath(p, ROOT).split(".")[0].replace(os.sep, ".") for p in found]
+    return sorted(names) + ["glue_probe"]
+
+
+def test_import_in_a_subinterpreter_is_refused_at_once():
+    # Each module's first import in the process happens in a subinterpreter of its own.
+    paths = [ROOT, os.path.join(ROOT, "tests", "glue_probe")]
+    source = textwrap.dedent("""
+        import json, sys, _xxsubinterpreters as subinterpreters
+        outcomes = {}
+        for name in %r:
+            interp = subinterpreters.create()
+            try:
+                subinterpreters.run_string(interp, "import sys; sys.path[:0] = %r; import " + name)
+                outcomes[name] = "imported"
+            except subinterpreters.RunFailedError as e:
+                outcomes[name] = str(e)
+            subinterpreters.destroy(interp)
+        print(json.dumps(outcomes))
+    """) % (extension_modules(), paths)
+    proc = subprocess.run([sys.executable, "-c", source], cwd=ROOT, capture_output=True, text=True,
+                          timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    outcomes = json.loads(proc.stdout)
+    assert len(outcomes) >= 16
+    # The text names the first extension module the import reached (a module may import another).
+    refused = re.compile(r"<class 'ImportError'>: \w+: the extension modules run in the main interpreter "
+                         r"only, not in a subinterpreter$")
+    assert {name: text for name, text in outcomes.items() if not refused.match(text)} == {}

@@ -1,6 +1,7 @@
 """Socket facade login and logout over real TCP against the loopback trading server, with the quote
 login against the in-process loopback broker."""
 import asyncio
+import gc
 import json
 import logging
 import os
@@ -452,6 +453,12 @@ def test_after_stop_calls_time_out(facade, server, logs):
     with pytest.raises(TimeoutError):
         w.logout(timeout=0.05)
     assert server.session.logins == [] and facade_lines(logs) == []
+    # The two calls' coroutines wait in the stopped loop; closing it drops them, never awaited.
+    with pytest.warns(RuntimeWarning) as dropped:
+        w._loop.close()
+        gc.collect()
+    assert sorted(str(d.message) for d in dropped) == [
+        "coroutine 'Wrapper.loginAsync' was never awaited", "coroutine 'Wrapper.logoutAsync' was never awaited"]
 
 
 # The start of a program run in a fresh interpreter: the loopback trading server answering logins

@@ -65,6 +65,40 @@ inline PyObject* idle_frame(const char* file, const char* name, PyObject* global
 // while a record is filled).
 inline PyObject* dict_presized(Py_ssize_t size) { return _PyDict_NewPresized(size); }
 
+// Checked on CPython 3.11.2. A dict of the text keys `keys[0..n)` with `values` whose key table is
+// shared, as the attribute dict of an instance of a plain class is (3.11 gives every instance of a
+// class one key table, and the dict made from its attributes keeps it). PyDict_Copy of such a dict
+// shares the table too and allocates only the values: the smallest dict of a fixed key list, 30
+// keys at most. Only public calls are made; an interpreter that does not share gives ordinary
+// dicts of the same keys, values and order. Returns a new reference, or null with an error set.
+inline PyObject* shared_key_dict(PyObject* const* keys, PyObject* const* values, Py_ssize_t n) {
+    PyObject* namespace_ = PyDict_New();
+    if (!namespace_) return nullptr;
+    PyObject* cls = PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(O)O", "record",
+                                          reinterpret_cast<PyObject*>(&PyBaseObject_Type), namespace_);
+    Py_DECREF(namespace_);
+    if (!cls) return nullptr;
+    PyObject* instance = PyObject_CallNoArgs(cls);
+    Py_DECREF(cls);
+    if (!instance) return nullptr;
+    PyObject* dict = nullptr;
+    bool ok = true;
+    for (Py_ssize_t i = 0; ok && i < n; ++i) ok = PyObject_SetAttr(instance, keys[i], values[i]) == 0;
+    if (ok) dict = PyObject_GenericGetDict(instance, nullptr);
+    Py_DECREF(instance);
+    return dict;
+}
+
+// Checked on CPython 3.11.2. The values of a dict whose key table is shared (shared_key_dict and
+// its copies) stand in the key table's order in PyDictObject.ma_values (struct _dictvalues of
+// Include/internal/pycore_dict.h: an array of object pointers, which the dict owns). The array, or
+// null for a dict whose table is not shared. RecordShape proves the order on its own template
+// before it writes there, and writes only into a copy no other code has seen yet.
+inline PyObject** shared_values(PyObject* dict) {
+    PyDictValues* values = reinterpret_cast<PyDictObject*>(dict)->ma_values;
+    return values ? reinterpret_cast<PyObject**>(values) : nullptr;
+}
+
 // Checked on CPython 3.11.2. _PyUnicode_JoinArray: `separator.join(items[:count])` without a list.
 inline PyObject* join_array(PyObject* separator, PyObject* const* items, Py_ssize_t count) {
     return _PyUnicode_JoinArray(separator, items, count);

@@ -9,6 +9,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstring>
 #include <utility>
 
 static_assert(PYBIND11_VERSION_MAJOR == 2 && PYBIND11_VERSION_MINOR == 10,
@@ -37,10 +38,34 @@ static_assert(PYBIND11_VERSION_MAJOR == 2 && PYBIND11_VERSION_MINOR == 10,
         return nullptr;                               \
     }
 
+// A module imported in a subinterpreter fails at once with ImportError, before anything of pybind11
+// runs: pybind11 sets up its internals under PyGILState_Ensure, which takes the thread state of
+// the main interpreter and so, in a subinterpreter, waits for the lock that its own thread already
+// holds (the import would hang). Every module's PYBIND11_MODULE expands this check first.
+#ifndef PYBIND11_ENSURE_INTERNALS_READY
+#error "pybind11 no longer defines PYBIND11_ENSURE_INTERNALS_READY: review the module entry point"
+#endif
+#undef PYBIND11_ENSURE_INTERNALS_READY
+#define PYBIND11_ENSURE_INTERNALS_READY                                      \
+    if (!::pyglue::compat::check_main_interpreter(__func__)) return nullptr; \
+    pybind11::detail::get_internals();
+
 namespace PYGLUE_HIDDEN pyglue {
 namespace compat {
 
 namespace py = pybind11;
+
+// True in the main interpreter; otherwise false with ImportError set. `entry` is the name of the
+// module's entry point, PyInit_<module>.
+inline bool check_main_interpreter(const char* entry) {
+    if (PyInterpreterState_Get() == PyInterpreterState_Main()) return true;
+    const char* prefix = "PyInit_";
+    const char* name =
+        std::strncmp(entry, prefix, std::strlen(prefix)) == 0 ? entry + std::strlen(prefix) : entry;
+    PyErr_Format(PyExc_ImportError,
+                 "%s: the extension modules run in the main interpreter only, not in a subinterpreter", name);
+    return false;
+}
 
 // The caster that converts a Python object to a C++ parameter of type T (and a result back).
 template <class T>

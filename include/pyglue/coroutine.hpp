@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace PYGLUE_HIDDEN pyglue {
 
@@ -17,6 +18,7 @@ inline const Name kClose{"close"};
 inline const Name kThrow{"throw"};
 inline const Name kValue{"value"};
 inline const Name kCrAwait{"cr_await"};
+inline const Name kWarnings{"warnings"};
 }  // namespace detail
 
 // A coroutine written as a C++ state machine. Subclasses implement step(): it is called with the
@@ -74,50 +76,30 @@ public:
     const char* word() const { return kind_ == Kind::Generator ? "generator" : "coroutine"; }
 
     // send(value), next() and throw(typ[, val[, tb]]) as the interpreter's coroutine and generator
-    // objects answer them. `val` and `tb` are null when not given.
+    // objects answer them. `val` and `tb` are null when not given. Each counts as a level of the
+    // interpreter's recursion, since it goes on into what the machine awaits: a chain of any depth
+    // gives RecursionError past the limit instead of overflowing the C stack.
     Outcome send(py::object value) {
         if (!started_ && !finished_ && !value.is_none())
             raise(PyExc_TypeError, std::string("can't send non-None value to a just-started ") + word());
-        return resume(std::move(value), py::none());
+        return recursion_counted([&] { return resume(std::move(value), py::none()); });
     }
 
     Outcome throw_(py::object typ, py::object val, py::object tb) {
-        if (awaiting_ && !running_) {
-            // The awaited object gets the arguments as given; what it answers decides the rest.
-            py::object out, value, exc;
-            switch (throw_into_awaited(typ, val, tb, out, value, exc)) {
-            case Delegated::Yielded:
-                return {true, std::move(out)};
-            case Delegated::Returned:
-                return resume(std::move(value), py::none());
-            case Delegated::Raised:
-                return resume(py::none(), std::move(exc));
-            case Delegated::NotThrown:
-                if (exc) return resume(py::none(), std::move(exc));  // closing it failed
-                break;
-            }
-        }
-        return resume(py::none(), thrown_exception(std::move(typ), std::move(val), std::move(tb)));
+        return recursion_counted(
+            [&] { return throw_counted(std::move(typ), std::move(val), std::move(tb)); });
     }
 
     // close(): GeneratorExit in at the point of suspension; a machine that yields instead fails
-    // with "... ignored GeneratorExit" and stays suspended, as the interpreter's do.
+    // with "... ignored GeneratorExit" and stays suspended, as the interpreter's do. The suspended
+    // coroutines of this module that it awaits through (each awaiting the next) are closed one after
+    // another from the deepest, in the order and with the outcomes that nested closes would give,
+    // but without nesting: releasing a suspended chain of any depth closes it.
     void close() {
         if (finished_) return;
         if (running_) raise(PyExc_ValueError, std::string(word()) + " already executing");
-        py::object exc = awaiting_ ? close_delegate() : py::object();
-        if (!exc) exc = py::reinterpret_borrow<py::object>(PyExc_GeneratorExit)();
-        Outcome outcome;
-        try {
-            outcome = resume(py::none(), std::move(exc), /*closing=*/true);
-        } catch (py::error_already_set& e) {
-            if (!e.matches(PyExc_GeneratorExit) && !e.matches(PyExc_StopIteration)) throw;
-            drop(fetch_exception(e));
-            return;
-        }
-        if (!outcome.yielded) return;
-        drop(outcome.value);
-        raise(PyExc_RuntimeError, std::string(word()) + " ignored GeneratorExit");
+        py::object failure = recursion_counted([&] { return close_chain(); });
+        if (failure) rethrow(failure);
     }
 
     // `await` of this coroutine: RuntimeError when another awaiter drives it already.
@@ -163,6 +145,88 @@ private:
     };
 
     enum class Delegated { Yielded, Returned, Raised, NotThrown };
+
+    // The machine of `h` when it is a suspended coroutine object of this module, else null.
+    static Coroutine* suspended_machine(py::handle h);
+
+    Outcome throw_counted(py::object typ, py::object val, py::object tb) {
+        if (awaiting_ && !running_) {
+            // The awaited object gets the arguments as given; what it answers decides the rest.
+            py::object out, value, exc;
+            switch (throw_into_awaited(typ, val, tb, out, value, exc)) {
+            case Delegated::Yielded:
+                return {true, std::move(out)};
+            case Delegated::Returned:
+                return resume(std::move(value), py::none());
+            case Delegated::Raised:
+                return resume(py::none(), std::move(exc));
+            case Delegated::NotThrown:
+                if (exc) return resume(py::none(), std::move(exc));  // closing it failed
+                break;
+            }
+        }
+        return resume(py::none(), thrown_exception(std::move(typ), std::move(val), std::move(tb)));
+    }
+
+    // The work of close(): the failure to raise, null when the machine closed. Each machine of the
+    // chain counts as running until its turn comes, as it would while it waits in close() for the
+    // close of what it awaits.
+    py::object close_chain() {
+        std::vector<Coroutine*> chain{this};
+        for (Coroutine* c = this; c->awaiting_;) {
+            Coroutine* next = suspended_machine(c->awaiting_);
+            if (!next) break;
+            c->running_ = true;
+            chain.push_back(next);
+            c = next;
+        }
+        size_t at = chain.size();
+        py::object failure;  // what closing the machine below gave (null: it closed)
+        on_failure(
+            [&] {
+                while (at-- > 0) {
+                    chain[at]->running_ = false;
+                    failure = chain[at]->close_one(at + 1 < chain.size(), std::move(failure));
+                }
+            },
+            [&] {
+                for (size_t i = 0; i < at; ++i) chain[i]->running_ = false;
+            });
+        return failure;
+    }
+
+    // One machine's part of close(): what it awaits is closed (through its close(), or, when
+    // `closed_below`, already, with `below` the failure of that close), then GeneratorExit, or that
+    // failure, goes in at the point of suspension. Answers the failure of this close, null when the
+    // machine closed.
+    py::object close_one(bool closed_below, py::object below) {
+        py::object exc;
+        if (closed_below) {
+            RunningGuard guard(running_);
+            drop(awaiting_);
+            exc = std::move(below);
+        } else if (awaiting_) {
+            exc = close_delegate();
+        }
+        if (!exc) exc = py::reinterpret_borrow<py::object>(PyExc_GeneratorExit)();
+        Outcome outcome;
+        try {
+            outcome = resume(py::none(), std::move(exc), /*closing=*/true);
+        } catch (py::error_already_set& e) {
+            py::object failure = fetch_exception(e);
+            if (!PyErr_GivenExceptionMatches(failure.ptr(), PyExc_GeneratorExit) &&
+                !PyErr_GivenExceptionMatches(failure.ptr(), PyExc_StopIteration))
+                return failure;
+            drop(failure);
+            return py::object();
+        }
+        if (!outcome.yielded) return py::object();
+        drop(outcome.value);
+        // Raised and fetched, so that it gets the handled exception as __context__ as a raise would.
+        PyErr_Format(PyExc_RuntimeError, "%s ignored GeneratorExit", word());
+        py::error_already_set ignored;
+        return fetch_exception(ignored);
+    }
 
     // Raises `exc` as it is: its traceback and context stay what they are (an exception passing
     // through, as opposed to one raised anew).

@@ -154,10 +154,12 @@ inline PyObject* coro_repr(PyObject* self) {
 }
 
 // "coroutine '...' was never awaited", as the interpreter warns of its own coroutines: through
-// warnings._warn_unawaited_coroutine when it can, else directly; never raises.
+// warnings._warn_unawaited_coroutine when the module is loaded (it is not imported here: at exit an
+// import fails), else directly; never raises.
 inline void warn_unawaited(PyObject* self) {
     bool warned = false;
-    PyObject* warnings = PyImport_ImportModule("warnings");
+    PyObject* warnings = PyImport_GetModule(detail::kWarnings);
+    if (!warnings) PyErr_Clear();  // not loaded, or no sys.modules any more
     PyObject* fn = warnings ? PyObject_GetAttrString(warnings, "_warn_unawaited_coroutine") : nullptr;
     Py_XDECREF(warnings);
     if (fn) {
@@ -194,7 +196,6 @@ inline void coro_finalize(PyObject* self) {
 
 inline int coro_traverse(PyObject* self, visitproc visit, void* arg) {
     auto* c = reinterpret_cast<CoroutineObject*>(self);
-    Py_VISIT(Py_TYPE(self));
     Py_VISIT(c->frame);
     return c->impl ? c->impl->traverse_all(visit, arg) : 0;
 }
@@ -206,19 +207,22 @@ inline int coro_clear(PyObject* self) {
     return 0;
 }
 
+// Releasing a coroutine releases what it holds, which may be the next coroutine of a chain of any
+// depth (see release_in_trashcan).
 inline void coro_dealloc(PyObject* self) {
-    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // the finaliser resurrected it
-    auto* c = reinterpret_cast<CoroutineObject*>(self);
-    PyTypeObject* t = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    if (c->weakrefs) PyObject_ClearWeakRefs(self);
-    Coroutine* impl = c->impl;
-    c->impl = nullptr;
-    if (impl) impl->clear_all();  // the machine's references go here, not in its destructor
-    delete impl;
-    Py_CLEAR(c->frame);
-    PyObject_GC_Del(self);
-    Py_DECREF(t);
+    release_in_trashcan(self, &coro_dealloc, [self] {
+        PyObject_GC_Track(self);  // tracked while the finaliser runs, which may resurrect it
+        if (PyObject_CallFinalizerFromDealloc(self) < 0) return;
+        auto* c = reinterpret_cast<CoroutineObject*>(self);
+        PyObject_GC_UnTrack(self);
+        if (c->weakrefs) PyObject_ClearWeakRefs(self);
+        Coroutine* impl = c->impl;
+        c->impl = nullptr;
+        if (impl) impl->clear_all();  // the machine's references go here, not in its destructor
+        delete impl;
+        Py_CLEAR(c->frame);
+        PyObject_GC_Del(self);
+    });
 }
 
 // The type of coroutine objects (Generator false) or generator objects (true): the same methods
@@ -252,38 +256,38 @@ PyTypeObject* make_coroutine_type() {
         // Origin tracking (sys.set_coroutine_origin_tracking_depth) covers `async def` only.
         {Generator ? nullptr : "cr_origin", Generator ? nullptr : &coro_none, nullptr, nullptr, nullptr},
         {nullptr, nullptr, nullptr, nullptr, nullptr}};
-    static PyMemberDef members[] = {
-        {"__weaklistoffset__", T_PYSSIZET, offsetof(CoroutineObject, weakrefs), READONLY, nullptr},
-        {nullptr, 0, 0, 0, nullptr}};
-    // A generator is not awaitable: its slot list starts after the await slot.
-    static PyType_Slot slots[] = {{Py_am_await, reinterpret_cast<void*>(&coro_await)},
-                                  {Py_am_send, reinterpret_cast<void*>(&coro_am_send)},
-                                  {Py_tp_iter, reinterpret_cast<void*>(&coro_self)},
-                                  {Py_tp_iternext, reinterpret_cast<void*>(&coro_next)},
-                                  {Py_tp_repr, reinterpret_cast<void*>(&coro_repr)},
-                                  {Py_tp_finalize, reinterpret_cast<void*>(&coro_finalize)},
-                                  {Py_tp_traverse, reinterpret_cast<void*>(&coro_traverse)},
-                                  {Py_tp_clear, reinterpret_cast<void*>(&coro_clear)},
-                                  {Py_tp_dealloc, reinterpret_cast<void*>(&coro_dealloc)},
-                                  {Py_tp_methods, methods},
-                                  {Py_tp_getset, getset},
-                                  {Py_tp_members, members},
-                                  {0, nullptr}};
-    static PyType_Spec spec = {Generator ? "builtins.generator" : "builtins.coroutine",
-                               sizeof(CoroutineObject), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
-                                   Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                               Generator ? slots + 1 : slots};
-    PyObject* t = PyType_FromSpec(&spec);
-    if (!t) throw py::error_already_set();
-    name_as_builtin(t);
-    // Kept for the life of the process.
+    // A generator is not awaitable: it has the send slot only.
+    static PyAsyncMethods as_async = {Generator ? nullptr : &coro_await, nullptr, nullptr, &coro_am_send};
+    static PyTypeObject type{};
+    type.tp_name = Generator ? "generator" : "coroutine";
+    type.tp_basicsize = sizeof(CoroutineObject);
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
+                    Py_TPFLAGS_DISALLOW_INSTANTIATION;
+    type.tp_weaklistoffset = offsetof(CoroutineObject, weakrefs);
+    type.tp_as_async = &as_async;
+    type.tp_iter = &coro_self;
+    type.tp_iternext = &coro_next;
+    type.tp_repr = &coro_repr;
+    type.tp_finalize = &coro_finalize;
+    type.tp_traverse = &coro_traverse;
+    type.tp_clear = &coro_clear;
+    type.tp_dealloc = &coro_dealloc;
+    type.tp_methods = methods;
+    type.tp_getset = getset;
+    PyTypeObject* t = ready_static_type(type);
+    // Registered for the life of the process, as the interpreter registers its own.
     py::object abc = import_from("collections.abc", Generator ? "Generator" : "Coroutine");
-    abc.attr("register")(py::handle(t));
-    return reinterpret_cast<PyTypeObject*>(t);
+    abc.attr("register")(py::handle(reinterpret_cast<PyObject*>(t)));
+    return t;
 }
 
 }  // namespace detail
+
+inline Coroutine* Coroutine::suspended_machine(py::handle h) {
+    if (Py_TYPE(h.ptr()) != detail::coroutine_type) return nullptr;
+    Coroutine* c = reinterpret_cast<CoroutineObject*>(h.ptr())->impl;
+    return c && c->suspended() ? c : nullptr;
+}
 
 inline PyTypeObject* Coroutine::type(Kind kind) {
     return kind == Kind::Generator ? detail::generator_type : detail::coroutine_type;

@@ -87,6 +87,25 @@ PYGLUE_LETS_FORCED_UNWIND_PASS decltype(auto) on_failure(Body&& body, Cleanup&& 
     }
 }
 
+// Runs body() as one level of the interpreter's recursion count (Py_EnterRecursiveCall), for a
+// step that calls on into another object of its kind (a coroutine that sends into, throws into or
+// closes the one it awaits): past sys.getrecursionlimit() it raises RecursionError, as a chain of
+// `async def` coroutines does, where the C stack would otherwise overflow. The count goes back on
+// a failure too; a forced unwind leaves it (the thread is ending).
+template <class Body>
+auto recursion_counted(Body&& body) {
+    if (Py_EnterRecursiveCall("")) throw py::error_already_set();  // the count is already restored
+    auto leave = [] { Py_LeaveRecursiveCall(); };
+    if constexpr (std::is_void_v<std::invoke_result_t<Body>>) {
+        on_failure(std::forward<Body>(body), leave);
+        leave();
+    } else {
+        auto result = on_failure(std::forward<Body>(body), leave);
+        leave();
+        return result;
+    }
+}
+
 // The exception currently unwinding as a normalised instance; clears the error indicator.
 // The caught error is emptied here, while this thread holds the lock: its release needs the lock,
 // and if it stayed with `e` until the end of the catch block, a call into Python made by the

@@ -3,22 +3,24 @@
 // Part of the Python glue: reached only through pyglue.hpp, which includes the parts in order.
 #pragma once
 
-#include <cstring>
 #include <string>
 
 namespace PYGLUE_HIDDEN pyglue {
 
 namespace py = pybind11;
 
-// The glue's function, coroutine and generator types carry the names of the interpreter's own
-// ("function", "coroutine", "generator", of builtins), so every message that names an object's
-// type ("'coroutine' object is not subscriptable", "object generator can't be used in 'await'
-// expression") reads as it does for a `def`, an `async def` or a generator. The PyType_Spec name gives
-// the module; the name in messages is the type's tp_name, which PyType_FromSpec sets to the dotted form.
-inline void name_as_builtin(PyObject* type) {
-    auto* t = reinterpret_cast<PyTypeObject*>(type);
-    const char* dot = std::strrchr(t->tp_name, '.');
-    if (dot) t->tp_name = dot + 1;  // points into the PyType_Spec's static name
+// The glue's function, coroutine and generator types are made as the interpreter makes its own:
+// static types named "function", "coroutine" and "generator", of builtins. What such a type reports
+// then reads as it does for a `def`, an `async def` or a generator: its __module__ is "builtins"
+// (a type made from a PyType_Spec reads it from its dictionary, where its objects' own __module__
+// sits), its __name__ and __qualname__ are its name, its __doc__ is text, and every message that
+// names an object's type ("'coroutine' object is not subscriptable", "object generator can't be
+// used in 'await' expression") reads the same. `type` is the static object its maker filled; like
+// the interpreter's, it lives as long as the process.
+inline PyTypeObject* ready_static_type(PyTypeObject& type) {
+    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&type), 1);
+    if (PyType_Ready(&type) < 0) throw py::error_already_set();
+    return &type;
 }
 
 // The Python object of a Function.
@@ -91,11 +93,9 @@ private:
                 bound = heap.get();
             }
             py::object star_args, star_kwargs;
-            // Keep the qualified name alive while it may be formatted into an error.
-            py::object qualname =
-                py::reinterpret_borrow<py::object>(self->qualname ? self->qualname : self->name);
-            if (!sig.bind(qualname ? qualname.ptr() : Py_None, args, nargs, kwnames, bound, star_args,
-                          star_kwargs))
+            // The qualified name is read where an error is worded (it is never null: it can only be
+            // replaced by text).
+            if (!sig.bind(&self->qualname, args, nargs, kwnames, bound, star_args, star_kwargs))
                 return nullptr;
             return self->callee->call(bound, star_args.ptr(), star_kwargs.ptr());
         });
@@ -128,7 +128,6 @@ private:
 
     static int traverse(PyObject* self, visitproc visit, void* arg) {
         auto* f = reinterpret_cast<FunctionObject*>(self);
-        Py_VISIT(Py_TYPE(self));
         Py_VISIT(f->dict);
         Py_VISIT(f->module);
         Py_VISIT(f->doc);
@@ -191,31 +190,29 @@ private:
         return q;
     }
 
+    // A function may hold the next link of a chain of any depth (a decorated function, by its
+    // callee's capture or its __wrapped__): see release_in_trashcan.
     static void dealloc(PyObject* self) {
-        auto* f = reinterpret_cast<FunctionObject*>(self);
-        PyTypeObject* t = Py_TYPE(self);
-        PyObject_GC_UnTrack(self);
-        if (f->weakrefs) PyObject_ClearWeakRefs(self);
-        Py_CLEAR(f->dict);
-        Py_CLEAR(f->name);
-        Py_CLEAR(f->qualname);
-        Py_CLEAR(f->module);
-        Py_CLEAR(f->doc);
-        // What the callee captured and the defaults go here, in ordinary code, not in destructors.
-        f->callee->clear();
-        f->signature->release();
-        delete f->callee;
-        delete f->signature;
-        PyObject_GC_Del(self);
-        Py_DECREF(t);
+        release_in_trashcan(self, &Function::dealloc, [self] {
+            auto* f = reinterpret_cast<FunctionObject*>(self);
+            if (f->weakrefs) PyObject_ClearWeakRefs(self);
+            Py_CLEAR(f->dict);
+            Py_CLEAR(f->name);
+            Py_CLEAR(f->qualname);
+            Py_CLEAR(f->module);
+            Py_CLEAR(f->doc);
+            // What the callee captured and the defaults go here, in ordinary code, not in destructors.
+            f->callee->clear();
+            f->signature->release();
+            delete f->callee;
+            delete f->signature;
+            PyObject_GC_Del(self);
+        });
     }
 
 public:
     static PyTypeObject* make_type() {
         static PyMemberDef members[] = {
-            {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
-            {"__weaklistoffset__", T_PYSSIZET, offsetof(FunctionObject, weakrefs), READONLY, nullptr},
-            {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
             {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
             {nullptr, 0, 0, 0, nullptr}};
         static PyMethodDef methods[] = {
@@ -228,25 +225,26 @@ public:
             {"__text_signature__", &Function::text_signature, nullptr, nullptr, nullptr},
             {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
             {nullptr, nullptr, nullptr, nullptr, nullptr}};
-        static PyType_Slot slots[] = {{Py_tp_call, reinterpret_cast<void*>(&PyVectorcall_Call)},
-                                      {Py_tp_descr_get, reinterpret_cast<void*>(&Function::descr_get)},
-                                      {Py_tp_repr, reinterpret_cast<void*>(&Function::repr)},
-                                      {Py_tp_traverse, reinterpret_cast<void*>(&Function::traverse)},
-                                      {Py_tp_clear, reinterpret_cast<void*>(&Function::clear)},
-                                      {Py_tp_dealloc, reinterpret_cast<void*>(&Function::dealloc)},
-                                      {Py_tp_members, members},
-                                      {Py_tp_methods, methods},
-                                      {Py_tp_getset, getset},
-                                      {0, nullptr}};
-        static PyType_Spec spec = {"builtins.function", sizeof(FunctionObject), 0,
-                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                                       Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
-                                       Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                                   slots};
-        PyObject* t = PyType_FromSpec(&spec);
-        if (!t) throw py::error_already_set();
-        name_as_builtin(t);
-        return reinterpret_cast<PyTypeObject*>(t);  // kept for the life of the process
+        static PyTypeObject type{};
+        type.tp_name = "function";
+        type.tp_doc = "A function of an extension module: its arguments bind as a def's do.";
+        type.tp_basicsize = sizeof(FunctionObject);
+        type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
+                        Py_TPFLAGS_DISALLOW_INSTANTIATION;
+        type.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+        type.tp_dictoffset = offsetof(FunctionObject, dict);
+        type.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
+        type.tp_call = &PyVectorcall_Call;
+        type.tp_descr_get = &Function::descr_get;
+        type.tp_repr = &Function::repr;
+        type.tp_traverse = &Function::traverse;
+        type.tp_clear = &Function::clear;
+        type.tp_dealloc = &Function::dealloc;
+        type.tp_members = members;
+        type.tp_methods = methods;
+        type.tp_getset = getset;
+        return ready_static_type(type);
     }
 };
 

@@ -24,6 +24,20 @@ inline void drop(py::object& obj) {
 }
 inline void drop(py::object&& obj) { drop(obj); }
 
+// Runs body(), the release of `self` (a glue type's tp_dealloc, `dealloc`), untracked and through
+// the interpreter's trashcan: a release nested too deep inside others (an object that holds the
+// next link of a long chain: a coroutine awaiting the next, a decorated function) is put off until
+// the outer one ends, so releasing a chain of any depth does not overflow the C stack.
+template <class Body>
+void release_in_trashcan(PyObject* self, destructor dealloc, Body&& body) {
+    PyObject_GC_UnTrack(self);
+    // clang-format off
+    Py_TRASHCAN_BEGIN(self, dealloc)
+        body();
+    Py_TRASHCAN_END
+    // clang-format on
+}
+
 // Small Python semantics.
 
 // `bool(value)`, with the interpreter's errors.

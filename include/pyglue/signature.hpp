@@ -127,9 +127,17 @@ public:
 
     // Binds a vectorcall's arguments into `out` (borrowed references, one per parameter), `*args`
     // and `**kwargs` (owned, when the list has them). Returns false with the interpreter's
-    // TypeError set when the call does not fit.
-    bool bind(PyObject* qualname, PyObject* const* args, size_t nargs, PyObject* kwnames, PyObject** out,
-              py::object& star_args, py::object& star_kwargs) const {
+    // TypeError set when the call does not fit. `qualname` is where the function keeps its
+    // qualified name: it is read only to word an error, since a keyword's __eq__ may rename the
+    // function while the call binds.
+    //
+    // Keywords are matched by identity first (the interpreter interns the keyword names of a
+    // call written in the source, as the parameter names here are), starting after the parameter
+    // the previous keyword named, so keywords given in parameter order cost one comparison each;
+    // only a name no parameter holds by identity is compared by value. Nothing is allocated but
+    // the *args tuple and the **kwargs dict of a list that has them.
+    bool bind(PyObject* const* qualname, PyObject* const* args, size_t nargs, PyObject* kwnames,
+              PyObject** out, py::object& star_args, py::object& star_kwargs) const {
         const size_t total = params_.size();
         for (size_t i = 0; i < total; ++i) out[i] = nullptr;
         size_t n = nargs < positional_ ? nargs : positional_;
@@ -148,20 +156,24 @@ public:
             if (!star_kwargs) return false;
         }
         Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+        size_t hint = n > posonly_ ? n : posonly_;
         for (Py_ssize_t k = 0; k < nkw; ++k) {
             PyObject* key = PyTuple_GET_ITEM(kwnames, k);
             PyObject* value = args[nargs + static_cast<size_t>(k)];
-            if (!PyUnicode_Check(key)) {
-                PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", qualname);
-                return false;
+            size_t j = find_by_identity(key, hint);
+            if (j == npos) {
+                if (!PyUnicode_Check(key)) {
+                    PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", *qualname);
+                    return false;
+                }
+                j = find_by_value(key);
             }
-            size_t j = find_keyword(key);
             if (j == npos) {
                 if (PyErr_Occurred()) return false;
                 if (!star_kwargs) {
                     if (posonly_ && posonly_as_keyword(qualname, kwnames)) return false;
                     if (PyErr_Occurred()) return false;
-                    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", qualname,
+                    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", *qualname,
                                  key);
                     return false;
                 }
@@ -169,25 +181,26 @@ public:
                 continue;
             }
             if (out[j]) {
-                PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", qualname, key);
+                PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", *qualname, key);
                 return false;
             }
             out[j] = value;
+            hint = j + 1;
         }
         if (nargs > positional_ && var_args_.empty()) {
-            too_many_positional(qualname, nargs, out);
+            too_many_positional(*qualname, nargs, out);
             return false;
         }
         if (nargs < positional_) {
             size_t required = positional_ - defaults_;
-            if (!missing(qualname, out, nargs < required ? nargs : required, required, "positional"))
+            if (!missing(*qualname, out, nargs < required ? nargs : required, required, "positional"))
                 return false;
             for (size_t i = required; i < positional_; ++i)
                 if (!out[i]) out[i] = params_[i].default_;
         }
         if (total > positional_) {
             if (required_kwonly_ &&
-                !missing(qualname, out, positional_, total, "keyword-only", /*kwonly=*/true))
+                !missing(*qualname, out, positional_, total, "keyword-only", /*kwonly=*/true))
                 return false;
             for (size_t i = positional_; i < total; ++i)
                 if (!out[i]) out[i] = params_[i].default_;
@@ -198,11 +211,21 @@ public:
 private:
     static constexpr size_t npos = static_cast<size_t>(-1);
 
-    // The index of the parameter that keyword `key` names (positional-only ones excluded): by
-    // identity first (names are interned, as the interpreter's keywords are), then by value.
-    size_t find_keyword(PyObject* key) const {
-        for (size_t i = posonly_; i < params_.size(); ++i)
+    // The index of the parameter (positional-only ones excluded) whose name is `key` itself,
+    // looked for from `hint` on, then before it; npos when none is.
+    size_t find_by_identity(PyObject* key, size_t hint) const {
+        const size_t total = params_.size();
+        for (size_t i = hint; i < total; ++i)
             if (params_[i].name == key) return i;
+        for (size_t i = posonly_; i < hint && i < total; ++i)
+            if (params_[i].name == key) return i;
+        return npos;
+    }
+
+    // The index of the parameter (positional-only ones excluded) whose name equals `key`, as the
+    // interpreter compares them (a str subclass's own __eq__ included); npos with an error set
+    // when a comparison fails, npos alone when none matches.
+    size_t find_by_value(PyObject* key) const {
         for (size_t i = posonly_; i < params_.size(); ++i) {
             int eq = PyObject_RichCompareBool(params_[i].name, key, Py_EQ);
             if (eq < 0) return npos;
@@ -211,7 +234,7 @@ private:
         return npos;
     }
 
-    bool posonly_as_keyword(PyObject* qualname, PyObject* kwnames) const {
+    bool posonly_as_keyword(PyObject* const* qualname, PyObject* kwnames) const {
         py::list names;
         for (size_t i = 0; i < posonly_; ++i) {
             for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
@@ -224,7 +247,7 @@ private:
         if (names.empty()) return false;
         py::str joined = py::str(", ").attr("join")(names);
         PyErr_Format(PyExc_TypeError,
-                     "%U() got some positional-only arguments passed as keyword arguments: '%U'", qualname,
+                     "%U() got some positional-only arguments passed as keyword arguments: '%U'", *qualname,
                      joined.ptr());
         return true;
     }

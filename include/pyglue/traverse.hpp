@@ -117,16 +117,19 @@ inline int box_clear(PyObject* self) {
     return 0;
 }
 
+// A box may hold the next link of a chain of any depth (a decorated function's box holds the
+// function it decorates).
 inline void box_dealloc(PyObject* self) {
-    auto* b = reinterpret_cast<BoxObject*>(self);
-    PyTypeObject* t = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    Traversable* value = b->value;
-    b->value = nullptr;
-    if (value) value->clear();  // its references go here, not in its destructor
-    delete value;
-    PyObject_GC_Del(self);
-    Py_DECREF(t);
+    release_in_trashcan(self, &box_dealloc, [self] {
+        auto* b = reinterpret_cast<BoxObject*>(self);
+        PyTypeObject* t = Py_TYPE(self);
+        Traversable* value = b->value;
+        b->value = nullptr;
+        if (value) value->clear();  // its references go here, not in its destructor
+        delete value;
+        PyObject_GC_Del(self);
+        Py_DECREF(t);
+    });
 }
 
 inline PyTypeObject* make_box_type() {

@@ -173,6 +173,20 @@ PYBIND11_MODULE(glue_probe, m) {
         [](py::object a, py::args args, py::kwargs kwargs) { return py::make_tuple(a, args, kwargs); },
         py::arg("a"));
 
+    // A list longer than the binder keeps on its stack: positional-only, defaults, *args,
+    // keyword-only with and without defaults, **kwargs.
+    pyglue::def(
+        m, "many",
+        [](py::object p0, py::object p1, py::object a, py::object b, py::object c, py::object d, py::object e,
+           py::object f, py::object g, py::object h, py::args args, py::object k, py::object l, py::object n,
+           py::object o, py::object q, py::object r, py::object w, py::kwargs kwargs) {
+            return py::make_tuple(p0, p1, a, b, c, d, e, f, g, h, args, k, l, n, o, q, r, w, kwargs);
+        },
+        py::arg("p0"), py::arg("p1"), py::pos_only(), py::arg("a"), py::arg("b"), py::arg("c"),
+        py::arg("d") = 4, py::arg("e") = 5, py::arg("f") = 6, py::arg("g") = 7, py::arg("h") = 8,
+        py::arg("k"), py::arg("l") = 11, py::arg("n"), py::arg("o") = 14, py::arg("q") = 15,
+        py::arg("r") = 16, py::arg("w"));
+
     // Functions made at each call, as a nested `def` is: a plain one, one whose callee captured
     // `obj`, and one whose default is `obj`.
     pyglue::def(m, "fresh", [] {

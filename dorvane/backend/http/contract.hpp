@@ -73,6 +73,8 @@ using pyglue::global;
 // contract_convert.cpp: conversion of downloaded product lists into contract records: flat dictionaries
 // grouped by market (stocks, indexes) or by product (futures, options).
 
+// Makes the record shapes of the four kinds of record; the module's initialisation calls it once.
+void define_record_shapes();
 // Stock entries (a sequence of mappings) -> {exchange: [record, ...]}.
 py::dict stock_dict_convert(py::handle contracts);
 // {product name: [futures entry, ...]} -> {product name: [record, ...]}.

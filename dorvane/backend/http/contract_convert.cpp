@@ -1,9 +1,10 @@
-// Contract records are built key by key in a fixed order, straight into dictionaries: the option
-// list alone can hold tens of thousands of entries, so the keys are interned once and every field
-// is read from the entry's fields as `**entry` would give them (a missing field raises the
-// KeyError that names it).
+// Contract records are made from one shape per kind of record (pyglue::RecordShape): the option
+// list alone can hold tens of thousands of entries, so a record shares its key table with every
+// other record of its kind and holds only its values, and every field is read once from the entry's
+// fields as `**entry` would give them (a missing field raises the KeyError that names it).
 #include "contract.hpp"
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -12,228 +13,484 @@ namespace contract {
 
 namespace {
 
-// The fields of one list entry as a dict, read the way named-field formatting with `**entry`
-// reads a mapping: a dict, or a dict subclass that iterates as a dict, is read from its own
-// storage (a defaultdict invents no field and gains no key; a missing field is the KeyError that
-// names it); any other mapping is copied once through its keys() and item access, so only the
-// fields it has are ever asked for. Every field of the record is read from this one view.
-py::dict fields_of(py::handle entry) {
-    PyObject* e = entry.ptr();
-    if (PyDict_CheckExact(e) || (PyDict_Check(e) && Py_TYPE(e)->tp_iter == PyDict_Type.tp_iter))
-        return py::reinterpret_borrow<py::dict>(entry);
-    py::dict copy;
-    if (PyDict_Merge(copy.ptr(), e, 1) < 0) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-        PyErr_Clear();
-        pyglue::raise(PyExc_TypeError, std::string("'") + Py_TYPE(e)->tp_name + "' object is not a mapping");
-    }
-    return copy;
-}
-
-// fields[key]; a missing key raises the KeyError naming it, as the dict itself does.
-py::object item(const py::dict& fields, PyObject* key) {
-    PyObject* v = PyDict_GetItemWithError(fields.ptr(), key);  // borrowed
-    if (v) return py::reinterpret_borrow<py::object>(v);
-    if (!PyErr_Occurred()) {
-        PyObject* args = PyTuple_Pack(1, key);
-        if (args) {
-            PyErr_SetObject(PyExc_KeyError, args);
-            Py_DECREF(args);
-        }
-    }
-    throw py::error_already_set();
-}
-
-// fields.get(key, fallback).
-py::object item_or(const py::dict& fields, PyObject* key, PyObject* fallback) {
-    PyObject* v = pyglue::checked(PyDict_GetItemWithError(fields.ptr(), key));  // borrowed
-    return py::reinterpret_borrow<py::object>(v ? v : fallback);
-}
-
-// A record under construction: keys are entered in call order.
-class Record {
-public:
-    // A dictionary sized for `keys` entries, so that it never grows while it is filled.
-    explicit Record(Py_ssize_t keys) : dict_(py::reinterpret_steal<py::dict>(presized(keys))) {}
-    void set(PyObject* key, py::handle value) {
-        pyglue::require(PyDict_SetItem(dict_.ptr(), key, value.ptr()));
-    }
-    py::dict take() { return std::move(dict_); }
-
-private:
-    static PyObject* presized(Py_ssize_t keys) {
-        PyObject* d = pyglue::require(pyglue::compat::dict_presized(keys));
-        return d;
-    }
-    py::dict dict_;
+// Field indexes of a record: the record table's order. Stock records have the first seven fields,
+// index records the first six, futures and option records all fourteen.
+enum Field : size_t {
+    kSymbol,
+    kSecurityType,
+    kCurrency,
+    kExchange,
+    kCode,
+    kName,
+    kCategory,
+    kDeliveryMonth,
+    kStrikePrice,
+    kOptionRight,
+    kUnderlyingKind,
+    kUnderlyingCode,
+    kUnit,
+    kMultiplier,
+    kFields
 };
 
-// Keys of each kind of record.
-constexpr Py_ssize_t kStockKeys = 7;
-constexpr Py_ssize_t kListingKeys = 14;  // futures and options
-constexpr Py_ssize_t kIndexKeys = 6;
+// The four record shapes, defined at the module's initialisation (define_record_shapes).
+pyglue::RecordShape stock_shape, future_shape, option_shape, index_shape;
 
-// "{a}{b}..." filled by named-field formatting: each placeholder takes format(value, ""), which
-// is the value itself for plain text. `override_key`/`override_value` stand in for one field (the
-// trimmed option price).
-// The field count is the array's size, known when compiling, so the local arrays always fit.
-template <std::size_t kFields>
-py::str fill_template(const py::dict& entry, PyObject* const (&fields)[kFields],
-                      PyObject* override_key = nullptr, PyObject* override_value = nullptr) {
-    PyObject* empty = N::v_empty;
-    py::object parts[kFields];
-    PyObject* texts[kFields];
-    std::size_t n = 0;
-    for (PyObject* field : fields) {
-        py::object value =
-            (field == override_key) ? py::reinterpret_borrow<py::object>(override_value) : item(entry, field);
-        if (!PyUnicode_CheckExact(value.ptr())) {
-            PyObject* text = pyglue::require(PyObject_Format(value.ptr(), empty));
-            value = py::reinterpret_steal<py::object>(text);
-        }
-        parts[n] = std::move(value);
-        texts[n] = parts[n].ptr();
-        ++n;
-    }
-    PyObject* joined = pyglue::require(pyglue::compat::join_array(empty, texts, static_cast<Py_ssize_t>(n)));
-    return py::reinterpret_steal<py::str>(joined);
+// The fields of list entries that records read, by the index an Entry keeps them under.
+const pyglue::Name* const kEntryFields[] = {
+    &N::exchange,        &N::code,     &N::name,     &N::f_industry,  &N::f_ename,
+    &N::f_deliverymonth, &N::f_csname, &N::category, &N::f_prod_kind, &N::f_ostock,
+    &N::f_basic,         &N::f_poc,    &N::f_eprice};
+constexpr size_t kEntryFieldCount = sizeof(kEntryFields) / sizeof(kEntryFields[0]);
+// Their indexes.
+enum EntryField : size_t {
+    eExchange,
+    eCode,
+    eName,
+    eIndustry,
+    eEname,
+    eDeliverymonth,
+    eCsname,
+    eCategory,
+    eProdKind,
+    eOstock,
+    eBasic,
+    ePoc,
+    eEprice
+};
+constexpr int kOtherKey = -1;    // a key of no field a record reads
+constexpr int kUnlikeText = -2;  // a key that is not plain text: only the dict itself compares it
+
+// True when the plain texts `a` and `b` are equal.
+bool same_text(PyObject* a, PyObject* b) {
+    Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    return a == b || (PyUnicode_GET_LENGTH(b) == length && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+                      std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                                  static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0);
 }
+
+// The entry field index of `key`, compared as the dict compares plain text: by identity, then by
+// hash and value.
+int entry_field_of(PyObject* key) {
+    for (size_t i = 0; i < kEntryFieldCount; ++i)
+        if (kEntryFields[i]->ptr() == key) return static_cast<int>(i);
+    if (!PyUnicode_CheckExact(key)) return kUnlikeText;
+    Py_hash_t hash = PyObject_Hash(key);  // cached in the text
+    for (size_t i = 0; i < kEntryFieldCount; ++i) {
+        PyObject* name = kEntryFields[i]->ptr();
+        if (PyObject_Hash(name) == hash && same_text(name, key)) return static_cast<int>(i);
+    }
+    return kOtherKey;
+}
+
+class Entry;
+
+// What one conversion learns from its entries. Which entry field the key at each position of an
+// entry names: the entries of one list share their key objects (interned by the source, or one
+// object per name from the JSON decoder) in the same order, so each key is compared once. And the
+// unit of the last "basic" text: the entries of a list mostly repeat it, and records of equal
+// texts then share one float (as equal as the float each would have made).
+class KeyMemo {
+public:
+    // float(basic) for the entry `e`.
+    py::object unit_of(PyObject* basic, Entry& e);
+
+    int field_of(size_t position, PyObject* key) {
+        if (position >= kPositions) return entry_field_of(key);
+        if (keys_[position].ptr() == key) return fields_[position];
+        int field = entry_field_of(key);
+        pyglue::drop(keys_[position]);
+        keys_[position] = py::reinterpret_borrow<py::object>(key);  // held: its address stays its own
+        fields_[position] = field;
+        return field;
+    }
+
+private:
+    static constexpr size_t kPositions = 24;
+    py::object keys_[kPositions];
+    int fields_[kPositions] = {};
+    py::object basic_, unit_;
+};
+
+// The fields of one list entry, read the way named-field formatting with `**entry` reads a mapping:
+// a dict, or a dict subclass that iterates as a dict, is read from its own storage (a defaultdict
+// invents no field and gains no key; a missing field is the KeyError that names it); any other
+// mapping is copied once through its keys() and item access, so only the fields it has are ever
+// asked for. Each field is read once: the entry's storage is walked once, and a field is looked up
+// by the dict only when a key is not plain text (the dict's own comparison then decides).
+//
+// What is read stays borrowed from the entry while no Python code can run. Before the first step
+// that may run Python code (a field's own __format__, __float__ or strip), which could change the
+// entry, every field found so far is held, and so is every field found after it.
+class Entry {
+public:
+    Entry(PyObject* entry, KeyMemo& memo) : dict_(entry) {
+        if (!PyDict_CheckExact(entry) &&
+            !(PyDict_Check(entry) && Py_TYPE(entry)->tp_iter == PyDict_Type.tp_iter)) {
+            copy_ = pyglue::steal(PyDict_New());
+            if (PyDict_Merge(copy_.ptr(), entry, 1) < 0) {
+                if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+                PyErr_Clear();
+                pyglue::raise(PyExc_TypeError,
+                              std::string("'") + Py_TYPE(entry)->tp_name + "' object is not a mapping");
+            }
+            dict_ = copy_.ptr();
+        }
+        Py_ssize_t at = 0;
+        size_t position = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(dict_, &at, &key, &value)) {
+            int field = memo.field_of(position++, key);
+            if (field >= 0) {
+                found_[field] = value;
+            } else if (field == kUnlikeText) {
+                walked_ = false;
+                for (PyObject*& f : found_) f = nullptr;
+                break;
+            }
+        }
+    }
+    Entry(const Entry&) = delete;
+    Entry& operator=(const Entry&) = delete;
+    ~Entry() { release(); }
+
+    // entry[name of field], borrowed (held while Python code may run); a missing field raises the
+    // KeyError that names it, as the dict itself does.
+    PyObject* get(EntryField field) {
+        PyObject* v = find(field);
+        if (!v) {
+            PyObject* args = PyTuple_Pack(1, kEntryFields[field]->ptr());
+            if (args) {
+                PyErr_SetObject(PyExc_KeyError, args);
+                Py_DECREF(args);
+            }
+            throw py::error_already_set();
+        }
+        return v;
+    }
+    // entry.get(name of field, fallback); `fallback` is kept by the caller.
+    PyObject* get_or(EntryField field, PyObject* fallback) {
+        PyObject* v = find(field);
+        return v ? v : fallback;
+    }
+    // Called before a step that may run Python code: from here on, what was found is held.
+    void may_run_python() {
+        if (held_) return;
+        for (PyObject* f : found_) Py_XINCREF(f);
+        held_ = true;
+    }
+    // Lets go of what was held, in ordinary code once the record is made.
+    void release() {
+        if (!held_) return;
+        held_ = false;
+        for (PyObject*& f : found_) {
+            Py_XDECREF(f);
+            f = nullptr;
+        }
+    }
+
+private:
+    // The field, or null when the entry has none.
+    PyObject* find(EntryField field) {
+        if (walked_ || found_[field]) return found_[field];
+        PyObject* v = pyglue::checked(PyDict_GetItemWithError(dict_, kEntryFields[field]->ptr()));
+        if (v && held_) Py_INCREF(v);
+        found_[field] = v;
+        return v;
+    }
+
+    PyObject* dict_;
+    py::object copy_;
+    PyObject* found_[kEntryFieldCount] = {};
+    bool walked_ = true;
+    bool held_ = false;
+};
+
+// A symbol template "{a}{b}..." filled by named-field formatting, placeholder by placeholder in
+// template order: each takes format(value, ""), which is the value itself for plain text.
+template <std::size_t kParts>
+class Symbol {
+public:
+    explicit Symbol(Entry& e) : e_(e) {}
+
+    // Reads the field of the entry, fills it in as the next placeholder and returns it.
+    PyObject* field(EntryField f) {
+        PyObject* value = e_.get(f);
+        add(value);
+        return value;
+    }
+    // Fills `value` in as the next placeholder.
+    void add(PyObject* value) {
+        if (PyUnicode_CheckExact(value)) {
+            texts_[count_++] = value;
+            return;
+        }
+        e_.may_run_python();
+        owned_[count_] = pyglue::steal(PyObject_Format(value, N::v_empty));
+        texts_[count_] = owned_[count_].ptr();
+        ++count_;
+    }
+    // The filled template, a new str: plain texts are copied into one of the right width at once.
+    py::object text() const {
+        Py_ssize_t length = 0;
+        Py_UCS4 widest = 0;
+        for (std::size_t i = 0; i < count_; ++i) {
+            PyObject* t = texts_[i];
+            if (!PyUnicode_CheckExact(t))
+                return pyglue::steal(
+                    pyglue::compat::join_array(N::v_empty, texts_, static_cast<Py_ssize_t>(count_)));
+            length += PyUnicode_GET_LENGTH(t);
+            Py_UCS4 most = PyUnicode_MAX_CHAR_VALUE(t);
+            if (most > widest) widest = most;
+        }
+        py::object joined = pyglue::steal(PyUnicode_New(length, widest));
+        if (length == 0) return joined;
+        PyObject* out = joined.ptr();
+        Py_ssize_t at = 0;
+        for (std::size_t i = 0; i < count_; ++i) {
+            PyObject* t = texts_[i];
+            Py_ssize_t n = PyUnicode_GET_LENGTH(t);
+            if (PyUnicode_KIND(t) == PyUnicode_KIND(out)) {
+                std::memcpy(static_cast<char*>(PyUnicode_DATA(out)) + at * PyUnicode_KIND(out),
+                            PyUnicode_DATA(t), static_cast<size_t>(n) * PyUnicode_KIND(t));
+            } else {
+                pyglue::require(PyUnicode_CopyCharacters(out, at, t, 0, n));
+            }
+            at += n;
+        }
+        return joined;
+    }
+
+private:
+    Entry& e_;
+    PyObject* texts_[kParts] = {};
+    py::object owned_[kParts];
+    std::size_t count_ = 0;
+};
 
 // Text with the space characters (only " ") removed at both ends; other objects go through their
 // own strip(" "), so a value that is not text fails as the interpreter makes it fail.
-py::object strip_spaces(py::handle value) {
-    if (!PyUnicode_CheckExact(value.ptr())) return pyglue::call_method(value, N::strip, " ");
-    Py_ssize_t n = PyUnicode_GET_LENGTH(value.ptr());
+py::object strip_spaces(PyObject* value, Entry& e) {
+    if (!PyUnicode_CheckExact(value)) {
+        e.may_run_python();
+        return pyglue::call_method(value, N::strip, " ");
+    }
+    Py_ssize_t n = PyUnicode_GET_LENGTH(value);
     Py_ssize_t begin = 0, end = n;
-    while (begin < end && PyUnicode_READ_CHAR(value.ptr(), begin) == ' ') ++begin;
-    while (end > begin && PyUnicode_READ_CHAR(value.ptr(), end - 1) == ' ') --end;
+    while (begin < end && PyUnicode_READ_CHAR(value, begin) == ' ') ++begin;
+    while (end > begin && PyUnicode_READ_CHAR(value, end - 1) == ' ') --end;
     if (begin == 0 && end == n) return py::reinterpret_borrow<py::object>(value);
-    PyObject* s = pyglue::require(PyUnicode_Substring(value.ptr(), begin, end));
-    return py::reinterpret_steal<py::object>(s);
+    return pyglue::steal(PyUnicode_Substring(value, begin, end));
 }
 
 // The option price as placed in the symbol: a text ending in ".0" loses its trailing "0"s and
 // then its trailing "."s ("9800.0" -> "9800", ".0" -> ""); anything else stays.
-py::object trim_price(py::handle eprice) {
-    if (!PyUnicode_CheckExact(eprice.ptr())) {
-        if (!pyglue::truthy(pyglue::call_method(eprice, N::endswith, ".0")))
-            return py::reinterpret_borrow<py::object>(eprice);
-        return pyglue::call_method(pyglue::call_method(eprice, N::rstrip, "0"), N::rstrip, ".");
+py::object trim_price(PyObject* eprice, Entry& e) {
+    if (!PyUnicode_CheckExact(eprice)) {
+        e.may_run_python();
+        py::handle price(eprice);
+        if (!pyglue::truthy(pyglue::call_method(price, N::endswith, ".0")))
+            return py::reinterpret_borrow<py::object>(price);
+        return pyglue::call_method(pyglue::call_method(price, N::rstrip, "0"), N::rstrip, ".");
     }
-    PyObject* s = eprice.ptr();
-    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    if (n < 2 || PyUnicode_READ_CHAR(s, n - 1) != '0' || PyUnicode_READ_CHAR(s, n - 2) != '.')
+    Py_ssize_t n = PyUnicode_GET_LENGTH(eprice);
+    if (n < 2 || PyUnicode_READ_CHAR(eprice, n - 1) != '0' || PyUnicode_READ_CHAR(eprice, n - 2) != '.')
         return py::reinterpret_borrow<py::object>(eprice);
     Py_ssize_t end = n;
-    while (end > 0 && PyUnicode_READ_CHAR(s, end - 1) == '0') --end;
-    while (end > 0 && PyUnicode_READ_CHAR(s, end - 1) == '.') --end;
-    PyObject* t = pyglue::require(PyUnicode_Substring(s, 0, end));
-    return py::reinterpret_steal<py::object>(t);
+    while (end > 0 && PyUnicode_READ_CHAR(eprice, end - 1) == '0') --end;
+    while (end > 0 && PyUnicode_READ_CHAR(eprice, end - 1) == '.') --end;
+    return pyglue::steal(PyUnicode_Substring(eprice, 0, end));
 }
 
-py::object to_float(py::handle value) {
-    PyObject* f = pyglue::require(PyNumber_Float(value.ptr()));
-    return py::reinterpret_steal<py::object>(f);
+// float(value): text, integers and floats convert without running Python code.
+py::object to_float(PyObject* value, Entry& e) {
+    if (!PyUnicode_CheckExact(value) && !PyLong_CheckExact(value) && !PyFloat_CheckExact(value))
+        e.may_run_python();
+    return pyglue::steal(PyNumber_Float(value));
+}
+
+py::object KeyMemo::unit_of(PyObject* basic, Entry& e) {
+    if (!PyUnicode_CheckExact(basic)) return to_float(basic, e);
+    if (basic_ && same_text(basic, basic_.ptr())) return unit_;
+    py::object unit = to_float(basic, e);
+    pyglue::drop(basic_);
+    pyglue::drop(unit_);
+    basic_ = py::reinterpret_borrow<py::object>(basic);
+    unit_ = unit;
+    return unit;
 }
 
 // result[key], a new empty list when the key has none yet; borrowed from `result`.
-PyObject* group_of(py::dict& result, py::handle key) {
-    PyObject* group = PyDict_GetItemWithError(result.ptr(), key.ptr());
+PyObject* group_of(PyObject* result, PyObject* key) {
+    PyObject* group = PyDict_GetItemWithError(result, key);
     if (group) return group;
     pyglue::raise_if_error();
-    py::list fresh;
-    pyglue::require(PyDict_SetItem(result.ptr(), key.ptr(), fresh.ptr()));
+    py::object fresh = pyglue::steal(PyList_New(0));
+    pyglue::require(PyDict_SetItem(result, key, fresh.ptr()));
     return fresh.ptr();  // the result now holds it
 }
 
-// Appends `record` to result[key], creating the group at its first record.
-void append_to_group(py::dict& result, py::handle key, py::handle record) {
-    pyglue::require(PyList_Append(group_of(result, key), record.ptr()));
+// Calls visit(entry) for each item of `entries` in order: a list is read by index (its length
+// read again at each step, as its iterator does), anything else through its iterator. Each entry
+// is held while it is visited.
+template <class Visit>
+void for_each(PyObject* entries, Visit visit) {
+    if (PyList_CheckExact(entries)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries); ++i) {
+            py::object entry = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(entries, i));
+            visit(entry.ptr());
+        }
+        return;
+    }
+    py::object it = pyglue::steal(PyObject_GetIter(entries));
+    while (PyObject* next = PyIter_Next(it.ptr())) {
+        py::object entry = py::reinterpret_steal<py::object>(next);
+        visit(entry.ptr());
+    }
+    pyglue::raise_if_error();
 }
 
-// The fields a future and an option record share, from the currency to the delivery month.
-void set_listing(Record& r, const py::dict& e) {
-    r.set(N::currency, N::v_twd);
-    r.set(N::exchange, N::v_taifex);
-    r.set(N::code, item(e, N::code));
-    r.set(N::name, item(e, N::f_csname));
-    r.set(N::category, item(e, N::category));
-    r.set(N::delivery_month, item(e, N::f_deliverymonth));
+// A new record of `shape` from `values`, appended to `group`.
+void append_record(PyObject* group, const pyglue::RecordShape& shape, PyObject* const* values) {
+    py::object record = pyglue::steal(shape.make(values));
+    pyglue::require(PyList_Append(group, record.ptr()));
 }
 
-// The fields a future and an option record share, from the underlying kind to the multiplier.
-void set_underlying(Record& r, const py::dict& e) {
-    r.set(N::underlying_kind, item(e, N::f_prod_kind));
-    r.set(N::underlying_code, item(e, N::f_ostock));
-    r.set(N::unit, to_float(item(e, N::f_basic)));
-    r.set(N::multiplier, py::int_(0).ptr());
+// The record of `shape` made of `v`; what the entry held goes.
+py::object finish(const pyglue::RecordShape& shape, Entry& e, PyObject* const* v) {
+    py::object record = pyglue::steal(shape.make(v));
+    e.release();
+    return record;
 }
 
-py::dict future_record(py::handle entry) {
-    py::dict e = fields_of(entry);
-    Record r(kListingKeys);
-    r.set(N::symbol, fill_template(e, {N::f_ename, N::f_deliverymonth}));
-    r.set(N::security_type, N::v_fut);
-    set_listing(r, e);
-    r.set(N::strike_price, py::int_(0).ptr());
-    r.set(N::option_right, N::v_empty);
-    set_underlying(r, e);
-    return r.take();
+// A futures or option record. fill(e, s, v) fills the symbol's placeholders (keeping in `v` the
+// fields it reads that the record holds too) and returns what the symbol needs kept; then come the
+// code and the name, the field `late` (the futures' category, the options' strike price), the
+// underlying and the unit.
+template <std::size_t kParts, class Fill>
+py::object listing_record(PyObject* entry, KeyMemo& memo, const pyglue::RecordShape& shape, Field late,
+                          EntryField late_field, Fill fill) {
+    Entry e(entry, memo);
+    PyObject* v[kFields] = {};
+    Symbol<kParts> s(e);
+    py::object kept = fill(e, s, v);
+    py::object symbol = s.text();
+    v[kSymbol] = symbol.ptr();
+    v[kCode] = e.get(eCode);
+    v[kName] = e.get(eCsname);
+    v[late] = e.get(late_field);
+    v[kUnderlyingKind] = e.get(eProdKind);
+    v[kUnderlyingCode] = e.get(eOstock);
+    py::object unit = memo.unit_of(e.get(eBasic), e);
+    v[kUnit] = unit.ptr();
+    return finish(shape, e, v);
 }
 
-py::dict option_record(py::handle entry) {
-    py::dict e = fields_of(entry);
-    // The trimming test reads a missing price as empty text; the strike price below still
-    // requires the field.
-    py::object eprice = item_or(e, N::f_eprice, N::v_empty);
-    py::object shown = trim_price(eprice);
-    Record r(kListingKeys);
-    r.set(N::symbol, fill_template(e, {N::category, N::f_deliverymonth, N::f_poc, N::f_eprice}, N::f_eprice,
-                                   shown.ptr()));
-    r.set(N::security_type, N::v_opt);
-    set_listing(r, e);
-    r.set(N::strike_price, item(e, N::f_eprice));
-    r.set(N::option_right, item(e, N::f_poc));
-    set_underlying(r, e);
-    return r.take();
+py::object future_record(PyObject* entry, KeyMemo& memo) {
+    return listing_record<2>(entry, memo, future_shape, kCategory, eCategory,
+                             [](Entry&, Symbol<2>& s, PyObject** v) {
+                                 s.field(eEname);
+                                 v[kDeliveryMonth] = s.field(eDeliverymonth);
+                                 return py::object();
+                             });
+}
+
+py::object option_record(PyObject* entry, KeyMemo& memo) {
+    return listing_record<4>(entry, memo, option_shape, kStrikePrice, eEprice,
+                             [](Entry& e, Symbol<4>& s, PyObject** v) {
+                                 // The trimming test reads a missing price as empty text; the strike price
+                                 // still requires the field.
+                                 py::object shown = trim_price(e.get_or(eEprice, N::v_empty), e);
+                                 v[kCategory] = s.field(eCategory);
+                                 v[kDeliveryMonth] = s.field(eDeliverymonth);
+                                 v[kOptionRight] = s.field(ePoc);
+                                 s.add(shown.ptr());
+                                 return shown;
+                             });
 }
 
 // Products in the mapping's order, entries in sequence order, grouped by product name.
 template <class Build>
 py::dict convert_by_product(py::handle contracts, Build build) {
     py::dict result;
+    KeyMemo memo;
     py::object items = pyglue::call_method(contracts, N::items);
     for (py::handle pair : items) {
         py::object product = pair[py::int_(0)];
         py::object entries = pair[py::int_(1)];
         // The group is found (or made) at the product's first record, then appended to directly.
         PyObject* group = nullptr;
-        for (py::handle entry : entries) {
-            py::dict record = build(entry);
-            if (!group) group = group_of(result, product);
+        for_each(entries.ptr(), [&](PyObject* entry) {
+            py::object record = build(entry, memo);
+            if (!group) group = group_of(result.ptr(), product.ptr());
             pyglue::require(PyList_Append(group, record.ptr()));
-        }
+        });
     }
     return result;
 }
 
+// The keys of a record, indexed by Field.
+PyObject* record_key(size_t field) {
+    const pyglue::Name* keys[kFields] = {
+        &N::symbol,       &N::security_type, &N::currency,        &N::exchange,
+        &N::code,         &N::name,          &N::category,        &N::delivery_month,
+        &N::strike_price, &N::option_right,  &N::underlying_kind, &N::underlying_code,
+        &N::unit,         &N::multiplier};
+    return keys[field]->ptr();
+}
+
+// Defines `shape` as the first `count` fields of the record table, with the fixed values given.
+void define_shape(pyglue::RecordShape& shape, size_t count,
+                  std::initializer_list<std::pair<Field, PyObject*>> fixed) {
+    std::vector<std::pair<PyObject*, PyObject*>> fields;
+    for (size_t i = 0; i < count; ++i) fields.emplace_back(record_key(i), nullptr);
+    for (const auto& f : fixed) fields[f.first].second = f.second;
+    shape.define(fields);
+}
+
 }  // namespace
+
+void define_record_shapes() {
+    PyObject* zero = pyglue::require(PyLong_FromLong(0));  // kept for the life of the process
+    define_shape(stock_shape, kDeliveryMonth, {{kSecurityType, N::v_stk}, {kCurrency, N::v_twd}});
+    define_shape(index_shape, kCategory, {{kSecurityType, N::v_ind}, {kCurrency, N::v_twd}});
+    define_shape(future_shape, kFields,
+                 {{kSecurityType, N::v_fut},
+                  {kCurrency, N::v_twd},
+                  {kExchange, N::v_taifex},
+                  {kStrikePrice, zero},
+                  {kOptionRight, N::v_empty},
+                  {kMultiplier, zero}});
+    define_shape(
+        option_shape, kFields,
+        {{kSecurityType, N::v_opt}, {kCurrency, N::v_twd}, {kExchange, N::v_taifex}, {kMultiplier, zero}});
+}
 
 py::dict stock_dict_convert(py::handle contracts) {
     py::dict result;
-    for (py::handle entry : contracts) {
-        py::dict e = fields_of(entry);
-        Record r(kStockKeys);
-        r.set(N::symbol, fill_template(e, {N::exchange, N::code}));
-        r.set(N::security_type, N::v_stk);
-        r.set(N::currency, N::v_twd);
-        py::object exchange = item(e, N::exchange);
-        r.set(N::exchange, exchange);
-        r.set(N::code, item(e, N::code));
-        r.set(N::name, strip_spaces(item(e, N::name)));
-        r.set(N::category, item(e, N::f_industry));
-        append_to_group(result, exchange, r.take());
-    }
+    // The group of the last record's exchange, kept while the next entry names the same object.
+    py::object last_exchange;
+    PyObject* group = nullptr;
+    KeyMemo memo;
+    for_each(contracts.ptr(), [&](PyObject* entry) {
+        Entry e(entry, memo);
+        PyObject* v[kFields] = {};
+        Symbol<2> s(e);
+        v[kExchange] = s.field(eExchange);
+        v[kCode] = s.field(eCode);
+        py::object symbol = s.text();
+        v[kSymbol] = symbol.ptr();
+        py::object name = strip_spaces(e.get(eName), e);
+        v[kName] = name.ptr();
+        v[kCategory] = e.get(eIndustry);
+        py::object record = finish(stock_shape, e, v);
+        if (v[kExchange] != last_exchange.ptr()) {
+            group = group_of(result.ptr(), v[kExchange]);
+            pyglue::drop(last_exchange);
+            last_exchange = py::reinterpret_borrow<py::object>(v[kExchange]);
+        }
+        pyglue::require(PyList_Append(group, record.ptr()));
+    });
     return result;
 }
 
@@ -269,15 +526,13 @@ py::dict tw_index_dict_convert(py::handle index_dict, py::handle code2exchange) 
             pyglue::call_method(global(N::log), N::error, message);
             continue;
         }
-        Record r(kIndexKeys);
-        PyObject* symbol = pyglue::require(PyNumber_Add(exchange.ptr(), code.ptr()));
-        r.set(N::symbol, py::reinterpret_steal<py::object>(symbol));
-        r.set(N::security_type, N::v_ind);
-        r.set(N::currency, N::v_twd);
-        r.set(N::exchange, exchange);
-        r.set(N::code, code);
-        r.set(N::name, name);
-        pyglue::require(PyList_Append(group, r.take().ptr()));
+        py::object symbol = pyglue::steal(PyNumber_Add(exchange.ptr(), code.ptr()));
+        PyObject* v[kFields] = {};
+        v[kSymbol] = symbol.ptr();
+        v[kExchange] = exchange.ptr();
+        v[kCode] = code.ptr();
+        v[kName] = name.ptr();
+        append_record(group, index_shape, v);
     }
     return result;
 }

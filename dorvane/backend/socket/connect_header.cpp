@@ -238,7 +238,10 @@ bool HeaderCodec::readable(py::handle parse, const char* data, Py_ssize_t size) 
 
 py::object HeaderCodec::record(const unsigned char* data) {
     PyObject* made = parse_native(data);
-    if (!made) pyglue::raise(PyExc_ValueError, "unreadable message header");
+    if (!made) {
+        pyglue::raise_if_error();  // a failed allocation
+        pyglue::raise(PyExc_ValueError, "unreadable message header");
+    }
     return py::reinterpret_steal<py::object>(made);
 }
 

@@ -2,6 +2,9 @@
 // and gen_header, the factory of header-field dictionaries.
 #include "pyglue.hpp"
 
+#include <utility>
+#include <vector>
+
 namespace py = pybind11;
 
 namespace {
@@ -17,39 +20,60 @@ inline const pyglue::Name ST_TRADE{"ST_TRADE"};
 inline const pyglue::Name fenrik{"fenrik"};
 inline const pyglue::Name kivo{"kivo"};
 inline const pyglue::Name sizeof_{"sizeof"};
+inline const pyglue::Name net_length{"net_length"};
+inline const pyglue::Name bEncrypt{"bEncrypt"};
+inline const pyglue::Name bCompress{"bCompress"};
+inline const pyglue::Name bContinue{"bContinue"};
+inline const pyglue::Name bHts{"bHts"};
+inline const pyglue::Name nDecompressLength{"nDecompressLength"};
+inline const pyglue::Name nKIVO{"nKIVO"};
+inline const pyglue::Name nHandle{"nHandle"};
+inline const pyglue::Name ip4{"ip4"};
+inline const pyglue::Name person_id{"person_id"};
+inline const pyglue::Name nDecodeLength{"nDecodeLength"};
+inline const pyglue::Name nOutHandle{"nOutHandle"};
+inline const pyglue::Name ret{"ret"};
 }  // namespace N
 
 using pyglue::attr;
 using pyglue::call_method;
 using pyglue::set_attr;
 
+// The header-field dictionary: the thirteen fields in wire order, ret always 0.
+pyglue::RecordShape header_shape;
+
+const pyglue::Name* const kHeaderKeys[] = {
+    &N::net_length,        &N::bEncrypt,   &N::bCompress, &N::bContinue, &N::bHts,
+    &N::nDecompressLength, &N::nKIVO,      &N::nHandle,   &N::ip4,       &N::person_id,
+    &N::nDecodeLength,     &N::nOutHandle, &N::ret};
+
+void define_header_shape() {
+    std::vector<std::pair<PyObject*, PyObject*>> fields;
+    for (const pyglue::Name* key : kHeaderKeys) fields.emplace_back(key->ptr(), nullptr);
+    fields.back().second = pyglue::require(PyLong_FromLong(0));  // kept for the life of the process
+    header_shape.define(fields);
+}
+
 // Every call returns a new dictionary of the thirteen header fields in wire order; only ip4 is
-// converted (through the module's ip_convert, read at each call), and ret is always 0.
-py::dict gen_header(py::object net_length, py::object bEncrypt, py::object bCompress, py::object bContinue,
-                    py::object bHts, py::object nDecompressLength, py::object nKIVO, py::object nHandle,
-                    py::object ip4, py::object person_id, py::object nDecodeLength, py::object nOutHandle) {
-    py::object converted = pyglue::global(N::ip_convert)(ip4);
-    py::dict header;
-    header["net_length"] = net_length;
-    header["bEncrypt"] = bEncrypt;
-    header["bCompress"] = bCompress;
-    header["bContinue"] = bContinue;
-    header["bHts"] = bHts;
-    header["nDecompressLength"] = nDecompressLength;
-    header["nKIVO"] = nKIVO;
-    header["nHandle"] = nHandle;
-    header["ip4"] = converted;
-    header["person_id"] = person_id;
-    header["nDecodeLength"] = nDecodeLength;
-    header["nOutHandle"] = nOutHandle;
-    header["ret"] = 0;
-    return header;
+// converted (through the module's ip_convert, read at each call), and ret is always 0. The
+// arguments are borrowed: the call holds them.
+py::object gen_header(py::handle net_length, py::handle bEncrypt, py::handle bCompress, py::handle bContinue,
+                      py::handle bHts, py::handle nDecompressLength, py::handle nKIVO, py::handle nHandle,
+                      py::handle ip4, py::handle person_id, py::handle nDecodeLength, py::handle nOutHandle) {
+    py::object convert = pyglue::global(N::ip_convert);
+    py::object converted = pyglue::steal(PyObject_CallOneArg(convert.ptr(), ip4.ptr()));
+    PyObject* const values[] = {
+        net_length.ptr(),        bEncrypt.ptr(),   bCompress.ptr(), bContinue.ptr(), bHts.ptr(),
+        nDecompressLength.ptr(), nKIVO.ptr(),      nHandle.ptr(),   converted.ptr(), person_id.ptr(),
+        nDecodeLength.ptr(),     nOutHandle.ptr(), nullptr};
+    return pyglue::steal(header_shape.make(values));
 }
 
 }  // namespace
 
 PYBIND11_MODULE(core, m) {
     pyglue::set_module(m);
+    define_header_shape();
 
     py::object fenrik = pyglue::import_from("dorvane.backend.socket.protocol", "fenrik");
     py::object kivo = pyglue::import_from("dorvane.backend.socket.protocol", "kivo");
