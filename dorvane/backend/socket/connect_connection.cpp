@@ -55,7 +55,7 @@ private:
     py::object connection_;
     py::object person_id_;
     py::object loop_;
-    py::object last_;         // the future of the latest request, while it may be pending
+    py::object last_;         // the future of the latest request
     py::object last_handle_;  // its handle
     bool entered_ = false;
     KeepAliveStates state_{KeepAliveState::Pinging, kKeepAliveTable};
@@ -105,13 +105,11 @@ void KeepAlive::ping() {
                                                     py::arg("compress") = false, py::arg("loop") = loop_);
         // Nobody awaits a keep-alive's future: mark its failure as seen.
         call_method(fut, N::add_done_callback, retrieve_callback());
-        // The handle it was filed under is the one just taken, when it was filed at all.
-        py::object taken =
+        // Filed at all, it was filed under the handle just taken; withdraw_last checks that it
+        // is still there before it takes it out.
+        last_handle_ =
             pyglue::steal(PyNumber_Subtract(attr(connection_, N::nHandle).ptr(), py::int_(1).ptr()));
-        if (call_method(attr(connection_, N::req_map), N::get, taken).is(fut)) {
-            last_ = fut;
-            last_handle_ = taken;
-        }
+        last_ = fut;
     } catch (py::error_already_set& e) {
         py::object why = pyglue::keep_exception(e);
         log_error(why);
