@@ -87,8 +87,7 @@ void HeaderFields::init(py::handle core) {
         enabled_ = true;
     } catch (py::error_already_set& e) {
         // gen_header does all the work; an interrupt still ends the import.
-        py::object why = pyglue::fetch_exception(e);
-        if (!is_exception(why)) pyglue::raise(why);
+        pyglue::drop(pyglue::keep_exception(e));
     }
 }
 
