@@ -29,14 +29,23 @@ cFolderLock::State cFolderLock::lock(const char* folder, std::chrono::millisecon
         }
         if (errno == EINTR) continue;
         if (errno != EWOULDBLOCK) {
-            close(fd_);
-            fd_ = -1;
+            closeUnheld();
             return State::unlocked;
         }
         const auto now = std::chrono::steady_clock::now();
-        if (now >= deadline) return State::busy;
+        if (now >= deadline) {
+            // Nothing is held: the next call opens the folder it names again (the working folder
+            // may be another by then).
+            closeUnheld();
+            return State::busy;
+        }
         std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(kRetry, deadline - now));
     }
+}
+
+void cFolderLock::closeUnheld() {
+    close(fd_);
+    fd_ = -1;
 }
 
 void cFolderLock::unlock() {

@@ -28,6 +28,8 @@ private:
     // In a child, the holder was another thread of the parent: the descriptor is closed without
     // unlocking, since the lock belongs to the parent's holder, who gives it back.
     void abandonInChild() override;
+    // Closes the descriptor of a lock not taken.
+    void closeUnheld();
 
     int fd_ = -1;
 };
