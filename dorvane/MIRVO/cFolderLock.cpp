@@ -24,6 +24,7 @@ cFolderLock::State cFolderLock::lock(const char* folder, std::chrono::millisecon
     const auto deadline = std::chrono::steady_clock::now() + wait;
     for (;;) {
         if (flock(fd_, LOCK_EX | LOCK_NB) == 0) {
+            lockedIn_ = cFork::generation();
             markHeld();
             return State::held;
         }
@@ -50,7 +51,9 @@ void cFolderLock::closeUnheld() {
 
 void cFolderLock::unlock() {
     if (fd_ < 0) return;
-    flock(fd_, LOCK_UN);
+    // A forked child shares the parent's lock (one open file description): giving it back there
+    // would free the folder under the parent's holder, so the child only closes its descriptor.
+    if (lockedIn_ == cFork::generation()) flock(fd_, LOCK_UN);
     markFree();
     close(fd_);
     fd_ = -1;
