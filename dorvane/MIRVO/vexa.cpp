@@ -162,7 +162,7 @@ std::string utf8_text(py::handle value) {
 // exists keeps its mode), never through a symbolic link, and only over a regular file. Raises
 // OSError naming the file and why otherwise.
 void write_properties(const std::string& text) {
-    cSafeFile file = cSafeFile::openWrite(AT_FDCWD, vexa::kPropertiesFile, cSafeFile::Write::truncate);
+    cSafeFile file = cSafeFile::openWrite(AT_FDCWD, kMirvoPropertiesFile, cSafeFile::Write::truncate);
     int error = file.error();
     std::string why = file.why();
     if (file) {
@@ -171,7 +171,7 @@ void write_properties(const std::string& text) {
         why = strerror(error);
     }
     py::object failure = py::handle(PyExc_OSError)(
-        py::int_(error), "the signing properties are not written: " + why, vexa::kPropertiesFile);
+        py::int_(error), "the signing properties are not written: " + why, kMirvoPropertiesFile);
     pyglue::raise(failure);
 }
 
@@ -303,7 +303,7 @@ py::object init_vexa(py::object vexa_path, py::object vexa_pwd) {
         debug_number("MIRVOSignInitial() return ", code);
         if (code != 0) raise_code(code, codes);
 
-        pyglue::import_from("os", "remove")(vexa::kPropertiesFile);
+        pyglue::import_from("os", "remove")(kMirvoPropertiesFile);
     }
     pyglue::import_from("builtins", "print")("Vexa Initial Done.");
     return py::int_(code);
