@@ -721,6 +721,7 @@ class Observed:
     log lines (first lines), all collected before the comparison."""
 
     def __init__(self, operation, ns):
+        gc.collect()  # garbage of earlier tests (their sockets' warnings) is not this operation's
         records, unraisable = [], []
         handler = logging.Handler()
         handler.emit = lambda record: records.append(record.getMessage().splitlines()[0])

@@ -312,6 +312,7 @@ def test_check_is_skipped_without_assertions():
         "from quillmesh import solclient\n"
         "from dorvane.contracts import Stock\n"
         "solclient.add_account('v', 'u', 'p')\n"
+        "solclient.broker.feed = None\n"  # only the tick published here, not the local feed's
         "got = []\n"
         "q = Quote()\n"
         "q.set_callback(lambda *args: got.append(args))\n"
