@@ -95,8 +95,10 @@ public:
     // float(basic) for the entry `e`.
     py::object unit_of(PyObject* basic, Entry& e);
 
+    // Only plain text is kept: the release of a key kept here, when the next entry differs, then
+    // runs no Python code (a str subclass's __del__) while that entry's fields are borrowed.
     int field_of(size_t position, PyObject* key) {
-        if (position >= kPositions) return entry_field_of(key);
+        if (position >= kPositions || !PyUnicode_CheckExact(key)) return entry_field_of(key);
         if (keys_[position].ptr() == key) return fields_[position];
         int field = entry_field_of(key);
         pyglue::drop(keys_[position]);
@@ -120,8 +122,9 @@ private:
 // by the dict only when a key is not plain text (the dict's own comparison then decides).
 //
 // What is read stays borrowed from the entry while no Python code can run. Before the first step
-// that may run Python code (a field's own __format__, __float__ or strip), which could change the
-// entry, every field found so far is held, and so is every field found after it.
+// that may run Python code (a field's own __format__, __float__ or strip, or a lookup that compares
+// with a key that is not plain text), which could change the entry, every field found so far is
+// held, and so is every field found after it.
 class Entry {
 public:
     Entry(PyObject* entry, KeyMemo& memo) : dict_(entry) {
@@ -144,8 +147,11 @@ public:
             if (field >= 0) {
                 found_[field] = value;
             } else if (field == kUnlikeText) {
+                // Each field is then looked up by the dict, whose comparison with such a key may
+                // run Python code: from here on, what is found is held.
                 walked_ = false;
                 for (PyObject*& f : found_) f = nullptr;
+                held_ = true;
                 break;
             }
         }
