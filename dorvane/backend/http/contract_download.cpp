@@ -17,7 +17,10 @@ const char* const kNoData = "\xe6\x9f\xa5\xe7\x84\xa1\xe8\xb3\x87\xe6\x96\x99"; 
 
 // client.session.get(client.<uri>).json()
 py::object get_json(py::handle client, PyObject* uri) {
-    return call_method(call_method(attr(client, N::session), N::get, attr(client, uri)), N::json);
+    py::object session = attr(client, N::session);
+    py::object get = attr(session, N::get);
+    py::object url = attr(client, uri);
+    return call_method(get(url), N::json);
 }
 
 py::object list_stock_code(py::handle client) { return get_json(client, N::s_list_code_uri); }

@@ -60,7 +60,10 @@ py::object cancel_order(py::object self, py::object trade) {
 }
 
 void update_status(py::object self) {
-    global(N::update_status)(attr(self, N::_trades), attr(self, N::client));
+    py::object update = global(N::update_status);
+    py::object trades = attr(self, N::_trades);
+    py::object client = attr(self, N::client);
+    update(trades, client);
 }
 
 // Each method constructs its report with its own arguments in order and the facade's client

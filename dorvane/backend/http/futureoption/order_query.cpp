@@ -50,7 +50,9 @@ py::dict OrderQuery::query_all(py::handle client) {
             py::object code = get(row, "st_comno", "");
             py::object seqno = get(row, "st_seqno", "");
             // A row whose date and time do not read as one date-time fails the whole query.
-            read_datetime(get(row, "st_orddt", ""), get(row, "st_ordtm", ""), kRowFormat);
+            py::object date = get(row, "st_orddt", "");
+            py::object time = get(row, "st_ordtm", "");
+            read_datetime(date, time, kRowFormat);
             py::object order_id = global(N::hash_orderid)(code, seqno);
             pyglue::require(PyObject_SetItem(orders.ptr(), order_id.ptr(), row.ptr()));
         }

@@ -18,6 +18,22 @@ py::object option_value(const pyglue::Name& field, py::handle code) {
 // The interpreter's int(value).
 py::object to_int(py::handle value) { return pyglue::steal(PyNumber_Long(value.ptr())); }
 
+// The order id and the date-time of a reply: hash_orderid(reply.get(code_key, ""),
+// reply.get(seqno_key, "")) and the date-time of reply.get(date_key, "") and reply.get(time_key, "")
+// in `format`. Each field is read in its own statement, in the order the reply is read.
+struct IdAndTime {
+    py::object order_id, when;
+};
+IdAndTime id_and_time(py::handle reply, const char* code_key, const char* seqno_key, const char* date_key,
+                      const char* time_key, const char* format) {
+    py::object code = get(reply, code_key, "");
+    py::object seqno = get(reply, seqno_key, "");
+    py::object order_id = global(N::hash_orderid)(code, seqno);
+    py::object date = get(reply, date_key, "");
+    py::object time = get(reply, time_key, "");
+    return {order_id, read_datetime(date, time, format)};
+}
+
 }  // namespace
 
 py::tuple ReplyParser::futopt_resp2order_status(py::handle resp, py::handle order) {
@@ -44,14 +60,12 @@ py::object ReplyParser::res2order(py::handle resp_result, py::handle order) {
 }
 
 py::object ReplyParser::res2orderstatus(py::handle resp_result, py::handle successed) {
-    py::object order_id =
-        global(N::hash_orderid)(get(resp_result, "stock_id", ""), get(resp_result, "seqno", ""));
-    py::object when =
-        read_datetime(get(resp_result, "ord_date", ""), get(resp_result, "ord_time", ""), kPlacedFormat);
+    IdAndTime placed = id_and_time(resp_result, "stock_id", "seqno", "ord_date", "ord_time", kPlacedFormat);
     bool accepted = truthy(successed);
     py::object status = attr(global(N::Status), accepted ? N::PendingSubmit : N::Failed);
-    py::object order_status = global(N::OrderStatus)(
-        py::arg("order_id") = order_id, py::arg("order_datetime") = when, py::arg("status") = status);
+    py::object order_status =
+        global(N::OrderStatus)(py::arg("order_id") = placed.order_id, py::arg("order_datetime") = placed.when,
+                               py::arg("status") = status);
     // A refusal carries the broker's reason as the text "msg" of its result: the status keeps it,
     // so the program learns why (a "msg" that is not text is no reason and is left out).
     if (!accepted) {
@@ -89,9 +103,9 @@ py::object ReplyParser::queryresp2order(py::handle resp) {
 }
 
 py::object ReplyParser::queryresp2orderstatus(py::handle resp) {
-    py::object order_id = global(N::hash_orderid)(get(resp, "st_comno", ""), get(resp, "st_seqno", ""));
-    py::object when = read_datetime(get(resp, "st_orddt", ""), get(resp, "st_ordtm", ""), kQueryFormat);
-    return global(N::OrderStatus)(py::arg("order_id") = order_id, py::arg("order_datetime") = when,
+    IdAndTime queried = id_and_time(resp, "st_comno", "st_seqno", "st_orddt", "st_ordtm", kQueryFormat);
+    return global(N::OrderStatus)(py::arg("order_id") = queried.order_id,
+                                  py::arg("order_datetime") = queried.when,
                                   py::arg("status") = attr(global(N::Status), N::PendingSubmit));
 }
 
@@ -105,7 +119,9 @@ py::object ReplyParser::resp2trade(py::handle resp, py::handle trade_in) {
                                  py::arg("status") = status);
     }
     py::object status = attr(trade, N::status);
-    set_attr(attr(trade, N::order), N::_ordno, get(resp, "st_ordno", ""));
+    // trade.order._ordno = resp.get("st_ordno", ""): the value first, as an assignment reads it.
+    py::object ordno = get(resp, "st_ordno", "");
+    set_attr(attr(trade, N::order), N::_ordno, ordno);
     set_attr(status, N::_status_code, get(resp, "st_code", ""));
     set_attr(status, N::_msg, call_method(get(resp, "st_errmsg", ""), N::strip, py::str(" ")));
     set_attr(status, N::_deal_quantity, to_int(get(resp, "st_ord_match_qty", zero())));
