@@ -236,35 +236,9 @@ public:
         texts_[count_] = owned_[count_].ptr();
         ++count_;
     }
-    // The filled template, a new str: plain texts are copied into one of the right width at once.
+    // The filled template, a new str.
     py::object text() const {
-        Py_ssize_t length = 0;
-        Py_UCS4 widest = 0;
-        for (std::size_t i = 0; i < count_; ++i) {
-            PyObject* t = texts_[i];
-            if (!PyUnicode_CheckExact(t))
-                return pyglue::steal(
-                    pyglue::compat::join_array(N::v_empty, texts_, static_cast<Py_ssize_t>(count_)));
-            length += PyUnicode_GET_LENGTH(t);
-            Py_UCS4 most = PyUnicode_MAX_CHAR_VALUE(t);
-            if (most > widest) widest = most;
-        }
-        py::object joined = pyglue::steal(PyUnicode_New(length, widest));
-        if (length == 0) return joined;
-        PyObject* out = joined.ptr();
-        Py_ssize_t at = 0;
-        for (std::size_t i = 0; i < count_; ++i) {
-            PyObject* t = texts_[i];
-            Py_ssize_t n = PyUnicode_GET_LENGTH(t);
-            if (PyUnicode_KIND(t) == PyUnicode_KIND(out)) {
-                std::memcpy(static_cast<char*>(PyUnicode_DATA(out)) + at * PyUnicode_KIND(out),
-                            PyUnicode_DATA(t), static_cast<size_t>(n) * PyUnicode_KIND(t));
-            } else {
-                pyglue::require(PyUnicode_CopyCharacters(out, at, t, 0, n));
-            }
-            at += n;
-        }
-        return joined;
+        return pyglue::steal(pyglue::compat::join_array(N::v_empty, texts_, static_cast<Py_ssize_t>(count_)));
     }
 
 private:
