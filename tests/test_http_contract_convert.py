@@ -2,7 +2,9 @@
 the failures that end a conversion."""
 import collections.abc
 import copy
+import gc
 import logging
+import pickle
 
 import pytest
 
@@ -334,3 +336,30 @@ def test_fields_read_stay_held_while_python_code_runs(make):
     assert target[field] == "m"
     value = result[group][-1][key]
     assert (type(value), value, _Watched.released) in {(_Watched, "n", False), (str, "m", True)}
+
+
+def _grow(d):
+    for i in range(100):
+        d["k%d" % i] = i
+
+
+def _move_to_end(d):
+    d["code"] = d.pop("code")
+
+
+@pytest.mark.parametrize("change", [
+    lambda d: d.__setitem__("extra", 1), _grow, _move_to_end, lambda d: d.popitem(),
+    lambda d: d.__delitem__("symbol"), lambda d: d.update(symbol="s"), lambda d: d.clear(),
+], ids=["add", "grow", "move-to-end", "popitem", "delete", "update", "clear"])
+def test_a_record_is_a_dict_in_every_way(change):
+    """Records of one kind share their key table: each changes as a dict of its own, the others
+    not at all, and it pickles, copies and is tracked by the collector as that dict is."""
+    [first, second] = stock_dict_convert([stock(industry=[]), stock(code="2331")])["TSE"]
+    untouched = dict(second)
+    plain = dict(first)
+    change(first)
+    change(plain)
+    assert list(first.items()) == list(plain.items()) and second == untouched
+    assert list(pickle.loads(pickle.dumps(first)).items()) == list(plain.items())
+    assert list(copy.copy(first).items()) == list(plain.items())
+    assert (gc.is_tracked(first), gc.is_tracked(second)) == (gc.is_tracked(plain), gc.is_tracked(untouched))
