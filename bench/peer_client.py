@@ -166,6 +166,10 @@ class PeerConnection:
         header["nDecompressLength"] = decompress_length
         if decompress_length > 0:
             header["bCompress"] = 1
+        return self._pack_header(header)
+
+    def _pack_header(self, header):
+        """The header bytes of a completed header-field dictionary."""
         return self.proto.HEADER.build(header)
 
     def disconnect(self):
@@ -217,13 +221,7 @@ class StructPeerSocket(PeerSocket):
 class StructPeerConnection(PeerConnection):
     socket_class = StructPeerSocket
 
-    def _build_header(self, nKIVO, person_id, nHandle, payload, decompress_length=0, **kwargs):
-        header = self.proto.gen_header(nKIVO=nKIVO, person_id=person_id, ip4=self.ip4, **kwargs)
-        header["nHandle"] = nHandle
-        header["net_length"] = len(payload)
-        header["nDecompressLength"] = decompress_length
-        if decompress_length > 0:
-            header["bCompress"] = 1
+    def _pack_header(self, header):
         return pack_header(header)
 
 

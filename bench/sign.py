@@ -6,7 +6,7 @@ Side by side in one run:
       core; openssl divides by CPU time), the physical limit of the work;
   (b) vexa.get_sign with the built-in properties template of init_vexa (log level DEBUG, so every
       signature also writes its log lines: two hex dumps, the base64 value and the marker and
-      check lines, each opening, appending to and closing the day's log file);
+      check lines, each appended to the day's log file, which stays open between lines);
   (c) the same SignedData (SHA-256, signer certificate included, content attached, no signed
       attributes) made in-process by python3-cryptography's PKCS7SignatureBuilder, base64-encoded
       as get_sign returns it.
@@ -98,7 +98,7 @@ def main():
     build = ROOT / "build"
     if "--build" in args:
         at = args.index("--build")
-        build = pathlib.Path(args[at + 1])
+        build = pathlib.Path(args[at + 1]).resolve()  # the run moves to its own working folder
         del args[at:at + 2]
     seconds = float(args[0]) if args else 3.0
     from support import make_pki

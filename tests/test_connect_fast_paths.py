@@ -19,7 +19,7 @@ import dorvane.backend.socket.protocol as protocol
 import dorvane.backend.socket.protocol.core as core
 from dorvane.backend.error import ServerError
 from servers.trading_server import Reply, pack_message
-from support.connect_fixtures import PERSON, logs, loop, make_connection, server  # noqa: F401
+from support.connect_fixtures import PERSON, connected_idle, logs, loop, make_connection, server  # noqa: F401
 
 PLAIN = 7  # not in the request table: a reply resolves with its body
 
@@ -61,12 +61,7 @@ def emitters(request, monkeypatch):
 
 @pytest.fixture
 def conn(loop, server, emitters):
-    c = make_connection(loop, server, ping_duration=60)
-    run(loop, c.connect())
-    run(loop, server.wait_requests(1, nKIVO=2))
-    while c.req_map:
-        run(loop, asyncio.sleep(0.001))
-    server.requests.clear()
+    c = connected_idle(loop, server)
     emitters(c)
     return c
 

@@ -9,7 +9,8 @@ import pytest
 
 import dorvane.backend.socket.protocol as protocol
 from dorvane.backend.error import ServerError
-from support.connect_fixtures import PERSON, Recorder, closed_loop, logs, loop, make_connection, server, until  # noqa: F401
+from support.connect_fixtures import (PERSON, Recorder, closed_loop, connected_idle, logs, loop,  # noqa: F401
+                                      make_connection, server, until)
 from servers.trading_server import Reply, pack_message
 
 ECHO = 900      # registered in the request table with a builder and a parser
@@ -22,15 +23,7 @@ def run(loop, coro, timeout=5):
 
 @pytest.fixture
 def conn(loop, server):
-    """A connected Connection whose keep-alive stays out of the way: its first (and, within a
-    test, only) keep-alive has taken handle 0 and been answered, so requests start at handle 1."""
-    c = make_connection(loop, server, ping_duration=60)
-    run(loop, c.connect())
-    run(loop, server.wait_requests(1, nKIVO=2))
-    while c.req_map:
-        run(loop, asyncio.sleep(0.001))
-    server.requests.clear()
-    return c
+    return connected_idle(loop, server)
 
 
 @pytest.fixture

@@ -15,9 +15,17 @@ from support.exit_scenarios import SCENARIOS, run_many
 RUNS = int(os.environ.get("DORVANE_EXIT_RUNS", "30"))
 
 
+def worker_budget():
+    """The interpreters one test may start side by side: this process's share of the cores among
+    the suite's xdist workers (each of which may be running such a test at the same time)."""
+    cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else (os.cpu_count() or 4)
+    workers = int(os.environ.get("PYTEST_XDIST_WORKER_COUNT", "1"))
+    return max(1, cores // max(1, workers))
+
+
 @pytest.mark.parametrize("name", list(SCENARIOS))
 def test_program_ends_cleanly(name):
-    tally = run_many(name, RUNS, jobs=os.cpu_count() or 4)[name]
+    tally = run_many(name, RUNS, jobs=worker_budget())[name]
     details = "\n".join("---- stderr of a failed run:\n" + sample[-3000:] for sample in tally.samples)
     assert (tally.crashes, tally.hangs, tally.faults) == (0, 0, 0), "{}\n{}".format(tally, details)
 

@@ -233,3 +233,37 @@ def test_a_child_forked_while_a_thread_waits_for_the_folder_forks_again(tmp_path
             report(child=outcome, grandchild=f.read())
     """.format(pfx=str(pki / "user_modern.pfx"), password=make_pki.PASSWORD), tmp_path)
     assert out.report == {"child": 0, "grandchild": "0"}
+
+
+def test_a_child_forked_inside_an_activation_leaves_the_parent_its_folder_lock(tmp_path, pki):
+    # A replaced raise_error runs inside the activation and forks there. The child's activation
+    # ends with the error raised, which gives its copy of the folder's lock back; the parent's
+    # activation, still running, must hold the folder's lock until it ends itself.
+    out = vexa_run.run("""
+        import fcntl
+        def probe():
+            fd = os.open(".", os.O_RDONLY)
+            try:
+                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                return "free"
+            except BlockingIOError:
+                return "locked"
+            finally:
+                os.close(fd)
+        seen = []
+        def forking_raise_error(code, codes):
+            seen.append(probe())
+            sys.stdout.flush()
+            pid = os.fork()
+            if pid == 0:
+                raise RuntimeError("in the child")
+            seen.append(waited(pid, 10))
+            seen.append(probe())
+            raise RuntimeError("in the parent")
+        vexa.raise_error = forking_raise_error
+        raised = caught(vexa.init_vexa, {pfx!r}, "wrong password")
+        if raised["text"] == "in the child":
+            os._exit(0)
+        report(seen=seen, raised=raised["text"], after=probe())
+    """.format(pfx=str(pki / "user_modern.pfx")), tmp_path)
+    assert out.report == {"seen": ["locked", 0, "locked"], "raised": "in the parent", "after": "free"}

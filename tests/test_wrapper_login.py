@@ -457,7 +457,8 @@ def test_after_stop_calls_time_out(facade, server, logs):
     with pytest.warns(RuntimeWarning) as dropped:
         w._loop.close()
         gc.collect()
-    assert sorted(str(d.message) for d in dropped) == [
+    # The block records every warning; the collector may meet an unrelated ResourceWarning.
+    assert sorted(str(d.message) for d in dropped if d.category is RuntimeWarning) == [
         "coroutine 'Wrapper.loginAsync' was never awaited", "coroutine 'Wrapper.logoutAsync' was never awaited"]
 
 

@@ -23,7 +23,6 @@ namespace {
 
 constexpr const char* kTextEncoding = "BIG5";  // the encoding of the text handed to SignPkcs7
 constexpr const char* kSignEncoding = "BIG5";  // the encoding of the bytes that are signed
-constexpr const char* kPropertiesFileName = "p7Sign.properties";  // relative to the working directory
 
 // The digest of a digest name; "SHA1" and "SHA256" only, case and length exact.
 const EVP_MD* digestByName(const std::optional<std::string>& name) {
@@ -108,7 +107,7 @@ int32_t MIRVOSign::initial(const char* passwd) {
 
     // The properties are always read from "p7Sign.properties" in the working directory.
     cProperty props;
-    if (!props.loadFromFile(kPropertiesFileName)) {
+    if (!props.loadFromFile(kMirvoPropertiesFile)) {
         lastError = MIRVO_PROPERTY_READ_ERROR;
         log.error().write(msg::PROPERTY_READ_FAILED);
     } else {

@@ -15,6 +15,9 @@
 
 class cSignedDataMaker;
 
+// The signing properties file that initial() reads, relative to the working directory.
+inline constexpr const char* kMirvoPropertiesFile = "p7Sign.properties";
+
 class MIRVOSign {
 public:
     // Performs OpenSSL's one-time set-up of the process.

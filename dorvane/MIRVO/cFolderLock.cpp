@@ -24,24 +24,36 @@ cFolderLock::State cFolderLock::lock(const char* folder, std::chrono::millisecon
     const auto deadline = std::chrono::steady_clock::now() + wait;
     for (;;) {
         if (flock(fd_, LOCK_EX | LOCK_NB) == 0) {
+            lockedIn_ = cFork::generation();
             markHeld();
             return State::held;
         }
         if (errno == EINTR) continue;
         if (errno != EWOULDBLOCK) {
-            close(fd_);
-            fd_ = -1;
+            closeUnheld();
             return State::unlocked;
         }
         const auto now = std::chrono::steady_clock::now();
-        if (now >= deadline) return State::busy;
+        if (now >= deadline) {
+            // Nothing is held: the next call opens the folder it names again (the working folder
+            // may be another by then).
+            closeUnheld();
+            return State::busy;
+        }
         std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(kRetry, deadline - now));
     }
 }
 
+void cFolderLock::closeUnheld() {
+    close(fd_);
+    fd_ = -1;
+}
+
 void cFolderLock::unlock() {
     if (fd_ < 0) return;
-    flock(fd_, LOCK_UN);
+    // A forked child shares the parent's lock (one open file description): giving it back there
+    // would free the folder under the parent's holder, so the child only closes its descriptor.
+    if (lockedIn_ == cFork::generation()) flock(fd_, LOCK_UN);
     markFree();
     close(fd_);
     fd_ = -1;

@@ -125,6 +125,7 @@ bool writeAllV(int fd, struct iovec* iov, int count) {
 cLog::cLog() : preOpenBuffer(std::in_place) {}
 
 cLog::~cLog() {
+    closeDayFile();
     flushBuffer(nullptr);
     fflush(stdout);
 }
@@ -143,9 +144,10 @@ std::string cLog::fileNameFor(int year, int month, int day) const {
     return name;
 }
 
-// One line: the head, then the body. To the day's file, the file is opened for appending, the
-// lines still buffered from before the file was known and this line are written with one writev
-// call, and the file is closed; no stdio buffer sits in between.
+// One line: the head, then the body. To the day's file, the lines still buffered from before the
+// file was known and this line are written with one writev call; no stdio buffer sits in between.
+// The file stays open for the next lines: its folder and its name are checked when it is opened
+// (on the day's first line, and again after the file was deleted), not at each line.
 void cLog::emit(const char* levelCol, const std::string& body) {
     struct tm tm;
     int millis = 0;
@@ -155,16 +157,18 @@ void cLog::emit(const char* levelCol, const std::string& body) {
     adoptAfterFork();
     if (!filePrefix.empty()) {
         const std::string name = fileNameFor(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
-        cSafeFile file = openDayFile(name);
-        if (!file) {
+        cSafeFile refused;
+        const int fd = dayFileFor(name, refused);
+        if (fd < 0) {
             // A link or something other than a file at the log's names: the lines stay in memory
             // as when the folder cannot be made. Any other failure loses the line.
-            if (file.refusal() == cSafeFile::Refusal::failed) return;
-            keepInMemory(name, file.why(), head, headLength, body);
+            if (refused.refusal() == cSafeFile::Refusal::failed ||
+                refused.refusal() == cSafeFile::Refusal::none)
+                return;
+            keepInMemory(name, refused.why(), head, headLength, body);
             return;
         }
         refusedFile_.clear();
-        const int fd = file.fd();
         struct iovec iov[4];
         int count = 0;
         std::string notice;
@@ -179,7 +183,38 @@ void cLog::emit(const char* levelCol, const std::string& body) {
         preOpenBuffer.reset();
         return;
     }
+    if (dayFile_) closeDayFile();
     if (preOpenBuffer) buffer(head, headLength, body);
+}
+
+int cLog::dayFileFor(const std::string& name, cSafeFile& refused) {
+    struct stat st;
+    // A file deleted since it was opened is made again by name, as are the next day's.
+    if (keepsDayFile(st) && st.st_nlink > 0 && dayName_ == name) return dayFile_.fd();
+    closeDayFile();
+    cSafeFile file = openDayFile(name);
+    if (!file) {
+        refused = std::move(file);
+        return -1;
+    }
+    if (fstat(file.fd(), &st) != 0) return -1;  // refused stays Refusal::none: the line is lost
+    dayFile_ = std::move(file);
+    dayName_ = name;
+    dayDevice_ = st.st_dev;
+    dayInode_ = st.st_ino;
+    return dayFile_.fd();
+}
+
+bool cLog::keepsDayFile(struct stat& st) {
+    if (!dayFile_) return false;
+    if (fstat(dayFile_.fd(), &st) == 0 && st.st_dev == dayDevice_ && st.st_ino == dayInode_) return true;
+    dayFile_.forget();
+    return false;
+}
+
+void cLog::closeDayFile() {
+    struct stat st;
+    if (keepsDayFile(st)) dayFile_ = cSafeFile();
 }
 
 cSafeFile cLog::openDayFile(const std::string& name) {

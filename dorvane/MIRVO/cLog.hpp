@@ -15,6 +15,8 @@
 #include <string>
 #include <string_view>
 
+#include <sys/stat.h>
+
 #include "cFork.hpp"
 #include "cSafeFile.hpp"
 
@@ -121,6 +123,16 @@ private:
     // The day's file (its full name) opened for appending: no level of its folder and not the
     // file itself is followed when it is a symbolic link, and only a regular file is written.
     static cSafeFile openDayFile(const std::string& name);
+    // The day's file kept open from one line to the next: the one named `name` while it still
+    // exists, or opened again (its folder checked again) through openDayFile; null when refused,
+    // with the refusal in `refused`.
+    int dayFileFor(const std::string& name, cSafeFile& refused);
+    // Whether dayFile_ is still the file the log opened, its status in st. A program may close
+    // descriptors it did not open, and the number may then be another file's: such a descriptor
+    // is given up without being closed.
+    bool keepsDayFile(struct stat& st);
+    // Closes the kept day file (when it is still the log's own).
+    void closeDayFile();
     // A line that could not go to the refused file name: kept in the buffer (made again when it
     // was gone), after a WARN line that says why, written once while the same name stays refused.
     void keepInMemory(const std::string& name, const char* why, const char* head, size_t headLength,
@@ -134,6 +146,10 @@ private:
 
     uint32_t generation_ = cFork::generation();
     std::string refusedFile_;  // the day's file name last refused (its WARN line written)
+    cSafeFile dayFile_;        // the day's file, open for appending
+    std::string dayName_;      // its name
+    dev_t dayDevice_ = 0;      // and identity when it was opened
+    ino_t dayInode_ = 0;
     size_t droppedBytes_ = 0;
 };
 

@@ -33,6 +33,8 @@ public:
 
     explicit operator bool() const { return fd_ >= 0; }
     int fd() const { return fd_; }
+    // Gives the descriptor up without closing it (it is no longer this object's to close).
+    void forget() { fd_ = -1; }
     Refusal refusal() const { return refusal_; }
     int error() const { return error_; }  // errno of the failure (ELOOP for a link)
     // Why the open was refused, in words ("" when it was not).

@@ -74,11 +74,13 @@ py::bytes signature_block(py::object quoted, py::object user_id) {
 
 namespace {
 
+// pathlib.Path, imported once when the module initialises and kept for the life of the process.
+PyObject* g_path_type = nullptr;
+
+py::handle path_type() { return g_path_type; }
+
 // The module's folder: the parent of its own file.
-py::object module_folder() {
-    py::object path = pyglue::lookup("pathlib", "Path");
-    return attr(path(global(N::__file__)), N::parent);
-}
+py::object module_folder() { return attr(path_type()(global(N::__file__)), N::parent); }
 
 void debug_number(const char* name, int32_t code) { mirvoLog().debug().writeInt(name, code); }
 
@@ -160,7 +162,7 @@ std::string utf8_text(py::handle value) {
 // exists keeps its mode), never through a symbolic link, and only over a regular file. Raises
 // OSError naming the file and why otherwise.
 void write_properties(const std::string& text) {
-    cSafeFile file = cSafeFile::openWrite(AT_FDCWD, vexa::kPropertiesFile, cSafeFile::Write::truncate);
+    cSafeFile file = cSafeFile::openWrite(AT_FDCWD, kMirvoPropertiesFile, cSafeFile::Write::truncate);
     int error = file.error();
     std::string why = file.why();
     if (file) {
@@ -169,7 +171,7 @@ void write_properties(const std::string& text) {
         why = strerror(error);
     }
     py::object failure = py::handle(PyExc_OSError)(
-        py::int_(error), "the signing properties are not written: " + why, vexa::kPropertiesFile);
+        py::int_(error), "the signing properties are not written: " + why, kMirvoPropertiesFile);
     pyglue::raise(failure);
 }
 
@@ -273,7 +275,7 @@ private:
 
 py::object init_vexa(py::object vexa_path, py::object vexa_pwd) {
     py::object folder = module_folder();
-    py::object path = pyglue::lookup("pathlib", "Path")(vexa_path);
+    py::object path = path_type()(vexa_path);
     py::object codes = global(N::read_error_code_dict)(folder);
 
     // A value that cannot stand in the properties file as it is raises ValueError before
@@ -301,9 +303,9 @@ py::object init_vexa(py::object vexa_path, py::object vexa_pwd) {
         debug_number("MIRVOSignInitial() return ", code);
         if (code != 0) raise_code(code, codes);
 
-        pyglue::lookup("os", "remove")(vexa::kPropertiesFile);
+        pyglue::import_from("os", "remove")(kMirvoPropertiesFile);
     }
-    pyglue::lookup("builtins", "print")("Vexa Initial Done.");
+    pyglue::import_from("builtins", "print")("Vexa Initial Done.");
     return py::int_(code);
 }
 
@@ -337,13 +339,13 @@ PYBIND11_MODULE(vexa, m) {
     // The library's process-wide objects: OpenSSL's set-up, the log, the chain list and the signer.
     mirvoSigner();
 
-    set_attr(m, N::quote, pyglue::lookup("urllib.parse", "quote"));
-    // What the functions import on first use is imported now: the Big5 codec (found through an
-    // import at its first lookup) and pathlib. A program that forks while another of its threads is
-    // inside such an import leaves the child a module lock that no thread of the child holds, and
-    // the child's first signature would wait on it for good.
-    pyglue::lookup("codecs", "lookup")("big5");
-    pyglue::lookup("pathlib", "Path");
+    set_attr(m, N::quote, pyglue::import_from("urllib.parse", "quote"));
+    // What the functions would import on first use is imported now: the Big5 codec (found through
+    // an import at its first lookup) and pathlib, whose Path is kept. A program that forks while
+    // another of its threads is inside such an import leaves the child a module lock that no thread
+    // of the child holds, and the child's first signature would wait on it for good.
+    pyglue::import_from("codecs", "lookup")("big5");
+    g_path_type = pyglue::import_from("pathlib", "Path").release().ptr();
     pyglue::new_exception(m, "VexaError", "Vexa Error");
 
     pyglue::def(m, "read_error_code_dict", &vexa::read_error_code_dict, py::arg("folder_path"),

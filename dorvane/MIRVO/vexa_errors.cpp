@@ -35,7 +35,7 @@ py::str text_of(std::string_view piece) {
 
 py::dict read_error_code_dict(py::object folder) {
     py::object path = call_method(folder, N::joinpath, "cError.h");
-    py::object file = pyglue::lookup("builtins", "open")(path, "rb");
+    py::object file = pyglue::import_from("builtins", "open")(path, "rb");
     py::object content;
     then_close(file, [&] { content = call_method(file, N::read); });
     // UTF-8 decoding through the interpreter, so a bad file fails with its UnicodeDecodeError.

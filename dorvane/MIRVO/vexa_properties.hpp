@@ -5,9 +5,6 @@
 
 namespace vexa {
 
-// The properties file name, relative to the working directory.
-inline constexpr const char* kPropertiesFile = "p7Sign.properties";
-
 // The template with its {vexa_path_folder}, {vexa_name} and {p7b_path} placeholders.
 const std::string& properties_template();
 

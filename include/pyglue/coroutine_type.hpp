@@ -276,7 +276,7 @@ PyTypeObject* make_coroutine_type() {
     type.tp_getset = getset;
     PyTypeObject* t = ready_static_type(type);
     // Registered for the life of the process, as the interpreter registers its own.
-    py::object abc = py::module_::import("collections.abc").attr(Generator ? "Generator" : "Coroutine");
+    py::object abc = import_from("collections.abc", Generator ? "Generator" : "Coroutine");
     abc.attr("register")(py::handle(reinterpret_cast<PyObject*>(t)));
     return t;
 }

@@ -123,6 +123,25 @@ inline py::object fetch_exception(py::error_already_set& e) {
     return py::reinterpret_steal<py::object>(value);
 }
 
+// True when `exc` (an exception instance or class) is of the interpreter's Exception kind, not only
+// a BaseException.
+inline bool is_exception(py::handle exc) {
+    return PyErr_GivenExceptionMatches(exc.ptr(), PyExc_Exception) != 0;
+}
+
+// `exc` when it is an instance of Exception; anything else (an interrupt, an exit, a cancellation,
+// a coroutine's close) is raised again at once. The one way code here keeps an ordinary failure to
+// hand on (to a future, a log, a handler) while letting every other exception through:
+//     catch (py::error_already_set& e) { py::object why = pyglue::keep_exception(e); ... }
+inline py::object keep_exception(py::object exc) {
+    if (!is_exception(exc)) raise(exc);
+    return exc;
+}
+
+// The caught error, emptied as fetch_exception does, when it is an Exception; anything else is
+// raised again.
+inline py::object keep_exception(py::error_already_set& e) { return keep_exception(fetch_exception(e)); }
+
 // An exception class derived from `base`, with a docstring.
 inline py::object new_exception(py::module_& m, const char* name, const char* doc,
                                 PyObject* base = PyExc_Exception) {

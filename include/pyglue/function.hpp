@@ -264,7 +264,7 @@ py::object def(py::module_& m, const char* name, F&& f, const Extra&... extra) {
 
 // Marks a function so asyncio.iscoroutinefunction answers True.
 inline void mark_coroutine_function(py::object fn) {
-    fn.attr("_is_coroutine") = py::module_::import("asyncio.coroutines").attr("_is_coroutine");
+    fn.attr("_is_coroutine") = import_from("asyncio.coroutines", "_is_coroutine");
 }
 
 }  // namespace pyglue

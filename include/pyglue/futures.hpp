@@ -18,8 +18,7 @@ inline void report_to_loop(py::handle loop, const char* message, py::handle exc,
         context["future"] = fut;
         loop.attr("call_exception_handler")(context);
     } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        write_unraisable(fetch_exception(e), fut);
+        write_unraisable(keep_exception(e), fut);
     }
 }
 
@@ -34,12 +33,11 @@ inline void settle_future(py::handle fut, py::handle value, bool failure) {
         if (truthy(fut.attr("done")())) return;
         fut.attr(failure ? "set_exception" : "set_result")(value);
     } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        py::object why = fetch_exception(e);
+        py::object why = keep_exception(e);
         PyObject* loop = PyObject_CallMethod(fut.ptr(), "get_loop", nullptr);
         if (!loop) {
-            if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
-            PyErr_Clear();  // the settling's own failure is the one to report
+            py::error_already_set no_loop;
+            keep_exception(no_loop);  // the settling's own failure is the one to report
             write_unraisable(why, fut);
             return;
         }

@@ -134,18 +134,18 @@ private:
 inline py::module_ this_module() { return ThisModule::get().module(); }
 
 // The global `name` of this extension module as it is bound now, read at each call because tests
-// and programs rebind module names; NameError when it is not defined. Names the module reads more
-// than once are best kept as pyglue::Name constants.
+// and programs rebind module names; NameError when it is not defined. The name is a pyglue::Name
+// constant (or an object the code holds), never a C text made into a new str at each call.
 inline py::object global(PyObject* name) { return ThisModule::get().global(name); }
-inline py::object global(const char* name) {
-    py::str key(name);
-    return ThisModule::get().global(key.ptr());
-}
 
-// `import module; return module.name` for another module, read now (never cached).
-inline py::object lookup(const char* module, const char* name) {
-    return py::module_::import(module).attr(name);
-}
+// The one way code here reaches another module, read now (never cached), with the import
+// statement's own errors:
+//  * `import module` (the module itself, a dotted name giving the last module): import_module;
+//  * `from module import name` (a name or submodule of it): import_from; a missing name fails
+//    with ImportError, never AttributeError.
+
+// `import module`, returning `module` itself (for "a.b", the submodule b).
+inline py::module_ import_module(const char* module) { return py::module_::import(module); }
 
 // `from module import name`: imports `module` and returns its attribute `name` (or the submodule
 // `module.name`); a missing name fails with ImportError as the import statement words it.

@@ -30,20 +30,10 @@ public:
         return *this;
     }
 
-    // A static method (no self).
-    template <class F, class... Extra>
-    PlainClass& def_static(const char* name, F&& f, const Extra&... extra) {
-        py::object fn = Function::make(function_parts(std::forward<F>(f), false, extra...), qualname(name),
-                                       cls_.attr("__module__"));
-        py::setattr(cls_, name, py::reinterpret_steal<py::object>(PyStaticMethod_New(fn.ptr())));
-        return *this;
-    }
-
     // A read-only property computed in C++.
     template <class F>
     PlainClass& def_property_readonly(const char* name, F&& getter) {
-        py::object prop =
-            py::module_::import("builtins").attr("property")(method(name, std::forward<F>(getter)));
+        py::object prop = import_from("builtins", "property")(method(name, std::forward<F>(getter)));
         py::setattr(cls_, name, prop);
         return *this;
     }

@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,6 +30,24 @@ std::string body(const std::string& line, const char* levelCol) {
     snprintf(col, sizeof col, "%5s", levelCol);
     EXPECT_EQ(m[2].str(), col);
     return m.suffix();
+}
+
+// The name of the log's file for today.
+std::string todaysFile(const cLog& log) {
+    time_t now = time(nullptr);
+    struct tm tm;
+    localtime_r(&now, &tm);
+    return log.fileNameFor(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
+}
+
+// The process-wide log set to the folder logs in dir, with the line "first" written to its file;
+// the file's name.
+std::string firstLineInFile(const mirvotest::TempDir& dir) {
+    cLog& log = mirvoLog();
+    EXPECT_TRUE(log.createFolder((dir / "logs").c_str(), "vexa.log"));
+    log.write("INFO", "first");
+    EXPECT_FALSE(log.preOpenBuffer);
+    return todaysFile(log);
 }
 
 }  // namespace
@@ -109,11 +129,7 @@ TEST(Log, HexDumpOfTwentyBytesInTheBufferAndInTheFile) {
     ASSERT_TRUE(mirvoLog().createFolder(dir.path.c_str(), "hex.log"));
     mirvoLog().preOpenBuffer.reset();
     mirvoLog().writeHex("dump", bytes, 20);
-    time_t now = time(nullptr);
-    struct tm tm;
-    localtime_r(&now, &tm);
-    std::string file =
-        mirvotest::readFile(mirvoLog().fileNameFor(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday));
+    std::string file = mirvotest::readFile(todaysFile(mirvoLog()));
     EXPECT_EQ(body(file, "DEBUG"), "dump(len=20, 0x14) = \n" + rows0 + row1 + "\n");
 }
 
@@ -266,13 +282,7 @@ TEST(Log, ALinkAtTheDaysFileKeepsTheLinesInMemoryUntilItIsGone) {
     mirvotest::TempDir dir;
     LogCapture capture;
     cLog& log = mirvoLog();
-    ASSERT_TRUE(log.createFolder((dir / "logs").c_str(), "vexa.log"));
-    log.write("INFO", "first");
-    ASSERT_FALSE(log.preOpenBuffer);
-    time_t now = time(nullptr);
-    struct tm tm;
-    localtime_r(&now, &tm);
-    const std::string name = log.fileNameFor(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
+    const std::string name = firstLineInFile(dir);
     ASSERT_EQ(unlink(name.c_str()), 0);
     ASSERT_EQ(symlink((dir / "outside").c_str(), name.c_str()), 0);
 
@@ -292,6 +302,42 @@ TEST(Log, ALinkAtTheDaysFileKeepsTheLinesInMemoryUntilItIsGone) {
     ASSERT_NE(after, std::string::npos) << text;
     EXPECT_TRUE(warn < one && one < after) << text;
     EXPECT_EQ(text.find("first"), std::string::npos);
+}
+
+// The day's file stays open between lines. A program may close that descriptor and open another
+// file under its number: the log's lines then go to the day's file again, never into the other
+// file, and the other file stays open.
+TEST(Log, ADescriptorClosedBehindTheLogIsNotWrittenUnderItsNewOwner) {
+    mirvotest::TempDir dir;
+    LogCapture capture;
+    cLog& log = mirvoLog();
+    const std::string name = firstLineInFile(dir);
+    struct stat want;
+    ASSERT_EQ(stat(name.c_str(), &want), 0);
+    int kept = -1;
+    for (int fd = 0; fd < 1024 && kept < 0; ++fd) {
+        struct stat st;
+        if (fstat(fd, &st) == 0 && st.st_dev == want.st_dev && st.st_ino == want.st_ino) kept = fd;
+    }
+    ASSERT_GE(kept, 0) << "the day's file is not kept open";
+    const std::string other = dir / "other";
+    const int fd = open(other.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(dup2(fd, kept), kept);
+    close(fd);
+
+    log.write("INFO", "second");
+    log.write("INFO", "third");
+    EXPECT_EQ(mirvotest::readFile(other), "");
+    const std::string text = mirvotest::readFile(name);
+    EXPECT_NE(text.find("second"), std::string::npos) << text;
+    EXPECT_NE(text.find("third"), std::string::npos) << text;
+    struct stat st;
+    ASSERT_EQ(fstat(kept, &st), 0) << "the other file's descriptor was closed";
+    struct stat otherSt;
+    ASSERT_EQ(stat(other.c_str(), &otherSt), 0);
+    EXPECT_TRUE(st.st_dev == otherSt.st_dev && st.st_ino == otherSt.st_ino);
+    close(kept);
 }
 
 TEST(Log, LinesAreLostWhenTheFileCannotOpenAndTheBufferStays) {
@@ -350,11 +396,7 @@ TEST(Log, AForkedChildWritesItsOwnProcessId) {
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     log.write("INFO", "parent after");
-    time_t now = time(nullptr);
-    struct tm tm;
-    localtime_r(&now, &tm);
-    const std::string text =
-        mirvotest::readFile(log.fileNameFor(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday));
+    const std::string text = mirvotest::readFile(todaysFile(log));
     static const std::regex line(
         R"((\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\.\d{3}) \(PID=(\d+)\)  INFO (.*)\n)");
     std::vector<std::pair<std::string, int>> seen;

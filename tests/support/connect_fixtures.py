@@ -69,6 +69,19 @@ def make_connection(loop, server, person_id=PERSON, **kwargs):
     return Connection(server.host, server.port, person_id, loop=loop, **kwargs)
 
 
+def connected_idle(loop, server, timeout=5):
+    """A connected Connection whose keep-alive stays out of the way: its first (and, within a
+    test, only) keep-alive has taken handle 0 and been answered, so requests start at handle 1;
+    the server's record of requests starts empty."""
+    c = make_connection(loop, server, ping_duration=60)
+    loop.run_until_complete(asyncio.wait_for(c.connect(), timeout))
+    loop.run_until_complete(asyncio.wait_for(server.wait_requests(1, nKIVO=2), timeout))
+    while c.req_map:
+        loop.run_until_complete(asyncio.sleep(0.001))
+    server.requests.clear()
+    return c
+
+
 class Recorder:
     """Records the events of an emitter in order: ("connected",), ("data", body), ..."""
 

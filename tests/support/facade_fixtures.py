@@ -2,8 +2,8 @@
 
 Import them into a test module: `from support.facade_fixtures import stop_facades, server, facade`.
 
-- `stop_facades` (autouse where imported): after the test, stops the loop of every Wrapper loop
-  thread still running, joins the thread and puts the interpreter's `threading._shutdown` back,
+- `stop_facades` (autouse where imported): after the test, ends the tasks left on every Wrapper
+  loop thread still running, then stops its loop, joins the thread and puts the interpreter's `threading._shutdown` back,
   so pytest is not held at exit. It then closes every loop made during the test that is no longer
   running. The facade itself never closes its loop, and an unclosed selector loop sits in a
   reference cycle (its self-pipe reader refers back to it): left to the cycle collector, the loop's
@@ -56,6 +56,21 @@ def loop_threads():
     return found
 
 
+def end_tasks_then_stop(loop):
+    """On the loop: cancels the tasks still running there and stops the loop once they have
+    ended. A stop alone may land in the batch of callbacks that also cancels a task (a connection
+    lost as the server closes), and the loop then stops before the task takes its last step:
+    collected later, the task reports "Task was destroyed but it is pending!" into another test's
+    output."""
+    tasks = asyncio.all_tasks(loop)
+    if not tasks:
+        loop.stop()
+        return
+    for task in tasks:
+        task.cancel()
+    asyncio.gather(*tasks, return_exceptions=True).add_done_callback(lambda _: loop.stop())
+
+
 @pytest.fixture(autouse=True)
 def stop_facades(monkeypatch):
     hook = threading._shutdown
@@ -72,7 +87,7 @@ def stop_facades(monkeypatch):
     finally:
         threading._shutdown = hook
         for thread, loop in loop_threads():
-            loop.call_soon_threadsafe(loop.stop)
+            loop.call_soon_threadsafe(end_tasks_then_stop, loop)
             thread.join(5)
         for loop in made:
             if not loop.is_running():

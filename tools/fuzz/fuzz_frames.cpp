@@ -171,10 +171,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     try {
         g_module = new py::object(py::reinterpret_steal<py::object>(module));
         if (!dorvane_connect::HeaderCodec::enabled()) fail("the native header codec is off");
-        py::object loop = py::module_::import("asyncio").attr("new_event_loop")();
+        py::object loop = pyglue::import_from("asyncio", "new_event_loop")();
         g_connection =
             new py::object(g_module->attr("Connection")("127.0.0.1", 1, "FUZZ", py::arg("loop") = loop));
-        g_header = new py::object(py::module_::import("dorvane.backend.socket.protocol").attr("HEADER"));
+        g_header = new py::object(pyglue::import_from("dorvane.backend.socket.protocol", "HEADER"));
     } catch (py::error_already_set& e) {
         fail_python("set-up", e);
     }

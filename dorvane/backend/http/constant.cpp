@@ -120,7 +120,7 @@ py::object meta_getitem(py::object cls, py::object key) { return pyglue::attr(cl
 // resolves k to a code other than None, the object gets v -> code and code -> v. The entries are
 // taken first, so ops is read once.
 void constant_init(py::object self, py::object ops) {
-    py::object names = pyglue::lookup("builtins", "vars")(ops);
+    py::object names = pyglue::import_from("builtins", "vars")(ops);
     py::dict snapshot;
     for (py::handle item : call_method(names, N::items)) {
         py::object key = item[py::int_(0)];

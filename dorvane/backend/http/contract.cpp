@@ -37,7 +37,7 @@ PYBIND11_MODULE(contract, m) {
     namespace N = dorvane::contract::N;
 
     ct::define_record_shapes();
-    pyglue::set_attr(m, N::log, pyglue::lookup("dorvane.utils", "log"));
+    pyglue::set_attr(m, N::log, pyglue::import_from("dorvane.utils", "log"));
     py::dict code2exchange;
     code2exchange["0"] = "TSE";
     code2exchange["1"] = "OTC";

@@ -17,8 +17,7 @@ const char* const kNoData = "\xe6\x9f\xa5\xe7\x84\xa1\xe8\xb3\x87\xe6\x96\x99"; 
 
 // client.session.get(client.<uri>).json()
 py::object get_json(py::handle client, PyObject* uri) {
-    py::object session = attr(client, N::session);
-    py::object get = attr(session, N::get);
+    py::object get = attr(attr(client, N::session), N::get);
     py::object url = attr(client, uri);
     return call_method(get(url), N::json);
 }
@@ -39,7 +38,7 @@ py::object list_futopt_code(py::handle product_type, py::handle detail, py::hand
 
 py::object fetch_available_product(py::handle client, py::handle product_type) {
     py::object reply, records;
-    const char* converter = nullptr;
+    const pyglue::Name* converter = nullptr;
     if (text_equals(product_type, "S")) {
         reply = global(N::_list_stock_code)(client);
         records = call_method(reply, N::get, "result", py::list());
@@ -47,23 +46,23 @@ py::object fetch_available_product(py::handle client, py::handle product_type) {
             PyObject* msg = pyglue::checked(PyDict_GetItemWithError(records.ptr(), py::str("msg").ptr()));
             if (msg && text_equals(msg, kNoData)) records = py::list();
         }
-        converter = "stock_dict_convert";
+        converter = &N::stock_dict_convert;
     } else if (text_equals(product_type, "F") || text_equals(product_type, "O")) {
         reply = global(N::_list_futopt_code)(py::arg("product_type") = product_type, py::arg("detail") = true,
                                              py::arg("client") = client);
         records =
             call_method(call_method(reply, N::get, "result", py::dict()), N::get, "content", py::dict());
-        converter = text_equals(product_type, "F") ? "future_dict_convert" : "option_dict_convert";
+        converter = text_equals(product_type, "F") ? &N::future_dict_convert : &N::option_dict_convert;
     } else if (text_equals(product_type, "I")) {
         reply = global(N::_list_tw_index_code)(client);
         records = call_method(reply, N::get, "result", py::dict());
-        converter = "tw_index_dict_convert";
+        converter = &N::tw_index_dict_convert;
     } else {
         py::str message = py::str("Product Type: {} not supported.").format(product_type);
         pyglue::call_method(global(N::log), N::error, message);
         return py::dict();
     }
-    if (reply_succeeded(reply)) return global(converter)(records);
+    if (reply_succeeded(reply)) return global(*converter)(records);
     pyglue::call_method(global(N::log), N::error, reply);
     return py::dict();
 }

@@ -60,10 +60,10 @@ py::object cancel_order(py::object self, py::object trade) {
 }
 
 void update_status(py::object self) {
-    py::object update = global(N::update_status);
+    py::object refresh = global(N::update_status);
     py::object trades = attr(self, N::_trades);
     py::object client = attr(self, N::client);
-    update(trades, client);
+    refresh(trades, client);
 }
 
 // Each method constructs its report with its own arguments in order and the facade's client

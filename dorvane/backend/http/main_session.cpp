@@ -50,7 +50,7 @@ py::object login(py::object self, py::object person_id, py::object passwd) {
 
 py::object activate_vexa(py::object self, py::object vexa_path, py::object vexa_passwd,
                          py::object person_id) {
-    py::object vexa = py::module_::import("dorvane.MIRVO.vexa");
+    py::object vexa = pyglue::import_module("dorvane.MIRVO.vexa");
     py::object result = call_method(vexa, N::init_vexa, vexa_path, vexa_passwd);
     py::object registry = attr(attr(self, N::client), N::activated_vexa);
     pyglue::require(PyObject_SetItem(registry.ptr(), person_id.ptr(), vexa.ptr()));

@@ -11,13 +11,13 @@ PYBIND11_MODULE(client, m) {
     pyglue::set_module(m);
 
     // The module's imports, kept as its globals and read from there at each use.
-    set_attr(m, N::os, py::module_::import("os"));
-    set_attr(m, N::asyncio, py::module_::import("asyncio"));
-    set_attr(m, N::EventEmitter, pyglue::lookup("pyee", "EventEmitter"));
-    set_attr(m, N::wraps, pyglue::lookup("functools", "wraps"));
-    set_attr(m, N::log, pyglue::lookup("dorvane.utils", "log"));
-    set_attr(m, N::protocol, py::module_::import("dorvane.backend.socket.protocol"));
-    set_attr(m, N::Connection, pyglue::lookup("dorvane.backend.socket.connect", "Connection"));
+    set_attr(m, N::os, pyglue::import_module("os"));
+    set_attr(m, N::asyncio, pyglue::import_module("asyncio"));
+    set_attr(m, N::EventEmitter, pyglue::import_from("pyee", "EventEmitter"));
+    set_attr(m, N::wraps, pyglue::import_from("functools", "wraps"));
+    set_attr(m, N::log, pyglue::import_from("dorvane.utils", "log"));
+    set_attr(m, N::protocol, pyglue::import_module("dorvane.backend.socket.protocol"));
+    set_attr(m, N::Connection, pyglue::import_from("dorvane.backend.socket.connect", "Connection"));
 
     set_attr(
         m, N::api,

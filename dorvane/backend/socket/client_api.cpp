@@ -44,8 +44,7 @@ public:
                 if (!done(caller_)) call_method(caller_, N::cancel);
                 return;
             }
-            if (!PyErr_GivenExceptionMatches(failure.ptr(), PyExc_Exception)) pyglue::raise(failure);
-            pyglue::settle_exception(caller_, failure);
+            pyglue::settle_exception(caller_, pyglue::keep_exception(failure));
             return;
         }
         // A caller's future that its owner already cancelled (a time-out, for instance) keeps its
@@ -107,9 +106,7 @@ protected:
             Py_DECREF(sent);  // the request future is not kept: the filter reaches the caller
         } else {
             py::error_already_set e;
-            py::object failure = pyglue::fetch_exception(e);
-            if (!PyErr_GivenExceptionMatches(failure.ptr(), PyExc_Exception)) pyglue::raise(failure);
-            call_method(caller, N::set_exception, failure);
+            call_method(caller, N::set_exception, pyglue::keep_exception(e));
         }
         pyglue::drop(kw);
         pyglue::drop(cb);

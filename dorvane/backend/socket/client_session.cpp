@@ -80,9 +80,12 @@ void client_init(py::object self, py::object person_id, py::object host, py::obj
     set_attr(self, N::_simulation, simulation);
     set_attr(self, N::isLogined, py::bool_(false));
     set_attr(self, N::event, global(N::EventEmitter)());
-    set_attr(self, N::conn,
-             global(N::Connection)(attr(self, N::_host), attr(self, N::_port), attr(self, N::_person_id),
-                                   py::arg("loop") = attr(self, N::_loop)));
+    py::object connection_type = global(N::Connection);
+    py::object own_host = attr(self, N::_host);
+    py::object own_port = attr(self, N::_port);
+    py::object own_person_id = attr(self, N::_person_id);
+    py::object own_loop = attr(self, N::_loop);
+    set_attr(self, N::conn, connection_type(own_host, own_port, own_person_id, py::arg("loop") = own_loop));
     subscribe(self, false);
     set_attr(self, N::reconnection, reconnection);
     set_attr(self, N::activated_vexa, py::dict());

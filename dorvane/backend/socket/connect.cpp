@@ -27,18 +27,18 @@ PYBIND11_MODULE(connect, m) {
     using pyglue::attr;
     using pyglue::set_attr;
 
-    set_attr(m, N::zlib, py::module_::import("zlib"));
-    set_attr(m, N::asyncio, py::module_::import("asyncio"));
-    set_attr(m, N::deque, pyglue::lookup("collections", "deque"));
-    set_attr(m, N::EventEmitter, pyglue::lookup("pyee", "EventEmitter"));
+    set_attr(m, N::zlib, pyglue::import_module("zlib"));
+    set_attr(m, N::asyncio, pyglue::import_module("asyncio"));
+    set_attr(m, N::deque, pyglue::import_from("collections", "deque"));
+    set_attr(m, N::EventEmitter, pyglue::import_from("pyee", "EventEmitter"));
     set_attr(m, N::protocol, pyglue::import_from("dorvane.backend.socket", "protocol"));
-    set_attr(m, N::ServerError, pyglue::lookup("dorvane.backend.error", "ServerError"));
-    set_attr(m, N::log, pyglue::lookup("dorvane.backend.utils", "log"));
+    set_attr(m, N::ServerError, pyglue::import_from("dorvane.backend.error", "ServerError"));
+    set_attr(m, N::log, pyglue::import_from("dorvane.backend.utils", "log"));
 
     dorvane_connect::Emitter::init(attr(m, N::EventEmitter));
     dorvane_connect::HeaderCodec::init(attr(attr(m, N::protocol), N::HEADER));
     // After the codec, whose field names it uses.
-    dorvane_connect::HeaderFields::init(py::module_::import("dorvane.backend.socket.protocol.core"));
+    dorvane_connect::HeaderFields::init(pyglue::import_module("dorvane.backend.socket.protocol.core"));
     dorvane_connect::bind_connection(m);
     dorvane_connect::bind_socket(m);
 }

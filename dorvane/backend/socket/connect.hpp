@@ -170,12 +170,6 @@ private:
     Py_buffer view_;
 };
 
-// True when `exc` is an instance of Exception (not only BaseException).
-inline bool is_exception(py::handle exc) {
-    int r = pyglue::require(PyObject_IsInstance(exc.ptr(), PyExc_Exception));
-    return r == 1;
-}
-
 // builtins.<type>(text)
 py::object make_error(PyObject* type, const std::string& text);
 
@@ -234,8 +228,7 @@ void run_quietly(PyObject* event, py::handle arg, Emission&& emission) {
     try {
         emission();
     } catch (py::error_already_set& e) {
-        py::object raised = pyglue::fetch_exception(e);
-        if (!is_exception(raised)) pyglue::raise(raised);
+        py::object raised = pyglue::keep_exception(e);
         if (event == N::ev_error && raised.is(arg)) return;
         log_error(raised);
     }

@@ -7,16 +7,21 @@ namespace {
 // The progress of a keep-alive: Pinging while it checks the connection and sends a request,
 // Waiting while it awaits the period, Done once it ended of itself.
 enum class KeepAliveState { Pinging, Waiting, Done };
-constexpr const char* kKeepAliveStateNames[] = {"Pinging", "Waiting", "Done"};
 using KeepAliveStates = pyglue::States<KeepAliveState>;
+constexpr KeepAliveStates::Named kKeepAliveStateNames[] = {{KeepAliveState::Pinging, "Pinging"},
+                                                           {KeepAliveState::Waiting, "Waiting"},
+                                                           {KeepAliveState::Done, "Done"}};
 constexpr KeepAliveStates::Edge kKeepAliveEdges[] = {{KeepAliveState::Pinging, KeepAliveState::Waiting},
                                                      {KeepAliveState::Waiting, KeepAliveState::Pinging},
                                                      {KeepAliveState::Pinging, KeepAliveState::Done},
                                                      {KeepAliveState::Waiting, KeepAliveState::Done}};
 constexpr KeepAliveStates::Table kKeepAliveTable{kKeepAliveEdges, kKeepAliveStateNames};
 
-// The keep-alive coroutine of a Connection: while the connection is alive, send request code 2
-// with an empty, uncompressed body, then wait the connection's ping period.
+// The request code of the keep-alive.
+constexpr int kKeepAliveCode = 2;
+
+// The keep-alive coroutine of a Connection: while the connection is alive, send the keep-alive's
+// request code with an empty, uncompressed body, then wait the connection's ping period.
 //
 // Only its latest request stays pending: the previous one is withdrawn when the next is sent, so
 // a server that never answers pings leaves one pending request per keep-alive, not one per
@@ -50,7 +55,7 @@ private:
     py::object connection_;
     py::object person_id_;
     py::object loop_;
-    py::object last_;         // the future of the latest request, while it may be pending
+    py::object last_;         // the future of the latest request
     py::object last_handle_;  // its handle
     bool entered_ = false;
     KeepAliveStates state_{KeepAliveState::Pinging, kKeepAliveTable};
@@ -96,20 +101,17 @@ void KeepAlive::enter_task() {
 void KeepAlive::ping() {
     try {
         withdraw_last();
-        py::object fut = attr(connection_, N::send)(2, person_id_, py::bytes(""), py::arg("compress") = false,
-                                                    py::arg("loop") = loop_);
+        py::object fut = attr(connection_, N::send)(kKeepAliveCode, person_id_, py::bytes(""),
+                                                    py::arg("compress") = false, py::arg("loop") = loop_);
         // Nobody awaits a keep-alive's future: mark its failure as seen.
         call_method(fut, N::add_done_callback, retrieve_callback());
-        // The handle it was filed under is the one just taken, when it was filed at all.
-        py::object taken =
+        // Filed at all, it was filed under the handle just taken; withdraw_last checks that it
+        // is still there before it takes it out.
+        last_handle_ =
             pyglue::steal(PyNumber_Subtract(attr(connection_, N::nHandle).ptr(), py::int_(1).ptr()));
-        if (call_method(attr(connection_, N::req_map), N::get, taken).is(fut)) {
-            last_ = fut;
-            last_handle_ = taken;
-        }
+        last_ = fut;
     } catch (py::error_already_set& e) {
-        py::object why = pyglue::fetch_exception(e);
-        if (!is_exception(why)) pyglue::raise(why);
+        py::object why = pyglue::keep_exception(e);
         log_error(why);
     }
 }
@@ -117,9 +119,9 @@ void KeepAlive::ping() {
 pyglue::Coroutine::Step KeepAlive::step(py::object, py::object exc) {
     if (!exc.is_none()) {
         // Cancellation (and anything else that is not an Exception) ends the loop.
-        if (!state_.is(KeepAliveState::Waiting) || !is_exception(exc)) pyglue::raise(exc);
+        if (!state_.is(KeepAliveState::Waiting)) pyglue::raise(exc);
         // The wait itself failed (an unusable period): it cannot be repeated without spinning.
-        log_error(exc);
+        log_error(pyglue::keep_exception(exc));
         state_.set(KeepAliveState::Done);
         return Step::finish();
     }
@@ -234,7 +236,9 @@ void on_connection_created(py::object self, py::object fut) {
     on(py::handle(N::ev_disconnected), py::arg("f") = attr(self, N::reset));
     on(py::handle(N::ev_error), py::arg("f") = attr(self, N::_onError));
     Emitter::emit(attr(self, N::event), N::ev_connected);
-    ping_alive(self, attr(self, N::_person_id), attr(self, N::_loop));
+    py::object person_id = attr(self, N::_person_id);
+    py::object loop = attr(self, N::_loop);
+    ping_alive(self, person_id, loop);
 }
 
 void on_error(py::object self, py::object exc) { Emitter::emit(attr(self, N::event), N::ev_error, exc); }
@@ -298,7 +302,7 @@ void make_callbacks(py::module_& m) {
 // last caller to give up cancels the task (abandon_connect).
 py::object join_connect(py::handle self, py::handle task) {
     py::object caller = call_method(call_method(task, N::get_loop), N::create_future);
-    py::object partial = pyglue::lookup("functools", "partial");
+    py::object partial = pyglue::import_from("functools", "partial");
     py::object relay = partial(relay_function(), caller);
     call_method(task, N::add_done_callback, relay);
     py::object waiters = pyglue::attr_or(self, N::_connect_waiters, py::none());
@@ -318,9 +322,11 @@ py::object connect(py::object self, py::object loop) {
     py::object pending = attr(self, N::_connecting);
     if (!pending.is_none()) return join_connect(self, pending);
     // The factory is a partial (not a C++ closure) so the collector sees its reference to self.
-    py::object factory = pyglue::lookup("functools", "partial")(global(N::Socket), self);
-    py::object coro =
-        call_method(loop, N::create_connection, factory, attr(self, N::host), attr(self, N::port));
+    py::object factory = pyglue::import_from("functools", "partial")(global(N::Socket), self);
+    py::object create_connection = attr(loop, N::create_connection);
+    py::object host = attr(self, N::host);
+    py::object port = attr(self, N::port);
+    py::object coro = create_connection(factory, host, port);
     py::object task = call_method(global(N::asyncio), N::ensure_future, coro, py::arg("loop") = loop);
     call_method(task, N::add_done_callback, attr(self, N::_onConnectionCreated));
     set_attr(self, N::_connecting, task);

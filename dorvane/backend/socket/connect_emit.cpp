@@ -22,10 +22,10 @@ void Emitter::init(py::handle emitter_class) {
         functions_[i] = py::handle(f).inc_ref().ptr();
     }
     // The lock type pyee's emitters hold, and the exception it raises for an unhandled "error".
-    py::object lock = pyglue::lookup("threading", "Lock")();
+    py::object lock = pyglue::import_from("threading", "Lock")();
     lock_type_ = py::handle(reinterpret_cast<PyObject*>(Py_TYPE(lock.ptr()))).inc_ref().ptr();
-    if (lock_type_ != pyglue::lookup("_thread", "LockType").ptr()) return;
-    unhandled_type_ = pyglue::lookup("pyee", "PyeeException").release().ptr();
+    if (lock_type_ != pyglue::import_from("_thread", "LockType").ptr()) return;
+    unhandled_type_ = pyglue::import_from("pyee", "PyeeException").release().ptr();
     version_ = pyglue::compat::type_version(type_);
     known_ = true;
 }
@@ -115,7 +115,7 @@ bool Emitter::emit(py::handle emitter, PyObject* event, py::handle arg) {
     if (event == N::ev_error.ptr()) {
         // Nobody listens to "error": the emitter raises the emitted exception itself.
         py::object error = arg ? py::reinterpret_borrow<py::object>(arg) : py::none();
-        if (is_exception(error)) pyglue::raise(error);
+        if (pyglue::is_exception(error)) pyglue::raise(error);
         py::object text = pyglue::steal(PyObject_Format(error.ptr(), nullptr));
         py::object message =
             pyglue::steal(PyUnicode_FromFormat("Uncaught, unspecified 'error' event: %U", text.ptr()));

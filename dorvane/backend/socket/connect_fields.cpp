@@ -85,8 +85,9 @@ void HeaderFields::init(py::handle core) {
             }
         }
         enabled_ = true;
-    } catch (py::error_already_set&) {
-        enabled_ = false;  // gen_header does all the work
+    } catch (py::error_already_set& e) {
+        // gen_header does all the work; an interrupt still ends the import.
+        pyglue::drop(pyglue::keep_exception(e));
     }
 }
 

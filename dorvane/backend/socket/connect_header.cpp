@@ -15,7 +15,8 @@ struct Field {
 };
 
 // The header's wire layout, in wire order.
-constexpr Field kFields[13] = {
+constexpr int kFieldCount = 13;
+constexpr Field kFields[kFieldCount] = {
     {"net_length", 0, Kind::S32},
     {"bEncrypt", 4, Kind::U8},
     {"bCompress", 5, Kind::U8},
@@ -34,7 +35,7 @@ constexpr Py_ssize_t kTextSize = 12;
 constexpr const char* kTextEncoding = "cp950";
 
 // Interned field names, in wire order (they live as long as the process).
-PyObject* g_names[13] = {};
+PyObject* g_names[kFieldCount] = {};
 
 void put_be32(unsigned char* p, unsigned long v) {
     p[0] = static_cast<unsigned char>(v >> 24);
@@ -113,8 +114,8 @@ bool HeaderCodec::is_own_method(py::handle method, PyObject* function) {
 
 PyObject* HeaderCodec::build_native(PyObject* fields) {
     if (!PyDict_CheckExact(fields)) return nullptr;
-    PyObject* values[13];
-    for (int i = 0; i < 13; ++i) {
+    PyObject* values[kFieldCount];
+    for (int i = 0; i < kFieldCount; ++i) {
         values[i] = PyDict_GetItemWithError(fields, g_names[i]);  // borrowed
         if (!values[i]) {
             PyErr_Clear();
@@ -126,7 +127,7 @@ PyObject* HeaderCodec::build_native(PyObject* fields) {
 
 PyObject* HeaderCodec::build_values(PyObject* const* values) {
     unsigned char raw[kSize];
-    for (int i = 0; i < 13; ++i) {
+    for (int i = 0; i < kFieldCount; ++i) {
         PyObject* v = values[i];
         unsigned char* p = raw + kFields[i].offset;
         long long x = 0;
@@ -152,11 +153,11 @@ PyObject* HeaderCodec::build_values(PyObject* const* values) {
 }
 
 PyObject* HeaderCodec::parse_native(const unsigned char* data) {
-    PyObject* values[13] = {};
+    PyObject* values[kFieldCount] = {};
     // A text that does not decode leaves the record to the structure (no error set); a failed
     // allocation stops with its error set. Either way the values made so far are released below.
     bool ok = true;
-    for (int i = 0; i < 13 && ok; ++i) {
+    for (int i = 0; i < kFieldCount && ok; ++i) {
         const unsigned char* p = data + kFields[i].offset;
         switch (kFields[i].kind) {
         case Kind::S32:
@@ -175,7 +176,7 @@ PyObject* HeaderCodec::parse_native(const unsigned char* data) {
         ok = values[i] != nullptr;
     }
     PyObject* record = ok ? PyObject_CallNoArgs(record_type_) : nullptr;
-    for (int i = 0; record && i < 13; ++i) {
+    for (int i = 0; record && i < kFieldCount; ++i) {
         if (PyObject_SetItem(record, g_names[i], values[i]) < 0) Py_CLEAR(record);
     }
     for (PyObject* v : values) Py_XDECREF(v);
@@ -200,7 +201,8 @@ py::object HeaderCodec::build_fields(py::handle structure, PyObject* const* valu
 
 py::dict HeaderCodec::fields_dict(PyObject* const* values) {
     py::dict fields;
-    for (int i = 0; i < 13; ++i) pyglue::require(PyDict_SetItem(fields.ptr(), g_names[i], values[i]));
+    for (int i = 0; i < kFieldCount; ++i)
+        pyglue::require(PyDict_SetItem(fields.ptr(), g_names[i], values[i]));
     return fields;
 }
 
@@ -244,7 +246,7 @@ py::object HeaderCodec::record(const unsigned char* data) {
 }
 
 py::object HeaderCodec::raw_field(const unsigned char* data, PyObject* name) {
-    for (int i = 0; i < 13; ++i) {
+    for (int i = 0; i < kFieldCount; ++i) {
         if (g_names[i] != name) continue;
         const unsigned char* p = data + kFields[i].offset;
         switch (kFields[i].kind) {
@@ -297,7 +299,7 @@ constexpr long long sample_value(int row, int field) {
 // the same in the other byte order. Checked when compiling (below).
 constexpr bool distinct_rows_hold() {
     for (int row = kFirstDistinctRow; row < kRows; ++row) {
-        for (int i = 0; i < 13; ++i) {
+        for (int i = 0; i < kFieldCount; ++i) {
             if (kFields[i].kind == Kind::Text) continue;
             const long long v = sample_value(row, i);
             const unsigned long u = static_cast<unsigned long>(v) & 0xFFFFFFFFUL;
@@ -342,7 +344,7 @@ bool HeaderCodec::self_check() {
     for (int k = 0; k < kRows * 2 || k < kTexts; ++k) {
         const int row = k % kRows;
         py::dict fields;
-        for (int i = 0; i < 13; ++i) {
+        for (int i = 0; i < kFieldCount; ++i) {
             if (kFields[i].kind == Kind::Text)
                 fields[g_names[i]] = py::str(kSampleTexts[k % kTexts]);
             else
@@ -374,7 +376,7 @@ bool HeaderCodec::self_check() {
 void HeaderCodec::init(py::handle structure) {
     enabled_ = false;
     try {
-        for (int i = 0; i < 13; ++i) {
+        for (int i = 0; i < kFieldCount; ++i) {
             if (!g_names[i]) g_names[i] = pyglue::require(PyUnicode_InternFromString(kFields[i].name));
         }
         py::object build = attr(structure, N::build);
@@ -384,7 +386,8 @@ void HeaderCodec::init(py::handle structure) {
         build_fn_ = py::handle(PyMethod_GET_FUNCTION(build.ptr())).inc_ref().ptr();
         parse_fn_ = py::handle(PyMethod_GET_FUNCTION(parse.ptr())).inc_ref().ptr();
         enabled_ = self_check();
-    } catch (py::error_already_set&) {
+    } catch (py::error_already_set& e) {
+        pyglue::keep_exception(e);
         enabled_ = false;  // the structure does all the work
     }
 }

@@ -215,8 +215,7 @@ void answer_reply(py::handle self, ReplyHeader& header, py::object msg) {
         if (!skip) result = parse_reply(py::reinterpret_borrow<py::object>(self), replied, msg);
     } catch (py::error_already_set& e) {
         // A reply that cannot be read fails its own request, and only it.
-        py::object why = pyglue::fetch_exception(e);
-        if (!is_exception(why)) pyglue::raise(why);
+        py::object why = pyglue::keep_exception(e);
         pyglue::settle_exception(fut, why);
         return;
     }

@@ -119,8 +119,7 @@ py::object send_payload(py::object self, py::object nKIVO, py::object person_id,
     try {
         call_method(attr(attr(self, N::_socket), N::transport), N::write, message);
     } catch (py::error_already_set& e) {
-        py::object why = pyglue::fetch_exception(e);
-        if (!is_exception(why)) pyglue::raise(why);
+        py::object why = pyglue::keep_exception(e);
         call_method(fut, N::set_exception, why);
         return fut;
     }

@@ -92,8 +92,7 @@ void data_received(py::object self, py::object data) {
                 length = pyglue::checked(PyLong_AsLongLong(net_length.ptr()));
             }
         } catch (py::error_already_set& e) {
-            py::object why = pyglue::fetch_exception(e);
-            if (!is_exception(why)) pyglue::raise(why);
+            py::object why = pyglue::keep_exception(e);
             stream_broken(self, state,
                           "unreadable message header (" + py::str(why).cast<std::string>() + ")");
             return;
@@ -161,7 +160,7 @@ void socket_lost(py::handle sock, py::handle exc) {
 }
 
 void bind_socket(py::module_& m) {
-    py::object base = pyglue::lookup("asyncio", "Protocol");
+    py::object base = pyglue::import_from("asyncio", "Protocol");
     pyglue::PlainClass cls(m, "Socket", py::make_tuple(base));
     cls.def("__init__", &socket_init, py::arg("connection"));
     cls.def("connection_made", &connection_made, py::arg("transport"));
@@ -169,7 +168,7 @@ void bind_socket(py::module_& m) {
     cls.def("data_received", &data_received, py::arg("data"));
     py::object getter = cls.method("_data", &data_get);
     py::object setter = cls.method("_data", &data_set, py::arg("value"));
-    py::object prop = pyglue::lookup("builtins", "property")(
+    py::object prop = pyglue::import_from("builtins", "property")(
         getter, setter, py::none(), "receive buffer: bytes not yet cut into messages");
     cls.set("_data", prop);
 }

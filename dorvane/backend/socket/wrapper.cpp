@@ -22,22 +22,20 @@ PYBIND11_MODULE(wrapper, m) {
     pyglue::set_module(m);
 
     // The module's imports, kept as its globals and read from there at each use.
-    set_attr(m, N::time, py::module_::import("time"));
-    set_attr(m, N::asyncio, py::module_::import("asyncio"));
-    set_attr(m, N::configparser, py::module_::import("configparser"));
-    py::module_ threading = py::module_::import("threading");
+    set_attr(m, N::time, pyglue::import_module("time"));
+    set_attr(m, N::asyncio, pyglue::import_module("asyncio"));
+    set_attr(m, N::configparser, pyglue::import_module("configparser"));
+    py::module_ threading = pyglue::import_module("threading");
     set_attr(m, N::threading, threading);
-    py::module_ functools = py::module_::import("functools");
-    set_attr(m, N::partial, attr(functools, N::partial));
-    set_attr(m, N::wraps, attr(functools, N::wraps));
-    set_attr(m, N::Path, pyglue::lookup("pathlib", "Path"));
-    set_attr(m, N::client, py::module_::import("dorvane.backend.socket.client"));
-    set_attr(m, N::utils, py::module_::import("dorvane.backend.socket.utils"));
-    set_attr(m, N::log, pyglue::lookup("dorvane.utils", "log"));
-    py::module_ backend_utils = py::module_::import("dorvane.backend.utils");
+    set_attr(m, N::partial, pyglue::import_from("functools", N::partial.text()));
+    set_attr(m, N::wraps, pyglue::import_from("functools", N::wraps.text()));
+    set_attr(m, N::Path, pyglue::import_from("pathlib", "Path"));
+    set_attr(m, N::client, pyglue::import_module("dorvane.backend.socket.client"));
+    set_attr(m, N::utils, pyglue::import_module("dorvane.backend.socket.utils"));
+    set_attr(m, N::log, pyglue::import_from("dorvane.utils", "log"));
     for (const pyglue::Name* name : {&N::record, &N::auth, &N::subscribe, &N::connection})
-        set_attr(m, *name, attr(backend_utils, *name));
-    set_attr(m, N::ServerError, pyglue::lookup("dorvane.backend.error", "ServerError"));
+        set_attr(m, *name, pyglue::import_from("dorvane.backend.utils", name->text()));
+    set_attr(m, N::ServerError, pyglue::import_from("dorvane.backend.error", "ServerError"));
 
     // The interpreter's own thread-shutdown wait, which the exit hook runs after its own wait.
     set_attr(m, N::_interpreter_shutdown, attr(threading, N::_shutdown));
@@ -48,7 +46,8 @@ PYBIND11_MODULE(wrapper, m) {
     set_attr(m, N::config_path,
              call_method(m, N::Path, pyglue::ThisModule::folder()) / py::str("config.ini"));
     set_attr(m, N::config, call_method(attr(m, N::configparser), N::ConfigParser));
-    call_method(attr(m, N::config), N::read, py::str(attr(m, N::config_path)));
+    py::object read = attr(attr(m, N::config), N::read);
+    read(py::str(attr(m, N::config_path)));
 
     dw::bind_loop_functions(m);
     dw::bind_elide(m);

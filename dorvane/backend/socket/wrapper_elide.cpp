@@ -63,8 +63,11 @@ private:
 // dropped) for the runner of another call; Runner while it drains the slot, owning the runner
 // flag; Done once it finished or gave up as the runner.
 enum class CallState { Start, Bystander, Runner, Done };
-constexpr const char* kCallStateNames[] = {"Start", "Bystander", "Runner", "Done"};
 using CallStates = pyglue::States<CallState>;
+constexpr CallStates::Named kCallStateNames[] = {{CallState::Start, "Start"},
+                                                 {CallState::Bystander, "Bystander"},
+                                                 {CallState::Runner, "Runner"},
+                                                 {CallState::Done, "Done"}};
 constexpr CallStates::Edge kCallEdges[] = {{CallState::Start, CallState::Bystander},
                                            {CallState::Start, CallState::Runner},
                                            {CallState::Runner, CallState::Done}};

@@ -33,7 +33,7 @@ protected:
     using pyglue::Coroutine::Coroutine;
 
     [[noreturn]] static void fail(py::object exc) {
-        if (PyErr_GivenExceptionMatches(exc.ptr(), PyExc_Exception)) log(N::error, exc);
+        log(N::error, pyglue::keep_exception(exc));
         pyglue::raise(exc);
     }
 
@@ -49,8 +49,12 @@ protected:
 
 // The progress of loginAsync: each state names what the coroutine awaits.
 enum class LoginState { Start, Connecting, LoggingIn, AwaitingReply, Done };
-constexpr const char* kLoginStateNames[] = {"Start", "Connecting", "LoggingIn", "AwaitingReply", "Done"};
 using LoginStates = pyglue::States<LoginState>;
+constexpr LoginStates::Named kLoginStateNames[] = {{LoginState::Start, "Start"},
+                                                   {LoginState::Connecting, "Connecting"},
+                                                   {LoginState::LoggingIn, "LoggingIn"},
+                                                   {LoginState::AwaitingReply, "AwaitingReply"},
+                                                   {LoginState::Done, "Done"}};
 constexpr LoginStates::Edge kLoginEdges[] = {{LoginState::Start, LoginState::Connecting},
                                              {LoginState::Connecting, LoginState::LoggingIn},
                                              {LoginState::LoggingIn, LoginState::AwaitingReply},
@@ -79,11 +83,16 @@ private:
     Step start() {
         if (loop_.is_none()) loop_ = attr(global(N::asyncio), N::get_event_loop)();
         if (attr(self_, N::_client).is_none()) {
-            py::object session = attr(global(N::client), N::Client)(
-                person_id_, attr(self_, N::_host), attr(self_, N::_port), attr(self_, N::_loop));
+            py::object client_type = attr(global(N::client), N::Client);
+            py::object host = attr(self_, N::_host);
+            py::object port = attr(self_, N::_port);
+            py::object loop = attr(self_, N::_loop);
+            py::object session = client_type(person_id_, host, port, loop);
             set_attr(self_, N::_client, session);
         }
-        log(N::info, py::str("Connecting to {}:{}.").format(attr(self_, N::_host), attr(self_, N::_port)));
+        py::object host = attr(self_, N::_host);
+        py::object port = attr(self_, N::_port);
+        log(N::info, py::str("Connecting to {}:{}.").format(host, port));
         state_.set(LoginState::Connecting);
         return guarded(
             [&] { return await_guarded(call_method(attr(self_, N::_client), N::connect, loop_)); });
@@ -133,8 +142,11 @@ private:
 
 // The progress of logoutAsync.
 enum class LogoutState { Start, LoggingOut, AwaitingReply, Done };
-constexpr const char* kLogoutStateNames[] = {"Start", "LoggingOut", "AwaitingReply", "Done"};
 using LogoutStates = pyglue::States<LogoutState>;
+constexpr LogoutStates::Named kLogoutStateNames[] = {{LogoutState::Start, "Start"},
+                                                     {LogoutState::LoggingOut, "LoggingOut"},
+                                                     {LogoutState::AwaitingReply, "AwaitingReply"},
+                                                     {LogoutState::Done, "Done"}};
 constexpr LogoutStates::Edge kLogoutEdges[] = {{LogoutState::Start, LogoutState::LoggingOut},
                                                {LogoutState::LoggingOut, LogoutState::AwaitingReply},
                                                {LogoutState::AwaitingReply, LogoutState::Done}};

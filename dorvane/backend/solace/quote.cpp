@@ -63,14 +63,14 @@ const char* const kUnsubscribeDoc =
 // the interpreter runs with assertions disabled (-O). The signature is always read.
 void check_parameter_count(py::handle func, size_t expected, const char* message) {
     py::object func_sign = pyglue::global(N::signature)(func);
-    bool asserts = attr(pyglue::lookup("sys", "flags"), N::optimize).cast<long>() == 0;
+    bool asserts = attr(pyglue::import_from("sys", "flags"), N::optimize).cast<long>() == 0;
     if (!asserts) return;
     size_t count = py::len(call_method(attr(func_sign, N::parameters), N::keys));
     if (count != expected) pyglue::raise(PyExc_AssertionError, message);
 }
 
 void quote_init(py::object self) {
-    py::object solclient = py::module_::import("quillmesh.solclient");
+    py::object solclient = pyglue::import_module("quillmesh.solclient");
     set_attr(self, N::solclient, solclient);
     set_attr(self, N::client, call_method(attr(self, N::solclient), N::client));
     set_attr(self, N::_quote_callback, py::none());
@@ -86,7 +86,7 @@ void quote_init(py::object self) {
 // collector sees through a method object, so a program object that holds its Quote and registers
 // one of its own methods is still released once nothing else refers to it.
 py::object bind_callable(py::handle impl, py::handle func) {
-    return pyglue::lookup("types", "MethodType")(impl, func);
+    return pyglue::import_from("types", "MethodType")(impl, func);
 }
 
 py::none quote_set_callback(py::object self, py::object func) {
@@ -100,7 +100,9 @@ py::none quote_set_callback(py::object self, py::object func) {
         py::arg("func"), py::arg("topic"), py::arg("msg"));
     py::object wrapper = bind_callable(impl, func);
     set_attr(self, N::_quote_callback, wrapper);
-    pyglue::drop(call_method(attr(self, N::solclient), N::set_callback, attr(self, N::_quote_callback)));
+    py::object set_callback = attr(attr(self, N::solclient), N::set_callback);
+    py::object callback = attr(self, N::_quote_callback);
+    pyglue::drop(set_callback(callback));
     return py::none();
 }
 
@@ -114,15 +116,17 @@ py::none quote_set_event_callback(py::object self, py::object func) {
         py::arg("func"), py::arg("resp_code"), py::arg("event_code"), py::arg("info"), py::arg("event"));
     py::object wrapper = bind_callable(impl, func);
     set_attr(self, N::_event_callback, wrapper);
-    pyglue::drop(
-        call_method(attr(self, N::solclient), N::set_event_callback, attr(self, N::_event_callback)));
+    py::object set_event_callback = attr(attr(self, N::solclient), N::set_event_callback);
+    py::object callback = attr(self, N::_event_callback);
+    pyglue::drop(set_event_callback(callback));
     return py::none();
 }
 
 py::object quote_connect(py::object self, py::object host, py::object vpn, py::object user,
                          py::object password) {
-    return call_method(attr(self, N::solclient), N::connect, attr(self, N::client), host, vpn, user,
-                       password);
+    py::object connect = attr(attr(self, N::solclient), N::connect);
+    py::object handle = attr(self, N::client);
+    return connect(handle, host, vpn, user, password);
 }
 
 // subscribe / unsubscribe: the binding's call and the handle are read first, then the topic is
@@ -138,7 +142,9 @@ py::none quote_topic_call(py::object self, const pyglue::Name& operation, py::ob
 
 // Runs wherever the collector releases the Quote, the delivery thread included.
 void quote_del(py::object self) {
-    pyglue::drop(call_method(attr(self, N::solclient), N::disconnect, attr(self, N::client)));
+    py::object disconnect = attr(attr(self, N::solclient), N::disconnect);
+    py::object handle = attr(self, N::client);
+    pyglue::drop(disconnect(handle));
 }
 
 }  // namespace

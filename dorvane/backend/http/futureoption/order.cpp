@@ -48,17 +48,17 @@ void bind_placing(py::module_& m) {
 
     struct Variant {
         const char* name;
-        const char* prepare;
+        const pyglue::Name* prepare;
     };
-    for (Variant v : {Variant{"place_future_order", "prepare_future_input"},
-                      Variant{"place_option_order", "prepare_option_input"},
-                      Variant{"place_futopt_order", "prepare_futopt_input"}}) {
-        const char* prepare = v.prepare;
+    for (Variant v : {Variant{"place_future_order", &N::prepare_future_input},
+                      Variant{"place_option_order", &N::prepare_option_input},
+                      Variant{"place_futopt_order", &N::prepare_futopt_input}}) {
+        const pyglue::Name* prepare = v.prepare;
         pyglue::def(m, v.name,
                     pyglue::capture(
-                        [](const char* prepare_name, py::object contract, py::object order,
+                        [](const pyglue::Name* prepare_name, py::object contract, py::object order,
                            py::object vexa_content, py::object client) {
-                            return OrderPlacing::place(prepare_name, contract, order, vexa_content, client);
+                            return OrderPlacing::place(*prepare_name, contract, order, vexa_content, client);
                         },
                         prepare),
                     arg("contract"), arg("order"), arg("vexa_content"), arg("client"));
@@ -171,7 +171,7 @@ void bind_replies(py::module_& m) {
 PYBIND11_MODULE(order, m) {
     pyglue::set_module(m);
 
-    set_attr(m, N::dt, py::module_::import("datetime"));
+    set_attr(m, N::dt, pyglue::import_module("datetime"));
     set_attr(m, N::log, pyglue::import_from("dorvane.utils", "log"));
     set_attr(m, N::FutureAccount, pyglue::import_from("dorvane.account", "FutureAccount"));
     set_attr(m, N::Future, pyglue::import_from("dorvane.contracts", "Future"));

@@ -18,6 +18,9 @@ namespace py = pybind11;
 // The names the module reads and sets (its globals, their attributes and its objects' attributes).
 namespace N {
 inline const pyglue::Name get_web_id{"get_web_id"};
+inline const pyglue::Name prepare_future_input{"prepare_future_input"};
+inline const pyglue::Name prepare_option_input{"prepare_option_input"};
+inline const pyglue::Name prepare_futopt_input{"prepare_futopt_input"};
 inline const pyglue::Name foprops{"foprops"};
 inline const pyglue::Name convert_order_props{"convert_order_props"};
 inline const pyglue::Name _place_futopt_order{"_place_futopt_order"};
@@ -122,6 +125,11 @@ py::object first_item(py::handle obj);
 // Whether a reply reports success (the back end's reply convention).
 inline bool reply_success(py::handle reply) { return dorvane_http::reply_succeeded(reply); }
 
+// The date-time formats of the replies: a placing reply's "ord_date" + "ord_time", and an order-query
+// row's "st_orddt" + "st_ordtm".
+inline constexpr const char* kPlacedFormat = "%Y%m%d%H:%M:%S";
+inline constexpr const char* kQueryFormat = "%Y%m%d%H%M%S";
+
 // The two texts joined; None when the joined text is empty, else `dt.datetime.strptime(joined,
 // format)` (ValueError for a text that does not match). Non-text parts fail with TypeError.
 py::object read_datetime(py::handle date, py::handle time, const char* format);
@@ -194,7 +202,7 @@ public:
                                   py::handle vexa_content);
 
     // prepare with the module function `prepare_name`, then `_place_futopt_order(**input, client=)`.
-    static py::object place(const char* prepare_name, py::handle contract, py::handle order,
+    static py::object place(const pyglue::Name& prepare, py::handle contract, py::handle order,
                             py::handle vexa_content, py::handle client);
 
     struct Request {

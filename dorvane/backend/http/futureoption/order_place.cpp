@@ -76,9 +76,9 @@ py::dict OrderPlacing::prepare_input(OptType variant, py::handle contract, py::h
     return input;
 }
 
-py::object OrderPlacing::place(const char* prepare_name, py::handle contract, py::handle order,
+py::object OrderPlacing::place(const pyglue::Name& prepare, py::handle contract, py::handle order,
                                py::handle vexa_content, py::handle client) {
-    py::object input = global(prepare_name)(contract, order, vexa_content);
+    py::object input = global(prepare)(contract, order, vexa_content);
     return call_with_client(global(N::_place_futopt_order), input, client);
 }
 

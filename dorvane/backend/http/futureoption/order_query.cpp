@@ -4,8 +4,6 @@ namespace fo {
 
 namespace {
 
-const char* const kRowFormat = "%Y%m%d%H%M%S";  // "st_orddt" + "st_ordtm"
-
 py::object date_or_today(py::handle date) {
     return truthy(date) ? py::reinterpret_borrow<py::object>(date) : today_text();
 }
@@ -52,7 +50,7 @@ py::dict OrderQuery::query_all(py::handle client) {
             // A row whose date and time do not read as one date-time fails the whole query.
             py::object date = get(row, "st_orddt", "");
             py::object time = get(row, "st_ordtm", "");
-            read_datetime(date, time, kRowFormat);
+            read_datetime(date, time, kQueryFormat);
             py::object order_id = global(N::hash_orderid)(code, seqno);
             pyglue::require(PyObject_SetItem(orders.ptr(), order_id.ptr(), row.ptr()));
         }

@@ -4,9 +4,6 @@ namespace fo {
 
 namespace {
 
-const char* const kPlacedFormat = "%Y%m%d%H:%M:%S";  // "ord_date" + "ord_time"
-const char* const kQueryFormat = "%Y%m%d%H%M%S";     // "st_orddt" + "st_ordtm"
-
 py::object zero() { return py::int_(0); }
 
 // The option value of `code` in the sub-table `field` of the option table; AttributeError when
@@ -15,24 +12,23 @@ py::object option_value(const pyglue::Name& field, py::handle code) {
     return attr(attr(global(N::foprops), field), code.ptr());
 }
 
+// hash_orderid(row.get(code_key, ""), row.get(seqno_key, "")), read in that order.
+py::object order_id_of(py::handle row, const char* code_key, const char* seqno_key) {
+    py::object hash_orderid = global(N::hash_orderid);
+    py::object code = get(row, code_key, "");
+    py::object seqno = get(row, seqno_key, "");
+    return hash_orderid(code, seqno);
+}
+
+// read_datetime(row.get(date_key, ""), row.get(time_key, ""), format), read in that order.
+py::object datetime_of(py::handle row, const char* date_key, const char* time_key, const char* format) {
+    py::object date = get(row, date_key, "");
+    py::object time = get(row, time_key, "");
+    return read_datetime(date, time, format);
+}
+
 // The interpreter's int(value).
 py::object to_int(py::handle value) { return pyglue::steal(PyNumber_Long(value.ptr())); }
-
-// The order id and the date-time of a reply: hash_orderid(reply.get(code_key, ""),
-// reply.get(seqno_key, "")) and the date-time of reply.get(date_key, "") and reply.get(time_key, "")
-// in `format`. Each field is read in its own statement, in the order the reply is read.
-struct IdAndTime {
-    py::object order_id, when;
-};
-IdAndTime id_and_time(py::handle reply, const char* code_key, const char* seqno_key, const char* date_key,
-                      const char* time_key, const char* format) {
-    py::object code = get(reply, code_key, "");
-    py::object seqno = get(reply, seqno_key, "");
-    py::object order_id = global(N::hash_orderid)(code, seqno);
-    py::object date = get(reply, date_key, "");
-    py::object time = get(reply, time_key, "");
-    return {order_id, read_datetime(date, time, format)};
-}
 
 }  // namespace
 
@@ -60,12 +56,12 @@ py::object ReplyParser::res2order(py::handle resp_result, py::handle order) {
 }
 
 py::object ReplyParser::res2orderstatus(py::handle resp_result, py::handle successed) {
-    IdAndTime placed = id_and_time(resp_result, "stock_id", "seqno", "ord_date", "ord_time", kPlacedFormat);
+    py::object order_id = order_id_of(resp_result, "stock_id", "seqno");
+    py::object when = datetime_of(resp_result, "ord_date", "ord_time", kPlacedFormat);
     bool accepted = truthy(successed);
     py::object status = attr(global(N::Status), accepted ? N::PendingSubmit : N::Failed);
-    py::object order_status =
-        global(N::OrderStatus)(py::arg("order_id") = placed.order_id, py::arg("order_datetime") = placed.when,
-                               py::arg("status") = status);
+    py::object order_status = global(N::OrderStatus)(
+        py::arg("order_id") = order_id, py::arg("order_datetime") = when, py::arg("status") = status);
     // A refusal carries the broker's reason as the text "msg" of its result: the status keeps it,
     // so the program learns why (a "msg" that is not text is no reason and is left out).
     if (!accepted) {
@@ -79,12 +75,12 @@ py::object ReplyParser::queryresp2contract(py::handle resp) {
     py::object comtype = get(resp, "st_comtype", "");
     py::object code = get(resp, "st_comno", "");
     py::object name = get(resp, "name_zh", "");
-    const char* kind = "Contract";
+    const pyglue::Name* kind = &N::Contract;
     if (text_equals(comtype, "F"))
-        kind = "Future";
+        kind = &N::Future;
     else if (text_equals(comtype, "O"))
-        kind = "Option";
-    return global(kind)(py::arg("code") = code, py::arg("name") = name);
+        kind = &N::Option;
+    return global(*kind)(py::arg("code") = code, py::arg("name") = name);
 }
 
 py::object ReplyParser::queryresp2order(py::handle resp) {
@@ -103,9 +99,9 @@ py::object ReplyParser::queryresp2order(py::handle resp) {
 }
 
 py::object ReplyParser::queryresp2orderstatus(py::handle resp) {
-    IdAndTime queried = id_and_time(resp, "st_comno", "st_seqno", "st_orddt", "st_ordtm", kQueryFormat);
-    return global(N::OrderStatus)(py::arg("order_id") = queried.order_id,
-                                  py::arg("order_datetime") = queried.when,
+    py::object order_id = order_id_of(resp, "st_comno", "st_seqno");
+    py::object when = datetime_of(resp, "st_orddt", "st_ordtm", kQueryFormat);
+    return global(N::OrderStatus)(py::arg("order_id") = order_id, py::arg("order_datetime") = when,
                                   py::arg("status") = attr(global(N::Status), N::PendingSubmit));
 }
 
@@ -119,8 +115,7 @@ py::object ReplyParser::resp2trade(py::handle resp, py::handle trade_in) {
                                  py::arg("status") = status);
     }
     py::object status = attr(trade, N::status);
-    // trade.order._ordno = resp.get("st_ordno", ""): the value first, as an assignment reads it.
-    py::object ordno = get(resp, "st_ordno", "");
+    py::object ordno = get(resp, "st_ordno", "");  // the value before the target, as an assignment
     set_attr(attr(trade, N::order), N::_ordno, ordno);
     set_attr(status, N::_status_code, get(resp, "st_code", ""));
     set_attr(status, N::_msg, call_method(get(resp, "st_errmsg", ""), N::strip, py::str(" ")));

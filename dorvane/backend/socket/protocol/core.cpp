@@ -75,11 +75,11 @@ PYBIND11_MODULE(core, m) {
     pyglue::set_module(m);
     define_header_shape();
 
-    py::module_ fenrik = py::module_::import("dorvane.backend.socket.protocol.fenrik");
-    py::module_ kivo = py::module_::import("dorvane.backend.socket.protocol.kivo");
+    py::object fenrik = pyglue::import_from("dorvane.backend.socket.protocol", "fenrik");
+    py::object kivo = pyglue::import_from("dorvane.backend.socket.protocol", "kivo");
     set_attr(m, N::fenrik, fenrik);
     set_attr(m, N::kivo, kivo);
-    set_attr(m, N::ip_convert, pyglue::lookup("dorvane.backend.socket.protocol.utils", "ip_convert"));
+    set_attr(m, N::ip_convert, pyglue::import_from("dorvane.backend.socket.protocol.utils", "ip_convert"));
 
     py::object header = attr(kivo, N::ST_TRADE);
     set_attr(m, N::STATUS_CODE, attr(fenrik, N::Fenrik));

@@ -35,7 +35,7 @@ py::dict merge(py::dict acc, py::dict cur) {
 
 PYBIND11_MODULE(fenrik, m) {
     pyglue::set_module(m);
-    py::object reduce = pyglue::lookup("functools", "reduce");
+    py::object reduce = pyglue::import_from("functools", "reduce");
     set_attr(m, N::reduce, reduce);
 
     py::dict success_code;

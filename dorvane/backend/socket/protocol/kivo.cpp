@@ -23,13 +23,13 @@ using pyglue::set_attr;
 
 PYBIND11_MODULE(kivo, m) {
     pyglue::set_module(m);
-    py::module_ dorv = py::module_::import("dorv");
-    py::object i32s = attr(dorv, N::Int32sb);
-    py::object i32u = attr(dorv, N::Int32ub);
-    py::object i8u = attr(dorv, N::Int8ub);
-    py::object ps950 = pyglue::lookup("dorvane.backend.socket.protocol.utils", "PS950");
+    py::object structure = pyglue::import_from("dorv", N::Struct.text());
+    py::object i32s = pyglue::import_from("dorv", N::Int32sb.text());
+    py::object i8u = pyglue::import_from("dorv", N::Int8ub.text());
+    py::object i32u = pyglue::import_from("dorv", N::Int32ub.text());
+    py::object ps950 = pyglue::import_from("dorvane.backend.socket.protocol.utils", N::PS950.text());
     // The names taken from the library's modules are the module's own globals too.
-    set_attr(m, N::Struct, attr(dorv, N::Struct));
+    set_attr(m, N::Struct, structure);
     set_attr(m, N::Int32sb, i32s);
     set_attr(m, N::Int8ub, i8u);
     set_attr(m, N::Int32ub, i32u);
@@ -51,6 +51,6 @@ PYBIND11_MODULE(kivo, m) {
     fields["nOutHandle"] = i32s;
     fields["ret"] = i32u;
 
-    set_attr(m, N::ST_TRADE, call_method(dorv, N::Struct, **fields));
+    set_attr(m, N::ST_TRADE, structure(**fields));
     pyglue::set_all(m, {"ST_TRADE"});
 }

@@ -122,15 +122,15 @@ PYBIND11_MODULE(handler, m) {
     bind_dispatch(m, "placeorder",
                   handler::Dispatcher({"vexa", "exchange", "person_id", "account", "stock_id", "order_type",
                                        "order_cond", "price", "quantity", "ord_bs", "price_type"},
-                                      "placetse", "placeotc"));
+                                      N::placetse, N::placeotc));
     bind_dispatch(m, "updateorder",
                   handler::Dispatcher({"vexa", "exchange", "person_id", "account", "stock_id", "ordno",
                                        "seqno", "price", "quantity"},
-                                      "updatetse", "updateotc"));
+                                      N::updatetse, N::updateotc));
     bind_dispatch(
         m, "cancelorder",
         handler::Dispatcher({"vexa", "exchange", "person_id", "account", "stock_id", "ordno", "seqno"},
-                            "canceltse", "cancelotc"));
+                            N::canceltse, N::cancelotc));
 
     // The default side-selling option of the place builders is the value it has now, at import.
     py::object first_sell_no = attr(attr(stock_ops, N::first_sell), N::No);

@@ -11,6 +11,9 @@ namespace handler {
 
 namespace py = pybind11;
 
+// The order form number that every stock order request carries ("form_no").
+inline constexpr const char* kFormNo = "1561";
+
 // ---------------------------------------------------------------------------------------------
 // handler.cpp: names of the handler module that are read at each call: its own globals (the library
 // modules it bound at import, and its functions, which callers may replace).
@@ -18,6 +21,14 @@ namespace py = pybind11;
 // The names the module reads at each call (its globals and their attributes), interned once.
 namespace N {
 inline const pyglue::Name proto_ops{"proto_ops"};
+inline const pyglue::Name _format_price{"_format_price"};
+inline const pyglue::Name _format_quantity{"_format_quantity"};
+inline const pyglue::Name placetse{"placetse"};
+inline const pyglue::Name placeotc{"placeotc"};
+inline const pyglue::Name updatetse{"updatetse"};
+inline const pyglue::Name updateotc{"updateotc"};
+inline const pyglue::Name canceltse{"canceltse"};
+inline const pyglue::Name cancelotc{"cancelotc"};
 inline const pyglue::Name bs{"bs"};
 inline const pyglue::Name kivo{"kivo"};
 inline const pyglue::Name KIVO_STOCK_IN{"KIVO_STOCK_IN"};
@@ -117,7 +128,7 @@ private:
     // table lacks is refused with ValueError (it must not become an order without a side).
     py::object side() const;
     // `_format_price(keyword or 0)` / `_format_quantity(keyword or 0)`.
-    py::object formatted(const char* field, const char* formatter) const;
+    py::object formatted(const char* field, const pyglue::Name& formatter) const;
 
     py::dict kwargs_;
 };
@@ -161,15 +172,15 @@ private:
 // exchange's market and call it with every keyword.
 class Dispatcher {
 public:
-    Dispatcher(std::initializer_list<const char*> required, const char* tse, const char* otc)
-        : required_(required), tse_(tse), otc_(otc) {}
+    Dispatcher(std::initializer_list<const char*> required, const pyglue::Name& tse, const pyglue::Name& otc)
+        : required_(required), tse_(&tse), otc_(&otc) {}
 
     py::object operator()(py::dict kwargs) const;
 
 private:
     std::vector<const char*> required_;
-    const char* tse_;
-    const char* otc_;
+    const pyglue::Name* tse_;  // the module's builder for each market, read at each call
+    const pyglue::Name* otc_;
 };
 
 }  // namespace handler

@@ -93,7 +93,7 @@ py::object OrderBody::side() const {
     throw py::error_already_set();
 }
 
-py::object OrderBody::formatted(const char* field, const char* formatter) const {
+py::object OrderBody::formatted(const char* field, const pyglue::Name& formatter) const {
     py::object value = keyword(field, py::int_(0));
     return global(formatter)(value);
 }
@@ -107,8 +107,8 @@ py::dict OrderBody::build() const {
     body["ord_type"] = coded("ord_type", N::order_type, &N::order_type, &N::Common);
     body["ord_cond"] = coded("ord_cond", N::order_cond, &N::order_cond, &N::Cash);
     body["market_id"] = coded("market_id", N::market_type, nullptr, nullptr);
-    body["price"] = formatted("price", "_format_price");
-    body["quantity"] = formatted("quantity", "_format_quantity");
+    body["price"] = formatted("price", N::_format_price);
+    body["quantity"] = formatted("quantity", N::_format_quantity);
     body["seqno"] = keyword("seqno", py::str(""));
     body["ordno"] = keyword("ordno", py::str(""));
     body["ord_bs"] = side();
@@ -119,7 +119,7 @@ py::dict OrderBody::build() const {
     body["bts_ord_flag"] = keyword("bts_ord_flag", py::str("0"));
     body["force_flag"] = keyword("force_flag", py::str("0"));
     body["async_"] = keyword("async_", py::str("1"));
-    body["form_no"] = keyword("form_no", py::str("1561"));
+    body["form_no"] = keyword("form_no", py::str(kFormNo));
     body["fun_seq"] = keyword("fun_seq", py::str(""));
     body["first_sell"] = coded("first_sell", N::first_sell, &N::first_sell, &N::No);
     body["total_buy_amount"] = keyword("total_buy_amount", py::str(kZeroAmount));

@@ -4,8 +4,6 @@ namespace handler {
 
 namespace {
 
-const char* const kFormNo = "1561";
-
 // `order_in(**fields)` through the module's global, read now.
 py::object call_order_in(const py::dict& fields) { return global(N::order_in)(**fields); }
 
@@ -108,8 +106,8 @@ py::object Dispatcher::operator()(py::dict kwargs) const {
 
     py::object markets = global(N::MarketType);
     py::dict table;
-    table[attr(markets, N::TSE)] = global(tse_);
-    table[attr(markets, N::OTC)] = global(otc_);
+    table[attr(markets, N::TSE)] = global(*tse_);
+    table[attr(markets, N::OTC)] = global(*otc_);
 
     PyObject* exchange = pyglue::require(PyObject_GetItem(kwargs.ptr(), py::str("exchange").ptr()));
     py::object builder =
