@@ -823,6 +823,43 @@ def test_binding_matches_a_def(data, which):
     assert bound_or_error(glue, args, kwargs) == bound_or_error(ref, args, kwargs)
 
 
+class Meddling(str):
+    """A keyword whose comparison runs code: it renames the function being called (`victim`), or
+    raises."""
+
+    victim = None
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        if str(self).startswith("raise"):
+            raise ZeroDivisionError("compared")
+        if Meddling.victim is not None:
+            Meddling.victim.__qualname__, Meddling.victim = "renamed", None
+        return str.__eq__(self, other)
+
+
+# The keyword is compared by value only where no parameter holds it by identity; what its
+# comparison does (renaming the function, raising) shows as a `def` shows it.
+@pytest.mark.parametrize("keywords", [
+    {"c": 3, "k": 1, "n": 2, "w": 3, Meddling("zz"): 9},
+    {Meddling("c"): 3, "k": 1, "n": 2},
+    {Meddling("a"): 3, "k": 1, "n": 2, "w": 3},
+    {Meddling("bogus"): 3},
+    {Meddling("raise"): 3},
+    {"k": 1, Meddling("raise_late"): 3, "p0": 1},
+], ids=["to-kwargs", "missing", "duplicate", "unknown", "raises", "raises-late"])
+def test_binding_with_keywords_that_compare_by_code(keywords):
+    def outcome(fn):
+        Meddling.victim = fn
+        try:
+            return "returned", fn(1, 2, 3, 4, **keywords)
+        except (TypeError, ZeroDivisionError) as e:
+            return type(e).__name__, str(e)
+        finally:
+            Meddling.victim, fn.__qualname__ = None, "many"
+    assert outcome(glue_probe.many) == outcome(many)
+
+
 def closed(obj):
     if hasattr(obj, "close"):
         obj.close()

@@ -2,7 +2,9 @@
 the failures that end a conversion."""
 import collections.abc
 import copy
+import gc
 import logging
+import pickle
 
 import pytest
 
@@ -252,3 +254,112 @@ def test_converters_take_one_positional_argument():
         stock_dict_convert(contracts=[])
     with pytest.raises(TypeError):
         tw_index_dict_convert({}, {})
+
+
+
+
+class _Watched(str):
+    """A field's value that notes its own release."""
+
+    released = False
+
+    def __del__(self):
+        _Watched.released = True
+
+
+class _Meddler(str):
+    """A key that, once armed, replaces the field `field` of the entry `target` by "m". With
+    `looks_like`, it hashes as that name, so that the dict's lookup of the name compares with it
+    (its __eq__ runs then); without it, its release runs the same code."""
+
+    armed = target = field = None
+
+    def __new__(cls, text, looks_like=None):
+        key = super().__new__(cls, text)
+        key.looks_like = looks_like
+        return key
+
+    def __hash__(self):
+        return hash(self.looks_like or str(self))
+
+    def __eq__(self, other):
+        self.meddle()
+        return str.__eq__(self, other)
+
+    def __del__(self):
+        self.meddle()
+
+    @classmethod
+    def meddle(cls):
+        if cls.armed:
+            cls.armed = False
+            cls.target[cls.field] = "m"
+
+
+def _meddled_by_lookup():
+    # "csname" is read, then the lookup of "prod_kind" compares with the key, which the dict holds
+    # where that lookup looks first.
+    entry = future(csname=_Watched("n"))
+    prod_kind = entry.pop("prod_kind")
+    entry[_Meddler("zz", looks_like="prod_kind")] = 1
+    entry["prod_kind"] = prod_kind
+    return future_dict_convert, {"TXF": [entry]}, "TXF", entry, "csname", "name"
+
+
+def _meddled_by_release():
+    # The key of the first entry, with no other owner once that entry is converted, is released
+    # before or while the second entry is read.
+    target = stock(name=_Watched("n"))
+
+    def first():
+        entry = stock()
+        entry[_Meddler("zz")] = 1
+        entry["industry"] = entry.pop("industry")
+        return entry
+
+    def entries():
+        yield first()
+        yield target
+    return stock_dict_convert, entries(), "TSE", target, "name", "name"
+
+
+@pytest.mark.parametrize("make", [_meddled_by_lookup, _meddled_by_release], ids=["lookup", "release"])
+def test_fields_read_stay_held_while_python_code_runs(make):
+    """Python code that the conversion runs may change the entry being read: a field read before is
+    still the record's, alive; a field read after is the new one."""
+    convert, data, group, target, field, key = make()
+    _Meddler.armed, _Meddler.target, _Meddler.field, _Watched.released = True, target, field, False
+    try:
+        result = convert(data)
+    finally:
+        _Meddler.armed = _Meddler.target = None
+    assert target[field] == "m"
+    value = result[group][-1][key]
+    assert (type(value), value, _Watched.released) in {(_Watched, "n", False), (str, "m", True)}
+
+
+def _grow(d):
+    for i in range(100):
+        d["k%d" % i] = i
+
+
+def _move_to_end(d):
+    d["code"] = d.pop("code")
+
+
+@pytest.mark.parametrize("change", [
+    lambda d: d.__setitem__("extra", 1), _grow, _move_to_end, lambda d: d.popitem(),
+    lambda d: d.__delitem__("symbol"), lambda d: d.update(symbol="s"), lambda d: d.clear(),
+], ids=["add", "grow", "move-to-end", "popitem", "delete", "update", "clear"])
+def test_a_record_is_a_dict_in_every_way(change):
+    """Records of one kind share their key table: each changes as a dict of its own, the others
+    not at all, and it pickles, copies and is tracked by the collector as that dict is."""
+    [first, second] = stock_dict_convert([stock(industry=[]), stock(code="2331")])["TSE"]
+    untouched = dict(second)
+    plain = dict(first)
+    change(first)
+    change(plain)
+    assert list(first.items()) == list(plain.items()) and second == untouched
+    assert list(pickle.loads(pickle.dumps(first)).items()) == list(plain.items())
+    assert list(copy.copy(first).items()) == list(plain.items())
+    assert (gc.is_tracked(first), gc.is_tracked(second)) == (gc.is_tracked(plain), gc.is_tracked(untouched))

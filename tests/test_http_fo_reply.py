@@ -182,3 +182,27 @@ def test_placing_and_query_give_one_order_id(fo, backend, client):
     assert fo.resp2trade(rows[status.order_id], t) is t
     assert (o.ordno, status.status) == ("k0777", Status.Filled)
     assert isinstance(client.accounts[1], FutureAccount)
+
+
+class _Reading(dict):
+    """A reply mapping that notes the keys it is asked for, in order."""
+
+    def __init__(self, data, asked):
+        super().__init__(data)
+        self.asked = asked
+
+    def get(self, key, default=None):
+        self.asked.append(key)
+        return super().get(key, default)
+
+
+@pytest.mark.parametrize("parse, data, order", [
+    (lambda fo, r: fo.res2orderstatus(r, True), PLACED["result"], ["stock_id", "seqno", "ord_date", "ord_time"]),
+    (lambda fo, r: fo.queryresp2orderstatus(r), ROW, ["st_comno", "st_seqno", "st_orddt", "st_ordtm"]),
+])
+def test_reply_fields_are_read_in_source_order(fo, parse, data, order):
+    # The fields of a reply are read one after another as the expressions that read them are
+    # written, whatever order the compiler gives a call's arguments.
+    asked = []
+    parse(fo, _Reading(data, asked))
+    assert asked[:len(order)] == order

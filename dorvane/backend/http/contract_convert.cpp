@@ -95,8 +95,10 @@ public:
     // float(basic) for the entry `e`.
     py::object unit_of(PyObject* basic, Entry& e);
 
+    // Only plain text is kept: the release of a key kept here, when the next entry differs, then
+    // runs no Python code (a str subclass's __del__) while that entry's fields are borrowed.
     int field_of(size_t position, PyObject* key) {
-        if (position >= kPositions) return entry_field_of(key);
+        if (position >= kPositions || !PyUnicode_CheckExact(key)) return entry_field_of(key);
         if (keys_[position].ptr() == key) return fields_[position];
         int field = entry_field_of(key);
         pyglue::drop(keys_[position]);
@@ -120,8 +122,9 @@ private:
 // by the dict only when a key is not plain text (the dict's own comparison then decides).
 //
 // What is read stays borrowed from the entry while no Python code can run. Before the first step
-// that may run Python code (a field's own __format__, __float__ or strip), which could change the
-// entry, every field found so far is held, and so is every field found after it.
+// that may run Python code (a field's own __format__, __float__ or strip, or a lookup that compares
+// with a key that is not plain text), which could change the entry, every field found so far is
+// held, and so is every field found after it.
 class Entry {
 public:
     Entry(PyObject* entry, KeyMemo& memo) : dict_(entry) {
@@ -144,8 +147,11 @@ public:
             if (field >= 0) {
                 found_[field] = value;
             } else if (field == kUnlikeText) {
+                // Each field is then looked up by the dict, whose comparison with such a key may
+                // run Python code: from here on, what is found is held.
                 walked_ = false;
                 for (PyObject*& f : found_) f = nullptr;
+                held_ = true;
                 break;
             }
         }
@@ -230,35 +236,9 @@ public:
         texts_[count_] = owned_[count_].ptr();
         ++count_;
     }
-    // The filled template, a new str: plain texts are copied into one of the right width at once.
+    // The filled template, a new str.
     py::object text() const {
-        Py_ssize_t length = 0;
-        Py_UCS4 widest = 0;
-        for (std::size_t i = 0; i < count_; ++i) {
-            PyObject* t = texts_[i];
-            if (!PyUnicode_CheckExact(t))
-                return pyglue::steal(
-                    pyglue::compat::join_array(N::v_empty, texts_, static_cast<Py_ssize_t>(count_)));
-            length += PyUnicode_GET_LENGTH(t);
-            Py_UCS4 most = PyUnicode_MAX_CHAR_VALUE(t);
-            if (most > widest) widest = most;
-        }
-        py::object joined = pyglue::steal(PyUnicode_New(length, widest));
-        if (length == 0) return joined;
-        PyObject* out = joined.ptr();
-        Py_ssize_t at = 0;
-        for (std::size_t i = 0; i < count_; ++i) {
-            PyObject* t = texts_[i];
-            Py_ssize_t n = PyUnicode_GET_LENGTH(t);
-            if (PyUnicode_KIND(t) == PyUnicode_KIND(out)) {
-                std::memcpy(static_cast<char*>(PyUnicode_DATA(out)) + at * PyUnicode_KIND(out),
-                            PyUnicode_DATA(t), static_cast<size_t>(n) * PyUnicode_KIND(t));
-            } else {
-                pyglue::require(PyUnicode_CopyCharacters(out, at, t, 0, n));
-            }
-            at += n;
-        }
-        return joined;
+        return pyglue::steal(pyglue::compat::join_array(N::v_empty, texts_, static_cast<Py_ssize_t>(count_)));
     }
 
 private:
