@@ -112,12 +112,11 @@ PYBIND11_MODULE(handler, m) {
     py::object stock_ops = attr(order_props, N::Stock);
     set_attr(m, N::stock_ops, stock_ops);
 
-    pyglue::def(
-        m, "_format_price", [](py::object price) { return handler::PriceField::format(price); },
-        "\n    Formatting float or int of price to string value with length 12.\n    ", py::arg("price"));
-    pyglue::def(
-        m, "_format_quantity", [](py::object quantity) { return handler::QuantityField::format(quantity); },
-        "\n    Formatting int of quantity to string value with length 4.\n    ", py::arg("quantity"));
+    pyglue::def(m, "_format_price", &handler::price_field::format,
+                "\n    Formatting float or int of price to string value with length 12.\n    ",
+                py::arg("price"));
+    pyglue::def(m, "_format_quantity", &handler::quantity_field::format,
+                "\n    Formatting int of quantity to string value with length 4.\n    ", py::arg("quantity"));
 
     bind_dispatch(m, "placeorder",
                   handler::Dispatcher({"vexa", "exchange", "person_id", "account", "stock_id", "order_type",
@@ -141,11 +140,6 @@ PYBIND11_MODULE(handler, m) {
     bind_cancel(m, "canceltse", N::TSE);
     bind_cancel(m, "cancelotc", N::OTC);
 
-    pyglue::def(
-        m, "order_in",
-        [](py::object vexa, py::kwargs kwargs) { return handler::StockRequest::order_in(vexa, kwargs); },
-        kOrderInDoc, py::arg("vexa") = py::bytes(""));
-    pyglue::def(
-        m, "order_out", [](py::object payload) { return handler::StockRequest::order_out(payload); },
-        py::arg("payload"));
+    pyglue::def(m, "order_in", &handler::order_in, kOrderInDoc, py::arg("vexa") = py::bytes(""));
+    pyglue::def(m, "order_out", &handler::order_out, py::arg("payload"));
 }
