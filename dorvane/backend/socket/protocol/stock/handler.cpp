@@ -7,6 +7,8 @@
 // the module is read through the module's globals at call time, so replacing one takes effect.
 #include "handler.hpp"
 
+#include <functional>
+
 namespace py = pybind11;
 namespace N = handler::N;
 
@@ -43,49 +45,22 @@ const char* const kOrderInDoc =
     "    ";
 
 void bind_place(py::module_& m, const char* name, const pyglue::Name& market, py::object first_sell_no) {
-    handler::OrderBuilder builder(market);
-    pyglue::def(m, name,
-                pyglue::capture(
-                    [](const handler::OrderBuilder& b, py::object vexa, py::object person_id,
-                       py::object account, py::object stock_id, py::object order_type, py::object order_cond,
-                       py::object price, py::object quantity, py::object ord_bs, py::object price_type,
-                       py::object first_sell, py::kwargs) {
-                        return b.place(vexa, person_id, account, stock_id, order_type, order_cond, price,
-                                       quantity, ord_bs, price_type, first_sell);
-                    },
-                    builder),
-                py::arg("vexa"), py::arg("person_id"), py::arg("account"), py::arg("stock_id"),
-                py::arg("order_type"), py::arg("order_cond"), py::arg("price"), py::arg("quantity"),
-                py::arg("ord_bs"), py::arg("price_type"), py::arg("first_sell") = first_sell_no);
+    pyglue::def(m, name, pyglue::capture(&handler::place_order, std::cref(market)), py::arg("vexa"),
+                py::arg("person_id"), py::arg("account"), py::arg("stock_id"), py::arg("order_type"),
+                py::arg("order_cond"), py::arg("price"), py::arg("quantity"), py::arg("ord_bs"),
+                py::arg("price_type"), py::arg("first_sell") = first_sell_no);
 }
 
 void bind_update(py::module_& m, const char* name, const pyglue::Name& market) {
-    handler::OrderBuilder builder(market);
-    pyglue::def(
-        m, name,
-        pyglue::capture(
-            [](const handler::OrderBuilder& b, py::object vexa, py::object person_id, py::object account,
-               py::object stock_id, py::object ordno, py::object seqno, py::object price, py::object quantity,
-               py::kwargs extra) {
-                return b.update(vexa, person_id, account, stock_id, ordno, seqno, price, quantity, extra);
-            },
-            builder),
-        py::arg("vexa"), py::arg("person_id"), py::arg("account"), py::arg("stock_id"), py::arg("ordno"),
-        py::arg("seqno"), py::arg("price"), py::arg("quantity"));
+    pyglue::def(m, name, pyglue::capture(&handler::update_order, std::cref(market)), py::arg("vexa"),
+                py::arg("person_id"), py::arg("account"), py::arg("stock_id"), py::arg("ordno"),
+                py::arg("seqno"), py::arg("price"), py::arg("quantity"));
 }
 
 void bind_cancel(py::module_& m, const char* name, const pyglue::Name& market) {
-    handler::OrderBuilder builder(market);
-    pyglue::def(
-        m, name,
-        pyglue::capture(
-            [](const handler::OrderBuilder& b, py::object vexa, py::object person_id, py::object account,
-               py::object stock_id, py::object ordno, py::object seqno, py::kwargs extra) {
-                return b.cancel(vexa, person_id, account, stock_id, ordno, seqno, extra);
-            },
-            builder),
-        py::arg("vexa"), py::arg("person_id"), py::arg("account"), py::arg("stock_id"), py::arg("ordno"),
-        py::arg("seqno"));
+    pyglue::def(m, name, pyglue::capture(&handler::cancel_order, std::cref(market)), py::arg("vexa"),
+                py::arg("person_id"), py::arg("account"), py::arg("stock_id"), py::arg("ordno"),
+                py::arg("seqno"));
 }
 
 void bind_dispatch(py::module_& m, const char* name, handler::Dispatcher dispatch) {

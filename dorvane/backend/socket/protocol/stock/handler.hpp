@@ -143,26 +143,20 @@ py::object order_out(py::object payload);
 // handler_orders.cpp: the order-level builders (place, change quantity, cancel) of one market, and the
 // dispatchers that choose the market's builder from the keyword `exchange`.
 
-// One member of the builder family: the same rules for both markets, only `market_id` differs
-// (MarketType.<market>, read at each call).
-class OrderBuilder {
-public:
-    explicit OrderBuilder(const pyglue::Name& market) : market_(&market) {}
-
-    py::object place(py::object vexa, py::object person_id, py::object account, py::object stock_id,
-                     py::object order_type, py::object order_cond, py::object price, py::object quantity,
-                     py::object ord_bs, py::object price_type, py::object first_sell) const;
-    py::object update(py::object vexa, py::object person_id, py::object account, py::object stock_id,
-                      py::object ordno, py::object seqno, py::object price, py::object quantity,
-                      py::dict extra) const;
-    py::object cancel(py::object vexa, py::object person_id, py::object account, py::object stock_id,
-                      py::object ordno, py::object seqno, py::dict extra) const;
-
-private:
-    py::object market_id() const;
-
-    const pyglue::Name* market_;  // the MarketType member: TSE or OTC
-};
+// The builder family: the same rules for both markets, only `market_id` differs: MarketType.<market>
+// (`market` is the member's name, TSE or OTC), read at each call.
+// placetse / placeotc; other keywords are taken and left unused.
+py::object place_order(const pyglue::Name& market, py::object vexa, py::object person_id, py::object account,
+                       py::object stock_id, py::object order_type, py::object order_cond, py::object price,
+                       py::object quantity, py::object ord_bs, py::object price_type, py::object first_sell,
+                       const py::kwargs& unused);
+// updatetse / updateotc; the extra keyword `action` is the side.
+py::object update_order(const pyglue::Name& market, py::object vexa, py::object person_id, py::object account,
+                        py::object stock_id, py::object ordno, py::object seqno, py::object price,
+                        py::object quantity, const py::kwargs& extra);
+// canceltse / cancelotc; the extra keyword `action` is the side.
+py::object cancel_order(const pyglue::Name& market, py::object vexa, py::object person_id, py::object account,
+                        py::object stock_id, py::object ordno, py::object seqno, const py::kwargs& extra);
 
 // placeorder / updateorder / cancelorder: check the required keywords, pick the builder of the
 // exchange's market and call it with every keyword.
