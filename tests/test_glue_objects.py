@@ -62,9 +62,22 @@ def with_default(obj):
     return f
 
 
+def direct(a, b=2, **kwargs):
+    return (a, b, kwargs)
+
+
+def bound(obj):
+    def f(x):
+        return (obj, x)
+    return f
+
+
 class Box:
     def get(self):
         return self
+
+    def named(self, x):
+        return ("held", self, x)
 
 
 async def returns(value):
@@ -106,7 +119,7 @@ def gen_stops(items):
 
 
 PYTHON = types.SimpleNamespace(**{name: globals()[name] for name in (
-    "positional", "defaults", "varargs", "fresh", "capture", "with_default", "Box", "returns",
+    "positional", "defaults", "varargs", "fresh", "capture", "with_default", "direct", "bound", "Box", "returns",
     "awaits", "holds", "catches", "stops", "yields", "gen_stops")})
 GLUE = glue_probe
 
@@ -615,6 +628,7 @@ def cycle_rows():
         "cycle_through_fresh_coroutine": list_cycle(lambda ns, box: ns.holds(box, Suspend())),
         "cycle_through_captured_object": list_cycle(lambda ns, box: ns.capture(box)),
         "cycle_through_default": list_cycle(lambda ns, box: ns.with_default(box)),
+        "cycle_through_object_held_for_a_function": list_cycle(lambda ns, box: ns.bound(box)),
     })
     return rows
 
@@ -705,8 +719,19 @@ def call_rows():
         "defaults_given": call("defaults", 1, c=4),
         "varargs": call("varargs", 1, 2, 3, x=4),
         "varargs_twice": call("varargs", 1, a=2),
+        # Functions bound directly, and given a held value first: as a `def` and its closure.
+        "direct_by_keyword": call("direct", b=3, a=1, z=4),
+        "direct_default": call("direct", 1),
+        "direct_twice": call("direct", 1, 2, b=3),
+        "direct_missing": call("direct", b=3),
+        "held_first_by_keyword": lambda ns: ns.bound("held")(x=1),
+        "held_first_missing": lambda ns: attempt(lambda: ns.bound("held")()),
+        "held_first_method": lambda ns: [(r[0], type(r[1]).__name__, r[2])
+                                         for r in (ns.Box().named(1), ns.Box().named(x=2))],
+        "held_first_method_twice": lambda ns: attempt(lambda: ns.Box().named(1, x=2)),
         "signature": lambda ns: [str(inspect.signature(getattr(ns, n))) for n in
-                                 ("positional", "defaults", "varargs", "returns", "catches")],
+                                 ("positional", "defaults", "varargs", "direct", "returns", "catches")]
+                                + [str(inspect.signature(ns.bound(0))), str(inspect.signature(ns.Box.named))],
     }
 
 

@@ -141,8 +141,8 @@ private:
     F f_;
 };
 
-// The callee pyglue::capture makes: `f` (a lambda that captures nothing) called with the held
-// objects first, then the call's own arguments.
+// The callee pyglue::capture makes: `f` (a lambda that captures nothing, or a function) called
+// with the held objects first, then the call's own arguments.
 template <class F, class R, class Held, class Rest>
 class Capture;
 
@@ -255,9 +255,13 @@ FunctionParts function_parts(F&& f, bool self, const Extra&... extra) {
 // collector sees them, as a `def`'s closure cells are, so a cycle through them is collected:
 //     make_function(m, "outer.<locals>.inner",
 //                   capture([](py::object fn, py::object x) { return fn(x); }, fn), py::arg("x"));
+// `f` may also be a function whose first parameters take the held values, which binds it
+// directly with them, as functools.partial would (its parameter list is then written once):
+//     def(m, "subscribe", capture(&topic_call, std::cref(N::subscribe)), py::arg("contract"));
 template <class F, class... H>
 auto capture(F f, H... held) {
-    static_assert(std::is_empty_v<F>, "the lambda given to capture takes what it holds as parameters");
+    static_assert(std::is_empty_v<F> || std::is_function_v<std::remove_pointer_t<F>>,
+                  "the lambda given to capture takes what it holds as parameters");
     using Split = detail::SplitSignature<sizeof...(H), compat::function_signature_t<F>>;
     return detail::Capture<F, typename Split::Return, std::tuple<H...>, typename Split::Rest>(
         std::move(f), std::move(held)...);

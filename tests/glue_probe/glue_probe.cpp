@@ -151,6 +151,16 @@ private:
     size_t next_ = 0;
 };
 
+// Functions bound directly, without a lambda between them and the binder: their parameters are
+// borrowed, and `held` is the value a captured function is given before the call's arguments.
+py::tuple direct(py::handle a, py::handle b, const py::kwargs& kwargs) {
+    return py::make_tuple(a, b, kwargs);
+}
+py::tuple held_first(py::handle held, py::handle x) { return py::make_tuple(held, x); }
+py::tuple named_method(const std::string& held, py::handle self, py::handle x) {
+    return py::make_tuple(held, self, x);
+}
+
 template <class F, class... Extra>
 void coroutine_function(py::module_& m, const char* name, F&& f, const Extra&... extra) {
     pyglue::mark_coroutine_function(pyglue::def(m, name, std::forward<F>(f), extra...));
@@ -209,9 +219,20 @@ PYBIND11_MODULE(glue_probe, m) {
         },
         py::arg("obj"));
 
-    // A method of a plain class, reachable by its qualified name `Box.get`.
+    pyglue::def(m, "direct", &direct, py::arg("a"), py::arg("b") = 2);
+    pyglue::def(
+        m, "bound",
+        [](py::object obj) {
+            return pyglue::make_function(pyglue::this_module(), "bound.<locals>.f",
+                                         pyglue::capture(&held_first, obj), py::arg("x"));
+        },
+        py::arg("obj"));
+
+    // A method of a plain class, reachable by its qualified name `Box.get`, and one whose function
+    // is given a held value first.
     pyglue::PlainClass box(m, "Box");
     box.def("get", [](py::object self) { return self; });
+    box.def("named", pyglue::capture(&named_method, std::string("held")), py::arg("x"));
 
     coroutine_function(
         m, "returns", [](py::object value) { return Coroutine::make<Returns>(std::move(value)); },

@@ -4,6 +4,7 @@
 #include "pyglue.hpp"
 #include "reply_convention.hpp"
 
+#include <functional>
 #include <initializer_list>
 #include <utility>
 #include <vector>
@@ -130,9 +131,9 @@ void store(py::handle self, std::initializer_list<std::pair<const pyglue::Name*,
 // Calls `self.update()` through attribute look-up, so a subclass's update takes its place.
 void query_now(py::handle self);
 
-void update_report(py::handle self, const ReportKind& kind);
+void update_report(const ReportKind& kind, py::handle self);
 
-py::str text_form(py::handle self, const ReportKind& kind);
+py::str text_form(const ReportKind& kind, py::handle self);
 
 // Builds the report class `kind.name` in `m` with the constructor `init` (which stores its
 // arguments and calls query_now) and the frame's methods update, data and __repr__.
@@ -140,15 +141,12 @@ template <class Init, class... Extra>
 py::object bind_report(py::module_& m, const ReportKind& kind, Init&& init, const Extra&... extra) {
     py::object type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
     pyglue::PlainClass cls(m, kind.name, py::tuple(), type, kind.doc);
-    const ReportKind* k = &kind;
     cls.def("__init__", std::forward<Init>(init), extra...);
-    cls.def("update",
-            pyglue::capture([](const ReportKind* r, py::object self) { update_report(self, *r); }, k),
+    cls.def("update", pyglue::capture(&update_report, std::cref(kind)),
             "Query again with the stored parameters and replace the outcome.");
     cls.def(
         "data", [](py::object self) { return attr(self, N::_data); }, "The payload of the last query.");
-    cls.def("__repr__",
-            pyglue::capture([](const ReportKind* r, py::object self) { return text_form(self, *r); }, k));
+    cls.def("__repr__", pyglue::capture(&text_form, std::cref(kind)));
     return cls.cls();
 }
 

@@ -47,7 +47,7 @@ void store(py::handle self, std::initializer_list<std::pair<const pyglue::Name*,
 
 void query_now(py::handle self) { call_method(self, N::update); }
 
-void update_report(py::handle self, const ReportKind& kind) {
+void update_report(const ReportKind& kind, py::handle self) {
     py::object query = pyglue::global(kind.query);
     py::tuple args(kind.query_args.size());
     for (size_t i = 0; i < kind.query_args.size(); ++i) {
@@ -65,7 +65,7 @@ void update_report(py::handle self, const ReportKind& kind) {
     set_attr(self, N::_data, payload(reply, kind));
 }
 
-py::str text_form(py::handle self, const ReportKind& kind) {
+py::str text_form(const ReportKind& kind, py::handle self) {
     py::object name = attr(py::type::handle_of(self), N::__name__);
     switch (kind.text) {
     case TextForm::NameAccount:

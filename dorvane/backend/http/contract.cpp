@@ -43,41 +43,28 @@ PYBIND11_MODULE(contract, m) {
     code2exchange["1"] = "OTC";
     pyglue::set_attr(m, N::code2exchange, code2exchange);
 
-    pyglue::def(
-        m, "stock_dict_convert", [](py::object contracts) { return ct::stock_dict_convert(contracts); },
-        "Stock entries -> {exchange: [contract record, ...]}.", py::arg("contracts"), py::pos_only());
-    pyglue::def(
-        m, "future_dict_convert", [](py::object contracts) { return ct::future_dict_convert(contracts); },
-        "{product: [futures entry, ...]} -> {product: [contract record, ...]}.", py::arg("contracts"),
-        py::pos_only());
-    pyglue::def(
-        m, "option_dict_convert", [](py::object contracts) { return ct::option_dict_convert(contracts); },
-        "{product: [option entry, ...]} -> {product: [contract record, ...]}.", py::arg("contracts"),
-        py::pos_only());
+    pyglue::def(m, "stock_dict_convert", &ct::stock_dict_convert,
+                "Stock entries -> {exchange: [contract record, ...]}.", py::arg("contracts"), py::pos_only());
+    pyglue::def(m, "future_dict_convert", &ct::future_dict_convert,
+                "{product: [futures entry, ...]} -> {product: [contract record, ...]}.", py::arg("contracts"),
+                py::pos_only());
+    pyglue::def(m, "option_dict_convert", &ct::option_dict_convert,
+                "{product: [option entry, ...]} -> {product: [contract record, ...]}.", py::arg("contracts"),
+                py::pos_only());
     pyglue::def(
         m, "tw_index_dict_convert",
         [](py::object index_dict) {
             return ct::tw_index_dict_convert(index_dict, pyglue::global(ct::N::code2exchange));
         },
         "{index code: name} -> {\"TSE\": [...], \"OTC\": [...]}.", py::arg("index_dict"), py::pos_only());
-    pyglue::def(
-        m, "_list_stock_code", [](py::object client) { return ct::list_stock_code(client); },
-        "The decoded reply of the stock list request.", py::arg("client"), py::pos_only());
-    pyglue::def(
-        m, "_list_tw_index_code", [](py::object client) { return ct::list_tw_index_code(client); },
-        "The decoded reply of the index list request.", py::arg("client"), py::pos_only());
-    pyglue::def(
-        m, "_list_futopt_code",
-        [](py::object product_type, py::object detail, py::object client) {
-            return ct::list_futopt_code(product_type, detail, client);
-        },
-        kListFutoptDoc, py::arg("product_type"), py::arg("detail"), py::arg("client"));
-    pyglue::def(
-        m, "fetch_available_product",
-        [](py::object client, py::object product_type) {
-            return ct::fetch_available_product(client, product_type);
-        },
-        kFetchDoc, py::arg("client"), py::arg("product_type"));
+    pyglue::def(m, "_list_stock_code", &ct::list_stock_code, "The decoded reply of the stock list request.",
+                py::arg("client"), py::pos_only());
+    pyglue::def(m, "_list_tw_index_code", &ct::list_tw_index_code,
+                "The decoded reply of the index list request.", py::arg("client"), py::pos_only());
+    pyglue::def(m, "_list_futopt_code", &ct::list_futopt_code, kListFutoptDoc, py::arg("product_type"),
+                py::arg("detail"), py::arg("client"));
+    pyglue::def(m, "fetch_available_product", &ct::fetch_available_product, kFetchDoc, py::arg("client"),
+                py::arg("product_type"));
 
     pyglue::set_all(m, {"fetch_available_product", "stock_dict_convert", "future_dict_convert",
                         "option_dict_convert", "tw_index_dict_convert"});

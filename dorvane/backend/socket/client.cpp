@@ -19,18 +19,13 @@ PYBIND11_MODULE(client, m) {
     set_attr(m, N::protocol, pyglue::import_module("dorvane.backend.socket.protocol"));
     set_attr(m, N::Connection, pyglue::import_from("dorvane.backend.socket.connect", "Connection"));
 
-    set_attr(
-        m, N::api,
-        pyglue::make_function(
-            m, "api",
-            [](py::args keys, py::kwargs options) { return dc::api(py::tuple(keys), py::dict(options)); },
-            pyglue::var_args{"deco_args"}, pyglue::var_kwargs{"deco_kwargs"},
-            "Wrap a request method: its reply is trimmed to the keys `deco_args` unless "
-            "deco_kwargs['all'] is true."));
-    pyglue::def(
-        m, "filter_key", [](py::object data, py::args keep) { dc::filter_key(data, keep); }, py::arg("data"),
-        pyglue::var_args{"preserve_keys"},
-        "Remove from `data`, in place, every key other than `preserve_keys`.");
+    set_attr(m, N::api,
+             pyglue::make_function(
+                 m, "api", &dc::api, pyglue::var_args{"deco_args"}, pyglue::var_kwargs{"deco_kwargs"},
+                 "Wrap a request method: its reply is trimmed to the keys `deco_args` unless "
+                 "deco_kwargs['all'] is true."));
+    pyglue::def(m, "filter_key", &dc::filter_key, py::arg("data"), pyglue::var_args{"preserve_keys"},
+                "Remove from `data`, in place, every key other than `preserve_keys`.");
 
     dc::bind_client(m);
 }

@@ -88,14 +88,15 @@ using pyglue::global;
 // function whose coroutine hands the caller a future of its own, completed from the request's reply once
 // the reply has been trimmed to the chosen keys by `filter_key`.
 
-// Removes, in place, every key of `data` that equals none of `keep`.
-void filter_key(py::handle data, py::handle keep);
+// filter_key(data, *preserve_keys): removes, in place, every key of `data` that equals none of
+// `keep`.
+void filter_key(py::handle data, const py::args& keep);
 
 // api(*keys, **options): the decorator that wraps a request method.
-py::object api(py::tuple keys, py::dict options);
+py::object api(const py::args& keys, const py::kwargs& options);
 
-// decorator(fn) of api(*keys, **options): the coroutine function newFn wrapping fn.
-py::object decorate(py::object fn, py::tuple keys, py::dict options);
+// api(*keys, **options)(fn): the coroutine function newFn wrapping fn.
+py::object decorate(py::tuple keys, py::dict options, py::object fn);
 
 // ---------------------------------------------------------------------------------------------
 // client_session.cpp: the session client `Client`: one trading session on one Connection. It opens and

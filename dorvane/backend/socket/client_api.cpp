@@ -134,7 +134,7 @@ private:
 
 }  // namespace
 
-void filter_key(py::handle data, py::handle keep) {
+void filter_key(py::handle data, const py::args& keep) {
     py::list keys(call_method(data, N::keys));
     py::object pop = attr(data, N::pop);
     for (py::handle key : keys) {
@@ -149,7 +149,7 @@ void filter_key(py::handle data, py::handle keep) {
     }
 }
 
-py::object decorate(py::object fn, py::tuple keys, py::dict options) {
+py::object decorate(py::tuple keys, py::dict options, py::object fn) {
     py::module_ m = pyglue::this_module();
     py::object new_fn = pyglue::make_function(
         m, "api.<locals>.decorator.<locals>.newFn",
@@ -167,14 +167,11 @@ py::object decorate(py::object fn, py::tuple keys, py::dict options) {
     return new_fn;
 }
 
-py::object api(py::tuple keys, py::dict options) {
+py::object api(const py::args& keys, const py::kwargs& options) {
     py::module_ m = pyglue::this_module();
-    return pyglue::make_function(
-        m, "api.<locals>.decorator",
-        pyglue::capture([](py::tuple reply_keys, py::dict reply_options,
-                           py::object fn) { return decorate(fn, reply_keys, reply_options); },
-                        keys, options),
-        py::arg("fn"));
+    return pyglue::make_function(m, "api.<locals>.decorator",
+                                 pyglue::capture(&decorate, py::tuple(keys), py::dict(options)),
+                                 py::arg("fn"));
 }
 
 }  // namespace dorvane_client

@@ -186,7 +186,7 @@ void bind_client(py::module_& m) {
                                       "Log in: the reply, trimmed to the login keys, completes the future.",
                                       &client_login, py::arg("self"), py::arg("person_id"), py::arg("passwd"),
                                       py::arg("cb") = none, py::arg("loop") = none);
-    set_attr(cls.cls(), N::login, decorate(login, login_keys(), py::dict()));
+    set_attr(cls.cls(), N::login, decorate(login_keys(), py::dict(), login));
     cls.def("login_cb", &client_login_cb, py::arg("fut"));
 
     py::object logout =
@@ -194,7 +194,7 @@ void bind_client(py::module_& m) {
                        &client_logout, py::arg("self"), py::arg("cb") = none, py::arg("loop") = none);
     py::dict all;
     all["all"] = true;
-    set_attr(cls.cls(), N::logout, decorate(logout, py::tuple(), all));
+    set_attr(cls.cls(), N::logout, decorate(py::tuple(), all, logout));
     cls.def("logout_cb", &client_logout_cb, py::arg("fut"));
 
     cls.def("_onData", &client_on_data, py::arg("data"));

@@ -390,35 +390,17 @@ void bind_connection(py::module_& m) {
     pyglue::mark_coroutine_function(ping_async);
     cls.set("ping_aliveAsync", ping_async);
 
-    cls.def(
-        "send",
-        [](py::object self, py::object nKIVO, py::object person_id, py::object data, py::object compress,
-           py::object cb, py::object loop, py::kwargs kwargs) {
-            return send_request(self, nKIVO, person_id, data, compress, cb, loop, kwargs);
-        },
-        py::arg("nKIVO"), py::arg("person_id"), py::arg("data"), py::arg("compress") = py::bool_(true),
-        py::arg("cb") = none, py::arg("loop") = none);
-    cls.def(
-        "_send",
-        [](py::object self, py::object nKIVO, py::object person_id, py::object payload, py::object compress,
-           py::object cb, py::object loop, py::kwargs kwargs) {
-            return send_payload(self, nKIVO, person_id, payload, compress, cb, loop, kwargs);
-        },
-        py::arg("nKIVO"), py::arg("person_id"), py::arg("payload"), py::arg("compress") = py::bool_(true),
-        py::arg("cb") = none, py::arg("loop") = none);
+    cls.def("send", &send_request, py::arg("nKIVO"), py::arg("person_id"), py::arg("data"),
+            py::arg("compress") = py::bool_(true), py::arg("cb") = none, py::arg("loop") = none);
+    cls.def("_send", &send_payload, py::arg("nKIVO"), py::arg("person_id"), py::arg("payload"),
+            py::arg("compress") = py::bool_(true), py::arg("cb") = none, py::arg("loop") = none);
     cls.def("disconnect", &disconnect, py::arg("loop") = none);
     cls.def("data_received", &handle_reply, py::arg("data"));
     set_reply_handler(attr(cls.cls(), N::data_received));
     cls.def("_parse", &parse_reply, py::arg("nKIVO"), py::arg("msg"));
     cls.def("_build", &build_body, py::arg("nKIVO"), py::arg("body"));
-    cls.def(
-        "_build_header",
-        [](py::object self, py::object nKIVO, py::object person_id, py::object nHandle, py::object payload,
-           py::object decompress_length, py::kwargs kwargs) {
-            return build_header(self, nKIVO, person_id, nHandle, payload, decompress_length, kwargs);
-        },
-        py::arg("nKIVO"), py::arg("person_id"), py::arg("nHandle"), py::arg("payload"),
-        py::arg("decompress_length") = 0);
+    cls.def("_build_header", &build_header, py::arg("nKIVO"), py::arg("person_id"), py::arg("nHandle"),
+            py::arg("payload"), py::arg("decompress_length") = 0);
 }
 
 }  // namespace dorvane_connect

@@ -34,7 +34,7 @@ py::object build_body(py::object self, py::object nKIVO, py::object body) {
 }
 
 py::object build_header(py::object self, py::object nKIVO, py::object person_id, py::object nHandle,
-                        py::object payload, py::object decompress_length, py::dict kwargs) {
+                        py::object payload, py::object decompress_length, const py::kwargs& kwargs) {
     py::dict fields;
     fields[py::handle(N::nKIVO)] = nKIVO;
     fields["person_id"] = person_id;
@@ -69,7 +69,7 @@ py::object build_header(py::object self, py::object nKIVO, py::object person_id,
 }
 
 py::object send_payload(py::object self, py::object nKIVO, py::object person_id, py::object payload,
-                        py::object compress, py::object cb, py::object loop, py::dict kwargs) {
+                        py::object compress, py::object cb, py::object loop, const py::kwargs& kwargs) {
     if (loop.is_none()) loop = attr(self, N::_loop);
 
     if (!truthy(is_alive(self))) {
@@ -128,7 +128,7 @@ py::object send_payload(py::object self, py::object nKIVO, py::object person_id,
 }
 
 py::object send_request(py::object self, py::object nKIVO, py::object person_id, py::object data,
-                        py::object compress, py::object cb, py::object loop, py::dict kwargs) {
+                        py::object compress, py::object cb, py::object loop, const py::kwargs& kwargs) {
     if (loop.is_none()) loop = attr(self, N::_loop);
     if (kwargs.contains("payload")) raise_twice("_send", "payload");
     py::object payload;

@@ -7,6 +7,8 @@
 #include "pyglue.hpp"
 #include "quote.hpp"
 
+#include <functional>
+
 namespace py = pybind11;
 
 namespace {
@@ -131,7 +133,7 @@ py::object quote_connect(py::object self, py::object host, py::object vpn, py::o
 
 // subscribe / unsubscribe: the binding's call and the handle are read first, then the topic is
 // made (its errors reach the caller before the binding is called).
-py::none quote_topic_call(py::object self, const pyglue::Name& operation, py::object contract,
+py::none quote_topic_call(const pyglue::Name& operation, py::object self, py::object contract,
                           py::object quote_type) {
     py::object call = attr(attr(self, N::solclient), operation);
     py::object handle = attr(self, N::client);
@@ -171,18 +173,10 @@ PYBIND11_MODULE(quote, m) {
     cls.def("set_event_callback", &quote_set_event_callback, py::arg("func"), py::doc(kSetEventCallbackDoc));
     cls.def("connect", &quote_connect, py::arg("host"), py::arg("vpn"), py::arg("user"), py::arg("password"),
             py::doc(kConnectDoc));
-    cls.def(
-        "subscribe",
-        [](py::object self, py::object contract, py::object quote_type) {
-            return quote_topic_call(self, N::subscribe, contract, quote_type);
-        },
-        py::arg("contract"), py::arg("quote_type") = "tick", py::doc(kSubscribeDoc));
-    cls.def(
-        "unsubscribe",
-        [](py::object self, py::object contract, py::object quote_type) {
-            return quote_topic_call(self, N::unsubscribe, contract, quote_type);
-        },
-        py::arg("contract"), py::arg("quote_type") = "tick", py::doc(kUnsubscribeDoc));
+    cls.def("subscribe", pyglue::capture(&quote_topic_call, std::cref(N::subscribe)), py::arg("contract"),
+            py::arg("quote_type") = "tick", py::doc(kSubscribeDoc));
+    cls.def("unsubscribe", pyglue::capture(&quote_topic_call, std::cref(N::unsubscribe)), py::arg("contract"),
+            py::arg("quote_type") = "tick", py::doc(kUnsubscribeDoc));
     cls.def("__del__", &quote_del);
     pyglue::set_all(m, {"contract2topic", "Quote"});
 }

@@ -163,99 +163,84 @@ py::object post(py::handle client, const pyglue::Name& endpoint, const py::dict&
 // objects: a placing reply gives the placed order its numbers, an order status and the success flag; an
 // order-query row gives a contract, an order and an order status, or refreshes a kept trade.
 
-class ReplyParser {
-public:
-    // Placing reply.
-    static py::tuple futopt_resp2order_status(py::handle resp, py::handle order);
-    static py::object res2order(py::handle resp_result, py::handle order);
-    static py::object res2orderstatus(py::handle resp_result, py::handle successed);
+// Placing reply.
+py::tuple futopt_resp2order_status(py::handle resp, py::handle order);
+py::object res2order(py::handle resp_result, py::handle order);
+py::object res2orderstatus(py::handle resp_result, py::handle successed);
 
-    // Order-query row.
-    static py::object queryresp2contract(py::handle resp);
-    static py::object queryresp2order(py::handle resp);
-    static py::object queryresp2orderstatus(py::handle resp);
-    static py::object resp2trade(py::handle resp, py::handle trade);
-};
+// Order-query row.
+py::object queryresp2contract(py::handle resp);
+py::object queryresp2order(py::handle resp);
+py::object queryresp2orderstatus(py::handle resp);
+py::object resp2trade(py::handle resp, py::handle trade);
 
 // ---------------------------------------------------------------------------------------------
 // order_place.cpp: placing a futures or option order: the order's option values become the server's
 // request codes through the option table `foprops`, the placing input is gathered from the order, the
 // contract and the caller's signature text, and one JSON order body goes to the client's `f_order_uri`.
 
-class OrderPlacing {
-public:
-    // How a prepare variant fills `opt_type`.
-    enum class OptType {
-        Blank,         // always " ": a future
-        OptionRight,   // the contract's `option_right`, unchanged
-        RightOrBlank,  // the contract's `option_right` when it is true, else " "
-    };
-
-    static const char* const kDoc;  // documentation of the request codes
-
-    // field name -> request code, for every field that the table lists and the order holds.
-    static py::dict convert_order_props(py::handle order);
-
-    // The placing input: the order's fields, then their request codes, then the contract's code,
-    // product type and option type, then `vexa_content`.
-    static py::dict prepare_input(OptType variant, py::handle contract, py::handle order,
-                                  py::handle vexa_content);
-
-    // prepare with the module function `prepare_name`, then `_place_futopt_order(**input, client=)`.
-    static py::object place(const pyglue::Name& prepare, py::handle contract, py::handle order,
-                            py::handle vexa_content, py::handle client);
-
-    struct Request {
-        py::object product_id, product_type, opt_type, price, price_type, action, order_type, octype,
-            quantity, account, vexa_content, client;
-    };
-    // Builds the 18-key order body and posts it; returns the decoded reply, unread.
-    static py::object send(const Request& r);
+// How a prepare variant fills `opt_type`.
+enum class OptType {
+    Blank,         // always " ": a future
+    OptionRight,   // the contract's `option_right`, unchanged
+    RightOrBlank,  // the contract's `option_right` when it is true, else " "
 };
+
+extern const char* const kPlaceDoc;  // documentation of the request codes
+
+// convert_order_props: field name -> request code, for every field that the table lists and the
+// order holds.
+py::dict convert_order_props(py::handle order);
+
+// prepare_future_input / prepare_option_input / prepare_futopt_input, by `variant`: the order's
+// fields, then their request codes, then the contract's code, product type and option type, then
+// `vexa_content`.
+py::dict prepare_input(OptType variant, py::handle contract, py::handle order, py::handle vexa_content);
+
+// place_future_order / place_option_order / place_futopt_order: prepare with the module function
+// `prepare`, then `_place_futopt_order(**input, client=client)`.
+py::object place(const pyglue::Name& prepare, py::handle contract, py::handle order, py::handle vexa_content,
+                 py::handle client);
+
+// _place_futopt_order: builds the 18-key order body and posts it; returns the decoded reply, unread.
+// Other keywords of the placing input are taken and left unused.
+py::object send_order(py::handle product_id, py::handle product_type, py::handle opt_type, py::handle price,
+                      py::handle price_type, py::handle action, py::handle order_type, py::handle octype,
+                      py::handle quantity, py::handle account, py::handle vexa_content, py::handle client,
+                      const py::kwargs& unused);
 
 // ---------------------------------------------------------------------------------------------
 // order_change.cpp: changing the price or the quantity of a placed futures or option order, and cancelling
 // it. The public functions gather the request fields from the trade's contract and order and call the
 // private senders by keyword; each sender builds its JSON body, posts it to its endpoint of the HTTP
-// session client and returns the decoded reply unread.
+// session client and returns the decoded reply unread. The senders take other keywords and leave
+// them unused.
 
-class OrderChange {
-public:
-    // cancel_futopt_order / update_futopt_order_price / update_futopt_order_qty
-    static py::object cancel(py::handle trade, py::handle vexa_content, py::handle client);
-    static py::object update_price(py::handle trade, py::handle vexa_content, py::handle client,
-                                   py::handle price);
-    static py::object update_qty(py::handle trade, py::handle vexa_content, py::handle client,
-                                 py::handle qty);
+py::object cancel_futopt_order(py::handle trade, py::handle vexa_content, py::handle client);
+py::object update_futopt_order_price(py::handle trade, py::handle vexa_content, py::handle client,
+                                     py::handle price);
+py::object update_futopt_order_qty(py::handle trade, py::handle vexa_content, py::handle client,
+                                   py::handle qty);
 
-    // The private senders.
-    static py::object send_cancel(py::handle product_id, py::handle ordno, py::handle seqno,
-                                  py::handle vexa_content, py::handle account, py::handle client);
-    static py::object send_price(py::handle product_id, py::handle product_type, py::handle price,
-                                 py::handle price_type, py::handle ord_type, py::handle ordno,
-                                 py::handle seqno, py::handle vexa_content, py::handle account,
-                                 py::handle client);
-    static py::object send_qty(py::handle product_id, py::handle product_type, py::handle qty,
-                               py::handle ordno, py::handle seqno, py::handle vexa_content,
-                               py::handle account, py::handle client);
-
-private:
-    // token, ID, IP, broker_id, account: the head that every change body starts with.
-    static Body head(py::handle client, py::handle account);
-};
+// _cancel_futopt_order / _update_futopt_order_price / _update_futopt_order_qty
+py::object send_cancel(py::handle product_id, py::handle ordno, py::handle seqno, py::handle vexa_content,
+                       py::handle account, py::handle client, const py::kwargs& unused);
+py::object send_price(py::handle product_id, py::handle product_type, py::handle price, py::handle price_type,
+                      py::handle ord_type, py::handle ordno, py::handle seqno, py::handle vexa_content,
+                      py::handle account, py::handle client, const py::kwargs& unused);
+py::object send_qty(py::handle product_id, py::handle product_type, py::handle qty, py::handle ordno,
+                    py::handle seqno, py::handle vexa_content, py::handle account, py::handle client,
+                    const py::kwargs& unused);
 
 // ---------------------------------------------------------------------------------------------
 // order_query.cpp: the futures and option order query: one request per account, and the rows of every
 // futures account of the HTTP session client gathered by order id.
 
-class OrderQuery {
-public:
-    // _query_futopt_order: posts one order query; a false date stands for today.
-    static py::object query(py::handle action, py::handle account, py::handle client, py::handle start_date,
-                            py::handle end_date);
+// _query_futopt_order: posts one order query; a false date stands for today.
+py::object send_query(py::handle action, py::handle account, py::handle client, py::handle start_date,
+                      py::handle end_date);
 
-    // query_futopt_order: order id -> row, over the client's futures accounts, for today.
-    static py::dict query_all(py::handle client);
-};
+// query_futopt_order: order id -> row, over the client's futures accounts, for today.
+py::dict query_futopt_order(py::handle client);
 
 }  // namespace fo

@@ -39,9 +39,20 @@ py::object finish_and_post(Body& body, py::handle client, const pyglue::Name& ur
     return call_method(post(client, uri_name, body.dict()), N::json);
 }
 
+// token, ID, IP, broker_id, account: the head that every change body starts with.
+Body head(py::handle client, py::handle account) {
+    Body body;
+    body.add("token", attr(client, N::_token))
+        .add("ID", attr(client, N::person_id))
+        .add("IP", attr(client, N::_public_ip))
+        .add("broker_id", get(account, "broker_id", ""))
+        .add("account", get(account, "account_id", ""));
+    return body;
+}
+
 }  // namespace
 
-py::object OrderChange::cancel(py::handle trade, py::handle vexa_content, py::handle client) {
+py::object cancel_futopt_order(py::handle trade, py::handle vexa_content, py::handle client) {
     // Each field is read from the trade afresh, in the order of the keywords.
     py::dict kw;
     kw["product_id"] = attr(contract_of(trade), N::code);
@@ -49,7 +60,7 @@ py::object OrderChange::cancel(py::handle trade, py::handle vexa_content, py::ha
     return call_kw(N::_cancel_futopt_order, kw);
 }
 
-py::object OrderChange::update_price(py::handle trade, py::handle vexa_content, py::handle client,
+py::object update_futopt_order_price(py::handle trade, py::handle vexa_content, py::handle client,
                                      py::handle price) {
     py::dict kw;
     add_product(kw, trade);
@@ -60,7 +71,7 @@ py::object OrderChange::update_price(py::handle trade, py::handle vexa_content, 
     return call_kw(N::_update_futopt_order_price, kw);
 }
 
-py::object OrderChange::update_qty(py::handle trade, py::handle vexa_content, py::handle client,
+py::object update_futopt_order_qty(py::handle trade, py::handle vexa_content, py::handle client,
                                    py::handle qty) {
     py::dict kw;
     add_product(kw, trade);
@@ -69,27 +80,16 @@ py::object OrderChange::update_qty(py::handle trade, py::handle vexa_content, py
     return call_kw(N::_update_futopt_order_qty, kw);
 }
 
-Body OrderChange::head(py::handle client, py::handle account) {
-    Body body;
-    body.add("token", attr(client, N::_token))
-        .add("ID", attr(client, N::person_id))
-        .add("IP", attr(client, N::_public_ip))
-        .add("broker_id", get(account, "broker_id", ""))
-        .add("account", get(account, "account_id", ""));
-    return body;
-}
-
-py::object OrderChange::send_cancel(py::handle product_id, py::handle ordno, py::handle seqno,
-                                    py::handle vexa_content, py::handle account, py::handle client) {
+py::object send_cancel(py::handle product_id, py::handle ordno, py::handle seqno, py::handle vexa_content,
+                       py::handle account, py::handle client, const py::kwargs&) {
     Body body = head(client, account);
     body.add("stock_id", product_id);
     return finish_and_post(body, client, N::f_order_cancel_uri, ordno, seqno, vexa_content);
 }
 
-py::object OrderChange::send_price(py::handle product_id, py::handle product_type, py::handle price,
-                                   py::handle price_type, py::handle ord_type, py::handle ordno,
-                                   py::handle seqno, py::handle vexa_content, py::handle account,
-                                   py::handle client) {
+py::object send_price(py::handle product_id, py::handle product_type, py::handle price, py::handle price_type,
+                      py::handle ord_type, py::handle ordno, py::handle seqno, py::handle vexa_content,
+                      py::handle account, py::handle client, const py::kwargs&) {
     Body body = head(client, account);
     body.add("stock_id", product_id)
         .add("fut_futopt", product_type)
@@ -99,9 +99,9 @@ py::object OrderChange::send_price(py::handle product_id, py::handle product_typ
     return finish_and_post(body, client, N::f_order_chprice_uri, ordno, seqno, vexa_content);
 }
 
-py::object OrderChange::send_qty(py::handle product_id, py::handle product_type, py::handle qty,
-                                 py::handle ordno, py::handle seqno, py::handle vexa_content,
-                                 py::handle account, py::handle client) {
+py::object send_qty(py::handle product_id, py::handle product_type, py::handle qty, py::handle ordno,
+                    py::handle seqno, py::handle vexa_content, py::handle account, py::handle client,
+                    const py::kwargs&) {
     Body body = head(client, account);
     body.add("stock_id", product_id).add("fut_futopt", product_type).add("quantity", qty);
     return finish_and_post(body, client, N::f_order_chqty_uri, ordno, seqno, vexa_content);

@@ -2,7 +2,7 @@
 
 namespace fo {
 
-const char* const OrderPlacing::kDoc =
+const char* const kPlaceDoc =
     "place future or option order\n"
     "\n"
     "    product_id: text, the product code (stock_id)\n"
@@ -38,7 +38,7 @@ const char* const OrderPlacing::kDoc =
     "    c_buysell: text\n"
     "    ";
 
-py::dict OrderPlacing::convert_order_props(py::handle order) {
+py::dict convert_order_props(py::handle order) {
     py::dict codes;
     py::object table = global(N::foprops);
     for (py::handle name : call_method(table, N::keys)) {
@@ -52,8 +52,7 @@ py::dict OrderPlacing::convert_order_props(py::handle order) {
     return codes;
 }
 
-py::dict OrderPlacing::prepare_input(OptType variant, py::handle contract, py::handle order,
-                                     py::handle vexa_content) {
+py::dict prepare_input(OptType variant, py::handle contract, py::handle order, py::handle vexa_content) {
     py::dict input = dorvane_http::plain_copy(order);
     py::object codes = global(N::convert_order_props)(order);
     call_method(input, N::update, codes);
@@ -76,38 +75,41 @@ py::dict OrderPlacing::prepare_input(OptType variant, py::handle contract, py::h
     return input;
 }
 
-py::object OrderPlacing::place(const pyglue::Name& prepare, py::handle contract, py::handle order,
-                               py::handle vexa_content, py::handle client) {
+py::object place(const pyglue::Name& prepare, py::handle contract, py::handle order, py::handle vexa_content,
+                 py::handle client) {
     py::object input = global(prepare)(contract, order, vexa_content);
     return call_with_client(global(N::_place_futopt_order), input, client);
 }
 
-py::object OrderPlacing::send(const Request& r) {
+py::object send_order(py::handle product_id, py::handle product_type, py::handle opt_type, py::handle price,
+                      py::handle price_type, py::handle action, py::handle order_type, py::handle octype,
+                      py::handle quantity, py::handle account, py::handle vexa_content, py::handle client,
+                      const py::kwargs&) {
     // The account's two fields have no default: a missing one fails before anything is sent.
-    py::object broker_id = attr(r.account, N::broker_id);
-    py::object account_id = attr(r.account, N::account_id);
+    py::object broker_id = attr(account, N::broker_id);
+    py::object account_id = attr(account, N::account_id);
     const char* mttype = " ";
     const char* composit = "00";
     Body body;
-    body.add("token", attr(r.client, N::_token))
-        .add("ID", attr(r.client, N::person_id))
-        .add("IP", attr(r.client, N::_public_ip))
+    body.add("token", attr(client, N::_token))
+        .add("ID", attr(client, N::person_id))
+        .add("IP", attr(client, N::_public_ip))
         .add("broker_id", broker_id)
         .add("account", account_id)
-        .add("fut_futopt", r.product_type)
-        .add("stock_id", r.product_id)
-        .add("fut_callput", r.opt_type)
-        .add("ord_bs", r.action)
-        .add("price", r.price)
-        .add("price_type", r.price_type)
-        .add("quantity", r.quantity)
-        .add("ord_type", r.order_type)
-        .add("octype", r.octype)
+        .add("fut_futopt", product_type)
+        .add("stock_id", product_id)
+        .add("fut_callput", opt_type)
+        .add("ord_bs", action)
+        .add("price", price)
+        .add("price_type", price_type)
+        .add("quantity", quantity)
+        .add("ord_type", order_type)
+        .add("octype", octype)
         .add("mttype", mttype)
         .add("composit", composit)
         .add("web_id", global(N::get_web_id)())
-        .add("vexa_content", r.vexa_content);
-    return call_method(post(r.client, N::f_order_uri, body.dict()), N::json);
+        .add("vexa_content", vexa_content);
+    return call_method(post(client, N::f_order_uri, body.dict()), N::json);
 }
 
 }  // namespace fo

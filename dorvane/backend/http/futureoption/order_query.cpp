@@ -10,8 +10,8 @@ py::object date_or_today(py::handle date) {
 
 }  // namespace
 
-py::object OrderQuery::query(py::handle action, py::handle account, py::handle client, py::handle start_date,
-                             py::handle end_date) {
+py::object send_query(py::handle action, py::handle account, py::handle client, py::handle start_date,
+                      py::handle end_date) {
     Body body;
     body.add("token", attr(client, N::_token))
         .add("action", action)
@@ -31,7 +31,7 @@ py::object OrderQuery::query(py::handle action, py::handle account, py::handle c
     return call_method(response, N::json);
 }
 
-py::dict OrderQuery::query_all(py::handle client) {
+py::dict query_futopt_order(py::handle client) {
     py::dict orders;
     py::object accounts = attr(client, N::accounts);
     for (py::handle account : accounts) {

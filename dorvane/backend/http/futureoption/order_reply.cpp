@@ -32,7 +32,7 @@ py::object to_int(py::handle value) { return pyglue::steal(PyNumber_Long(value.p
 
 }  // namespace
 
-py::tuple ReplyParser::futopt_resp2order_status(py::handle resp, py::handle order) {
+py::tuple futopt_resp2order_status(py::handle resp, py::handle order) {
     py::object resp_result = get(resp, "result", py::dict());
     bool successed = reply_success(resp);
     py::object message;
@@ -49,13 +49,13 @@ py::tuple ReplyParser::futopt_resp2order_status(py::handle resp, py::handle orde
     return py::make_tuple(placed, order_status, py::bool_(successed));
 }
 
-py::object ReplyParser::res2order(py::handle resp_result, py::handle order) {
+py::object res2order(py::handle resp_result, py::handle order) {
     set_attr(order, N::_seqno, get(resp_result, "seqno", ""));
     set_attr(order, N::_ordno, get(resp_result, "ordno", ""));
     return py::reinterpret_borrow<py::object>(order);
 }
 
-py::object ReplyParser::res2orderstatus(py::handle resp_result, py::handle successed) {
+py::object res2orderstatus(py::handle resp_result, py::handle successed) {
     py::object order_id = order_id_of(resp_result, "stock_id", "seqno");
     py::object when = datetime_of(resp_result, "ord_date", "ord_time", kPlacedFormat);
     bool accepted = truthy(successed);
@@ -71,7 +71,7 @@ py::object ReplyParser::res2orderstatus(py::handle resp_result, py::handle succe
     return order_status;
 }
 
-py::object ReplyParser::queryresp2contract(py::handle resp) {
+py::object queryresp2contract(py::handle resp) {
     py::object comtype = get(resp, "st_comtype", "");
     py::object code = get(resp, "st_comno", "");
     py::object name = get(resp, "name_zh", "");
@@ -83,7 +83,7 @@ py::object ReplyParser::queryresp2contract(py::handle resp) {
     return global(*kind)(py::arg("code") = code, py::arg("name") = name);
 }
 
-py::object ReplyParser::queryresp2order(py::handle resp) {
+py::object queryresp2order(py::handle resp) {
     py::object action = option_value(N::action, get(resp, "st_ps", "B"));
     py::object order_type = option_value(N::order_type, get(resp, "st_ordknd", "IOC"));
     py::object price_type =
@@ -98,14 +98,14 @@ py::object ReplyParser::queryresp2order(py::handle resp) {
                             py::arg("seqno") = seqno);
 }
 
-py::object ReplyParser::queryresp2orderstatus(py::handle resp) {
+py::object queryresp2orderstatus(py::handle resp) {
     py::object order_id = order_id_of(resp, "st_comno", "st_seqno");
     py::object when = datetime_of(resp, "st_orddt", "st_ordtm", kQueryFormat);
     return global(N::OrderStatus)(py::arg("order_id") = order_id, py::arg("order_datetime") = when,
                                   py::arg("status") = attr(global(N::Status), N::PendingSubmit));
 }
 
-py::object ReplyParser::resp2trade(py::handle resp, py::handle trade_in) {
+py::object resp2trade(py::handle resp, py::handle trade_in) {
     py::object trade = py::reinterpret_borrow<py::object>(trade_in);
     if (!truthy(trade)) {
         py::object contract = global(N::queryresp2contract)(resp);

@@ -7,6 +7,8 @@
 // the module is read through the module's globals at call time, so replacing one takes effect.
 #include "handler.hpp"
 
+#include <functional>
+
 namespace py = pybind11;
 namespace N = handler::N;
 
@@ -43,49 +45,22 @@ const char* const kOrderInDoc =
     "    ";
 
 void bind_place(py::module_& m, const char* name, const pyglue::Name& market, py::object first_sell_no) {
-    handler::OrderBuilder builder(market);
-    pyglue::def(m, name,
-                pyglue::capture(
-                    [](const handler::OrderBuilder& b, py::object vexa, py::object person_id,
-                       py::object account, py::object stock_id, py::object order_type, py::object order_cond,
-                       py::object price, py::object quantity, py::object ord_bs, py::object price_type,
-                       py::object first_sell, py::kwargs) {
-                        return b.place(vexa, person_id, account, stock_id, order_type, order_cond, price,
-                                       quantity, ord_bs, price_type, first_sell);
-                    },
-                    builder),
-                py::arg("vexa"), py::arg("person_id"), py::arg("account"), py::arg("stock_id"),
-                py::arg("order_type"), py::arg("order_cond"), py::arg("price"), py::arg("quantity"),
-                py::arg("ord_bs"), py::arg("price_type"), py::arg("first_sell") = first_sell_no);
+    pyglue::def(m, name, pyglue::capture(&handler::place_order, std::cref(market)), py::arg("vexa"),
+                py::arg("person_id"), py::arg("account"), py::arg("stock_id"), py::arg("order_type"),
+                py::arg("order_cond"), py::arg("price"), py::arg("quantity"), py::arg("ord_bs"),
+                py::arg("price_type"), py::arg("first_sell") = first_sell_no);
 }
 
 void bind_update(py::module_& m, const char* name, const pyglue::Name& market) {
-    handler::OrderBuilder builder(market);
-    pyglue::def(
-        m, name,
-        pyglue::capture(
-            [](const handler::OrderBuilder& b, py::object vexa, py::object person_id, py::object account,
-               py::object stock_id, py::object ordno, py::object seqno, py::object price, py::object quantity,
-               py::kwargs extra) {
-                return b.update(vexa, person_id, account, stock_id, ordno, seqno, price, quantity, extra);
-            },
-            builder),
-        py::arg("vexa"), py::arg("person_id"), py::arg("account"), py::arg("stock_id"), py::arg("ordno"),
-        py::arg("seqno"), py::arg("price"), py::arg("quantity"));
+    pyglue::def(m, name, pyglue::capture(&handler::update_order, std::cref(market)), py::arg("vexa"),
+                py::arg("person_id"), py::arg("account"), py::arg("stock_id"), py::arg("ordno"),
+                py::arg("seqno"), py::arg("price"), py::arg("quantity"));
 }
 
 void bind_cancel(py::module_& m, const char* name, const pyglue::Name& market) {
-    handler::OrderBuilder builder(market);
-    pyglue::def(
-        m, name,
-        pyglue::capture(
-            [](const handler::OrderBuilder& b, py::object vexa, py::object person_id, py::object account,
-               py::object stock_id, py::object ordno, py::object seqno, py::kwargs extra) {
-                return b.cancel(vexa, person_id, account, stock_id, ordno, seqno, extra);
-            },
-            builder),
-        py::arg("vexa"), py::arg("person_id"), py::arg("account"), py::arg("stock_id"), py::arg("ordno"),
-        py::arg("seqno"));
+    pyglue::def(m, name, pyglue::capture(&handler::cancel_order, std::cref(market)), py::arg("vexa"),
+                py::arg("person_id"), py::arg("account"), py::arg("stock_id"), py::arg("ordno"),
+                py::arg("seqno"));
 }
 
 void bind_dispatch(py::module_& m, const char* name, handler::Dispatcher dispatch) {
@@ -112,12 +87,11 @@ PYBIND11_MODULE(handler, m) {
     py::object stock_ops = attr(order_props, N::Stock);
     set_attr(m, N::stock_ops, stock_ops);
 
-    pyglue::def(
-        m, "_format_price", [](py::object price) { return handler::PriceField::format(price); },
-        "\n    Formatting float or int of price to string value with length 12.\n    ", py::arg("price"));
-    pyglue::def(
-        m, "_format_quantity", [](py::object quantity) { return handler::QuantityField::format(quantity); },
-        "\n    Formatting int of quantity to string value with length 4.\n    ", py::arg("quantity"));
+    pyglue::def(m, "_format_price", &handler::price_field::format,
+                "\n    Formatting float or int of price to string value with length 12.\n    ",
+                py::arg("price"));
+    pyglue::def(m, "_format_quantity", &handler::quantity_field::format,
+                "\n    Formatting int of quantity to string value with length 4.\n    ", py::arg("quantity"));
 
     bind_dispatch(m, "placeorder",
                   handler::Dispatcher({"vexa", "exchange", "person_id", "account", "stock_id", "order_type",
@@ -141,11 +115,6 @@ PYBIND11_MODULE(handler, m) {
     bind_cancel(m, "canceltse", N::TSE);
     bind_cancel(m, "cancelotc", N::OTC);
 
-    pyglue::def(
-        m, "order_in",
-        [](py::object vexa, py::kwargs kwargs) { return handler::StockRequest::order_in(vexa, kwargs); },
-        kOrderInDoc, py::arg("vexa") = py::bytes(""));
-    pyglue::def(
-        m, "order_out", [](py::object payload) { return handler::StockRequest::order_out(payload); },
-        py::arg("payload"));
+    pyglue::def(m, "order_in", &handler::order_in, kOrderInDoc, py::arg("vexa") = py::bytes(""));
+    pyglue::def(m, "order_out", &handler::order_out, py::arg("payload"));
 }

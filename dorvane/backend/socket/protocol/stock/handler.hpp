@@ -80,29 +80,28 @@ using pyglue::global;
 // anything else (a negative zero, a value of any type whose float is negative, NaN and the
 // infinities) is refused with AssertionError whatever the interpreter's -O setting, because an
 // out-of-range or signed price would otherwise go to the exchange as a real order.
-class PriceField {
-public:
-    static constexpr double kMax = 1000000.0;
+namespace price_field {
+inline constexpr double kMax = 1000000.0;
 
-    // float(value), bounds, text.
-    static std::string format(py::handle value);
-    // The text of a price already converted to a float.
-    static std::string text(double price);
-};
+// _format_price: float(value), bounds, text.
+std::string format(py::handle value);
+// The text of a price already converted to a float.
+std::string text(double price);
+}  // namespace price_field
 
 // Quantity: an integer rendered zero-padded to three characters ("007"). The value is converted
 // with int() first, whatever its type (a float or Decimal truncates toward zero, so -0.5 is 0);
 // only 0 <= quantity < 10000 is accepted and an integer outside the range is refused with
 // AssertionError whatever the interpreter's -O setting. NaN and the infinities fail in int() with
 // the interpreter's ValueError and OverflowError.
-class QuantityField {
-public:
-    static constexpr long long kLimit = 10000;
+namespace quantity_field {
+inline constexpr long long kLimit = 10000;
 
-    // int(value) (a float truncates toward zero, a text must spell an integer), bounds, text.
-    static std::string format(py::handle value);
-    static std::string text(long long quantity);
-};
+// _format_quantity: int(value) (a float truncates toward zero, a text must spell an integer),
+// bounds, text.
+std::string format(py::handle value);
+std::string text(long long quantity);
+}  // namespace quantity_field
 
 // The 24 fields of a stock order request body, computed from the keywords given to
 // order_in.
@@ -135,38 +134,29 @@ private:
 
 // A stock order request (header mapping and payload) and the reading of its reply.
 
-class StockRequest {
-public:
-    // (header mapping {nKIVO, person_id}, vexa + KIVO_STOCK_IN["struct"].build(body)).
-    static py::tuple order_in(py::object vexa, py::dict kwargs);
-    // KIVO_STOCK_OUT["struct"].parse(payload), unchanged.
-    static py::object order_out(py::object payload);
-};
+// order_in: (header mapping {nKIVO, person_id}, vexa + KIVO_STOCK_IN["struct"].build(body)).
+py::tuple order_in(py::object vexa, const py::kwargs& kwargs);
+// order_out: KIVO_STOCK_OUT["struct"].parse(payload), unchanged.
+py::object order_out(py::object payload);
 
 // ---------------------------------------------------------------------------------------------
 // handler_orders.cpp: the order-level builders (place, change quantity, cancel) of one market, and the
 // dispatchers that choose the market's builder from the keyword `exchange`.
 
-// One member of the builder family: the same rules for both markets, only `market_id` differs
-// (MarketType.<market>, read at each call).
-class OrderBuilder {
-public:
-    explicit OrderBuilder(const pyglue::Name& market) : market_(&market) {}
-
-    py::object place(py::object vexa, py::object person_id, py::object account, py::object stock_id,
-                     py::object order_type, py::object order_cond, py::object price, py::object quantity,
-                     py::object ord_bs, py::object price_type, py::object first_sell) const;
-    py::object update(py::object vexa, py::object person_id, py::object account, py::object stock_id,
-                      py::object ordno, py::object seqno, py::object price, py::object quantity,
-                      py::dict extra) const;
-    py::object cancel(py::object vexa, py::object person_id, py::object account, py::object stock_id,
-                      py::object ordno, py::object seqno, py::dict extra) const;
-
-private:
-    py::object market_id() const;
-
-    const pyglue::Name* market_;  // the MarketType member: TSE or OTC
-};
+// The builder family: the same rules for both markets, only `market_id` differs: MarketType.<market>
+// (`market` is the member's name, TSE or OTC), read at each call.
+// placetse / placeotc; other keywords are taken and left unused.
+py::object place_order(const pyglue::Name& market, py::object vexa, py::object person_id, py::object account,
+                       py::object stock_id, py::object order_type, py::object order_cond, py::object price,
+                       py::object quantity, py::object ord_bs, py::object price_type, py::object first_sell,
+                       const py::kwargs& unused);
+// updatetse / updateotc; the extra keyword `action` is the side.
+py::object update_order(const pyglue::Name& market, py::object vexa, py::object person_id, py::object account,
+                        py::object stock_id, py::object ordno, py::object seqno, py::object price,
+                        py::object quantity, const py::kwargs& extra);
+// canceltse / cancelotc; the extra keyword `action` is the side.
+py::object cancel_order(const pyglue::Name& market, py::object vexa, py::object person_id, py::object account,
+                        py::object stock_id, py::object ordno, py::object seqno, const py::kwargs& extra);
 
 // placeorder / updateorder / cancelorder: check the required keywords, pick the builder of the
 // exchange's market and call it with every keyword.

@@ -6,14 +6,16 @@
 
 namespace handler {
 
-std::string PriceField::format(py::handle value) {
+namespace price_field {
+
+std::string format(py::handle value) {
     PyObject* number = pyglue::require(PyNumber_Float(value.ptr()));
     double price = PyFloat_AS_DOUBLE(number);
     Py_DECREF(number);
     return text(price);
 }
 
-std::string PriceField::text(double price) {
+std::string text(double price) {
     // Refused: every price whose text would carry a minus sign (a negative zero, and a negative
     // value of any type whose float is one, included), and NaN, for which the comparison is false.
     if (std::signbit(price) || !(price <= kMax)) fail_bound();
@@ -28,7 +30,11 @@ std::string PriceField::text(double price) {
     return out;
 }
 
-std::string QuantityField::format(py::handle value) {
+}  // namespace price_field
+
+namespace quantity_field {
+
+std::string format(py::handle value) {
     // int() first, for every type alike (NaN and the infinities fail there with its own errors);
     // the bound is the integer's.
     PyObject* number = pyglue::require(PyNumber_Long(value.ptr()));
@@ -40,12 +46,14 @@ std::string QuantityField::format(py::handle value) {
     return text(quantity);
 }
 
-std::string QuantityField::text(long long quantity) {
+std::string text(long long quantity) {
     if (quantity < 0 || quantity >= kLimit) fail_bound();
     char buf[32];
     std::snprintf(buf, sizeof buf, "%03lld", quantity);
     return buf;
 }
+
+}  // namespace quantity_field
 
 namespace {
 
@@ -127,7 +135,7 @@ py::dict OrderBody::build() const {
     return body;
 }
 
-py::tuple StockRequest::order_in(py::object vexa, py::dict kwargs) {
+py::tuple order_in(py::object vexa, const py::kwargs& kwargs) {
     py::object request = attr(global(N::kivo), N::KIVO_STOCK_IN);
     py::object structure = request["struct"];
     py::object code = request["kivo"];
@@ -144,7 +152,7 @@ py::tuple StockRequest::order_in(py::object vexa, py::dict kwargs) {
     return py::make_tuple(header, py::reinterpret_steal<py::object>(payload));
 }
 
-py::object StockRequest::order_out(py::object payload) {
+py::object order_out(py::object payload) {
     py::object structure = attr(global(N::kivo), N::KIVO_STOCK_OUT)["struct"];
     return pyglue::call_method(structure, N::parse, payload);
 }

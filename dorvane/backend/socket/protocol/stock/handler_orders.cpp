@@ -38,14 +38,15 @@ py::dict change_fields(const py::object& vexa, const py::object& person_id, cons
     return fields;
 }
 
+// MarketType.<market>, read now.
+py::object market_id(const pyglue::Name& market) { return attr(global(N::MarketType), market); }
+
 }  // namespace
 
-py::object OrderBuilder::market_id() const { return attr(global(N::MarketType), *market_); }
-
-py::object OrderBuilder::place(py::object vexa, py::object person_id, py::object account, py::object stock_id,
-                               py::object order_type, py::object order_cond, py::object price,
-                               py::object quantity, py::object ord_bs, py::object price_type,
-                               py::object first_sell) const {
+py::object place_order(const pyglue::Name& market, py::object vexa, py::object person_id, py::object account,
+                       py::object stock_id, py::object order_type, py::object order_cond, py::object price,
+                       py::object quantity, py::object ord_bs, py::object price_type, py::object first_sell,
+                       const py::kwargs&) {
     py::object action = attr(global(N::stock_ops), N::action);
     py::object trade_type = attr(action, N::Buy);
     py::object sell = attr(action, N::Sell);
@@ -55,7 +56,7 @@ py::object OrderBuilder::place(py::object vexa, py::object person_id, py::object
     py::dict fields = order_fields(vexa, person_id, account, trade_type, stock_id);
     fields["ord_type"] = order_type;
     fields["ord_cond"] = order_cond;
-    fields["market_id"] = market_id();
+    fields["market_id"] = market_id(market);
     fields["price"] = price;
     fields["quantity"] = quantity;
     fields["ord_bs"] = ord_bs;
@@ -65,10 +66,10 @@ py::object OrderBuilder::place(py::object vexa, py::object person_id, py::object
     return call_order_in(fields);
 }
 
-py::object OrderBuilder::update(py::object vexa, py::object person_id, py::object account,
-                                py::object stock_id, py::object ordno, py::object seqno, py::object price,
-                                py::object quantity, py::dict extra) const {
-    py::object market = market_id();
+py::object update_order(const pyglue::Name& market, py::object vexa, py::object person_id, py::object account,
+                        py::object stock_id, py::object ordno, py::object seqno, py::object price,
+                        py::object quantity, const py::kwargs& extra) {
+    py::object market_value = market_id(market);
     bool has_price = pyglue::truthy(price);
     bool has_quantity = pyglue::truthy(quantity);
     if (has_price && !has_quantity)
@@ -80,21 +81,20 @@ py::object OrderBuilder::update(py::object vexa, py::object person_id, py::objec
     py::object trade_type = attr(attr(global(N::stock_ops), N::action), N::Update_Qty);
 
     py::dict fields =
-        change_fields(vexa, person_id, account, trade_type, stock_id, ordno, seqno, extra, market);
+        change_fields(vexa, person_id, account, trade_type, stock_id, ordno, seqno, extra, market_value);
     fields["price"] = price;
     fields["quantity"] = quantity;
     fields["is_preorder"] = "N";
     return call_order_in(fields);
 }
 
-py::object OrderBuilder::cancel(py::object vexa, py::object person_id, py::object account,
-                                py::object stock_id, py::object ordno, py::object seqno,
-                                py::dict extra) const {
+py::object cancel_order(const pyglue::Name& market, py::object vexa, py::object person_id, py::object account,
+                        py::object stock_id, py::object ordno, py::object seqno, const py::kwargs& extra) {
     py::object trade_type = attr(attr(global(N::stock_ops), N::action), N::Cancel);
-    py::object market = market_id();
+    py::object market_value = market_id(market);
 
     py::dict fields =
-        change_fields(vexa, person_id, account, trade_type, stock_id, ordno, seqno, extra, market);
+        change_fields(vexa, person_id, account, trade_type, stock_id, ordno, seqno, extra, market_value);
     fields["is_preorder"] = "N";
     return call_order_in(fields);
 }
