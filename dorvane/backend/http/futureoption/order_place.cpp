@@ -107,7 +107,7 @@ py::object OrderPlacing::send(const Request& r) {
         .add("composit", composit)
         .add("web_id", global(N::get_web_id)())
         .add("vexa_content", r.vexa_content);
-    return call_method(post(r.client, N::f_order_uri, body.dict()), N::json);
+    return dorvane_http::reply_json(post(r.client, N::f_order_uri, body.dict()));
 }
 
 }  // namespace fo
