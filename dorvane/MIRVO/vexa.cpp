@@ -153,9 +153,11 @@ std::unique_ptr<cSecret> passwordBytes(py::handle vexa_pwd) {
     return secret;
 }
 
-// str(value) as UTF-8 bytes (the encoding of the properties file).
+// str(value) as UTF-8 bytes (the encoding of the properties file). The bytes of a file system name
+// that are not UTF-8 (which the interpreter holds as escapes) come back as they are, for the
+// properties check to refuse with its reason.
 std::string utf8_text(py::handle value) {
-    return call_method(py::str(value), N::encode, "utf-8").cast<std::string>();
+    return call_method(py::str(value), N::encode, "utf-8", "surrogateescape").cast<std::string>();
 }
 
 // Writes the properties text as p7Sign.properties in the working folder: created 0600 (a file that
