@@ -124,6 +124,21 @@ def test_a_linked_log_keeps_its_lines_in_memory_and_says_why(tmp_path, work, pki
     assert at_exit.index(why) < at_exit.index("secret order")
 
 
+def test_an_activation_in_a_removed_working_folder_says_the_folder_is_gone(work, pki):
+    # The program's working folder was removed under it (a temporary folder cleaned up): the write
+    # of the properties file fails, and the error says why rather than naming a missing file.
+    out = run(work, """
+        os.mkdir("gone")
+        os.chdir("gone")
+        os.rmdir(os.path.join("..", "gone"))
+        report(r=caught(vexa.init_vexa, {path}, {password}))
+    """, path=str(pki / "user_modern.pfx"), password=make_pki.PASSWORD)
+    r = out.report["r"]
+    assert r["type"] == "FileNotFoundError"
+    assert r["text"] == ("[Errno 2] the signing properties are not written: the working folder no longer "
+                         "exists (it was removed): 'p7Sign.properties'")
+
+
 def test_created_files_are_owner_only_whatever_the_umask(work, pki):
     # A failed activation leaves p7Sign.properties behind; the log folder and file are made by it.
     script = """

@@ -160,6 +160,13 @@ std::string utf8_text(py::handle value) {
     return call_method(py::str(value), N::encode, "utf-8", "surrogateescape").cast<std::string>();
 }
 
+// Whether the working folder has been removed while the process works in it: its name no longer
+// leads to it, and nothing can be made in it.
+bool working_folder_removed() {
+    char buf[4096];
+    return getcwd(buf, sizeof buf) == nullptr && errno == ENOENT;
+}
+
 // Writes the properties text as p7Sign.properties in the working folder: created 0600 (a file that
 // exists keeps its mode), never through a symbolic link, and only over a regular file. Raises
 // OSError naming the file and why otherwise.
@@ -171,6 +178,8 @@ void write_properties(const std::string& text) {
         if (file.writeAll(text.data(), text.size())) return;
         error = errno;
         why = strerror(error);
+    } else if (error == ENOENT && working_folder_removed()) {
+        why = "the working folder no longer exists (it was removed)";
     }
     py::object failure = py::handle(PyExc_OSError)(
         py::int_(error), "the signing properties are not written: " + why, kMirvoPropertiesFile);
