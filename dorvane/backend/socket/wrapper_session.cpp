@@ -198,8 +198,10 @@ private:
 // does not run by then (stopped by _stop or by the facade's release), nothing could have run the
 // call, and the text says so.
 void run_and_wait(py::object self, py::object coroutine, py::object timeout, const char* call) {
+    // asyncio.run_coroutine_threadsafe is read before self._loop, as the Python call reads them.
+    py::object submit = attr(global(N::asyncio), N::run_coroutine_threadsafe);
     py::object loop = attr(self, N::_loop);
-    py::object future = attr(global(N::asyncio), N::run_coroutine_threadsafe)(coroutine, loop);
+    py::object future = submit(coroutine, loop);
     try {
         call_method(future, N::result, py::arg("timeout") = timeout);
     } catch (py::error_already_set& e) {
