@@ -219,6 +219,27 @@ def test_login_reply_with_empty_person_id_keeps_the_login_state():
     run(body)
 
 
+@pytest.mark.parametrize("body", [b"", b'{"sol_vpn": "v"}', b'{"idno": "A123456789", "person_id": null}'])
+def test_login_reply_without_person_id_keeps_the_login_state_quietly(body):
+    async def run_logins(server, session):
+        reports = []
+        asyncio.get_running_loop().set_exception_handler(lambda _, context: reports.append(context))
+        c = make_client(server)
+        await c.connect()
+        await login(c)
+        server.handle(LOGIN_KIVO, lambda req: body)
+        reply = await login(c)
+        await settle()
+        assert "person_id" not in reply or reply["person_id"] is None
+        assert c.isLogined is True and reports == []   # unchanged, and nothing raised on the loop
+        c.reset()
+        await login(c)
+        await settle()
+        assert c.isLogined is False and reports == []
+        c.close()
+    run(run_logins)
+
+
 def test_callback_order_caller_sees_the_login_state():
     async def body(server, session):
         c = make_client(server)

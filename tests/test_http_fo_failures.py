@@ -9,6 +9,7 @@ import pytest
 import requests
 
 from dorvane.account import FutureAccount
+from dorvane.backend.http import contract
 from dorvane.backend.http.client import TIMEOUT_ENV, Client
 from dorvane.backend.http.futureoption.constant import FutOptProps as P
 from dorvane.contracts import Future, Option
@@ -97,6 +98,36 @@ def test_session_failures_reach_the_caller_unchanged(fo, request, monkeypatch, n
     # The session's own exception, not one made from it on the way out.
     assert type(info.value).__module__.startswith("requests") and info.value.__cause__ is None
     assert isinstance(info.value, ValueError) == (failure == "html_backend")
+
+
+# The product-list downloads decode their replies as the order functions do.
+DOWNLOADS = {
+    "list_stock_code": lambda c: contract._list_stock_code(c),
+    "list_tw_index_code": lambda c: contract._list_tw_index_code(c),
+    "list_futopt_code": lambda c: contract._list_futopt_code("F", True, c),
+}
+
+
+@pytest.mark.parametrize("name", sorted(CALLS) + sorted(DOWNLOADS))
+def test_a_reply_that_is_not_json_names_the_http_status_and_the_url(fo, http_backend, name):
+    # A proxy or a back end in trouble answers with an error page: the decoding error keeps its
+    # type, text and cause, and a note says what came back from where.
+    from dorvane.backend.http.client import ENDPOINT_PATHS
+
+    page = "<html><body>" + "Service Unavailable " * 20 + "</body></html>"
+    for path in ENDPOINT_PATHS.values():
+        for method in ("GET", "POST"):
+            http_backend.route(method, path, Reply(503, page, "text/html"))
+    client = session_client(http_backend.base_url)
+    with pytest.raises(requests.exceptions.JSONDecodeError) as info:
+        if name in CALLS:
+            CALLS[name](fo, client)
+        else:
+            DOWNLOADS[name](client)
+    assert str(info.value) == "Expecting value: line 1 column 1 (char 0)" and info.value.__cause__ is None
+    [note] = info.value.__notes__
+    assert note.startswith("HTTP 503 Service Unavailable from " + http_backend.base_url + "/")
+    assert note.endswith(": the body is not JSON: " + repr(page.encode()[:200]))
 
 
 def echo_placing(request):

@@ -32,7 +32,8 @@ def run(work, script, timeout=60, **names):
     return vexa_run.run(script.format(**{k: repr(v) for k, v in names.items()}), work, timeout=timeout)
 
 
-# Certificate paths whose text would write other settings into p7Sign.properties or cut it short.
+# Certificate paths whose text would write other settings into p7Sign.properties or cut it short,
+# or that the file, which is UTF-8 text, cannot hold (a file system name's bytes that are not UTF-8).
 # "other" is a copy of another person's certificate, which the hostile path must never activate.
 @pytest.mark.parametrize("path", [
     "hostile\nPFX.signerFilter = //S_CN=NOBODY//\n/user_modern.pfx",
@@ -42,8 +43,10 @@ def run(work, script, timeout=60, **names):
     "certs/other.pfx\0tail",
     "certs/ other.pfx",
     "certs/other.pfx\t",
+    os.fsdecode(b"certs\xff/other.pfx"),
+    os.fsdecode(b"certs/other\xe9.pfx"),
 ], ids=["newline_filter", "newline_other_file", "carriage_return", "nul_in_folder", "nul_in_name",
-        "leading_blank", "trailing_tab"])
+        "leading_blank", "trailing_tab", "folder_not_utf8", "name_not_utf8"])
 def test_a_value_that_cannot_stand_in_the_properties_is_refused(work, pki, path):
     (work / "certs").mkdir()
     shutil.copy(pki / "user_expired.pfx", work / "certs" / "other.pfx")
@@ -58,7 +61,7 @@ def test_a_value_that_cannot_stand_in_the_properties_is_refused(work, pki, path)
     """, mine=str(pki / "user_modern.pfx"), path=path, password=make_pki.PASSWORD)
     r = out.report
     assert r["hostile"]["type"] == "ValueError", r["hostile"]
-    assert "\n" not in r["hostile"]["text"]
+    assert "\n" not in r["hostile"]["text"] and r["hostile"]["text"].isprintable()
     assert r["written"] is False
     # The activated certificate goes on signing in the template's form: attached, SHA-256, with
     # exactly its own certificate.
@@ -119,6 +122,21 @@ def test_a_linked_log_keeps_its_lines_in_memory_and_says_why(tmp_path, work, pki
     assert why in at_exit
     assert "secret order" in at_exit
     assert at_exit.index(why) < at_exit.index("secret order")
+
+
+def test_an_activation_in_a_removed_working_folder_says_the_folder_is_gone(work, pki):
+    # The program's working folder was removed under it (a temporary folder cleaned up): the write
+    # of the properties file fails, and the error says why rather than naming a missing file.
+    out = run(work, """
+        os.mkdir("gone")
+        os.chdir("gone")
+        os.rmdir(os.path.join("..", "gone"))
+        report(r=caught(vexa.init_vexa, {path}, {password}))
+    """, path=str(pki / "user_modern.pfx"), password=make_pki.PASSWORD)
+    r = out.report["r"]
+    assert r["type"] == "FileNotFoundError"
+    assert r["text"] == ("[Errno 2] the signing properties are not written: the working folder no longer "
+                         "exists (it was removed): 'p7Sign.properties'")
 
 
 def test_created_files_are_owner_only_whatever_the_umask(work, pki):

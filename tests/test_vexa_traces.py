@@ -133,7 +133,8 @@ def test_no_copy_of_the_password_made_by_the_library_stays_in_memory(tmp_path, p
 ], ids=["expired", "not_yet_valid", "valid"])
 def test_a_certificate_outside_its_validity_is_named_in_the_log_and_still_signs(tmp_path, pki, pfx, cert, warning):
     # The signing log's WARN line of the activation names the period (the library's time texts, which
-    # are shifted by 8 hours) and the local time it was compared with; the certificate signs.
+    # are shifted by 8 hours) and the time it was compared with, in the same clock; the certificate
+    # signs.
     out = run(tmp_path, """
         import glob
         code = vexa.init_vexa({pfx}, {password})
@@ -153,3 +154,38 @@ def test_a_certificate_outside_its_validity_is_named_in_the_log_and_still_signs(
         now = lines[0].split("(now ")[1][:14]
         assert lines[0].split(" (PID=")[1].split(") ", 1)[1] == " WARN %s (now %s); it signs as before" % (warning, now)
         assert now.isdigit() and now[:4] == "%04d" % datetime.datetime.now().year
+
+
+@pytest.mark.parametrize("zone", ["UTC", "Pacific/Honolulu", "Asia/Taipei"])
+@pytest.mark.parametrize("start, end, warning", [
+    (-600, 86400, None),                        # valid since ten minutes
+    (-86400, -600, "certificate expired"),      # expired ten minutes ago
+], ids=["valid_since_minutes", "expired_minutes_ago"])
+def test_the_validity_warning_holds_in_every_time_zone(tmp_path, zone, start, end, warning):
+    # The period's texts are Taiwan time whatever the machine's zone, so the moment they are compared
+    # with is Taiwan time too: a certificate issued minutes ago is valid, one that ended minutes ago
+    # expired, on a machine in any zone.
+    out = run(tmp_path, """
+        import datetime, glob, time
+        from cryptography import x509
+        from cryptography.hazmat.primitives import hashes, serialization
+        from cryptography.hazmat.primitives.asymmetric import ec
+        from cryptography.hazmat.primitives.serialization import pkcs12
+        os.environ["TZ"] = {zone}
+        time.tzset()
+        key = ec.generate_private_key(ec.SECP256R1())
+        name = x509.Name([x509.NameAttribute(x509.NameOID.COMMON_NAME, "A123456789")])
+        now = datetime.datetime.utcnow()
+        cert = (x509.CertificateBuilder().subject_name(name).issuer_name(name).public_key(key.public_key())
+                .serial_number(7).not_valid_before(now + datetime.timedelta(seconds={start}))
+                .not_valid_after(now + datetime.timedelta(seconds={end})).sign(key, hashes.SHA256()))
+        with open("user.pfx", "wb") as f:
+            f.write(pkcs12.serialize_key_and_certificates(
+                b"user", key, cert, None, serialization.BestAvailableEncryption(b"pw")))
+        code = vexa.init_vexa("user.pfx", "pw")
+        report(code=code, log=open(glob.glob("logs/vexa.log.*")[0], "rb").read().decode("latin-1"))
+    """, zone=zone, start=start, end=end)
+    r = out.report
+    assert r["code"] == 0
+    lines = [line.split(") ", 1)[1] for line in r["log"].splitlines() if " WARN certificate " in line]
+    assert [line.split(":")[0] for line in lines] == ([] if warning is None else [" WARN " + warning])

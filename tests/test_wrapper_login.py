@@ -5,6 +5,7 @@ import gc
 import json
 import logging
 import os
+import re
 import socket
 import subprocess
 import sys
@@ -448,9 +449,12 @@ def test_after_stop_calls_time_out(facade, server, logs):
     w = facade()
     w._stop()
     assert wait_until(lambda: not loop_thread().is_alive())
-    with pytest.raises(TimeoutError):
+    # The time-out says why nothing could finish: the loop that would run the call has stopped.
+    stopped = (" s: the facade's event loop is not running (Wrapper._stop() and the facade's release stop it), "
+               "so nothing runs the call")
+    with pytest.raises(TimeoutError, match=r"^login did not finish within 0\.05" + re.escape(stopped) + "$"):
         w.login(PERSON, PASSWORD, timeout=0.05)
-    with pytest.raises(TimeoutError):
+    with pytest.raises(TimeoutError, match=r"^logout did not finish within 0\.05" + re.escape(stopped) + "$"):
         w.logout(timeout=0.05)
     assert server.session.logins == [] and facade_lines(logs) == []
     # The two calls' coroutines wait in the stopped loop; closing it drops them, never awaited.

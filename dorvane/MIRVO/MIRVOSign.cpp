@@ -33,11 +33,13 @@ const EVP_MD* digestByName(const std::optional<std::string>& name) {
 }
 
 // Nothing checks the certificate's validity before signing, so an expired or not yet valid one
-// signs; the WARN line at its activation says so and names its validity period.
+// signs; the WARN line at its activation says so and names its validity period. The period's texts
+// are Taiwan time, so the moment they are compared with is too: the machine's local time would
+// misjudge a certificate by the zone's distance from UTC+8.
 void warnOutsideValidity(cLog& log, const cPkcs12& credentials) {
     const cLog::Writer warn = log.warn();
     if (!warn) return;
-    const std::string now = localTimeText();
+    const std::string now = taiwanTimeText();
     const cPkcs12::Validity v = credentials.validityAt(now);
     const char* state = v.code == MIRVO_CERT_EXPIRED         ? "certificate expired"
                         : v.code == MIRVO_CERT_NOT_YET_VALID ? "certificate not yet valid"

@@ -213,6 +213,14 @@ std::string localTimeText() {
     return timeText(t);
 }
 
+std::string taiwanTimeText() {
+    constexpr time_t kTaiwanOffset = 8 * 60 * 60;
+    const time_t shifted = ::time(nullptr) + kTaiwanOffset;
+    struct tm t {};
+    gmtime_r(&shifted, &t);
+    return timeText(t);
+}
+
 std::string asn1TimeToString(const ASN1_TIME* time) {
     if (time == nullptr) return std::string();
     const int type = ASN1_STRING_type(time);

@@ -51,6 +51,10 @@ std::string asn1TimeToString(const ASN1_TIME* time);
 // The local time as "YYYYMMDDhhmmss".
 std::string localTimeText();
 
+// The current time as "YYYYMMDDhhmmss" in the clock of asn1TimeToString's texts: UTC+8 wall-clock
+// time, whatever the machine's own zone.
+std::string taiwanTimeText();
+
 // The hex text (BN_bn2hex) of an ASN.1 integer such as a serial number; "" when it cannot be
 // converted (nothing is left on OpenSSL's error queue).
 std::string asn1IntegerHex(const ASN1_INTEGER* value);

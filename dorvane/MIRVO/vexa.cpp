@@ -153,9 +153,18 @@ std::unique_ptr<cSecret> passwordBytes(py::handle vexa_pwd) {
     return secret;
 }
 
-// str(value) as UTF-8 bytes (the encoding of the properties file).
+// str(value) as UTF-8 bytes (the encoding of the properties file). The bytes of a file system name
+// that are not UTF-8 (which the interpreter holds as escapes) come back as they are, for the
+// properties check to refuse with its reason.
 std::string utf8_text(py::handle value) {
-    return call_method(py::str(value), N::encode, "utf-8").cast<std::string>();
+    return call_method(py::str(value), N::encode, "utf-8", "surrogateescape").cast<std::string>();
+}
+
+// Whether the working folder has been removed while the process works in it: its name no longer
+// leads to it, and nothing can be made in it.
+bool working_folder_removed() {
+    char buf[4096];
+    return getcwd(buf, sizeof buf) == nullptr && errno == ENOENT;
 }
 
 // Writes the properties text as p7Sign.properties in the working folder: created 0600 (a file that
@@ -169,6 +178,8 @@ void write_properties(const std::string& text) {
         if (file.writeAll(text.data(), text.size())) return;
         error = errno;
         why = strerror(error);
+    } else if (error == ENOENT && working_folder_removed()) {
+        why = "the working folder no longer exists (it was removed)";
     }
     py::object failure = py::handle(PyExc_OSError)(
         py::int_(error), "the signing properties are not written: " + why, kMirvoPropertiesFile);

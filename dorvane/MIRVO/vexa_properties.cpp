@@ -39,24 +39,65 @@ namespace {
 // What the properties reader trims from both ends of a value.
 bool trimmed(unsigned char c) { return c <= 0x20 || c == 0x7F; }
 
-// The value with line breaks, zero bytes and other control characters written as escapes, for a
-// message on one line.
+// The length of the well-formed UTF-8 sequence at the start of `rest` (shortest form, no
+// surrogates, at most U+10FFFF), or 0 when it starts with none.
+size_t utf8_sequence(std::string_view rest) {
+    const unsigned char c = static_cast<unsigned char>(rest[0]);
+    if (c < 0x80) return 1;
+    size_t length;
+    unsigned char low = 0x80, high = 0xBF;  // the bounds of the second byte
+    if (c >= 0xC2 && c <= 0xDF) {
+        length = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        length = 3;
+        if (c == 0xE0) low = 0xA0;
+        if (c == 0xED) high = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        length = 4;
+        if (c == 0xF0) low = 0x90;
+        if (c == 0xF4) high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (rest.size() < length) return 0;
+    for (size_t i = 1; i < length; ++i) {
+        const unsigned char next = static_cast<unsigned char>(rest[i]);
+        if (next < (i == 1 ? low : 0x80) || next > (i == 1 ? high : 0xBF)) return 0;
+    }
+    return length;
+}
+
+bool is_utf8(std::string_view value) {
+    for (size_t pos = 0; pos < value.size();) {
+        const size_t length = utf8_sequence(value.substr(pos));
+        if (length == 0) return false;
+        pos += length;
+    }
+    return true;
+}
+
+// The value with line breaks, zero bytes, other control characters and bytes that are not UTF-8
+// written as escapes, for a message on one line.
 std::string escaped(std::string_view value) {
     static const char digits[] = "0123456789abcdef";
     std::string out;
-    for (const char ch : value) {
-        const unsigned char c = static_cast<unsigned char>(ch);
+    for (size_t pos = 0; pos < value.size();) {
+        const unsigned char c = static_cast<unsigned char>(value[pos]);
+        const size_t length = utf8_sequence(value.substr(pos));
         if (c == '\n') {
             out += "\\n";
         } else if (c == '\r') {
             out += "\\r";
-        } else if (c < 0x20 || c == 0x7F) {
+        } else if (c < 0x20 || c == 0x7F || length == 0) {
             out += "\\x";
             out += digits[c >> 4];
             out += digits[c & 0xF];
         } else {
-            out += ch;
+            out.append(value.substr(pos, length));
+            pos += length;
+            continue;
         }
+        ++pos;
     }
     return out;
 }
@@ -71,6 +112,7 @@ const char* property_value_fault(std::string_view value) {
     if (!value.empty() && (trimmed(static_cast<unsigned char>(value.front())) ||
                            trimmed(static_cast<unsigned char>(value.back()))))
         return "begins or ends with a blank or a control character, which the properties reader drops";
+    if (!is_utf8(value)) return "holds bytes that are not UTF-8 text, which the properties file cannot hold";
     return nullptr;
 }
 

@@ -11,7 +11,8 @@ const std::string& properties_template();
 // Why a value cannot stand in the properties file as it is, or null when it can. The file has one
 // value a line, its reader drops blanks and control characters at both ends of a value, and its
 // text ends at a zero byte: a value with a line break or a zero byte would set other properties or
-// cut the rest of the file, and one with outer blanks would name another file.
+// cut the rest of the file, and one with outer blanks would name another file. The file is UTF-8
+// text, so a value that is not (a file system name's other bytes) cannot stand in it either.
 const char* property_value_fault(std::string_view value);
 
 // The template filled with the folder and the name of the PKCS#12 file and the chain folder.

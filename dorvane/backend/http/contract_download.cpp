@@ -19,7 +19,7 @@ const char* const kNoData = "\xe6\x9f\xa5\xe7\x84\xa1\xe8\xb3\x87\xe6\x96\x99"; 
 py::object get_json(py::handle client, PyObject* uri) {
     py::object get = attr(attr(client, N::session), N::get);
     py::object url = attr(client, uri);
-    return call_method(get(url), N::json);
+    return dorvane_http::reply_json(get(url));
 }
 
 py::object list_stock_code(py::handle client) { return get_json(client, N::s_list_code_uri); }
@@ -33,7 +33,7 @@ py::object list_futopt_code(py::handle product_type, py::handle detail, py::hand
     payload["type"] = py::str(pyglue::truthy(detail) ? "contract" : "delivery");
     py::object session = attr(client, N::session);
     py::object url = attr(client, N::f_list_code_uri);
-    return call_method(call_method(session, N::post, url, py::arg("json") = payload), N::json);
+    return dorvane_http::reply_json(call_method(session, N::post, url, py::arg("json") = payload));
 }
 
 py::object fetch_available_product(py::handle client, py::handle product_type) {

@@ -122,10 +122,12 @@ py::object client_login(py::object self, py::object person_id, py::object passwd
 
 void client_login_cb(py::object self, py::object fut) {
     // A cancelled request is a request that did not log in; asking it for its exception would
-    // raise inside the loop's callback.
+    // raise inside the loop's callback. A reply without a person id (an empty body, a trimmed
+    // reply that lacks it) counts as one with a falsy person id: the state stays as it was,
+    // rather than an AttributeError raised inside the loop.
     if (truthy(call_method(fut, N::cancelled)) || truthy(call_method(fut, N::exception))) {
         set_attr(self, N::isLogined, py::bool_(false));
-    } else if (truthy(attr(call_method(fut, N::result), N::person_id))) {
+    } else if (truthy(pyglue::attr_or(call_method(fut, N::result), N::person_id, py::none()))) {
         set_attr(self, N::isLogined, py::bool_(true));
     }
 }

@@ -77,6 +77,7 @@ inline const pyglue::Name order_id{"order_id"};
 inline const pyglue::Name products{"products"};
 inline const pyglue::Name read{"read"};
 inline const pyglue::Name result{"result"};
+inline const pyglue::Name is_running{"is_running"};
 inline const pyglue::Name sol_vpn{"sol_vpn"};
 inline const pyglue::Name start{"start"};
 inline const pyglue::Name stock_account{"stock_account"};

@@ -194,16 +194,25 @@ private:
 // releases the interpreter lock while it lasts. When the time runs out the caller gets a
 // TimeoutError that names the call and the time-out ("login did not finish within 3 s", the
 // number as str.format writes it, whatever the locale); a TimeoutError that the coroutine itself
-// raised (an operating-system connect time-out, say) reaches the caller unchanged.
+// raised (an operating-system connect time-out, say) reaches the caller unchanged. When the loop
+// does not run by then (stopped by _stop or by the facade's release), nothing could have run the
+// call, and the text says so.
 void run_and_wait(py::object self, py::object coroutine, py::object timeout, const char* call) {
-    py::object future =
-        attr(global(N::asyncio), N::run_coroutine_threadsafe)(coroutine, attr(self, N::_loop));
+    // asyncio.run_coroutine_threadsafe is read before self._loop, as the Python call reads them.
+    py::object submit = attr(global(N::asyncio), N::run_coroutine_threadsafe);
+    py::object loop = attr(self, N::_loop);
+    py::object future = submit(coroutine, loop);
     try {
         call_method(future, N::result, py::arg("timeout") = timeout);
     } catch (py::error_already_set& e) {
         py::object why = pyglue::fetch_exception(e);
         if (PyErr_GivenExceptionMatches(why.ptr(), PyExc_TimeoutError) && !outcome_is(future, why)) {
             py::str text = py::str("{} did not finish within {} s").format(call, timeout);
+            if (!truthy(call_method(loop, N::is_running)))
+                text = py::str(
+                           "{}: the facade's event loop is not running (Wrapper._stop() and the facade's "
+                           "release stop it), so nothing runs the call")
+                           .format(text);
             pyglue::raise(py::reinterpret_borrow<py::object>(PyExc_TimeoutError)(text));
         }
         pyglue::raise(why);

@@ -36,7 +36,7 @@ py::object finish_and_post(Body& body, py::handle client, const pyglue::Name& ur
         .add("seqno", seqno)
         .add("web_id", global(N::get_web_id)())
         .add("vexa_content", vexa_content);
-    return call_method(post(client, uri_name, body.dict()), N::json);
+    return dorvane_http::reply_json(post(client, uri_name, body.dict()));
 }
 
 // token, ID, IP, broker_id, account: the head that every change body starts with.

@@ -109,7 +109,7 @@ py::object send_order(py::handle product_id, py::handle product_type, py::handle
         .add("composit", composit)
         .add("web_id", global(N::get_web_id)())
         .add("vexa_content", vexa_content);
-    return call_method(post(client, N::f_order_uri, body.dict()), N::json);
+    return dorvane_http::reply_json(post(client, N::f_order_uri, body.dict()));
 }
 
 }  // namespace fo

@@ -28,7 +28,7 @@ py::object send_query(py::handle action, py::handle account, py::handle client, 
     attr(global(N::log), N::debug)(shown);
     py::object response = post(client, N::f_query_order_uri, request);
     attr(global(N::log), N::debug)(attr(response, N::content));
-    return call_method(response, N::json);
+    return dorvane_http::reply_json(response);
 }
 
 py::dict query_futopt_order(py::handle client) {
