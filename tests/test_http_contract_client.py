@@ -92,6 +92,28 @@ def test_a_back_end_that_never_answers_fails_the_facade_login_with_a_timeout(mon
     assert api.Contracts is None
 
 
+@pytest.mark.parametrize("status", [301, 307, 308])
+def test_login_redirected_to_another_origin_sends_nothing_there(http_backend, status):
+    from servers.http_server import HttpBackend, Reply
+
+    with HttpBackend() as elsewhere:
+        elsewhere.route("POST", "/login", LOGIN_OK)
+        http_backend.route("POST", "/login", Reply(status, headers={"Location": elsewhere.url("/login")}))
+        with pytest.raises(requests.exceptions.RequestException, match="redirects to another origin") as caught:
+            http_backend.client().login("A123456789", "pw")
+        assert elsewhere.url("/login") in str(caught.value)
+        assert elsewhere.requests == []
+
+
+def test_login_redirected_on_its_own_origin_is_followed(http_backend):
+    from servers.http_server import Reply
+
+    http_backend.route("POST", "/login", Reply(307, headers={"Location": "/v2/login"}))
+    http_backend.route("POST", "/v2/login", LOGIN_OK)
+    assert len(http_backend.client().login("A123456789", "pw")) == 2
+    assert http_backend.requests_to("/v2/login")[0].json == {"user_id": "A123456789", "password": "pw"}
+
+
 def test_order_model():
     order = Order(action="Buy", price_type="LMT", order_type="ROD", price=10, quantity=2, ordno="", seqno="")
     fields = dict(order)

@@ -1,5 +1,6 @@
 """Minimal local layer of the library module dorvane.backend.http.client: the HTTP session client `Client`."""
 import os
+from urllib.parse import urljoin, urlsplit
 
 import requests
 import requests.adapters
@@ -90,6 +91,20 @@ class _Session(requests.Session):
     def request(self, method, url, **kwargs):
         kwargs.setdefault("timeout", self.timeout)
         return super().request(method, url, **kwargs)
+
+    def get_redirect_target(self, resp):
+        """The redirect's target when it stays on the back end's own origin (scheme, host, port);
+        a redirect elsewhere raises RequestException naming both ends, since a 307 or 308 would
+        send the request's body (the login's password, an order) to the other host."""
+        target = super().get_redirect_target(resp)
+        if target is None:
+            return None
+        here, there = urlsplit(resp.url), urlsplit(urljoin(resp.url, target))
+        if (here.scheme, here.hostname, here.port) != (there.scheme, there.hostname, there.port):
+            raise requests.exceptions.RequestException(
+                "HTTP {} from {} redirects to another origin, {}: not followed".format(
+                    resp.status_code, resp.url, urljoin(resp.url, target)), response=resp)
+        return target
 
 
 class LoginError(Exception):
