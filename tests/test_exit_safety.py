@@ -5,12 +5,18 @@ and every run must exit with status 0 (no signal) within its time limit, with no
 standard error. A fault that shows once in
 ten runs is caught with 30 runs; DORVANE_EXIT_RUNS sets another count (tools/exit_safety.py runs
 100 of each and prints the counts).
+
+Each run is bounded by its scenario's limit (scaled for the sanitized build), so the test as a whole
+is bounded by its runs: its time-out is what they may take at worst, one batch of side-by-side runs
+after another, each run at its limit; the suite's common time-out would take a slow but sound
+sanitized pass for a hang.
 """
+import math
 import os
 
 import pytest
 
-from support.exit_scenarios import SCENARIOS, run_many
+from support.exit_scenarios import ABORT_GRACE, SCENARIOS, run_many
 
 RUNS = int(os.environ.get("DORVANE_EXIT_RUNS", "30"))
 
@@ -23,7 +29,14 @@ def worker_budget():
     return max(1, cores // max(1, workers))
 
 
-@pytest.mark.parametrize("name", list(SCENARIOS))
+def time_budget(name):
+    """The most the runs of one scenario take when every run reaches its limit (seconds)."""
+    batches = math.ceil(RUNS / worker_budget())
+    return math.ceil(batches * (SCENARIOS[name].limit + ABORT_GRACE)) + 60
+
+
+@pytest.mark.parametrize("name", [pytest.param(name, marks=pytest.mark.timeout(time_budget(name)))
+                                  for name in SCENARIOS])
 def test_program_ends_cleanly(name):
     tally = run_many(name, RUNS, jobs=worker_budget())[name]
     details = "\n".join("---- stderr of a failed run:\n" + sample[-3000:] for sample in tally.samples)

@@ -34,6 +34,8 @@ import sys
 import threading
 import time
 
+from support.sanitized import SLOWDOWN, scaled
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 TESTS = os.path.dirname(HERE)
 ROOT = os.path.dirname(TESTS)
@@ -43,6 +45,7 @@ PRELUDE = """\
 import os, random, signal, sys, threading, time
 signal.signal(signal.SIGINT, signal.default_int_handler)  # as in a terminal, whatever the parent ignores
 sys.path[:0] = [{root!r}, {tests!r}]
+SLOW = {slowdown}  # the factor of the runner's limits: the program's own waits scale with them
 """
 
 # A publisher on a daemon thread of the program: ticks of one stock, without pause.
@@ -74,7 +77,7 @@ def publish_forever():
 def start_ticks(quote):
     quote.subscribe(Stock(code="2330", exchange="TSE", name="TSMC"), quote_type="tick")
     threading.Thread(target=publish_forever, daemon=True).start()
-    if not first_tick.wait(10):
+    if not first_tick.wait(10 * SLOW):
         sys.exit("no tick")
 """
 
@@ -106,7 +109,7 @@ print("main end", flush=True)
 """
 
 WRAPPER_SIGINT = TICKS + FACADE + """
-api.login("A123456789", "secret", quote=quote, timeout=10)
+api.login("A123456789", "secret", quote=quote, timeout=10 * SLOW)
 start_ticks(quote)
 print("main end", flush=True)
 """
@@ -124,7 +127,7 @@ def slow_connect(*args):
 
 solclient.connect = slow_connect
 try:
-    api.login("A123456789", "secret", quote=quote, timeout=10)
+    api.login("A123456789", "secret", quote=quote, timeout=10 * SLOW)
     print("logged in", flush=True)
 except KeyboardInterrupt:
     print("interrupted", flush=True)
@@ -160,7 +163,7 @@ async def drive():
             flowing.set()
 
 asyncio.run_coroutine_threadsafe(drive(), loop)
-if not flowing.wait(10):
+if not flowing.wait(10 * SLOW):
     sys.exit("no replies")
 time.sleep(random.random() * 0.2)
 print("main end", flush=True)
@@ -219,14 +222,19 @@ FAULT_REPORTS = re.compile(r"Fatal Python error|terminate called|Exception ignor
                            r"ERROR: (Address|Leak|Thread)Sanitizer|runtime error:|SUMMARY: \w+Sanitizer")
 
 
+# How long an aborted run is given to write where its threads stood before it is killed.
+ABORT_GRACE = scaled(5.0)
+
+
 class Scenario:
-    """A program and the interrupts the runner sends it: (line to wait for, delay range) pairs."""
+    """A program and the interrupts the runner sends it: (line to wait for, delay range) pairs.
+    `limit` is the normal build's limit for one run; the sanitized build's is scaled from it."""
 
     def __init__(self, name, body, interrupts=(), limit=15.0):
-        self.name, self.body, self.interrupts, self.limit = name, body, interrupts, limit
+        self.name, self.body, self.interrupts, self.limit = name, body, interrupts, scaled(limit)
 
     def source(self):
-        return PRELUDE.format(root=ROOT, tests=TESTS) + self.body
+        return PRELUDE.format(root=ROOT, tests=TESTS, slowdown=SLOWDOWN) + self.body
 
 
 SCENARIOS = collections.OrderedDict((s.name, s) for s in [
@@ -287,7 +295,7 @@ def run_once(scenario):
         hung = True
         proc.send_signal(signal.SIGABRT)  # faulthandler prints where the threads stood
         try:
-            proc.wait(5)
+            proc.wait(ABORT_GRACE)
         except subprocess.TimeoutExpired:
             proc.kill()
             proc.wait()
