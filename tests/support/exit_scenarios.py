@@ -30,7 +30,6 @@ import random
 import re
 import signal
 import subprocess
-import sys
 import threading
 import time
 
@@ -226,8 +225,32 @@ FAULT_REPORTS = re.compile(r"Fatal Python error|terminate called|Exception ignor
 ABORT_GRACE = scaled(5.0)
 
 
+# The mark of an interrupt for the exit hook's wait (see Scenario).
+AT_EXIT = "at exit"
+
+
+def wait_for_exit_sleep(proc, deadline):
+    """Waits until the main thread of `proc`, whose main code has ended, sleeps (the exit hook's
+    watch: nothing else sleeps after the last line); False when the process ended or the deadline
+    passed first."""
+    wchan = "/proc/{}/wchan".format(proc.pid)
+    while proc.poll() is None and time.monotonic() < deadline:
+        try:
+            with open(wchan) as f:
+                if f.read().strip() == "hrtimer_nanosleep":
+                    return True
+        except OSError:
+            return False
+        time.sleep(0.005)
+    return False
+
+
 class Scenario:
-    """A program and the interrupts the runner sends it: (line to wait for, delay range) pairs.
+    """A program and the interrupts the runner sends it: (line to wait for, delay range) pairs,
+    or (line, delay range, AT_EXIT) for an interrupt meant for the exit hook's wait: it is sent only
+    once the main thread sleeps there, since a program slow to reach its end would otherwise take it
+    in its last line, where it is the main code's KeyboardInterrupt (and the hook waits for a second
+    one, as it should).
     `limit` is the normal build's limit for one run; the sanitized build's is scaled from it."""
 
     def __init__(self, name, body, interrupts=(), limit=15.0):
@@ -239,9 +262,9 @@ class Scenario:
 
 SCENARIOS = collections.OrderedDict((s.name, s) for s in [
     Scenario("quote-callback", QUOTE_CALLBACK),
-    Scenario("wrapper-sigint", WRAPPER_SIGINT, interrupts=[("main end", (0.05, 1.2))]),
+    Scenario("wrapper-sigint", WRAPPER_SIGINT, interrupts=[("main end", (0.05, 1.2), AT_EXIT)]),
     Scenario("slow-connect", SLOW_CONNECT,
-             interrupts=[("quote connect", (0.0, 0.5)), ("main end", (0.0, 0.5))]),
+             interrupts=[("quote connect", (0.0, 0.5)), ("main end", (0.0, 0.5), AT_EXIT)]),
     Scenario("connection", CONNECTION),
     Scenario("callback-return", CALLBACK_RETURN),
 ])
@@ -280,11 +303,13 @@ def run_once(scenario):
         reader.start()
     deadline = time.monotonic() + scenario.limit
     hung = False
-    for line, (least, most) in scenario.interrupts:
+    for line, (least, most), *at_exit in scenario.interrupts:
         with seen:
             seen.wait_for(lambda: line in lines or proc.poll() is not None,
                           max(0.0, deadline - time.monotonic()))
         if line not in lines:
+            break
+        if at_exit and not wait_for_exit_sleep(proc, deadline):
             break
         time.sleep(random.uniform(least, most))
         if proc.poll() is None:
