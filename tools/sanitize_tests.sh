@@ -60,11 +60,14 @@ mkdir -p "$reports"
 # Without pytest arguments the whole suite runs. DORVANE_SANITIZED tells the tests that start many
 # interpreters or wait on loopback work that they run in the slower sanitized build.
 [ $# -gt 0 ] || set -- tests
+# The unpoisoning of a thread's stack before pthread_exit (tools/asan_thread_exit.c).
+thread_exit=$build/asan_thread_exit.so
+gcc -shared -fPIC -O2 -o "$thread_exit" "$root/tools/asan_thread_exit.c" -ldl
 xdist=""
 [ "$pytest_jobs" -gt 0 ] && xdist="-n $pytest_jobs"
 status=0
 (cd "$tree" && \
-  LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)" \
+  LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so) $thread_exit" \
   ASAN_OPTIONS="detect_leaks=0:log_path=$reports/asan" \
   UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan" \
   PYTHONMALLOC=malloc DORVANE_SANITIZED=1 \
