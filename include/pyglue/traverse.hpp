@@ -103,6 +103,13 @@ T& unbox(py::handle b) {
     return *static_cast<T*>(reinterpret_cast<BoxObject*>(b.ptr())->value);
 }
 
+// The value of `b` when it is a box holding a T, else null.
+template <class T>
+T* boxed(py::handle b) {
+    if (!detail::box_type || Py_TYPE(b.ptr()) != detail::box_type) return nullptr;
+    return dynamic_cast<T*>(reinterpret_cast<BoxObject*>(b.ptr())->value);
+}
+
 namespace detail {
 
 inline int box_traverse(PyObject* self, visitproc visit, void* arg) {
