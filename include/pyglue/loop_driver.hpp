@@ -3,7 +3,7 @@
 // Part of the Python glue: reached only through pyglue.hpp, which includes the parts in order.
 #pragma once
 
-#include <string>
+#include <stdexcept>
 #include <utility>
 
 namespace PYGLUE_HIDDEN pyglue {
@@ -11,6 +11,7 @@ namespace PYGLUE_HIDDEN pyglue {
 namespace py = pybind11;
 
 namespace detail {
+inline PyObject* loop_driver_wakeup = nullptr;  // made at module initialisation (set_module)
 inline const Name kFutureBlocking{"_asyncio_future_blocking"};
 inline const Name kGetLoop{"get_loop"};
 inline const Name kAddDoneCallback{"add_done_callback"};
@@ -32,7 +33,8 @@ inline const Name kResult{"result"};
 //   - finished() gets the end inline: the value returned, the exception raised (an interrupt or
 //     SystemExit raised again afterwards, as a Task does), or the CancelledError that ended it. A
 //     cancel that comes after the coroutine's last suspension lets its end stand.
-// The driver lives in a box (pyglue::box) that its done-callback holds while the coroutine waits;
+// The driver lives in a box (pyglue::box) that its done-callback (a method bound to the box) holds
+// while the coroutine waits;
 // a driver that ends drops the coroutine and the callback, so nothing keeps it alive afterwards.
 // Unlike in a Task, asyncio.current_task() inside the coroutine is the caller's task in the
 // first step and None after it: drive only coroutines that do not ask for their task.
@@ -45,16 +47,22 @@ public:
     const py::object& loop() const { return loop_; }
     bool done() const { return done_; }
 
-    // Drives `coro` (its first step now). `self` is the box holding this driver; `qualname` names
-    // the done-callback that resumes it.
-    void start(py::handle self, const std::string& qualname, py::object coro) {
+    // Drives `coro` (its first step now). `self` is the box holding this driver.
+    void start(py::handle self, py::object coro) {
         coro_ = std::move(coro);
-        wakeup_ = make_function(
-            this_module(), qualname,
-            capture([](py::object box, py::object fut) { unbox<LoopDriver>(box).wakeup(std::move(fut)); },
-                    py::reinterpret_borrow<py::object>(self)),
-            py::arg("fut"));
+        if (!detail::loop_driver_wakeup)
+            throw std::logic_error(
+                "the driver's wakeup is made by pyglue::set_module at module initialisation");
+        wakeup_ = bound(detail::loop_driver_wakeup, self);
         step(py::object());
+    }
+
+    // The function of the done-callback, `wakeup(driver, fut)`, made once by set_module.
+    static py::object make_wakeup() {
+        return make_function(
+            this_module(), "LoopDriver.wakeup",
+            [](py::object box, py::object fut) { unbox<LoopDriver>(box).wakeup(std::move(fut)); },
+            py::arg("driver"), py::arg("fut"));
     }
 
     // Task.cancel(): false once the coroutine has ended.
@@ -144,8 +152,8 @@ private:
                 make_runtime_error(py::str("Task got Future {!r} attached to a different loop").format(out)));
         }
         if (!truthy(blocking)) {
-            return schedule(
-                make_runtime_error(py::str("yield was used instead of yield from in task with {!r}").format(out)));
+            return schedule(make_runtime_error(
+                py::str("yield was used instead of yield from in task with {!r}").format(out)));
         }
         set_attr(out, detail::kFutureBlocking, py::bool_(false));
         call_method(out, detail::kAddDoneCallback, wakeup_);

@@ -32,5 +32,6 @@ PYBIND11_MODULE(client, m) {
         pyglue::var_args{"preserve_keys"},
         "Remove from `data`, in place, every key other than `preserve_keys`.");
 
+    dc::make_filter(m);
     dc::bind_client(m);
 }

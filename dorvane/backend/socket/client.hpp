@@ -88,6 +88,9 @@ using pyglue::global;
 // function whose coroutine hands the caller a future of its own, completed from the request's reply once
 // the reply has been trimmed to the chosen keys by `filter_key`.
 
+// Makes the reply callback's function, once, while the module initialises.
+void make_filter(py::module_& m);
+
 // Removes, in place, every key of `data` that equals none of `keep`.
 void filter_key(py::handle data, py::handle keep);
 

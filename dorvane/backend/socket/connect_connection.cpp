@@ -64,6 +64,7 @@ private:
 // The done-callbacks the module hands to futures, made while it initialises (before any thread
 // can use them: make_callbacks) and kept for the life of the process.
 PyObject* g_retrieve = nullptr;
+PyObject* g_abandon = nullptr;  // ConnectAttempt's, bound to each attempt
 
 // A done-callback that marks a future's exception as retrieved (for requests nobody awaits,
 // such as the keep-alive's), so a failure there leaves no "never retrieved" report.
@@ -237,15 +238,6 @@ void on_connection_created(py::object self, py::object fut) {
 
 void on_error(py::object self, py::object exc) { Emitter::emit(attr(self, N::event), N::ev_error, exc); }
 
-void make_callbacks(py::module_& m) {
-    if (!g_retrieve) {
-        g_retrieve = pyglue::make_function(m, "Connection.ping_aliveAsync.<locals>.retrieve", &retrieve,
-                                           py::arg("fut"))
-                         .release()
-                         .ptr();
-    }
-}
-
 // One connect under way: the loop's create_connection driven from the call that starts it
 // (LoopDriver), the connect's own future (the connection's `_connecting`, which its
 // _onConnectionCreated gets) and a future of its own for each caller. When the connect ends, in
@@ -263,12 +255,16 @@ public:
 
     // Makes the done-callback that watches the futures; `self` is the box holding the attempt.
     void prepare(py::handle self) {
-        abandon_ = pyglue::make_function(
-            pyglue::this_module(), "Connection.connect.<locals>.abandon",
-            pyglue::capture([](py::object box, py::object fut) { unbox(box).abandon(std::move(fut)); },
-                            py::reinterpret_borrow<py::object>(self)),
-            py::arg("fut"));
+        abandon_ = pyglue::bound(g_abandon, self);
         call_method(own_, N::add_done_callback, abandon_);
+    }
+
+    // The function of that done-callback, abandon(attempt, fut).
+    static py::object make_abandon(py::module_& m) {
+        return pyglue::make_function(
+            m, "Connection.connect.<locals>.abandon",
+            [](py::object box, py::object fut) { unbox(box).abandon(std::move(fut)); }, py::arg("attempt"),
+            py::arg("fut"));
     }
 
     // A new caller's future.
@@ -354,6 +350,16 @@ void ConnectAttempt::finished(End end, py::object value) {
     if (interrupt) pyglue::raise(interrupt);
 }
 
+void make_callbacks(py::module_& m) {
+    if (!g_retrieve) {
+        g_retrieve = pyglue::make_function(m, "Connection.ping_aliveAsync.<locals>.retrieve", &retrieve,
+                                           py::arg("fut"))
+                         .release()
+                         .ptr();
+    }
+    if (!g_abandon) g_abandon = ConnectAttempt::make_abandon(m).release().ptr();
+}
+
 py::object connect(py::object self, py::object loop) {
     if (loop.is_none()) loop = attr(self, N::_loop);
     if (!attr(self, N::_socket).is_none()) {
@@ -377,7 +383,7 @@ py::object connect(py::object self, py::object loop) {
     set_attr(self, N::_connecting, own);
     set_attr(self, N::_connect_attempt, box);
     py::object caller = attempt.join();
-    attempt.start(box, "Connection.connect.<locals>.wakeup", std::move(coro));
+    attempt.start(box, std::move(coro));
     return caller;
 }
 
