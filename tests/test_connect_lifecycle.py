@@ -2,6 +2,7 @@
 against the loopback trading server."""
 import asyncio
 import collections
+import gc
 import logging
 import socket
 import threading
@@ -565,6 +566,31 @@ def test_ping_alive_from_another_thread(loop, server):
         assert pings[1].person_id == "OTHER"
 
     run(loop, main())
+
+
+def test_ping_alive_on_the_loops_thread_starts_the_keepalive_at_once(loop, server):
+    # On the loop's own thread the keep-alive is the loop's task when ping_alive returns; one that
+    # ends with an exception (here its period cannot be read) is not reported as never retrieved.
+    conn = make_connection(loop, server, ping_duration=30)
+    errors = []
+    loop.set_exception_handler(lambda lp, ctx: errors.append(ctx))
+
+    async def main():
+        await conn.connect()
+        await server.wait_requests(1, nKIVO=2)
+        conn.ping_alive("AGAIN")
+        assert len(keepalive_tasks()) == 2
+        pings = await server.wait_requests(2, nKIVO=2)
+        assert pings[1].person_id == "AGAIN"
+        del conn._ping_duration
+        conn.ping_alive("LAST")
+        (ending,) = [t for t in keepalive_tasks() if not t.get_coro().cr_await]
+        await until(ending.done)
+        assert not ending.cancelled()  # it ended with its exception, which nobody asks for
+
+    run(loop, main())
+    gc.collect()
+    assert errors == []
 
 
 def test_keepalive_reply_failures_are_not_reported_as_unretrieved(loop, server):

@@ -137,6 +137,7 @@ inline const pyglue::Name sleep{"sleep"};
 inline const pyglue::Name run_coroutine_threadsafe{"run_coroutine_threadsafe"};
 inline const pyglue::Name get_event_loop{"get_event_loop"};
 inline const pyglue::Name create_connection{"create_connection"};
+inline const pyglue::Name create_task{"create_task"};
 inline const pyglue::Name ev_data{"data"};
 inline const pyglue::Name ev_error{"error"};
 inline const pyglue::Name ev_connected{"connected"};
