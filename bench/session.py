@@ -9,7 +9,8 @@ Figures, each over interleaved rounds (C++, peer, C++, peer, ...):
   - the login + logout cycle (connect, login, await the reply, logout, await the reply; the logout
     reply closes the connection);
 and the client process's CPU time per login or cycle, min and median over the rounds, with the
-machine load.
+machine load; for the cycle also the event-loop iterations it takes (the loop's own iterations,
+counted by the bench).
 
     /usr/bin/python3 bench/session.py [--logins 2000] [--cycles 300] [--rounds 5]
 """
@@ -79,18 +80,35 @@ async def logins(client, count, inflight):
     return latencies, time.process_time() - cpu0
 
 
-async def cycles(client, count):
-    """Latencies of `count` connect + login + logout cycles; the client's CPU seconds."""
+class IterationCounter:
+    """Counts the iterations of a loop: its `_run_once`, wrapped on the instance."""
+
+    def __init__(self, loop):
+        self.count = 0
+        step = loop._run_once
+
+        def counted():
+            self.count += 1
+            step()
+
+        loop._run_once = counted
+
+
+async def cycles(client, count, counter, iterations):
+    """Latencies of `count` connect + login + logout cycles; the client's CPU seconds. The loop
+    iterations of each cycle (from the connect to the logout's reply) go into `iterations`."""
     latencies = []
     clock = time.perf_counter
     gc.collect()
     cpu0 = time.process_time()
     for _ in range(count):
         t0 = clock()
+        n0 = counter.count
         await client.connect()
         await (await client.login(PERSON, "pw"))
         await (await client.logout())
         latencies.append(clock() - t0)
+        iterations.append(counter.count - n0)
         while client.conn._socket is not None:  # the logout reply closes the connection
             await asyncio.sleep(0)
     return latencies, time.process_time() - cpu0
@@ -134,13 +152,17 @@ async def run(port, args):
         report("login round trip, %d in flight, %d logins a round, %d rounds" % (
             inflight, args.logins, args.rounds), results, args.logins)
     results = {name: [] for name in clients}
-    for client in clients.values():
-        await cycles(client, 20)  # warm-up
+    counter = IterationCounter(loop)
+    iterations = {name: [] for name in clients}
+    for name, client in clients.items():
+        await cycles(client, 20, counter, [])  # warm-up
     for _ in range(args.rounds):
         for name, client in clients.items():
-            results[name].append(await cycles(client, args.cycles))
+            results[name].append(await cycles(client, args.cycles, counter, iterations[name]))
     report("connect + login + logout cycle, %d cycles a round, %d rounds" % (args.cycles, args.rounds),
            results, args.cycles)
+    print("  loop iterations a cycle: " + ", ".join(
+        "%s min %d median %d" % (name, min(counts), statistics.median(counts)) for name, counts in iterations.items()))
     print("load after: %.2f %.2f %.2f" % os.getloadavg())
 
 

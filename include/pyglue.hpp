@@ -46,6 +46,8 @@
 //  * pyglue/signature.hpp, callee.hpp, function.hpp: Function, every callable a module exposes;
 //    binds its arguments by Python's rules with the interpreter's own error texts, reads as a
 //    signature through inspect, binds as a method and has an instance __dict__;
+//  * pyglue/loop_driver.hpp: LoopDriver, a coroutine stepped on an asyncio loop as a Task steps it,
+//    without a Task, its end handed on in the step that ends it;
 //  * pyglue/plain_class.hpp: a plain Python class (base object or any Python base, instance
 //    __dict__, __del__ on release) built with type(name, bases, namespace) and filled with C++
 //    methods;
@@ -72,6 +74,7 @@
 #include "pyglue/signature.hpp"
 #include "pyglue/callee.hpp"
 #include "pyglue/function.hpp"
+#include "pyglue/loop_driver.hpp"
 #include "pyglue/coroutine_type.hpp"
 #include "pyglue/plain_class.hpp"
 #include "pyglue/init.hpp"

@@ -2,9 +2,11 @@
 against the loopback trading server."""
 import asyncio
 import collections
+import gc
 import logging
 import socket
 import threading
+import types
 
 import pytest
 
@@ -144,6 +146,111 @@ def test_cancelled_connect_task_is_quiet(loop, server):
 
     run(loop, main())
     assert errors == [] and conn._socket is None and conn._connecting is None
+
+
+def test_connect_starts_the_tcp_connect_in_the_call(loop):
+    # The TCP connect goes out from connect() itself, before the loop runs again: a plain
+    # listener sees it arrive while the loop stands still.
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(1)
+    listener.settimeout(1.0)
+    conn = Connection("127.0.0.1", listener.getsockname()[1], PERSON, loop=loop)
+    caller = conn.connect()
+    try:
+        accepted, _ = listener.accept()
+    finally:
+        listener.close()
+    transport, sock = run(loop, caller)
+    assert conn._socket is sock and conn._connecting is None
+    conn.disconnect()
+    accepted.close()
+
+
+def test_raising_connected_listener_still_answers_every_caller(loop, server):
+    # The listener's exception is the loop's to report; the keep-alive stays unstarted, and each
+    # caller of the joined connect still gets the connection.
+    conn = make_connection(loop, server)
+    errors = []
+    loop.set_exception_handler(lambda lp, ctx: errors.append(ctx["exception"]))
+    boom = LookupError("listener failed")
+
+    def listener():
+        raise boom
+
+    conn.event.on("connected", f=listener)
+
+    async def main():
+        results = await asyncio.gather(conn.connect(), conn.connect())
+        await asyncio.sleep(0.05)
+        return results
+
+    (t1, s1), (t2, s2) = run(loop, main())
+    assert s1 is s2 is conn._socket and t1 is t2 and errors == [boom]
+    assert keepalive_tasks(loop) == [] and server.requests == []
+
+
+def bare_yields_first(real, count=1):
+    async def create_connection(factory, host, port):
+        for _ in range(count):
+            await asyncio.sleep(0)  # a bare yield: resumed an iteration later
+        return await real(factory, host, port)
+    return create_connection
+
+
+def bad_yield(real):
+    @types.coroutine
+    def create_connection(factory, host, port):
+        yield 42
+    return create_connection
+
+
+def other_loops_future(real):
+    async def create_connection(factory, host, port):
+        other = asyncio.new_event_loop()
+        try:
+            await other.create_future()
+        finally:
+            other.close()
+    return create_connection
+
+
+@pytest.mark.parametrize("maker, outcome", [
+    (bare_yields_first, "connected"),
+    (bad_yield, "Task got bad yield: 42"),
+    (other_loops_future, "attached to a different loop"),
+])
+def test_connect_awaits_what_the_loop_connect_awaits(loop, server, monkeypatch, maker, outcome):
+    monkeypatch.setattr(loop, "create_connection", maker(loop.create_connection), raising=False)
+    conn = make_connection(loop, server)
+    callers = [conn.connect(), conn.connect()]
+    if outcome == "connected":
+        results = run(loop, asyncio.gather(*callers))
+        assert [sock for _, sock in results] == [conn._socket] * 2
+    else:
+        for caller in callers:
+            with pytest.raises(RuntimeError, match=outcome):
+                run(loop, caller)
+        assert conn._socket is None
+    assert conn._connecting is None
+
+
+def test_connect_given_up_before_its_first_wait_ends_cancelled(loop, server, monkeypatch):
+    # The only caller gives up while the connect is between two steps (no future to cancel): the
+    # connect ends with the cancellation at its next step, before any TCP connect goes out.
+    monkeypatch.setattr(loop, "create_connection", bare_yields_first(loop.create_connection, 2),
+                        raising=False)
+    conn = make_connection(loop, server)
+
+    async def main():
+        caller = conn.connect()
+        caller.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await caller
+        await asyncio.sleep(0.05)
+
+    run(loop, main())
+    assert conn._socket is None and conn._connecting is None and server.accepted == 0
 
 
 def test_handles_count_from_zero_and_restart_at_reset(loop):
@@ -459,6 +566,31 @@ def test_ping_alive_from_another_thread(loop, server):
         assert pings[1].person_id == "OTHER"
 
     run(loop, main())
+
+
+def test_ping_alive_on_the_loops_thread_starts_the_keepalive_at_once(loop, server):
+    # On the loop's own thread the keep-alive is the loop's task when ping_alive returns; one that
+    # ends with an exception (here its period cannot be read) is not reported as never retrieved.
+    conn = make_connection(loop, server, ping_duration=30)
+    errors = []
+    loop.set_exception_handler(lambda lp, ctx: errors.append(ctx))
+
+    async def main():
+        await conn.connect()
+        await server.wait_requests(1, nKIVO=2)
+        conn.ping_alive("AGAIN")
+        assert len(keepalive_tasks()) == 2
+        pings = await server.wait_requests(2, nKIVO=2)
+        assert pings[1].person_id == "AGAIN"
+        del conn._ping_duration
+        conn.ping_alive("LAST")
+        (ending,) = [t for t in keepalive_tasks() if not t.get_coro().cr_await]
+        await until(ending.done)
+        assert not ending.cancelled()  # it ended with its exception, which nobody asks for
+
+    run(loop, main())
+    gc.collect()
+    assert errors == []
 
 
 def test_keepalive_reply_failures_are_not_reported_as_unretrieved(loop, server):

@@ -16,17 +16,18 @@ class Held:
 
 
 def visited(holder):
-    """What `holder` visits, with the containers it keeps whole (argument tuples and dicts,
-    the box of an elided function's shared state) opened one level."""
+    """What `holder` visits, with the containers it keeps whole (argument tuples and dicts) opened
+    one level, and a box it holds (an elided function's shared state, the state a reply filter is
+    bound to) opened with its own containers."""
     seen = []
     for obj in gc.get_referents(holder):
         seen.append(obj)
-        if type(obj) is tuple:
+        if type(obj).__name__ == "box":
+            seen.extend(visited(obj))
+        elif type(obj) is tuple:
             seen.extend(obj)
         elif type(obj) is dict:
             seen.extend(obj.values())
-        elif type(obj).__name__ == "box":
-            seen.extend(gc.get_referents(obj))
     return seen
 
 

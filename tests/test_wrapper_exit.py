@@ -9,6 +9,8 @@ import time
 
 import pytest
 
+from support.sanitized import scaled
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 PRELUDE = """\
@@ -39,7 +41,7 @@ class Program:
             self.seen.setdefault(line, time.monotonic())
             into.append(line)
 
-    def wait_for_line(self, line, timeout=10):
+    def wait_for_line(self, line, timeout=scaled(10)):
         end = time.monotonic() + timeout
         while line not in self.out:
             ended = self.proc.poll() is not None
@@ -51,7 +53,7 @@ class Program:
                 pytest.fail("no line {!r}:\n{}".format(line, "\n".join(self.err)))
             time.sleep(0.01)
 
-    def finish(self, timeout=10):
+    def finish(self, timeout=scaled(10)):
         try:
             self.proc.wait(timeout)
         except subprocess.TimeoutExpired:
@@ -133,7 +135,7 @@ def test_program_ends(body, lines, least, most):
     # The least from the start, the most from the end of the main code: the interpreter's start-up
     # and the imports (slow under a sanitizer or a loaded machine) are no part of the exit wait.
     assert least <= ended - started
-    assert ended - program.seen["main end"] < most
+    assert ended - program.seen["main end"] < scaled(most)
 
 
 def test_failed_construction_does_not_hang():
@@ -187,4 +189,4 @@ def test_interrupt_gives_the_loop_thread_a_bounded_moment(busy, lines, most):
     started = time.monotonic()
     code, out, err = proc.finish(timeout=10)
     assert (code, out, err) == (0, lines, "")
-    assert time.monotonic() - started < most
+    assert time.monotonic() - started < scaled(most)

@@ -20,11 +20,12 @@ inline void init_types() {
     detail::box_type = detail::make_box_type();
 }
 
-// Remembers this extension module's object and makes the glue's types; its initialisation calls
-// it first.
+// Remembers this extension module's object and makes the glue's types and the done-callback
+// function of LoopDriver; its initialisation calls it first.
 inline void set_module(py::module_ m) {
     ThisModule::get().set(std::move(m));
     init_types();
+    if (!detail::loop_driver_wakeup) detail::loop_driver_wakeup = LoopDriver::make_wakeup().release().ptr();
 }
 
 }  // namespace pyglue

@@ -103,6 +103,22 @@ T& unbox(py::handle b) {
     return *static_cast<T*>(reinterpret_cast<BoxObject*>(b.ptr())->value);
 }
 
+// `function` bound to `self` as a method: the interpreter's own bound method, which calls
+// function(self, ...). It is the cheap way to hand out a callable with state (a box) made many
+// times: one shared function, made once, and a bound method for each use.
+inline py::object bound(py::handle function, py::handle self) {
+    PyObject* method = PyMethod_New(function.ptr(), self.ptr());
+    if (!method) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(method);
+}
+
+// The value of `b` when it is a box holding a T, else null.
+template <class T>
+T* boxed(py::handle b) {
+    if (!detail::box_type || Py_TYPE(b.ptr()) != detail::box_type) return nullptr;
+    return dynamic_cast<T*>(reinterpret_cast<BoxObject*>(b.ptr())->value);
+}
+
 namespace detail {
 
 inline int box_traverse(PyObject* self, visitproc visit, void* arg) {

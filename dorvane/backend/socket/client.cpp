@@ -27,5 +27,6 @@ PYBIND11_MODULE(client, m) {
     pyglue::def(m, "filter_key", &dc::filter_key, py::arg("data"), pyglue::var_args{"preserve_keys"},
                 "Remove from `data`, in place, every key other than `preserve_keys`.");
 
+    dc::make_filter(m);
     dc::bind_client(m);
 }

@@ -92,6 +92,9 @@ using pyglue::global;
 // `keep`.
 void filter_key(py::handle data, const py::args& keep);
 
+// Makes the reply callback's function, once, while the module initialises.
+void make_filter(py::module_& m);
+
 // api(*keys, **options): the decorator that wraps a request method.
 py::object api(const py::args& keys, const py::kwargs& options);
 

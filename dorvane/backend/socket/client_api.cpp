@@ -20,9 +20,12 @@ py::object pop(py::dict& kwargs, const pyglue::Name& key) {
 
 bool done(py::handle future) { return truthy(call_method(future, N::done)); }
 
+PyObject* g_filter = nullptr;  // filter(state, fut), made with the module (make_filter)
+
 // The reply callback of one wrapped call: trims the finished request's reply and completes the
-// caller's future with it, or with the request's failure.
-class ReplyFilter {
+// caller's future with it, or with the request's failure. Each call's filter lives in a box, and
+// the callback handed to the request is the module's one filter function bound to that box.
+class ReplyFilter : public pyglue::Traversable {
 public:
     ReplyFilter(py::object caller, py::tuple keys, py::dict options)
         : caller_(std::move(caller)), keys_(std::move(keys)), options_(std::move(options)) {}
@@ -52,10 +55,10 @@ public:
         pyglue::settle_result(caller_, result);
     }
 
-    int traverse(visitproc visit, void* arg) {
+    int traverse(visitproc visit, void* arg) override {
         return pyglue::visit_members(visit, arg, caller_, keys_, options_);
     }
-    void clear() { pyglue::drop_members(caller_, keys_, options_); }
+    void clear() override { pyglue::drop_members(caller_, keys_, options_); }
 
 private:
     void trim(py::handle result) const {
@@ -93,9 +96,7 @@ protected:
         py::object caller = call_method(loop, N::create_future);
         py::object cb = pop(kwargs_, N::cb);
         if (truthy(cb)) call_method(caller, N::add_done_callback, cb);
-        py::object filter = pyglue::make_function(pyglue::this_module(),
-                                                  "api.<locals>.decorator.<locals>.newFn.<locals>.filter",
-                                                  ReplyFilter(caller, keys_, options_), py::arg("fut"));
+        py::object filter = pyglue::bound(g_filter, pyglue::box<ReplyFilter>(caller, keys_, options_));
 
         py::dict kw;
         kw["cb"] = filter;
@@ -133,6 +134,17 @@ private:
 };
 
 }  // namespace
+
+void make_filter(py::module_& m) {
+    if (g_filter) return;
+    g_filter =
+        pyglue::make_function(
+            m, "api.<locals>.decorator.<locals>.newFn.<locals>.filter",
+            [](py::object state, py::object fut) { pyglue::unbox<ReplyFilter>(state)(std::move(fut)); },
+            py::arg("state"), py::arg("fut"))
+            .release()
+            .ptr();
+}
 
 void filter_key(py::handle data, const py::args& keep) {
     py::list keys(call_method(data, N::keys));

@@ -64,8 +64,7 @@ private:
 // The done-callbacks the module hands to futures, made while it initialises (before any thread
 // can use them: make_callbacks) and kept for the life of the process.
 PyObject* g_retrieve = nullptr;
-PyObject* g_relay = nullptr;
-PyObject* g_abandon = nullptr;
+PyObject* g_abandon = nullptr;  // ConnectAttempt's, bound to each attempt
 
 // A done-callback that marks a future's exception as retrieved (for requests nobody awaits,
 // such as the keep-alive's), so a failure there leaves no "never retrieved" report.
@@ -175,9 +174,9 @@ void connection_init(py::object self, py::object host, py::object port, py::obje
     // The keep-alive tasks running for this connection (see KeepAlive).
     set_attr(self, N::_keepalives, pyglue::steal(PySet_New(nullptr)));
     // The connect still under way, so that a second connect() joins it instead of opening a
-    // second TCP connection.
+    // second TCP connection: its own future, and the attempt (ConnectAttempt) in its box.
     set_attr(self, N::_connecting, py::none());
-    set_attr(self, N::_connect_waiters, py::none());  // the callers' futures of that connect
+    set_attr(self, N::_connect_attempt, py::none());
 }
 
 void end_keepalives(py::handle self) {
@@ -210,10 +209,6 @@ void reset(py::object self) {
 void ping_alive(py::object self, py::object person_id, py::object loop);
 
 void on_connection_created(py::object self, py::object fut) {
-    if (attr(self, N::_connecting).is(fut)) {
-        set_attr(self, N::_connecting, py::none());
-        set_attr(self, N::_connect_waiters, py::none());
-    }
     // A cancelled connect leaves the connection unconnected, without a report.
     if (truthy(call_method(fut, N::cancelled))) return;
     if (truthy(call_method(fut, N::exception))) return;
@@ -243,36 +238,116 @@ void on_connection_created(py::object self, py::object fut) {
 
 void on_error(py::object self, py::object exc) { Emitter::emit(attr(self, N::event), N::ev_error, exc); }
 
-// Settles one caller's future of a joined connect from the finished connect task. A caller
-// future that its awaiter has cancelled is left alone; a cancelled connect cancels the caller.
-void relay_connect(py::object caller, py::object task) {
-    if (truthy(call_method(caller, N::done))) return;
-    if (truthy(call_method(task, N::cancelled))) {
-        call_method(caller, N::cancel);
-        return;
+// One connect under way: the loop's create_connection driven from the call that starts it
+// (LoopDriver), the connect's own future (the connection's `_connecting`, which its
+// _onConnectionCreated gets) and a future of its own for each caller. When the connect ends, in
+// the step that ends it, the own future is settled, _onConnectionCreated runs, then each caller's
+// future gets the outcome, so an awaiter that resumes finds the connection already taken.
+// Cancelling one caller's future touches neither the others nor, while another caller waits, the
+// connect; the last caller to give up cancels it, so an abandoned connect opens no connection (and
+// starts no keep-alive); cancelling the own future cancels it too.
+class ConnectAttempt : public pyglue::LoopDriver {
+public:
+    ConnectAttempt(py::object connection, py::object loop, py::object own)
+        : LoopDriver(std::move(loop)), connection_(std::move(connection)), own_(std::move(own)) {}
+
+    static ConnectAttempt& unbox(py::handle box) { return pyglue::unbox<ConnectAttempt>(box); }
+
+    // Makes the done-callback that watches the futures; `self` is the box holding the attempt.
+    void prepare(py::handle self) {
+        abandon_ = pyglue::bound(g_abandon, self);
+        call_method(own_, N::add_done_callback, abandon_);
     }
-    py::object exc = call_method(task, N::exception);
-    if (!exc.is_none())
-        pyglue::settle_exception(caller, exc);
-    else
-        pyglue::settle_result(caller, call_method(task, N::result));
-}
 
-py::object relay_function() { return py::reinterpret_borrow<py::object>(g_relay); }
+    // The function of that done-callback, abandon(attempt, fut).
+    static py::object make_abandon(py::module_& m) {
+        return pyglue::make_function(
+            m, "Connection.connect.<locals>.abandon",
+            [](py::object box, py::object fut) { unbox(box).abandon(std::move(fut)); }, py::arg("attempt"),
+            py::arg("fut"));
+    }
 
-// A done-callback of one caller's future of the connect `task`: a caller that gave up (its
-// future cancelled) while the connect is still under way cancels the connect once no other
-// caller waits for it, so an abandoned connect opens no connection (and starts no keep-alive).
-void abandon_connect(py::object self, py::object task, py::object caller) {
-    if (!truthy(call_method(caller, N::cancelled))) return;
-    if (truthy(call_method(task, N::done)) || !attr(self, N::_connecting).is(task)) return;
-    py::object waiters = pyglue::attr_or(self, N::_connect_waiters, py::none());
-    if (PyList_Check(waiters.ptr())) {
-        for (py::handle other : waiters) {
-            if (!truthy(call_method(other, N::done))) return;
+    // A new caller's future.
+    py::object join() {
+        py::object caller = call_method(loop(), N::create_future);
+        call_method(caller, N::add_done_callback, abandon_);
+        pyglue::require(PyList_Append(callers_.ptr(), caller.ptr()));
+        return caller;
+    }
+
+    const py::object& own() const { return own_; }
+
+protected:
+    void finished(End end, py::object value) override;
+
+    int traverse(visitproc visit, void* arg) override {
+        if (int r = LoopDriver::traverse(visit, arg)) return r;
+        return pyglue::visit_members(visit, arg, connection_, own_, callers_, abandon_);
+    }
+    void clear() override {
+        LoopDriver::clear();
+        pyglue::drop_members(connection_, own_, callers_, abandon_);
+    }
+
+private:
+    // A future given up: a caller's, or the own one. Once no caller waits any more, or the own
+    // future is cancelled, the connect is cancelled.
+    void abandon(py::object fut) {
+        if (done() || !truthy(call_method(fut, N::cancelled))) return;
+        if (!attr(connection_, N::_connecting).is(own_)) return;
+        if (!fut.is(own_)) {
+            for (py::handle other : callers_) {
+                if (!truthy(call_method(other, N::done))) return;
+            }
+        }
+        cancel();
+    }
+
+    // `fut` gets the connect's outcome, unless it is done already.
+    static void settle(py::handle fut, End end, py::handle value) {
+        if (end == End::Cancelled) {
+            if (!truthy(call_method(fut, N::done))) call_method(fut, N::cancel);
+        } else {
+            pyglue::settle_future(fut, value, end == End::Raised);
         }
     }
-    call_method(task, N::cancel);
+
+    py::object connection_;
+    py::object own_;
+    py::list callers_;
+    py::object abandon_;  // the done-callback of the own future and of every caller's
+};
+
+void ConnectAttempt::finished(End end, py::object value) {
+    py::object connection = std::move(connection_);
+    py::object own = std::move(own_);
+    py::list callers = std::move(callers_);
+    py::object abandon = std::move(abandon_);
+    if (attr(connection, N::_connecting).is(own)) {
+        set_attr(connection, N::_connecting, py::none());
+        set_attr(connection, N::_connect_attempt, py::none());
+    }
+    // The futures are settled without their watch, which has nothing left to do.
+    call_method(own, N::remove_done_callback, abandon);
+    settle(own, end, value);
+    // The connection takes the new connection first; a failure there is the loop's to report, as
+    // a done-callback's would be, and the callers still get the connect's outcome.
+    py::object interrupt;
+    try {
+        attr(connection, N::_onConnectionCreated)(own);
+    } catch (py::error_already_set& e) {
+        py::object why = pyglue::fetch_exception(e);
+        if (pyglue::is_exception(why))
+            pyglue::report_to_loop(loop(), "Exception in callback Connection._onConnectionCreated", why, own);
+        else
+            interrupt = std::move(why);
+    }
+    for (py::handle caller : callers) {
+        call_method(caller, N::remove_done_callback, abandon);
+        settle(caller, end, value);
+    }
+    pyglue::drop_members(connection, own, callers, abandon, value);
+    if (interrupt) pyglue::raise(interrupt);
 }
 
 void make_callbacks(py::module_& m) {
@@ -282,34 +357,7 @@ void make_callbacks(py::module_& m) {
                          .release()
                          .ptr();
     }
-    if (!g_abandon) {
-        g_abandon = pyglue::make_function(m, "Connection.connect.<locals>.abandon", &abandon_connect,
-                                          py::arg("self"), py::arg("task"), py::arg("caller"))
-                        .release()
-                        .ptr();
-    }
-    if (!g_relay) {
-        g_relay = pyglue::make_function(m, "Connection.connect.<locals>.relay", &relay_connect,
-                                        py::arg("caller"), py::arg("task"))
-                      .release()
-                      .ptr();
-    }
-}
-
-// A future of its own for one caller of the connect `task`: it receives the task's outcome after
-// _onConnectionCreated has run (done-callbacks run in the order they were added), and cancelling
-// it touches neither the other callers' futures nor, while another caller waits, the task; the
-// last caller to give up cancels the task (abandon_connect).
-py::object join_connect(py::handle self, py::handle task) {
-    py::object caller = call_method(call_method(task, N::get_loop), N::create_future);
-    py::object partial = pyglue::import_from("functools", "partial");
-    py::object relay = partial(relay_function(), caller);
-    call_method(task, N::add_done_callback, relay);
-    py::object waiters = pyglue::attr_or(self, N::_connect_waiters, py::none());
-    if (PyList_Check(waiters.ptr())) pyglue::require(PyList_Append(waiters.ptr(), caller.ptr()));
-    py::object abandon = partial(py::reinterpret_borrow<py::object>(g_abandon), self, task);
-    call_method(caller, N::add_done_callback, abandon);
-    return caller;
+    if (!g_abandon) g_abandon = ConnectAttempt::make_abandon(m).release().ptr();
 }
 
 py::object connect(py::object self, py::object loop) {
@@ -319,25 +367,40 @@ py::object connect(py::object self, py::object loop) {
         call_method(fut, N::set_result, py::str("connected"));
         return fut;
     }
-    py::object pending = attr(self, N::_connecting);
-    if (!pending.is_none()) return join_connect(self, pending);
+    py::object pending = attr(self, N::_connect_attempt);
+    ConnectAttempt* joined = pyglue::boxed<ConnectAttempt>(pending);
+    if (joined && !joined->done() && attr(self, N::_connecting).is(joined->own())) return joined->join();
     // The factory is a partial (not a C++ closure) so the collector sees its reference to self.
     py::object factory = pyglue::import_from("functools", "partial")(global(N::Socket), self);
     py::object create_connection = attr(loop, N::create_connection);
     py::object host = attr(self, N::host);
     py::object port = attr(self, N::port);
     py::object coro = create_connection(factory, host, port);
-    py::object task = call_method(global(N::asyncio), N::ensure_future, coro, py::arg("loop") = loop);
-    call_method(task, N::add_done_callback, attr(self, N::_onConnectionCreated));
-    set_attr(self, N::_connecting, task);
-    set_attr(self, N::_connect_waiters, py::list());
-    return join_connect(self, task);
+    py::object own = call_method(loop, N::create_future);
+    py::object box = pyglue::box<ConnectAttempt>(self, loop, own);
+    ConnectAttempt& attempt = ConnectAttempt::unbox(box);
+    attempt.prepare(box);
+    set_attr(self, N::_connecting, own);
+    set_attr(self, N::_connect_attempt, box);
+    py::object caller = attempt.join();
+    attempt.start(box, std::move(coro));
+    return caller;
 }
 
 void ping_alive(py::object self, py::object person_id, py::object loop) {
     if (loop.is_none()) loop = attr(self, N::_loop);
     py::object coro = make_keepalive(self, person_id, loop);
-    call_method(global(N::asyncio), N::run_coroutine_threadsafe, coro, py::arg("loop") = loop);
+    py::object asyncio = global(N::asyncio);
+    if (call_method(asyncio, N::_get_running_loop).is(loop)) {
+        // On the loop's own thread (the connect's completion) the coroutine becomes the loop's
+        // task at once: the thread-safe submission would wake the loop through its self-pipe and
+        // chain a concurrent future that nobody reads. Like that future, the task's end is taken,
+        // so an exception that ends it leaves no "never retrieved" report.
+        py::object task = call_method(loop, N::create_task, coro);
+        call_method(task, N::add_done_callback, retrieve_callback());
+        return;
+    }
+    call_method(asyncio, N::run_coroutine_threadsafe, coro, py::arg("loop") = loop);
 }
 
 void disconnect(py::object self, py::object loop) {
