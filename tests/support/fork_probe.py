@@ -28,9 +28,12 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspa
 from dorvane.backend.socket import wrapper  # noqa: E402
 from servers.session_server import SessionService  # noqa: E402
 from servers.trading_server import ThreadedTradingServer  # noqa: E402
+from tests.support.sanitized import scaled  # noqa: E402
 
 PERSON, PASSWORD = "A123456789", "pw"
-DEADLINE = 30.0
+# Waits of a child and of the probe; longer in the sanitized build, whose forks and children are slower.
+TIMEOUT = scaled(10)
+DEADLINE = scaled(30.0)
 
 
 def child(kind, parent_facade):
@@ -38,9 +41,13 @@ def child(kind, parent_facade):
     try:
         if kind == "own":
             own = wrapper.Wrapper(True)
-            own.login(PERSON, PASSWORD, timeout=10)
-            own.logout(timeout=10)
-            own._stop()
+            try:
+                own.login(PERSON, PASSWORD, timeout=TIMEOUT)
+                own.logout(timeout=TIMEOUT)
+            finally:
+                # A failed login leaves the loop running, and the exit hook would wait for it:
+                # stopping it here counts the child as failed, not as hung.
+                own._stop()
         elif kind == "inherited":
             try:
                 parent_facade.login(PERSON, PASSWORD, timeout=0.3)
@@ -55,8 +62,8 @@ def child(kind, parent_facade):
 
 def churn(facade, stop):
     while not stop.is_set():
-        facade.login(PERSON, PASSWORD, timeout=10)
-        facade.logout(timeout=10)
+        facade.login(PERSON, PASSWORD, timeout=TIMEOUT)
+        facade.logout(timeout=TIMEOUT)
 
 
 def main(count):
@@ -100,8 +107,8 @@ def main(count):
         os.waitpid(pid, 0)
 
     stop.set()
-    thread.join(15)
-    parent_facade.logout(timeout=10)  # the parent's own session is intact
+    thread.join(scaled(15))
+    parent_facade.logout(timeout=TIMEOUT)  # the parent's own session is intact
     parent_facade._stop()
     busy_facade._stop()
     print(json.dumps({"hung": hung, "failed": failed, "parent": "ok", "churn_alive": thread.is_alive()}))

@@ -5,7 +5,10 @@ loads modules built with AddressSanitizer and UndefinedBehaviorSanitizer and tak
 malloc, while the whole suite runs on as many workers as there are cores: a program that the normal
 build ends in two seconds may take several times as long, and much longer still when other work
 shares the machine. A limit that bounds a run of the normal build is scaled by SLOWDOWN there, so
-that a slow run is not taken for a hang while a real hang is still caught.
+that a slow run is not taken for a hang while a real hang is still caught. Its processes are also
+several times larger (the checking allocator's quarantine), so a fork copies far more page tables
+while the forking thread holds the interpreter lock: scenarios that fork many children give such
+runs fewer children as well.
 """
 import os
 
