@@ -122,15 +122,41 @@ class Text(str):
         return "<" + str(self) + ">"
 
 
+class Subclass(dict):
+    pass
+
+
+def _with_gap(entry):
+    # A dict whose table has a removed pair before the fields.
+    d = {"gap": 0}
+    d.update(entry)
+    del d["gap"]
+    return d
+
+
+def _with_other_key(entry):
+    # A key that is not text: the dict's table is a general one, read through its own lookups.
+    d = {1: "one"}
+    d.update(entry)
+    return d
+
+
+@pytest.mark.parametrize("wrap", [Entry, Subclass, _with_gap, _with_other_key],
+                         ids=["mapping", "dict-subclass", "removed-pair", "non-text-key"])
 @pytest.mark.parametrize("convert, make, group", [
     (stock_dict_convert, lambda wrap: [wrap(stock(code=Text("2330")))], "TSE"),
+    (stock_dict_convert, lambda wrap: [wrap(stock(name=" 台積電 ", code="２３３０"))], "TSE"),
     (future_dict_convert, lambda wrap: {"TXF": [wrap(future(deliverymonth=202406))]}, "TXF"),
     (option_dict_convert, lambda wrap: {"TXO": [wrap(option(poc=Text("C")))]}, "TXO"),
+    (option_dict_convert, lambda wrap: {"TXO": [wrap(option(category="台指", eprice="9800.0")), wrap(option())]},
+     "TXO"),
     (option_dict_convert, lambda wrap: {"TXO": [wrap({k: v for k, v in option().items() if k != "eprice"})]}, None),
+    (future_dict_convert, lambda wrap: {"TXF": [wrap(future()), wrap(future(basic="x"))]}, None),
 ])
-def test_entries_that_are_not_dicts_convert_alike(convert, make, group):
-    """A plain dict is read directly; any other mapping, and values that format themselves, must
-    give the same records, or fail the same way."""
+def test_entries_of_every_layout_convert_alike(convert, make, group, wrap):
+    """A dict of text keys is read from its table directly; a dict of any other layout, a dict
+    subclass, any other mapping, and values that format themselves, must give the same records, or
+    fail the same way."""
     def outcome(wrap):
         try:
             result = convert(make(wrap))
@@ -138,10 +164,57 @@ def test_entries_that_are_not_dicts_convert_alike(convert, make, group):
             return type(exc), str(exc)
         return [(list(r.items()), [type(v) for v in r.values()]) for r in result[group]]
 
-    plain, other = outcome(dict), outcome(Entry)
+    plain, other = outcome(dict), outcome(wrap)
     assert plain == other
     if group is None:
-        assert plain == (KeyError, "'eprice'")
+        assert plain[0] in (KeyError, ValueError)
+
+
+@pytest.mark.parametrize("category, eprice, symbol", [
+    ("TXO", "9800.0", "TXO202406C9800"), ("台指", "9800.0", "台指202406C9800"), ("TXO", "98\u00e9.0", "TXO202406C98\u00e9"),
+    ("台指", ".0", "台指202406C"), ("TXO", "", "TXO202406C"), ("\U0001f600", "1.0", "\U0001f600202406C1"),
+])
+def test_option_symbol_of_any_text(category, eprice, symbol):
+    [record] = option_dict_convert({"TXO": [option(category=category, eprice=eprice)]})["TXO"]
+    assert record["symbol"] == symbol and type(record["symbol"]) is str
+
+
+class Clearing(str):
+    """A field's value whose formatting empties the list its entry came from, so that the entry
+    and its other fields have no other owner than the conversion."""
+
+    entries = None
+
+    def __format__(self, spec):
+        Clearing.entries.clear()
+        return str(self)
+
+
+def _fresh(text):
+    return "".join(list(text))  # a text object no other code holds
+
+
+@pytest.mark.parametrize("wrap", [dict, _with_other_key], ids=["text-keys", "non-text-key"])
+@pytest.mark.parametrize("convert, make, group, key, expected", [
+    (stock_dict_convert, lambda wrap: [wrap(stock(code=Clearing("2330"), name=_fresh(" name ")))], "TSE", "name",
+     "name"),
+    (future_dict_convert, lambda wrap: {"TXF": [wrap(future(ename=Clearing("TXF"), csname=_fresh("期貨")))]}, "TXF",
+     "name", "期貨"),
+    (option_dict_convert, lambda wrap: {"TXO": [wrap(option(poc=Clearing("C"), ostock=_fresh("#0050")))]}, "TXO",
+     "underlying_code", "#0050"),
+])
+def test_an_entry_dropped_by_its_list_while_read_stays_alive(convert, make, group, key, expected, wrap):
+    """A list's entries are read without a reference of their own until Python code may run: the
+    entry, and every field read from it before or after, stays alive."""
+    data = make(wrap)
+    Clearing.entries = data if isinstance(data, list) else next(iter(data.values()))
+    try:
+        result = convert(data)
+    finally:
+        Clearing.entries = None
+    assert not data or not next(iter(data.values()))
+    [record] = result[group]
+    assert record[key] == expected
 
 
 class Inventing(dict):

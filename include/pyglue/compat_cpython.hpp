@@ -9,6 +9,15 @@
 #include <Python.h>
 #include <frameobject.h>
 
+// The layout of dict key tables (PyDictKeysObject, PyDictUnicodeEntry), which only the interpreter's
+// own build may include; read and written below by the calls that name it.
+#define Py_BUILD_CORE
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wconversion"
+#include <internal/pycore_dict.h>
+#pragma GCC diagnostic pop
+#undef Py_BUILD_CORE
+
 static_assert(PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000,
               "the glue's private interpreter calls were checked on CPython 3.11 only: review "
               "include/pyglue/compat_cpython.hpp");
@@ -97,6 +106,51 @@ inline PyObject* shared_key_dict(PyObject* const* keys, PyObject* const* values,
 inline PyObject** shared_values(PyObject* dict) {
     PyDictValues* values = reinterpret_cast<PyDictObject*>(dict)->ma_values;
     return values ? reinterpret_cast<PyObject**>(values) : nullptr;
+}
+
+// Checked on CPython 3.11.2. A copy of a dict whose key table is shared gets a values array as long
+// as the table's keys plus its room for more (dk_nentries + dk_usable: 30 slots for the table that an
+// instance's attributes make, whatever the count of keys). Sealing the table (no room left) makes a
+// copy's array exactly as long as its keys; a key added later to a dict of a sealed table gives that
+// dict a table of its own, as a full shared table does. Copies made before the sealing keep their
+// longer arrays and stay valid (a copy reads the order and values it needs relative to the values
+// pointer). False for a dict whose table is not shared.
+inline bool seal_shared_keys(PyObject* dict) {
+    PyDictObject* d = reinterpret_cast<PyDictObject*>(dict);
+    if (!d->ma_values || d->ma_keys->dk_kind != DICT_KEYS_SPLIT) return false;
+    d->ma_keys->dk_usable = 0;
+    return true;
+}
+
+// Checked on CPython 3.11.2. The key/value pairs of a dict (or dict subclass) whose keys are all exact
+// str in a table of its own (PyDictKeysObject of kind DICT_KEYS_UNICODE: what a dict literal, dict()
+// and the JSON decoder make of text keys), in iteration order, as PyDict_Next walks them: `*count`
+// pairs, of which a removed one has a null value. Null for a dict of any other layout. Borrowed,
+// valid while no code changes the dict.
+inline const PyDictUnicodeEntry* text_items(PyObject* dict, Py_ssize_t* count) {
+    PyDictObject* d = reinterpret_cast<PyDictObject*>(dict);
+    PyDictKeysObject* keys = d->ma_keys;
+    if (d->ma_values || keys->dk_kind != DICT_KEYS_UNICODE) return nullptr;
+    *count = keys->dk_nentries;
+    const int8_t* indices = reinterpret_cast<const int8_t*>(keys->dk_indices);
+    return reinterpret_cast<const PyDictUnicodeEntry*>(indices + (size_t{1} << keys->dk_log2_index_bytes));
+}
+
+// Checked on CPython 3.11.2. list.append(item) that takes the caller's reference to `item` (as the
+// interpreter's own _PyList_AppendTakeRef): written in place while the list has room
+// (PyListObject.allocated), through PyList_Append otherwise. 0, or -1 with an error set; the
+// reference is taken either way.
+inline int list_append_steal(PyObject* list, PyObject* item) {
+    PyListObject* l = reinterpret_cast<PyListObject*>(list);
+    Py_ssize_t size = Py_SIZE(l);
+    if (size < l->allocated) {
+        PyList_SET_ITEM(list, size, item);
+        Py_SET_SIZE(l, size + 1);
+        return 0;
+    }
+    int appended = PyList_Append(list, item);
+    Py_DECREF(item);
+    return appended;
 }
 
 // Checked on CPython 3.11.2. _PyUnicode_JoinArray: `separator.join(items[:count])` without a list.

@@ -44,8 +44,12 @@ public:
             marks.push_back(py::reinterpret_steal<py::object>(require(PyLong_FromSize_t(1000 + i))));
             values.push_back(marks.back().ptr());
         }
+        // The table is sealed before the first copy, so each copy's values array holds the keys and
+        // no room for more.
         py::object made = py::reinterpret_steal<py::object>(require(
             compat::shared_key_dict(keys_.data(), values.data(), static_cast<Py_ssize_t>(keys_.size()))));
+        compat::seal_shared_keys(made.ptr());
+        made = py::reinterpret_steal<py::object>(require(PyDict_Copy(made.ptr())));
         py::object copy = py::reinterpret_steal<py::object>(require(PyDict_Copy(made.ptr())));
         PyObject** slots = compat::shared_values(copy.ptr());
         in_place_ = slots != nullptr;
@@ -80,12 +84,13 @@ public:
         for (size_t i : given_) {
             PyObject* value = values[i];
             Py_INCREF(value);
-            PyObject* old = slots[i];  // the template's None
             slots[i] = value;
-            Py_DECREF(old);
             track = track || (PyType_IS_GC(Py_TYPE(value)) &&
                               (!PyTuple_CheckExact(value) || PyObject_GC_IsTracked(value)));
         }
+        // Each given slot held the template's None, one count each, dropped together: the template
+        // keeps None's count above them.
+        Py_SET_REFCNT(Py_None, Py_REFCNT(Py_None) - static_cast<Py_ssize_t>(given_.size()));
         if (track && !PyObject_GC_IsTracked(record)) PyObject_GC_Track(record);
         return record;
     }

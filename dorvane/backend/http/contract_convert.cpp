@@ -98,8 +98,9 @@ public:
     // Only plain text is kept: the release of a key kept here, when the next entry differs, then
     // runs no Python code (a str subclass's __del__) while that entry's fields are borrowed.
     int field_of(size_t position, PyObject* key) {
+        // A key kept here is plain text: the same object needs no look at its type.
+        if (position < kPositions && keys_[position].ptr() == key) return fields_[position];
         if (position >= kPositions || !PyUnicode_CheckExact(key)) return entry_field_of(key);
-        if (keys_[position].ptr() == key) return fields_[position];
         int field = entry_field_of(key);
         pyglue::drop(keys_[position]);
         keys_[position] = py::reinterpret_borrow<py::object>(key);  // held: its address stays its own
@@ -118,18 +119,21 @@ private:
 // a dict, or a dict subclass that iterates as a dict, is read from its own storage (a defaultdict
 // invents no field and gains no key; a missing field is the KeyError that names it); any other
 // mapping is copied once through its keys() and item access, so only the fields it has are ever
-// asked for. Each field is read once: the entry's storage is walked once, and a field is looked up
-// by the dict only when a key is not plain text (the dict's own comparison then decides).
+// asked for. Each field is read once: the entry's storage is walked once (a table of text keys
+// directly, any other through PyDict_Next), and a field is looked up by the dict only when a key is
+// not plain text (the dict's own comparison then decides).
 //
-// What is read stays borrowed from the entry while no Python code can run. Before the first step
-// that may run Python code (a field's own __format__, __float__ or strip, or a lookup that compares
-// with a key that is not plain text), which could change the entry, every field found so far is
-// held, and so is every field found after it.
+// The entry and what is read from it stay borrowed while no Python code can run. Before the first
+// step that may run Python code (a field's own __format__, __float__ or strip, a lookup that compares
+// with a key that is not plain text, a mapping's own keys() and item access), which could change the
+// entry or drop it from its list, the entry and every field found so far are held, and so is every
+// field found after it.
 class Entry {
 public:
-    Entry(PyObject* entry, KeyMemo& memo) : dict_(entry) {
+    Entry(PyObject* entry, KeyMemo& memo) : entry_(entry), dict_(entry) {
         if (!PyDict_CheckExact(entry) &&
             !(PyDict_Check(entry) && Py_TYPE(entry)->tp_iter == PyDict_Type.tp_iter)) {
+            may_run_python();
             copy_ = pyglue::steal(PyDict_New());
             if (PyDict_Merge(copy_.ptr(), entry, 1) < 0) {
                 if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
@@ -139,19 +143,33 @@ public:
             }
             dict_ = copy_.ptr();
         }
+        Py_ssize_t count;
+        if (const PyDictUnicodeEntry* items = pyglue::compat::text_items(dict_, &count)) {
+            // Exact text keys only: each compares without running Python code.
+            size_t position = 0;
+            for (Py_ssize_t i = 0; i < count; ++i) {
+                if (!items[i].me_value) continue;
+                int field = memo.field_of(position++, items[i].me_key);
+                if (field >= 0) keep(field, items[i].me_value);
+            }
+            return;
+        }
         Py_ssize_t at = 0;
         size_t position = 0;
         PyObject *key, *value;
         while (PyDict_Next(dict_, &at, &key, &value)) {
             int field = memo.field_of(position++, key);
             if (field >= 0) {
-                found_[field] = value;
+                keep(field, value);
             } else if (field == kUnlikeText) {
                 // Each field is then looked up by the dict, whose comparison with such a key may
                 // run Python code: from here on, what is found is held.
+                may_run_python();
                 walked_ = false;
-                for (PyObject*& f : found_) f = nullptr;
-                held_ = true;
+                for (PyObject*& f : found_) {
+                    Py_XDECREF(f);  // still the dict's: no code has run since it was found
+                    f = nullptr;
+                }
                 break;
             }
         }
@@ -179,9 +197,11 @@ public:
         PyObject* v = find(field);
         return v ? v : fallback;
     }
-    // Called before a step that may run Python code: from here on, what was found is held.
+    // Called before a step that may run Python code: from here on, the entry and what was found
+    // are held.
     void may_run_python() {
         if (held_) return;
+        Py_INCREF(entry_);
         for (PyObject* f : found_) Py_XINCREF(f);
         held_ = true;
     }
@@ -193,9 +213,15 @@ public:
             Py_XDECREF(f);
             f = nullptr;
         }
+        Py_DECREF(entry_);
     }
 
 private:
+    // Keeps `value`, the field `field` found in the walk.
+    void keep(int field, PyObject* value) {
+        if (held_) Py_INCREF(value);
+        found_[field] = value;
+    }
     // The field, or null when the entry has none.
     PyObject* find(EntryField field) {
         if (walked_ || found_[field]) return found_[field];
@@ -205,6 +231,7 @@ private:
         return v;
     }
 
+    PyObject* entry_;  // the list's item, borrowed until held
     PyObject* dict_;
     py::object copy_;
     PyObject* found_[kEntryFieldCount] = {};
@@ -213,7 +240,9 @@ private:
 };
 
 // A symbol template "{a}{b}..." filled by named-field formatting, placeholder by placeholder in
-// template order: each takes format(value, ""), which is the value itself for plain text.
+// template order: each takes format(value, ""), which is the value itself for plain text. The
+// symbol is written at once from the parts' characters when they are all ASCII, and joined as
+// str.join joins otherwise.
 template <std::size_t kParts>
 class Symbol {
 public:
@@ -228,22 +257,48 @@ public:
     // Fills `value` in as the next placeholder.
     void add(PyObject* value) {
         if (PyUnicode_CheckExact(value)) {
-            texts_[count_++] = value;
+            add_text(value, PyUnicode_GET_LENGTH(value));
             return;
         }
         e_.may_run_python();
         owned_[count_] = pyglue::steal(PyObject_Format(value, N::v_empty));
-        texts_[count_] = owned_[count_].ptr();
+        add_text(owned_[count_].ptr(), PyUnicode_GET_LENGTH(owned_[count_].ptr()));
+    }
+    // Fills the first `length` characters of the text `text` in as the next placeholder.
+    void add_text(PyObject* text, Py_ssize_t length) {
+        texts_[count_] = text;
+        lengths_[count_] = length;
         ++count_;
     }
     // The filled template, a new str.
-    py::object text() const {
+    py::object text() {
+        Py_ssize_t total = 0;
+        bool ascii = true;
+        for (std::size_t i = 0; i < count_; ++i) {
+            total += lengths_[i];
+            ascii = ascii && PyUnicode_IS_ASCII(texts_[i]);
+        }
+        if (ascii) {
+            py::object symbol = pyglue::steal(PyUnicode_New(total, 127));
+            char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(symbol.ptr()));
+            for (std::size_t i = 0; i < count_; ++i) {
+                std::memcpy(out, PyUnicode_1BYTE_DATA(texts_[i]), static_cast<size_t>(lengths_[i]));
+                out += lengths_[i];
+            }
+            return symbol;
+        }
+        for (std::size_t i = 0; i < count_; ++i) {
+            if (lengths_[i] == PyUnicode_GET_LENGTH(texts_[i])) continue;
+            owned_[i] = pyglue::steal(PyUnicode_Substring(texts_[i], 0, lengths_[i]));
+            texts_[i] = owned_[i].ptr();
+        }
         return pyglue::steal(pyglue::compat::join_array(N::v_empty, texts_, static_cast<Py_ssize_t>(count_)));
     }
 
 private:
     Entry& e_;
     PyObject* texts_[kParts] = {};
+    Py_ssize_t lengths_[kParts] = {};
     py::object owned_[kParts];
     std::size_t count_ = 0;
 };
@@ -264,22 +319,28 @@ py::object strip_spaces(PyObject* value, Entry& e) {
 }
 
 // The option price as placed in the symbol: a text ending in ".0" loses its trailing "0"s and
-// then its trailing "."s ("9800.0" -> "9800", ".0" -> ""); anything else stays.
-py::object trim_price(PyObject* eprice, Entry& e) {
+// then its trailing "."s ("9800.0" -> "9800", ".0" -> ""); anything else stays. A text price is
+// placed as its first characters, without a new text; any other object goes through its own
+// endswith and rstrip, and what they give is placed whole (kept in `shown`).
+void place_price(PyObject* eprice, Entry& e, py::object& shown, PyObject*& text, Py_ssize_t& length) {
     if (!PyUnicode_CheckExact(eprice)) {
         e.may_run_python();
         py::handle price(eprice);
         if (!pyglue::truthy(pyglue::call_method(price, N::endswith, ".0")))
-            return py::reinterpret_borrow<py::object>(price);
-        return pyglue::call_method(pyglue::call_method(price, N::rstrip, "0"), N::rstrip, ".");
+            shown = py::reinterpret_borrow<py::object>(price);
+        else
+            shown = pyglue::call_method(pyglue::call_method(price, N::rstrip, "0"), N::rstrip, ".");
+        text = shown.ptr();
+        length = -1;
+        return;
     }
+    text = eprice;
     Py_ssize_t n = PyUnicode_GET_LENGTH(eprice);
+    length = n;
     if (n < 2 || PyUnicode_READ_CHAR(eprice, n - 1) != '0' || PyUnicode_READ_CHAR(eprice, n - 2) != '.')
-        return py::reinterpret_borrow<py::object>(eprice);
-    Py_ssize_t end = n;
-    while (end > 0 && PyUnicode_READ_CHAR(eprice, end - 1) == '0') --end;
-    while (end > 0 && PyUnicode_READ_CHAR(eprice, end - 1) == '.') --end;
-    return pyglue::steal(PyUnicode_Substring(eprice, 0, end));
+        return;
+    while (length > 0 && PyUnicode_READ_CHAR(eprice, length - 1) == '0') --length;
+    while (length > 0 && PyUnicode_READ_CHAR(eprice, length - 1) == '.') --length;
 }
 
 // float(value): text, integers and floats convert without running Python code.
@@ -310,15 +371,41 @@ PyObject* group_of(PyObject* result, PyObject* key) {
     return fresh.ptr();  // the result now holds it
 }
 
+// Asks the processor for the memory that the entries after the `i`th of the list `entries` will be
+// read from, a step of the way for each: the dict of the fourth next, the key table of the second
+// next (its dict read by now), the field values of the next (its table read by now). The entries of
+// a long list lie far apart in memory, and their conversion waits mostly for it. Only what the list
+// holds now is read, and nothing is written.
+void prefetch_entries(PyObject* entries, Py_ssize_t i) {
+    Py_ssize_t size = PyList_GET_SIZE(entries);
+    if (i + 4 < size) __builtin_prefetch(PyList_GET_ITEM(entries, i + 4));
+    if (i + 2 < size) {
+        PyObject* entry = PyList_GET_ITEM(entries, i + 2);
+        if (PyDict_CheckExact(entry)) {
+            const char* table =
+                reinterpret_cast<const char*>(reinterpret_cast<PyDictObject*>(entry)->ma_keys);
+            for (int line = 0; line < 4; ++line) __builtin_prefetch(table + 64 * line);
+        }
+    }
+    if (i + 1 < size) {
+        PyObject* entry = PyList_GET_ITEM(entries, i + 1);
+        Py_ssize_t count;
+        const PyDictUnicodeEntry* items =
+            PyDict_CheckExact(entry) ? pyglue::compat::text_items(entry, &count) : nullptr;
+        for (Py_ssize_t k = 0; items && k < count && k < 16; ++k) __builtin_prefetch(items[k].me_value, 1);
+    }
+}
+
 // Calls visit(entry) for each item of `entries` in order: a list is read by index (its length
-// read again at each step, as its iterator does), anything else through its iterator. Each entry
-// is held while it is visited.
+// read again at each step, as its iterator does), anything else through its iterator. A list's
+// item is borrowed (the Entry holds it before any Python code runs); an iterator's is held while
+// it is visited.
 template <class Visit>
 void for_each(PyObject* entries, Visit visit) {
     if (PyList_CheckExact(entries)) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries); ++i) {
-            py::object entry = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(entries, i));
-            visit(entry.ptr());
+            prefetch_entries(entries, i);
+            visit(PyList_GET_ITEM(entries, i));
         }
         return;
     }
@@ -380,11 +467,17 @@ py::object option_record(PyObject* entry, KeyMemo& memo) {
                              [](Entry& e, Symbol<4>& s, PyObject** v) {
                                  // The trimming test reads a missing price as empty text; the strike price
                                  // still requires the field.
-                                 py::object shown = trim_price(e.get_or(eEprice, N::v_empty), e);
+                                 py::object shown;
+                                 PyObject* text;
+                                 Py_ssize_t length;
+                                 place_price(e.get_or(eEprice, N::v_empty), e, shown, text, length);
                                  v[kCategory] = s.field(eCategory);
                                  v[kDeliveryMonth] = s.field(eDeliverymonth);
                                  v[kOptionRight] = s.field(ePoc);
-                                 s.add(shown.ptr());
+                                 if (length < 0)
+                                     s.add(text);
+                                 else
+                                     s.add_text(text, length);
                                  return shown;
                              });
 }
@@ -403,7 +496,7 @@ py::dict convert_by_product(py::handle contracts, Build build) {
         for_each(entries.ptr(), [&](PyObject* entry) {
             py::object record = build(entry, memo);
             if (!group) group = group_of(result.ptr(), product.ptr());
-            pyglue::require(PyList_Append(group, record.ptr()));
+            pyglue::require(pyglue::compat::list_append_steal(group, record.release().ptr()));
         });
     }
     return result;
@@ -469,7 +562,7 @@ py::dict stock_dict_convert(py::handle contracts) {
             pyglue::drop(last_exchange);
             last_exchange = py::reinterpret_borrow<py::object>(v[kExchange]);
         }
-        pyglue::require(PyList_Append(group, record.ptr()));
+        pyglue::require(pyglue::compat::list_append_steal(group, record.release().ptr()));
     });
     return result;
 }
