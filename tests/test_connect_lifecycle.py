@@ -14,6 +14,7 @@ import dorvane.backend.socket.protocol as protocol
 from dorvane.backend.socket.connect import Connection, Socket
 from support.connect_fixtures import PERSON, Recorder, closed_loop, logs, loop, make_connection, server, until  # noqa: F401
 from servers.trading_server import Reply
+from support.sanitized import scaled
 
 
 def run(loop, coro, timeout=5):
@@ -266,8 +267,9 @@ def test_handles_count_from_zero_and_restart_at_reset(loop):
 @pytest.mark.parametrize("how", ["close", "abort"])
 def test_peer_close_resets_once_and_removes_listeners(loop, server, how):
     # The peer closes right after the second keep-alive; the period leaves no third one in flight
-    # at that moment (its reset would add an "error"), also on a slow (sanitizer) run.
-    conn = make_connection(loop, server, ping_duration=0.25)
+    # at that moment (its reset would add an "error"), also on a slow (sanitized) run, where the
+    # period is scaled.
+    conn = make_connection(loop, server, ping_duration=scaled(0.25))
     rec = Recorder(conn.event, STATE)
     seen = []
     conn.event.on("disconnected", f=lambda: seen.append((conn._socket, conn.local_port, conn.ip4)))
@@ -280,7 +282,7 @@ def test_peer_close_resets_once_and_removes_listeners(loop, server, how):
         server.drop(abort=(how == "abort"))
         await until(lambda: conn._socket is None)
         count = len(server.requests)
-        await asyncio.sleep(0.3)
+        await asyncio.sleep(scaled(0.3))
         assert len(server.requests) == count  # the keep-alive has stopped
 
     run(loop, main())
