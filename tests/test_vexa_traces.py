@@ -165,26 +165,16 @@ def test_the_validity_warning_holds_in_every_time_zone(tmp_path, zone, start, en
     # The period's texts are Taiwan time whatever the machine's zone, so the moment they are compared
     # with is Taiwan time too: a certificate issued minutes ago is valid, one that ended minutes ago
     # expired, on a machine in any zone.
+    now = datetime.datetime.utcnow().replace(microsecond=0)
+    make_pki.self_signed_pfx(tmp_path / "user.pfx", now + datetime.timedelta(seconds=start),
+                             now + datetime.timedelta(seconds=end))
     out = run(tmp_path, """
-        import datetime, glob, time
-        from cryptography import x509
-        from cryptography.hazmat.primitives import hashes, serialization
-        from cryptography.hazmat.primitives.asymmetric import ec
-        from cryptography.hazmat.primitives.serialization import pkcs12
+        import glob, time
         os.environ["TZ"] = {zone}
         time.tzset()
-        key = ec.generate_private_key(ec.SECP256R1())
-        name = x509.Name([x509.NameAttribute(x509.NameOID.COMMON_NAME, "A123456789")])
-        now = datetime.datetime.utcnow()
-        cert = (x509.CertificateBuilder().subject_name(name).issuer_name(name).public_key(key.public_key())
-                .serial_number(7).not_valid_before(now + datetime.timedelta(seconds={start}))
-                .not_valid_after(now + datetime.timedelta(seconds={end})).sign(key, hashes.SHA256()))
-        with open("user.pfx", "wb") as f:
-            f.write(pkcs12.serialize_key_and_certificates(
-                b"user", key, cert, None, serialization.BestAvailableEncryption(b"pw")))
         code = vexa.init_vexa("user.pfx", "pw")
         report(code=code, log=open(glob.glob("logs/vexa.log.*")[0], "rb").read().decode("latin-1"))
-    """, zone=zone, start=start, end=end)
+    """, zone=zone)
     r = out.report
     assert r["code"] == 0
     lines = [line.split(") ", 1)[1] for line in r["log"].splitlines() if " WARN certificate " in line]

@@ -246,6 +246,52 @@ def make(outdir):
     return out
 
 
+_SELF_SIGNED_CNF = """
+[ ca ]
+default_ca = local
+[ local ]
+dir = {w}
+database = {w}/index.txt
+new_certs_dir = {w}
+serial = {w}/serial
+default_md = sha256
+policy = anything
+unique_subject = no
+[ anything ]
+commonName = supplied
+[ req ]
+distinguished_name = dn
+prompt = no
+[ dn ]
+"""
+
+
+def self_signed_pfx(path, start, end, subject="/CN=A123456789", password="pw"):
+    """Writes to `path` a PKCS#12 file (password `password`) of a new EC P-256 key and a certificate
+    for it, self-signed with `subject`, valid from `start` to `end` (naive UTC datetimes, to the
+    second: the openssl tool's `ca -selfsign` takes the period as given)."""
+    path = pathlib.Path(path).resolve()
+    work = pathlib.Path(tempfile.mkdtemp(prefix="pki-self-"))
+    try:
+        w = str(work)
+        (work / "index.txt").write_text("")
+        (work / "serial").write_text("07\n")
+        cnf = work / "self.cnf"
+        cnf.write_text(_SELF_SIGNED_CNF.format(w=w))
+        env = dict(os.environ, OPENSSL_CONF=str(cnf))
+        _run(["genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256", "-out", "self.key"], w)
+        _run(["req", "-new", "-config", str(cnf), "-key", "self.key", "-subj", subject, "-out", "self.csr"], w, env)
+        _run(["ca", "-batch", "-selfsign", "-config", str(cnf), "-notext", "-in", "self.csr", "-keyfile", "self.key",
+              "-startdate", _utc(start), "-enddate", _utc(end), "-out", "self.pem"], w, env)
+        p_env = os.environb.copy()
+        p_env[b"MIRVO_P12_PASS"] = password.encode("utf-8")
+        _run(["pkcs12", "-export", "-inkey", "self.key", "-in", "self.pem", "-passout", "env:MIRVO_P12_PASS",
+              "-keypbe", "AES-256-CBC", "-certpbe", "AES-256-CBC", "-macalg", "sha256", "-out", str(path)], w, p_env)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    return path
+
+
 if __name__ == "__main__":
     if len(sys.argv) != 2:
         sys.exit("usage: make_pki.py OUTDIR")
