@@ -45,8 +45,9 @@ def run(work, script, timeout=60, **names):
     "certs/other.pfx\t",
     os.fsdecode(b"certs\xff/other.pfx"),
     os.fsdecode(b"certs/other\xe9.pfx"),
+    "certs/other\ud800.pfx",
 ], ids=["newline_filter", "newline_other_file", "carriage_return", "nul_in_folder", "nul_in_name",
-        "leading_blank", "trailing_tab", "folder_not_utf8", "name_not_utf8"])
+        "leading_blank", "trailing_tab", "folder_not_utf8", "name_not_utf8", "lone_surrogate"])
 def test_a_value_that_cannot_stand_in_the_properties_is_refused(work, pki, path):
     (work / "certs").mkdir()
     shutil.copy(pki / "user_expired.pfx", work / "certs" / "other.pfx")

@@ -154,10 +154,19 @@ std::unique_ptr<cSecret> passwordBytes(py::handle vexa_pwd) {
 }
 
 // str(value) as UTF-8 bytes (the encoding of the properties file). The bytes of a file system name
-// that are not UTF-8 (which the interpreter holds as escapes) come back as they are, for the
-// properties check to refuse with its reason.
+// that are not UTF-8 (which the interpreter holds as escapes) come back as they are, and any other
+// lone surrogate as its three code bytes, which are not UTF-8 either: the properties check then
+// refuses both with its reason.
 std::string utf8_text(py::handle value) {
-    return call_method(py::str(value), N::encode, "utf-8", "surrogateescape").cast<std::string>();
+    py::str text(value);
+    try {
+        return call_method(text, N::encode, "utf-8", "surrogateescape").cast<std::string>();
+    } catch (py::error_already_set& e) {
+        py::object why = pyglue::keep_exception(e);
+        if (!PyErr_GivenExceptionMatches(why.ptr(), PyExc_UnicodeEncodeError)) pyglue::raise(why);
+        pyglue::drop(why);
+    }
+    return call_method(text, N::encode, "utf-8", "surrogatepass").cast<std::string>();
 }
 
 // Whether the working folder has been removed while the process works in it: its name no longer
