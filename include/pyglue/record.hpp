@@ -37,7 +37,9 @@ public:
             if (!field.second) given_.push_back(keys_.size() - 1);
         }
         // The template is first made with a distinct object under each key, which shows where each
-        // key's value stands in a copy; then the fixed values (None for the given ones) go in.
+        // key's value stands in a copy; then the fixed values go in. A given field keeps its own
+        // object as a placeholder: the copy counts a reference to each, and counts to distinct
+        // objects do not wait for one another as counts to one object (None) would.
         std::vector<py::object> marks;
         std::vector<PyObject*> values;
         for (size_t i = 0; i < keys_.size(); ++i) {
@@ -56,7 +58,7 @@ public:
         for (size_t i = 0; in_place_ && i < keys_.size(); ++i) in_place_ = slots[i] == values[i];
         auto it = fields.begin();
         for (size_t i = 0; i < keys_.size(); ++i, ++it)
-            require(PyDict_SetItem(made.ptr(), keys_[i], it->second ? it->second : Py_None));
+            if (it->second) require(PyDict_SetItem(made.ptr(), keys_[i], it->second));
         template_ = made.release().ptr();
     }
 
@@ -87,14 +89,14 @@ public:
         // dict's own insertion would (a type object counts as one even where it cannot be).
         bool track = false;
         for (size_t i : given_) {
+            // The slot held the template's placeholder, whose count the template keeps above 0.
+            PyObject* placeholder = slots[i];
+            Py_SET_REFCNT(placeholder, Py_REFCNT(placeholder) - 1);
             PyObject* value = values[i];  // held above: the slot takes that reference
             slots[i] = value;
             track = track || (PyType_IS_GC(Py_TYPE(value)) &&
                               (!PyTuple_CheckExact(value) || PyObject_GC_IsTracked(value)));
         }
-        // Each given slot held the template's None, one count each, dropped together: the template
-        // keeps None's count above them.
-        Py_SET_REFCNT(Py_None, Py_REFCNT(Py_None) - static_cast<Py_ssize_t>(given_.size()));
         if (track && !PyObject_GC_IsTracked(record)) PyObject_GC_Track(record);
         return record;
     }
