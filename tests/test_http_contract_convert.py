@@ -170,6 +170,67 @@ def test_entries_of_every_layout_convert_alike(convert, make, group, wrap):
         assert plain[0] in (KeyError, ValueError)
 
 
+def _fresh_keys(entry):
+    return {"".join(list(k)): v for k, v in entry.items()}  # equal keys, objects of their own
+
+
+def _reordered(entry):
+    return dict(reversed(list(entry.items())))
+
+
+def _without(entry, key):
+    return {k: v for k, v in entry.items() if k != key}
+
+
+def _renamed(entry, key):
+    return {("note" if k == key else k): v for k, v in entry.items()}
+
+
+def _removed_pair(entry):
+    d = dict(entry, gap=0)
+    d.pop("gap")
+    return d
+
+
+def _many_keys(entry):
+    return dict(entry, **{"x%d" % i: i for i in range(30)})
+
+
+@pytest.mark.parametrize("layouts", [
+    [dict, dict, dict],
+    [dict, _fresh_keys, dict],
+    [dict, _reordered, dict, _reordered],
+    [lambda e: dict(e, note=1), dict, lambda e: dict(e, note=1)],
+    [_removed_pair, dict, _removed_pair],
+    [_many_keys, _many_keys, dict],
+    [dict, lambda e: _without(e, "basic")],
+    [dict, lambda e: _renamed(e, "poc")],
+    [lambda e: _renamed(e, "poc"), dict, lambda e: _renamed(e, "ostock")],
+], ids=["same", "fresh-keys", "reordered", "extra-key", "removed-pair", "many-keys", "missing", "renamed",
+        "renamed-back"])
+def test_each_entry_of_a_list_converts_as_it_would_alone(layouts):
+    """Entries that follow one another with the same key objects in the same order are read by the
+    positions found in the first; any other layout after them (keys changed, removed, reordered,
+    equal but other objects) is read as an entry alone is, or fails as it alone fails."""
+    entries = [make(option(eprice="%d.0" % (9800 + i), code="C%d" % i, basic=str(50 + i)))
+               for i, make in enumerate(layouts)]
+
+    def outcome(data):
+        try:
+            return [(list(r.items()), [type(v) for v in r.values()]) for r in option_dict_convert(data)["P"]]
+        except KeyError as exc:
+            return exc.args
+
+    alone = []
+    for entry in entries:
+        one = outcome({"P": [entry]})
+        if isinstance(one, tuple):
+            alone = one
+            break
+        alone += one
+    assert outcome({"P": entries}) == alone
+
+
 @pytest.mark.parametrize("category, eprice, symbol", [
     ("TXO", "9800.0", "TXO202406C9800"), ("台指", "9800.0", "台指202406C9800"), ("TXO", "98\u00e9.0", "TXO202406C98\u00e9"),
     ("台指", ".0", "台指202406C"), ("TXO", "", "TXO202406C"), ("\U0001f600", "1.0", "\U0001f600202406C1"),

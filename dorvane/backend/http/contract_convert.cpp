@@ -87,9 +87,11 @@ class Entry;
 
 // What one conversion learns from its entries. Which entry field the key at each position of an
 // entry names: the entries of one list share their key objects (interned by the source, or one
-// object per name from the JSON decoder) in the same order, so each key is compared once. And the
-// unit of the last "basic" text: the entries of a list mostly repeat it, and records of equal
-// texts then share one float (as equal as the float each would have made).
+// object per name from the JSON decoder) in the same order, so each key is compared once, and an
+// entry whose table holds the very keys of the last one learnt, in the same order, is read through
+// the fields' positions found then. And the unit of the last "basic" text: the entries of a list
+// mostly repeat it, and records of equal texts then share one float (as equal as the float each
+// would have made).
 class KeyMemo {
 public:
     // float(basic) for the entry `e`.
@@ -105,13 +107,40 @@ public:
         pyglue::drop(keys_[position]);
         keys_[position] = py::reinterpret_borrow<py::object>(key);  // held: its address stays its own
         fields_[position] = field;
+        layout_count_ = -1;  // the layout learnt no longer matches the keys kept
         return field;
+    }
+
+    // The `count` pairs of a table of text keys whose keys are, pair by pair, the keys of the
+    // table learnt last (none removed): each field's value goes into `found`, null for a field the
+    // table lacks, as the walk through field_of would find them. False, with `found` unchanged,
+    // for a table of any other keys, order or removed pair.
+    bool read_learnt(const pyglue::compat::TextItem* items, Py_ssize_t count, PyObject** found) const {
+        if (count != layout_count_) return false;
+        bool same = true;
+        for (Py_ssize_t i = 0; i < count; ++i)
+            same &= (items[i].key == keys_[i].ptr()) & (items[i].value != nullptr);
+        if (!same) return false;
+        for (size_t f = 0; f < kEntryFieldCount; ++f)
+            found[f] = where_[f] < 0 ? nullptr : items[where_[f]].value;
+        return true;
+    }
+    // Learns the layout of a table of text keys just walked through field_of, `count` pairs with
+    // none removed: the keys kept at its positions are its keys.
+    void learn(Py_ssize_t count) {
+        if (count > static_cast<Py_ssize_t>(kPositions)) return;
+        for (int& w : where_) w = -1;
+        for (Py_ssize_t i = 0; i < count; ++i)
+            if (fields_[i] >= 0) where_[fields_[i]] = static_cast<int>(i);
+        layout_count_ = count;
     }
 
 private:
     static constexpr size_t kPositions = 24;
     py::object keys_[kPositions];
     int fields_[kPositions] = {};
+    Py_ssize_t layout_count_ = -1;      // the pairs of the table learnt, -1 for none
+    int where_[kEntryFieldCount] = {};  // the position of each field in that table, or -1
     py::object basic_, unit_;
 };
 
@@ -131,8 +160,16 @@ private:
 class Entry {
 public:
     Entry(PyObject* entry, KeyMemo& memo) : entry_(entry), dict_(entry) {
-        if (!PyDict_CheckExact(entry) &&
-            !(PyDict_Check(entry) && Py_TYPE(entry)->tp_iter == PyDict_Type.tp_iter)) {
+        Py_ssize_t count;
+        bool as_dict = PyDict_CheckExact(entry) ||
+                       (PyDict_Check(entry) && Py_TYPE(entry)->tp_iter == PyDict_Type.tp_iter);
+        if (as_dict) {
+            // Most entries: the keys of the entry before, in its order.
+            const pyglue::compat::TextItem* items = pyglue::compat::text_items(entry, &count);
+            if (items && memo.read_learnt(items, count, found_)) return;
+        }
+        for (PyObject*& f : found_) f = nullptr;
+        if (!as_dict) {
             may_run_python();
             copy_ = pyglue::steal(PyDict_New());
             if (PyDict_Merge(copy_.ptr(), entry, 1) < 0) {
@@ -143,7 +180,6 @@ public:
             }
             dict_ = copy_.ptr();
         }
-        Py_ssize_t count;
         if (const pyglue::compat::TextItem* items = pyglue::compat::text_items(dict_, &count)) {
             // Exact text keys only: each compares without running Python code.
             size_t position = 0;
@@ -152,6 +188,7 @@ public:
                 int field = memo.field_of(position++, items[i].key);
                 if (field >= 0) keep(field, items[i].value);
             }
+            if (position == static_cast<size_t>(count)) memo.learn(count);
             return;
         }
         Py_ssize_t at = 0;
@@ -182,14 +219,7 @@ public:
     // KeyError that names it, as the dict itself does.
     PyObject* get(EntryField field) {
         PyObject* v = find(field);
-        if (!v) {
-            PyObject* args = PyTuple_Pack(1, kEntryFields[field]->ptr());
-            if (args) {
-                PyErr_SetObject(PyExc_KeyError, args);
-                Py_DECREF(args);
-            }
-            throw py::error_already_set();
-        }
+        if (!v) raise_missing(field);
         return v;
     }
     // entry.get(name of field, fallback); `fallback` is kept by the caller.
@@ -217,6 +247,15 @@ public:
     }
 
 private:
+    // Raises the KeyError that names the field `field`.
+    [[noreturn, gnu::cold, gnu::noinline]] static void raise_missing(EntryField field) {
+        PyObject* args = PyTuple_Pack(1, kEntryFields[field]->ptr());
+        if (args) {
+            PyErr_SetObject(PyExc_KeyError, args);
+            Py_DECREF(args);
+        }
+        throw py::error_already_set();
+    }
     // Keeps `value`, the field `field` found in the walk.
     void keep(int field, PyObject* value) {
         if (held_) Py_INCREF(value);
@@ -234,7 +273,7 @@ private:
     PyObject* entry_;  // the list's item, borrowed until held
     PyObject* dict_;
     py::object copy_;
-    PyObject* found_[kEntryFieldCount] = {};
+    PyObject* found_[kEntryFieldCount];  // null for a field not found (set first in the constructor)
     bool walked_ = true;
     bool held_ = false;
 };
@@ -436,7 +475,7 @@ template <std::size_t kParts, class Fill>
 py::object listing_record(PyObject* entry, KeyMemo& memo, const pyglue::RecordShape& shape, Field late,
                           EntryField late_field, Fill fill) {
     Entry e(entry, memo);
-    PyObject* v[kFields] = {};
+    PyObject* v[kFields];  // every field the shape takes is set below (the others are not read)
     Symbol<kParts> s(e);
     py::object kept = fill(e, s, v);
     py::object symbol = s.text();
