@@ -263,7 +263,11 @@ private:
     }
     // The field, or null when the entry has none.
     PyObject* find(EntryField field) {
-        if (walked_ || found_[field]) return found_[field];
+        PyObject* v = found_[field];
+        return v || walked_ ? v : look_up(field);
+    }
+    // The field, looked up by the dict (a walk stopped at a key that is not plain text).
+    [[gnu::noinline]] PyObject* look_up(EntryField field) {
         PyObject* v = pyglue::checked(PyDict_GetItemWithError(dict_, kEntryFields[field]->ptr()));
         if (v && held_) Py_INCREF(v);
         found_[field] = v;
@@ -277,6 +281,19 @@ private:
     bool walked_ = true;
     bool held_ = false;
 };
+
+// Copies the `n` characters at `in` to `out`: the few characters of a symbol's part are copied in
+// place, in pieces of a size known here, rather than through a call.
+inline void copy_chars(char* out, const char* in, size_t n) {
+    if (n > 15) {
+        std::memcpy(out, in, n);
+        return;
+    }
+    if (n & 8) std::memcpy(out, in, 8), out += 8, in += 8;
+    if (n & 4) std::memcpy(out, in, 4), out += 4, in += 4;
+    if (n & 2) std::memcpy(out, in, 2), out += 2, in += 2;
+    if (n & 1) *out = *in;
+}
 
 // A symbol template "{a}{b}..." filled by named-field formatting, placeholder by placeholder in
 // template order: each takes format(value, ""), which is the value itself for plain text. The
@@ -321,7 +338,8 @@ public:
             py::object symbol = pyglue::steal(PyUnicode_New(total, 127));
             char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(symbol.ptr()));
             for (std::size_t i = 0; i < count_; ++i) {
-                std::memcpy(out, PyUnicode_1BYTE_DATA(texts_[i]), static_cast<size_t>(lengths_[i]));
+                copy_chars(out, reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(texts_[i])),
+                           static_cast<size_t>(lengths_[i]));
                 out += lengths_[i];
             }
             return symbol;
