@@ -254,6 +254,8 @@ void run_quietly(PyObject* event, py::handle arg, Emission&& emission) {
 class HeaderCodec {
 public:
     static constexpr Py_ssize_t kSize = 48;
+    // The header's fields (wire order: the layout in connect_header.cpp).
+    static constexpr int kFieldCount = 13;
 
     // Called once at module load with the protocol package's header structure.
     static void init(py::handle structure);
