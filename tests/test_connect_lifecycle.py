@@ -619,6 +619,32 @@ def test_ping_alive_on_the_loops_thread_starts_the_keepalive_at_once(loop, serve
     assert errors == []
 
 
+def test_ping_alive_submits_through_a_replaced_submission_on_any_thread(loop, server, monkeypatch):
+    # asyncio.run_coroutine_threadsafe is read at each call: a replaced one is what submits the
+    # keep-alive, on the loop's own thread (the connect's completion) as on any other.
+    real = asyncio.run_coroutine_threadsafe
+    submitted = []
+
+    def submit(coro, loop):
+        submitted.append((coro.__qualname__, loop, threading.current_thread()))
+        return real(coro, loop)
+
+    monkeypatch.setattr(asyncio, "run_coroutine_threadsafe", submit)
+    conn = make_connection(loop, server, ping_duration=30)
+    thread = threading.Thread(target=conn.ping_alive, args=("OTHER",))
+
+    async def main():
+        await conn.connect()
+        await server.wait_requests(1, nKIVO=2)
+        thread.start()
+        thread.join()
+        await server.wait_requests(2, nKIVO=2)
+
+    run(loop, main())
+    assert submitted == [("Connection.ping_aliveAsync", loop, threading.current_thread()),
+                         ("Connection.ping_aliveAsync", loop, thread)]
+
+
 def test_keepalive_reply_failures_are_not_reported_as_unretrieved(loop, server):
     conn = make_connection(loop, server, ping_duration=30)
     server.handle(2, lambda req: Reply(ret=30023))
