@@ -390,17 +390,19 @@ py::object connect(py::object self, py::object loop) {
 void ping_alive(py::object self, py::object person_id, py::object loop) {
     if (loop.is_none()) loop = attr(self, N::_loop);
     py::object coro = make_keepalive(self, person_id, loop);
-    py::object asyncio = global(N::asyncio);
-    if (call_method(asyncio, N::_get_running_loop).is(loop)) {
-        // On the loop's own thread (the connect's completion) the coroutine becomes the loop's
-        // task at once: the thread-safe submission would wake the loop through its self-pipe and
-        // chain a concurrent future that nobody reads. Like that future, the task's end is taken,
-        // so an exception that ends it leaves no "never retrieved" report.
+    py::object submit = attr(global(N::asyncio), N::run_coroutine_threadsafe);
+    // On the loop's own thread (the connect's completion) the coroutine becomes the loop's task at
+    // once: the interpreter's thread-safe submission would wake the loop through its self-pipe and
+    // chain a concurrent future that nobody reads. Like that future, the task's end is taken, so
+    // an exception that ends it leaves no "never retrieved" report. Only the interpreter's own
+    // submission is done this way: one that a program put in its place is called.
+    if (submit.is(pyglue::import_from("asyncio.tasks", "run_coroutine_threadsafe")) &&
+        pyglue::import_from("asyncio.events", "_get_running_loop")().is(loop)) {
         py::object task = call_method(loop, N::create_task, coro);
         call_method(task, N::add_done_callback, retrieve_callback());
         return;
     }
-    call_method(asyncio, N::run_coroutine_threadsafe, coro, py::arg("loop") = loop);
+    submit(coro, py::arg("loop") = loop);
 }
 
 void disconnect(py::object self, py::object loop) {
