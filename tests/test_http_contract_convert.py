@@ -217,6 +217,53 @@ def test_an_entry_dropped_by_its_list_while_read_stays_alive(convert, make, grou
     assert record[key] == expected
 
 
+def _fresh_fields(entry):
+    return {key: _fresh(value) if isinstance(value, str) else value for key, value in entry.items()}
+
+
+@pytest.mark.parametrize("convert, make, group", [
+    (stock_dict_convert, lambda: [_fresh_fields(stock())], "TSE"),
+    (future_dict_convert, lambda: {"TXF": [_fresh_fields(future())]}, "TXF"),
+    (option_dict_convert, lambda: {"TXO": [_fresh_fields(option(eprice="9800.0"))]}, "TXO"),
+])
+def test_the_collector_running_inside_a_conversion_releases_nothing_it_reads(convert, make, group):
+    """Any allocation of a tracked object (a record, a list) may start the collector, whose
+    callbacks and finalisers run Python code: here each collection in turn empties the entries'
+    list and fills the memory they held with other texts. Every conversion either fails for the
+    fields already gone or gives exactly the records of the untouched entries."""
+    expected = convert(make())
+    old = gc.get_threshold()
+    outcomes = set()
+    for at in range(1, 12):
+        data = make()
+        entries = data if isinstance(data, list) else next(iter(data.values()))
+        seen, filler = [0], []
+
+        def collecting(phase, info):
+            if phase == "start":
+                seen[0] += 1
+                if seen[0] == at:
+                    for entry in entries:
+                        entry.clear()
+                    filler.extend("Z%d" % i for i in range(1000))
+
+        gc.callbacks.append(collecting)
+        gc.set_threshold(1)
+        try:
+            result = convert(data)
+        except KeyError:
+            result = KeyError
+        finally:
+            gc.set_threshold(*old)
+            gc.callbacks.remove(collecting)
+        if seen[0] < at:
+            break
+        alike = result is KeyError or result == expected  # a wrong record is not shown: it may be unsound
+        assert alike, "collection %d" % at
+        outcomes.add(result is KeyError)
+    assert False in outcomes  # a collection came after the fields were read
+
+
 class Inventing(dict):
     """A dict subclass that answers every missing key (as a defaultdict does) and notes it."""
 
