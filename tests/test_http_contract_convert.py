@@ -141,8 +141,21 @@ def _with_other_key(entry):
     return d
 
 
-@pytest.mark.parametrize("wrap", [Entry, Subclass, _with_gap, _with_other_key],
-                         ids=["mapping", "dict-subclass", "removed-pair", "non-text-key"])
+class _Attributes:
+    pass
+
+
+def _shared_table(entry):
+    # An instance's attribute dict: its key table is shared with the class's other instances, and
+    # it is walked as any dict is where the table's layout is not read directly.
+    holder = _Attributes()
+    for key, value in entry.items():
+        setattr(holder, key, value)
+    return holder.__dict__
+
+
+@pytest.mark.parametrize("wrap", [Entry, Subclass, _with_gap, _with_other_key, _shared_table],
+                         ids=["mapping", "dict-subclass", "removed-pair", "non-text-key", "shared-table"])
 @pytest.mark.parametrize("convert, make, group", [
     (stock_dict_convert, lambda wrap: [wrap(stock(code=Text("2330")))], "TSE"),
     (stock_dict_convert, lambda wrap: [wrap(stock(name=" 台積電 ", code="２３３０"))], "TSE"),
@@ -215,6 +228,53 @@ def test_an_entry_dropped_by_its_list_while_read_stays_alive(convert, make, grou
     assert not data or not next(iter(data.values()))
     [record] = result[group]
     assert record[key] == expected
+
+
+def _fresh_fields(entry):
+    return {key: _fresh(value) if isinstance(value, str) else value for key, value in entry.items()}
+
+
+@pytest.mark.parametrize("convert, make, group", [
+    (stock_dict_convert, lambda: [_fresh_fields(stock())], "TSE"),
+    (future_dict_convert, lambda: {"TXF": [_fresh_fields(future())]}, "TXF"),
+    (option_dict_convert, lambda: {"TXO": [_fresh_fields(option(eprice="9800.0"))]}, "TXO"),
+])
+def test_the_collector_running_inside_a_conversion_releases_nothing_it_reads(convert, make, group):
+    """Any allocation of a tracked object (a record, a list) may start the collector, whose
+    callbacks and finalisers run Python code: here each collection in turn empties the entries'
+    list and fills the memory they held with other texts. Every conversion either fails for the
+    fields already gone or gives exactly the records of the untouched entries."""
+    expected = convert(make())
+    old = gc.get_threshold()
+    outcomes = set()
+    for at in range(1, 12):
+        data = make()
+        entries = data if isinstance(data, list) else next(iter(data.values()))
+        seen, filler = [0], []
+
+        def collecting(phase, info):
+            if phase == "start":
+                seen[0] += 1
+                if seen[0] == at:
+                    for entry in entries:
+                        entry.clear()
+                    filler.extend("Z%d" % i for i in range(1000))
+
+        gc.callbacks.append(collecting)
+        gc.set_threshold(1)
+        try:
+            result = convert(data)
+        except KeyError:
+            result = KeyError
+        finally:
+            gc.set_threshold(*old)
+            gc.callbacks.remove(collecting)
+        if seen[0] < at:
+            break
+        alike = result is KeyError or result == expected  # a wrong record is not shown: it may be unsound
+        assert alike, "collection %d" % at
+        outcomes.add(result is KeyError)
+    assert False in outcomes  # a collection came after the fields were read
 
 
 class Inventing(dict):

@@ -9,6 +9,21 @@
 #include <Python.h>
 #include <frameobject.h>
 
+#include <cstddef>
+
+static_assert(PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000,
+              "the glue's private interpreter calls were checked on CPython 3.11 only: review "
+              "include/pyglue/compat_cpython.hpp");
+
+// Whether the layouts of dicts and lists below (their key tables and value arrays, a list's room)
+// are read and written directly: only for the interpreter they were checked on, 3.11 (the same in
+// every 3.11 release). On any other, or when a build sets it to 0, those calls take the public API
+// (or answer that they cannot), and their callers take their general paths.
+#ifndef PYGLUE_CPYTHON_LAYOUTS
+#define PYGLUE_CPYTHON_LAYOUTS (PY_VERSION_HEX >= 0x030B00F0 && PY_VERSION_HEX < 0x030C0000)
+#endif
+
+#if PYGLUE_CPYTHON_LAYOUTS
 // The layout of dict key tables (PyDictKeysObject, PyDictUnicodeEntry), which only the interpreter's
 // own build may include; read and written below by the calls that name it.
 #define Py_BUILD_CORE
@@ -17,10 +32,7 @@
 #include <internal/pycore_dict.h>
 #pragma GCC diagnostic pop
 #undef Py_BUILD_CORE
-
-static_assert(PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000,
-              "the glue's private interpreter calls were checked on CPython 3.11 only: review "
-              "include/pyglue/compat_cpython.hpp");
+#endif
 
 namespace PYGLUE_HIDDEN pyglue {
 namespace compat {
@@ -104,8 +116,13 @@ inline PyObject* shared_key_dict(PyObject* const* keys, PyObject* const* values,
 // null for a dict whose table is not shared. RecordShape proves the order on its own template
 // before it writes there, and writes only into a copy no other code has seen yet.
 inline PyObject** shared_values(PyObject* dict) {
+#if PYGLUE_CPYTHON_LAYOUTS
     PyDictValues* values = reinterpret_cast<PyDictObject*>(dict)->ma_values;
     return values ? reinterpret_cast<PyObject**>(values) : nullptr;
+#else
+    (void)dict;
+    return nullptr;
+#endif
 }
 
 // Checked on CPython 3.11.2. A copy of a dict whose key table is shared gets a values array as long
@@ -116,31 +133,66 @@ inline PyObject** shared_values(PyObject* dict) {
 // longer arrays and stay valid (a copy reads the order and values it needs relative to the values
 // pointer). False for a dict whose table is not shared.
 inline bool seal_shared_keys(PyObject* dict) {
+#if PYGLUE_CPYTHON_LAYOUTS
     PyDictObject* d = reinterpret_cast<PyDictObject*>(dict);
     if (!d->ma_values || d->ma_keys->dk_kind != DICT_KEYS_SPLIT) return false;
     d->ma_keys->dk_usable = 0;
     return true;
+#else
+    (void)dict;
+    return false;
+#endif
 }
+
+// One key/value pair of a dict's table of text keys (text_items).
+struct TextItem {
+    PyObject* key;
+    PyObject* value;  // null for a removed pair
+};
+#if PYGLUE_CPYTHON_LAYOUTS
+static_assert(sizeof(TextItem) == sizeof(PyDictUnicodeEntry) && offsetof(TextItem, key) == 0 &&
+                  offsetof(PyDictUnicodeEntry, me_key) == 0 &&
+                  offsetof(TextItem, value) == offsetof(PyDictUnicodeEntry, me_value),
+              "a TextItem is read as the interpreter's PyDictUnicodeEntry");
+#endif
 
 // Checked on CPython 3.11.2. The key/value pairs of a dict (or dict subclass) whose keys are all exact
 // str in a table of its own (PyDictKeysObject of kind DICT_KEYS_UNICODE: what a dict literal, dict()
 // and the JSON decoder make of text keys), in iteration order, as PyDict_Next walks them: `*count`
-// pairs, of which a removed one has a null value. Null for a dict of any other layout. Borrowed,
+// pairs, of which a removed one has a null value. Null for a dict of any other layout, and on an
+// interpreter whose layout is not known here (the caller walks with PyDict_Next then). Borrowed,
 // valid while no code changes the dict.
-inline const PyDictUnicodeEntry* text_items(PyObject* dict, Py_ssize_t* count) {
+inline const TextItem* text_items(PyObject* dict, Py_ssize_t* count) {
+#if PYGLUE_CPYTHON_LAYOUTS
     PyDictObject* d = reinterpret_cast<PyDictObject*>(dict);
     PyDictKeysObject* keys = d->ma_keys;
     if (d->ma_values || keys->dk_kind != DICT_KEYS_UNICODE) return nullptr;
     *count = keys->dk_nentries;
-    const int8_t* indices = reinterpret_cast<const int8_t*>(keys->dk_indices);
-    return reinterpret_cast<const PyDictUnicodeEntry*>(indices + (size_t{1} << keys->dk_log2_index_bytes));
+    return reinterpret_cast<const TextItem*>(DK_UNICODE_ENTRIES(keys));
+#else
+    (void)dict;
+    *count = 0;
+    return nullptr;
+#endif
+}
+
+// Checked on CPython 3.11.2. The start of the key table of the dict `dict` (PyDictObject.ma_keys),
+// only to tell the processor to fetch it early; null where the layout is not known here.
+inline const void* key_table(PyObject* dict) {
+#if PYGLUE_CPYTHON_LAYOUTS
+    return reinterpret_cast<PyDictObject*>(dict)->ma_keys;
+#else
+    (void)dict;
+    return nullptr;
+#endif
 }
 
 // Checked on CPython 3.11.2. list.append(item) that takes the caller's reference to `item` (as the
 // interpreter's own _PyList_AppendTakeRef): written in place while the list has room
-// (PyListObject.allocated), through PyList_Append otherwise. 0, or -1 with an error set; the
-// reference is taken either way.
+// (PyListObject.allocated), through PyList_Append otherwise (and always where the layout is not
+// known here). 0, or -1 with an error set; the reference is taken either way.
 inline int list_append_steal(PyObject* list, PyObject* item) {
+#if PYGLUE_CPYTHON_LAYOUTS
     PyListObject* l = reinterpret_cast<PyListObject*>(list);
     Py_ssize_t size = Py_SIZE(l);
     if (size < l->allocated) {
@@ -148,6 +200,7 @@ inline int list_append_steal(PyObject* list, PyObject* item) {
         Py_SET_SIZE(l, size + 1);
         return 0;
     }
+#endif
     int appended = PyList_Append(list, item);
     Py_DECREF(item);
     return appended;

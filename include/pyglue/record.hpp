@@ -64,26 +64,30 @@ public:
 
     // A new record: `values[i]` (borrowed, indexed as the keys) for each field without a fixed
     // value; the other entries of `values` are not read. A new reference, or null with an error set.
+    //
+    // The values are held before the copy is made: its allocation may start the collector, which
+    // runs Python code (finalisers, weakref callbacks, gc.callbacks) that may release what the
+    // caller only borrows (an entry's fields, the entry's list emptied). The record takes them.
     PyObject* make(PyObject* const* values) const {
+        for (size_t i : given_) Py_INCREF(values[i]);
         PyObject* record = PyDict_Copy(template_);
-        if (!record) return nullptr;
-        PyObject** slots = in_place_ ? compat::shared_values(record) : nullptr;
+        PyObject** slots = record && in_place_ ? compat::shared_values(record) : nullptr;
         if (!slots) {
+            bool ok = record != nullptr;
             for (size_t i : given_) {
-                if (PyDict_SetItem(record, keys_[i], values[i]) < 0) {
-                    Py_DECREF(record);
-                    return nullptr;
-                }
+                ok = ok && PyDict_SetItem(record, keys_[i], values[i]) == 0;
+                Py_DECREF(values[i]);
             }
-            return record;
+            if (ok) return record;
+            Py_XDECREF(record);
+            return nullptr;
         }
         // The copy is new and seen by no other code: its values are written in place, and the
         // collector is told of it once it holds an object that can be part of a cycle, as the
         // dict's own insertion would (a type object counts as one even where it cannot be).
         bool track = false;
         for (size_t i : given_) {
-            PyObject* value = values[i];
-            Py_INCREF(value);
+            PyObject* value = values[i];  // held above: the slot takes that reference
             slots[i] = value;
             track = track || (PyType_IS_GC(Py_TYPE(value)) &&
                               (!PyTuple_CheckExact(value) || PyObject_GC_IsTracked(value)));

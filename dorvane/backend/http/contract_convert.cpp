@@ -144,13 +144,13 @@ public:
             dict_ = copy_.ptr();
         }
         Py_ssize_t count;
-        if (const PyDictUnicodeEntry* items = pyglue::compat::text_items(dict_, &count)) {
+        if (const pyglue::compat::TextItem* items = pyglue::compat::text_items(dict_, &count)) {
             // Exact text keys only: each compares without running Python code.
             size_t position = 0;
             for (Py_ssize_t i = 0; i < count; ++i) {
-                if (!items[i].me_value) continue;
-                int field = memo.field_of(position++, items[i].me_key);
-                if (field >= 0) keep(field, items[i].me_value);
+                if (!items[i].value) continue;
+                int field = memo.field_of(position++, items[i].key);
+                if (field >= 0) keep(field, items[i].value);
             }
             return;
         }
@@ -381,18 +381,16 @@ void prefetch_entries(PyObject* entries, Py_ssize_t i) {
     if (i + 4 < size) __builtin_prefetch(PyList_GET_ITEM(entries, i + 4));
     if (i + 2 < size) {
         PyObject* entry = PyList_GET_ITEM(entries, i + 2);
-        if (PyDict_CheckExact(entry)) {
-            const char* table =
-                reinterpret_cast<const char*>(reinterpret_cast<PyDictObject*>(entry)->ma_keys);
-            for (int line = 0; line < 4; ++line) __builtin_prefetch(table + 64 * line);
-        }
+        const char* table =
+            PyDict_CheckExact(entry) ? static_cast<const char*>(pyglue::compat::key_table(entry)) : nullptr;
+        for (int line = 0; table && line < 4; ++line) __builtin_prefetch(table + 64 * line);
     }
     if (i + 1 < size) {
         PyObject* entry = PyList_GET_ITEM(entries, i + 1);
         Py_ssize_t count;
-        const PyDictUnicodeEntry* items =
+        const pyglue::compat::TextItem* items =
             PyDict_CheckExact(entry) ? pyglue::compat::text_items(entry, &count) : nullptr;
-        for (Py_ssize_t k = 0; items && k < count && k < 16; ++k) __builtin_prefetch(items[k].me_value, 1);
+        for (Py_ssize_t k = 0; items && k < count && k < 16; ++k) __builtin_prefetch(items[k].value, 1);
     }
 }
 
