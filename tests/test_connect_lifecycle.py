@@ -757,6 +757,27 @@ def connects_completed_after_release(listener, filler, wait=2.0):
         listener.close()
 
 
+def test_connect_under_way_when_its_loop_closed_does_not_hold_later_connects(loop, server):
+    # A connect still under way when its loop is closed (the loop's run ended with nobody awaiting
+    # it) can never end: a later connect opens a connection of its own instead of joining it.
+    listener, filler = full_listener()
+    conn = make_connection(loop, server)
+    conn.port = listener.getsockname()[1]
+    other = asyncio.new_event_loop()
+    try:
+        abandoned = conn.connect(other)
+        other.run_until_complete(asyncio.sleep(0.05))
+        assert not abandoned.done()
+    finally:
+        other.close()
+        listener.close()
+        filler.close()
+    conn.port = server.port
+    transport, sock = run(loop, conn.connect())
+    assert conn._socket is sock and conn._connecting is None and not abandoned.done()
+    conn.disconnect()
+
+
 def test_connect_whose_only_caller_gave_up_is_cancelled(loop):
     listener, filler = full_listener()
     conn = Connection("127.0.0.1", listener.getsockname()[1], PERSON, loop=loop)

@@ -114,6 +114,7 @@ inline const pyglue::Name write{"write"};
 inline const pyglue::Name close{"close"};
 inline const pyglue::Name abort{"abort"};
 inline const pyglue::Name is_closing{"is_closing"};
+inline const pyglue::Name is_closed{"is_closed"};
 inline const pyglue::Name get_extra_info{"get_extra_info"};
 inline const pyglue::Name is_alive{"is_alive"};
 inline const pyglue::Name send{"send"};

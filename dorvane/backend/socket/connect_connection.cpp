@@ -367,9 +367,13 @@ py::object connect(py::object self, py::object loop) {
         call_method(fut, N::set_result, py::str("connected"));
         return fut;
     }
+    // A connect under way is joined; one whose loop has been closed can never end (nothing runs
+    // it any more, and no loop's shutdown cancels it as it would a task), so a new one starts.
     py::object pending = attr(self, N::_connect_attempt);
     ConnectAttempt* joined = pyglue::boxed<ConnectAttempt>(pending);
-    if (joined && !joined->done() && attr(self, N::_connecting).is(joined->own())) return joined->join();
+    if (joined && !joined->done() && attr(self, N::_connecting).is(joined->own()) &&
+        !truthy(call_method(joined->loop(), N::is_closed)))
+        return joined->join();
     // The factory is a partial (not a C++ closure) so the collector sees its reference to self.
     py::object factory = pyglue::import_from("functools", "partial")(global(N::Socket), self);
     py::object create_connection = attr(loop, N::create_connection);
