@@ -161,6 +161,24 @@ py::tuple named_method(const std::string& held, py::handle self, py::handle x) {
     return py::make_tuple(held, self, x);
 }
 
+// pyglue::call_method(obj, name, *args) with zero to two object arguments (the interpreter's
+// method call), and the same call made as getattr then call: the two must agree in everything.
+py::object call_method_as(bool general, py::object obj, py::str name, py::args args) {
+    PyObject* n = pyglue::require(PyUnicode_FromObject(name.ptr()));
+    PyUnicode_InternInPlace(&n);  // takes the reference, gives one to the interned text
+    py::object interned = pyglue::steal(n);
+    const Py_ssize_t count = PyTuple_GET_SIZE(args.ptr());
+    if (general) return pyglue::attr(obj, n)(*args);
+    switch (count) {
+    case 0:
+        return pyglue::call_method(obj, n);
+    case 1:
+        return pyglue::call_method(obj, n, py::object(args[0]));
+    default:
+        return pyglue::call_method(obj, n, py::object(args[0]), py::object(args[1]));
+    }
+}
+
 template <class F, class... Extra>
 void coroutine_function(py::module_& m, const char* name, F&& f, const Extra&... extra) {
     pyglue::mark_coroutine_function(pyglue::def(m, name, std::forward<F>(f), extra...));
@@ -170,6 +188,18 @@ void coroutine_function(py::module_& m, const char* name, F&& f, const Extra&...
 
 PYBIND11_MODULE(glue_probe, m) {
     pyglue::set_module(m);
+
+    // The method call of the glue, and whether its reference release reads the interpreter's
+    // finalisation word inline (found at this module's initialisation).
+    pyglue::def(
+        m, "call_method",
+        [](py::object obj, py::str name, py::args args) { return call_method_as(false, obj, name, args); },
+        py::arg("obj"), py::arg("name"));
+    pyglue::def(
+        m, "call_attribute",
+        [](py::object obj, py::str name, py::args args) { return call_method_as(true, obj, name, args); },
+        py::arg("obj"), py::arg("name"));
+    pyglue::def(m, "release_inline", [] { return py::bool_(pyglue::compat::finalizing_word != nullptr); });
 
     // Functions: positional parameters, defaults and keyword-only ones, *args and **kwargs.
     pyglue::def(
