@@ -325,8 +325,7 @@ private:
             if (r) {
                 Py_DECREF(r);
             } else {
-                py::error_already_set err;
-                failure = fetch_exception(err);
+                failure = take_error();
             }
         }
         drop(sub);  // in ordinary code: it may be the program's own object (see drop)
@@ -357,8 +356,7 @@ private:
             return Delegated::Yielded;
         }
         drop(awaiting_);
-        py::error_already_set err;
-        py::object e = fetch_exception(err);
+        py::object e = take_error();
         if (PyErr_GivenExceptionMatches(e.ptr(), PyExc_StopIteration)) {
             value = attr(e, detail::kValue);
             drop(e);
@@ -383,8 +381,7 @@ private:
             exc = py::none();
             return false;
         }
-        py::error_already_set err;
-        exc = fetch_exception(err);
+        exc = take_error();
         value = py::none();
         return false;
     }
