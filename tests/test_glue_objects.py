@@ -777,8 +777,16 @@ class Observed:
         return repr(vars(self))
 
 
+@pytest.fixture(params=["raise", "Step.fail"])
+def step_failure(request):
+    """The probe's machines end with an exception by a C++ throw or by answering Step::fail."""
+    glue_probe.fail_by_step(request.param == "Step.fail")
+    yield
+    glue_probe.fail_by_step(False)
+
+
 @pytest.mark.parametrize("name", list(TABLE))
-def test_glue_object_behaves_as_python(name):
+def test_glue_object_behaves_as_python(name, step_failure):
     operation = TABLE[name]
     expected = Observed(operation, PYTHON)
     assert Observed(operation, GLUE) == expected

@@ -117,10 +117,11 @@ void KeepAlive::ping() {
 
 pyglue::Coroutine::Step KeepAlive::step(py::object, py::object exc) {
     if (!exc.is_none()) {
-        // Cancellation (and anything else that is not an Exception) ends the loop.
-        if (!state_.is(KeepAliveState::Waiting)) pyglue::raise(exc);
+        // Cancellation (and anything else that is not an Exception) ends the loop; a reset
+        // cancels every keep-alive, so the exception leaves without a C++ unwind.
+        if (!state_.is(KeepAliveState::Waiting) || !pyglue::is_exception(exc)) return Step::fail(exc);
         // The wait itself failed (an unusable period): it cannot be repeated without spinning.
-        log_error(pyglue::keep_exception(exc));
+        log_error(exc);
         state_.set(KeepAliveState::Done);
         return Step::finish();
     }
