@@ -29,6 +29,7 @@ double ns_per_pair(const std::vector<PyObject*>& objects, long rounds, F release
 
 int main() {
     Py_Initialize();
+    pyglue::compat::find_finalizing_word();  // as each module's initialisation does
     std::vector<PyObject*> objects;
     for (long i = 0; i < 64; ++i) objects.push_back(PyLong_FromLong(1000000 + i));
     const long rounds = 1000000;

@@ -40,7 +40,7 @@ namespace PYGLUE_HIDDEN pyglue {
 // finalisation the interpreter drops its per-thread records, and then no thread may, which also
 // covers releases made by static destructors after the interpreter has gone.
 namespace compat {  // include/pyglue/compat_cpython.hpp, included at the end of this header
-inline bool is_finalizing();
+[[gnu::always_inline]] inline bool is_finalizing();
 inline PyThreadState* thread_state_or_null();
 }  // namespace compat
 
@@ -50,8 +50,23 @@ inline bool may_release() {
     return holder != nullptr && holder == PyGILState_GetThisThreadState();
 }
 
-inline void release(PyObject* op) {
+// The release of `op` once finalisation has begun: made only by the thread that may (above). Out
+// of line and marked cold, so that the release every caller inlines is the finalisation test and
+// the interpreter's own decrement.
+[[gnu::noinline, gnu::cold]] inline void release_while_finalizing(PyObject* op) {
     if (!may_release()) return;
+#if defined(Py_REF_DEBUG)
+    (Py_DECREF)(__FILE__, __LINE__, op);
+#else
+    (Py_DECREF)(op);
+#endif
+}
+
+[[gnu::always_inline]] inline void release(PyObject* op) {
+    if (__builtin_expect(compat::is_finalizing(), 0)) {
+        release_while_finalizing(op);
+        return;
+    }
 #if defined(Py_REF_DEBUG)
     (Py_DECREF)(__FILE__, __LINE__, op);
 #else
@@ -59,7 +74,7 @@ inline void release(PyObject* op) {
 #endif
 }
 
-inline void release_nullable(PyObject* op) {
+[[gnu::always_inline]] inline void release_nullable(PyObject* op) {
     if (op != nullptr) release(op);
 }
 

@@ -20,9 +20,14 @@ for path in (ROOT, HERE):
 import pytest  # noqa: E402
 from hypothesis import HealthCheck, settings  # noqa: E402
 
+from support.sanitized import examples  # noqa: E402
+
 # Property tests: a few hundred examples each, no example database written into the checkout, and
-# no per-example deadline (the sanitizer run and a loaded machine are several times slower).
-settings.register_profile("dorvane", max_examples=200, deadline=None, database=None,
+# no per-example deadline (the sanitizer run and a loaded machine are several times slower). The
+# sanitized pass, where every example costs several times as much (the interpreter's objects come
+# from the checking allocator), runs a share of them, so that a property test stays well inside the
+# per-test time-out while the suite's other workers load the machine.
+settings.register_profile("dorvane", max_examples=examples(200), deadline=None, database=None,
                           suppress_health_check=[HealthCheck.too_slow])
 settings.load_profile("dorvane")
 

@@ -66,6 +66,30 @@ def test_filter_key_takes_data_by_keyword_and_keeps_key_order():
     assert list(data) == ["y", "w"]
 
 
+class LiveKeys:
+    """A mapping whose keys() hands out the very list it keeps its key order in, which pop
+    shortens."""
+
+    def __init__(self, **items):
+        self.order, self.items = list(items), dict(items)
+
+    def keys(self):
+        return self.order
+
+    def pop(self, key):
+        self.order.remove(key)
+        return self.items.pop(key)
+
+
+@pytest.mark.parametrize("keep", [("c",), ("a",), (), ("b", "d")])
+def test_filter_key_walks_a_copy_of_the_keys(keep):
+    # The keys are taken as list(data.keys()) before anything goes: a mapping that hands out a
+    # list it then changes still loses every key not kept, and nothing is read past its end.
+    data = LiveKeys(a=1, b=2, c=3, d=4)
+    client.filter_key(data, *keep)
+    assert data.order == [k for k in "abcd" if k in keep] and list(data.items) == data.order
+
+
 def test_filter_key_without_keys_method_raises_attribute_error():
     with pytest.raises(AttributeError):
         client.filter_key(b"abc", "a")

@@ -209,3 +209,34 @@ def test_header_errors_match(loop, server, monkeypatch, nKIVO, person_id, kwargs
         outcomes.append((type(info.value), str(info.value)))
     assert outcomes[0] == outcomes[1]
     conn.disconnect()
+
+
+class GettingDict(dict):
+    """A request table whose look-ups go through its own get (the general path)."""
+
+    def get(self, key, default=None):
+        self.asked = getattr(self, "asked", 0) + 1
+        return dict.get(self, key, default)
+
+
+@pytest.mark.parametrize("table", [dict, GettingDict, types.MappingProxyType], ids=lambda t: t.__name__)
+def test_request_table_kinds_give_the_same_outcomes(loop, server, monkeypatch, table):
+    """The request table read directly (an exact dict) or through its get: same builders, parsers
+    and errors (a code without an entry, a code that cannot be a key)."""
+    kivo_map = table(dict(protocol.kivo_map))
+    monkeypatch.setattr(protocol, "kivo_map", kivo_map)
+    conn = make_connection(loop, server, ping_duration=60)
+    run(loop, conn.connect())
+    echoed = run(loop, conn.send(protocol.requests.KIVO_ECHO, PERSON, {"b": 2, "a": "x"}))
+    assert dict(echoed) == {"a": "x", "b": 2}
+    assert run(loop, conn.send(PLAIN, PERSON, b"raw")) == b"raw"
+    failures = []
+    for nKIVO in (77, [1]):
+        with pytest.raises(Exception) as info:
+            conn.send(nKIVO, PERSON, {"a": 1})
+        failures.append((type(info.value), str(info.value)))
+    assert failures == [(Exception, "KIVO[77] handler is not exist."),
+                        (TypeError, "unhashable type: 'list'")]
+    if table is GettingDict:
+        assert kivo_map.asked >= 4
+    conn.disconnect()

@@ -11,6 +11,7 @@ import types
 import pytest
 
 import dorvane.backend.socket.protocol as protocol
+from dorvane.backend.socket import client
 from dorvane.backend.socket.connect import Connection, Socket
 from support.connect_fixtures import PERSON, Recorder, closed_loop, logs, loop, make_connection, server, until  # noqa: F401
 from servers.trading_server import Reply
@@ -252,6 +253,29 @@ def test_connect_given_up_before_its_first_wait_ends_cancelled(loop, server, mon
 
     run(loop, main())
     assert conn._socket is None and conn._connecting is None and server.accepted == 0
+
+
+def test_callbacks_bound_to_state_refuse_other_objects(loop, server):
+    # The done-callbacks the modules hand to futures are one function bound to each piece of C++
+    # state (the connect attempt's wakeup and abandon, a wrapped call's reply filter). Their
+    # function is reachable as __func__: called with anything but its own kind of state it raises
+    # TypeError, and the connect under way goes on.
+    handed = []
+    loop.run_until_complete(client.api()(lambda cb=None, loop=None: handed.append(cb))())
+    (reply_filter,) = handed
+    conn = make_connection(loop, server)
+    caller = conn.connect()
+    bound = [r for r in gc.get_referents(conn._connect_attempt) if isinstance(r, types.MethodType)]
+    names = sorted(m.__func__.__qualname__ for m in bound)
+    assert names == ["Connection.connect.<locals>.abandon", "LoopDriver.wakeup"]
+    for method in bound + [reply_filter]:
+        # The other kind of state: the two modules' boxes are of one name but different types.
+        other = reply_filter.__self__ if method in bound else conn._connect_attempt
+        for wrong in (None, object(), caller, other):
+            with pytest.raises(TypeError, match="expected the state this function is bound to"):
+                method.__func__(wrong, caller)
+    transport, sock = run(loop, caller)
+    assert conn._socket is sock and conn._connecting is None
 
 
 def test_handles_count_from_zero_and_restart_at_reset(loop):
@@ -595,6 +619,32 @@ def test_ping_alive_on_the_loops_thread_starts_the_keepalive_at_once(loop, serve
     assert errors == []
 
 
+def test_ping_alive_submits_through_a_replaced_submission_on_any_thread(loop, server, monkeypatch):
+    # asyncio.run_coroutine_threadsafe is read at each call: a replaced one is what submits the
+    # keep-alive, on the loop's own thread (the connect's completion) as on any other.
+    real = asyncio.run_coroutine_threadsafe
+    submitted = []
+
+    def submit(coro, loop):
+        submitted.append((coro.__qualname__, loop, threading.current_thread()))
+        return real(coro, loop)
+
+    monkeypatch.setattr(asyncio, "run_coroutine_threadsafe", submit)
+    conn = make_connection(loop, server, ping_duration=30)
+    thread = threading.Thread(target=conn.ping_alive, args=("OTHER",))
+
+    async def main():
+        await conn.connect()
+        await server.wait_requests(1, nKIVO=2)
+        thread.start()
+        thread.join()
+        await server.wait_requests(2, nKIVO=2)
+
+    run(loop, main())
+    assert submitted == [("Connection.ping_aliveAsync", loop, threading.current_thread()),
+                         ("Connection.ping_aliveAsync", loop, thread)]
+
+
 def test_keepalive_reply_failures_are_not_reported_as_unretrieved(loop, server):
     conn = make_connection(loop, server, ping_duration=30)
     server.handle(2, lambda req: Reply(ret=30023))
@@ -705,6 +755,27 @@ def connects_completed_after_release(listener, filler, wait=2.0):
         return arrived
     finally:
         listener.close()
+
+
+def test_connect_under_way_when_its_loop_closed_does_not_hold_later_connects(loop, server):
+    # A connect still under way when its loop is closed (the loop's run ended with nobody awaiting
+    # it) can never end: a later connect opens a connection of its own instead of joining it.
+    listener, filler = full_listener()
+    conn = make_connection(loop, server)
+    conn.port = listener.getsockname()[1]
+    other = asyncio.new_event_loop()
+    try:
+        abandoned = conn.connect(other)
+        other.run_until_complete(asyncio.sleep(0.05))
+        assert not abandoned.done()
+    finally:
+        other.close()
+        listener.close()
+        filler.close()
+    conn.port = server.port
+    transport, sock = run(loop, conn.connect())
+    assert conn._socket is sock and conn._connecting is None and not abandoned.done()
+    conn.disconnect()
 
 
 def test_connect_whose_only_caller_gave_up_is_cancelled(loop):

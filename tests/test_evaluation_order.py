@@ -5,6 +5,7 @@ import pytest
 
 from dorvane.backend.http import contract, main
 from dorvane.backend.http.futureoption import order
+from dorvane.backend.socket import wrapper
 from dorvane.backend.solace.quote import Quote
 
 
@@ -56,7 +57,10 @@ class RecordingRow(dict):
     (lambda rec: contract._list_stock_code(rec), "session"),
     # update_status(self._trades, self.client)
     (lambda rec: main.HttpApi.update_status(rec), "_trades"),
-], ids=["quote-del", "quote-connect", "stock-list", "http-update-status"])
+    # self.loginAsync(person_id, passwd, quote=quote, loop=self._loop): the method first.
+    (lambda rec: wrapper.Wrapper.login(rec, "A123456789", "secret", timeout=0.01), "loginAsync"),
+    (lambda rec: wrapper.Wrapper.logout(rec, timeout=0.01), "logoutAsync"),
+], ids=["quote-del", "quote-connect", "stock-list", "http-update-status", "wrapper-login", "wrapper-logout"])
 def test_the_first_look_up_is_the_first_the_code_reads(call, first):
     log = []
     rec = RecordingQuote(log)

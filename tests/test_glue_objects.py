@@ -29,6 +29,7 @@ sys.path.insert(0, os.path.join(HERE, "glue_probe"))
 
 import glue_probe  # noqa: E402
 from support.fresh_runs import SLOWER, run_fresh_interpreters, threads_program  # noqa: E402
+from support.sanitized import examples  # noqa: E402
 
 
 # The twins: same names, parameters and behaviour as the module's objects.
@@ -776,8 +777,16 @@ class Observed:
         return repr(vars(self))
 
 
+@pytest.fixture(params=["raise", "Step.fail"])
+def step_failure(request):
+    """The probe's machines end with an exception by a C++ throw or by answering Step::fail."""
+    glue_probe.fail_by_step(request.param == "Step.fail")
+    yield
+    glue_probe.fail_by_step(False)
+
+
 @pytest.mark.parametrize("name", list(TABLE))
-def test_glue_object_behaves_as_python(name):
+def test_glue_object_behaves_as_python(name, step_failure):
     operation = TABLE[name]
     expected = Observed(operation, PYTHON)
     assert Observed(operation, GLUE) == expected
@@ -834,7 +843,7 @@ def binding_pairs():
 
 
 @given(data=st.data(), which=st.sampled_from([0, 1]))
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 def test_binding_matches_a_def(data, which):
     glue, ref = binding_pairs()[which]
     names = list(inspect.signature(ref).parameters)

@@ -141,8 +141,21 @@ def _with_other_key(entry):
     return d
 
 
-@pytest.mark.parametrize("wrap", [Entry, Subclass, _with_gap, _with_other_key],
-                         ids=["mapping", "dict-subclass", "removed-pair", "non-text-key"])
+class _Attributes:
+    pass
+
+
+def _shared_table(entry):
+    # An instance's attribute dict: its key table is shared with the class's other instances, and
+    # it is walked as any dict is where the table's layout is not read directly.
+    holder = _Attributes()
+    for key, value in entry.items():
+        setattr(holder, key, value)
+    return holder.__dict__
+
+
+@pytest.mark.parametrize("wrap", [Entry, Subclass, _with_gap, _with_other_key, _shared_table],
+                         ids=["mapping", "dict-subclass", "removed-pair", "non-text-key", "shared-table"])
 @pytest.mark.parametrize("convert, make, group", [
     (stock_dict_convert, lambda wrap: [wrap(stock(code=Text("2330")))], "TSE"),
     (stock_dict_convert, lambda wrap: [wrap(stock(name=" 台積電 ", code="２３３０"))], "TSE"),

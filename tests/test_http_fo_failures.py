@@ -130,6 +130,40 @@ def test_a_reply_that_is_not_json_names_the_http_status_and_the_url(fo, http_bac
     assert note.endswith(": the body is not JSON: " + repr(page.encode()[:200]))
 
 
+class _Unreadable(requests.Response):
+    """A reply whose reason cannot be read."""
+
+    @property
+    def reason(self):
+        raise RuntimeError("the reason cannot be read")
+
+
+@pytest.mark.parametrize("name", ["place_future_order", "cancel_futopt_order", "_query_futopt_order",
+                                  "list_stock_code", "list_futopt_code"])
+def test_a_reply_that_cannot_be_described_keeps_the_decoding_error_as_context(fo, http_backend, name):
+    # Reading the reply for the note fails: that failure goes on, with the decoding error as its
+    # context, as from an `except` clause, so the reason is not lost.
+    from dorvane.backend.http.client import ENDPOINT_PATHS
+
+    for path in ENDPOINT_PATHS.values():
+        for method in ("GET", "POST"):
+            http_backend.route(method, path, Reply(503, "<html>down</html>", "text/html"))
+    client = session_client(http_backend.base_url)
+
+    def unreadable(response, *args, **kwargs):
+        response.__class__ = _Unreadable
+
+    client.session.hooks["response"].append(unreadable)
+    with pytest.raises(RuntimeError, match="the reason cannot be read") as info:
+        if name in CALLS:
+            CALLS[name](fo, client)
+        else:
+            DOWNLOADS[name](client)
+    context = info.value.__context__
+    assert isinstance(context, requests.exceptions.JSONDecodeError)
+    assert str(context) == "Expecting value: line 1 column 1 (char 0)"
+
+
 def echo_placing(request):
     """A placing reply that names what the request carried, so each caller can tell its own."""
     body = request.json

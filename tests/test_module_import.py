@@ -70,6 +70,24 @@ def test_failed_import_raises_the_original_error(tree, path, content, module, er
     assert outcome["cause"] is False
 
 
+@pytest.mark.parametrize("module", [
+    "dorvane.backend.http.contract",
+    "dorvane.backend.http.futureoption.order",
+    "dorvane.backend.http.main",
+    "dorvane.backend.socket.client",
+    "dorvane.backend.socket.connect",
+    "dorvane.backend.socket.wrapper",
+])
+def test_a_missing_library_name_fails_as_from_import_does(tree, module):
+    """Every module that takes the library's `log` fails as `from dorvane.utils import log` would
+    when the library module lacks it: ImportError naming the name and the module."""
+    (tree / "dorvane/utils.py").write_text("")
+    outcome = import_in(tree, module)
+    assert outcome["type"] == "ImportError", outcome
+    assert outcome["text"].startswith("cannot import name 'log' from 'dorvane.utils'"), outcome
+    assert outcome["cause"] is False
+
+
 def extension_modules():
     """The dotted names of the built extension modules: the package's and the glue's probe."""
     found = glob.glob(os.path.join(ROOT, "dorvane", "**", "*.cpython-*.so"), recursive=True)

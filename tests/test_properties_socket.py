@@ -12,6 +12,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 from dorvane.backend.error import ServerError
 from dorvane.backend.socket.protocol import HEADER, HEADER_SIZE, STATUS_CODE, gen_header
 from support.connect_fixtures import PERSON, loop, make_connection, server  # noqa: F401
+from support.sanitized import examples
 
 REF = struct.Struct(">iBBBBiiiI12sIiI")
 FIELDS = ("net_length", "bEncrypt", "bCompress", "bContinue", "bHts", "nDecompressLength", "nKIVO",
@@ -148,7 +149,7 @@ header_like = st.builds(
 hostile = st.lists(st.one_of(st.binary(max_size=200), header_like), max_size=6).map(b"".join)
 
 
-@settings(max_examples=150, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(max_examples=examples(150), suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(pending=st.integers(0, 5), stream=hostile, cuts=st.lists(st.integers(0, 1200), max_size=6))
 def test_hostile_stream_then_close_settles_every_request(loop, server, pending, stream, cuts):
     server.handle(PLAIN, lambda req: None)

@@ -125,6 +125,35 @@ def test_a_linked_log_keeps_its_lines_in_memory_and_says_why(tmp_path, work, pki
     assert at_exit.index(why) < at_exit.index("secret order")
 
 
+def test_each_line_goes_to_the_log_its_name_leads_to_from_the_working_folder(tmp_path, work, pki):
+    # The log's name is relative to the working folder at each line: after a change of folder the
+    # lines go to the new folder's logs/, a link put at the day's file while it was in use is not
+    # followed, and a folder without logs/ loses them.
+    second, outside = tmp_path / "second", tmp_path / "outside"
+    (second / "logs").mkdir(parents=True, mode=0o700)
+    outside.mkdir()
+    out = run(work, """
+        vexa.init_vexa({path}, {password})
+        vexa.get_sign("order-first")
+        os.chdir({second})
+        vexa.get_sign("order-second")
+        os.rename("logs/" + {day}, "logs/used")
+        os.symlink({planted}, "logs/" + {day})
+        vexa.get_sign("order-linked")
+        os.chdir({third})
+        report(sig=vexa.get_sign("order-third").decode())
+    """, path=str(pki / "user_modern.pfx"), password=make_pki.PASSWORD, second=str(second), day=today_log(),
+              planted=str(outside / "collected.txt"), third=str(tmp_path))
+    vexa_run.check_signature(out.report["sig"].encode(), b"order-third", pki, tmp_path)
+    first = (work / "logs" / today_log()).read_bytes()
+    used = (second / "logs" / "used").read_bytes()
+    assert b"order-first" in first and b"order-second" not in first
+    assert b"order-second" in used and b"order-first" not in used and b"order-linked" not in used
+    assert os.listdir(outside) == [] and not (tmp_path / "logs").exists()
+    at_exit = out.raw_stdout.split(vexa_run.MARK.encode())[-1]
+    assert b"order-linked" in at_exit and b"order-third" not in at_exit
+
+
 def test_an_activation_in_a_removed_working_folder_says_the_folder_is_gone(work, pki):
     # The program's working folder was removed under it (a temporary folder cleaned up): the write
     # of the properties file fails, and the error says why rather than naming a missing file.

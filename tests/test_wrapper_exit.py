@@ -190,3 +190,24 @@ def test_interrupt_gives_the_loop_thread_a_bounded_moment(busy, lines, most):
     code, out, err = proc.finish(timeout=10)
     assert (code, out, err) == (0, lines, "")
     assert time.monotonic() - started < scaled(most)
+
+
+def test_a_loop_closed_under_the_hook_still_lets_the_interpreter_join_its_threads():
+    # The hook watches a thread whose loop was closed meanwhile: asking it to stop fails, and that
+    # failure is reported after the interpreter's own shutdown wait has joined the program's
+    # non-daemon thread, not in its place.
+    proc = start("""
+        import asyncio, functools
+        closed = asyncio.new_event_loop()
+        closed.close()
+        watched = threading.Thread(target=threading.Event().wait, daemon=True)
+        watched.start()
+        threading.Thread(target=lambda: (time.sleep(scaled_worker), print('worker joined', flush=True))).start()
+        threading._shutdown = functools.partial(wrapper._exitCheckfunc, watched, closed)
+    """.replace("scaled_worker", repr(scaled(2.0))))
+    proc.wait_for_line("main end")
+    time.sleep(0.3)
+    proc.proc.send_signal(signal.SIGINT)
+    code, out, err = proc.finish()
+    assert out == ["main end", "worker joined"]
+    assert "RuntimeError: Event loop is closed" in err

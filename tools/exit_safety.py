@@ -38,7 +38,8 @@ def main(argv=None):
         failed = failed or tally.crashes or tally.hangs or tally.faults
         if args.show:
             for sample in tally.samples:
-                print("---- stderr of a failed run of {}:\n{}".format(tally.name, sample[-4000:]))
+                print("---- a failed run of {}:\n{}".format(tally.name, sample[:2500] + "\n[...]\n" + sample[-4000:]
+                                                          if len(sample) > 6500 else sample))
     print("{:.1f} s".format(time.monotonic() - started))
     return 1 if failed else 0
 

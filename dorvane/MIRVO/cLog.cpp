@@ -189,8 +189,12 @@ void cLog::emit(const char* levelCol, const std::string& body) {
 
 int cLog::dayFileFor(const std::string& name, cSafeFile& refused) {
     struct stat st;
-    // A file deleted since it was opened is made again by name, as are the next day's.
-    if (keepsDayFile(st) && st.st_nlink > 0 && dayName_ == name) return dayFile_.fd();
+    // The kept file serves while its name, relative to the working folder as every line's name
+    // is, still leads to it: after a change of working folder, a rename, a delete (the file is
+    // made again by name, as the next day's is) or a link put in its place, the name is opened
+    // again, with every check of a first open.
+    if (keepsDayFile(st) && st.st_nlink > 0 && dayName_ == name && nameLeadsTo(name, st))
+        return dayFile_.fd();
     closeDayFile();
     cSafeFile file = openDayFile(name);
     if (!file) {
@@ -203,6 +207,12 @@ int cLog::dayFileFor(const std::string& name, cSafeFile& refused) {
     dayDevice_ = st.st_dev;
     dayInode_ = st.st_ino;
     return dayFile_.fd();
+}
+
+bool cLog::nameLeadsTo(const std::string& name, const struct stat& st) {
+    struct stat named;
+    return fstatat(AT_FDCWD, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(named.st_mode) &&
+           named.st_dev == st.st_dev && named.st_ino == st.st_ino;
 }
 
 bool cLog::keepsDayFile(struct stat& st) {

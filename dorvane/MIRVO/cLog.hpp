@@ -123,14 +123,16 @@ private:
     // The day's file (its full name) opened for appending: no level of its folder and not the
     // file itself is followed when it is a symbolic link, and only a regular file is written.
     static cSafeFile openDayFile(const std::string& name);
-    // The day's file kept open from one line to the next: the one named `name` while it still
-    // exists, or opened again (its folder checked again) through openDayFile; null when refused,
+    // The day's file kept open from one line to the next: the one named `name` while that name
+    // still leads to it, or opened again (its folder checked again) through openDayFile; null when refused,
     // with the refusal in `refused`.
     int dayFileFor(const std::string& name, cSafeFile& refused);
     // Whether dayFile_ is still the file the log opened, its status in st. A program may close
     // descriptors it did not open, and the number may then be another file's: such a descriptor
     // is given up without being closed.
     bool keepsDayFile(struct stat& st);
+    // Whether `name`, as it stands now (a last link not followed), is the regular file of status st.
+    static bool nameLeadsTo(const std::string& name, const struct stat& st);
     // Closes the kept day file (when it is still the log's own).
     void closeDayFile();
     // A line that could not go to the refused file name: kept in the buffer (made again when it

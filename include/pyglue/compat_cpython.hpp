@@ -9,7 +9,9 @@
 #include <Python.h>
 #include <frameobject.h>
 
+#include <dlfcn.h>
 #include <cstddef>
+#include <cstdint>
 
 static_assert(PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000,
               "the glue's private interpreter calls were checked on CPython 3.11 only: review "
@@ -37,9 +39,39 @@ static_assert(PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000,
 namespace PYGLUE_HIDDEN pyglue {
 namespace compat {
 
-// Checked on CPython 3.11.2. _Py_IsFinalizing: true once finalisation has begun (public as
+// Checked on CPython 3.11.2 (Include/internal/pycore_runtime.h). _PyRuntimeState, the exported
+// _PyRuntime, begins with five ints (_initialized, preinitializing, preinitialized,
+// core_initialized, initialized) and then the word _finalizing: the state of the thread that
+// finalises, null before. _Py_IsFinalizing reads that word; every reference release asks it (see
+// pyglue_release.hpp), so the glue reads the word itself, inline, instead of calling the function
+// through the loader's table. The internal header cannot be compiled as C++ (its atomics are
+// C11's), so the word is reached through this prefix, found and proved at each module's
+// initialisation (find_finalizing_word): until then, or when the proof fails, the function is
+// called.
+struct RuntimePrefix {
+    int flags[5];
+    uintptr_t finalizing;
+};
+static_assert(offsetof(RuntimePrefix, finalizing) == 24, "the 3.11 layout of _PyRuntimeState");
+inline const uintptr_t* finalizing_word = nullptr;
+
+inline void find_finalizing_word() {
+    if (finalizing_word) return;
+    const auto* runtime = static_cast<const RuntimePrefix*>(dlsym(RTLD_DEFAULT, "_PyRuntime"));
+    if (!runtime) return;
+    // An initialised runtime (_initialized, core_initialized) that is not finalising, as the
+    // interpreter's own call says too.
+    if (runtime->flags[0] != 1 || runtime->flags[3] != 1) return;
+    if (__atomic_load_n(&runtime->finalizing, __ATOMIC_RELAXED) != 0 || _Py_IsFinalizing() != 0) return;
+    finalizing_word = &runtime->finalizing;
+}
+
+// Checked on CPython 3.11.2. True once finalisation has begun (_Py_IsFinalizing; public as
 // Py_IsFinalizing from 3.13).
-inline bool is_finalizing() { return _Py_IsFinalizing() != 0; }
+[[gnu::always_inline]] inline bool is_finalizing() {
+    if (const uintptr_t* word = finalizing_word) return __atomic_load_n(word, __ATOMIC_RELAXED) != 0;
+    return _Py_IsFinalizing() != 0;
+}
 
 // Checked on CPython 3.11.2. _PyThreadState_UncheckedGet: the calling thread's state, or null,
 // without PyThreadState_Get's fatal error when there is none (PyThreadState_GetUnchecked in 3.13).

@@ -28,7 +28,10 @@ inline const Name kWarnings{"warnings"};
 //                        throw and close to it, passing what it yields through unchanged; step()
 //                        is called again with its result or its exception;
 //   Step::yield(x)     - yield x to whoever drives the coroutine (bare `yield`, rarely needed);
-//   Step::finish(x)    - return x (StopIteration(x) for the driver).
+//   Step::finish(x)    - return x (StopIteration(x) for the driver);
+//   Step::fail(e)      - raise the exception e: the coroutine ends exactly as a raise of e from
+//                        step() would end it, without unwinding the C++ frames between step() and
+//                        the interpreter (a cancellation that ends a coroutine is routine work).
 // Raising from step() ends the coroutine with that exception; while step() handles a thrown-in
 // exception that exception is the one being handled, so what step() raises then has it as
 // __context__, as in an `except` block. A StopIteration raised from step() ends it with
@@ -46,20 +49,23 @@ inline const Name kWarnings{"warnings"};
 class Coroutine : public Traversable {
 public:
     struct Step {
-        enum Kind { Await, Yield, Return } kind;
+        enum Kind { Await, Yield, Return, Raise } kind;
         py::object value;
         static Step await_on(py::object x) { return {Await, std::move(x)}; }
         static Step yield(py::object x) { return {Yield, std::move(x)}; }
         static Step finish(py::object x = py::none()) { return {Return, std::move(x)}; }
+        static Step fail(py::object e) { return {Raise, std::move(e)}; }
     };
 
     enum class Kind { Coroutine, Generator };
 
-    // What one resumption gave: a value yielded (the machine is suspended) or the value returned
-    // (it finished).
+    // What one resumption gave: a value yielded (the machine is suspended), the value returned
+    // (it finished), or, when `raised`, the exception it finished with, as a raise would have left
+    // it (its context and traceback set), for the caller to raise as it is.
     struct Outcome {
         bool yielded;
         py::object value;
+        bool raised = false;
     };
 
     explicit Coroutine(std::string qualname, Kind kind = Kind::Coroutine)
@@ -210,10 +216,14 @@ private:
         }
         if (!exc) exc = py::reinterpret_borrow<py::object>(PyExc_GeneratorExit)();
         Outcome outcome;
+        py::object failure;
         try {
             outcome = resume(py::none(), std::move(exc), /*closing=*/true);
+            if (outcome.raised) failure = std::move(outcome.value);
         } catch (py::error_already_set& e) {
-            py::object failure = fetch_exception(e);
+            failure = fetch_exception(e);
+        }
+        if (failure) {
             if (!PyErr_GivenExceptionMatches(failure.ptr(), PyExc_GeneratorExit) &&
                 !PyErr_GivenExceptionMatches(failure.ptr(), PyExc_StopIteration))
                 return failure;
@@ -228,14 +238,42 @@ private:
         return fetch_exception(ignored);
     }
 
-    // Raises `exc` as it is: its traceback and context stay what they are (an exception passing
-    // through, as opposed to one raised anew).
-    [[noreturn]] static void rethrow(py::handle exc) {
+public:
+    // Sets `exc` as the error, as it is: its traceback and context stay what they are (an
+    // exception passing through, as opposed to one raised anew).
+    static void restore(py::handle exc) {
         PyObject* tb = PyException_GetTraceback(exc.ptr());
         PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr()));
         Py_INCREF(type);
         PyErr_Restore(type, exc.inc_ref().ptr(), tb);
+    }
+
+private:
+    // Raises `exc` as it is (see restore).
+    [[noreturn]] static void rethrow(py::handle exc) {
+        restore(exc);
         throw py::error_already_set();
+    }
+
+    // The exception that raise(exc) would unwind with from here, taken back at once: its context
+    // is the exception being handled now, as a raise gives it.
+    static py::object raised_form(py::handle exc) {
+        if (PyExceptionInstance_Check(exc.ptr()))
+            PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
+        else
+            PyErr_SetNone(exc.ptr());
+        return take_error();
+    }
+
+    // PEP 479: the RuntimeError that a StopIteration escaping the machine becomes.
+    py::object stop_iteration_error(py::object stop) const {
+        std::string text = std::string(word()) + " raised StopIteration";
+        PyObject* err = PyObject_CallOneArg(PyExc_RuntimeError, py::str(text).ptr());
+        if (!err) throw py::error_already_set();
+        py::object error = py::reinterpret_steal<py::object>(err);
+        PyException_SetCause(err, stop.inc_ref().ptr());
+        PyException_SetContext(err, stop.release().ptr());
+        return error;
     }
 
     // The exception that throw(typ, val, tb) raises at the point of suspension, with the
@@ -287,8 +325,7 @@ private:
             if (r) {
                 Py_DECREF(r);
             } else {
-                py::error_already_set err;
-                failure = fetch_exception(err);
+                failure = take_error();
             }
         }
         drop(sub);  // in ordinary code: it may be the program's own object (see drop)
@@ -319,8 +356,7 @@ private:
             return Delegated::Yielded;
         }
         drop(awaiting_);
-        py::error_already_set err;
-        py::object e = fetch_exception(err);
+        py::object e = take_error();
         if (PyErr_GivenExceptionMatches(e.ptr(), PyExc_StopIteration)) {
             value = attr(e, detail::kValue);
             drop(e);
@@ -345,8 +381,7 @@ private:
             exc = py::none();
             return false;
         }
-        py::error_already_set err;
-        exc = fetch_exception(err);
+        exc = take_error();
         value = py::none();
         return false;
     }
@@ -396,6 +431,10 @@ private:
                                          finished_ = true;
                                          drop(awaiting_);
                                      });
+        if (outcome.raised) {  // the same clean-up as for a failure that unwinds
+            finished_ = true;
+            drop(awaiting_);
+        }
         drop_members(value, exc);
         return outcome;
     }
@@ -403,17 +442,13 @@ private:
     // The machine itself, with PEP 479 applied to what escapes it.
     Outcome run(py::object& value, py::object& exc, bool fresh) {
         try {
-            return run_steps(value, exc, fresh);
+            Outcome outcome = run_steps(value, exc, fresh);
+            if (outcome.raised && PyErr_GivenExceptionMatches(outcome.value.ptr(), PyExc_StopIteration))
+                outcome.value = stop_iteration_error(std::move(outcome.value));
+            return outcome;
         } catch (py::error_already_set& e) {
             if (!e.matches(PyExc_StopIteration)) throw;
-            py::object stop = fetch_exception(e);
-            std::string text = std::string(word()) + " raised StopIteration";
-            PyObject* err = PyObject_CallOneArg(PyExc_RuntimeError, py::str(text).ptr());
-            if (!err) throw py::error_already_set();
-            py::object error = py::reinterpret_steal<py::object>(err);
-            PyException_SetCause(err, stop.inc_ref().ptr());
-            PyException_SetContext(err, stop.release().ptr());
-            rethrow(error);
+            rethrow(stop_iteration_error(fetch_exception(e)));
         }
     }
 
@@ -427,6 +462,9 @@ private:
             }
             Step s = exc.is_none() ? step(value, exc) : step_handling(value, exc);
             switch (s.kind) {
+            case Step::Raise:
+                if (exc.is_none()) s.value = raised_form(s.value);  // step_handling made it already
+                return {false, std::move(s.value), true};
             case Step::Yield:
                 return {true, std::move(s.value)};
             case Step::Return:
@@ -448,6 +486,8 @@ private:
         compat::push_handled(handling_, exc.ptr());
         auto pop = [&] { compat::pop_handled(handling_); };
         Step s = on_failure([&] { return step(value, exc); }, pop);
+        // An exception step() ends with is raised while `exc` is handled (its context).
+        if (s.kind == Step::Raise) s.value = on_failure([&] { return raised_form(s.value); }, pop);
         pop();
         return s;
     }

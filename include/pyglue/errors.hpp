@@ -106,6 +106,17 @@ auto recursion_counted(Body&& body) {
     }
 }
 
+// The error set now as a normalised instance, its traceback attached; clears the error indicator.
+inline py::object take_error() {
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return py::reinterpret_steal<py::object>(value);
+}
+
 // The exception currently unwinding as a normalised instance; clears the error indicator.
 // The caught error is emptied here, while this thread holds the lock: its release needs the lock,
 // and if it stayed with `e` until the end of the catch block, a call into Python made by the
@@ -114,13 +125,7 @@ auto recursion_counted(Body&& body) {
 inline py::object fetch_exception(py::error_already_set& e) {
     py::error_already_set consumed = std::move(e);
     consumed.restore();
-    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb && value) PyException_SetTraceback(value, tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    return py::reinterpret_steal<py::object>(value);
+    return take_error();
 }
 
 // True when `exc` (an exception instance or class) is of the interpreter's Exception kind, not only

@@ -28,10 +28,17 @@ inline void report_to_loop(py::handle loop, const char* message, py::handle exc,
 // schedules its callbacks), the failure goes to the exception handler of the future's loop and
 // the caller goes on, so a loop over many futures settles all the others and finishes its own
 // work. Exceptions that are not Exception (an interrupt) still propagate.
+namespace detail {
+// The future's methods that settling calls.
+inline const Name kDone{"done"};
+inline const Name kSetResult{"set_result"};
+inline const Name kSetException{"set_exception"};
+}  // namespace detail
+
 inline void settle_future(py::handle fut, py::handle value, bool failure) {
     try {
-        if (truthy(fut.attr("done")())) return;
-        fut.attr(failure ? "set_exception" : "set_result")(value);
+        if (truthy(call_method(fut, detail::kDone))) return;
+        call_method(fut, failure ? detail::kSetException.ptr() : detail::kSetResult.ptr(), value);
     } catch (py::error_already_set& e) {
         py::object why = keep_exception(e);
         PyObject* loop = PyObject_CallMethod(fut.ptr(), "get_loop", nullptr);

@@ -24,6 +24,7 @@ inline void init_types() {
 // function of LoopDriver; its initialisation calls it first.
 inline void set_module(py::module_ m) {
     ThisModule::get().set(std::move(m));
+    compat::find_finalizing_word();  // the inline finalisation test of every release
     init_types();
     if (!detail::loop_driver_wakeup) detail::loop_driver_wakeup = LoopDriver::make_wakeup().release().ptr();
 }

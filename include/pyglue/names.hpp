@@ -6,6 +6,7 @@
 #include <dlfcn.h>
 #include <initializer_list>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 namespace PYGLUE_HIDDEN pyglue {
@@ -76,9 +77,29 @@ inline void set_attr(py::handle obj, PyObject* name, py::handle value) {
     if (PyObject_SetAttr(obj.ptr(), name, value.ptr()) < 0) throw py::error_already_set();
 }
 
-// `obj.name(args...)`.
+namespace detail {
+template <class T>
+constexpr bool is_object_argument = std::is_base_of_v<py::handle, std::decay_t<T>>;
+}  // namespace detail
+
+// `obj.name(args...)`. With positional arguments that are all Python objects, the method is called
+// the way the interpreter calls one (PyObject_VectorcallMethod: the same look-up, without a bound
+// method or an argument tuple); keywords, C++ values and empty handles go through pybind11's call,
+// which converts them (and refuses an empty handle with its own error).
 template <class... Args>
 py::object call_method(py::handle obj, PyObject* name, Args&&... args) {
+    if constexpr ((detail::is_object_argument<Args> && ...)) {
+        PyObject* stack[] = {obj.ptr(), py::handle(args).ptr()...};
+        bool complete = true;
+        for (PyObject* arg : stack) complete = complete && arg != nullptr;
+        if (complete) {
+            constexpr size_t count = 1 + sizeof...(Args);
+            PyObject* r =
+                PyObject_VectorcallMethod(name, stack, count | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+            if (!r) throw py::error_already_set();
+            return py::reinterpret_steal<py::object>(r);
+        }
+    }
     return attr(obj, name)(std::forward<Args>(args)...);
 }
 

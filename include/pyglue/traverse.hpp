@@ -97,12 +97,6 @@ py::object box(Args&&... args) {
     return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(self));
 }
 
-// The value of a box made by box<T>.
-template <class T>
-T& unbox(py::handle b) {
-    return *static_cast<T*>(reinterpret_cast<BoxObject*>(b.ptr())->value);
-}
-
 // `function` bound to `self` as a method: the interpreter's own bound method, which calls
 // function(self, ...). It is the cheap way to hand out a callable with state (a box) made many
 // times: one shared function, made once, and a bound method for each use.
@@ -117,6 +111,20 @@ template <class T>
 T* boxed(py::handle b) {
     if (!detail::box_type || Py_TYPE(b.ptr()) != detail::box_type) return nullptr;
     return dynamic_cast<T*>(reinterpret_cast<BoxObject*>(b.ptr())->value);
+}
+
+// The value of the box `b`, made by box<T>. A function bound to a box (see bound) is reachable
+// from Python as the method's __func__, and can be called there with anything: what is not a box
+// of this module holding a T is refused with TypeError instead of being read as one.
+template <class T>
+T& unbox(py::handle b) {
+    T* value = boxed<T>(b);
+    if (!value) {
+        PyErr_Format(PyExc_TypeError, "expected the state this function is bound to, not %.100s",
+                     Py_TYPE(b.ptr())->tp_name);
+        throw py::error_already_set();
+    }
+    return *value;
 }
 
 namespace detail {

@@ -14,6 +14,19 @@ namespace {
 using pyglue::Coroutine;
 using Step = Coroutine::Step;
 
+// How the machines' steps raise: by a C++ throw (pyglue::raise), or, while the tests ask for it
+// (fail_by_step), by answering Step::fail. The two must end a machine the same way.
+bool g_fail_by_step = false;
+
+Step fail(py::object exc) {
+    if (g_fail_by_step) return Step::fail(std::move(exc));
+    pyglue::raise(exc);
+}
+
+Step fail(PyObject* type, const char* message) {
+    return fail(py::reinterpret_borrow<py::object>(type)(py::str(message)));
+}
+
 // The coroutines' C++ members are Python objects the collector must see: each machine visits
 // every member and drops it on clear, next to the members themselves.
 
@@ -27,7 +40,7 @@ public:
 
 protected:
     Step step(py::object, py::object exc) override {
-        if (!exc.is_none()) pyglue::raise(exc);
+        if (!exc.is_none()) return fail(exc);
         return Step::finish(value_);
     }
 
@@ -49,7 +62,7 @@ public:
 
 protected:
     Step step(py::object value, py::object exc) override {
-        if (!exc.is_none()) pyglue::raise(exc);
+        if (!exc.is_none()) return fail(exc);
         if (!awaited_) {
             awaited_ = true;
             return Step::await_on(awaitable_);
@@ -87,20 +100,20 @@ protected:
     Step step(py::object value, py::object exc) override {
         switch (at_) {
         case At::Start:
-            if (!exc.is_none()) pyglue::raise(exc);
+            if (!exc.is_none()) return fail(exc);
             at_ = At::Trying;
             return Step::await_on(awaitable_);
         case At::Trying:
             if (exc.is_none()) return Step::finish(value);
             if (mode_ == "return")
                 return Step::finish(py::str("caught {}").format(py::type::handle_of(exc).attr("__name__")));
-            if (mode_ == "raise") pyglue::raise(PyExc_KeyError, "replaced");
+            if (mode_ == "raise") return fail(PyExc_KeyError, "replaced");
             at_ = At::Handling;
             return Step::await_on(then_);
         case At::Handling:
             break;
         }
-        if (!exc.is_none()) pyglue::raise(exc);
+        if (!exc.is_none()) return fail(exc);
         return Step::finish(value);
     }
 
@@ -122,8 +135,8 @@ protected:
     void clear() override {}
 
     Step step(py::object, py::object exc) override {
-        if (!exc.is_none()) pyglue::raise(exc);
-        pyglue::raise(PyExc_StopIteration, "inside");
+        if (!exc.is_none()) return fail(exc);
+        return fail(PyExc_StopIteration, "inside");
     }
 };
 
@@ -139,9 +152,9 @@ public:
 
 protected:
     Step step(py::object, py::object exc) override {
-        if (!exc.is_none()) pyglue::raise(exc);
+        if (!exc.is_none()) return fail(exc);
         if (next_ < py::len(items_)) return Step::yield(items_[py::int_(next_++)]);
-        if (stop_) pyglue::raise(PyExc_StopIteration, "inside");
+        if (stop_) return fail(PyExc_StopIteration, "inside");
         return Step::finish();
     }
 
@@ -161,6 +174,24 @@ py::tuple named_method(const std::string& held, py::handle self, py::handle x) {
     return py::make_tuple(held, self, x);
 }
 
+// pyglue::call_method(obj, name, *args) with zero to two object arguments (the interpreter's
+// method call), and the same call made as getattr then call: the two must agree in everything.
+py::object call_method_as(bool general, py::object obj, py::str name, py::args args) {
+    PyObject* n = pyglue::require(PyUnicode_FromObject(name.ptr()));
+    PyUnicode_InternInPlace(&n);  // takes the reference, gives one to the interned text
+    py::object interned = pyglue::steal(n);
+    const Py_ssize_t count = PyTuple_GET_SIZE(args.ptr());
+    if (general) return pyglue::attr(obj, n)(*args);
+    switch (count) {
+    case 0:
+        return pyglue::call_method(obj, n);
+    case 1:
+        return pyglue::call_method(obj, n, py::object(args[0]));
+    default:
+        return pyglue::call_method(obj, n, py::object(args[0]), py::object(args[1]));
+    }
+}
+
 template <class F, class... Extra>
 void coroutine_function(py::module_& m, const char* name, F&& f, const Extra&... extra) {
     pyglue::mark_coroutine_function(pyglue::def(m, name, std::forward<F>(f), extra...));
@@ -170,6 +201,25 @@ void coroutine_function(py::module_& m, const char* name, F&& f, const Extra&...
 
 PYBIND11_MODULE(glue_probe, m) {
     pyglue::set_module(m);
+
+    // The method call of the glue, and whether its reference release reads the interpreter's
+    // finalisation word inline (found at this module's initialisation).
+    pyglue::def(
+        m, "call_method",
+        [](py::object obj, py::str name, py::args args) { return call_method_as(false, obj, name, args); },
+        py::arg("obj"), py::arg("name"));
+    pyglue::def(
+        m, "call_attribute",
+        [](py::object obj, py::str name, py::args args) { return call_method_as(true, obj, name, args); },
+        py::arg("obj"), py::arg("name"));
+    pyglue::def(
+        m, "fail_by_step",
+        [](bool on) {
+            g_fail_by_step = on;
+            return py::none();
+        },
+        py::arg("on"));
+    pyglue::def(m, "release_inline", [] { return py::bool_(pyglue::compat::finalizing_word != nullptr); });
 
     // Functions: positional parameters, defaults and keyword-only ones, *args and **kwargs.
     pyglue::def(

@@ -251,10 +251,16 @@ class Scenario:
     once the main thread sleeps there, since a program slow to reach its end would otherwise take it
     in its last line, where it is the main code's KeyboardInterrupt (and the hook waits for a second
     one, as it should).
-    `limit` is the normal build's limit for one run; the sanitized build's is scaled from it."""
+    `limit` is the normal build's time for each step of a run: reaching each line, then ending
+    (after the last interrupt, or from the start when there is none); the sanitized build's is
+    scaled from it. A start slowed by load so never eats into the time the program has to end."""
 
     def __init__(self, name, body, interrupts=(), limit=15.0):
         self.name, self.body, self.interrupts, self.limit = name, body, interrupts, scaled(limit)
+
+    def worst_case(self):
+        """The longest one run may take before it is judged (seconds)."""
+        return self.limit * (len(self.interrupts) + 1)
 
     def source(self):
         return PRELUDE.format(root=ROOT, tests=TESTS, slowdown=SLOWDOWN) + self.body
@@ -271,12 +277,36 @@ SCENARIOS = collections.OrderedDict((s.name, s) for s in [
 
 
 class Outcome:
-    def __init__(self, status, code, stdout, stderr):
+    def __init__(self, status, code, stdout, stderr, timeline=""):
         self.status, self.code = status, code  # status: ok, crash, hang or fault (on stderr)
         self.stdout, self.stderr = stdout, stderr
+        self.timeline = timeline  # what the runner saw and did, and the threads' states at a hang
 
     def __repr__(self):
         return "<Outcome {} {}>".format(self.status, self.code)
+
+
+def thread_states(pid):
+    """Each thread's name, scheduler state and kernel wait point, read from /proc: they tell a
+    thread that sleeps on its own (hrtimer_nanosleep, a select) from one stuck on a lock (futex)."""
+    try:
+        tids = sorted(os.listdir("/proc/{}/task".format(pid)), key=int)
+    except OSError as e:
+        return "  threads: {}".format(e)
+    lines = []
+    for tid in tids:
+        base = "/proc/{}/task/{}/".format(pid, tid)
+        try:
+            with open(base + "comm") as f:
+                comm = f.read().strip()
+            with open(base + "stat") as f:
+                state = f.read().rsplit(")", 1)[1].split()[0]
+            with open(base + "wchan") as f:
+                wchan = f.read().strip()
+        except OSError as e:
+            comm, state, wchan = "?", "?", str(e)
+        lines.append("  thread {}{} {} {} {}".format(tid, " (main)" if int(tid) == pid else "", comm, state, wchan))
+    return "\n".join(lines)
 
 
 def run_once(scenario):
@@ -286,6 +316,13 @@ def run_once(scenario):
     proc = subprocess.Popen([INTERPRETER, "-X", "faulthandler", "-c", scenario.source()], cwd=ROOT,
                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                             text=True, errors="replace")
+    started = time.monotonic()
+    timeline = []
+
+    def note(what):
+        ended = " (it had ended)" if proc.poll() is not None else ""
+        timeline.append("  {:7.2f} s  {}{}".format(time.monotonic() - started, what, ended))
+
     lines, err = [], []
     seen = threading.Condition()
 
@@ -301,23 +338,35 @@ def run_once(scenario):
                threading.Thread(target=lambda: err.extend(proc.stderr), daemon=True)]
     for reader in readers:
         reader.start()
-    deadline = time.monotonic() + scenario.limit
     hung = False
     for line, (least, most), *at_exit in scenario.interrupts:
+        deadline = time.monotonic() + scenario.limit
         with seen:
             seen.wait_for(lambda: line in lines or proc.poll() is not None,
                           max(0.0, deadline - time.monotonic()))
         if line not in lines:
+            note("did not print {!r}".format(line))
+            hung = proc.poll() is None
             break
-        if at_exit and not wait_for_exit_sleep(proc, deadline):
-            break
+        note("printed {!r}".format(line))
+        if at_exit:
+            if not wait_for_exit_sleep(proc, deadline):
+                note("its main thread did not sleep in the exit hook")
+                hung = proc.poll() is None
+                break
+            note("its main thread sleeps in the exit hook")
         time.sleep(random.uniform(least, most))
         if proc.poll() is None:
             proc.send_signal(signal.SIGINT)
-    try:
-        proc.wait(max(0.1, deadline - time.monotonic()))
-    except subprocess.TimeoutExpired:
-        hung = True
+            note("SIGINT sent")
+    if not hung:
+        try:
+            proc.wait(scenario.limit)
+        except subprocess.TimeoutExpired:
+            note("did not end within {:.0f} s".format(scenario.limit))
+            hung = True
+    if hung:
+        timeline.append(thread_states(proc.pid))
         proc.send_signal(signal.SIGABRT)  # faulthandler prints where the threads stood
         try:
             proc.wait(ABORT_GRACE)
@@ -333,7 +382,7 @@ def run_once(scenario):
         status = "crash"
     else:
         status = "fault" if FAULT_REPORTS.search(stderr) else "ok"
-    return Outcome(status, proc.returncode, lines, stderr)
+    return Outcome(status, proc.returncode, lines, stderr, "\n".join(timeline))
 
 
 class Tally:
@@ -341,7 +390,7 @@ class Tally:
         self.name = name
         self.counts = collections.Counter()
         self.codes = collections.Counter()
-        self.samples = []  # stderr of some failed runs
+        self.samples = []  # of some failed runs: what the runner saw and did, then the run's stderr
 
     ok = property(lambda self: self.counts["ok"])
     crashes = property(lambda self: self.counts["crash"])
@@ -353,7 +402,8 @@ class Tally:
         if outcome.status != "ok":
             self.codes[outcome.code] += 1
             if len(self.samples) < 3:
-                self.samples.append(outcome.stderr)
+                self.samples.append("runner:\n{}\nlast lines of stdout: {}\nstderr:\n{}".format(
+                    outcome.timeline, outcome.stdout[-3:], outcome.stderr))
 
     def __str__(self):
         codes = ", ".join("{}: {}".format(code, n) for code, n in sorted(self.codes.items()))

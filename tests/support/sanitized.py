@@ -19,3 +19,9 @@ SLOWDOWN = 4 if SANITIZED else 1
 def scaled(seconds):
     """`seconds`, a limit for the normal build, for the build the tests run against."""
     return seconds * SLOWDOWN
+
+
+def examples(count):
+    """A property test's number of examples, `count` for the normal build: the sanitized pass runs
+    a share of them, since each example costs it several times as much."""
+    return max(10, count // SLOWDOWN)

@@ -12,6 +12,8 @@ import subprocess
 import sys
 import textwrap
 
+from support.sanitized import SLOWDOWN
+
 ROOT = pathlib.Path(__file__).resolve().parent.parent.parent
 MODULE_DIR = ROOT / "dorvane" / "MIRVO"
 MARK = "@@scenario@@"
@@ -27,18 +29,27 @@ def caught(fn, *args, **kwargs):
         return {{"result": repr(fn(*args, **kwargs))}}
     except BaseException as exc:
         return {{"type": type(exc).__name__, "module": type(exc).__module__, "text": str(exc)}}
-# The exit code of a forked child, or "hung" when it ran on after `seconds` (then killed).
+# The exit code of a forked child, or "hung" when it ran on after `seconds` (scaled for the
+# sanitized build), then killed: with the child's state and kernel wait point (a lock's futex, or
+# running), read before the kill.
 def waited(pid, seconds=5):
     import time
-    deadline = time.monotonic() + seconds
+    deadline = time.monotonic() + seconds * {slowdown}
     while True:
         done, status = os.waitpid(pid, os.WNOHANG)
         if done:
             return os.waitstatus_to_exitcode(status)
         if time.monotonic() > deadline:
+            try:
+                with open("/proc/%d/stat" % pid) as f:
+                    state = f.read().rsplit(")", 1)[1].split()[0]
+                with open("/proc/%d/wchan" % pid) as f:
+                    state += " " + f.read().strip()
+            except OSError as e:
+                state = str(e)
             os.kill(pid, 9)
             os.waitpid(pid, 0)
-            return "hung"
+            return "hung (%s)" % state
         time.sleep(0.002)
 from dorvane.MIRVO import vexa
 """
@@ -62,7 +73,7 @@ class Outcome:
 
 
 def _source(script):
-    return _PRELUDE.format(root=str(ROOT), mark=MARK) + textwrap.dedent(script)
+    return _PRELUDE.format(root=str(ROOT), mark=MARK, slowdown=SLOWDOWN) + textwrap.dedent(script)
 
 
 def run(script, cwd, timeout=60):

@@ -50,15 +50,23 @@ inline py::object reply_json(py::handle response) {
     } catch (py::error_already_set& e) {
         py::object exc = pyglue::keep_exception(e);
         if (PyErr_GivenExceptionMatches(exc.ptr(), PyExc_ValueError)) {
-            py::object status = pyglue::attr_or(response, R::status_code, py::none());
-            py::object reason = pyglue::attr_or(response, R::reason, py::none());
-            py::object url = pyglue::attr_or(response, R::url, py::none());
-            py::object body = pyglue::attr_or(response, R::content, py::none());
-            if (PyBytes_Check(body.ptr()))
-                body = pyglue::steal(PySequence_GetSlice(body.ptr(), 0, kShownBodyBytes));
-            py::str note =
-                py::str("HTTP {} {} from {}: the body is not JSON: {!r}").format(status, reason, url, body);
-            pyglue::call_method(exc, R::add_note, note);
+            try {
+                py::object status = pyglue::attr_or(response, R::status_code, py::none());
+                py::object reason = pyglue::attr_or(response, R::reason, py::none());
+                py::object url = pyglue::attr_or(response, R::url, py::none());
+                py::object body = pyglue::attr_or(response, R::content, py::none());
+                if (PyBytes_Check(body.ptr()))
+                    body = pyglue::steal(PySequence_GetSlice(body.ptr(), 0, kShownBodyBytes));
+                py::str note = py::str("HTTP {} {} from {}: the body is not JSON: {!r}")
+                                   .format(status, reason, url, body);
+                pyglue::call_method(exc, R::add_note, note);
+            } catch (py::error_already_set& unnoted) {
+                // What fails while the note is made goes on with the decoding error as its
+                // context, as it would from an `except` clause: the reason is not lost.
+                py::object failure = pyglue::fetch_exception(unnoted);
+                if (failure.ptr() != exc.ptr()) PyException_SetContext(failure.ptr(), exc.release().ptr());
+                pyglue::raise(failure);
+            }
         }
         pyglue::raise(exc);
     }

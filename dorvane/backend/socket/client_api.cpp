@@ -147,7 +147,9 @@ void make_filter(py::module_& m) {
 }
 
 void filter_key(py::handle data, const py::args& keep) {
-    py::list keys(call_method(data, N::keys));
+    // list(data.keys()): a copy even of a list, which the mapping may change as keys go.
+    py::object listed = call_method(data, N::keys);
+    py::list keys = py::reinterpret_steal<py::list>(pyglue::require(PySequence_List(listed.ptr())));
     py::object pop = attr(data, N::pop);
     for (py::handle key : keys) {
         bool kept = false;

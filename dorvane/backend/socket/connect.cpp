@@ -39,6 +39,7 @@ PYBIND11_MODULE(connect, m) {
     dorvane_connect::HeaderCodec::init(attr(attr(m, N::protocol), N::HEADER));
     // After the codec, whose field names it uses.
     dorvane_connect::HeaderFields::init(pyglue::import_module("dorvane.backend.socket.protocol.core"));
+    dorvane_connect::init_requests();
     dorvane_connect::bind_connection(m);
     dorvane_connect::bind_socket(m);
 }

@@ -51,6 +51,9 @@ inline const pyglue::Name local_port{"local_port"};
 inline const pyglue::Name ip4{"ip4"};
 inline const pyglue::Name proto{"proto"};
 inline const pyglue::Name nHandle{"nHandle"};
+inline const pyglue::Name payload{"payload"};
+inline const pyglue::Name decompress_length{"decompress_length"};
+inline const pyglue::Name person_id{"person_id"};
 inline const pyglue::Name req_map{"req_map"};
 inline const pyglue::Name _req_kivo{"_req_kivo"};
 inline const pyglue::Name _keepalives{"_keepalives"};
@@ -114,6 +117,7 @@ inline const pyglue::Name write{"write"};
 inline const pyglue::Name close{"close"};
 inline const pyglue::Name abort{"abort"};
 inline const pyglue::Name is_closing{"is_closing"};
+inline const pyglue::Name is_closed{"is_closed"};
 inline const pyglue::Name get_extra_info{"get_extra_info"};
 inline const pyglue::Name is_alive{"is_alive"};
 inline const pyglue::Name send{"send"};
@@ -254,6 +258,8 @@ void run_quietly(PyObject* event, py::handle arg, Emission&& emission) {
 class HeaderCodec {
 public:
     static constexpr Py_ssize_t kSize = 48;
+    // The header's fields (wire order: the layout in connect_header.cpp).
+    static constexpr int kFieldCount = 13;
 
     // Called once at module load with the protocol package's header structure.
     static void init(py::handle structure);
@@ -444,6 +450,9 @@ private:
 // Connection._build_header(nKIVO, person_id, nHandle, payload, decompress_length=0, **kwargs)
 py::object build_header(py::object self, py::object nKIVO, py::object person_id, py::object nHandle,
                         py::object payload, py::object decompress_length, const py::kwargs& kwargs);
+
+// Makes the request side's constants; called once at module load.
+void init_requests();
 
 // The (builder, parser) pair that proto.kivo_map holds for a request code, (None, None) if none.
 std::pair<py::object, py::object> kivo_entry(py::handle self, py::handle nKIVO);

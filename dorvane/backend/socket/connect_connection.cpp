@@ -117,10 +117,11 @@ void KeepAlive::ping() {
 
 pyglue::Coroutine::Step KeepAlive::step(py::object, py::object exc) {
     if (!exc.is_none()) {
-        // Cancellation (and anything else that is not an Exception) ends the loop.
-        if (!state_.is(KeepAliveState::Waiting)) pyglue::raise(exc);
+        // Cancellation (and anything else that is not an Exception) ends the loop; a reset
+        // cancels every keep-alive, so the exception leaves without a C++ unwind.
+        if (!state_.is(KeepAliveState::Waiting) || !pyglue::is_exception(exc)) return Step::fail(exc);
         // The wait itself failed (an unusable period): it cannot be repeated without spinning.
-        log_error(pyglue::keep_exception(exc));
+        log_error(exc);
         state_.set(KeepAliveState::Done);
         return Step::finish();
     }
@@ -367,9 +368,13 @@ py::object connect(py::object self, py::object loop) {
         call_method(fut, N::set_result, py::str("connected"));
         return fut;
     }
+    // A connect under way is joined; one whose loop has been closed can never end (nothing runs
+    // it any more, and no loop's shutdown cancels it as it would a task), so a new one starts.
     py::object pending = attr(self, N::_connect_attempt);
     ConnectAttempt* joined = pyglue::boxed<ConnectAttempt>(pending);
-    if (joined && !joined->done() && attr(self, N::_connecting).is(joined->own())) return joined->join();
+    if (joined && !joined->done() && attr(self, N::_connecting).is(joined->own()) &&
+        !truthy(call_method(joined->loop(), N::is_closed)))
+        return joined->join();
     // The factory is a partial (not a C++ closure) so the collector sees its reference to self.
     py::object factory = pyglue::import_from("functools", "partial")(global(N::Socket), self);
     py::object create_connection = attr(loop, N::create_connection);
@@ -390,17 +395,19 @@ py::object connect(py::object self, py::object loop) {
 void ping_alive(py::object self, py::object person_id, py::object loop) {
     if (loop.is_none()) loop = attr(self, N::_loop);
     py::object coro = make_keepalive(self, person_id, loop);
-    py::object asyncio = global(N::asyncio);
-    if (call_method(asyncio, N::_get_running_loop).is(loop)) {
-        // On the loop's own thread (the connect's completion) the coroutine becomes the loop's
-        // task at once: the thread-safe submission would wake the loop through its self-pipe and
-        // chain a concurrent future that nobody reads. Like that future, the task's end is taken,
-        // so an exception that ends it leaves no "never retrieved" report.
+    py::object submit = attr(global(N::asyncio), N::run_coroutine_threadsafe);
+    // On the loop's own thread (the connect's completion) the coroutine becomes the loop's task at
+    // once: the interpreter's thread-safe submission would wake the loop through its self-pipe and
+    // chain a concurrent future that nobody reads. Like that future, the task's end is taken, so
+    // an exception that ends it leaves no "never retrieved" report. Only the interpreter's own
+    // submission is done this way: one that a program put in its place is called.
+    if (submit.is(pyglue::import_from("asyncio.tasks", "run_coroutine_threadsafe")) &&
+        pyglue::import_from("asyncio.events", "_get_running_loop")().is(loop)) {
         py::object task = call_method(loop, N::create_task, coro);
         call_method(task, N::add_done_callback, retrieve_callback());
         return;
     }
-    call_method(asyncio, N::run_coroutine_threadsafe, coro, py::arg("loop") = loop);
+    submit(coro, py::arg("loop") = loop);
 }
 
 void disconnect(py::object self, py::object loop) {

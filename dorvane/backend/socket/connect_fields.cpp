@@ -4,7 +4,7 @@ namespace dorvane_connect {
 
 namespace {
 
-constexpr int kFieldCount = 13;
+constexpr int kFieldCount = HeaderCodec::kFieldCount;
 constexpr int kNetLength = 0, kCompress = 2, kDecompressLength = 5, kKivo = 6, kHandle = 7, kIp4 = 8,
               kPersonId = 9, kRet = 12;
 

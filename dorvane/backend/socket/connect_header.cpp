@@ -15,7 +15,7 @@ struct Field {
 };
 
 // The header's wire layout, in wire order.
-constexpr int kFieldCount = 13;
+constexpr int kFieldCount = HeaderCodec::kFieldCount;
 constexpr Field kFields[kFieldCount] = {
     {"net_length", 0, Kind::S32},
     {"bEncrypt", 4, Kind::U8},

@@ -13,11 +13,35 @@ namespace {
 
 py::object empty_bytes() { return py::reinterpret_steal<py::object>(PyBytes_FromStringAndSize("", 0)); }
 
+// Whether the keyword `name` was given.
+bool given(const py::kwargs& kwargs, PyObject* name) {
+    if (PyDict_GET_SIZE(kwargs.ptr()) == 0) return false;
+    return pyglue::require(PyDict_Contains(kwargs.ptr(), name)) == 1;
+}
+
+// The (None, None) that a request code without an entry gives: one tuple of constants, as the
+// interpreter's own constant would be, made at module load (init_requests).
+PyObject* g_no_entry = nullptr;
+
+py::object no_entry() { return py::reinterpret_borrow<py::object>(g_no_entry); }
+
 }  // namespace
+
+void init_requests() {
+    if (!g_no_entry) g_no_entry = pyglue::require(PyTuple_Pack(2, Py_None, Py_None));
+}
 
 std::pair<py::object, py::object> kivo_entry(py::handle self, py::handle nKIVO) {
     py::object table = attr(attr(self, N::proto), N::kivo_map);
-    py::object pair = call_method(table, N::get, nKIVO, py::make_tuple(py::none(), py::none()));
+    py::object pair;
+    if (PyDict_CheckExact(table.ptr())) {
+        // dict.get itself, without the method call (an exact dict's get cannot be replaced).
+        PyObject* found = PyDict_GetItemWithError(table.ptr(), nKIVO.ptr());  // borrowed
+        if (!found) pyglue::raise_if_error();
+        pair = found ? py::reinterpret_borrow<py::object>(found) : no_entry();
+    } else {
+        pair = call_method(table, N::get, nKIVO, no_entry());
+    }
     return unpack2(pair);
 }
 
@@ -35,27 +59,37 @@ py::object build_body(py::object self, py::object nKIVO, py::object body) {
 
 py::object build_header(py::object self, py::object nKIVO, py::object person_id, py::object nHandle,
                         py::object payload, py::object decompress_length, const py::kwargs& kwargs) {
-    py::dict fields;
-    fields[py::handle(N::nKIVO)] = nKIVO;
-    fields["person_id"] = person_id;
-    fields[py::handle(N::ip4)] = attr(self, N::ip4);
-    for (auto item : kwargs) {
-        int taken = pyglue::require(PyDict_Contains(fields.ptr(), item.first.ptr()));
-        if (taken) {
-            PyErr_Format(PyExc_TypeError, "gen_header() got multiple values for keyword argument '%S'",
-                         item.first.ptr());
-            throw py::error_already_set();
+    py::object ip4 = attr(self, N::ip4);
+    // gen_header's keywords: made as a dict only for gen_header itself, and at once when the
+    // caller added keywords, so that one given twice fails before anything else is read.
+    auto keywords = [&] {
+        py::dict fields;
+        fields[py::handle(N::nKIVO)] = nKIVO;
+        fields[py::handle(N::person_id)] = person_id;
+        fields[py::handle(N::ip4)] = ip4;
+        for (auto item : kwargs) {
+            int taken = pyglue::require(PyDict_Contains(fields.ptr(), item.first.ptr()));
+            if (taken) {
+                PyErr_Format(PyExc_TypeError, "gen_header() got multiple values for keyword argument '%S'",
+                             item.first.ptr());
+                throw py::error_already_set();
+            }
+            fields[item.first] = item.second;
         }
-        fields[item.first] = item.second;
-    }
+        return fields;
+    };
+    const bool added = PyDict_GET_SIZE(kwargs.ptr()) != 0;
+    py::dict fields;
+    if (added) fields = keywords();
     py::object proto = attr(self, N::proto);
     py::object gen_header = attr(proto, N::gen_header);
     if (HeaderFields::is_own(gen_header)) {
         py::object built;
-        if (HeaderFields::build(proto, nKIVO, person_id, fields[py::handle(N::ip4)], nHandle, payload,
-                                decompress_length, kwargs, built))
+        if (HeaderFields::build(proto, nKIVO, person_id, ip4, nHandle, payload, decompress_length, kwargs,
+                                built))
             return built;
     }
+    if (!added) fields = keywords();
     PyObject* made = pyglue::require(PyObject_Call(gen_header.ptr(), py::tuple().ptr(), fields.ptr()));
     py::object header = py::reinterpret_steal<py::object>(made);
 
@@ -81,8 +115,8 @@ py::object send_payload(py::object self, py::object nKIVO, py::object person_id,
     }
 
     py::object handle = get_handle(self);
-    for (const char* name : {"nHandle", "decompress_length", "payload"}) {
-        if (kwargs.contains(name)) raise_twice("_build_header", name);
+    for (const pyglue::Name* name : {&N::nHandle, &N::decompress_length, &N::payload}) {
+        if (given(kwargs, *name)) raise_twice("_build_header", name->text());
     }
     py::object body;
     py::object header;
@@ -130,7 +164,7 @@ py::object send_payload(py::object self, py::object nKIVO, py::object person_id,
 py::object send_request(py::object self, py::object nKIVO, py::object person_id, py::object data,
                         py::object compress, py::object cb, py::object loop, const py::kwargs& kwargs) {
     if (loop.is_none()) loop = attr(self, N::_loop);
-    if (kwargs.contains("payload")) raise_twice("_send", "payload");
+    if (given(kwargs, N::payload)) raise_twice("_send", "payload");
     py::object payload;
     PyObject* d = data.ptr();
     if (PyDict_Check(d)) {

@@ -78,9 +78,14 @@ py::object wait_for_stop(py::handle thread) {
 void exit_check(py::object thread, py::object loop) {
     py::object failure = watch(thread);
     if (failure && PyErr_GivenExceptionMatches(failure.ptr(), PyExc_KeyboardInterrupt)) {
-        // The interrupt ends the wait and goes no further.
-        global(N::stop_loop)(loop);
-        failure = wait_for_stop(thread);
+        // The interrupt ends the wait and goes no further. A loop that cannot be asked to stop
+        // (closed meanwhile) fails the hook, but only after the interpreter's own shutdown wait.
+        try {
+            global(N::stop_loop)(loop);
+            failure = wait_for_stop(thread);
+        } catch (py::error_already_set& e) {
+            failure = pyglue::fetch_exception(e);
+        }
     }
     // Any other failure leaves the hook, after the interpreter's own shutdown wait.
     interpreter_shutdown();

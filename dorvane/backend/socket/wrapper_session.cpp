@@ -233,14 +233,18 @@ py::object logout_async(py::object self, py::object loop) {
 
 py::none login(py::object self, py::object person_id, py::object passwd, py::object quote,
                py::object timeout) {
-    py::object coroutine = call_method(self, N::loginAsync, person_id, passwd, py::arg("quote") = quote,
-                                       py::arg("loop") = attr(self, N::_loop));
+    // self.loginAsync(..., loop=self._loop): the method is read before self._loop, as in Python.
+    py::object login_async = attr(self, N::loginAsync);
+    py::object loop = attr(self, N::_loop);
+    py::object coroutine = login_async(person_id, passwd, py::arg("quote") = quote, py::arg("loop") = loop);
     run_and_wait(self, coroutine, timeout, "login");
     return py::none();
 }
 
 py::none logout(py::object self, py::object timeout) {
-    py::object coroutine = call_method(self, N::logoutAsync, py::arg("loop") = attr(self, N::_loop));
+    py::object logout_async = attr(self, N::logoutAsync);
+    py::object loop = attr(self, N::_loop);
+    py::object coroutine = logout_async(py::arg("loop") = loop);
     run_and_wait(self, coroutine, timeout, "logout");
     return py::none();
 }
