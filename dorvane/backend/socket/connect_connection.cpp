@@ -74,6 +74,12 @@ void retrieve(py::object fut) {
 
 py::object retrieve_callback() { return py::reinterpret_borrow<py::object>(g_retrieve); }
 
+// The interpreter's own asyncio.run_coroutine_threadsafe and asyncio.events._get_running_loop,
+// read once at module load (make_callbacks): ping_alive compares the module's current submission
+// with the first, on every connect.
+PyObject* g_own_submit = nullptr;
+PyObject* g_running_loop = nullptr;
+
 void KeepAlive::withdraw_last() {
     if (!last_) return;
     py::object fut = std::move(last_);
@@ -359,6 +365,10 @@ void make_callbacks(py::module_& m) {
                          .ptr();
     }
     if (!g_abandon) g_abandon = ConnectAttempt::make_abandon(m).release().ptr();
+    if (!g_own_submit)
+        g_own_submit = pyglue::import_from("asyncio.tasks", "run_coroutine_threadsafe").release().ptr();
+    if (!g_running_loop)
+        g_running_loop = pyglue::import_from("asyncio.events", "_get_running_loop").release().ptr();
 }
 
 py::object connect(py::object self, py::object loop) {
@@ -401,8 +411,7 @@ void ping_alive(py::object self, py::object person_id, py::object loop) {
     // chain a concurrent future that nobody reads. Like that future, the task's end is taken, so
     // an exception that ends it leaves no "never retrieved" report. Only the interpreter's own
     // submission is done this way: one that a program put in its place is called.
-    if (submit.is(pyglue::import_from("asyncio.tasks", "run_coroutine_threadsafe")) &&
-        pyglue::import_from("asyncio.events", "_get_running_loop")().is(loop)) {
+    if (submit.ptr() == g_own_submit && pyglue::steal(PyObject_CallNoArgs(g_running_loop)).is(loop)) {
         py::object task = call_method(loop, N::create_task, coro);
         call_method(task, N::add_done_callback, retrieve_callback());
         return;
