@@ -53,8 +53,8 @@ inline bool may_release() {
 // The release of `op` once finalisation has begun: made only by the thread that may (above). Out
 // of line and marked cold, so that the release every caller inlines is the finalisation test and
 // the interpreter's own decrement.
-[[gnu::noinline, gnu::cold]] inline void release_while_finalizing(PyObject* op) {
-    if (!may_release()) return;
+// The interpreter's own inline release (the parentheses skip the macro).
+[[gnu::always_inline]] inline void decref(PyObject* op) {
 #if defined(Py_REF_DEBUG)
     (Py_DECREF)(__FILE__, __LINE__, op);
 #else
@@ -62,16 +62,16 @@ inline bool may_release() {
 #endif
 }
 
+[[gnu::noinline, gnu::cold]] inline void release_while_finalizing(PyObject* op) {
+    if (may_release()) decref(op);
+}
+
 [[gnu::always_inline]] inline void release(PyObject* op) {
     if (__builtin_expect(compat::is_finalizing(), 0)) {
         release_while_finalizing(op);
         return;
     }
-#if defined(Py_REF_DEBUG)
-    (Py_DECREF)(__FILE__, __LINE__, op);
-#else
-    (Py_DECREF)(op);  // the interpreter's own inline release (the parentheses skip the macro)
-#endif
+    decref(op);
 }
 
 [[gnu::always_inline]] inline void release_nullable(PyObject* op) {

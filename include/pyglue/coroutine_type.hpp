@@ -34,14 +34,17 @@ inline void set_stop_iteration(const py::object& value) {
     Py_DECREF(exc);
 }
 
+// A resumption that ended with an exception: that exception set as the error, as it is.
+inline PyObject* raise_outcome(Coroutine::Outcome& o) {
+    Coroutine::restore(o.value);
+    drop(o.value);
+    return nullptr;
+}
+
 // The answer of a resumption to a caller of send(), throw() or __next__.
 inline PyObject* outcome_result(Coroutine::Outcome o, bool next) {
     if (o.yielded) return o.value.release().ptr();
-    if (o.raised) {
-        Coroutine::restore(o.value);
-        drop(o.value);
-        return nullptr;
-    }
+    if (o.raised) return raise_outcome(o);
     if (!next || !o.value.is_none()) set_stop_iteration(o.value);
     drop(o.value);
     return nullptr;
@@ -61,11 +64,7 @@ inline PySendResult coro_am_send(PyObject* self, PyObject* value, PyObject** res
         Coroutine::Outcome o =
             coroutine_of(self).send(py::reinterpret_borrow<py::object>(value ? value : Py_None));
         if (o.yielded) return o.value.release().ptr();
-        if (o.raised) {
-            Coroutine::restore(o.value);
-            drop(o.value);
-            return nullptr;
-        }
+        if (o.raised) return raise_outcome(o);
         *result = o.value.release().ptr();
         return nullptr;
     });

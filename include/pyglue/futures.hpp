@@ -22,12 +22,6 @@ inline void report_to_loop(py::handle loop, const char* message, py::handle exc,
     }
 }
 
-// Settles an asyncio future unless it is already done: `fut.set_result(value)`, or
-// `fut.set_exception(value)` when `failure`. Settling one future is independent of every other
-// piece of work: when the settling itself fails (a future whose loop is closed raises while it
-// schedules its callbacks), the failure goes to the exception handler of the future's loop and
-// the caller goes on, so a loop over many futures settles all the others and finishes its own
-// work. Exceptions that are not Exception (an interrupt) still propagate.
 namespace detail {
 // The future's methods that settling calls.
 inline const Name kDone{"done"};
@@ -35,6 +29,12 @@ inline const Name kSetResult{"set_result"};
 inline const Name kSetException{"set_exception"};
 }  // namespace detail
 
+// Settles an asyncio future unless it is already done: `fut.set_result(value)`, or
+// `fut.set_exception(value)` when `failure`. Settling one future is independent of every other
+// piece of work: when the settling itself fails (a future whose loop is closed raises while it
+// schedules its callbacks), the failure goes to the exception handler of the future's loop and
+// the caller goes on, so a loop over many futures settles all the others and finishes its own
+// work. Exceptions that are not Exception (an interrupt) still propagate.
 inline void settle_future(py::handle fut, py::handle value, bool failure) {
     try {
         if (truthy(call_method(fut, detail::kDone))) return;
