@@ -78,6 +78,7 @@ py::object retrieve_callback() { return py::reinterpret_borrow<py::object>(g_ret
 // read once at module load (make_callbacks): ping_alive compares the module's current submission
 // with the first, on every connect.
 PyObject* g_own_submit = nullptr;
+PyObject* g_partial = nullptr;  // functools.partial, for each connect's protocol factory
 PyObject* g_running_loop = nullptr;
 
 void KeepAlive::withdraw_last() {
@@ -365,6 +366,7 @@ void make_callbacks(py::module_& m) {
                          .ptr();
     }
     if (!g_abandon) g_abandon = ConnectAttempt::make_abandon(m).release().ptr();
+    if (!g_partial) g_partial = pyglue::import_from("functools", "partial").release().ptr();
     if (!g_own_submit)
         g_own_submit = pyglue::import_from("asyncio.tasks", "run_coroutine_threadsafe").release().ptr();
     if (!g_running_loop)
@@ -386,7 +388,7 @@ py::object connect(py::object self, py::object loop) {
         !truthy(call_method(joined->loop(), N::is_closed)))
         return joined->join();
     // The factory is a partial (not a C++ closure) so the collector sees its reference to self.
-    py::object factory = pyglue::import_from("functools", "partial")(global(N::Socket), self);
+    py::object factory = py::handle(g_partial)(global(N::Socket), self);
     py::object create_connection = attr(loop, N::create_connection);
     py::object host = attr(self, N::host);
     py::object port = attr(self, N::port);
