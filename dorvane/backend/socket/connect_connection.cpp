@@ -78,8 +78,10 @@ py::object retrieve_callback() { return py::reinterpret_borrow<py::object>(g_ret
 // read once at module load (make_callbacks): ping_alive compares the module's current submission
 // with the first, on every connect.
 PyObject* g_own_submit = nullptr;
-PyObject* g_partial = nullptr;  // functools.partial, for each connect's protocol factory
 PyObject* g_running_loop = nullptr;
+
+// functools.partial, read once at module load (make_callbacks), for each connect's protocol factory.
+PyObject* g_partial = nullptr;
 
 void KeepAlive::withdraw_last() {
     if (!last_) return;
